@@ -1,0 +1,28 @@
+# Sources of a folder, with platform files picked by their name's ending:
+# *Posix.cpp / *Linux.cpp on Unix-like systems, *Windows.cpp on Windows.
+function(nat_glob_sources out dir)
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  foreach(f IN LISTS srcs)
+    get_filename_component(name ${f} NAME_WE)
+    if(WIN32 AND (name MATCHES "Posix$" OR name MATCHES "Linux$"))
+      list(REMOVE_ITEM srcs ${f})
+    elseif(NOT WIN32 AND name MATCHES "Windows$")
+      list(REMOVE_ITEM srcs ${f})
+    endif()
+  endforeach()
+  set(${out} ${srcs} PARENT_SCOPE)
+endfunction()
+
+# One GoogleTest executable per tests/ subfolder; every test is its own ctest case.
+# Extra arguments are libraries to link.
+function(nat_add_test_dir name)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${name} ${srcs})
+  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads nat_warnings)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

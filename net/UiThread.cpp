@@ -1,0 +1,72 @@
+#include "net/UiThread.h"
+
+#include <atomic>
+#include <chrono>
+
+namespace {
+std::atomic<TUiThread*> g_current{nullptr};
+}
+
+TUiThread::TUiThread() : uiThreadId_(std::this_thread::get_id()) {}
+
+TUiThread::~TUiThread() {
+  TUiThread* self = this;
+  g_current.compare_exchange_strong(self, nullptr);
+}
+
+TUiThread* TUiThread::Current() { return g_current.load(); }
+void TUiThread::Install(TUiThread* ui) { g_current.store(ui); }
+
+void TUiThread::RunOnUiThread(const std::function<void()>& call) {
+  if (IsUiThread()) {
+    call();
+    return;
+  }
+  auto item = std::make_shared<Pending>();
+  item->call = call;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(item);
+  }
+  cv_.notify_all();
+  WakeUiLoop();
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait(lock, [&] { return item->done; });
+  if (item->error) std::rethrow_exception(item->error);
+}
+
+void TUiThread::ServicePending() {
+  for (;;) {
+    std::shared_ptr<Pending> item;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_.empty()) return;
+      item = queue_.front();
+      queue_.pop_front();
+    }
+    try {
+      item->call();
+    } catch (...) {
+      item->error = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      item->done = true;
+    }
+    cv_.notify_all();
+  }
+}
+
+void TUiThread::WaitServicing(const std::function<bool()>& done) {
+  for (;;) {
+    ServicePending();
+    if (done()) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(20), [&] { return !queue_.empty(); });
+  }
+}
+
+void TUiThread::Notify() {
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  cv_.notify_all();
+}

@@ -1,0 +1,52 @@
+# Shared by run.sh, test.sh and bench.sh: install what is missing, then build.
+# Sourced, not run.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${NAT_BUILD_DIR:-$ROOT/build}"
+
+# Everything the build, the tests, the lab and the main job need, from Debian's repositories.
+NAT_PACKAGES=(
+  g++ cmake ninja-build pkg-config
+  qt6-base-dev libgl-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libasio-dev
+  xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation
+  iproute2 nftables ieee-data lighttpd curl procps
+)
+
+nat_missing_packages() {
+  local missing=() p
+  for p in "${NAT_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  echo "${missing[@]}"
+}
+
+nat_install_deps() {
+  local missing
+  missing="$(nat_missing_packages)"
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "Missing packages. Run as root:" >&2
+    echo "  apt-get update && apt-get install -y $missing" >&2
+    exit 1
+  fi
+  echo "Installing: $missing" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >&2
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing >&2
+  # The lab and some tests start lighttpd themselves; the packaged service is not wanted.
+  if command -v systemctl >/dev/null 2>&1; then systemctl disable --now lighttpd >/dev/null 2>&1 || true; fi
+  if [ -x /etc/init.d/lighttpd ]; then /etc/init.d/lighttpd stop >/dev/null 2>&1 || true; fi
+}
+
+# nat_build [extra cmake args...]: configure once, then build incrementally.
+nat_build() {
+  if [ ! -f "$BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >&2
+  elif [ $# -gt 0 ]; then
+    cmake "$BUILD" "$@" >&2
+  fi
+  cmake --build "$BUILD" -j "$(nproc)" >&2
+}
