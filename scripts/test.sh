@@ -5,5 +5,7 @@ set -euo pipefail
 nat_install_deps
 nat_build
 cd "$BUILD"
-# Lab tests build network namespaces; they skip themselves where that is not possible.
-ctest --output-on-failure -j "$(nproc)" --timeout 600 "$@"
+# In a private network namespace (scripts/isolated.sh): nothing leaves this machine, and fixed
+# ports never clash with services running here. Lab tests build network namespaces of their
+# own; they skip themselves where that is not possible.
+"$ROOT/scripts/isolated.sh" ctest --output-on-failure -j "$(nproc)" --timeout 600 "$@"
