@@ -136,7 +136,7 @@ int TIdTCPConnection::FillInput(bool raiseIfDisconnected, int timeout, bool rais
     ClosedFlag = count == 0;
     if (count == Id_SOCKET_ERROR) {
       if (SocketStack->CheckResult(count, {IdErr::ESHUTDOWN_, IdErr::ECONNABORTED_, IdErr::ECONNRESET_})) {
-        const int code = SocketStack->LastError;
+        const int code = SocketStack->LastSocketError();  // this thread's, not another's test
         CloseAfterError();
         // Bytes already received are still handed out; the next read then meets the close.
         if (PendingInput.Empty()) SocketStack->RaiseError(code);
@@ -281,7 +281,7 @@ void TIdTCPConnection::SendNow(const uint8_t* bytes, int64_t count) {
     CheckDisconnect(true, false);
     if (sent == Id_SOCKET_ERROR) {
       if (SocketStack->CheckResult(sent, {IdErr::ESHUTDOWN_, IdErr::ECONNABORTED_, IdErr::ECONNRESET_})) {
-        const int code = SocketStack->LastError;
+        const int code = SocketStack->LastSocketError();  // this thread's, not another's test
         CloseAfterError();
         SocketStack->RaiseError(code);
       }
