@@ -1,18 +1,20 @@
 // Program entry of the tester window: starts the application, makes the window, runs the
 // message loop until the window closes, then lets the network layer wind down.
 #include <QApplication>
+#include <chrono>
 #include <memory>
 
 #include "app/QtFront.h"
 #include "app/Unit_1_client.h"
 #include "app/Windowing.h"
 #include "net/IdStack.h"
+#include "net/IdThread.h"
 
 namespace {
 
-// Waits until every network thread has ended. The UDP endpoints' receive threads are counted
-// by the transport; once that count exists, wait here until it is 0, checking now and then.
-void WaitForNetworkThreads() {}
+// Waits until every network thread has ended: the transport counts its live threads (the UDP
+// endpoints' receive threads among them), and the count is re-tested at least every 5 s.
+void WaitForNetworkThreads() { TIdThread::WaitForAllThreads(std::chrono::milliseconds(5000)); }
 
 // Makes the window and runs the message loop; returns the loop's exit code.
 int RunWindow(QApplication& app) {
