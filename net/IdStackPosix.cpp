@@ -137,10 +137,22 @@ class TIdStackPosix final : public TIdStack {
   int SockConnect(TIdStackSocketHandle s, int, int port, const std::string& ip) override {
     sockaddr_in sa;
     if (!MakeAddr(ip, port, sa)) return FailWith(IdErr::EINVAL_);
-    int r;
-    do r = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    while (r < 0 && errno == EINTR);
-    return r < 0 ? Fail() : 0;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+    if (errno != EINTR) return Fail();
+    // An interrupted connect goes on in the background; calling connect() again would only
+    // report EALREADY. Wait for it to finish and take its outcome instead.
+    for (;;) {
+      pollfd p{s, POLLOUT, 0};
+      const int r = ::poll(&p, 1, -1);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return Fail();
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return Fail();
+      if (err == 0) return 0;
+      errno = err;
+      return Fail();
+    }
   }
 
   int SockConnectCancellable(TIdStackSocketHandle s, int port, const std::string& ip,
@@ -255,8 +267,17 @@ class TIdStackPosix final : public TIdStack {
         owner.emplace_back(l, i);
       }
     }
-    const int wait = timeoutMs < 0 ? -1 : timeoutMs;
-    int r = ::poll(fds.data(), fds.size(), wait);
+    // A signal must not cut the wait short (a read would take it for a time-out): wait again
+    // for what is left of the limit.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    int wait = timeoutMs < 0 ? -1 : timeoutMs;
+    int r;
+    while ((r = ::poll(fds.data(), fds.size(), wait)) < 0 && errno == EINTR) {
+      if (timeoutMs < 0) continue;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now()).count();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
     if (r < 0) Fail();
     std::vector<TIdStackSocketHandle> ready[3];
     for (size_t k = 0; k < fds.size(); ++k) {
