@@ -1,7 +1,6 @@
 // Program entry of the tester window: starts the application, makes the window, runs the
 // message loop until the window closes, then lets the network layer wind down.
 #include <QApplication>
-#include <chrono>
 #include <memory>
 
 #include "app/QtFront.h"
@@ -12,9 +11,8 @@
 
 namespace {
 
-// Waits until every network thread has ended: the transport counts its live threads (the UDP
-// endpoints' receive threads among them), and the count is re-tested at least every 5 s.
-void WaitForNetworkThreads() { TIdThread::WaitForAllThreads(std::chrono::milliseconds(5000)); }
+// Waits until every network thread has ended (the receive threads of the UDP endpoints).
+void WaitForNetworkThreads() { TIdThread::WaitForAllThreads(); }
 
 // Makes the window and runs the message loop; returns the loop's exit code.
 int RunWindow(QApplication& app) {
