@@ -77,6 +77,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
 TForm1::~TForm1() {
   if (Form1 == this) Form1 = nullptr;
+  // The endpoints stop one after the other and may still hand over datagrams meanwhile; with
+  // part of the window already gone those are dropped rather than handled.
+  for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()})
+    endpoint->OnUDPRead = nullptr;
 }
 
 void TForm1::CreateControls() {
