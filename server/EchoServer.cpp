@@ -211,12 +211,9 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
   void Close(const std::string& why) {
     if (closed_) return;
     closed_ = true;
-    asio::error_code ec;
     timer_.cancel();
     for (auto& [port, run] : natRuns_) run->timer.cancel();
     for (auto& burst : bursts_) burst->timer.cancel();
-    socket_.shutdown(tcp::socket::shutdown_both, ec);
-    socket_.close(ec);
     Unregister();
     const std::string who = Endpoint(peer_, peerPort_);
     const double seconds = static_cast<double>(MsSince(started_)) / 1000.0;
@@ -234,6 +231,10 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
     } else {
       srv_.StrangerLog("connection " + who + " " + duration + ": " + why);
     }
+    // The line is out before the peer sees the end.
+    asio::error_code ec;
+    socket_.shutdown(tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
     srv_.connections.erase(shared_from_this());
   }
 

@@ -93,8 +93,8 @@ std::string MacListLine(const std::vector<std::string>& record) {
   if ((key.size() != 6 && key.size() != 7 && key.size() != 9) || !IsHex(key)) return {};
   if (organisation.empty()) return {};
   for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  // A field that starts with a quote is read up to the next quote, so such a name is quoted too.
-  if (organisation.find(',') != std::string::npos || organisation.front() == '"') {
+  // The last field is taken whole when it holds no comma, quotes and all.
+  if (organisation.find(',') != std::string::npos) {
     for (char& c : organisation)
       if (c == '"') c = '\'';
     organisation = '"' + organisation + '"';

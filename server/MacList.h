@@ -13,7 +13,7 @@ std::vector<std::vector<std::string>> ParseCsvRecords(std::string_view text);
 // One list line "registry,key,organisation" in the form the tester's reader splits: the key in
 // upper-case hex; the organisation trimmed, control characters turned into blanks, and quoted
 // only when it holds a comma (its own double quotes then become single ones, since that reader
-// knows no escape). Empty when the record is no usable assignment (a header, a key that is not
+// knows no escape; without a comma the last field is read whole, quotes included). Empty when the record is no usable assignment (a header, a key that is not
 // 6, 7 or 9 hex digits, no organisation).
 std::string MacListLine(const std::vector<std::string>& record);
 
