@@ -426,10 +426,13 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
     const THttpParse parsed =
         ParseHttpRequest(in_, srv_.config.MaxHttpHead, request, &headLength);
     if (parsed == THttpParse::Incomplete) {
-      ArmTimer(srv_.config.HttpIdleTimeoutMs, "no complete HTTP request");
+      // The whole head must come within the time-out: bytes trickling in do not extend it.
+      if (!awaitingHead_) ArmTimer(srv_.config.HttpIdleTimeoutMs, "no complete HTTP request");
+      awaitingHead_ = true;
       Read();
       return;
     }
+    awaitingHead_ = false;
     if (parsed == THttpParse::TooLarge) {
       Respond(431, "Request Header Fields Too Large", "GET", 1, false, "too large request head");
       return;
@@ -514,6 +517,7 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
   // HTTP.
   int requests_ = 0;
   std::string requestLog_;
+  bool awaitingHead_ = false;  // the time-out for the next request head runs
 };
 
 void TEchoServer::Impl::Bind() {

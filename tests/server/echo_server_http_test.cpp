@@ -179,4 +179,24 @@ TEST(EchoServerHttp, without_registry_files_the_list_is_not_found) {
   EXPECT_TRUE(Greet(peer, srv, 80, "127.0.33.6"));
 }
 
+TEST(EchoServerHttp, trickling_request_head_times_out) {
+  const std::string srv = "127.0.33.7";
+  TEchoServerConfig config = TestConfig(srv);
+  config.HttpIdleTimeoutMs = 300;
+  RunningServer server(config);
+  Peer peer;
+  auto s = peer.Connect(srv, 80, "127.0.33.8");
+  peer.Write(s, "GET /download/MAC.CSV HTTP/1.1\r\n");
+  // One header byte every 50 ms never completes the head; the time-out still ends it.
+  const auto start = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (int i = 0; i < 60 && !closed; ++i) {
+    asio::error_code ec;
+    asio::write(s, asio::buffer("X", 1), ec);
+    closed = ec || peer.WaitClosed(s, 50ms);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
+}
+
 }  // namespace
