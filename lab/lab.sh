@@ -1,0 +1,467 @@
+#!/usr/bin/env bash
+# A NAT lab in three network namespaces:
+#
+#   lan (the user's host) --- router (forwarding, masquerade, optional SIP helper) --- wan (the server)
+#
+#   lab/lab.sh run  [options] [-- command [args...]]   build a lab, run the command in lan (an
+#                                                       interactive shell without one), tear down
+#   lab/lab.sh up   [options]                           build a lab and keep it; prints its name
+#   lab/lab.sh exec NAME lan|router|wan command [args...]
+#   lab/lab.sh down NAME                                tear a kept lab down
+#   lab/lab.sh list                                     labs of this machine
+#
+# Options:
+#   --alg PORTS            the router's SIP conntrack helper on these UDP ports (comma-separated)
+#   --udp-timeout SECS     the router's UDP mapping time-out, one-way and replied flows alike
+#   --udp-timeout-stream SECS   only the time-out of flows that have seen replies
+#   --router-mac MAC       MAC of the router's LAN interface
+#   --drop udp|tcp[:PORTS] drop that traffic from lan towards the server (repeatable)
+#   --forward-udp PORT     forward UDP PORT on the router's WAN address to the lan host (repeatable)
+#   --hosts NAMES          names that resolve to the server inside lan (default: localhost)
+#   --lan-sysctl KEY=VAL   a sysctl inside lan (repeatable), e.g. net.ipv4.tcp_syn_retries=2
+#   --wan-cmd CMD          start CMD (a bash command line) in wan in the background
+#   --wait-tcp PORT        before going on, wait until something listens on TCP PORT in wan
+#   --wait-udp PORT        the same for UDP PORT
+#   --timeout SECS         run: end the command after SECS (the lab is torn down all the same)
+#   --name NAME            the lab's name (default: natlab-<random>); namespaces are NAME-lan,
+#                          NAME-router and NAME-wan
+#
+# Commands run as root with these variables set: LAB_NAME, LAB_LAN_NS, LAB_ROUTER_NS,
+# LAB_WAN_NS, LAB_LAN_IP, LAB_ROUTER_LAN_IP, LAB_ROUTER_WAN_IP, LAB_SERVER_IP, LAB_LAN_IF.
+#
+# Exit status of run: the command's; 77 when this machine cannot build a lab (not root, no
+# network namespaces, no nftables); 2 for bad options.
+set -euo pipefail
+
+# Addresses exist only inside the lab's namespaces, so every lab can use the same ones.
+LAB_LAN_IP=192.168.77.2
+LAB_ROUTER_LAN_IP=192.168.77.1
+LAB_ROUTER_WAN_IP=172.31.77.1
+LAB_SERVER_IP=172.31.77.2
+STATE_ROOT=/run/natlab
+SKIP=77
+
+say() { echo "lab: $*" >&2; }
+die() { echo "lab: $*" >&2; exit 2; }
+
+usage() {
+  sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+
+# ---------------------------------------------------------------- options
+
+ALG_PORTS=()
+UDP_TIMEOUT=""
+UDP_TIMEOUT_STREAM=""
+ROUTER_MAC=""
+DROPS=()
+FORWARDS=()
+HOSTS_NAMES="localhost"
+LAN_SYSCTLS=()
+WAN_CMD=""
+WAIT_TCP=()
+WAIT_UDP=()
+RUN_TIMEOUT=""
+NAME=""
+
+is_uint() { [[ "$1" =~ ^[0-9]+$ ]]; }
+is_port() { is_uint "$1" && [ "$1" -ge 1 ] && [ "$1" -le 65535 ]; }
+
+parse_options() {
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --alg)
+        [ $# -ge 2 ] || die "--alg needs a port list"
+        local p
+        IFS=, read -r -a ports <<<"$2"
+        [ ${#ports[@]} -gt 0 ] || die "--alg needs a port list"
+        for p in "${ports[@]}"; do is_port "$p" || die "--alg: bad port '$p'"; ALG_PORTS+=("$p"); done
+        shift 2 ;;
+      --udp-timeout)
+        [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 1 ] || die "--udp-timeout needs a number of seconds"
+        UDP_TIMEOUT=$2; shift 2 ;;
+      --udp-timeout-stream)
+        [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 1 ] || die "--udp-timeout-stream needs a number of seconds"
+        UDP_TIMEOUT_STREAM=$2; shift 2 ;;
+      --router-mac)
+        [ $# -ge 2 ] && [[ "$2" =~ ^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$ ]] || die "--router-mac needs a MAC like 00:1a:2b:3c:4d:5e"
+        ROUTER_MAC=$2; shift 2 ;;
+      --drop)
+        [ $# -ge 2 ] || die "--drop needs udp or tcp[:PORTS]"
+        [[ "$2" =~ ^(udp|tcp)(:[0-9]+(,[0-9]+)*)?$ ]] || die "--drop: '$2' is not udp or tcp[:PORTS]"
+        local dp
+        if [[ "$2" == *:* ]]; then
+          IFS=, read -r -a dports <<<"${2#*:}"
+          for dp in "${dports[@]}"; do is_port "$dp" || die "--drop: bad port '$dp'"; done
+        fi
+        DROPS+=("$2"); shift 2 ;;
+      --forward-udp)
+        [ $# -ge 2 ] && is_port "$2" || die "--forward-udp needs a port"
+        FORWARDS+=("$2"); shift 2 ;;
+      --hosts)
+        [ $# -ge 2 ] && [[ "$2" =~ ^[A-Za-z0-9.\ -]*$ ]] || die "--hosts needs host names separated by blanks"
+        HOSTS_NAMES=$2; shift 2 ;;
+      --lan-sysctl)
+        [ $# -ge 2 ] && [[ "$2" =~ ^[a-z0-9_.]+=[0-9A-Za-z\ ]+$ ]] || die "--lan-sysctl needs KEY=VALUE"
+        LAN_SYSCTLS+=("$2"); shift 2 ;;
+      --wan-cmd)
+        [ $# -ge 2 ] || die "--wan-cmd needs a command"
+        WAN_CMD=$2; shift 2 ;;
+      --wait-tcp)
+        [ $# -ge 2 ] && is_port "$2" || die "--wait-tcp needs a port"
+        WAIT_TCP+=("$2"); shift 2 ;;
+      --wait-udp)
+        [ $# -ge 2 ] && is_port "$2" || die "--wait-udp needs a port"
+        WAIT_UDP+=("$2"); shift 2 ;;
+      --timeout)
+        [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 1 ] || die "--timeout needs a number of seconds"
+        RUN_TIMEOUT=$2; shift 2 ;;
+      --name)
+        [ $# -ge 2 ] && [[ "$2" =~ ^[A-Za-z0-9_-]{1,40}$ ]] || die "--name needs letters, digits, - or _ (at most 40)"
+        NAME=$2; shift 2 ;;
+      --) shift; REST=("$@"); return 0 ;;
+      -h|--help) usage ;;
+      *) die "unknown option '$1' (see lab/lab.sh --help)" ;;
+    esac
+  done
+  REST=()
+}
+
+# ---------------------------------------------------------------- names and state
+
+# Sets the namespace and interface names of lab $1. Interface names carry a short id of the lab
+# so that no two labs, nor leftovers of a killed one, ever share one.
+set_names() {
+  NAME=$1
+  LAN_NS=$NAME-lan
+  ROUTER_NS=$NAME-router
+  WAN_NS=$NAME-wan
+  local id
+  id=$(printf '%s' "$NAME" | cksum | cut -d' ' -f1)
+  id=$(printf '%06x' $((id % 16777216)))
+  LAN_IF=l$id     # the lan host's interface
+  RLAN_IF=rl$id   # the router's LAN side
+  RWAN_IF=rw$id   # the router's WAN side
+  WAN_IF=w$id     # the server's interface
+  STATE=$STATE_ROOT/$NAME
+}
+
+lab_env() {
+  echo "LAB_NAME=$NAME LAB_LAN_NS=$LAN_NS LAB_ROUTER_NS=$ROUTER_NS LAB_WAN_NS=$WAN_NS" \
+       "LAB_LAN_IP=$LAB_LAN_IP LAB_ROUTER_LAN_IP=$LAB_ROUTER_LAN_IP" \
+       "LAB_ROUTER_WAN_IP=$LAB_ROUTER_WAN_IP LAB_SERVER_IP=$LAB_SERVER_IP LAB_LAN_IF=$LAN_IF"
+}
+
+# Runs a command inside namespace $1 with the lab's variables.
+in_ns() {
+  local ns=$1; shift
+  # shellcheck disable=SC2046
+  ip netns exec "$ns" env $(lab_env) "$@"
+}
+
+ns_exists() { [ -e "/run/netns/$1" ] && ip netns exec "$1" true 2>/dev/null; }
+
+# ---------------------------------------------------------------- checks
+
+# Exits with 77 and a clear message when this machine cannot build a lab.
+check_can_build() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "lab: SKIP: building a NAT lab needs root (network namespaces, nftables)" >&2; exit $SKIP
+  fi
+  local t
+  for t in ip nft sysctl timeout; do
+    command -v "$t" >/dev/null 2>&1 || { echo "lab: SKIP: '$t' is not installed" >&2; exit $SKIP; }
+  done
+  local probe=natlab-probe-$$-$RANDOM
+  if ! ip netns add "$probe" 2>/dev/null; then
+    echo "lab: SKIP: this machine cannot make network namespaces (ip netns add failed)" >&2; exit $SKIP
+  fi
+  local ok=1
+  ip netns exec "$probe" nft -f - >/dev/null 2>&1 <<'EOF' || ok=0
+table ip probe {
+  ct helper sip { type "sip" protocol udp; l3proto ip; }
+  chain post { type nat hook postrouting priority srcnat; masquerade; }
+}
+EOF
+  ip netns del "$probe" 2>/dev/null || true
+  if [ $ok = 0 ]; then
+    echo "lab: SKIP: the kernel lacks nftables NAT or the SIP conntrack helper" >&2; exit $SKIP
+  fi
+}
+
+# ---------------------------------------------------------------- build
+
+# Builds the lab named $NAME from the options. Anything that fails leaves partial state that
+# teardown removes.
+build_lab() {
+  mkdir -p "$STATE"
+  echo "$$" >"$STATE/owner"
+  lab_env | tr ' ' '\n' >"$STATE/env"
+
+  ip netns add "$LAN_NS"
+  ip netns add "$ROUTER_NS"
+  ip netns add "$WAN_NS"
+
+  # Each veth pair is made inside the router's namespace and its far end moved straight into
+  # its own, so nothing of the lab ever appears in the namespace this script runs in.
+  ip -n "$ROUTER_NS" link add "$RLAN_IF" type veth peer name "$LAN_IF" netns "$LAN_NS"
+  ip -n "$ROUTER_NS" link add "$RWAN_IF" type veth peer name "$WAN_IF" netns "$WAN_NS"
+  if [ -n "$ROUTER_MAC" ]; then
+    ip -n "$ROUTER_NS" link set dev "$RLAN_IF" address "$ROUTER_MAC"
+  fi
+
+  local ns
+  for ns in "$LAN_NS" "$ROUTER_NS" "$WAN_NS"; do ip -n "$ns" link set lo up; done
+
+  ip -n "$LAN_NS" addr add "$LAB_LAN_IP/24" dev "$LAN_IF"
+  ip -n "$LAN_NS" link set "$LAN_IF" up
+  ip -n "$LAN_NS" route add default via "$LAB_ROUTER_LAN_IP"
+
+  ip -n "$ROUTER_NS" addr add "$LAB_ROUTER_LAN_IP/24" dev "$RLAN_IF"
+  ip -n "$ROUTER_NS" addr add "$LAB_ROUTER_WAN_IP/24" dev "$RWAN_IF"
+  ip -n "$ROUTER_NS" link set "$RLAN_IF" up
+  ip -n "$ROUTER_NS" link set "$RWAN_IF" up
+
+  # The server knows no route to the lan: only the router's public address reaches it.
+  ip -n "$WAN_NS" addr add "$LAB_SERVER_IP/24" dev "$WAN_IF"
+  ip -n "$WAN_NS" link set "$WAN_IF" up
+
+  ip netns exec "$ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1
+  if [ -n "$UDP_TIMEOUT" ]; then
+    ip netns exec "$ROUTER_NS" sysctl -qw net.netfilter.nf_conntrack_udp_timeout="$UDP_TIMEOUT"
+    ip netns exec "$ROUTER_NS" sysctl -qw net.netfilter.nf_conntrack_udp_timeout_stream="${UDP_TIMEOUT_STREAM:-$UDP_TIMEOUT}"
+  elif [ -n "$UDP_TIMEOUT_STREAM" ]; then
+    ip netns exec "$ROUTER_NS" sysctl -qw net.netfilter.nf_conntrack_udp_timeout_stream="$UDP_TIMEOUT_STREAM"
+  fi
+  local kv
+  for kv in "${LAN_SYSCTLS[@]}"; do ip netns exec "$LAN_NS" sysctl -qw "$kv"; done
+
+  router_rules | ip netns exec "$ROUTER_NS" nft -f -
+
+  # Name lookups inside lan read this hosts file and nothing else, so default names such as
+  # localhost reach the server and no lookup ever leaves the lab.
+  mkdir -p "/etc/netns/$LAN_NS"
+  {
+    [ -n "$HOSTS_NAMES" ] && echo "$LAB_SERVER_IP $HOSTS_NAMES"
+    echo "127.0.0.1 lan.natlab"
+  } >"/etc/netns/$LAN_NS/hosts"
+  printf 'hosts: files\n' >"/etc/netns/$LAN_NS/nsswitch.conf"
+  : >"/etc/netns/$LAN_NS/resolv.conf"
+
+  if [ -n "$WAN_CMD" ]; then
+    # setsid: the server gets a process group of its own, so a Ctrl-C meant for the lab's
+    # command does not reach it; teardown ends it.
+    setsid ip netns exec "$WAN_NS" env $(lab_env) bash -c "$WAN_CMD" </dev/null &
+    echo $! >>"$STATE/pids"
+  fi
+  local p
+  for p in "${WAIT_TCP[@]}"; do wait_listen tcp "$p"; done
+  for p in "${WAIT_UDP[@]}"; do wait_listen udp "$p"; done
+}
+
+# The router's nftables rules, from the options.
+router_rules() {
+  local d proto ports
+  echo "table ip natlab {"
+  if [ ${#ALG_PORTS[@]} -gt 0 ]; then
+    echo "  ct helper sip { type \"sip\" protocol udp; l3proto ip; }"
+  fi
+  echo "  chain helpers {"
+  echo "    type filter hook prerouting priority filter; policy accept;"
+  if [ ${#ALG_PORTS[@]} -gt 0 ]; then
+    echo "    iifname \"$RLAN_IF\" udp dport { $(IFS=,; echo "${ALG_PORTS[*]}") } ct helper set \"sip\""
+  fi
+  echo "  }"
+  echo "  chain port_forward {"
+  echo "    type nat hook prerouting priority dstnat; policy accept;"
+  for d in "${FORWARDS[@]}"; do
+    echo "    iifname \"$RWAN_IF\" udp dport $d dnat to $LAB_LAN_IP"
+  done
+  echo "  }"
+  echo "  chain drops {"
+  echo "    type filter hook forward priority filter; policy accept;"
+  for d in "${DROPS[@]}"; do
+    proto=${d%%:*}
+    if [[ "$d" == *:* ]]; then
+      ports=${d#*:}
+      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP $proto dport { $ports } counter drop"
+    else
+      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP ip protocol $proto counter drop"
+    fi
+  done
+  echo "  }"
+  echo "  chain masq {"
+  echo "    type nat hook postrouting priority srcnat; policy accept;"
+  echo "    oifname \"$RWAN_IF\" masquerade"
+  echo "  }"
+  echo "}"
+}
+
+# Waits (at most 20 s) until something listens on port $2 of protocol $1 in wan.
+wait_listen() {
+  local proto=$1 port=$2 i flag=-ltnH
+  [ "$proto" = udp ] && flag=-lunH
+  for i in $(seq 1 200); do
+    if ip netns exec "$WAN_NS" ss $flag "sport = :$port" 2>/dev/null | grep -q .; then return 0; fi
+    sleep 0.1
+  done
+  say "nothing listens on $proto port $port in wan after 20 s"
+  return 1
+}
+
+# ---------------------------------------------------------------- teardown
+
+# Ends every process inside namespace $1: all of them were started by this lab.
+end_processes() {
+  local ns=$1 pids i
+  ns_exists "$ns" || return 0
+  pids=$(ip netns pids "$ns" 2>/dev/null || true)
+  [ -z "$pids" ] && return 0
+  # shellcheck disable=SC2086
+  kill -TERM $pids 2>/dev/null || true
+  for i in $(seq 1 30); do
+    pids=$(ip netns pids "$ns" 2>/dev/null || true)
+    [ -z "$pids" ] && return 0
+    sleep 0.1
+  done
+  # shellcheck disable=SC2086
+  kill -KILL $pids 2>/dev/null || true
+  for i in $(seq 1 20); do
+    [ -z "$(ip netns pids "$ns" 2>/dev/null || true)" ] && return 0
+    sleep 0.1
+  done
+}
+
+teardown() {
+  local ns
+  for ns in "$LAN_NS" "$WAN_NS" "$ROUTER_NS"; do end_processes "$ns"; done
+  for ns in "$LAN_NS" "$WAN_NS" "$ROUTER_NS"; do
+    if [ -e "/run/netns/$ns" ]; then ip netns del "$ns" 2>/dev/null || rm -f "/run/netns/$ns"; fi
+    rm -rf "/etc/netns/$ns"
+  done
+  rm -rf "$STATE"
+  rmdir "$STATE_ROOT" /etc/netns 2>/dev/null || true
+}
+
+# ---------------------------------------------------------------- commands
+
+new_name() {
+  if [ -z "$NAME" ]; then
+    NAME=natlab-$(od -An -N4 -tx4 /dev/urandom | tr -d ' ')
+  fi
+  set_names "$NAME"
+  if [ -e "$STATE" ] || [ -e "/run/netns/$LAN_NS" ]; then die "a lab named $NAME exists already"; fi
+}
+
+describe() {
+  say "$NAME: lan $LAN_NS ($LAB_LAN_IP) -> router $ROUTER_NS ($LAB_ROUTER_LAN_IP | $LAB_ROUTER_WAN_IP) -> wan $WAN_NS ($LAB_SERVER_IP)"
+  local what=()
+  [ ${#ALG_PORTS[@]} -gt 0 ] && what+=("SIP helper on UDP $(IFS=,; echo "${ALG_PORTS[*]}")")
+  [ -n "$UDP_TIMEOUT" ] && what+=("UDP time-out ${UDP_TIMEOUT}s")
+  [ -n "$ROUTER_MAC" ] && what+=("router LAN MAC $ROUTER_MAC")
+  [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
+  [ ${#FORWARDS[@]} -gt 0 ] && what+=("forwarding UDP ${FORWARDS[*]} to lan")
+  [ ${#what[@]} -gt 0 ] && say "$(IFS=';'; echo "${what[*]}" | sed 's/;/; /g')"
+  return 0
+}
+
+cmd_run() {
+  parse_options "$@"
+  check_can_build
+  new_name
+  CHILD=""
+  on_exit() {
+    local rc=$?
+    trap - EXIT INT TERM HUP
+    if [ -n "$CHILD" ]; then kill -TERM "$CHILD" 2>/dev/null || true; fi
+    teardown
+    exit $rc
+  }
+  trap on_exit EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  trap 'exit 129' HUP
+  build_lab
+  describe
+  local cmd=("${REST[@]}")
+  if [ ${#cmd[@]} -eq 0 ]; then
+    say "a shell in lan; leave it to tear the lab down"
+    in_ns "$LAN_NS" bash -i || true
+    return 0
+  fi
+  if [ -n "$RUN_TIMEOUT" ]; then cmd=(timeout --kill-after=5 "$RUN_TIMEOUT" "${cmd[@]}"); fi
+  # In the background and waited for, so that a signal reaches the trap at once.
+  in_ns "$LAN_NS" "${cmd[@]}" &
+  CHILD=$!
+  local rc=0
+  wait "$CHILD" || rc=$?
+  CHILD=""
+  if [ -n "$RUN_TIMEOUT" ] && [ $rc = 124 ]; then say "the command ran out of its ${RUN_TIMEOUT}s"; fi
+  return $rc
+}
+
+cmd_up() {
+  parse_options "$@"
+  [ ${#REST[@]} -eq 0 ] || die "up takes no command; use lab/lab.sh exec NAME lan ..."
+  check_can_build
+  new_name
+  trap 'rc=$?; if [ $rc != 0 ]; then teardown; fi' EXIT
+  build_lab
+  echo 0 >"$STATE/owner"   # kept: no process owns it any more
+  describe
+  say "kept; run commands with: $0 exec $NAME lan|router|wan COMMAND; remove with: $0 down $NAME"
+  echo "$NAME"
+}
+
+load_lab() {
+  [ $# -ge 1 ] || die "which lab? (lab/lab.sh list)"
+  [[ "$1" =~ ^[A-Za-z0-9_-]{1,40}$ ]] || die "bad lab name '$1'"
+  set_names "$1"
+  [ -d "$STATE" ] || die "no lab named $1"
+}
+
+cmd_exec() {
+  load_lab "${1:-}"; shift
+  [ $# -ge 2 ] || die "usage: lab/lab.sh exec NAME lan|router|wan COMMAND [ARGS...]"
+  local where=$1; shift
+  case "$where" in
+    lan) in_ns "$LAN_NS" "$@" ;;
+    router) in_ns "$ROUTER_NS" "$@" ;;
+    wan) in_ns "$WAN_NS" "$@" ;;
+    *) die "exec: '$where' is not lan, router or wan" ;;
+  esac
+}
+
+cmd_down() {
+  load_lab "${1:-}"
+  teardown
+  say "$NAME removed"
+}
+
+cmd_list() {
+  local d n owner
+  [ -d "$STATE_ROOT" ] || return 0
+  for d in "$STATE_ROOT"/*/; do
+    [ -d "$d" ] || continue
+    n=$(basename "$d")
+    owner=$(cat "$d/owner" 2>/dev/null || echo 0)
+    if [ "$owner" != 0 ] && ! kill -0 "$owner" 2>/dev/null; then
+      echo "$n (left over: its run ended without tearing it down; lab/lab.sh down $n)"
+    else
+      echo "$n"
+    fi
+  done
+}
+
+[ $# -ge 1 ] || usage
+sub=$1; shift
+case "$sub" in
+  run) cmd_run "$@" ;;
+  up) cmd_up "$@" ;;
+  exec) cmd_exec "$@" ;;
+  down) cmd_down "$@" ;;
+  list) cmd_list ;;
+  -h|--help|help) usage ;;
+  *) die "unknown command '$sub' (run, up, exec, down, list)" ;;
+esac
