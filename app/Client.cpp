@@ -7,12 +7,12 @@
 #include "app/Unit_1_client.h"
 #include "app/Windowing.h"
 #include "net/IdStack.h"
+#include "net/IdThread.h"
 
 namespace {
 
-// Waits until every network thread has ended. The UDP endpoints' receive threads are counted
-// by the transport; once that count exists, wait here until it is 0, checking now and then.
-void WaitForNetworkThreads() {}
+// Waits until every network thread has ended (the receive threads of the UDP endpoints).
+void WaitForNetworkThreads() { TIdThread::WaitForAllThreads(); }
 
 // Makes the window and runs the message loop; returns the loop's exit code.
 int RunWindow(QApplication& app) {

@@ -56,6 +56,18 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setAutoFillBackground(true);
 
   LocalAddressSource = SocketLayerLocalAddresses;
+  for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()}) {
+    endpoint->SetDefaultPort(0);
+    endpoint->ThreadedEvent = false;
+  }
+  auto sipRead = [this](TIdUDPServer* sender, TStream& data, TIdSocketHandle& binding) {
+    IdUDP_client_5060UDPRead(sender, data, binding);
+  };
+  IdUDP_client_5060->OnUDPRead = sipRead;
+  IdUDP_client_5058->OnUDPRead = sipRead;
+  IdRTP5004->OnUDPRead = [this](TIdUDPServer* sender, TStream& data, TIdSocketHandle& binding) {
+    IdRTP5004UDPRead(sender, data, binding);
+  };
   CreateControls();
   resize(kClientWidth, kClientHeight);
   // Narrower than the two fixed columns plus a strip of the right pane, or lower than the
@@ -194,6 +206,12 @@ void TForm1::IdTCPClient1Disconnected(TIdComponent* /*Sender*/) {
   BtnTest->setEnabled(true);
   StopBtn->setEnabled(false);
 }
+
+void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/,
+                                      TIdSocketHandle& /*ABinding*/) {}
+
+void TForm1::IdRTP5004UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/,
+                              TIdSocketHandle& /*ABinding*/) {}
 
 void TForm1::BtnTestClick(QObject* /*Sender*/) {}
 

@@ -9,11 +9,13 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/FormControls.h"
 #include "net/IdComponent.h"
+#include "net/IdUDPServer.h"
 
 class TForm1 : public QWidget {
   Q_OBJECT
@@ -27,11 +29,15 @@ class TForm1 : public QWidget {
   ~TForm1() override;
 
   // ---- Network components -------------------------------------------------------------------
-  // IdTCPClient1 (TIdTCPClient), IdUDP_client_5060, IdUDP_client_5058 and IdRTP5004
-  // (TIdUDPServer) are declared here, owned by value or by unique_ptr: as members they are
-  // destroyed before the base class deletes the controls, so a datagram handed over while an
-  // endpoint shuts down still finds the panes alive. They are made in the constructor, before
-  // FormCreate runs, with their handlers assigned there (OnStatus = IdTCPClient1Status, ...).
+  // Owned by the window and made with it, before FormCreate runs. As members they are destroyed
+  // before the base class deletes the controls, so a datagram handed over while an endpoint
+  // shuts down still finds the panes alive. The TCP client IdTCPClient1 (TIdTCPClient, with
+  // OnStatus = IdTCPClient1Status, OnConnected = IdTCPClient1Connected and OnDisconnected =
+  // IdTCPClient1Disconnected) goes first in this block.
+  // UDP endpoints: no bindings, default port 0, datagrams handed to the user-interface thread.
+  std::unique_ptr<TIdUDPServer> IdUDP_client_5060 = std::make_unique<TIdUDPServer>();
+  std::unique_ptr<TIdUDPServer> IdUDP_client_5058 = std::make_unique<TIdUDPServer>();
+  std::unique_ptr<TIdUDPServer> IdRTP5004 = std::make_unique<TIdUDPServer>();
 
   // ---- Controls, in declaration order (owned by the window through Qt's parent chain) --------
   QPushButton* BtnTest;   // "Start test"
@@ -89,6 +95,11 @@ class TForm1 : public QWidget {
   void IdTCPClient1Status(TIdComponent* ASender, TIdStatus AStatus, const std::string& AStatusText);
   void IdTCPClient1Connected(TIdComponent* Sender);
   void IdTCPClient1Disconnected(TIdComponent* Sender);
+  // Datagram handlers, run on the user-interface thread; an exception they raise is dropped by
+  // the endpoint, never shown. Both SIP endpoints share the first.
+  virtual void IdUDP_client_5060UDPRead(TIdUDPServer* Sender, TStream& AData,
+                                        TIdSocketHandle& ABinding);
+  virtual void IdRTP5004UDPRead(TIdUDPServer* Sender, TStream& AData, TIdSocketHandle& ABinding);
 
   // Closes the window, which ends the program. Before the message loop runs (during
   // FormCreate) the window is then never shown.
