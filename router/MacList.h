@@ -2,6 +2,7 @@
 // The MAC vendor list: MAC address prefixes and the organisations they are assigned to, read
 // from a comma-separated file (MAC.CSV) and searched by the longest known prefix.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ class TMacList {
   };
 
   void Add(std::string key, TMac mac) { entries_.push_back(Entry{std::move(key), std::move(mac)}); }
+  void Reserve(size_t count) { entries_.reserve(count); }
   // Sorts by key (case-insensitive, stable). Find needs a sorted list.
   void Sort();
   // The first entry whose key equals `key` without regard to letter case, by binary search;
@@ -40,7 +42,18 @@ class TMacList {
   const Entry& operator[](size_t i) const { return entries_[i]; }
 
  private:
+  // A key folded to upper case and packed for quick comparison: its first 16 bytes as two
+  // big-endian numbers (zero-padded) and its length; longer keys are compared in full.
+  struct PackedKey {
+    uint64_t hi = 0, lo = 0;
+    size_t length = 0;
+  };
+  static PackedKey Pack(const std::string& key);
+  // <0, 0, >0: the folded keys a and b (whose texts are aText and bText) compared.
+  static int Compare(const PackedKey& a, const std::string& aText, const PackedKey& b, const std::string& bText);
+
   std::vector<Entry> entries_;
+  std::vector<PackedKey> packed_;  // the keys of entries_, in the same order, once sorted
 };
 
 // Reads a vendor list file: every line with at least three fields becomes an entry (key
