@@ -63,7 +63,7 @@ void SplitCsvLine(const std::string& line, StrArray& fields) {
   });
 }
 
-TMacList::PackedKey TMacList::Pack(const std::string& key) {
+TVendorList::PackedKey TVendorList::Pack(const std::string& key) {
   PackedKey p;
   p.length = key.size();
   for (size_t i = 0; i < 16 && i < key.size(); ++i) {
@@ -77,7 +77,7 @@ TMacList::PackedKey TMacList::Pack(const std::string& key) {
   return p;
 }
 
-int TMacList::Compare(const PackedKey& a, const std::string& aText, const PackedKey& b, const std::string& bText) {
+int TVendorList::Compare(const PackedKey& a, const std::string& aText, const PackedKey& b, const std::string& bText) {
   if (a.hi != b.hi) return a.hi < b.hi ? -1 : 1;
   if (a.lo != b.lo) return a.lo < b.lo ? -1 : 1;
   // The first 16 bytes are equal: with zero padding, a shorter key sorts first, unless both
@@ -89,7 +89,7 @@ int TMacList::Compare(const PackedKey& a, const std::string& aText, const Packed
   return a.length == b.length ? 0 : (a.length < b.length ? -1 : 1);
 }
 
-void TMacList::Sort() {
+void TVendorList::Sort() {
   // Sorted through a small index of packed keys, so each entry moves once.
   struct Item {
     PackedKey key;
@@ -114,7 +114,7 @@ void TMacList::Sort() {
   entries_ = std::move(sorted);
 }
 
-const TMac* TMacList::Find(const std::string& key) const {
+const TMac* TVendorList::Find(const std::string& key) const {
   if (packed_.size() != entries_.size()) return nullptr;  // not sorted
   const PackedKey k = Pack(key);
   size_t lo = 0, hi = entries_.size();
@@ -129,7 +129,7 @@ const TMac* TMacList::Find(const std::string& key) const {
   return &entries_[lo].Mac;
 }
 
-std::unique_ptr<TMacList> LoadMacList(const std::string& fileName) {
+std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
   std::FILE* f = std::fopen(fileName.c_str(), "rb");
   if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
   std::string data;
@@ -149,7 +149,7 @@ std::unique_ptr<TMacList> LoadMacList(const std::string& fileName) {
   const size_t eof = data.find('\x1A');
   if (eof != std::string::npos) data.resize(eof);
 
-  auto list = std::make_unique<TMacList>();
+  auto list = std::make_unique<TVendorList>();
   list->Reserve(data.size() / 48 + 16);  // registry lines run to about 90 bytes
   const std::string_view all(data);
   std::string cleaned;
@@ -180,7 +180,7 @@ std::unique_ptr<TMacList> LoadMacList(const std::string& fileName) {
   return list;
 }
 
-const TMac* LookupVendor(const TMacList& list, const std::string& macText) {
+const TMac* LookupVendor(const TVendorList& list, const std::string& macText) {
   for (const std::string& prefix : MacPrefixes(macText))
     if (const TMac* mac = list.Find(prefix)) return mac;
   return nullptr;

@@ -23,7 +23,7 @@ struct TMac {
 
 // Entries under their keys (field 2, a hex MAC prefix), sorted by key without regard to
 // letter case; duplicate keys stay, in file order.
-class TMacList {
+class TVendorList {
  public:
   struct Entry {
     std::string Key;
@@ -60,8 +60,8 @@ class TMacList {
 // field 2, registry field 1, vendor field 3); the result is sorted. Lines end at LF or CR LF,
 // a lone CR is dropped, a byte 0x1A ends the file. Raises EFOpenError when the file cannot be
 // opened and EInOutError when it cannot be read.
-std::unique_ptr<TMacList> LoadMacList(const std::string& fileName);
+std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName);
 
 // The entry for a router MAC text (12 hex digits): its first 9, then 7, then 6 characters,
 // the first that has an entry; null when none has.
-const TMac* LookupVendor(const TMacList& list, const std::string& macText);
+const TMac* LookupVendor(const TVendorList& list, const std::string& macText);

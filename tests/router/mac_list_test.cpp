@@ -163,7 +163,7 @@ TEST(MacList, ieee_files) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.mac);
     const auto single = LoadMacList(dirName + "/" + r.file);
-    for (const TMacList* list : {single.get(), combined.get()}) {
+    for (const TVendorList* list : {single.get(), combined.get()}) {
       const TMac* m = LookupVendor(*list, r.mac);
       ASSERT_NE(m, nullptr);
       EXPECT_EQ(m->Registry, r.registry);
