@@ -9,10 +9,11 @@
 #include "router/MacRefresh.h"
 
 void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
-                            const TLineSink& sink) {
+                            const TLineSink& sink, int readTimeoutMs) {
   sink("Downloading MAC list... ");
   {
     TIdHTTP http;  // its connection closes when it goes
+    http.ReadTimeout = readTimeoutMs;
     try {
       http.Head(macListUrl);
       if (MacListNeedsFetch(macFile, http.Response().LastModified)) {

@@ -12,5 +12,7 @@
 // host name, and leaves `macFile` as it was. Then, when `macFile` exists, writes the vendor of
 // the longest prefix of `macText` (9, 7 or 6 characters) that the list knows, alone on its
 // line. A `macFile` that exists but cannot be read raises EFOpenError / EInOutError.
+// A server that stops sending for `readTimeoutMs` counts as failed, so that a stalled server
+// cannot hold the start of a test for ever.
 void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
-                            const TLineSink& sink);
+                            const TLineSink& sink, int readTimeoutMs = 30000);

@@ -173,6 +173,20 @@ TEST(MacVendorStep, unreachable_server_without_list) {
   EXPECT_EQ(FilesIn(dir.Path()), 0u);
 }
 
+// A server that takes the request and then says nothing does not hold the step for ever.
+TEST(MacVendorStep, silent_server_times_out) {
+  TempDir dir;
+  const std::string old = "MA-L,001A2B,Old Maker,\n";
+  const std::string file = dir.Write("MAC.CSV", old);
+  HttpPeer peer("127.0.72.5");
+  START(peer, {});  // no replies
+  std::vector<std::string> lines;
+  RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); }, 300);
+  EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with 127.0.72.5",
+                                             "Old Maker"}));
+  EXPECT_EQ(ReadFileBytes(file), old);
+}
+
 TEST(MacVendorStep, no_maker_known) {
   TempDir dir;
   const std::string file = dir.Write("MAC.CSV", kList);
