@@ -56,6 +56,14 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setAutoFillBackground(true);
 
   LocalAddressSource = SocketLayerLocalAddresses;
+  IdTCPClient1->SetPort(0);
+  IdTCPClient1->ReadTimeout = 0;
+  IdTCPClient1->MaxLineAction = TIdMaxLineAction::maException;
+  IdTCPClient1->OnStatus = [this](TIdComponent* sender, TIdStatus status, const std::string& text) {
+    IdTCPClient1Status(sender, status, text);
+  };
+  IdTCPClient1->OnConnected = [this](TIdComponent* sender) { IdTCPClient1Connected(sender); };
+  IdTCPClient1->OnDisconnected = [this](TIdComponent* sender) { IdTCPClient1Disconnected(sender); };
   for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()}) {
     endpoint->SetDefaultPort(0);
     endpoint->ThreadedEvent = false;
@@ -77,6 +85,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
 TForm1::~TForm1() {
   if (Form1 == this) Form1 = nullptr;
+  // The endpoints stop one after the other and may still hand over datagrams meanwhile; with
+  // part of the window already gone those are dropped rather than handled.
+  for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()})
+    endpoint->OnUDPRead = nullptr;
 }
 
 void TForm1::CreateControls() {

@@ -15,6 +15,7 @@
 
 #include "app/FormControls.h"
 #include "net/IdComponent.h"
+#include "net/IdTCPClient.h"
 #include "net/IdUDPServer.h"
 
 class TForm1 : public QWidget {
@@ -31,9 +32,10 @@ class TForm1 : public QWidget {
   // ---- Network components -------------------------------------------------------------------
   // Owned by the window and made with it, before FormCreate runs. As members they are destroyed
   // before the base class deletes the controls, so a datagram handed over while an endpoint
-  // shuts down still finds the panes alive. The TCP client IdTCPClient1 (TIdTCPClient, with
-  // OnStatus = IdTCPClient1Status, OnConnected = IdTCPClient1Connected and OnDisconnected =
-  // IdTCPClient1Disconnected) goes first in this block.
+  // shuts down still finds the panes alive.
+  // TCP client to the echo server: Port 0, no read limit, an over-long line raises; Host and
+  // Port are set at each start.
+  std::unique_ptr<TIdTCPClient> IdTCPClient1 = std::make_unique<TIdTCPClient>();
   // UDP endpoints: no bindings, default port 0, datagrams handed to the user-interface thread.
   std::unique_ptr<TIdUDPServer> IdUDP_client_5060 = std::make_unique<TIdUDPServer>();
   std::unique_ptr<TIdUDPServer> IdUDP_client_5058 = std::make_unique<TIdUDPServer>();

@@ -21,7 +21,9 @@ int64_t FindBytes(const uint8_t* hay, int64_t size, const std::string& needle, i
     const void* hit = std::memchr(hay + from, first, static_cast<size_t>(size - m + 1 - from));
     if (hit == nullptr) return -1;
     const int64_t at = static_cast<const uint8_t*>(hit) - hay;
-    if (std::memcmp(hay + at + 1, needle.data() + 1, static_cast<size_t>(m - 1)) == 0) return at;
+    int64_t k = 1;  // terminators are short: compare in place rather than call memcmp
+    while (k < m && hay[at + k] == static_cast<uint8_t>(needle[static_cast<size_t>(k)])) ++k;
+    if (k == m) return at;
     from = at + 1;
   }
   return -1;
