@@ -243,6 +243,7 @@ void ClientSession::Fail(const char* why) {
 bool ParseArgs(int argc, char** argv, Settings& s) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a.rfind("--benchmark_", 0) == 0) continue;  // scripts/bench.sh passes its arguments to all
     if (i + 1 >= argc) return false;
     const std::string v = argv[++i];
     if (a == "--sessions") {

@@ -58,6 +58,15 @@ long long MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
+// Text from a peer made fit for a log line: at most max bytes, anything but printable ASCII as
+// "?", so that no peer can forge lines or drive a terminal.
+std::string Printable(std::string_view text, size_t max = 80) {
+  std::string out;
+  for (char c : text.substr(0, max)) out += (c >= 0x20 && c < 0x7F) ? c : '?';
+  if (text.size() > max) out += "...";
+  return out;
+}
+
 struct AtomicCounters {
   std::atomic<uint64_t> Connections{0}, Refused{0}, Sessions{0}, Echoes{0}, Dropped{0},
       NatReports{0}, RtpPackets{0}, HttpRequests{0}, OpenConnections{0};
@@ -447,12 +456,12 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
     const bool keepAlive = request.KeepAlive && !request.HasBody;
     if (request.Method != "GET" && request.Method != "HEAD") {
       Respond(405, "Method Not Allowed", request.Method, request.Minor, keepAlive,
-              request.Method + " " + request.Target);
+              Printable(request.Method, 16) + " " + Printable(request.Target));
       return;
     }
     Respond(request.Target == kMacListPath && srv_.macBody ? 200 : 404,
             request.Target == kMacListPath && srv_.macBody ? "OK" : "Not Found", request.Method,
-            request.Minor, keepAlive, request.Method + " " + request.Target);
+            request.Minor, keepAlive, request.Method + " " + Printable(request.Target));
   }
 
   void Respond(int status, const char* reason, const std::string& method, int minor,

@@ -32,12 +32,16 @@ inline TEchoServerConfig TestConfig(const std::string& address) {
 // The server, running on its own thread for the life of the object; keeps its log lines.
 class RunningServer {
  public:
-  explicit RunningServer(const TEchoServerConfig& config)
+  // With handleSignals, SIGINT and SIGTERM end it (from the "serving on" log line on).
+  explicit RunningServer(const TEchoServerConfig& config, bool handleSignals = false)
       : server_(config, [this](const std::string& line) {
           std::lock_guard<std::mutex> lock(mutex_);
           lines_.push_back(line);
         }),
-        thread_([this] { server_.Run(); }) {}
+        thread_([this, handleSignals] {
+          if (handleSignals) server_.HandleSignals();
+          server_.Run();
+        }) {}
   ~RunningServer() {
     server_.Stop();
     thread_.join();

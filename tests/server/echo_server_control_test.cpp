@@ -2,6 +2,8 @@
 // and the limits that guard it.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "probes/SipProbe.h"
 #include "tests/server/LoopbackPeer.h"
 
@@ -223,6 +225,24 @@ TEST(EchoServerControl, stop_closes_sessions_and_logs_one_line_each) {
   for (const auto& l : server->Lines())
     if (l.rfind("session ", 0) == 0) ++sessionLines;
   EXPECT_EQ(sessionLines, 2);
+}
+
+TEST(EchoServerControl, sigterm_ends_the_server_cleanly) {
+  const std::string srv = "127.0.31.20";
+  RunningServer server(TestConfig(srv), true);
+  ASSERT_TRUE(server.WaitForLine("serving on"));
+  Peer peer;
+  auto a = Greet(peer, srv, 80, "127.0.31.21");
+  ASSERT_TRUE(a);
+  std::raise(SIGTERM);
+  EXPECT_TRUE(peer.WaitClosed(a->socket));
+  EXPECT_TRUE(server.WaitForLine("stopping: SIGTERM"));
+  EXPECT_TRUE(server.WaitForLine("server stopping"));  // the session's own line
+  // Nothing listens any more.
+  tcp::socket late(peer.io);
+  asio::error_code ec;
+  late.connect(tcp::endpoint(asio::ip::make_address_v4(srv), 80), ec);
+  EXPECT_TRUE(ec);
 }
 
 }  // namespace

@@ -199,4 +199,19 @@ TEST(EchoServerHttp, trickling_request_head_times_out) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
 }
 
+TEST(EchoServerHttp, log_line_shows_no_control_bytes_of_the_request) {
+  const std::string srv = "127.0.33.9";
+  RunningServer server(TestConfig(srv));
+  Peer peer;
+  auto s = peer.Connect(srv, 80, "127.0.33.10");
+  std::string buffer;
+  peer.Write(s, "GET /\x1b[2J\rfake-line HTTP/1.1\r\nConnection: close\r\n\r\n");
+  const auto r = ReadResponse(peer, s, buffer, true);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->head.substr(9, 3), "404");
+  ASSERT_TRUE(server.WaitForLine("http 127.0.33.10:"));
+  for (const auto& line : server.Lines())
+    for (char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
+}
+
 }  // namespace
