@@ -10,6 +10,7 @@
 #include "app/EchoEndpoint.h"
 #include "app/Windowing.h"
 #include "router/Gateway.h"
+#include "router/MacVendor.h"
 #include "net/IdStack.h"
 
 TForm1* Form1 = nullptr;
@@ -312,7 +313,13 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   }
 }
 
-void TForm1::RunVendorStep(const std::string& /*macText*/) {}
+void TForm1::RunVendorStep(const std::string& macText) {
+  // An unresolved address reads as all zeros; a maker found for that prefix would name a
+  // router that is not there, so the list is refreshed but nothing is looked up.
+  const bool resolved = macText.find_first_not_of('0') != std::string::npos;
+  RefreshAndLookupVendor(MacListUrl(), "MAC.CSV", resolved ? macText : std::string(),
+                         [this](const std::string& l) { Line(TPane::Sip, l); });
+}
 
 void TForm1::StopBtnClick(QObject* /*Sender*/) {
   Stopped = true;

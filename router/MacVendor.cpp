@@ -34,7 +34,7 @@ void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& ma
   }
 
   std::error_code ec;
-  if (!std::filesystem::exists(macFile, ec)) return;
+  if (macText.empty() || !std::filesystem::exists(macFile, ec)) return;
   const auto list = LoadMacList(macFile);
   if (const TMac* mac = LookupVendor(*list, macText)) sink(mac->Vendor);
 }

@@ -11,7 +11,7 @@
 // whole; a failure of any of this writes "Exception in HTTP connection with " and the server's
 // host name, and leaves `macFile` as it was. Then, when `macFile` exists, writes the vendor of
 // the longest prefix of `macText` (9, 7 or 6 characters) that the list knows, alone on its
-// line. A `macFile` that exists but cannot be read raises EFOpenError / EInOutError.
+// line; an empty `macText` (the router's address is unknown) looks nothing up. A `macFile` that exists but cannot be read raises EFOpenError / EInOutError.
 // A server that stops sending for `readTimeoutMs` counts as failed, so that a stalled server
 // cannot hold the start of a test for ever.
 void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
