@@ -1,0 +1,320 @@
+#pragma once
+// Shared by the tests that drive whole test runs in the window: the echo server on a thread of
+// its own, a window that notes what its handlers did, and a rig that makes the window the way
+// the program does and keeps the event loop running while a test waits.
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/QtFront.h"
+#include "app/Unit_1_client.h"
+#include "net/IdThread.h"
+#include "server/EchoServer.h"
+#include "tests/app/TestSupport.h"
+
+namespace runs {
+
+// Settings for a short run: NAT session reports 1 and then 2 seconds after the INVITEs on
+// 5060, one after 1.5 seconds on 5058; RTP bursts of 5 packets; no vendor list.
+inline TEchoServerConfig ShortConfig(const std::string& address) {
+  TEchoServerConfig c;
+  c.Address = address;
+  c.SipPorts = {{5060, {1000, 2000}}, {5058, {1500}}};
+  c.RtpPort = 0;
+  c.RtpPackets = 5;
+  c.RtpIntervalMs = 10;
+  c.IeeeDataDir = "";
+  return c;
+}
+
+// The echo server, serving on its own thread for the life of the object.
+class ServerThread {
+ public:
+  explicit ServerThread(const TEchoServerConfig& config)
+      : server_(config, [this](const std::string& line) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          lines_.push_back(line);
+        }),
+        thread_([this] { server_.Run(); }) {}
+  ~ServerThread() {
+    server_.Stop();
+    thread_.join();
+  }
+  TEchoServer& Server() { return server_; }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+  TEchoServer server_;
+  std::thread thread_;
+};
+
+// What a handler left behind, noted right after it returned (or raised).
+struct Handled {
+  std::string data;      // the datagram
+  int fromPort = 0;
+  size_t natLines = 0;   // lines in the NAT pane afterwards
+  std::string count;     // countdown caption afterwards
+  bool countShown = false;
+  bool raised = false;
+};
+
+struct Tick {
+  std::string count;  // caption after the tick
+  bool running;       // Timer1 still enabled
+  size_t rtpLines;    // lines in the RTP pane after the tick
+};
+
+// The window with its handlers noted; the handlers themselves are the program's.
+class NotingForm : public TForm1 {
+ public:
+  std::vector<Handled> sip;
+  int rtpDatagrams = 0;
+  std::vector<Tick> ticks;
+
+  void IdUDP_client_5060UDPRead(TIdUDPServer* s, TStream& d, TIdSocketHandle& b) override {
+    Handled h;
+    h.data = d.DataString();
+    h.fromPort = b.RemotePort;
+    try {
+      TForm1::IdUDP_client_5060UDPRead(s, d, b);
+    } catch (...) {
+      h.raised = true;
+      Note(h);
+      throw;
+    }
+    Note(h);
+  }
+  void IdRTP5004UDPRead(TIdUDPServer* s, TStream& d, TIdSocketHandle& b) override {
+    ++rtpDatagrams;
+    TForm1::IdRTP5004UDPRead(s, d, b);
+  }
+  void Timer1Timer(QObject* sender) override {
+    TForm1::Timer1Timer(sender);
+    ticks.push_back({LblCount->text().toStdString(), Timer1->Enabled(), MemoRTP->Lines().size()});
+  }
+
+ private:
+  void Note(Handled& h) {
+    h.natLines = MemoNat->Lines().size();
+    h.count = LblCount->text().toStdString();
+    h.countShown = LblCount->isVisibleTo(this);
+    sip.push_back(h);
+  }
+};
+
+// The buttons and the countdown as the user sees them.
+struct UiState {
+  bool start, stop, countdown;
+  std::string count;  // caption, when the countdown is shown
+  bool operator==(const UiState& o) const {
+    return start == o.start && stop == o.stop && countdown == o.countdown && count == o.count;
+  }
+};
+inline std::ostream& operator<<(std::ostream& os, const UiState& s) {
+  return os << "{start " << s.start << ", stop " << s.stop << ", countdown "
+            << (s.countdown ? s.count : std::string("hidden")) << "}";
+}
+
+// A window made as the program makes it, with `localIp` as the only address of the list and
+// the echo server named by `argument`. The control connection leaves from the same address, as
+// on a host with one address: the echo server sends NAT session reports and RTP only to an
+// address that holds a control connection.
+class Rig {
+ public:
+  Rig(const std::string& localIp, const std::string& argument) : localIp_(localIp) {
+    TUiThread::Install(&ui_);
+    front.argument = argument;
+    form = std::make_unique<NotingForm>();
+    form->LocalAddressSource = [localIp] { return std::vector<std::string>{localIp}; };
+    form->FormCreate(form.get());
+    form->IdTCPClient1->BoundIP = localIp;
+    QObject::connect(form->StatusBar1, &TStatusBar::PanelTextChanged, [this](int index, const QString& text) {
+      if (index == 0) statuses.push_back(text.toStdString());
+    });
+    Sample();
+  }
+  ~Rig() {
+    form.reset();
+    TIdThread::WaitForAllThreads(std::chrono::milliseconds(20));
+    TUiThread::Install(nullptr);
+  }
+
+  // Runs the event loop until done() holds or the time is up, noting every new state of the
+  // buttons and the countdown on the way.
+  bool Spin(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    // Wakes the wait below at least every few milliseconds, so the loop waits for events
+    // instead of polling.
+    QTimer wake;
+    wake.start(5);
+    while (!done()) {
+      if (clock.elapsed() > timeoutMs) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+      Sample();
+    }
+    Sample();
+    return true;
+  }
+
+  // Presses "Start test" (runs the start, connect included) and notes the state after it.
+  void ClickStart() {
+    form->BtnTest->click();
+    Sample();
+  }
+  void ClickStop() {
+    form->StopBtn->click();
+    Sample();
+  }
+
+  // The test sequence of the current run has ended (its report is filled in).
+  bool WaitSequence(int timeoutMs = 15000) {
+    return Spin([&] { return form->LastReport.Outcome != TSequenceReport::TOutcome::NotRun; }, timeoutMs);
+  }
+  // The run is over: "Start test" is enabled again.
+  bool WaitRunEnd(int timeoutMs) {
+    return Spin([&] { return form->BtnTest->isEnabled(); }, timeoutMs);
+  }
+  bool WaitNatLines(size_t n, int timeoutMs) {
+    return Spin([&] { return form->MemoNat->Lines().size() >= n; }, timeoutMs);
+  }
+
+  UiState State() const {
+    const bool shown = form->LblCount->isVisibleTo(form.get()) && form->Label1->isVisibleTo(form.get());
+    return {form->BtnTest->isEnabled(), form->StopBtn->isEnabled(), shown,
+            shown ? form->LblCount->text().toStdString() : std::string()};
+  }
+  void Sample() {
+    const UiState s = State();
+    if (states.empty() || !(states.back() == s)) states.push_back(s);
+  }
+
+  const std::string& LocalIp() const { return localIp_; }
+  // The port a window endpoint is bound to now.
+  static int PortOf(TIdUDPServer& e) { return e.ActiveBinding().Port; }
+
+  TRecordingWindowing front;
+  std::unique_ptr<NotingForm> form;
+  std::vector<std::string> statuses;  // status bar texts, in order
+  std::vector<UiState> states;        // distinct states seen, in order
+
+ private:
+  std::string localIp_;
+  TQtUiThread ui_;
+};
+
+// Lines of a pane from index `from` on.
+inline std::vector<std::string> From(const TMemo* memo, size_t from) {
+  const auto& l = memo->Lines();
+  return std::vector<std::string>(l.begin() + static_cast<long>(std::min(from, l.size())), l.end());
+}
+
+// The lines of a pane that start with `prefix`.
+inline std::vector<std::string> Starting(const TMemo* memo, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& l : memo->Lines())
+    if (l.rfind(prefix, 0) == 0) out.push_back(l);
+  return out;
+}
+
+// The ALG verdict lines of the SIP pane, in order.
+inline std::vector<std::string> Verdicts(const TMemo* memo) {
+  std::vector<std::string> out;
+  for (const auto& l : memo->Lines())
+    if (l.rfind("ALG active on port ", 0) == 0 || l.rfind("No ALG detected on port ", 0) == 0) out.push_back(l);
+  return out;
+}
+
+// Compares lines one by one; an expected line that starts with "~" is a regular expression
+// the whole line must match.
+inline void ExpectLines(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
+  for (size_t i = 0; i < std::max(actual.size(), expected.size()); ++i) {
+    SCOPED_TRACE("line " + std::to_string(i));
+    if (i >= actual.size()) {
+      ADD_FAILURE() << "missing: " << expected[i];
+    } else if (i >= expected.size()) {
+      ADD_FAILURE() << "extra: " << actual[i];
+    } else if (!expected[i].empty() && expected[i][0] == '~') {
+      EXPECT_TRUE(std::regex_match(actual[i], std::regex(expected[i].substr(1)))) << actual[i] << " !~ " << expected[i];
+    } else {
+      EXPECT_EQ(actual[i], expected[i]);
+    }
+  }
+}
+
+// The log lines of one echo that came back unchanged: the server's line and one OK per line
+// compared.
+inline std::vector<std::string> UnchangedEchoLog(bool invite, int localPort, int remotePort, int serverPort,
+                                                 const std::string& localIp) {
+  std::string ip = std::regex_replace(localIp, std::regex("\\."), "\\.");
+  std::vector<std::string> l = {".",
+                                "Checking from local port " + std::to_string(localPort) + " to remote port " +
+                                    std::to_string(remotePort) + " ...",
+                                "~Received \\d+ bytes on UDP port " + std::to_string(serverPort) + " from " + ip + ":" +
+                                    std::to_string(localPort),
+                                "Request URI check: OK", "Via check:         OK", "From check:        OK",
+                                "To check:          OK", "CallId check:      OK", "Contact check:     OK"};
+  if (invite) {
+    l.push_back("SDP IP1 check:     OK");
+    l.push_back("SDP IP2 check:     OK");
+    l.push_back("SDP Port check:    OK");
+  }
+  return l;
+}
+
+// The SIP pane lines of a sequence from its first verdict on.
+inline std::vector<std::string> VerdictBlock(const std::string& reg5060, const std::string& reg5058,
+                                             const std::string& inv5060, const std::string& inv5058) {
+  return {"----------------------------", " Checking REGISTERs...", reg5060, reg5058,
+          "----------------------------", " Checking INVITEs...",   inv5060, inv5058};
+}
+inline const std::string kNoAlg5060 = "No ALG detected on port 5060. ";
+inline const std::string kNoAlg5058 = "No ALG detected on port 5058. ";
+
+// The NAT pane's lead-in of a NAT session test.
+inline std::vector<std::string> NatLeadIn() {
+  return {std::string(29, '-'), " Checking NAT session timeout", std::string(29, ' ')};
+}
+
+// Appends the pieces to v.
+template <class... L>
+std::vector<std::string> Join(std::vector<std::string> v, const L&... more) {
+  (v.insert(v.end(), more.begin(), more.end()), ...);
+  return v;
+}
+
+// Checks the SIP pane lines of one start from `from` on: the port lines, then the router and
+// vendor lines (their content depends on the host), then the connect line; returns the index
+// after the connect line.
+inline size_t ExpectStartLines(const TMemo* memo, size_t from, const std::vector<std::string>& portLines) {
+  const auto& l = memo->Lines();
+  size_t i = from;
+  for (const std::string& p : portLines) {
+    EXPECT_LT(i, l.size());
+    if (i >= l.size()) return i;
+    EXPECT_EQ(l[i], p);
+    ++i;
+  }
+  const char* const router[] = {"Router IP: ", "Router mac address: ", "Downloading MAC list... "};
+  for (const char* r : router) {
+    EXPECT_LT(i, l.size());
+    if (i >= l.size()) return i;
+    EXPECT_EQ(l[i].rfind(r, 0), 0u) << l[i];
+    ++i;
+  }
+  while (i < l.size() && l[i] != "Connecting to remote server... ") ++i;
+  EXPECT_LT(i, l.size()) << "no connect line";
+  return i + 1;
+}
+
+}  // namespace runs

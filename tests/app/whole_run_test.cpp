@@ -1,0 +1,148 @@
+// Whole test runs in the window against the bundled echo server, on its own thread and its own
+// loopback address, with a short NAT schedule: every pane's lines in order, the buttons and
+// the countdown along the way, Stop, a second run, and a server given by name.
+#include <gtest/gtest.h>
+
+#include "tests/app/RunSupport.h"
+#include "tests/app/ScriptedPeer.h"
+
+using namespace runs;
+
+namespace {
+
+const std::string kRule31(31, '-');
+
+TEST(WholeRun, every_pane_in_order_with_buttons_and_countdown) {
+  const std::string me = "127.0.120.1", srv = "127.0.121.1";
+  ServerThread server(ShortConfig(srv));
+  Rig rig(me, srv);
+  rig.ClickStart();
+  EXPECT_EQ(rig.form->ServerHost, srv);
+  EXPECT_EQ(rig.form->ServerPort, 5060);
+  // Reports after 1 s (announcing 2 s) and 2 s on 5060, 1.5 s on 5058: the countdown starts at
+  // 4 with the first and runs out about five seconds later.
+  ASSERT_TRUE(rig.WaitRunEnd(20000));
+  TForm1& f = *rig.form;
+  EXPECT_TRUE(rig.front.boxes.empty());
+
+  const size_t afterConnect =
+      ExpectStartLines(f.MemoSIP, 1, {"Using SIP port 5058", "Using SIP port 5060"});
+  EXPECT_EQ(f.MemoSIP->Lines()[0], "SIP ALG Test:");
+  ExpectLines(From(f.MemoSIP, afterConnect), VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058));
+
+  ExpectLines(f.Memo2->Lines(), Join(UnchangedEchoLog(false, 5060, 5060, 5060, me),
+                                     UnchangedEchoLog(false, 5058, 5058, 5058, me),
+                                     UnchangedEchoLog(true, 5060, 5060, 5060, me),
+                                     UnchangedEchoLog(true, 5058, 5058, 5058, me),
+                                     std::vector<std::string>{
+                                         "Checking NAT timeout on port 5060. Up to 5 minutes needed...",
+                                         "Checking NAT timeout on port 5058. Up to 5 minutes needed..."}));
+
+  ExpectLines(f.MemoNat->Lines(), Join(std::vector<std::string>{"NAT Sessions timeout:"}, NatLeadIn(),
+                                       std::vector<std::string>{
+                                           "NAT session on port 5060 ok after 1s",
+                                           "Checking port 5060 after 2s ...",
+                                           "NAT session on port 5058 ok after 1s",
+                                           "NAT session on port 5060 ok after 2s",
+                                       }));
+
+  // Both NAT INVITEs announce 5004: two bursts of five, judged once they stopped.
+  ExpectLines(f.MemoRTP->Lines(), {"RTP port open/closed:", "Using RTP port 5004", kRule31,
+                                   "RTP (audio) port 5004 working", "10 pkts received", kRule31});
+
+  const std::vector<UiState> states = {
+      {true, false, false, ""},   // idle
+      {false, false, false, ""},  // started, connected, sequence due
+      {false, true, false, ""},   // NAT session test INVITEs sent: Stop usable
+      {false, true, true, "4"},   // first report: countdown
+      {false, true, true, "3"},  {false, true, true, "2"}, {false, true, true, "1"}, {false, true, true, "0"},
+      {true, false, false, ""},  // run over
+  };
+  EXPECT_EQ(rig.states, states);
+  EXPECT_EQ(rig.statuses, (std::vector<std::string>{"Link status: Connecting to " + srv + ".",
+                                                    "Link status: Connected.", "Link status: Disconnecting.",
+                                                    "Link status: Disconnected."}));
+  EXPECT_FALSE(f.Timer1->Enabled());
+  EXPECT_EQ(f.LblCount->text(), QStringLiteral("0"));
+  EXPECT_TRUE(f.BtnRouter->isEnabled());
+  EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::Completed);
+  EXPECT_TRUE(f.LastReport.Nat5060 && f.LastReport.Nat5058);
+}
+
+// Stop in the countdown ends the run at once and makes later reports count for nothing; a
+// second start binds the same ports again and appends to every pane.
+TEST(WholeRun, stop_during_countdown_then_second_run_appends) {
+  const std::string me = "127.0.120.2", srv = "127.0.121.2";
+  ServerThread server(ShortConfig(srv));
+  Rig rig(me, srv);
+  TForm1& f = *rig.form;
+  rig.ClickStart();
+  ASSERT_TRUE(rig.Spin([&] { return rig.State().countdown; }, 15000));
+  EXPECT_EQ(rig.State(), (UiState{false, true, true, "4"}));
+
+  rig.statuses.clear();
+  rig.ClickStop();
+  EXPECT_EQ(rig.statuses, (std::vector<std::string>{"Link status: Disconnecting.", "Link status: Disconnected."}));
+  EXPECT_EQ(rig.State(), (UiState{true, false, false, ""}));
+  EXPECT_EQ(f.LblCount->text(), QStringLiteral("0"));
+  EXPECT_FALSE(f.Timer1->Enabled());
+  EXPECT_TRUE(f.Stopped);
+  EXPECT_TRUE(f.IdUDP_client_5060->IsActive()) << "Stop leaves the endpoints bound";
+
+  // A report after Stop reaches the handler and changes nothing.
+  const std::vector<std::string> sip1 = f.MemoSIP->Lines(), nat1 = f.MemoNat->Lines(), log1 = f.Memo2->Lines(),
+                                 rtp1 = f.MemoRTP->Lines();
+  const size_t handled = rig.form->sip.size();
+  ASSERT_TRUE(peer::SendUdp(srv, me, 5060, "Sent after 9000 Next pkt after 9000 "));
+  ASSERT_TRUE(rig.Spin([&] { return rig.form->sip.size() > handled; }, 3000));
+  EXPECT_EQ(f.MemoNat->Lines(), nat1);
+  EXPECT_EQ(rig.State(), (UiState{true, false, false, ""}));
+  EXPECT_FALSE(f.Timer1->Enabled());
+
+  // Second run: the same ports, the panes keep the first run's lines and gain the second's.
+  rig.ClickStart();
+  EXPECT_FALSE(f.Stopped);
+  ASSERT_TRUE(rig.Spin([&] { return rig.State().countdown; }, 15000));
+  EXPECT_EQ(std::vector<std::string>(f.MemoSIP->Lines().begin(), f.MemoSIP->Lines().begin() + sip1.size()), sip1);
+  const size_t afterConnect = ExpectStartLines(f.MemoSIP, sip1.size(), {"Using SIP port 5058", "Using SIP port 5060"});
+  ExpectLines(From(f.MemoSIP, afterConnect), VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058));
+  EXPECT_EQ(std::vector<std::string>(f.Memo2->Lines().begin(), f.Memo2->Lines().begin() + log1.size()), log1);
+  ExpectLines(From(f.Memo2, log1.size()),
+              Join(UnchangedEchoLog(false, 5060, 5060, 5060, me), UnchangedEchoLog(false, 5058, 5058, 5058, me),
+                   UnchangedEchoLog(true, 5060, 5060, 5060, me), UnchangedEchoLog(true, 5058, 5058, 5058, me),
+                   std::vector<std::string>{"Checking NAT timeout on port 5060. Up to 5 minutes needed...",
+                                            "Checking NAT timeout on port 5058. Up to 5 minutes needed..."}));
+  ExpectLines(From(f.MemoNat, nat1.size()),
+              Join(NatLeadIn(), std::vector<std::string>{"NAT session on port 5060 ok after 1s",
+                                                         "Checking port 5060 after 2s ..."}));
+  EXPECT_EQ(From(f.MemoRTP, rtp1.size()).at(0), "Using RTP port 5004");
+  EXPECT_TRUE(rig.front.boxes.empty());
+  rig.ClickStop();
+  EXPECT_EQ(rig.State(), (UiState{true, false, false, ""}));
+}
+
+// With the server given by name, RTP datagrams count when they come from the address the
+// control connection reached: the RTP verdict appears. "localhost" resolves without DNS.
+TEST(WholeRun, rtp_counted_from_server_given_by_name) {
+  const std::string me = "127.0.120.3", srv = "127.0.0.1";
+  TEchoServerConfig config = ShortConfig(srv);
+  config.SipPorts = {{5060, {1000, 1000}}, {5058, {1000}}};
+  std::unique_ptr<ServerThread> server;
+  try {
+    server = std::make_unique<ServerThread>(config);
+  } catch (const std::exception& e) {
+    GTEST_SKIP() << "the echo server cannot serve on " << srv << ": " << e.what();
+  }
+  Rig rig(me, "localhost");
+  TForm1& f = *rig.form;
+  rig.ClickStart();
+  EXPECT_EQ(f.ServerHost, "localhost");
+  EXPECT_EQ(f.ServerAddress, srv);
+  ASSERT_TRUE(rig.Spin([&] { return f.MemoRTP->Lines().size() >= 6; }, 15000));
+  ExpectLines(f.MemoRTP->Lines(), {"RTP port open/closed:", "Using RTP port 5004", kRule31,
+                                   "RTP (audio) port 5004 working", "10 pkts received", kRule31});
+  EXPECT_EQ(Starting(f.MemoNat, "NAT session on port 5060 ok after 1s").size(), 1u);
+  rig.ClickStop();
+}
+
+}  // namespace
