@@ -44,6 +44,7 @@ struct Echo {
   bool send = true;
   std::string text;
   int delayMs = 0;
+  bool close = false;  // instead: close the control connection
 };
 
 // Replaces the first line of a SIP text that starts with `prefix` by `line`.
@@ -281,6 +282,12 @@ class ScriptedPeer {
         if (script) echo = script(d, index);
         ++index;
         Update([&] { datagrams_.push_back(d); });
+        if (echo.close && conn_ >= 0) {
+          ::close(conn_);
+          conn_ = -1;
+          out.clear();
+          continue;
+        }
         if (!echo.send || conn_ < 0) continue;
         const std::string report = "Received " + std::to_string(d.text.size()) + " bytes on UDP port " +
                                    std::to_string(port) + " from " + d.fromIp + ":" + std::to_string(d.fromPort);

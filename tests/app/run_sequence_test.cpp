@@ -1,0 +1,284 @@
+// The test sequence of a run in the window against a scripted stand-in for the echo server:
+// greetings without a token, probes without an echo, a late echo, echoes changed as a router's
+// ALG would change them, and what the verdicts make of the NAT session test.
+#include <gtest/gtest.h>
+
+#include "tests/app/RunSupport.h"
+#include "tests/app/ScriptedPeer.h"
+
+using namespace runs;
+using peer::Datagram;
+using peer::Echo;
+using peer::ScriptedPeer;
+
+namespace {
+
+const UiState kIdle{true, false, false, ""};
+const UiState kBusy{false, false, false, ""};
+const UiState kNatOpen{false, true, false, ""};  // NAT INVITEs sent, no report yet
+
+const std::string kPublic = "203.0.113.7";  // the address an ALG writes in (text only)
+
+// The datagrams that are not NAT session test INVITEs, as "PROBE@peerport".
+std::vector<std::string> Probes(const ScriptedPeer& p) {
+  std::vector<std::string> out;
+  for (const Datagram& d : p.Datagrams())
+    if (!d.NatTest()) out.push_back(std::string(d.Register() ? "REGISTER" : "INVITE") + "@" + std::to_string(d.port));
+  return out;
+}
+
+// NAT session test INVITEs that reached the peer on `port`.
+size_t NatInvites(const ScriptedPeer& p, int port) {
+  size_t n = 0;
+  for (const Datagram& d : p.Datagrams()) n += d.NatTest() && d.port == port;
+  return n;
+}
+
+TEST(RunSequence, greeting_without_token_ends_with_tcp_failure_lines) {
+  struct Row {
+    const char* name;
+    std::string reply;  // scrambled bytes the peer answers with
+  };
+  const Row rows[] = {
+      {"terminator alone", Scramble(std::string("@5060") + '\0')},
+      {"no answer", ""},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string me = "127.0.120." + std::to_string(10 + n), at = "127.0.121." + std::to_string(10 + n);
+    ++n;
+    ScriptedPeer p(at);
+    ASSERT_TRUE(p.Ok());
+    const std::string reply = row.reply;
+    p.greetingReply = [reply] { return reply; };
+    p.Start();
+    Rig rig(me, at);
+    rig.ClickStart();
+    ASSERT_TRUE(rig.WaitRunEnd(8000));
+    TForm1& f = *rig.form;
+    EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::NoGreeting);
+    const size_t afterConnect = ExpectStartLines(f.MemoSIP, 1, {"Using SIP port 5058", "Using SIP port 5060"});
+    EXPECT_EQ(From(f.MemoSIP, afterConnect),
+              (std::vector<std::string>{"No TCP packet received by remote server.",
+                                        "Please, check your firewall settings."}));
+    EXPECT_TRUE(f.Memo2->Lines().empty());
+    EXPECT_EQ(f.MemoNat->Lines().size(), 1u);
+    EXPECT_EQ(p.ControlBytes(), std::string("GET 5060") + '\0');
+    EXPECT_TRUE(p.Datagrams().empty());
+    EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000)) << "the tester disconnects";
+    EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kIdle}));
+    ASSERT_GE(rig.statuses.size(), 2u);
+    EXPECT_EQ(rig.statuses.back(), "Link status: Disconnected.");
+    EXPECT_TRUE(rig.front.boxes.empty());
+  }
+}
+
+TEST(RunSequence, no_udp_echo_ends_with_udp_failure_lines_after_three_sends) {
+  const std::string me = "127.0.120.12", at = "127.0.121.12";
+  ScriptedPeer p(at);
+  ASSERT_TRUE(p.Ok());
+  p.script = [](const Datagram&, size_t) { return Echo{false, "", 0}; };
+  p.Start();
+  Rig rig(me, at);
+  rig.ClickStart();
+  ASSERT_TRUE(rig.WaitRunEnd(12000));
+  TForm1& f = *rig.form;
+  EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::NoEcho);
+  const std::vector<Datagram> got = p.Datagrams();
+  ASSERT_EQ(got.size(), 3u) << "sent three times, then given up";
+  for (const Datagram& d : got) {
+    EXPECT_EQ(d.port, 5060);
+    EXPECT_EQ(d.fromIp, me);
+    EXPECT_EQ(d.fromPort, 5060);
+    EXPECT_TRUE(d.Register());
+    EXPECT_EQ(d.text, got[0].text);
+  }
+  const size_t afterConnect = ExpectStartLines(f.MemoSIP, 1, {"Using SIP port 5058", "Using SIP port 5060"});
+  EXPECT_EQ(From(f.MemoSIP, afterConnect), (std::vector<std::string>{"No UDP packet received by remote server.",
+                                                                    "Please, check your firewall settings."}));
+  EXPECT_EQ(f.Memo2->Lines(),
+            (std::vector<std::string>{".", "Checking from local port 5060 to remote port 5060 ..."}));
+  EXPECT_EQ(f.MemoNat->Lines().size(), 1u);
+  EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000));
+  EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kIdle}));
+  EXPECT_TRUE(rig.front.boxes.empty());
+}
+
+// The first echo comes after its 2000 ms wait: the repeated REGISTER takes it, and every later
+// exchange reads the echo of the probe before its own, judged against its own probe.
+TEST(RunSequence, late_echo_is_taken_by_the_next_exchange) {
+  const std::string me = "127.0.120.13", at = "127.0.121.13";
+  ScriptedPeer p(at);
+  ASSERT_TRUE(p.Ok());
+  p.script = [](const Datagram& d, size_t index) { return Echo{true, d.text, index == 0 ? 2300 : 0}; };
+  p.Start();
+  Rig rig(me, at);
+  rig.ClickStart();
+  ASSERT_TRUE(rig.WaitSequence(15000));
+  TForm1& f = *rig.form;
+  EXPECT_EQ(Probes(p), (std::vector<std::string>{"REGISTER@5060", "REGISTER@5060", "REGISTER@5058", "INVITE@5060",
+                                                 "INVITE@5058"}));
+  const std::vector<Datagram> got = p.Datagrams();
+  ASSERT_GE(got.size(), 2u);
+  EXPECT_EQ(got[1].text, got[0].text) << "the same probe sent again";
+
+  EXPECT_EQ(Verdicts(f.MemoSIP), (std::vector<std::string>{kNoAlg5060, "ALG active on port 5058. 3 header(s) changed",
+                                                           "ALG active on port 5060. 7 header(s) changed",
+                                                           "ALG active on port 5058. 3 header(s) changed"}));
+  // Nothing is written between the two sends; the second exchange judges the first's repeat.
+  const std::string ip = me;
+  std::vector<std::string> log = UnchangedEchoLog(false, 5060, 5060, 5060, me);
+  const std::vector<std::string> second = {
+      ".",
+      "Checking from local port 5058 to remote port 5058 ...",
+      "~Received \\d+ bytes on UDP port 5060 from 127\\.0\\.120\\.13:5060",
+      "Request URI Sent:REGISTER sip:alg-test.invalid:5058 SIP/2.0",
+      "Request URI Rcvd:REGISTER sip:alg-test.invalid:5060 SIP/2.0",
+      "Via Sent:Via: SIP/2.0/UDP " + ip + ":5058;branch=z9hG4bK1694065387",
+      "Via Rcvd:Via: SIP/2.0/UDP " + ip + ":5060;branch=z9hG4bK1694065387",
+      "From check:        OK",
+      "To check:          OK",
+      "CallId check:      OK",
+      "Contact Sent:Contact: <sip:421421@" + ip + ":5058>",
+      "Contact Rcvd:Contact: <sip:421421@" + ip + ":5060>",
+      ".",
+      "Checking from local port 5060 to remote port 5060 ...",
+      "~Received \\d+ bytes on UDP port 5058 from 127\\.0\\.120\\.13:5058",
+  };
+  log.insert(log.end(), second.begin(), second.end());
+  ExpectLines(std::vector<std::string>(f.Memo2->Lines().begin(),
+                                       f.Memo2->Lines().begin() + std::min(log.size(), f.Memo2->Lines().size())),
+              log);
+  // Neither socket qualifies: the run ends after the NAT lead-in, with no NAT INVITE sent.
+  ASSERT_TRUE(rig.WaitRunEnd(3000));
+  EXPECT_EQ(From(f.MemoNat, 1), NatLeadIn());
+  EXPECT_EQ(NatInvites(p, 5060) + NatInvites(p, 5058), 0u);
+  EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kIdle}));
+  EXPECT_TRUE(rig.front.boxes.empty());
+}
+
+// Echoes changed the way an ALG changes them: the verdict names the changed lines, and only a
+// socket whose REGISTER and INVITE both came back unchanged takes part in the NAT session
+// test. When neither does, the run ends by itself; otherwise Stop is usable at once.
+TEST(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
+  using Alter = std::function<std::string(const Datagram&)>;
+  struct Row {
+    const char* name;
+    Alter alter;
+    std::vector<std::string> verdicts;
+    size_t nat5060, nat5058;  // NAT INVITEs sent from each socket
+  };
+  auto via = [](const Datagram& d, const std::string& t) {
+    return peer::ReplaceLine(t, "Via: ", "Via: SIP/2.0/UDP " + kPublic + ":" + std::to_string(d.fromPort) +
+                                             ";branch=z9hG4bK1694065387");
+  };
+  auto contact = [](const Datagram& d, const std::string& t) {
+    return peer::ReplaceLine(t, "Contact: ", "Contact: <sip:421421@" + kPublic + ":" + std::to_string(d.fromPort) + ">");
+  };
+  const Row rows[] = {
+      {"Via and Contact of the 5060 REGISTER",
+       [&](const Datagram& d) { return d.Register() && d.port == 5060 ? contact(d, via(d, d.text)) : d.text; },
+       {"ALG active on port 5060. 2 header(s) changed", kNoAlg5058, kNoAlg5060, kNoAlg5058},
+       0, 6},
+      {"To and the SDP addresses of the 5058 INVITE",
+       [&](const Datagram& d) {
+         if (d.Register() || d.port != 5058) return d.text;
+         std::string t = peer::ReplaceLine(d.text, "To: ", "To: <sip:1234567890@alg-test.invalid>");
+         t = peer::ReplaceLine(t, "o=", "o=- 1439573762 1439573762 IN IP4 " + kPublic);
+         return peer::ReplaceLine(t, "c=", "c=IN IP4 " + kPublic);
+       },
+       {kNoAlg5060, kNoAlg5058, kNoAlg5060, "ALG active on port 5058. 3 header(s) changed"},
+       6, 0},
+      {"every probe on both ports",
+       [&](const Datagram& d) {
+         if (d.Register() && d.port == 5060) return via(d, d.text);
+         if (d.Register()) return peer::ReplaceLine(contact(d, via(d, d.text)), "REGISTER ", "REGISTER sip:x SIP/2.0");
+         if (d.port == 5060) return peer::ReplaceLine(d.text, "m=", "m=audio 40000 RTP/AVP 8 18");
+         return peer::ReplaceLine(d.text, "Call-ID:", "Call-ID:rewritten@" + kPublic);
+       },
+       {"ALG active on port 5060. 1 header(s) changed", "ALG active on port 5058. 3 header(s) changed",
+        "ALG active on port 5060. 1 header(s) changed", "ALG active on port 5058. 1 header(s) changed"},
+       0, 0},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string me = "127.0.120." + std::to_string(20 + n), at = "127.0.121." + std::to_string(20 + n);
+    ++n;
+    ScriptedPeer p(at);
+    ASSERT_TRUE(p.Ok());
+    const Alter alter = row.alter;
+    p.script = [alter](const Datagram& d, size_t) { return Echo{true, d.NatTest() ? d.text : alter(d), 0}; };
+    p.Start();
+    Rig rig(me, at);
+    rig.ClickStart();
+    ASSERT_TRUE(rig.WaitSequence());
+    TForm1& f = *rig.form;
+    EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::Completed);
+    EXPECT_EQ(Verdicts(f.MemoSIP), row.verdicts);
+
+    // Every changed line shows as a Sent line with its Rcvd line right after it.
+    size_t changed = 0;
+    for (const std::string& v : row.verdicts)
+      if (v.rfind("ALG active", 0) == 0) changed += std::stoul(v.substr(v.find(". ") + 2));
+    const auto& log = f.Memo2->Lines();
+    size_t sent = 0;
+    for (size_t i = 0; i < log.size(); ++i) {
+      const size_t pos = log[i].find(" Sent:");
+      if (pos == std::string::npos) continue;
+      ++sent;
+      ASSERT_LT(i + 1, log.size());
+      EXPECT_EQ(log[i + 1].substr(0, pos + 6), log[i].substr(0, pos) + " Rcvd:");
+    }
+    EXPECT_EQ(sent, changed);
+
+    EXPECT_TRUE(p.WaitFor([&] { return NatInvites(p, 5060) >= row.nat5060 && NatInvites(p, 5058) >= row.nat5058; },
+                          3000));
+    EXPECT_EQ(NatInvites(p, 5060), row.nat5060);
+    EXPECT_EQ(NatInvites(p, 5058), row.nat5058);
+    EXPECT_EQ(Starting(f.Memo2, "Checking NAT timeout on port 5060").size(), row.nat5060 ? 1u : 0u);
+    EXPECT_EQ(Starting(f.Memo2, "Checking NAT timeout on port 5058").size(), row.nat5058 ? 1u : 0u);
+    EXPECT_EQ(From(f.MemoNat, 1), NatLeadIn());
+
+    if (row.nat5060 + row.nat5058 == 0) {
+      ASSERT_TRUE(rig.WaitRunEnd(3000)) << "neither socket qualifies: the run is over";
+      EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kIdle}));
+      EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000));
+    } else {
+      EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kNatOpen}));
+      EXPECT_FALSE(f.Timer1->Enabled());
+      EXPECT_EQ(p.Closed(), 0);
+      rig.ClickStop();
+      EXPECT_EQ(rig.State(), kIdle);
+      EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000));
+    }
+    EXPECT_TRUE(rig.front.boxes.empty());
+  }
+}
+
+// The server closes the control connection while the sequence waits for an echo: the
+// disconnection makes Start usable, and the error is shown once.
+TEST(RunSequence, server_closing_mid_sequence_shows_one_box) {
+  const std::string me = "127.0.120.24", at = "127.0.121.24";
+  ScriptedPeer p(at);
+  ASSERT_TRUE(p.Ok());
+  p.script = [](const Datagram& d, size_t) {
+    Echo e{true, d.text, 0};
+    e.close = true;
+    return e;
+  };
+  p.Start();
+  Rig rig(me, at);
+  rig.ClickStart();
+  ASSERT_TRUE(rig.Spin([&] { return !rig.front.boxes.empty(); }, 8000));
+  ASSERT_EQ(rig.front.boxes.size(), 1u);
+  EXPECT_TRUE(rig.front.boxes[0].error);
+  EXPECT_EQ(rig.front.boxes[0].text, "Connection Closed Gracefully.");
+  EXPECT_EQ(rig.State(), kIdle);
+  EXPECT_EQ(rig.statuses.back(), "Link status: Disconnected.");
+  EXPECT_EQ(p.Datagrams().size(), 1u);
+  EXPECT_TRUE(Verdicts(rig.form->MemoSIP).empty());
+}
+
+}  // namespace
