@@ -52,6 +52,20 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
   return o;
 }
 
+std::string CliOutput(const TCliLine& line) {
+  std::string out;
+  const std::string& t = line.Text;
+  size_t from = 0;
+  while (true) {
+    const size_t brk = t.find_first_of("\r\n", from);
+    out += "[" + line.Tag + "] " + t.substr(from, brk == std::string::npos ? std::string::npos : brk - from) + "\n";
+    if (brk == std::string::npos) break;
+    from = brk + (t.compare(brk, 2, "\r\n") == 0 ? 2 : 1);
+    if (from >= t.size()) break;
+  }
+  return out;
+}
+
 void TCliWindowing::ShowMessage(const std::string&, const std::string& text) { onError_(text); }
 void TCliWindowing::ShowError(const std::string&, const std::string& text) { onError_(text); }
 

@@ -34,6 +34,11 @@ struct TCliLine {
   std::string Text;
 };
 
+// The output of one line: "[TAG] " and the text, once per piece of a text that holds line
+// breaks (an error's text may), each ended by a line feed, so that every output line carries
+// its tag.
+std::string CliOutput(const TCliLine& line);
+
 // What the front gathered over a run, and how it ends.
 struct TCliRecord {
   std::vector<TCliLine> Lines;

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     if (driver) {
       driver->AddError(text);
     } else {
-      std::cout << "[ERROR] " << text << std::endl;
+      std::cout << CliOutput({"ERROR", text}) << std::flush;
     }
   });
   InstallWindowing(&windowing);
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
       std::cerr << "nat-sip-alg-tester-cli: no IPv4 address on this host\n";
     } else {
       auto print = [&](const TCliLine& l) {
-        if (!options.Json) std::cout << "[" << l.Tag << "] " << l.Text << std::endl;
+        if (!options.Json) std::cout << CliOutput(l) << std::flush;
       };
       TCliDriver run(*form, options, print);
       driver = &run;
