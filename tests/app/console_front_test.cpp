@@ -1,0 +1,336 @@
+// The console front as a program, found beside this test program: its exit status for each way a
+// run ends, its lines, its JSON summary, and its usage errors. The echo server runs as a program
+// too, or a scripted stand-in runs in this process.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "app/CliFront.h"
+#include "tests/app/ScriptedPeer.h"
+
+using peer::Datagram;
+using peer::Echo;
+using peer::ScriptedPeer;
+
+namespace {
+
+// The folder of this test program; the programs under test are built into the same one.
+std::string BinDir() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  const std::string self(path, static_cast<size_t>(n));
+  return self.substr(0, self.rfind('/'));
+}
+
+QProcessEnvironment Offscreen() {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  return env;
+}
+
+struct CliRun {
+  bool finished = false;
+  int status = -1;
+  std::string out, err;
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> l;
+    size_t from = 0;
+    while (from < out.size()) {
+      const size_t nl = out.find('\n', from);
+      l.push_back(out.substr(from, nl == std::string::npos ? std::string::npos : nl - from));
+      if (nl == std::string::npos) break;
+      from = nl + 1;
+    }
+    return l;
+  }
+  bool Has(const std::string& line) const {
+    const auto l = Lines();
+    return std::find(l.begin(), l.end(), line) != l.end();
+  }
+};
+
+// Runs the console front to its end (killed after timeoutMs), in a folder of its own for the
+// vendor list file it may write.
+CliRun RunCli(const QStringList& args, int timeoutMs) {
+  CliRun r;
+  QTemporaryDir dir;
+  QProcess p;
+  p.setProgram(QString::fromStdString(BinDir() + "/nat-sip-alg-tester-cli"));
+  p.setArguments(args);
+  p.setWorkingDirectory(dir.path());
+  p.setProcessEnvironment(Offscreen());
+  p.start();
+  if (!p.waitForStarted(5000)) return r;
+  r.finished = p.waitForFinished(timeoutMs);
+  if (!r.finished) {
+    p.kill();
+    p.waitForFinished(3000);
+  }
+  r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  r.out = p.readAllStandardOutput().toStdString();
+  r.err = p.readAllStandardError().toStdString();
+  return r;
+}
+
+bool Accepts(const std::string& address, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The echo server program, serving on `address` until the object goes.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& address, const QStringList& options) {
+    p_.setProgram(QString::fromStdString(BinDir() + "/sip-alg-echo-server"));
+    p_.setArguments(QStringList{"--address", QString::fromStdString(address)} + options);
+    p_.start();
+    if (!p_.waitForStarted(5000)) return;
+    for (int i = 0; i < 250 && p_.state() == QProcess::Running; ++i) {
+      if (Accepts(address, 80)) {
+        ready_ = true;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~ServerProcess() {
+    p_.terminate();
+    if (!p_.waitForFinished(5000)) {
+      p_.kill();
+      p_.waitForFinished(3000);
+    }
+  }
+  bool Ready() const { return ready_; }
+
+ private:
+  QProcess p_;
+  bool ready_ = false;
+};
+
+QJsonObject ParseJson(const std::string& out, std::string& error) {
+  QJsonParseError e;
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(out), &e);
+  if (e.error != QJsonParseError::NoError) error = e.errorString().toStdString();
+  if (!doc.isObject()) error += " (not an object)";
+  return doc.object();
+}
+
+std::vector<std::string> Strings(const QJsonValue& v) {
+  std::vector<std::string> out;
+  for (const QJsonValue& s : v.toArray()) out.push_back(s.toString().toStdString());
+  return out;
+}
+
+// {"verdict": ..., "changed": n} of one check.
+std::string Check(const QJsonObject& root, const char* port, const char* kind) {
+  const QJsonObject c = root["alg"].toObject()[port].toObject()[kind].toObject();
+  return c["verdict"].toString().toStdString() + "/" + std::to_string(c["changed"].toInt(-1));
+}
+
+// A clean run against the echo server program. The console front's control connection leaves
+// from 127.0.0.1 (it names no local address for it), and the server sends NAT session reports
+// only to an address that holds a control connection, so the run tests from 127.0.0.1; its
+// ports fall back when another test holds them there.
+TEST(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
+  const std::string srv = "127.0.123.1";
+  ServerProcess server(srv, {"--sip-port", "5060=1000,2000", "--sip-port", "5058=1000", "--rtp-port", "0",
+                             "--rtp-packets", "5", "--rtp-interval", "10", "--ieee-data", ""});
+  ASSERT_TRUE(server.Ready());
+  const CliRun r = RunCli({"--json", "--local-ip", "127.0.0.1", "--max-seconds", "30", QString::fromStdString(srv)},
+                          40000);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_EQ(r.Lines().size(), 1u) << "one JSON object, nothing else: " << r.out;
+  std::string error;
+  const QJsonObject root = ParseJson(r.out, error);
+  ASSERT_EQ(error, "") << r.out;
+  EXPECT_EQ(root["exit_status"].toInt(-1), 0);
+  EXPECT_EQ(root["server"].toString().toStdString(), srv);
+  EXPECT_EQ(root["server_sip_port"].toInt(), 5060);
+  for (const char* port : {"5060", "5058"})
+    for (const char* kind : {"register", "invite"}) EXPECT_EQ(Check(root, port, kind), "no_alg/0") << port << kind;
+  const QJsonObject nat = root["nat"].toObject();
+  EXPECT_EQ(nat["5060"].toObject()["last_ok_seconds"].toInt(-1), 2);
+  EXPECT_TRUE(nat["5060"].toObject()["next_seconds"].isNull());
+  EXPECT_EQ(nat["5058"].toObject()["last_ok_seconds"].toInt(-1), 1);
+  // The burst for the 5058 socket's INVITE always reaches this run's RTP port.
+  EXPECT_GE(root["rtp"].toObject()["packets"].toInt(), 5);
+  EXPECT_GE(root["rtp"].toObject()["port"].toInt(), 5004);
+  EXPECT_TRUE(root["router"].toObject().contains("ip"));
+  EXPECT_TRUE(Strings(root["errors"]).empty());
+  const auto sip = Strings(root["panes"].toObject()["sip"]);
+  EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on port 5060. "), 2);
+  EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on port 5058. "), 2);
+  const auto natLines = Strings(root["panes"].toObject()["nat"]);
+  ASSERT_FALSE(natLines.empty());
+  EXPECT_EQ(natLines.front(), "NAT Sessions timeout:");
+  EXPECT_NE(std::find(natLines.begin(), natLines.end(), "NAT session on port 5060 ok after 2s"), natLines.end());
+  const auto status = Strings(root["status"]);
+  ASSERT_FALSE(status.empty());
+  EXPECT_EQ(status.back(), "Link status: Disconnected.");
+}
+
+TEST(ConsoleFront, exit_status_per_outcome) {
+  using Script = std::function<void(ScriptedPeer&)>;
+  struct Row {
+    const char* name;
+    Script setUp;  // null: nothing listens at the server's address
+    QStringList options;
+    int status;
+    std::vector<std::string> lines;  // lines the output holds
+    std::string lastLine;
+  };
+  auto viaRewritten = [](ScriptedPeer& p) {
+    p.script = [](const Datagram& d, size_t) {
+      return Echo{true, d.Register() ? peer::ReplaceLine(d.text, "Via: ", "Via: SIP/2.0/UDP 203.0.113.7:5060") : d.text,
+                  0};
+    };
+  };
+  const Row rows[] = {
+      {"an ALG on both ports", viaRewritten, {}, 1,
+       {"[SIP] SIP ALG Test:", "[NAT] NAT Sessions timeout:", "[RTP] RTP port open/closed:",
+        "[STATUS] Link status: Connected.", "[SIP] ALG active on port 5060. 1 header(s) changed",
+        "[SIP] ALG active on port 5058. 1 header(s) changed", "[LOG] Via check:         OK",
+        "[NAT]  Checking NAT session timeout"},
+       "[STATUS] Link status: Disconnected."},
+      {"greeting answered with the terminator alone",
+       [](ScriptedPeer& p) { p.greetingReply = [] { return Scramble(std::string("@5060") + '\0'); }; }, {}, 2,
+       {"[SIP] No TCP packet received by remote server.", "[SIP] Please, check your firewall settings."},
+       "[STATUS] Link status: Disconnected."},
+      {"connection refused", nullptr, {}, 3, {"[ERROR] Socket Error # 10061", "[ERROR] Connection refused."}, ""},
+      {"time up while the NAT session test waits", [](ScriptedPeer&) {}, {"--max-seconds", "4"}, 3,
+       {"[SIP] No ALG detected on port 5058. ", "[LOG] Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
+       "[STATUS] Link status: Disconnected."},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string me = "127.0.122." + std::to_string(10 + n), at = "127.0.123." + std::to_string(10 + n);
+    ++n;
+    std::unique_ptr<ScriptedPeer> p;
+    if (row.setUp) {
+      p = std::make_unique<ScriptedPeer>(at);
+      ASSERT_TRUE(p->Ok());
+      row.setUp(*p);
+      p->Start();
+    }
+    const CliRun r = RunCli(QStringList{"--local-ip", QString::fromStdString(me)} + row.options +
+                                QStringList{QString::fromStdString(at)},
+                            20000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.status, row.status) << r.out << r.err;
+    for (const std::string& l : row.lines) EXPECT_TRUE(r.Has(l)) << l << "\n" << r.out;
+    const auto lines = r.Lines();
+    ASSERT_FALSE(lines.empty());
+    if (!row.lastLine.empty()) {
+      EXPECT_EQ(lines.back(), row.lastLine);
+    }
+    // Every line is tagged by where it appeared, also the pieces of an error text.
+    const std::regex tagged(R"(^\[(SIP|NAT|RTP|LOG|STATUS|ERROR)\] [^\r]*)");
+    for (const std::string& l : lines) EXPECT_TRUE(std::regex_match(l, tagged)) << l;
+  }
+}
+
+TEST(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
+  const std::string me = "127.0.122.20", at = "127.0.123.20";
+  ScriptedPeer p(at);
+  ASSERT_TRUE(p.Ok());
+  p.script = [](const Datagram& d, size_t) {
+    std::string t = d.text;
+    if (d.Register() && d.port == 5060) {
+      t = peer::ReplaceLine(t, "Via: ", "Via: SIP/2.0/UDP 203.0.113.7:5060");
+      t = peer::ReplaceLine(t, "Contact: ", "Contact: <sip:421421@203.0.113.7:5060>");
+    } else if (!d.Register() && d.port == 5058) {
+      t = peer::ReplaceLine(t, "c=", "c=IN IP4 203.0.113.7");
+    }
+    return Echo{true, t, 0};
+  };
+  p.Start();
+  const CliRun r = RunCli({"--json", "--local-ip", QString::fromStdString(me), QString::fromStdString(at)}, 20000);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  std::string error;
+  const QJsonObject root = ParseJson(r.out, error);
+  ASSERT_EQ(error, "") << r.out;
+  EXPECT_EQ(root["exit_status"].toInt(-1), 1);
+  EXPECT_EQ(Check(root, "5060", "register"), "alg/2");
+  EXPECT_EQ(Check(root, "5060", "invite"), "no_alg/0");
+  EXPECT_EQ(Check(root, "5058", "register"), "no_alg/0");
+  EXPECT_EQ(Check(root, "5058", "invite"), "alg/1");
+  EXPECT_TRUE(root["nat"].toObject().isEmpty()) << "neither socket qualified";
+  EXPECT_EQ(root["rtp"].toObject()["packets"].toInt(-1), 0);
+  EXPECT_EQ(Strings(root["panes"].toObject()["nat"]),
+            (std::vector<std::string>{"NAT Sessions timeout:", std::string(29, '-'), " Checking NAT session timeout",
+                                      std::string(29, ' ')}));
+  const auto log = Strings(root["panes"].toObject()["log"]);
+  EXPECT_NE(std::find(log.begin(), log.end(), "Via Rcvd:Via: SIP/2.0/UDP 203.0.113.7:5060"), log.end());
+  EXPECT_TRUE(Strings(root["errors"]).empty());
+}
+
+TEST(ConsoleFront, every_output_line_carries_its_tag) {
+  struct Row {
+    TCliLine line;
+    std::string out;
+  };
+  const Row rows[] = {
+      {{"SIP", "No ALG detected on port 5060. "}, "[SIP] No ALG detected on port 5060. \n"},
+      {{"STATUS", ""}, "[STATUS] \n"},
+      {{"ERROR", "Socket Error # 10061\r\nConnection refused."},
+       "[ERROR] Socket Error # 10061\n[ERROR] Connection refused.\n"},
+      {{"ERROR", "a\nb\rc\r\n"}, "[ERROR] a\n[ERROR] b\n[ERROR] c\n"},
+      {{"ERROR", "a\r\n\r\nb"}, "[ERROR] a\n[ERROR] \n[ERROR] b\n"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(CliOutput(row.line), row.out) << row.line.Text;
+}
+
+TEST(ConsoleFront, usage_errors_and_help) {
+  struct Row {
+    QStringList args;
+    int status;
+    std::string err;  // the message on the error stream ("" for none)
+    std::string out;  // text the standard output holds
+  };
+  const Row rows[] = {
+      {{"--max-seconds", "0"}, 3, "--max-seconds needs a whole number above 0, not '0'", ""},
+      {{"--max-seconds", "ten"}, 3, "--max-seconds needs a whole number above 0, not 'ten'", ""},
+      {{"--local-ip"}, 3, "--local-ip needs a value", ""},
+      {{"--bogus"}, 3, "unknown option --bogus", ""},
+      {{"127.0.123.30", "127.0.123.31"}, 3, "only one endpoint may be given (127.0.123.30, 127.0.123.31)", ""},
+      {{"--help"}, 0, "", "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--json] [host[:port]]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args.join(' ').toStdString());
+    const CliRun r = RunCli(row.args, 10000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.status, row.status);
+    if (row.err.empty()) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_EQ(r.err.rfind("nat-sip-alg-tester-cli: " + row.err + "\n", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find("usage: nat-sip-alg-tester-cli"), std::string::npos);
+      EXPECT_EQ(r.out, "");
+    }
+    if (!row.out.empty()) {
+      EXPECT_NE(r.out.find(row.out), std::string::npos) << r.out;
+    }
+  }
+}
+
+}  // namespace
