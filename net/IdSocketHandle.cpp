@@ -111,6 +111,7 @@ void TIdSocketHandle::SetOption(TIdSocketOption option, int value) {
 }
 
 void TIdSocketHandles::Assign(const TIdSocketHandles& other) {
+  if (&other == this) return;
   items_.clear();
   DefaultPort = other.DefaultPort;
   for (const auto& item : other.items_) Add().Assign(*item);

@@ -189,10 +189,11 @@ std::string TIdStack::ResolveToAddress(const std::string& host) {
 
 bool TIdStack::CheckResult(int result, std::initializer_list<int> tolerated) {
   if (result != Id_SOCKET_ERROR) return false;
-  LastError = LastSocketError();
+  const int error = LastSocketError();
+  LastError = error;
   for (int code : tolerated)
-    if (code == LastError) return true;
-  RaiseError(LastError);
+    if (code == error) return true;
+  RaiseError(error);
 }
 
 void TIdStack::RaiseError(int code) { throw EIdSocketError(code, ErrorText(code)); }

@@ -44,7 +44,9 @@ class TIdStack {
  public:
   virtual ~TIdStack() = default;
 
-  int LastError = 0;  // code read by the last failed CheckResult
+  // Code read by the last failed CheckResult, on whichever thread tested last (atomic: the
+  // user-interface thread and the receive threads test results concurrently).
+  std::atomic<int> LastError{0};
 
   // --- local addresses ---
   // The host's IPv4 interface addresses: non-loopback ones first (system order), then loopback.

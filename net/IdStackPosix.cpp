@@ -72,8 +72,17 @@ int Fail() {
   return -1;
 }
 
+// Records a socket error of our own (Windows numbering) for the calling thread; returns -1.
+int FailWith(int code) {
+  t_lastError = code;
+  return -1;
+}
+
+// Builds an IPv4 socket address. A port outside 0..65535 gives false (it must not wrap round to
+// another port); text that is not IPv4 raises EIdInvalidIPAddress.
 bool MakeAddr(const std::string& ip, int port, sockaddr_in& sa) {
   std::memset(&sa, 0, sizeof sa);
+  if (port < 0 || port > 65535) return false;
   sa.sin_family = AF_INET;
   sa.sin_port = TIdStack::HostToNet16(static_cast<uint16_t>(port));
   if (!ip.empty()) {
@@ -121,23 +130,35 @@ class TIdStackPosix final : public TIdStack {
 
   int SockBind(TIdStackSocketHandle s, int, int port, const std::string& ip) override {
     sockaddr_in sa;
-    MakeAddr(ip, port, sa);
+    if (!MakeAddr(ip, port, sa)) return FailWith(IdErr::EINVAL_);
     return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 ? Fail() : 0;
   }
 
   int SockConnect(TIdStackSocketHandle s, int, int port, const std::string& ip) override {
     sockaddr_in sa;
-    MakeAddr(ip, port, sa);
-    int r;
-    do r = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    while (r < 0 && errno == EINTR);
-    return r < 0 ? Fail() : 0;
+    if (!MakeAddr(ip, port, sa)) return FailWith(IdErr::EINVAL_);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+    if (errno != EINTR) return Fail();
+    // An interrupted connect goes on in the background; calling connect() again would only
+    // report EALREADY. Wait for it to finish and take its outcome instead.
+    for (;;) {
+      pollfd p{s, POLLOUT, 0};
+      const int r = ::poll(&p, 1, -1);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return Fail();
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return Fail();
+      if (err == 0) return 0;
+      errno = err;
+      return Fail();
+    }
   }
 
   int SockConnectCancellable(TIdStackSocketHandle s, int port, const std::string& ip,
                              const std::atomic<bool>* cancelled) override {
     sockaddr_in sa;
-    MakeAddr(ip, port, sa);
+    if (!MakeAddr(ip, port, sa)) return FailWith(IdErr::EINVAL_);
     const int flags = ::fcntl(s, F_GETFL);
     if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return Fail();
     int result = 0;
@@ -190,7 +211,7 @@ class TIdStackPosix final : public TIdStack {
   int SockSendTo(TIdStackSocketHandle s, const void* buf, int len, int flags, const std::string& ip,
                  int port) override {
     sockaddr_in sa;
-    MakeAddr(ip, port, sa);
+    if (len < 0 || !MakeAddr(ip, port, sa)) return FailWith(IdErr::EINVAL_);
     ssize_t r;
     do r = ::sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
                     reinterpret_cast<sockaddr*>(&sa), sizeof sa);
@@ -200,6 +221,7 @@ class TIdStackPosix final : public TIdStack {
 
   int SockRecvFrom(TIdStackSocketHandle s, void* buf, int len, int flags, std::string& fromIp,
                    int& fromPort) override {
+    if (len < 0) return FailWith(IdErr::EINVAL_);
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
     socklen_t salen = sizeof sa;
@@ -245,8 +267,17 @@ class TIdStackPosix final : public TIdStack {
         owner.emplace_back(l, i);
       }
     }
-    const int wait = timeoutMs < 0 ? -1 : timeoutMs;
-    int r = ::poll(fds.data(), fds.size(), wait);
+    // A signal must not cut the wait short (a read would take it for a time-out): wait again
+    // for what is left of the limit.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    int wait = timeoutMs < 0 ? -1 : timeoutMs;
+    int r;
+    while ((r = ::poll(fds.data(), fds.size(), wait)) < 0 && errno == EINTR) {
+      if (timeoutMs < 0) continue;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now()).count();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
     if (r < 0) Fail();
     std::vector<TIdStackSocketHandle> ready[3];
     for (size_t k = 0; k < fds.size(); ++k) {

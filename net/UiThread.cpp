@@ -59,14 +59,23 @@ void TUiThread::ServicePending() {
 
 void TUiThread::WaitServicing(const std::function<bool()>& done) {
   for (;;) {
+    uint64_t seen;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen = notifications_;
+    }
     ServicePending();
     if (done()) return;
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, std::chrono::milliseconds(20), [&] { return !queue_.empty(); });
+    cv_.wait_for(lock, std::chrono::milliseconds(20),
+                 [&] { return !queue_.empty() || notifications_ != seen; });
   }
 }
 
 void TUiThread::Notify() {
-  { std::lock_guard<std::mutex> lock(mutex_); }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++notifications_;
+  }
   cv_.notify_all();
 }

@@ -3,6 +3,7 @@
 // behalf of another thread. The window's toolkit implements WakeUiLoop; tests use a plain
 // thread. No toolkit header is included here.
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -51,6 +52,7 @@ class TUiThread {
   std::mutex mutex_;
   std::condition_variable cv_;  // signals new work for the UI side and finished work for callers
   std::deque<std::shared_ptr<Pending>> queue_;
+  uint64_t notifications_ = 0;  // counts Notify calls, so a waiter sees one it slept through
 };
 
 // A user-interface thread without a toolkit: the thread that waits in WaitServicing or calls

@@ -1,0 +1,20 @@
+#include "app/EchoEndpoint.h"
+
+#include "probes/NatProbe.h"
+
+#ifndef NAT_TESTER_ECHO_SERVER
+#define NAT_TESTER_ECHO_SERVER "localhost:5060"
+#endif
+
+const char* BuiltinEchoServer() { return NAT_TESTER_ECHO_SERVER; }
+
+TEchoEndpoint ParseEchoEndpoint(const std::string& argument, const std::string& builtinDefault) {
+  std::string host = argument.empty() ? builtinDefault : argument;
+  if (host.find(':') == std::string::npos) host += ":5060";
+  const size_t colon = host.find(':');
+  const std::string portText = host.substr(colon + 1, 50);
+  TEchoEndpoint e;
+  e.Host = host.substr(0, colon);
+  e.Port = StrToIntDef(portText, 5060);
+  return e;
+}

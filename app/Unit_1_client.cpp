@@ -1,0 +1,224 @@
+#include "app/Unit_1_client.h"
+
+#include <QGuiApplication>
+#include <QPalette>
+#include <QScreen>
+
+#include "app/Windowing.h"
+#include "net/IdStack.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// Font heights in pixels: 8, 10 and 12 point at 96 dots per inch.
+constexpr int kFont8 = 11;
+constexpr int kFont10 = 13;
+constexpr int kFont12 = 16;
+
+// Heights of the fixed strips.
+constexpr int kPanel1Height = 477;
+constexpr int kStatusHeight = 19;
+constexpr int kMemo2Height = 206;
+constexpr int kColumnWidth = 280;
+constexpr int kResultPaneHeight = 224;
+constexpr int kColumnHeight = kPanel1Height - kMemo2Height;  // 271
+
+template <class T>
+T* Named(T* control, const char* name) {
+  control->setObjectName(QString::fromLatin1(name));
+  return control;
+}
+
+TMemo* MakeMemo(QWidget* parent, const char* name, const QFont& font, const char* firstLine) {
+  auto* memo = Named(new TMemo(parent), name);
+  memo->setFont(font);
+  if (firstLine) memo->Add(firstLine);
+  return memo;
+}
+
+}  // namespace
+
+std::vector<std::string> SocketLayerLocalAddresses() {
+  TIdComponent keepStackAlive;
+  if (!SocketStack) return {};
+  return SocketStack->LocalAddresses();
+}
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("NAT - SIP ALG tester"));
+  setFont(SansFont(kFont8));
+  // Background in the button-face colour.
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+  setPalette(pal);
+  setAutoFillBackground(true);
+
+  LocalAddressSource = SocketLayerLocalAddresses;
+  for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()}) {
+    endpoint->SetDefaultPort(0);
+    endpoint->ThreadedEvent = false;
+  }
+  auto sipRead = [this](TIdUDPServer* sender, TStream& data, TIdSocketHandle& binding) {
+    IdUDP_client_5060UDPRead(sender, data, binding);
+  };
+  IdUDP_client_5060->OnUDPRead = sipRead;
+  IdUDP_client_5058->OnUDPRead = sipRead;
+  IdRTP5004->OnUDPRead = [this](TIdUDPServer* sender, TStream& data, TIdSocketHandle& binding) {
+    IdRTP5004UDPRead(sender, data, binding);
+  };
+  CreateControls();
+  resize(kClientWidth, kClientHeight);
+  // Narrower than the two fixed columns plus a strip of the right pane, or lower than the
+  // designed height, and the controls would overlap.
+  setMinimumSize(2 * kColumnWidth + 40, kClientHeight);
+}
+
+TForm1::~TForm1() {
+  if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::CreateControls() {
+  auto* placer = new TAlignLayout(this, QSize(kClientWidth, kClientHeight));
+
+  // Top row.
+  Label2 = Named(new QLabel(QStringLiteral("Local IP:"), this), "Label2");
+  Label2->adjustSize();
+  placer->AddPlaced(Label2, QRect(QPoint(6, 10), Label2->size()));
+
+  ComboBox1 = Named(new QComboBox(this), "ComboBox1");
+  ComboBox1->setEditable(true);
+  ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  placer->AddPlaced(ComboBox1, QRect(64, 8, 137, 21));
+
+  BtnTest = Named(new QPushButton(QStringLiteral("Start test"), this), "BtnTest");
+  placer->AddPlaced(BtnTest, QRect(320, 8, 75, 25));
+
+  StopBtn = Named(new QPushButton(QStringLiteral("Stop test"), this), "StopBtn");
+  StopBtn->setEnabled(false);
+  placer->AddPlaced(StopBtn, QRect(440, 8, 75, 25));
+
+  // Bottom: the status bar, and above it Panel1 with the panes.
+  StatusBar1 = Named(new TStatusBar(this, {300, 200}), "StatusBar1");
+  StatusBar1->SetPanelText(0, "Link status:");
+  placer->AddAligned(StatusBar1, TAlign::alBottom, kStatusHeight);
+
+  Panel1 = new TPanel(this, "Panel1", QSize(kClientWidth, kPanel1Height));
+  placer->AddAligned(Panel1, TAlign::alBottom, kPanel1Height);
+
+  Memo2 = MakeMemo(Panel1, "Memo2", FixedFont(kFont8), nullptr);
+  Panel1->Placer()->AddAligned(Memo2, TAlign::alBottom, kMemo2Height);
+
+  // Left column: SIP results and the router button.
+  Panel3 = new TPanel(Panel1, "Panel3", QSize(kColumnWidth, kColumnHeight));
+  Panel1->Placer()->AddAligned(Panel3, TAlign::alLeft, kColumnWidth);
+  MemoSIP = MakeMemo(Panel3, "MemoSIP", SansFont(kFont10), "SIP ALG Test:");
+  Panel3->Placer()->AddAligned(MemoSIP, TAlign::alTop, kResultPaneHeight);
+  BtnRouter = Named(new QPushButton(QStringLiteral("Open router management"), Panel3), "BtnRouter");
+  BtnRouter->setEnabled(false);
+  Panel3->Placer()->AddPlaced(BtnRouter, QRect(38, 232, 195, 25), akLeft | akBottom);
+
+  // The rest: NAT column, then the RTP pane taking what is left.
+  Panel2 = new TPanel(Panel1, "Panel2", QSize(kClientWidth - kColumnWidth, kColumnHeight));
+  Panel1->Placer()->AddAligned(Panel2, TAlign::alClient, 0);
+
+  Panel4 = new TPanel(Panel2, "Panel4", QSize(kColumnWidth, kColumnHeight));
+  Panel2->Placer()->AddAligned(Panel4, TAlign::alLeft, kColumnWidth);
+  MemoNat = MakeMemo(Panel4, "MemoNat", SansFont(kFont10), "NAT Sessions timeout:");
+  Panel4->Placer()->AddAligned(MemoNat, TAlign::alTop, kResultPaneHeight);
+  Label1 = Named(new QLabel(QStringLiteral("Countdown:"), Panel4), "Label1");
+  Label1->setFont(SansFont(kFont12));
+  Label1->adjustSize();
+  Label1->setVisible(false);
+  Panel4->Placer()->AddPlaced(Label1, QRect(QPoint(10, 230), Label1->size()), akLeft | akBottom);
+  LblCount = Named(new QLabel(QStringLiteral("0"), Panel4), "LblCount");
+  LblCount->setFont(SansFont(kFont12));
+  // Room for a countdown of several digits: the label does not resize itself as the text grows.
+  LblCount->setMinimumWidth(QFontMetrics(LblCount->font()).horizontalAdvance(QStringLiteral("00000")));
+  LblCount->adjustSize();
+  LblCount->setVisible(false);
+  Panel4->Placer()->AddPlaced(LblCount, QRect(QPoint(100, 230), LblCount->size()), akLeft | akBottom);
+
+  MemoRTP = MakeMemo(Panel2, "MemoRTP", SansFont(kFont10), "RTP port open/closed:");
+  Panel2->Placer()->AddAligned(MemoRTP, TAlign::alClient, 0);
+
+  // Timers: disabled, 1000 ms, never changed.
+  Timer1 = Named(new TTimer(this, 1000), "Timer1");
+  TimerTCP = Named(new TTimer(this, 1000), "TimerTCP");
+
+  // "Start test" is first in the tab order and holds the focus.
+  setTabOrder(BtnTest, StopBtn);
+  setTabOrder(StopBtn, ComboBox1);
+  setTabOrder(ComboBox1, MemoSIP);
+  setTabOrder(MemoSIP, BtnRouter);
+  setTabOrder(BtnRouter, MemoNat);
+  setTabOrder(MemoNat, MemoRTP);
+  setTabOrder(MemoRTP, Memo2);
+  BtnTest->setFocus();
+
+  // Every click and tick goes through the one guard.
+  auto wire = [this](QObject* sender, void (TForm1::*handler)(QObject*)) {
+    return [this, sender, handler] { RunGuarded([&] { (this->*handler)(sender); }); };
+  };
+  connect(BtnTest, &QPushButton::clicked, this, wire(BtnTest, &TForm1::BtnTestClick));
+  connect(StopBtn, &QPushButton::clicked, this, wire(StopBtn, &TForm1::StopBtnClick));
+  connect(BtnRouter, &QPushButton::clicked, this, wire(BtnRouter, &TForm1::BtnRouterClick));
+  connect(Timer1, &TTimer::Tick, this, wire(Timer1, &TForm1::Timer1Timer));
+  connect(TimerTCP, &TTimer::Tick, this, wire(TimerTCP, &TForm1::TimerTCPTimer));
+}
+
+void TForm1::CenterOnScreen() {
+  QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  const QSize outer = frameGeometry().size();
+  move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+}
+
+void TForm1::Close() {
+  closed_ = true;
+  close();
+}
+
+// ---- Handlers ---------------------------------------------------------------------------------
+
+void TForm1::FormCreate(QObject* /*Sender*/) {
+  RunGuarded([this] {
+    for (const std::string& address : LocalAddressSource()) ComboBox1->addItem(ToDisplay(address));
+    if (ComboBox1->count() == 0) {
+      Close();
+      return;
+    }
+    ComboBox1->setCurrentIndex(0);
+    ComboBox1->setEnabled(ComboBox1->count() > 1);
+  });
+}
+
+void TForm1::IdTCPClient1Status(TIdComponent* /*ASender*/, TIdStatus /*AStatus*/,
+                                const std::string& AStatusText) {
+  StatusBar1->SetPanelText(0, "Link status: " + AStatusText);
+}
+
+void TForm1::IdTCPClient1Connected(TIdComponent* /*Sender*/) { TimerTCP->SetEnabled(true); }
+
+void TForm1::IdTCPClient1Disconnected(TIdComponent* /*Sender*/) {
+  BtnTest->setEnabled(true);
+  StopBtn->setEnabled(false);
+}
+
+void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/,
+                                      TIdSocketHandle& /*ABinding*/) {}
+
+void TForm1::IdRTP5004UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/,
+                              TIdSocketHandle& /*ABinding*/) {}
+
+void TForm1::BtnTestClick(QObject* /*Sender*/) {}
+
+void TForm1::StopBtnClick(QObject* /*Sender*/) {}
+
+void TForm1::BtnRouterClick(QObject* /*Sender*/) {}
+
+void TForm1::TimerTCPTimer(QObject* /*Sender*/) {}
+
+void TForm1::Timer1Timer(QObject* /*Sender*/) {}

@@ -1,0 +1,121 @@
+#pragma once
+// The tester's one window: its controls, its network components, the state of a test run and
+// the handlers that tie them together. Handlers stay thin and call plain code (probes/,
+// router/, net/); each click and timer handler runs inside the one guard of the windowing
+// layer, so an exception that leaves it is reported in a box and the program goes on.
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/FormControls.h"
+#include "net/IdComponent.h"
+#include "net/IdUDPServer.h"
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Size of the window's client area as designed.
+  static constexpr int kClientWidth = 780;
+  static constexpr int kClientHeight = 534;
+
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // ---- Network components -------------------------------------------------------------------
+  // Owned by the window and made with it, before FormCreate runs. As members they are destroyed
+  // before the base class deletes the controls, so a datagram handed over while an endpoint
+  // shuts down still finds the panes alive. The TCP client IdTCPClient1 (TIdTCPClient, with
+  // OnStatus = IdTCPClient1Status, OnConnected = IdTCPClient1Connected and OnDisconnected =
+  // IdTCPClient1Disconnected) goes first in this block.
+  // UDP endpoints: no bindings, default port 0, datagrams handed to the user-interface thread.
+  std::unique_ptr<TIdUDPServer> IdUDP_client_5060 = std::make_unique<TIdUDPServer>();
+  std::unique_ptr<TIdUDPServer> IdUDP_client_5058 = std::make_unique<TIdUDPServer>();
+  std::unique_ptr<TIdUDPServer> IdRTP5004 = std::make_unique<TIdUDPServer>();
+
+  // ---- Controls, in declaration order (owned by the window through Qt's parent chain) --------
+  QPushButton* BtnTest;   // "Start test"
+  QComboBox* ComboBox1;   // local IPv4 address to test from; the user may also type one
+  TPanel* Panel1;         // everything below the top row, kept at the bottom
+  TMemo* Memo2;           // log pane, fixed-pitch
+  TTimer* Timer1;         // NAT countdown and RTP verdict, 1000 ms
+  TPanel* Panel2;
+  TMemo* MemoRTP;         // RTP port results
+  QLabel* Label2;         // "Local IP:"
+  TStatusBar* StatusBar1; // panel 0: link status
+  TTimer* TimerTCP;       // runs the test sequence once connected, 1000 ms
+  QPushButton* StopBtn;   // "Stop test"
+  TPanel* Panel3;
+  TMemo* MemoSIP;         // start-up report and ALG verdicts
+  QPushButton* BtnRouter; // "Open router management"
+  TPanel* Panel4;
+  TMemo* MemoNat;         // NAT session results
+  QLabel* Label1;         // "Countdown:"
+  QLabel* LblCount;       // countdown value in seconds
+
+  // ---- State of a test run (nothing of it is saved between runs) -----------------------------
+  int32_t LastNatSecs5058 = 0;  // last printed session age for server port 5058, in seconds
+  int32_t LastNatSecs5060 = 0;  // the same for server port 5060
+  int32_t RtpCount = 0;         // datagrams from the server counted on IdRTP5004
+  int32_t RtpPrevCount = 0;     // RtpCount as seen at the previous countdown tick
+  std::string RouterIP;         // the router's address, dotted decimal
+  std::string ServerHost;       // host part of the echo server endpoint
+  bool StartPending = false;    // a test sequence is due once the connection is open
+  int32_t ServerPort = 0;       // the echo server's SIP port (probes from IdUDP_client_5060)
+  int32_t RtpPort = 0;          // local port IdRTP5004 is bound to
+  std::string RegisterMsg;      // the REGISTER probe composed last
+  std::string InviteMsg;        // the INVITE probe composed last
+  // Header lines of the probe composed last.
+  std::string SentRequestLine, SentVia, SentFrom, SentTo, SentCallId, SentContact;
+  std::string SentSdp;          // SDP body of the INVITE composed last
+  std::string SentSdpOrigin, SentSdpConnection, SentSdpMedia;  // its o=, c= and m= lines
+  bool Stopped = false;         // the user stopped the run; NAT session reports are ignored
+
+  // Where FormCreate takes the host's IPv4 addresses from; by default the socket layer's list.
+  // Replaceable before FormCreate runs (tests, a front that picks its own).
+  std::function<std::vector<std::string>()> LocalAddressSource;
+
+  // ---- Handlers -------------------------------------------------------------------------------
+  // Click and timer handlers; the controls reach them through the windowing layer's guard.
+  virtual void BtnTestClick(QObject* Sender);
+  virtual void Timer1Timer(QObject* Sender);
+  virtual void BtnRouterClick(QObject* Sender);
+  virtual void TimerTCPTimer(QObject* Sender);
+  virtual void StopBtnClick(QObject* Sender);
+
+  // Fills the address list once the window is made; runs inside the guard itself, so it never
+  // throws. With no address at all the window closes before it is ever shown.
+  void FormCreate(QObject* Sender);
+  void IdTCPClient1Status(TIdComponent* ASender, TIdStatus AStatus, const std::string& AStatusText);
+  void IdTCPClient1Connected(TIdComponent* Sender);
+  void IdTCPClient1Disconnected(TIdComponent* Sender);
+  // Datagram handlers, run on the user-interface thread; an exception they raise is dropped by
+  // the endpoint, never shown. Both SIP endpoints share the first.
+  virtual void IdUDP_client_5060UDPRead(TIdUDPServer* Sender, TStream& AData,
+                                        TIdSocketHandle& ABinding);
+  virtual void IdRTP5004UDPRead(TIdUDPServer* Sender, TStream& AData, TIdSocketHandle& ABinding);
+
+  // Closes the window, which ends the program. Before the message loop runs (during
+  // FormCreate) the window is then never shown.
+  void Close();
+  bool Closed() const { return closed_; }
+  // Places the window in the middle of its screen.
+  void CenterOnScreen();
+
+ private:
+  void CreateControls();
+  bool closed_ = false;
+};
+
+// The one window of the program, while it exists.
+extern TForm1* Form1;
+
+// The host's IPv4 addresses as the socket layer lists them (keeping the layer alive while it
+// asks). A failure raises the socket error.
+std::vector<std::string> SocketLayerLocalAddresses();

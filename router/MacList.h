@@ -1,0 +1,54 @@
+#pragma once
+// The MAC vendor list: MAC address prefixes and the organisations they are assigned to, read
+// from a comma-separated file (MAC.CSV) and searched by the longest known prefix.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+using StrArray = std::vector<std::string>;
+
+// Splits one line into its comma-separated fields. The line is first stripped of leading and
+// trailing characters with codes 0 to 32. A field that begins with a double quote runs to the
+// next double quote (the quotes are dropped, commas inside belong to the field), except as the
+// last field of a line when no comma follows. Empty fields between commas give no element.
+void SplitCsvLine(const std::string& line, StrArray& fields);
+
+// One vendor entry.
+struct TMac {
+  std::string Registry;  // field 1 of its line (MA-L, MA-M, MA-S, IAB ...)
+  std::string Vendor;    // field 3: the organisation's name
+};
+
+// Entries under their keys (field 2, a hex MAC prefix), sorted by key without regard to
+// letter case; duplicate keys stay, in file order.
+class TMacList {
+ public:
+  struct Entry {
+    std::string Key;
+    TMac Mac;
+  };
+
+  void Add(std::string key, TMac mac) { entries_.push_back(Entry{std::move(key), std::move(mac)}); }
+  // Sorts by key (case-insensitive, stable). Find needs a sorted list.
+  void Sort();
+  // The first entry whose key equals `key` without regard to letter case, by binary search;
+  // null when there is none.
+  const TMac* Find(const std::string& key) const;
+
+  size_t Count() const { return entries_.size(); }
+  const Entry& operator[](size_t i) const { return entries_[i]; }
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+// Reads a vendor list file: every line with at least three fields becomes an entry (key
+// field 2, registry field 1, vendor field 3); the result is sorted. Lines end at LF or CR LF,
+// a lone CR is dropped, a byte 0x1A ends the file. Raises EFOpenError when the file cannot be
+// opened and EInOutError when it cannot be read.
+std::unique_ptr<TMacList> LoadMacList(const std::string& fileName);
+
+// The entry for a router MAC text (12 hex digits): its first 9, then 7, then 6 characters,
+// the first that has an entry; null when none has.
+const TMac* LookupVendor(const TMacList& list, const std::string& macText);

@@ -1,0 +1,55 @@
+#include "router/MacRefresh.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "router/FileTime.h"
+
+bool MacListNeedsFetch(const std::string& path, TDateTime serverModified) {
+  TDateTime local;
+  if (!FileModifiedLocal(path, local)) return true;
+  return local < serverModified;
+}
+
+namespace {
+
+// Creates a new, empty file next to `path` under a name no other file has; returns its name.
+std::string CreateTemporaryBeside(const std::string& path) {
+  std::random_device seed;
+  std::mt19937_64 gen(seed());
+  int err = 0;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".part-%012llx", static_cast<unsigned long long>(gen() & 0xFFFFFFFFFFFFull));
+    const std::string name = path + suffix;
+    // "x": fails when the name exists, so a file of someone else's is never taken over.
+    if (std::FILE* f = std::fopen(name.c_str(), "wbx")) {
+      std::fclose(f);
+      return name;
+    }
+    err = errno;
+    if (err != EEXIST) break;
+  }
+  throw EFOpenError("Cannot create file \"" + path + "\". " + std::strerror(err));
+}
+
+}  // namespace
+
+void ReplaceFileFrom(const std::string& path, const std::function<void(TStream& body)>& fetch) {
+  const std::string temporary = CreateTemporaryBeside(path);
+  try {
+    {
+      TFileStream body(temporary, TFileStream::fmCreate);
+      fetch(body);
+      body.Close();
+    }
+    std::filesystem::rename(temporary, path);
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw;
+  }
+}

@@ -1,0 +1,25 @@
+#include <gtest/gtest.h>
+
+#include "app/EchoEndpoint.h"
+
+TEST(EchoEndpoint, argument_forms_and_fallbacks) {
+  struct Row { const char* arg; const char* host; int port; };
+  const Row rows[] = {
+      {"", "echo.example.test", 5060},  // the built-in default
+      {"192.0.2.1", "192.0.2.1", 5060},
+      {"192.0.2.1:5070", "192.0.2.1", 5070},
+      {"192.0.2.1:x", "192.0.2.1", 5060},
+      {"192.0.2.1:", "192.0.2.1", 5060},
+      {"host:50:70", "host", 5060},  // a second colon is not a number
+      {"host.test:5058", "host.test", 5058},
+      {":5070", "", 5070},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.arg);
+    const TEchoEndpoint e = ParseEchoEndpoint(r.arg, "echo.example.test:5060");
+    EXPECT_EQ(e.Host, r.host);
+    EXPECT_EQ(e.Port, r.port);
+  }
+  // The port text is cut at 50 characters.
+  EXPECT_EQ(ParseEchoEndpoint("h:" + std::string(49, '0') + "77", "").Port, 7);
+}

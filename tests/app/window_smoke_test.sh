@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The real window on a virtual X display: it appears with its caption and its client area of
+# 780 x 534, centred, painted; a screenshot is kept for a person to look at.
+# Usage: window_smoke_test.sh <nat-sip-alg-tester> <screenshot.png>
+set -u
+app="$1"
+shot="$2"
+for tool in xvfb-run Xvfb xdotool import convert; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "SKIP: $tool is not installed"
+    exit 77
+  fi
+done
+mkdir -p "$(dirname "$shot")"
+rm -f "$shot"
+
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  app="$1"; shot="$2"
+  "$app" >/dev/null 2>&1 & pid=$!
+  trap "kill $pid 2>/dev/null; wait $pid 2>/dev/null" EXIT
+  win=""
+  for i in $(seq 1 100); do
+    win=$(xdotool search --onlyvisible --name "^NAT - SIP ALG tester$" 2>/dev/null | head -n1)
+    [ -n "$win" ] && break
+    kill -0 $pid 2>/dev/null || { echo "FAIL: the program ended without a window"; exit 1; }
+    sleep 0.1
+  done
+  [ -n "$win" ] || { echo "FAIL: no window named \"NAT - SIP ALG tester\" within 10 s"; exit 1; }
+  eval "$(xdotool getwindowgeometry --shell "$win")"
+  echo "window $WIDTH x $HEIGHT at $X,$Y"
+  [ "$WIDTH" = 780 ] && [ "$HEIGHT" = 534 ] || { echo "FAIL: client area is $WIDTH x $HEIGHT"; exit 1; }
+  # Centred on the 1024 x 768 screen (no window manager: no frame).
+  [ $(( X - (1024 - 780) / 2 )) -ge -2 ] && [ $(( X - (1024 - 780) / 2 )) -le 2 ] &&
+  [ $(( Y - (768 - 534) / 2 )) -ge -2 ] && [ $(( Y - (768 - 534) / 2 )) -le 2 ] ||
+    { echo "FAIL: not centred"; exit 1; }
+  # Let it paint, then keep a picture of the whole screen.
+  for i in $(seq 1 20); do
+    sleep 0.1
+    import -window root "$shot" 2>/dev/null || continue
+    # The window face is light grey, the empty screen black: the middle of the window must be light.
+    mean=$(convert "$shot" -crop 600x60+212+300 -colorspace Gray -format "%[fx:mean]" info: 2>/dev/null)
+    awk -v m="${mean:-0}" "BEGIN { exit !(m > 0.5) }" && exit 0
+  done
+  echo "FAIL: the window was not painted (mean grey ${mean:-none})"
+  exit 1
+' bash "$app" "$shot"
+rc=$?
+[ $rc -eq 0 ] && echo "ok: screenshot in $shot"
+exit $rc

@@ -1,0 +1,204 @@
+// Receiving on a UDP endpoint: what reaches OnUDPRead, on which thread, and what is dropped.
+#include <stdexcept>
+
+#include "tests/net/udp_test_support.h"
+
+using namespace udptest;
+
+namespace {
+
+class UdpReceive : public UdpTest {};
+
+TEST_F(UdpReceive, udp_datagram_sizes_around_the_buffer) {
+  struct Row { int size; bool delivered; };
+  const Row rows[] = {
+      {0, true},       // zero length: delivered with empty data
+      {1, true},
+      {8191, true},
+      {8192, true},    // exactly the buffer: whole
+      {8193, false},   // one byte over: not at all, never cut short
+      {20000, false},
+      {65507, false},  // the largest datagram
+      {5, true},       // and the endpoint still receives afterwards
+  };
+  Collector got;
+  TIdUDPServer endpoint;
+  endpoint.OnUDPRead = got.Handler();
+  BindOne(endpoint, "127.0.43.1");
+  endpoint.SetActive(true);
+  const int port = endpoint.ActiveBinding().Port;
+  Peer peer("127.0.43.2");
+
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.size);
+    std::string payload(static_cast<size_t>(r.size), '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
+    const size_t before = got.Count();
+    peer.Send("127.0.43.1", port, payload);
+    peer.Send("127.0.43.1", port, "marker");  // datagrams arrive in order on loopback
+    ASSERT_TRUE(WaitUntil([&] { return got.Count() >= before + (r.delivered ? 2 : 1); }));
+    const auto items = got.Items();
+    const size_t expected = before + (r.delivered ? 2 : 1);
+    ASSERT_EQ(items.size(), expected);
+    EXPECT_EQ(items.back().data, "marker");
+    if (r.delivered) {
+      const Received& d = items[before];
+      EXPECT_EQ(d.data.size(), static_cast<size_t>(r.size));
+      EXPECT_TRUE(d.data == payload);
+      EXPECT_EQ(d.position, 0);
+    }
+  }
+}
+
+TEST_F(UdpReceive, udp_delivery_on_ui_thread_in_arrival_order) {
+  Collector got;
+  TIdUDPServer endpoint;
+  endpoint.OnUDPRead = got.Handler();
+  BindOne(endpoint, "127.0.43.3");
+  TIdSocketHandle& binding = endpoint.ActiveBinding();
+  Peer peer("127.0.43.4");
+  constexpr int kCount = 50;
+  for (int i = 0; i < kCount; ++i) peer.Send("127.0.43.3", binding.Port, std::to_string(i));
+  ASSERT_TRUE(WaitUntil([&] { return got.Count() >= kCount; }));
+  const auto items = got.Items();
+  ASSERT_EQ(items.size(), static_cast<size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(items[i].data, std::to_string(i));
+    EXPECT_EQ(items[i].thread, std::this_thread::get_id());
+    EXPECT_EQ(items[i].remoteIp, "127.0.43.4");
+    EXPECT_EQ(items[i].remotePort, peer.Port());
+    EXPECT_EQ(items[i].sender, &endpoint);
+    EXPECT_EQ(items[i].binding, &binding);
+  }
+}
+
+TEST_F(UdpReceive, udp_threaded_event_runs_on_the_receive_thread) {
+  Collector got;
+  TIdUDPServer endpoint;
+  endpoint.OnUDPRead = got.Handler();
+  endpoint.ThreadedEvent = true;
+  BindOne(endpoint, "127.0.43.5");
+  endpoint.SetActive(true);
+  Peer peer("127.0.43.6");
+  peer.Send("127.0.43.5", endpoint.ActiveBinding().Port, "x");
+  peer.Send("127.0.43.5", endpoint.ActiveBinding().Port, "y");
+  ASSERT_TRUE(WaitUntil([&] { return got.Count() >= 2; }));
+  const auto items = got.Items();
+  EXPECT_NE(items[0].thread, std::this_thread::get_id());
+  EXPECT_EQ(items[0].thread, items[1].thread);
+  EXPECT_EQ(ui.wakes.load(), 0);  // nothing was handed over
+}
+
+TEST_F(UdpReceive, udp_handler_exception_does_not_stop_deliveries) {
+  struct Row { const char* name; std::function<void()> raise; };
+  const Row rows[] = {
+      {"runtime_error", [] { throw std::runtime_error("handler failed"); }},
+      {"transport exception", [] { throw EIdSocketError(10054, "Socket Error # 10054\r\n"); }},
+      {"not an exception class", [] { throw 42; }},
+  };
+  for (bool threaded : {false, true}) {
+    for (const Row& r : rows) {
+      SCOPED_TRACE(std::string(r.name) + (threaded ? ", threaded" : ""));
+      Collector got;
+      TIdUDPServer endpoint;
+      endpoint.ThreadedEvent = threaded;
+      endpoint.OnUDPRead = got.Handler([&](const Received& d) {
+        if (d.data == "boom") r.raise();
+      });
+      BindOne(endpoint, "127.0.43.7");
+      const int port = endpoint.ActiveBinding().Port;
+      Peer peer("127.0.43.8");
+      peer.Send("127.0.43.7", port, "boom");
+      peer.Send("127.0.43.7", port, "boom");
+      peer.Send("127.0.43.7", port, "after");
+      ASSERT_TRUE(WaitUntil([&] { return got.Has("after"); }));
+      EXPECT_EQ(got.Count(), 3u);
+      EXPECT_TRUE(endpoint.GetActive());
+    }
+  }
+}
+
+// Linux reports a port unreachable only to a connected datagram socket: connecting the
+// endpoint's socket to a dead port makes the system queue the error, which the receive thread
+// then reads. It must drop it and go on. The socket is rewired from a threaded handler, so no
+// other thread uses it meanwhile.
+TEST_F(UdpReceive, udp_queued_port_unreachable_does_not_end_the_listener) {
+  const std::string ip = "127.0.43.9";
+  const int deadPort = FreePort(ip);
+  {
+    // The system does queue the error here.
+    Peer probe(ip);
+    ASSERT_EQ(SocketStack->SockConnect(probe.socket.Handle(), Id_PF_INET, deadPort, ip), 0);
+    probe.Send(ip, deadPort, "ping");
+    ASSERT_TRUE(probe.socket.WaitReadable(2000));
+    std::string d, from;
+    int fromPort = 0;
+    d.resize(16);
+    EXPECT_EQ(probe.socket.ReceiveDatagram(d.data(), 16, from, fromPort), -1);
+    EXPECT_EQ(SocketStack->LastSocketError(), 10061);
+  }
+
+  Peer peer("127.0.43.10");
+  Collector got;
+  std::atomic<int> queued{0}, rewired{0};
+  TIdUDPServer endpoint;
+  endpoint.ThreadedEvent = true;
+  endpoint.OnUDPRead = got.Handler([&](const Received& d) {
+    if (d.data != "queue an error") return;
+    TIdSocketHandle& b = *d.binding;
+    if (SocketStack->SockConnect(b.Handle(), Id_PF_INET, deadPort, ip) != 0) return;
+    endpoint.SendText(ip, deadPort, "to nobody");
+    if (b.WaitReadable(2000)) ++queued;  // the error is pending on the socket
+    SocketStack->SockConnect(b.Handle(), Id_PF_INET, peer.Port(), peer.Ip());
+    ++rewired;
+  });
+  BindOne(endpoint, ip);
+  const int port = endpoint.ActiveBinding().Port;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    peer.Send(ip, port, "queue an error");
+    ASSERT_TRUE(WaitUntil([&] { return rewired.load() == round + 1; }));
+    const std::string data = "alive " + std::to_string(round);
+    peer.Send(ip, port, data);
+    ASSERT_TRUE(WaitUntil([&] { return got.Has(data); }));
+  }
+  EXPECT_EQ(queued.load(), 3);
+  EXPECT_EQ(got.Count(), 6u);  // the errors themselves were never delivered
+}
+
+TEST_F(UdpReceive, udp_remote_address_kept_after_deactivation) {
+  Collector got;
+  TIdUDPServer endpoint;
+  endpoint.OnUDPRead = got.Handler();
+  BindOne(endpoint, "127.0.43.11");
+  endpoint.SetActive(true);
+  const int port = endpoint.ActiveBinding().Port;
+  Peer peer("127.0.43.12");
+  peer.Send("127.0.43.11", port, "hello");
+  ASSERT_TRUE(WaitUntil([&] { return got.Count() == 1; }));
+  endpoint.SetActive(false);
+  const TIdSocketHandle& b = endpoint.Bindings()[0];
+  EXPECT_FALSE(b.HandleAllocated());
+  EXPECT_EQ(b.RemoteIP, "127.0.43.12");
+  EXPECT_EQ(b.RemotePort, peer.Port());
+  EXPECT_EQ(b.IP, "127.0.43.11");
+  EXPECT_EQ(b.Port, port);
+}
+
+TEST_F(UdpReceive, udp_bindings_deliver_with_their_own_binding) {
+  Collector got;
+  TIdUDPServer endpoint;
+  endpoint.OnUDPRead = got.Handler();
+  endpoint.Bindings().Add().IP = "127.0.43.13";
+  endpoint.Bindings().Add().IP = "127.0.43.14";
+  endpoint.SetActive(true);
+  Peer peer("127.0.43.15");
+  peer.Send("127.0.43.14", endpoint.Bindings()[1].Port, "to second");
+  peer.Send("127.0.43.13", endpoint.Bindings()[0].Port, "to first");
+  ASSERT_TRUE(WaitUntil([&] { return got.Count() == 2; }));
+  for (const Received& r : got.Items())
+    EXPECT_EQ(r.binding, &endpoint.Bindings()[r.data == "to first" ? 0 : 1]) << r.data;
+}
+
+}  // namespace
