@@ -56,7 +56,7 @@ for i in $(seq 1 900); do
 done
 grep -q 'session .* echoes' "$log" && echo "run: ended" || echo "run: did not end"
 sleep 1   # the last lines painted
-import -window root "$shot" && echo "screenshot: saved"
+import -window "$win" "$shot" && echo "screenshot: saved"
 kill $pid 2>/dev/null
 wait $pid 2>/dev/null
 exit 0
