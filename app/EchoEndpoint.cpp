@@ -6,6 +6,12 @@
 #define NAT_TESTER_ECHO_SERVER "localhost:5060"
 #endif
 
+#ifndef NAT_TESTER_MAC_LIST_URL
+#define NAT_TESTER_MAC_LIST_URL "http://localhost/download/MAC.CSV"
+#endif
+
+const char* MacListUrl() { return NAT_TESTER_MAC_LIST_URL; }
+
 const char* BuiltinEchoServer() { return NAT_TESTER_ECHO_SERVER; }
 
 TEchoEndpoint ParseEchoEndpoint(const std::string& argument, const std::string& builtinDefault) {

@@ -14,3 +14,6 @@ TEchoEndpoint ParseEchoEndpoint(const std::string& argument, const std::string& 
 
 // The endpoint built into the program (configured at build time).
 const char* BuiltinEchoServer();
+
+// URL of the MAC vendor list (configured at build time).
+const char* MacListUrl();

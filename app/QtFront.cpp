@@ -1,3 +1,5 @@
+#include <QDesktopServices>
+#include <QUrl>
 #include "app/QtFront.h"
 
 #include <QApplication>
@@ -83,4 +85,8 @@ QIcon MakeApplicationIcon() {
   p.drawArc(QRectF(13.5, 7.5, 5, 5), 30 * 16, 120 * 16);
   p.end();
   return QIcon(QPixmap::fromImage(image));
+}
+
+void TQtWindowing::OpenUrl(const std::string& url) {
+  QDesktopServices::openUrl(QUrl(QString::fromLatin1(url.data(), static_cast<int>(url.size()))));
 }

@@ -15,6 +15,7 @@ class TQtWindowing : public TWindowing {
   void ShowMessage(const std::string& caption, const std::string& text) override;
   void ShowError(const std::string& caption, const std::string& text) override;
   std::string FirstArgument() override;
+  void OpenUrl(const std::string& url) override;
 };
 
 // Runs calls queued by network threads on the thread that made this object (the

@@ -3,8 +3,14 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
+#include <chrono>
+#include <optional>
+#include <thread>
 
+#include "app/EchoEndpoint.h"
 #include "app/Windowing.h"
+#include "router/Gateway.h"
+#include "router/MacVendor.h"
 #include "net/IdStack.h"
 
 TForm1* Form1 = nullptr;
@@ -56,6 +62,14 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setAutoFillBackground(true);
 
   LocalAddressSource = SocketLayerLocalAddresses;
+  IdTCPClient1->SetPort(0);
+  IdTCPClient1->ReadTimeout = 0;
+  IdTCPClient1->MaxLineAction = TIdMaxLineAction::maException;
+  IdTCPClient1->OnStatus = [this](TIdComponent* sender, TIdStatus status, const std::string& text) {
+    IdTCPClient1Status(sender, status, text);
+  };
+  IdTCPClient1->OnConnected = [this](TIdComponent* sender) { IdTCPClient1Connected(sender); };
+  IdTCPClient1->OnDisconnected = [this](TIdComponent* sender) { IdTCPClient1Disconnected(sender); };
   for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()}) {
     endpoint->SetDefaultPort(0);
     endpoint->ThreadedEvent = false;
@@ -77,6 +91,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
 TForm1::~TForm1() {
   if (Form1 == this) Form1 = nullptr;
+  // The endpoints stop one after the other and may still hand over datagrams meanwhile; with
+  // part of the window already gone those are dropped rather than handled.
+  for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()})
+    endpoint->OnUDPRead = nullptr;
 }
 
 void TForm1::CreateControls() {
@@ -200,25 +218,210 @@ void TForm1::IdTCPClient1Status(TIdComponent* /*ASender*/, TIdStatus /*AStatus*/
   StatusBar1->SetPanelText(0, "Link status: " + AStatusText);
 }
 
-void TForm1::IdTCPClient1Connected(TIdComponent* /*Sender*/) { TimerTCP->SetEnabled(true); }
+void TForm1::IdTCPClient1Connected(TIdComponent* /*Sender*/) {
+  ServerAddress = IdTCPClient1->RemoteIP();
+  TimerTCP->SetEnabled(true);
+}
 
 void TForm1::IdTCPClient1Disconnected(TIdComponent* /*Sender*/) {
   BtnTest->setEnabled(true);
   StopBtn->setEnabled(false);
 }
 
-void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/,
-                                      TIdSocketHandle& /*ABinding*/) {}
+// Datagrams on either SIP socket: NAT session reports of the server.
+void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* /*Sender*/, TStream& AData, TIdSocketHandle& ABinding) {
+  if (Stopped) return;
+  const std::optional<int> countdown =
+      HandleNatReport(AData.DataString(), ABinding.RemotePort, NatAges, [this](const std::string& l) { Line(TPane::Nat, l); });
+  if (!countdown) return;
+  LblCount->setText(QString::number(*countdown));
+  Timer1->SetEnabled(true);
+  StopBtn->setEnabled(true);
+  Label1->setVisible(true);
+  LblCount->setVisible(true);
+}
 
-void TForm1::IdRTP5004UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/,
-                              TIdSocketHandle& /*ABinding*/) {}
+// Datagrams on the RTP socket: counted when they come from the server the run talks to.
+void TForm1::IdRTP5004UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/, TIdSocketHandle& ABinding) {
+  if (!ServerAddress.empty() && ABinding.RemoteIP == ServerAddress) ++RtpCount;
+}
 
-void TForm1::BtnTestClick(QObject* /*Sender*/) {}
+bool TForm1::BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, const char* success, int& attempts,
+                      bool isRtp) {
+  for (int p = first;; p += step) {
+    bool bound = false;
+    try {
+      endpoint.Bindings()[0].Port = p;
+      endpoint.SetActive(true);
+      bound = true;
+      if (isRtp) RtpPort = p;
+      pane.Add(success + std::to_string(p));
+    } catch (...) {
+      pane.Add("Cannot use port " + std::to_string(p));
+    }
+    // Every attempt counts, a successful one too; past the limit the program ends.
+    if (++attempts > 100) {
+      ShowMessage("Cannot bind a socket after 100 attempts. Exiting...");
+      Close();
+      return false;
+    }
+    if (bound) return true;
+  }
+}
 
-void TForm1::StopBtnClick(QObject* /*Sender*/) {}
+void TForm1::BtnTestClick(QObject* /*Sender*/) {
+  TIdUDPServer* const endpoints[] = {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()};
+  for (TIdUDPServer* e : endpoints)
+    if (e->Bindings().Count() == 0) e->Bindings().Add();
+  const std::string localIp = FromDisplay(ComboBox1->currentText());
+  for (TIdUDPServer* e : endpoints) {
+    e->Bindings()[0].IP = localIp;
+    e->SetActive(false);
+  }
+  BtnTest->setEnabled(false);
+  BtnRouter->setEnabled(false);
+  Stopped = false;
+  LastReport = TSequenceReport();
 
-void TForm1::BtnRouterClick(QObject* /*Sender*/) {}
+  int attempts = 0;  // shared by the three searches
+  if (!BindFrom(*IdUDP_client_5058, 5058, -2, *MemoSIP, "Using SIP port ", attempts, false)) return;
+  if (!BindFrom(*IdUDP_client_5060, 5060, 2, *MemoSIP, "Using SIP port ", attempts, false)) return;
+  if (!BindFrom(*IdRTP5004, 5004, 2, *MemoRTP, "Using RTP port ", attempts, true)) return;
 
-void TForm1::TimerTCPTimer(QObject* /*Sender*/) {}
+  // The router in front of this host.
+  const TGatewayInfo gateway = DiscoverGateway([this](const std::string& l) { Line(TPane::Sip, l); });
+  RouterIP = gateway.RouterIP;
+  BtnRouter->setEnabled(true);
+  RunVendorStep(gateway.MacText);
 
-void TForm1::Timer1Timer(QObject* /*Sender*/) {}
+  const TEchoEndpoint endpoint = ParseEchoEndpoint(FirstArgument(), BuiltinEchoServer());
+  ServerHost = endpoint.Host;
+  ServerPort = endpoint.Port;
+  IdTCPClient1->SetHost(ServerHost);
+  IdTCPClient1->SetPort(80);
+  if (IdTCPClient1->IsConnected()) IdTCPClient1->Disconnect();
+  Line(TPane::Sip, "Connecting to remote server... ");
+  StartPending = true;
+  try {
+    IdTCPClient1->Connect(2000);
+  } catch (...) {
+    // No sequence is due on a connection that did not open, and the user may start again;
+    // the error itself is reported by the guard.
+    StartPending = false;
+    BtnTest->setEnabled(true);
+    throw;
+  }
+}
+
+void TForm1::RunVendorStep(const std::string& macText) {
+  // An unresolved address reads as all zeros; a maker found for that prefix would name a
+  // router that is not there, so the list is refreshed but nothing is looked up.
+  const bool resolved = macText.find_first_not_of('0') != std::string::npos;
+  RefreshAndLookupVendor(MacListUrl(), "MAC.CSV", resolved ? macText : std::string(),
+                         [this](const std::string& l) { Line(TPane::Sip, l); });
+}
+
+void TForm1::StopBtnClick(QObject* /*Sender*/) {
+  Stopped = true;
+  IdTCPClient1->Disconnect();
+  Timer1->SetEnabled(false);
+  Label1->setVisible(false);
+  LblCount->setVisible(false);
+  LblCount->setText(QStringLiteral("0"));
+}
+
+void TForm1::BtnRouterClick(QObject* /*Sender*/) {
+  try {
+    OpenUrl("http://" + RouterIP);
+  } catch (...) {
+    // Opening the browser is best effort: nothing is reported.
+  }
+}
+
+// The test sequence talks to the network and the panes through the window's components.
+class TForm1::TSequencerLink : public TSequencerIo {
+ public:
+  explicit TSequencerLink(TForm1& form) : f_(form) {}
+  void AddLine(TPane pane, const std::string& line) override { f_.Line(pane, line); }
+  void ControlWrite(const std::string& bytes) override { f_.IdTCPClient1->Write(bytes); }
+  std::string ControlReadLine(const std::string& terminator, int timeoutMs) override {
+    return f_.IdTCPClient1->ReadLine(terminator, timeoutMs, -1);
+  }
+  void Disconnect() override { f_.IdTCPClient1->Disconnect(); }
+  void LocalBinding(TSipSocket socket, std::string& ip, int& port) override {
+    TIdSocketHandle& b = Endpoint(socket).ActiveBinding();
+    ip = b.IP;
+    port = b.Port;
+  }
+  void SendDatagram(TSipSocket socket, const std::string& host, int port, const std::string& text) override {
+    Endpoint(socket).SendText(host, port, text);
+  }
+  void Sleep(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+  // From here on the user can always end the run, even when no report ever arrives.
+  void NatTestStarted() override { f_.StopBtn->setEnabled(true); }
+
+ private:
+  TIdUDPServer& Endpoint(TSipSocket s) {
+    return s == TSipSocket::Sip5060 ? *f_.IdUDP_client_5060 : *f_.IdUDP_client_5058;
+  }
+  TForm1& f_;
+};
+
+void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
+  if (!StartPending) return;
+  StartPending = false;
+  BtnTest->setEnabled(false);
+  TSequencerLink link(*this);
+  LastReport = TSequenceReport();
+  LastReport = RunTestSequence(link, Probe, {ServerHost, ServerPort, RtpPort}, NatAges, RtpCount, RtpPrevCount);
+}
+
+void TForm1::Timer1Timer(QObject* /*Sender*/) {
+  const std::optional<int> next = CountdownTick(FromDisplay(LblCount->text()));
+  if (next) {
+    LblCount->setText(QString::number(*next));
+  } else {
+    Timer1->SetEnabled(false);
+    Label1->setVisible(false);
+    LblCount->setVisible(false);
+    IdTCPClient1->Disconnect();  // the run is over
+  }
+  RtpVerdictStep(RtpCount, RtpPrevCount, RtpPort, [this](const std::string& l) { Line(TPane::Rtp, l); });
+}
+
+void TForm1::Line(TPane pane, const std::string& line) {
+  switch (pane) {
+    case TPane::Sip: MemoSIP->Add(line); break;
+    case TPane::Nat: MemoNat->Add(line); break;
+    case TPane::Rtp: MemoRTP->Add(line); break;
+    case TPane::Log: Memo2->Add(line); break;
+  }
+}
+
+// ---- Probe methods ------------------------------------------------------------------------------
+
+void TForm1::BuildRegister(const std::string& callIdToken, const std::string& remotePort, const std::string& localIp,
+                           const std::string& localPort) {
+  Probe.BuildRegister(callIdToken, remotePort, localIp, localPort);
+}
+
+void TForm1::BuildInvite(const std::string& callIdToken, const std::string& remotePort, const std::string& localIp,
+                         const std::string& localPort, bool natTest, int rtpPort) {
+  Probe.BuildInvite(callIdToken, remotePort, localIp, localPort, natTest, rtpPort);
+}
+
+int TForm1::CheckRegisterEcho(const std::string& echo) {
+  return Probe.CheckRegisterEcho(echo, [this](const std::string& l) { Line(TPane::Log, l); });
+}
+
+int TForm1::CheckInviteEcho(const std::string& echo) {
+  return Probe.CheckInviteEcho(echo, [this](const std::string& l) { Line(TPane::Log, l); });
+}
+
+int TForm1::CompareSipHeaders(const std::string& echo) {
+  return Probe.CompareSipHeaders(echo, [this](const std::string& l) { Line(TPane::Log, l); });
+}
+
+int TForm1::CompareSdp(const std::string& sdp) {
+  return Probe.CompareSdp(sdp, [this](const std::string& l) { Line(TPane::Log, l); });
+}

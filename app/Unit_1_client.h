@@ -15,6 +15,10 @@
 
 #include "app/FormControls.h"
 #include "net/IdComponent.h"
+#include "probes/NatProbe.h"
+#include "probes/Sequencer.h"
+#include "probes/SipProbe.h"
+#include "net/IdTCPClient.h"
 #include "net/IdUDPServer.h"
 
 class TForm1 : public QWidget {
@@ -31,9 +35,10 @@ class TForm1 : public QWidget {
   // ---- Network components -------------------------------------------------------------------
   // Owned by the window and made with it, before FormCreate runs. As members they are destroyed
   // before the base class deletes the controls, so a datagram handed over while an endpoint
-  // shuts down still finds the panes alive. The TCP client IdTCPClient1 (TIdTCPClient, with
-  // OnStatus = IdTCPClient1Status, OnConnected = IdTCPClient1Connected and OnDisconnected =
-  // IdTCPClient1Disconnected) goes first in this block.
+  // shuts down still finds the panes alive.
+  // TCP client to the echo server: Port 0, no read limit, an over-long line raises; Host and
+  // Port are set at each start.
+  std::unique_ptr<TIdTCPClient> IdTCPClient1 = std::make_unique<TIdTCPClient>();
   // UDP endpoints: no bindings, default port 0, datagrams handed to the user-interface thread.
   std::unique_ptr<TIdUDPServer> IdUDP_client_5060 = std::make_unique<TIdUDPServer>();
   std::unique_ptr<TIdUDPServer> IdUDP_client_5058 = std::make_unique<TIdUDPServer>();
@@ -60,8 +65,9 @@ class TForm1 : public QWidget {
   QLabel* LblCount;       // countdown value in seconds
 
   // ---- State of a test run (nothing of it is saved between runs) -----------------------------
-  int32_t LastNatSecs5058 = 0;  // last printed session age for server port 5058, in seconds
-  int32_t LastNatSecs5060 = 0;  // the same for server port 5060
+  TNatAges NatAges;             // last printed session ages, per server port
+  int32_t& LastNatSecs5058 = NatAges.LastNatSecs5058;  // for server port 5058, in seconds
+  int32_t& LastNatSecs5060 = NatAges.LastNatSecs5060;  // the same for server port 5060
   int32_t RtpCount = 0;         // datagrams from the server counted on IdRTP5004
   int32_t RtpPrevCount = 0;     // RtpCount as seen at the previous countdown tick
   std::string RouterIP;         // the router's address, dotted decimal
@@ -69,13 +75,25 @@ class TForm1 : public QWidget {
   bool StartPending = false;    // a test sequence is due once the connection is open
   int32_t ServerPort = 0;       // the echo server's SIP port (probes from IdUDP_client_5060)
   int32_t RtpPort = 0;          // local port IdRTP5004 is bound to
-  std::string RegisterMsg;      // the REGISTER probe composed last
-  std::string InviteMsg;        // the INVITE probe composed last
+  TSipProbe Probe;              // the probes of the run and the lines they were sent with
+  std::string& RegisterMsg = Probe.RegisterMsg;  // the REGISTER probe composed last
+  std::string& InviteMsg = Probe.InviteMsg;      // the INVITE probe composed last
   // Header lines of the probe composed last.
-  std::string SentRequestLine, SentVia, SentFrom, SentTo, SentCallId, SentContact;
-  std::string SentSdp;          // SDP body of the INVITE composed last
-  std::string SentSdpOrigin, SentSdpConnection, SentSdpMedia;  // its o=, c= and m= lines
+  std::string& SentRequestLine = Probe.SentRequestLine;
+  std::string& SentVia = Probe.SentVia;
+  std::string& SentFrom = Probe.SentFrom;
+  std::string& SentTo = Probe.SentTo;
+  std::string& SentCallId = Probe.SentCallId;
+  std::string& SentContact = Probe.SentContact;
+  std::string& SentSdp = Probe.SentSdp;  // SDP body of the INVITE composed last
+  std::string& SentSdpOrigin = Probe.SentSdpOrigin;          // its o= line
+  std::string& SentSdpConnection = Probe.SentSdpConnection;  // its c= line
+  std::string& SentSdpMedia = Probe.SentSdpMedia;            // its m= line
   bool Stopped = false;         // the user stopped the run; NAT session reports are ignored
+  // Address the control connection of the run reached: RTP datagrams count only from it.
+  std::string ServerAddress;
+  // What the last test sequence found (verdicts per port and probe, NAT test started).
+  TSequenceReport LastReport;
 
   // Where FormCreate takes the host's IPv4 addresses from; by default the socket layer's list.
   // Replaceable before FormCreate runs (tests, a front that picks its own).
@@ -101,6 +119,16 @@ class TForm1 : public QWidget {
                                         TIdSocketHandle& ABinding);
   virtual void IdRTP5004UDPRead(TIdUDPServer* Sender, TStream& AData, TIdSocketHandle& ABinding);
 
+  // The probe methods, on the window's probe state; result lines go to the log pane.
+  void BuildRegister(const std::string& callIdToken, const std::string& remotePort, const std::string& localIp,
+                     const std::string& localPort);
+  void BuildInvite(const std::string& callIdToken, const std::string& remotePort, const std::string& localIp,
+                   const std::string& localPort, bool natTest, int rtpPort);
+  int CheckRegisterEcho(const std::string& echo);
+  int CheckInviteEcho(const std::string& echo);
+  int CompareSipHeaders(const std::string& echo);
+  int CompareSdp(const std::string& sdp);
+
   // Closes the window, which ends the program. Before the message loop runs (during
   // FormCreate) the window is then never shown.
   void Close();
@@ -109,7 +137,15 @@ class TForm1 : public QWidget {
   void CenterOnScreen();
 
  private:
+  class TSequencerLink;
   void CreateControls();
+  // Binds one endpoint by trying ports from `first` in steps of `step`; false when the start
+  // has to end (the attempt limit was passed).
+  bool BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, const char* success, int& attempts,
+                bool isRtp);
+  void Line(TPane pane, const std::string& line);
+  // Refreshes the MAC vendor list and names the router's maker in the SIP pane.
+  void RunVendorStep(const std::string& macText);
   bool closed_ = false;
 };
 

@@ -65,3 +65,5 @@ void RunGuarded(const std::function<void()>& handler) noexcept {
     ReportException(std::current_exception());
   }
 }
+
+void OpenUrl(const std::string& url) { CurrentWindowing().OpenUrl(url); }

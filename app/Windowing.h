@@ -30,6 +30,9 @@ class TWindowing {
   virtual void ShowError(const std::string& caption, const std::string& text) = 0;
   // The first command-line argument of the program, or "" when there is none.
   virtual std::string FirstArgument() = 0;
+  // Opens a URL in the user's default browser; failures are dropped. Fronts without a desktop
+  // open nothing.
+  virtual void OpenUrl(const std::string& url) { (void)url; }
 };
 
 // Installs the front used from now on (null: the fallback that writes to the standard error
@@ -46,6 +49,8 @@ constexpr const char* kApplicationTitle = "NAT - SIP ALG client tester";
 void ShowMessage(const std::string& text);
 // Operation 9.
 std::string FirstArgument();
+// Opens a URL in the default browser through the installed front.
+void OpenUrl(const std::string& url);
 
 // Text of the error report for an exception message: a full stop is appended when the last
 // character's code is higher than that of the full stop (letters and digits are; ".", "!"

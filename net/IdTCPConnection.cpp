@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <string_view>
 
 #include "net/IdException.h"
 #include "net/IdIOHandlerSocket.h"
@@ -12,6 +11,23 @@
 namespace {
 // Receive and chunk sizes of 0 or less would read nothing and look like a closed peer.
 int Positive(int size) { return size > 0 ? size : 32768; }
+
+// Index of the first occurrence of needle in hay at or after from; -1 when there is none.
+// memchr finds the candidates for the first byte, which keeps short-line reading fast.
+int64_t FindBytes(const uint8_t* hay, int64_t size, const std::string& needle, int64_t from) {
+  const auto m = static_cast<int64_t>(needle.size());
+  const auto first = static_cast<uint8_t>(needle[0]);
+  while (from + m <= size) {
+    const void* hit = std::memchr(hay + from, first, static_cast<size_t>(size - m + 1 - from));
+    if (hit == nullptr) return -1;
+    const int64_t at = static_cast<const uint8_t*>(hit) - hay;
+    int64_t k = 1;  // terminators are short: compare in place rather than call memcmp
+    while (k < m && hay[at + k] == static_cast<uint8_t>(needle[static_cast<size_t>(k)])) ++k;
+    if (k == m) return at;
+    from = at + 1;
+  }
+  return -1;
+}
 }  // namespace
 
 TIdTCPConnection::TIdTCPConnection() = default;
@@ -161,7 +177,8 @@ std::string TIdTCPConnection::TakeInputText(int64_t count) {
 }
 
 std::string TIdTCPConnection::ReadLine(const std::string& terminator, int timeout, int maxLength) {
-  const std::string term = terminator.empty() ? std::string("\n") : terminator;
+  static const std::string kLF = "\n";
+  const std::string& term = terminator.empty() ? kLF : terminator;
   const int64_t termLen = static_cast<int64_t>(term.size());
   const int64_t limit = maxLength < 0 ? MaxLineLength : maxLength;
   lineWasSplit_ = false;
@@ -172,14 +189,9 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int timeou
   for (;;) {
     int64_t found = -1;
     if (!PendingInput.Empty()) {
-      const std::string_view hay(reinterpret_cast<const char*>(PendingInput.Data()),
-                                 static_cast<size_t>(PendingInput.Size()));
       const int64_t from = std::max<int64_t>(0, searched - (termLen - 1));
-      const size_t at = hay.find(term, static_cast<size_t>(from));
-      if (at != std::string_view::npos)
-        found = static_cast<int64_t>(at);
-      else
-        searched = PendingInput.Size();
+      found = FindBytes(PendingInput.Data(), PendingInput.Size(), term, from);
+      if (found < 0) searched = PendingInput.Size();
     }
     const int64_t lineLength = found >= 0 ? found : PendingInput.Size();
     if (limit != 0 && lineLength > limit) {

@@ -37,7 +37,15 @@ TIdThread::TIdThread() {
     std::lock_guard<std::mutex> lock(g_countLock);
     ++g_liveThreads;
   }
-  thread_ = std::thread([this] { Execute(); });
+  try {
+    thread_ = std::thread([this] { Execute(); });
+  } catch (...) {
+    // No thread: it must not be counted, or the program's end would wait for it for ever.
+    std::lock_guard<std::mutex> lock(g_countLock);
+    --g_liveThreads;
+    g_countChanged.notify_all();
+    throw;
+  }
   id_ = thread_.get_id();
 }
 

@@ -4,49 +4,42 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "net/IdStream.h"
 #include "router/Gateway.h"
 
 namespace {
 
-unsigned char Fold(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  return (u >= 'a' && u <= 'z') ? static_cast<unsigned char>(u - 32) : u;
+// Letters folded to upper case (ASCII), for comparing keys without regard to case.
+std::string Folded(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return out;
 }
 
-// <0, 0, >0 like strcmp, ignoring the case of ASCII letters.
-int CompareText(const std::string& a, const std::string& b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char x = Fold(a[i]), y = Fold(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-
-}  // namespace
-
-void SplitCsvLine(const std::string& line, StrArray& fields) {
-  fields.clear();
+// Splits a line into fields as SplitCsvLine describes, handing each to `emit` until it
+// returns false.
+template <typename Emit>
+void SplitFields(std::string_view line, Emit&& emit) {
   size_t b = 0, e = line.size();
   while (b < e && static_cast<unsigned char>(line[b]) <= 32) ++b;
   while (e > b && static_cast<unsigned char>(line[e - 1]) <= 32) --e;
-  // [pos, e) is the remaining text; every pass takes at least one character from it.
-  size_t pos = b;
-  while (pos < e) {
-    const char* base = line.data();
-    const void* commaAt = std::memchr(base + pos, ',', e - pos);
-    if (!commaAt) {
-      fields.emplace_back(base + pos, e - pos);
-      break;
+  const std::string_view rest = line.substr(b, e - b);
+  // Every pass takes at least one character of the rest.
+  size_t pos = 0;
+  const size_t end = rest.size();
+  while (pos < end) {
+    const size_t comma = rest.find(',', pos);
+    if (comma == std::string_view::npos) {
+      emit(rest.substr(pos));
+      return;
     }
-    const size_t comma = static_cast<size_t>(static_cast<const char*>(commaAt) - base);
-    if (line[pos] == '"') {
-      const void* closeAt = std::memchr(base + pos + 1, '"', e - pos - 1);
-      if (closeAt) {
-        const size_t close = static_cast<size_t>(static_cast<const char*>(closeAt) - base);
-        fields.emplace_back(base + pos + 1, close - pos - 1);
+    if (rest[pos] == '"') {
+      const size_t close = rest.find('"', pos + 1);
+      if (close != std::string_view::npos) {
+        if (!emit(rest.substr(pos + 1, close - pos - 1))) return;
         pos = close + 1;
         continue;
       }
@@ -55,27 +48,96 @@ void SplitCsvLine(const std::string& line, StrArray& fields) {
       ++pos;  // an empty field gives no element
       continue;
     }
-    fields.emplace_back(base + pos, comma - pos);
+    if (!emit(rest.substr(pos, comma - pos))) return;
     pos = comma + 1;
   }
 }
 
-void TMacList::Sort() {
-  std::stable_sort(entries_.begin(), entries_.end(),
-                   [](const Entry& a, const Entry& b) { return CompareText(a.Key, b.Key) < 0; });
+}  // namespace
+
+void SplitCsvLine(const std::string& line, StrArray& fields) {
+  fields.clear();
+  SplitFields(line, [&](std::string_view f) {
+    fields.emplace_back(f);
+    return true;
+  });
 }
 
-const TMac* TMacList::Find(const std::string& key) const {
-  const auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
-                                   [](const Entry& e, const std::string& k) { return CompareText(e.Key, k) < 0; });
-  if (it == entries_.end() || CompareText(it->Key, key) != 0) return nullptr;
-  return &it->Mac;
+TVendorList::PackedKey TVendorList::Pack(const std::string& key) {
+  PackedKey p;
+  p.length = key.size();
+  for (size_t i = 0; i < 16 && i < key.size(); ++i) {
+    auto c = static_cast<unsigned char>(key[i]);
+    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 32);
+    if (i < 8)
+      p.hi |= uint64_t{c} << (8 * (7 - i));
+    else
+      p.lo |= uint64_t{c} << (8 * (15 - i));
+  }
+  return p;
 }
 
-std::unique_ptr<TMacList> LoadMacList(const std::string& fileName) {
+int TVendorList::Compare(const PackedKey& a, const std::string& aText, const PackedKey& b, const std::string& bText) {
+  if (a.hi != b.hi) return a.hi < b.hi ? -1 : 1;
+  if (a.lo != b.lo) return a.lo < b.lo ? -1 : 1;
+  // The first 16 bytes are equal: with zero padding, a shorter key sorts first, unless both
+  // go on past 16 bytes.
+  if (a.length > 16 && b.length > 16) {
+    const int c = Folded(std::string_view(aText).substr(16)).compare(Folded(std::string_view(bText).substr(16)));
+    if (c != 0) return c < 0 ? -1 : 1;
+  }
+  return a.length == b.length ? 0 : (a.length < b.length ? -1 : 1);
+}
+
+void TVendorList::Sort() {
+  // Sorted through a small index of packed keys, so each entry moves once.
+  struct Item {
+    PackedKey key;
+    size_t index;
+  };
+  std::vector<Item> items;
+  items.reserve(entries_.size());
+  for (size_t i = 0; i < entries_.size(); ++i) items.push_back({Pack(entries_[i].Key), i});
+  // The index breaks ties: equal keys keep their file order.
+  std::sort(items.begin(), items.end(), [this](const Item& a, const Item& b) {
+    const int c = Compare(a.key, entries_[a.index].Key, b.key, entries_[b.index].Key);
+    return c != 0 ? c < 0 : a.index < b.index;
+  });
+  std::vector<Entry> sorted;
+  sorted.reserve(entries_.size());
+  packed_.clear();
+  packed_.reserve(entries_.size());
+  for (const Item& it : items) {
+    sorted.push_back(std::move(entries_[it.index]));
+    packed_.push_back(it.key);
+  }
+  entries_ = std::move(sorted);
+}
+
+const TMac* TVendorList::Find(const std::string& key) const {
+  if (packed_.size() != entries_.size()) return nullptr;  // not sorted
+  const PackedKey k = Pack(key);
+  size_t lo = 0, hi = entries_.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (Compare(packed_[mid], entries_[mid].Key, k, key) < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  if (lo == entries_.size() || Compare(packed_[lo], entries_[lo].Key, k, key) != 0) return nullptr;
+  return &entries_[lo].Mac;
+}
+
+std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
   std::FILE* f = std::fopen(fileName.c_str(), "rb");
   if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
   std::string data;
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    const long size = std::ftell(f);
+    if (size > 0) data.reserve(static_cast<size_t>(size));
+    std::rewind(f);
+  }
   char buf[65536];
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
@@ -87,25 +149,38 @@ std::unique_ptr<TMacList> LoadMacList(const std::string& fileName) {
   const size_t eof = data.find('\x1A');
   if (eof != std::string::npos) data.resize(eof);
 
-  auto list = std::make_unique<TMacList>();
-  StrArray fields;
-  std::string line;
+  auto list = std::make_unique<TVendorList>();
+  list->Reserve(data.size() / 48 + 16);  // registry lines run to about 90 bytes
+  const std::string_view all(data);
+  std::string cleaned;
+  std::string_view fields[3];
   size_t pos = 0;
   // One pass per line: a file without any line end is one line.
   do {
-    size_t end = data.find('\n', pos);
-    if (end == std::string::npos) end = data.size();
-    line.assign(data, pos, end - pos);
-    if (line.find('\r') != std::string::npos) std::erase(line, '\r');
-    SplitCsvLine(line, fields);
-    if (fields.size() >= 3) list->Add(std::move(fields[1]), TMac{std::move(fields[0]), std::move(fields[2])});
+    size_t end = all.find('\n', pos);
+    if (end == std::string_view::npos) end = all.size();
+    std::string_view line = all.substr(pos, end - pos);
+    // A CR at the end goes with the blanks the splitting strips; one inside the line is dropped.
+    const size_t cr = line.find('\r');
+    if (cr != std::string_view::npos && cr + 1 < line.size()) {
+      cleaned.assign(line);
+      std::erase(cleaned, '\r');
+      line = cleaned;
+    }
+    // Only the first three fields are kept; the rest of the line need not be split.
+    size_t count = 0;
+    SplitFields(line, [&](std::string_view f) {
+      fields[count++] = f;
+      return count < 3;
+    });
+    if (count == 3) list->Add(std::string(fields[1]), TMac{std::string(fields[0]), std::string(fields[2])});
     pos = end + 1;
-  } while (pos < data.size());
+  } while (pos < all.size());
   list->Sort();
   return list;
 }
 
-const TMac* LookupVendor(const TMacList& list, const std::string& macText) {
+const TMac* LookupVendor(const TVendorList& list, const std::string& macText) {
   for (const std::string& prefix : MacPrefixes(macText))
     if (const TMac* mac = list.Find(prefix)) return mac;
   return nullptr;

@@ -2,6 +2,7 @@
 // The MAC vendor list: MAC address prefixes and the organisations they are assigned to, read
 // from a comma-separated file (MAC.CSV) and searched by the longest known prefix.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ struct TMac {
 
 // Entries under their keys (field 2, a hex MAC prefix), sorted by key without regard to
 // letter case; duplicate keys stay, in file order.
-class TMacList {
+class TVendorList {
  public:
   struct Entry {
     std::string Key;
@@ -30,6 +31,7 @@ class TMacList {
   };
 
   void Add(std::string key, TMac mac) { entries_.push_back(Entry{std::move(key), std::move(mac)}); }
+  void Reserve(size_t count) { entries_.reserve(count); }
   // Sorts by key (case-insensitive, stable). Find needs a sorted list.
   void Sort();
   // The first entry whose key equals `key` without regard to letter case, by binary search;
@@ -40,15 +42,26 @@ class TMacList {
   const Entry& operator[](size_t i) const { return entries_[i]; }
 
  private:
+  // A key folded to upper case and packed for quick comparison: its first 16 bytes as two
+  // big-endian numbers (zero-padded) and its length; longer keys are compared in full.
+  struct PackedKey {
+    uint64_t hi = 0, lo = 0;
+    size_t length = 0;
+  };
+  static PackedKey Pack(const std::string& key);
+  // <0, 0, >0: the folded keys a and b (whose texts are aText and bText) compared.
+  static int Compare(const PackedKey& a, const std::string& aText, const PackedKey& b, const std::string& bText);
+
   std::vector<Entry> entries_;
+  std::vector<PackedKey> packed_;  // the keys of entries_, in the same order, once sorted
 };
 
 // Reads a vendor list file: every line with at least three fields becomes an entry (key
 // field 2, registry field 1, vendor field 3); the result is sorted. Lines end at LF or CR LF,
 // a lone CR is dropped, a byte 0x1A ends the file. Raises EFOpenError when the file cannot be
 // opened and EInOutError when it cannot be read.
-std::unique_ptr<TMacList> LoadMacList(const std::string& fileName);
+std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName);
 
 // The entry for a router MAC text (12 hex digits): its first 9, then 7, then 6 characters,
 // the first that has an entry; null when none has.
-const TMac* LookupVendor(const TMacList& list, const std::string& macText);
+const TMac* LookupVendor(const TVendorList& list, const std::string& macText);

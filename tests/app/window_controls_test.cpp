@@ -5,8 +5,10 @@
 #include <QFontInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QSet>
 #include <gtest/gtest.h>
 
+#include "app/QtFront.h"
 #include "app/Unit_1_client.h"
 #include "tests/app/TestSupport.h"
 
@@ -195,6 +197,19 @@ TEST_F(WindowControls, fields_of_a_run_start_empty) {
     EXPECT_TRUE(s->empty());
   EXPECT_FALSE(form.Closed());
   EXPECT_TRUE(front.boxes.empty());
+}
+
+TEST(ApplicationIcon, own_picture_of_32_by_32) {
+  const QIcon icon = MakeApplicationIcon();
+  ASSERT_FALSE(icon.isNull());
+  const QImage image = icon.pixmap(32, 32).toImage();
+  EXPECT_EQ(image.size(), QSize(32, 32));
+  EXPECT_FALSE(image.hasAlphaChannel());
+  // A picture, not a plain square: many colours.
+  QSet<QRgb> colours;
+  for (int y = 0; y < 32; ++y)
+    for (int x = 0; x < 32; ++x) colours.insert(image.pixel(x, y));
+  EXPECT_GT(colours.size(), 8);
 }
 
 }  // namespace

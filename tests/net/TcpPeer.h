@@ -299,8 +299,14 @@ inline void ConnectTo(TIdTCPClient& client, TcpPeer& peer) {
   peer.ClientSocket(client.Binding()->Handle());
 }
 
-// Threads of this process (Linux), to see that a helper thread has ended.
+// Threads of this process (Linux), to see that a helper thread has ended. Runtime helpers that
+// start with the first thread (a sanitizer's, say) are brought up before the first count.
 inline int ThreadCount() {
+  static const bool warmedUp = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)warmedUp;
   int n = 0;
   if (auto* dir = ::opendir("/proc/self/task")) {
     while (auto* e = ::readdir(dir))

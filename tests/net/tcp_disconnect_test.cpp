@@ -95,11 +95,12 @@ TEST(TcpDisconnect, tcp_reset_by_peer_closes_with_events) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.how);
     TcpPeer peer("127.0.61." + std::to_string(20 + n++));
-    peer.Reset();
+    peer.WaitSignal(1).Reset();  // only once connected: an instant reset fails the connect itself
     TIdTCPClient client;
     EventLog log;
     Record(client, log);
     ConnectTo(client, peer);
+    peer.Signal();
     ASSERT_TRUE(peer.WaitDone());
     log.items.clear();
     try {

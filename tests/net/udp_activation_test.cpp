@@ -223,34 +223,4 @@ TEST_F(UdpActivation, udp_handler_may_deactivate_its_own_endpoint) {
   }
 }
 
-TEST_F(UdpActivation, udp_reactivation_rebinds_the_same_port) {
-  Collector got;
-  TIdUDPServer endpoint;
-  endpoint.OnUDPRead = got.Handler();
-  BindOne(endpoint, "127.0.44.11");
-  endpoint.SetActive(true);
-  const int port = endpoint.ActiveBinding().Port;
-  Peer peer("127.0.44.12");
-  for (int round = 0; round < 3; ++round) {
-    SCOPED_TRACE(round);
-    endpoint.SetActive(false);
-    endpoint.SetActive(true);
-    EXPECT_EQ(endpoint.ActiveBinding().Port, port);
-    const std::string data = "round " + std::to_string(round);
-    peer.Send("127.0.44.11", port, data);
-    EXPECT_TRUE(WaitUntil([&] { return got.Has(data); }));
-  }
-}
-
-TEST_F(UdpActivation, udp_active_given_while_loading_applies_after) {
-  TIdUDPServer endpoint;
-  BindOne(endpoint, "127.0.44.13");
-  endpoint.BeginLoading();
-  endpoint.SetActive(true);
-  EXPECT_TRUE(endpoint.GetActive());
-  EXPECT_FALSE(endpoint.IsActive());
-  endpoint.EndLoading();
-  EXPECT_TRUE(endpoint.IsActive());
-}
-
 }  // namespace

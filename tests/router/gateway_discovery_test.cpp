@@ -82,15 +82,4 @@ TEST(GatewayDiscovery, discovery_lines) {
   }
 }
 
-TEST(GatewayDiscovery, probe_address_is_public) {
-  const auto& a = RouteProbeAddress;
-  EXPECT_NE(a[0], 10);
-  EXPECT_NE(a[0], 127);
-  EXPECT_FALSE(a[0] == 192 && a[1] == 168);
-  EXPECT_FALSE(a[0] == 172 && a[1] >= 16 && a[1] < 32);
-  EXPECT_FALSE(a[0] == 169 && a[1] == 254);
-  EXPECT_LT(a[0], 224);
-  EXPECT_NE(a[0], 0);
-}
-
 }  // namespace

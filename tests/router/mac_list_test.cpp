@@ -108,6 +108,34 @@ TEST(MacList, lookup_longest_prefix_first) {
   }
 }
 
+// Keys of any length sort and match without regard to case, beyond their 16th byte too.
+TEST(MacList, long_keys) {
+  TempDir dir;
+  const auto list = LoadMacList(dir.Write("l.csv",
+                                          "R,0123456789abcdefY,y,\n"
+                                          "R,0123456789ABCDEFx,x,\n"
+                                          "R,0123456789ABCDEF,plain,\n"
+                                          "R,0123456789ABCDEFX,x2,\n"
+                                          "R,0123456789ABCDE,short,\n"));
+  std::vector<std::string> keys;
+  for (size_t i = 0; i < list->Count(); ++i) keys.push_back((*list)[i].Key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"0123456789ABCDE", "0123456789ABCDEF", "0123456789ABCDEFx",
+                                            "0123456789ABCDEFX", "0123456789abcdefY"}));
+  struct Row { const char* key; const char* vendor; };
+  const Row rows[] = {{"0123456789abcdefx", "x"}, {"0123456789ABCDEFy", "y"}, {"0123456789abcdef", "plain"},
+                      {"0123456789abcde", "short"}, {"0123456789ABCDEFZ", nullptr}, {"0123456789ABCDEFXX", nullptr},
+                      {"0123456789ABCD", nullptr}};
+  for (const Row& r : rows) {
+    const TMac* m = list->Find(r.key);
+    if (!r.vendor) {
+      EXPECT_EQ(m, nullptr) << r.key;
+    } else {
+      ASSERT_NE(m, nullptr) << r.key;
+      EXPECT_EQ(m->Vendor, r.vendor) << r.key;
+    }
+  }
+}
+
 TEST(MacList, lookup_with_only_nine_and_six) {
   TempDir dir;
   const auto list = LoadMacList(dir.Write("l.csv", "R,001A2B,Six,\nR,001A2B3C4,Nine,\n"));
@@ -135,7 +163,7 @@ TEST(MacList, ieee_files) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.mac);
     const auto single = LoadMacList(dirName + "/" + r.file);
-    for (const TMacList* list : {single.get(), combined.get()}) {
+    for (const TVendorList* list : {single.get(), combined.get()}) {
       const TMac* m = LookupVendor(*list, r.mac);
       ASSERT_NE(m, nullptr);
       EXPECT_EQ(m->Registry, r.registry);

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -45,7 +47,27 @@ Lab::~Lab() {
   if (madeRouter_) Shell("ip netns del " + router_);
 }
 
+namespace {
+// Namespaces left by a run of these tests that died before cleaning up (their process is gone).
+void RemoveStaleLabs() {
+  std::string list;
+  if (Shell("ip netns list", &list) != 0) return;
+  size_t pos = 0;
+  while (pos < list.size()) {
+    size_t eol = list.find('\n', pos);
+    if (eol == std::string::npos) eol = list.size();
+    const std::string line = list.substr(pos, eol - pos);
+    pos = eol + 1;
+    const std::string name = line.substr(0, line.find(' '));
+    if (name.rfind("natgw", 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + 5, nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) Shell("ip netns del " + name);
+  }
+}
+}  // namespace
+
 bool Lab::Make(std::string& why) {
+  RemoveStaleLabs();
   if (Shell("ip netns add " + host_, &why) != 0) return false;
   madeHost_ = true;
   if (Shell("ip netns add " + router_, &why) != 0) return false;

@@ -1,0 +1,90 @@
+#pragma once
+// The console front: the very same window, never shown, driven like a person would drive it,
+// with every line that appears in a pane written to the standard output as it appears.
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/Windowing.h"
+
+class TForm1;
+
+struct TCliOptions {
+  std::string LocalIp;     // address to test from; empty: the first of the list
+  int MaxSeconds = 420;    // then the run is stopped and counts as failed
+  bool Json = false;       // one JSON object at the end instead of the lines
+  std::string Endpoint;    // host[:port] of the echo server; empty: the built-in one
+  bool Help = false;
+};
+
+// Parses the arguments after the program name; raises std::invalid_argument with a message
+// for the user on bad input.
+TCliOptions ParseCliOptions(const std::vector<std::string>& args);
+extern const char kCliUsage[];
+
+// Exit statuses.
+enum TCliExit { kExitClean = 0, kExitAlg = 1, kExitUnreachable = 2, kExitFailure = 3 };
+
+// One line as the console shows it: "[SIP] ", "[NAT] ", "[RTP] ", "[LOG] ", "[STATUS] " or
+// "[ERROR] " followed by the text.
+struct TCliLine {
+  std::string Tag;   // SIP, NAT, RTP, LOG, STATUS, ERROR
+  std::string Text;
+};
+
+// What the front gathered over a run, and how it ends.
+struct TCliRecord {
+  std::vector<TCliLine> Lines;
+  bool ErrorShown = false;      // a message box appeared
+  bool TimedOut = false;        // --max-seconds ran out before the run ended by itself
+  bool WindowClosed = false;    // the window closed itself (no address, bind limit)
+};
+
+// The exit status of a run from what the panes and the run's report show.
+int CliExitStatus(const TForm1& form, const TCliRecord& record);
+// The JSON object of a run (one line).
+std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus);
+
+// Message boxes become [ERROR] lines; the first argument is the endpoint of the options.
+class TCliWindowing : public TWindowing {
+ public:
+  TCliWindowing(std::string endpoint, std::function<void(const std::string&)> onError)
+      : endpoint_(std::move(endpoint)), onError_(std::move(onError)) {}
+  void ShowMessage(const std::string& caption, const std::string& text) override;
+  void ShowError(const std::string& caption, const std::string& text) override;
+  std::string FirstArgument() override { return endpoint_; }
+
+ private:
+  std::string endpoint_;
+  std::function<void(const std::string&)> onError_;
+};
+
+// Drives one run of the window: press "Start test", wait until the run is over or the time is
+// up, and keep every line. Finished() is emitted once, at the end.
+class TCliDriver : public QObject {
+  Q_OBJECT
+ public:
+  TCliDriver(TForm1& form, const TCliOptions& options, std::function<void(const TCliLine&)> echo);
+  void Start();                      // call once the form exists; FormCreate must have run
+  void AddError(const std::string& text);
+  const TCliRecord& Record() const { return record_; }
+ signals:
+  void Finished();
+
+ private:
+  void Add(const std::string& tag, const std::string& text);
+  void Poll();
+  void TimeUp();
+  void Finish();
+
+  TForm1& form_;
+  TCliOptions options_;
+  std::function<void(const TCliLine&)> echo_;
+  TCliRecord record_;
+  QTimer poll_;
+  QTimer deadline_;
+  bool pressed_ = false;
+  bool finished_ = false;
+};

@@ -1,0 +1,59 @@
+#pragma once
+// The echo server that the tester talks to. On one event loop it serves, on its TCP port, the
+// control channel (greeting, token, scrambled echoes) and plain HTTP (the MAC vendor list);
+// on its SIP UDP ports it echoes probes to the session they belong to and runs the NAT session
+// test with its RTP burst.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "server/ServerOptions.h"
+
+// Running totals, readable from any thread.
+struct TEchoServerCounters {
+  uint64_t Connections = 0;      // TCP connections accepted
+  uint64_t Refused = 0;          // closed at once for a limit
+  uint64_t Sessions = 0;         // greetings answered
+  uint64_t Echoes = 0;           // echoes queued on a control connection
+  uint64_t Dropped = 0;          // datagrams without a session, or over the rate
+  uint64_t NatReports = 0;       // NAT session report datagrams sent
+  uint64_t RtpPackets = 0;       // RTP packets sent
+  uint64_t HttpRequests = 0;     // HTTP requests answered
+  uint64_t OpenConnections = 0;  // TCP connections open now
+};
+
+class TEchoServer {
+ public:
+  using TLogSink = std::function<void(const std::string& line)>;
+
+  // Binds every socket and builds the vendor list; raises std::runtime_error with a clear text
+  // when a socket cannot be bound. Log lines go to log (stderr with a time stamp by default).
+  explicit TEchoServer(TEchoServerConfig config, TLogSink log = nullptr);
+  ~TEchoServer();
+  TEchoServer(const TEchoServer&) = delete;
+  TEchoServer& operator=(const TEchoServer&) = delete;
+
+  // Ends Run on SIGINT and SIGTERM. Call before Run, from the thread that will call it.
+  void HandleSignals();
+  // Serves until Stop (or a handled signal); then every connection is closed.
+  void Run();
+  // Asks Run to end; callable from any thread, also before Run.
+  void Stop();
+
+  // Ports actually bound (useful when a configured port was 0).
+  uint16_t ControlPort() const;
+  uint16_t RtpPort() const;
+  // Lines and time of the vendor list served (0 lines: none).
+  size_t MacListEntries() const;
+
+  TEchoServerCounters Counters() const;
+
+  // The default log: one line on stderr, prefixed with the UTC time.
+  static void StderrLog(const std::string& line);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};

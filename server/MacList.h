@@ -1,0 +1,35 @@
+#pragma once
+// The MAC vendor list that the server offers over HTTP, built once at start from the IEEE
+// registry files that Debian ships (package ieee-data).
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Records of RFC 4180 text: fields split at commas, quoted fields may hold commas, line breaks
+// and doubled quotes. Records end at LF or CR LF outside quotes; empty lines are skipped.
+std::vector<std::vector<std::string>> ParseCsvRecords(std::string_view text);
+
+// One list line "registry,key,organisation" in the form the tester's reader splits: the key in
+// upper-case hex; the organisation trimmed, control characters turned into blanks, and quoted
+// only when it holds a comma (its own double quotes then become single ones, since that reader
+// knows no escape; without a comma the last field is read whole, quotes included). Empty when the record is no usable assignment (a header, a key that is not
+// 6, 7 or 9 hex digits, no organisation).
+std::string MacListLine(const std::vector<std::string>& record);
+
+struct TMacList {
+  std::string Body;             // the whole file: one header line, then one line per entry
+  std::time_t LastModified = 0;  // newest modification time of the source files
+  size_t Entries = 0;           // lines after the header
+  std::vector<std::string> Sources;  // files read
+};
+
+// The source files looked for in dir, in this order: MA-L, MA-M, MA-S, IAB.
+extern const char* const kIeeeSourceFiles[4];
+
+// Reads the source files of dir that exist; a file that exists but cannot be read raises
+// std::runtime_error. No source file at all gives an empty list (Entries 0, Body empty).
+TMacList BuildMacList(const std::string& dir);
+
+// An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string HttpDate(std::time_t t);

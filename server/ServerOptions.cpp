@@ -1,0 +1,180 @@
+#include "server/ServerOptions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <set>
+
+namespace {
+
+bool ParseLong(const std::string& text, long long min, long long max, long long& out) {
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, out);
+  return ec == std::errc() && ptr == end && out >= min && out <= max;
+}
+
+bool ParseDouble(const std::string& text, double min, double max, double& out) {
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, out);
+  return ec == std::errc() && ptr == end && out >= min && out <= max;
+}
+
+bool ParseIpv4(const std::string& text) {
+  int parts = 0;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t dot = text.find('.', pos);
+    if (dot == std::string::npos) dot = text.size();
+    long long v;
+    if (dot - pos > 3 || !ParseLong(text.substr(pos, dot - pos), 0, 255, v)) return false;
+    ++parts;
+    pos = dot + 1;
+  }
+  return parts == 4;
+}
+
+// "PORT" or "PORT=ms,ms,...".
+bool ParseSipPort(const std::string& text, TSipPortPlan& plan, bool& hasSchedule) {
+  const size_t eq = text.find('=');
+  long long port;
+  if (!ParseLong(text.substr(0, eq), 1, 65535, port)) return false;
+  plan.Port = static_cast<uint16_t>(port);
+  plan.ScheduleMs.clear();
+  hasSchedule = eq != std::string::npos;
+  if (!hasSchedule) return true;
+  const std::string list = text.substr(eq + 1);
+  if (list.empty()) return true;  // "PORT=": echoes only
+  size_t pos = 0;
+  while (pos <= list.size()) {
+    size_t comma = list.find(',', pos);
+    if (comma == std::string::npos) comma = list.size();
+    long long ms;
+    if (!ParseLong(list.substr(pos, comma - pos), 1, 3600000, ms)) return false;
+    plan.ScheduleMs.push_back(static_cast<int>(ms));
+    pos = comma + 1;
+  }
+  return plan.ScheduleMs.size() <= 32;
+}
+
+}  // namespace
+
+int TEchoServerConfig::EffectiveIdleTimeoutMs() const {
+  if (IdleTimeoutMs > 0) return IdleTimeoutMs;
+  long long longest = 0;
+  for (const auto& p : SipPorts) {
+    long long total = 0;
+    for (int ms : p.ScheduleMs) total += ms;
+    longest = std::max(longest, total);
+  }
+  return static_cast<int>(std::min<long long>(longest + 60000, 24LL * 3600 * 1000));
+}
+
+std::string ServerUsage() {
+  return "Usage: sip-alg-echo-server [options]\n"
+         "The echo server of the NAT - SIP ALG tester.\n"
+         "  --address IP              IPv4 address of every socket (default 0.0.0.0)\n"
+         "  --control-port N          TCP port of the control channel and HTTP (default 80)\n"
+         "  --sip-port N[=MS,MS,...]  a UDP port for SIP probes and the idle gaps in ms of its\n"
+         "                            NAT session reports; repeat for each port. Given once, it\n"
+         "                            replaces the defaults 5060=20000,40000,80000,160000 and\n"
+         "                            5058=30000,60000,120000. Without =..., the first port\n"
+         "                            takes the first default schedule, the second the other.\n"
+         "  --rtp-port N              source port of RTP bursts, 0 for any (default 5004)\n"
+         "  --rtp-packets N           packets per RTP burst (default 50)\n"
+         "  --rtp-interval MS         gap between RTP packets (default 20)\n"
+         "  --max-connections N       open TCP connections in all (default 10000)\n"
+         "  --max-per-address N       open TCP connections per peer address (default 32)\n"
+         "  --datagram-rate N         datagrams per second per source address (default 20)\n"
+         "  --datagram-burst N        datagrams at once per source address (default 100)\n"
+         "  --greeting-timeout MS     wait for the first request (default 10000)\n"
+         "  --idle-timeout MS         control connection without datagrams (default: the\n"
+         "                            longest schedule + 60000)\n"
+         "  --ieee-data DIR           IEEE registry CSV files for /download/MAC.CSV\n"
+         "                            (default /usr/share/ieee-data; empty: none)\n"
+         "  --help                    this text\n";
+}
+
+TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServerConfig& config,
+                                   std::string& message) {
+  const TEchoServerConfig defaults;
+  std::vector<TSipPortPlan> sipPorts;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      message = ServerUsage();
+      return TOptionsOutcome::Help;
+    }
+    if (i + 1 >= argc) {
+      message = arg.rfind("--", 0) == 0 ? "missing value for " + arg : "unknown option " + arg;
+      return TOptionsOutcome::Error;
+    }
+    const std::string value = argv[++i];
+    long long n = 0;
+    double d = 0;
+    bool ok = true;
+    if (arg == "--address") {
+      ok = ParseIpv4(value);
+      if (ok) config.Address = value;
+    } else if (arg == "--control-port") {
+      ok = ParseLong(value, 1, 65535, n);
+      config.ControlPort = static_cast<uint16_t>(n);
+    } else if (arg == "--sip-port") {
+      TSipPortPlan plan;
+      bool hasSchedule = false;
+      ok = ParseSipPort(value, plan, hasSchedule);
+      if (ok && !hasSchedule && sipPorts.size() < defaults.SipPorts.size())
+        plan.ScheduleMs = defaults.SipPorts[sipPorts.size()].ScheduleMs;
+      sipPorts.push_back(plan);
+    } else if (arg == "--rtp-port") {
+      ok = ParseLong(value, 0, 65535, n);
+      config.RtpPort = static_cast<uint16_t>(n);
+    } else if (arg == "--rtp-packets") {
+      ok = ParseLong(value, 0, 1000, n);
+      config.RtpPackets = static_cast<int>(n);
+    } else if (arg == "--rtp-interval") {
+      ok = ParseLong(value, 1, 1000, n);
+      config.RtpIntervalMs = static_cast<int>(n);
+    } else if (arg == "--max-connections") {
+      ok = ParseLong(value, 1, 1000000, n);
+      config.MaxConnections = static_cast<size_t>(n);
+    } else if (arg == "--max-per-address") {
+      ok = ParseLong(value, 1, 1000000, n);
+      config.MaxConnectionsPerAddress = static_cast<size_t>(n);
+    } else if (arg == "--datagram-rate") {
+      ok = ParseDouble(value, 0.001, 1e9, d);
+      config.DatagramsPerSecond = d;
+    } else if (arg == "--datagram-burst") {
+      ok = ParseDouble(value, 1, 1e9, d);
+      config.DatagramBurst = d;
+    } else if (arg == "--greeting-timeout") {
+      ok = ParseLong(value, 1, 3600000, n);
+      config.GreetingTimeoutMs = static_cast<int>(n);
+    } else if (arg == "--idle-timeout") {
+      ok = ParseLong(value, 1, 24LL * 3600 * 1000, n);
+      config.IdleTimeoutMs = static_cast<int>(n);
+    } else if (arg == "--ieee-data") {
+      config.IeeeDataDir = value;
+    } else {
+      message = "unknown option " + arg;
+      return TOptionsOutcome::Error;
+    }
+    if (!ok) {
+      message = "bad value for " + arg + ": " + value;
+      return TOptionsOutcome::Error;
+    }
+  }
+  if (!sipPorts.empty()) config.SipPorts = sipPorts;
+  std::set<uint16_t> udpPorts;
+  for (const auto& p : config.SipPorts) {
+    if (!udpPorts.insert(p.Port).second) {
+      message = "UDP port " + std::to_string(p.Port) + " given twice";
+      return TOptionsOutcome::Error;
+    }
+  }
+  if (config.RtpPort != 0 && udpPorts.count(config.RtpPort)) {
+    message = "the RTP port " + std::to_string(config.RtpPort) + " is also a SIP port";
+    return TOptionsOutcome::Error;
+  }
+  return TOptionsOutcome::Run;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// Settings of the echo server and their command-line form.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One UDP port that takes SIP probes, and the idle gaps (ms) of its NAT session reports. An empty
+// schedule: no NAT session test on that port.
+struct TSipPortPlan {
+  uint16_t Port = 0;
+  std::vector<int> ScheduleMs;
+};
+
+struct TEchoServerConfig {
+  std::string Address = "0.0.0.0";  // IPv4 address for every socket
+  uint16_t ControlPort = 80;        // TCP: control channel and HTTP
+  // The two ports interleave so that together they bracket a NAT time-out within a factor of
+  // 1.5 (20, 30, 40, 60, 80, 120, 160 s), and the longest ends after 300 s.
+  std::vector<TSipPortPlan> SipPorts = {{5060, {20000, 40000, 80000, 160000}},
+                                        {5058, {30000, 60000, 120000}}};
+  uint16_t RtpPort = 5004;   // source port of the RTP bursts; 0: any free port
+  int RtpPackets = 50;       // packets per burst
+  int RtpIntervalMs = 20;    // gap between them
+  size_t MaxConnections = 10000;         // open TCP connections in all
+  size_t MaxConnectionsPerAddress = 32;  // from one peer address
+  double DatagramsPerSecond = 20;        // per source address, sustained
+  double DatagramBurst = 100;            // per source address, at once
+  int GreetingTimeoutMs = 10000;  // from accept to the first request or the greeting
+  int IdleTimeoutMs = 0;          // control connection without datagrams; 0: longest schedule + 60 s
+  int HttpIdleTimeoutMs = 30000;  // HTTP connection between requests, and per response
+  size_t MaxPendingOutput = 256 * 1024;  // unsent bytes on one connection before it is cut off
+  size_t MaxInputAfterGreeting = 1024;   // bytes a control peer may send after its greeting
+  size_t MaxHttpHead = 8192;             // bytes of one HTTP request head
+  std::string IeeeDataDir = "/usr/share/ieee-data";  // empty: no vendor list
+
+  // The idle time-out in force.
+  int EffectiveIdleTimeoutMs() const;
+};
+
+enum class TOptionsOutcome { Run, Help, Error };
+
+// Reads the command line into config. Help: message holds the usage; Error: message says what
+// is wrong.
+TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServerConfig& config,
+                                   std::string& message);
+
+std::string ServerUsage();

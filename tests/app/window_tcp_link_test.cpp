@@ -1,0 +1,99 @@
+// The window's TCP client: its stored settings, and the link state it shows in the status bar
+// and in the buttons as it connects to a real loopback listener and disconnects.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include "app/Unit_1_client.h"
+#include "tests/app/TestSupport.h"
+
+namespace {
+
+// A loopback listener on a port of the system's choosing.
+class Listener {
+ public:
+  explicit Listener(const char* ip) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, ip, &a.sin_addr);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 4) != 0) return;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+TEST(WindowTcpLink, stored_settings) {
+  TRecordingWindowing front;
+  TForm1 form;
+  EXPECT_EQ(form.IdTCPClient1->Port(), 0);
+  EXPECT_EQ(form.IdTCPClient1->Host(), "");
+  EXPECT_EQ(form.IdTCPClient1->ReadTimeout, 0);
+  EXPECT_EQ(form.IdTCPClient1->MaxLineAction, TIdMaxLineAction::maException);
+  EXPECT_TRUE(static_cast<bool>(form.IdTCPClient1->OnStatus));
+  EXPECT_TRUE(static_cast<bool>(form.IdTCPClient1->OnConnected));
+  EXPECT_TRUE(static_cast<bool>(form.IdTCPClient1->OnDisconnected));
+}
+
+TEST(WindowTcpLink, connect_and_user_stop_show_in_status_bar_and_buttons) {
+  TRecordingWindowing front;
+  TForm1 form;
+  Listener server("127.0.4.1");
+  ASSERT_NE(server.Port(), 0);
+  std::vector<std::string> statuses;
+  QObject::connect(form.StatusBar1, &TStatusBar::PanelTextChanged,
+                   [&](int, const QString& t) { statuses.push_back(t.toStdString()); });
+
+  form.BtnTest->setEnabled(false);
+  form.IdTCPClient1->SetHost("127.0.4.1");
+  form.IdTCPClient1->SetPort(server.Port());
+  form.IdTCPClient1->Connect(2000);
+  EXPECT_TRUE(form.TimerTCP->Enabled());
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.back(), "Link status: Connected.");
+  EXPECT_FALSE(form.BtnTest->isEnabled());
+
+  form.StopBtn->setEnabled(true);
+  statuses.clear();
+  form.IdTCPClient1->Disconnect();
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Link status: Disconnecting.", "Link status: Disconnected."}));
+  EXPECT_EQ(form.StatusBar1->PanelText(0), "Link status: Disconnected.");
+  EXPECT_EQ(form.StatusBar1->PanelText(1), "");
+  EXPECT_TRUE(form.BtnTest->isEnabled());
+  EXPECT_FALSE(form.StopBtn->isEnabled());
+  EXPECT_TRUE(form.TimerTCP->Enabled()) << "nothing disables it again";
+
+  // A second disconnect finds nothing to close: no report, no event.
+  statuses.clear();
+  form.BtnTest->setEnabled(false);
+  form.IdTCPClient1->Disconnect();
+  EXPECT_TRUE(statuses.empty());
+  EXPECT_FALSE(form.BtnTest->isEnabled());
+  EXPECT_TRUE(front.boxes.empty());
+}
+
+TEST(WindowTcpLink, window_goes_while_connected_without_events) {
+  TRecordingWindowing front;
+  Listener server("127.0.4.2");
+  ASSERT_NE(server.Port(), 0);
+  auto form = std::make_unique<TForm1>();
+  form->IdTCPClient1->SetHost("127.0.4.2");
+  form->IdTCPClient1->SetPort(server.Port());
+  form->IdTCPClient1->Connect(2000);
+  int reports = 0;
+  QObject::connect(form->StatusBar1, &TStatusBar::PanelTextChanged, [&] { ++reports; });
+  form.reset();  // the status bar and buttons outlive the client: a report would be seen
+  EXPECT_EQ(reports, 0);
+  EXPECT_TRUE(front.boxes.empty());
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+// The vendor step against a scripted list server on loopback (127.0.72.x).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+
+#include "net/IdStream.h"
+#include "router/MacVendor.h"
+#include "temp_dir.h"
+#include "tests/net/http_peer.h"
+
+namespace {
+
+using httptest::HttpPeer;
+using httptest::Reply;
+
+const std::string kList =
+    "Registry,Assignment,Organization Name,Organization Address\r\n"
+    "MA-L,001A2B,\"Example, Inc.\",Somewhere\r\n"
+    "MA-M,001A2B3,Example Seven,\r\n"
+    "MA-L,0A0B0C,Other Maker,\r\n";
+const char* kServerDate = "Sun, 06 Nov 1994 08:49:37 GMT";
+constexpr int64_t kServerTime = 784111777;  // the same instant
+
+std::string HeadReply(const std::string& lastModified = kServerDate, size_t length = kList.size()) {
+  std::string r = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) + "\r\n";
+  if (!lastModified.empty()) r += "Last-Modified: " + lastModified + "\r\n";
+  return r + "\r\n";
+}
+std::string GetReply(const std::string& body = kList) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nLast-Modified: " + kServerDate +
+         "\r\n\r\n" + body;
+}
+
+void SetMtime(const std::string& path, int64_t t) {
+  utimbuf times{static_cast<time_t>(t), static_cast<time_t>(t)};
+  ASSERT_EQ(::utime(path.c_str(), &times), 0);
+}
+timespec Mtime(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mtim;
+}
+size_t FilesIn(const std::string& dir) {
+  size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) (void)e, ++n;
+  return n;
+}
+
+std::vector<std::string> RunStep(const std::string& url, const std::string& file, const std::string& mac = "001A2B3C4D5E") {
+  std::vector<std::string> lines;
+  RefreshAndLookupVendor(url, file, mac, [&](const std::string& l) { lines.push_back(l); });
+  return lines;
+}
+
+std::vector<std::string> Methods(HttpPeer& peer) {
+  std::vector<std::string> out;
+  for (const std::string& r : peer.Requests()) out.push_back(r.substr(0, r.find(' ')));
+  return out;
+}
+
+#define START(peer, ...)                                          \
+  do {                                                            \
+    ASSERT_TRUE((peer).Ok()) << (peer).Error();                   \
+    (peer).Start(__VA_ARGS__);                                    \
+  } while (0)
+
+TEST(MacVendorStep, first_start_fetches_second_sends_only_head) {
+  TempDir dir;
+  const std::string file = dir.File("MAC.CSV");
+  HttpPeer peer("127.0.72.1");
+  START(peer, {{HeadReply()}, {GetReply()}, {HeadReply()}});
+  EXPECT_EQ(RunStep(peer.Url(), file),
+            (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list", "Example Seven"}));
+  EXPECT_EQ(ReadFileBytes(file), kList);
+  EXPECT_EQ(Methods(peer), (std::vector<std::string>{"HEAD", "GET"}));
+  EXPECT_EQ(peer.Connections(), 1);  // the GET went over the HEAD's connection
+
+  EXPECT_EQ(RunStep(peer.Url(), file), (std::vector<std::string>{"Downloading MAC list... ", "Example Seven"}));
+  EXPECT_EQ(Methods(peer), (std::vector<std::string>{"HEAD", "GET", "HEAD"}));
+}
+
+// Whether the server's date makes the step fetch, for a file of a given age.
+TEST(MacVendorStep, refresh_decision_by_date) {
+  struct Row {
+    const char* name;
+    int64_t fileTime;       // the existing file's modification time; 0: no file
+    std::string lastModified;
+    bool fetch;
+  };
+  const Row rows[] = {
+      {"older file", kServerTime - 1, kServerDate, true},
+      {"same time", kServerTime, kServerDate, false},
+      {"newer file", kServerTime + 3600, kServerDate, false},
+      {"no Last-Modified, file", kServerTime - 1000000, "", false},
+      {"no Last-Modified, no file", 0, "", true},
+      {"unreadable Last-Modified", kServerTime - 1000000, "yesterday", false},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& r = rows[i];
+    SCOPED_TRACE(r.name);
+    TempDir dir;
+    const std::string file = dir.File("MAC.CSV");
+    const std::string old = "MA-L,001A2B,Old Maker,\n";
+    if (r.fileTime) {
+      dir.Write("MAC.CSV", old);
+      SetMtime(file, r.fileTime);
+    }
+    HttpPeer peer("127.0.72." + std::to_string(10 + i));
+    START(peer, {{HeadReply(r.lastModified)}, {GetReply()}});
+    const auto lines = RunStep(peer.Url(), file);
+    std::vector<std::string> expected{"Downloading MAC list... "};
+    if (r.fetch) expected.push_back("Downloading new mac file list");
+    expected.push_back(r.fetch ? "Example Seven" : "Old Maker");
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(ReadFileBytes(file), r.fetch ? kList : old);
+    EXPECT_EQ(peer.Requests().size(), r.fetch ? 2u : 1u);
+  }
+}
+
+// Failures of the server side: one line, the old list untouched (bytes and time), the lookup
+// on what there was.
+TEST(MacVendorStep, failures_keep_the_old_list) {
+  struct Row {
+    const char* name;
+    std::vector<Reply> replies;
+  };
+  const Row rows[] = {
+      {"GET cut short", {{HeadReply()}, {GetReply().substr(0, GetReply().size() - 20), true}}},
+      {"GET cut short, no length",
+       {{HeadReply()}, {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100\r\nMA-L,0A0B0C,Part", true}}},
+      {"GET 404", {{HeadReply()}, {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"}}},
+      {"GET reset", {{HeadReply()}, {"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\nMA-L", false, true}}},
+      {"HEAD 500", {{"HTTP/1.1 500 Broken\r\nContent-Length: 0\r\n\r\n"}}},
+      {"HEAD redirect", {{"HTTP/1.1 302 Found\r\nLocation: http://127.0.72.99/MAC.CSV\r\nContent-Length: 0\r\n\r\n"}}},
+      {"HEAD closed", {{"", true}}},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& r = rows[i];
+    SCOPED_TRACE(r.name);
+    TempDir dir;
+    const std::string old = "MA-L,001A2B,Old Maker,\r\n";
+    const std::string file = dir.Write("MAC.CSV", old);
+    SetMtime(file, kServerTime - 100);
+    const timespec before = Mtime(file);
+    HttpPeer peer("127.0.72." + std::to_string(30 + i));
+    START(peer, r.replies);
+    const auto lines = RunStep(peer.Url(), file);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front(), "Downloading MAC list... ");
+    EXPECT_EQ(lines[lines.size() - 2], "Exception in HTTP connection with 127.0.72." + std::to_string(30 + i));
+    EXPECT_EQ(lines.back(), "Old Maker");
+    EXPECT_EQ(ReadFileBytes(file), old);
+    const timespec after = Mtime(file);
+    EXPECT_EQ(after.tv_sec, before.tv_sec);
+    EXPECT_EQ(after.tv_nsec, before.tv_nsec);
+    EXPECT_EQ(FilesIn(dir.Path()), 1u);  // no partial download left behind
+  }
+}
+
+TEST(MacVendorStep, unreachable_server_without_list) {
+  TempDir dir;
+  std::string url;
+  {
+    HttpPeer gone("127.0.0.1");  // a port nothing listens on once it is gone
+    ASSERT_TRUE(gone.Ok());
+    url = "http://localhost:" + std::to_string(gone.Port()) + "/download/MAC.CSV";
+  }
+  EXPECT_EQ(RunStep(url, dir.File("MAC.CSV")),
+            (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with localhost"}));
+  EXPECT_EQ(FilesIn(dir.Path()), 0u);
+}
+
+// A server that takes the request and then says nothing does not hold the step for ever.
+TEST(MacVendorStep, silent_server_times_out) {
+  TempDir dir;
+  const std::string old = "MA-L,001A2B,Old Maker,\n";
+  const std::string file = dir.Write("MAC.CSV", old);
+  HttpPeer peer("127.0.72.5");
+  START(peer, {});  // no replies
+  std::vector<std::string> lines;
+  RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); }, 300);
+  EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with 127.0.72.5",
+                                             "Old Maker"}));
+  EXPECT_EQ(ReadFileBytes(file), old);
+}
+
+TEST(MacVendorStep, no_maker_known) {
+  TempDir dir;
+  const std::string file = dir.Write("MAC.CSV", kList);
+  SetMtime(file, kServerTime);
+  HttpPeer peer("127.0.72.2");
+  START(peer, {{HeadReply()}, {HeadReply()}});
+  EXPECT_EQ(RunStep(peer.Url(), file, "FFFFFF000000"), (std::vector<std::string>{"Downloading MAC list... "}));
+  EXPECT_EQ(RunStep(peer.Url(), file, "000000000000"), (std::vector<std::string>{"Downloading MAC list... "}));
+}
+
+// The registry's real list, served and then searched.
+TEST(MacVendorStep, real_ieee_list) {
+  const std::string src = "/usr/share/ieee-data";
+  if (!std::filesystem::exists(src + "/oui.csv")) GTEST_SKIP() << "ieee-data is not installed";
+  std::string body;
+  for (const char* f : {"oui.csv", "mam.csv", "oui36.csv", "iab.csv"}) body += ReadFileBytes(src + "/" + f);
+  TempDir dir;
+  HttpPeer peer("127.0.72.3");
+  START(peer, {{HeadReply(kServerDate, body.size())}, {GetReply(body)}});
+  const std::string file = dir.File("MAC.CSV");
+  EXPECT_EQ(RunStep(peer.Url(), file), (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
+                                                             "Ayecom Technology Co., Ltd."}));
+  EXPECT_TRUE(ReadFileBytes(file) == body);
+}
+
+TEST(MacVendorStep, unreadable_list_raises) {
+  TempDir dir;
+  const std::string file = dir.File("MAC.CSV");
+  std::filesystem::create_directory(file);  // exists, but is no file
+  HttpPeer peer("127.0.72.4");
+  START(peer, {{HeadReply("")}});
+  EXPECT_ANY_THROW(RunStep(peer.Url(), file));
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+// The NAT session test and the RTP burst over real loopback sockets.
+#include <gtest/gtest.h>
+
+#include "probes/SipProbe.h"
+#include "tests/server/LoopbackPeer.h"
+
+using namespace loopback;
+
+namespace {
+
+// A label's value as the tester reads it: one character after the label, up to the next blank.
+std::optional<long> LabelValue(const std::string& text, const std::string& label) {
+  const size_t at = text.find(label);
+  if (at == std::string::npos) return std::nullopt;
+  const size_t start = at + label.size() + 1;
+  const size_t blank = text.find(' ', start);
+  if (start > text.size() || blank == std::string::npos) return std::nullopt;
+  return std::stol(text.substr(start, blank - start));
+}
+
+TEST(EchoServerNat, reports_follow_the_schedule_of_the_port) {
+  const std::string srv = "127.0.32.1", me = "127.0.32.2";
+  RunningServer server(TestConfig(srv));  // 5060: 300, 600 ms; 5058: 200 ms
+  Peer peer;
+  auto s = Greet(peer, srv, 80, me);
+  ASSERT_TRUE(s);
+  auto sip5060 = peer.Udp(me, 5060);
+  auto sip5058 = peer.Udp(me, 5058);
+  TSipProbe p60, p58;
+  p60.BuildInvite(s->token, "5060", me, "5060", true, 5004);
+  p58.BuildInvite(s->token, "5058", me, "5058", true, 5006);
+  // Six INVITEs per socket, as the tester sends them: one schedule per port all the same.
+  for (int i = 0; i < 6; ++i) {
+    peer.SendTo(sip5060, p60.InviteMsg, srv, 5060);
+    peer.SendTo(sip5058, p58.InviteMsg, srv, 5058);
+  }
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(NextEcho(peer, *s)) << i;
+
+  struct Expected {
+    udp::socket* socket;
+    uint16_t from;
+    long sentAfter;
+    std::optional<long> next;
+  };
+  const Expected expected[] = {
+      {&sip5058, 5058, 200, std::nullopt},
+      {&sip5060, 5060, 300, 600},
+      {&sip5060, 5060, 600, std::nullopt},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.sentAfter);
+    const auto d = peer.Receive(*e.socket, 3000ms);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->from.port(), e.from);
+    EXPECT_EQ(d->from.address().to_string(), srv);
+    const auto sent = LabelValue(d->data, "Sent after");
+    ASSERT_TRUE(sent) << d->data;
+    // The value is the idle time measured: at least the planned gap, and not far past it.
+    EXPECT_GE(*sent, e.sentAfter);
+    EXPECT_LT(*sent, e.sentAfter + 1000);
+    EXPECT_EQ(LabelValue(d->data, "Next pkt after"), e.next) << d->data;
+    const std::string prefix = "Sent after " + std::to_string(*sent) + " ";
+    EXPECT_EQ(d->data.substr(0, prefix.size()), prefix);
+    if (e.next) {
+      EXPECT_EQ(d->data, prefix + "Next pkt after " + std::to_string(*e.next) + " ");
+    }
+  }
+  // Once through: nothing more on either port.
+  EXPECT_FALSE(peer.Receive(sip5060, 700ms));
+  EXPECT_FALSE(peer.Receive(sip5058, 10ms));
+  EXPECT_EQ(server.Server().Counters().NatReports, 3u);
+}
+
+TEST(EchoServerNat, ordinary_invite_starts_nothing) {
+  const std::string srv = "127.0.32.3", me = "127.0.32.4";
+  RunningServer server(TestConfig(srv));
+  Peer peer;
+  auto s = Greet(peer, srv, 80, me);
+  ASSERT_TRUE(s);
+  auto sip = peer.Udp(me, 5060);
+  auto rtp = peer.Udp(me, 7004);
+  TSipProbe p;
+  p.BuildInvite(s->token, "5060", me, "5060", false, 5004);
+  peer.SendTo(sip, p.InviteMsg, srv, 5060);
+  ASSERT_TRUE(NextEcho(peer, *s));
+  EXPECT_FALSE(peer.Receive(sip, 800ms));
+  EXPECT_FALSE(peer.Receive(rtp, 10ms));
+}
+
+TEST(EchoServerNat, schedule_stops_when_the_control_connection_closes) {
+  const std::string srv = "127.0.32.5", me = "127.0.32.6";
+  RunningServer server(TestConfig(srv));
+  Peer peer;
+  auto s = Greet(peer, srv, 80, me);
+  ASSERT_TRUE(s);
+  auto sip = peer.Udp(me, 5060);
+  TSipProbe p;
+  p.BuildInvite(s->token, "5060", me, "5060", true, 5004);
+  peer.SendTo(sip, p.InviteMsg, srv, 5060);
+  ASSERT_TRUE(NextEcho(peer, *s));
+  s->socket.close();
+  ASSERT_TRUE(server.WaitForLine("session " + me));
+  EXPECT_FALSE(peer.Receive(sip, 1200ms));
+  EXPECT_EQ(server.Server().Counters().NatReports, 0u);
+}
+
+TEST(EchoServerNat, traffic_on_the_mapping_postpones_the_report) {
+  const std::string srv = "127.0.32.7", me = "127.0.32.8";
+  TEchoServerConfig config = TestConfig(srv);
+  config.SipPorts = {{5060, {400}}, {5058, {}}};
+  RunningServer server(config);
+  Peer peer;
+  auto s = Greet(peer, srv, 80, me);
+  ASSERT_TRUE(s);
+  auto sip = peer.Udp(me, 5060);
+  TSipProbe p;
+  p.BuildInvite(s->token, "5060", me, "5060", true, 5004);
+  const auto start = std::chrono::steady_clock::now();
+  peer.SendTo(sip, p.InviteMsg, srv, 5060);
+  ASSERT_TRUE(NextEcho(peer, *s));
+  // 250 ms later the mapping is used again: the idle gap starts anew.
+  EXPECT_FALSE(peer.Receive(sip, 250ms));
+  peer.SendTo(sip, p.InviteMsg, srv, 5060);
+  ASSERT_TRUE(NextEcho(peer, *s));
+  const auto d = peer.Receive(sip, 3000ms);
+  ASSERT_TRUE(d);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 640ms);
+  const auto sent = LabelValue(d->data, "Sent after");
+  ASSERT_TRUE(sent);
+  EXPECT_GE(*sent, 400);
+  EXPECT_LT(*sent, 1000);
+  EXPECT_EQ(d->data.find("Next pkt after"), std::string::npos);
+}
+
+TEST(EchoServerNat, rtp_burst_goes_only_to_the_control_peer_address) {
+  const std::string srv = "127.0.32.9", me = "127.0.32.10", named = "127.0.32.11",
+                    other = "127.0.32.12";
+  RunningServer server(TestConfig(srv));  // bursts of 5 packets
+  Peer peer;
+  auto s = Greet(peer, srv, 80, me);
+  ASSERT_TRUE(s);
+  const uint16_t audio = 41000;
+  auto atPeer = peer.Udp(me, audio);
+  auto atNamed = peer.Udp(named, audio);
+  auto atOther = peer.Udp(other, audio);
+  auto fromOther = peer.Udp(other);
+
+  // The SDP names another host; the token is right, but the INVITE comes from an address that
+  // holds no control connection.
+  TSipProbe p;
+  p.BuildInvite(s->token, "5060", named, "5060", true, audio);
+  peer.SendTo(fromOther, p.InviteMsg, srv, 5060);
+  ASSERT_TRUE(NextEcho(peer, *s));
+
+  uint16_t lastSequence = 0;
+  uint32_t ssrc = 0;
+  for (int i = 0; i < 5; ++i) {
+    const auto d = peer.Receive(atPeer);
+    ASSERT_TRUE(d) << i;
+    const std::string& r = d->data;
+    ASSERT_EQ(r.size(), 12u + 160u);
+    EXPECT_EQ(static_cast<uint8_t>(r[0]), 0x80);  // version 2
+    EXPECT_EQ(static_cast<uint8_t>(r[1]) & 0x7F, 8);  // PCMA
+    EXPECT_EQ((static_cast<uint8_t>(r[1]) & 0x80) != 0, i == 0);  // marker on the first
+    const uint16_t sequence =
+        static_cast<uint16_t>(static_cast<uint8_t>(r[2]) << 8 | static_cast<uint8_t>(r[3]));
+    const uint32_t id = static_cast<uint32_t>(static_cast<uint8_t>(r[8])) << 24 |
+                        static_cast<uint32_t>(static_cast<uint8_t>(r[9])) << 16 |
+                        static_cast<uint32_t>(static_cast<uint8_t>(r[10])) << 8 |
+                        static_cast<uint8_t>(r[11]);
+    if (i > 0) {
+      EXPECT_EQ(sequence, static_cast<uint16_t>(lastSequence + 1));
+      EXPECT_EQ(id, ssrc);
+    }
+    lastSequence = sequence;
+    ssrc = id;
+    EXPECT_EQ(d->from.address().to_string(), srv);
+  }
+  EXPECT_FALSE(peer.Receive(atPeer, 300ms));
+  EXPECT_FALSE(peer.Receive(atNamed, 10ms));
+  EXPECT_FALSE(peer.Receive(atOther, 10ms));
+  // No NAT report either: its target, the INVITE's source, has no control connection.
+  EXPECT_FALSE(peer.Receive(fromOther, 500ms));
+  const auto counters = server.Server().Counters();
+  EXPECT_EQ(counters.RtpPackets, 5u);
+  EXPECT_EQ(counters.NatReports, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// What the server reads from SIP datagrams, as routers may hand them over.
+#include <gtest/gtest.h>
+
+#include "probes/SipProbe.h"
+#include "server/RtpPacket.h"
+#include "server/ServerOptions.h"
+#include "server/SipInspect.h"
+
+namespace {
+
+TEST(SipInspect, call_id_token_table) {
+  struct Case {
+    std::string datagram;
+    std::string token;
+  };
+  const Case cases[] = {
+      {"REGISTER sip:x SIP/2.0\r\nCall-ID:abc@10.0.0.2\r\n\r\n", "abc"},
+      {"REGISTER sip:x SIP/2.0\r\ncall-id:  abc@10.0.0.2 \r\n\r\n", "abc"},
+      {"REGISTER sip:x SIP/2.0\r\ni: abc@1.2.3.4\r\n\r\n", "abc"},
+      {"REGISTER sip:x SIP/2.0\nCall-ID: abc\n\n", "abc"},
+      {"REGISTER sip:x SIP/2.0\r\nTo: <sip:a@b>\r\n\r\n", ""},
+      {"REGISTER sip:x SIP/2.0\r\n\r\nCall-ID: inbody@x\r\n", ""},  // only the header block
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CallIdToken(c.datagram), c.token) << c.datagram;
+}
+
+TEST(SipInspect, nat_test_invites_and_audio_port) {
+  TSipProbe p;
+  p.BuildInvite("t", "5060", "10.0.0.2", "5060", true, 5006);
+  EXPECT_TRUE(IsNatTestInvite(p.InviteMsg));
+  EXPECT_EQ(SdpAudioPort(p.InviteMsg), 5006);
+  p.BuildInvite("t", "5060", "10.0.0.2", "5060", false, 5004);
+  EXPECT_FALSE(IsNatTestInvite(p.InviteMsg));
+  EXPECT_EQ(SdpAudioPort(p.InviteMsg), 7004);
+  p.BuildRegister("t", "5060", "10.0.0.2", "5060");
+  EXPECT_FALSE(IsNatTestInvite(p.RegisterMsg));
+  EXPECT_FALSE(SdpAudioPort(p.RegisterMsg));
+
+  struct Case {
+    std::string datagram;
+    bool natTest;
+  };
+  const Case cases[] = {
+      {"INVITE sip:x SIP/2.0\r\nt: <sip:check_nat_timeout@h>\r\n\r\n", true},
+      {"INVITE sip:x SIP/2.0\r\nTO: \"V\" <SIP:check_nat_timeout@h>;tag=1\r\n\r\n", true},
+      {"INVITE sip:x SIP/2.0\r\nTo: <sip:check_nat_timeout_not@h>\r\n\r\n", false},
+      {"INVITE sip:x SIP/2.0\r\nFrom: <sip:check_nat_timeout@h>\r\n\r\n", false},
+      {"REGISTER sip:x SIP/2.0\r\nTo: <sip:check_nat_timeout@h>\r\n\r\n", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsNatTestInvite(c.datagram), c.natTest) << c.datagram;
+
+  const std::string head = "INVITE sip:x SIP/2.0\r\n\r\n";
+  EXPECT_EQ(SdpAudioPort(head + "v=0\r\nm=audio 0 RTP/AVP 8\r\n"), std::nullopt);
+  EXPECT_EQ(SdpAudioPort(head + "m=audio 70000 RTP/AVP 8\r\n"), std::nullopt);
+  EXPECT_EQ(SdpAudioPort(head + "m=audio 12x RTP/AVP 8\r\n"), std::nullopt);
+  EXPECT_EQ(SdpAudioPort(head + "m=video 9 RTP/AVP 8\r\nm=audio 9000/2 RTP/AVP 8\r\n"), 9000);
+}
+
+TEST(RtpPacket, alaw_codes) {
+  struct Case {
+    int16_t sample;
+    uint8_t code;
+  };
+  const Case cases[] = {{0, 0xD5}, {-1, 0x55}, {32767, 0xAA}, {-32768, 0x2A},
+                        {8, 0xD5}, {256, 0xC5}, {-256, 0x5A}, {4096, 0x85}};
+  for (const auto& c : cases) EXPECT_EQ(LinearToALaw(c.sample), c.code) << c.sample;
+  EXPECT_EQ(ToneFrameALaw().size(), 160u);
+}
+
+TEST(ServerOptions, command_line_table) {
+  struct Case {
+    std::vector<const char*> args;
+    TOptionsOutcome outcome;
+  };
+  const Case cases[] = {
+      {{"--address", "127.0.0.9", "--control-port", "8080"}, TOptionsOutcome::Run},
+      {{"--sip-port", "5070=1000,2000", "--sip-port", "5072="}, TOptionsOutcome::Run},
+      {{"--help"}, TOptionsOutcome::Help},
+      {{"--address", "1.2.3"}, TOptionsOutcome::Error},
+      {{"--address", "1.2.3.256"}, TOptionsOutcome::Error},
+      {{"--control-port", "0"}, TOptionsOutcome::Error},
+      {{"--control-port", "80x"}, TOptionsOutcome::Error},
+      {{"--sip-port", "5060", "--sip-port", "5060"}, TOptionsOutcome::Error},
+      {{"--sip-port", "5060=10,-5"}, TOptionsOutcome::Error},
+      {{"--rtp-port", "5060"}, TOptionsOutcome::Error},
+      {{"--control-port"}, TOptionsOutcome::Error},
+      {{"--bogus", "1"}, TOptionsOutcome::Error},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"sip-alg-echo-server"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    TEchoServerConfig config;
+    std::string message;
+    EXPECT_EQ(ParseServerOptions(static_cast<int>(argv.size()), argv.data(), config, message),
+              c.outcome)
+        << c.args.front() << " " << message;
+    if (c.outcome == TOptionsOutcome::Error) {
+      EXPECT_FALSE(message.empty());
+    }
+  }
+  // A port without a schedule takes the default of its position.
+  const char* argv[] = {"s", "--sip-port", "5070", "--sip-port", "5072", "--sip-port", "5074"};
+  TEchoServerConfig config;
+  std::string message;
+  ASSERT_EQ(ParseServerOptions(7, argv, config, message), TOptionsOutcome::Run);
+  ASSERT_EQ(config.SipPorts.size(), 3u);
+  EXPECT_EQ(config.SipPorts[0].ScheduleMs, (std::vector<int>{20000, 40000, 80000, 160000}));
+  EXPECT_EQ(config.SipPorts[1].ScheduleMs, (std::vector<int>{30000, 60000, 120000}));
+  EXPECT_TRUE(config.SipPorts[2].ScheduleMs.empty());
+  EXPECT_EQ(TEchoServerConfig().EffectiveIdleTimeoutMs(), 360000);
+}
+
+}  // namespace
