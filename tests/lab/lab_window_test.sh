@@ -8,9 +8,9 @@
 # Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
 [ $# = 3 ] || { echo "usage: $0 APP SERVER SCREENSHOT" >&2; exit 2; }
-APP=$1
-SERVER=$2
-SHOT=$3
+APP=$(realpath -m "$1")
+SERVER=$(realpath -m "$2")
+SHOT=$(realpath -m "$3")
 LAB="$(cd "$(dirname "$0")/../../lab" && pwd)/lab.sh"
 . "$(dirname "$0")/lab_test_lib.sh"
 
