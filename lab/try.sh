@@ -44,12 +44,14 @@ server=("$BUILD/bin/sip-alg-echo-server" --address 172.31.77.2
 server_cmd="exec $(printf '%q ' "${server[@]}") 2>>$(printf '%q' "$log")"
 
 if [ $console = 0 ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
-  tester=("$BUILD/bin/nat-sip-alg-tester")
+  tester=("$BUILD/bin/nat-sip-alg-tester" sip-echo.lab)
   echo "The window opens inside the lab; press \"Start test\". The server's log: $log" >&2
 else
-  tester=("$BUILD/bin/nat-sip-alg-tester-cli" --local-ip 192.168.77.2)
+  tester=("$BUILD/bin/nat-sip-alg-tester-cli" --local-ip 192.168.77.2 sip-echo.lab)
 fi
 
-exec "$ROOT/lab/lab.sh" run --udp-timeout 12 "${alg[@]}" "${lab_opts[@]}" \
+# The server is sip-echo.lab in lan's hosts file; the built-in MAC list URL names localhost,
+# which the lab relays to the server.
+exec "$ROOT/lab/lab.sh" run --udp-timeout 12 --relay-localhost "${alg[@]}" "${lab_opts[@]}" \
   --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 \
   -- bash -c 'cd "$1" && shift && exec "$@"' bash "$work" "${tester[@]}"

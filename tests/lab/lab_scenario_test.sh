@@ -77,6 +77,7 @@ case "$SCENARIO" in
       --sip-port 5060=4000,8000,16000 --sip-port 5058=6000,12000 --rtp-packets 30
     expect_true "[ $RC = 0 ]" "the run completes without an ALG (status 0, was $RC)"
     expect_four_verdicts_without_alg
+    expect_line "$OUT" "^\[LOG\] Received [0-9]+ bytes on UDP port 5060 from 172\.31\.77\.1:5060$" "the server saw the probes from the router's public address"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5060\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5060"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
     expect_true "[ \"\$(last_ok_after 5060)\" = 8 ]" "5060: the last gap that held is 8 s, below the 10 s time-out"
@@ -90,9 +91,10 @@ case "$SCENARIO" in
       expect_no_line "$OUT" "^\[RTP\] .*working" "no RTP verdict"
     else
       expect_line "$OUT" "^\[RTP\] RTP \(audio\) port 5004 working$" "RTP verdict for port 5004"
-      # Both NAT session tests announce 5004, and the server sends a burst of 30 to each.
+      # Both NAT session tests announce 5004, and the server sends a burst to each.
       counted=$(pane_lines RTP '^[0-9]+ pkts received$' | awk '{s += $1} END {print s + 0}')
-      expect_true "[ '$counted' = 60 ]" "every datagram the server sent to 5004 arrived (counted $counted)"
+      sent=$(grep -oE '[0-9]+ RTP packets' "$SERVER_LOG" | awk '{s += $1} END {print s + 0}')
+      expect_true "[ '$sent' = 60 ] && [ '$counted' = '$sent' ]" "every datagram the server sent to 5004 arrived (sent $sent, counted $counted)"
     fi
     ;;
 
@@ -158,6 +160,8 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[SIP\] Please, check your firewall settings\.$" "firewall hint"
     expect_no_line "$OUT" "No TCP packet" "no TCP failure"
     expect_no_line "$OUT" "ALG detected|ALG active" "no verdict"
+    # The console front ends once "Start test" is enabled again, or at --max-seconds.
+    expect_true "[ $SECS -lt 60 ]" "the run ends at once and Start test is usable again (${SECS}s)"
     ;;
 
   tcp_dropped)
@@ -168,6 +172,8 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[SIP\] Exception in HTTP connection with localhost$" "the list server is not reached"
     expect_line "$OUT" "^\[ERROR\] Connect timed out\.$" "the connect error"
     expect_no_line "$OUT" "Checking from local port" "no probe is sent"
+    # The console front ends once "Start test" is enabled again, or at --max-seconds.
+    expect_true "[ $SECS -lt 60 ]" "Start test is usable again right after the error (${SECS}s)"
     ;;
 
   *)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The real window behind the lab's NAT (no SIP helper): it runs in lan on a virtual display, a
+# The real window behind the lab's NAT, with the SIP helper on UDP 5060 and the RTP port
+# forwarded: it runs in lan on a virtual display, a
 # key press on the focused "Start test" button starts a run as a user would, and when the
 # server has seen the run end a screenshot of the window is saved.
 #
@@ -34,7 +35,7 @@ cat >"$WORK/drive.sh" <<'EOF'
 # $1 app, $2 server log, $3 screenshot
 set -u
 app=$1 log=$2 shot=$3
-"$app" & pid=$!
+"$app" sip-echo.lab & pid=$!
 win=""
 for i in $(seq 1 100); do
   win=$(xdotool search --onlyvisible --name '^NAT - SIP ALG tester$' 2>/dev/null | head -1)
@@ -64,7 +65,7 @@ EOF
 chmod +x "$WORK/drive.sh"
 
 server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 --sip-port 5060=2000,4000,8000 --sip-port 5058=3000,6000) 2>>$(printf '%q' "$SERVER_LOG")"
-OUT=$("$LAB" run --name "$(lab_name)" --udp-timeout 5 \
+OUT=$("$LAB" run --name "$(lab_name)" --alg 5060 --forward-udp 5004 --udp-timeout 5 --relay-localhost --router-mac 00:00:0c:07:ac:01 \
         --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 180 \
         -- bash -c 'cd "$1" && xvfb-run -a -s "-screen 0 1280x900x24" "$2" "$3" "$4" "$5"' \
            bash "$WORK" "$WORK/drive.sh" "$APP" "$SERVER_LOG" "$SHOT" 2>&1)
@@ -77,7 +78,9 @@ echo "----"
 expect_true "[ $RC = 0 ]" "the lab run ends normally (status $RC)"
 expect_line "$OUT" "^window: shown$" "the window is shown"
 expect_line "$OUT" "^run: ended$" "the key press started a run that ended by itself"
-expect_line "$(cat "$SERVER_LOG")" "session .* 4 echoes, NAT test (5060,5058|5058,5060)" "the server echoed all four probes and ran the NAT test on both ports"
+# The helper rewrites the probes from 5060, so only 5058 runs the NAT session test.
+expect_line "$(cat "$SERVER_LOG")" "session .* 10 echoes, NAT test 5058, [1-9][0-9]* RTP packets" "the server echoed the four probes and six NAT session test INVITEs, and sent RTP"
+expect_line "$(cat "$SERVER_LOG")" "http .*GET /download/MAC.CSV 200" "the window fetched the vendor list from the server"
 expect_line "$OUT" "^screenshot: saved$" "a screenshot is taken"
 expect_true "[ -s '$SHOT' ]" "the screenshot is at $SHOT"
 lab_finish
