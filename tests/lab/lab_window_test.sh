@@ -13,12 +13,13 @@ APP=$(realpath -m "$1")
 SERVER=$(realpath -m "$2")
 SHOT=$(realpath -m "$3")
 LAB="$(cd "$(dirname "$0")/../../lab" && pwd)/lab.sh"
+WITH_XVFB="$(cd "$(dirname "$0")/../../scripts" && pwd)/with-xvfb.sh"
 . "$(dirname "$0")/lab_test_lib.sh"
 
 for f in "$APP" "$SERVER"; do
   [ -x "$f" ] || { echo "FAIL: $f is not built" >&2; exit 1; }
 done
-for t in xvfb-run xdotool import; do
+for t in Xvfb xdotool import; do
   command -v $t >/dev/null || { echo "SKIP: $t is not installed" >&2; exit 77; }
 done
 lab_require
@@ -67,8 +68,8 @@ chmod +x "$WORK/drive.sh"
 server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 --sip-port 5060=2000,4000,8000 --sip-port 5058=3000,6000) 2>>$(printf '%q' "$SERVER_LOG")"
 OUT=$("$LAB" run --name "$(lab_name)" --alg 5060 --forward-udp 5004 --udp-timeout 5 --relay-localhost --router-mac 00:00:0c:07:ac:01 \
         --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 180 \
-        -- bash -c 'cd "$1" && xvfb-run -a -s "-screen 0 1280x900x24" "$2" "$3" "$4" "$5"' \
-           bash "$WORK" "$WORK/drive.sh" "$APP" "$SERVER_LOG" "$SHOT" 2>&1)
+        -- bash -c 'cd "$1" && shift && exec "$@"' \
+           bash "$WORK" "$WITH_XVFB" "$WORK/drive.sh" "$APP" "$SERVER_LOG" "$SHOT" 2>&1)
 RC=$?
 echo "$OUT"
 echo "---- server log"
