@@ -275,7 +275,10 @@ EOF
   if [ -n "$WAN_CMD" ]; then
     # setsid: the server gets a process group of its own, so a Ctrl-C meant for the lab's
     # command does not reach it; teardown ends it.
-    setsid ip netns exec "$WAN_NS" env $(lab_env) bash -c "$WAN_CMD" </dev/null &
+    # Its output goes to stderr: whoever captures the lab's stdout (the name printed by up)
+    # does not wait for it.
+    # shellcheck disable=SC2046
+    setsid ip netns exec "$WAN_NS" env $(lab_env) bash -c "$WAN_CMD" </dev/null >&2 &
     echo $! >>"$STATE/pids"
   fi
   local p

@@ -159,6 +159,7 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[SIP\] No UDP packet received by remote server\.$" "UDP failure line"
     expect_line "$OUT" "^\[SIP\] Please, check your firewall settings\.$" "firewall hint"
     expect_no_line "$OUT" "No TCP packet" "no TCP failure"
+    expect_line "$(cat "$SERVER_LOG")" "session 172\.31\.77\.1:[0-9]+ token .*: 0 echoes, NAT test none" "the server held a session (the greeting got through) but no probe reached it"
     expect_no_line "$OUT" "ALG detected|ALG active" "no verdict"
     # The console front ends once "Start test" is enabled again, or at --max-seconds.
     expect_true "[ $SECS -lt 60 ]" "the run ends at once and Start test is usable again (${SECS}s)"
@@ -172,6 +173,7 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[SIP\] Exception in HTTP connection with localhost$" "the list server is not reached"
     expect_line "$OUT" "^\[ERROR\] Connect timed out\.$" "the connect error"
     expect_no_line "$OUT" "Checking from local port" "no probe is sent"
+    expect_no_line "$(cat "$SERVER_LOG")" "session|http " "nothing reached the server"
     # The console front ends once "Start test" is enabled again, or at --max-seconds.
     expect_true "[ $SECS -lt 60 ]" "Start test is usable again right after the error (${SECS}s)"
     ;;
