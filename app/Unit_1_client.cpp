@@ -288,6 +288,18 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   if (!BindFrom(*IdUDP_client_5060, 5060, 2, *MemoSIP, "Using SIP port ", attempts, false)) return;
   if (!BindFrom(*IdRTP5004, 5004, 2, *MemoRTP, "Using RTP port ", attempts, true)) return;
 
+  // Whatever fails from here on (an unreadable vendor list, a connect that fails), the user
+  // can start again: no sequence is due, and the error itself is reported by the guard.
+  try {
+    StartConnection();
+  } catch (...) {
+    StartPending = false;
+    BtnTest->setEnabled(true);
+    throw;
+  }
+}
+
+void TForm1::StartConnection() {
   // The router in front of this host.
   const TGatewayInfo gateway = DiscoverGateway([this](const std::string& l) { Line(TPane::Sip, l); });
   RouterIP = gateway.RouterIP;
@@ -302,15 +314,7 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   if (IdTCPClient1->IsConnected()) IdTCPClient1->Disconnect();
   Line(TPane::Sip, "Connecting to remote server... ");
   StartPending = true;
-  try {
-    IdTCPClient1->Connect(2000);
-  } catch (...) {
-    // No sequence is due on a connection that did not open, and the user may start again;
-    // the error itself is reported by the guard.
-    StartPending = false;
-    BtnTest->setEnabled(true);
-    throw;
-  }
+  IdTCPClient1->Connect(2000);
 }
 
 void TForm1::RunVendorStep(const std::string& macText) {

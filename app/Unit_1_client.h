@@ -144,6 +144,8 @@ class TForm1 : public QWidget {
   bool BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, const char* success, int& attempts,
                 bool isRtp);
   void Line(TPane pane, const std::string& line);
+  // The start after the ports are bound: router, vendor list, endpoint, connect.
+  void StartConnection();
   // Refreshes the MAC vendor list and names the router's maker in the SIP pane.
   void RunVendorStep(const std::string& macText);
   bool closed_ = false;

@@ -17,7 +17,10 @@
 #   --router-mac MAC       MAC of the router's LAN interface
 #   --drop udp|tcp[:PORTS] drop that traffic from lan towards the server (repeatable)
 #   --forward-udp PORT     forward UDP PORT on the router's WAN address to the lan host (repeatable)
-#   --hosts NAMES          names that resolve to the server inside lan (default: localhost)
+#   --hosts NAMES          names that resolve to the server inside lan (default: sip-echo.lab)
+#   --relay-localhost      lan's own 127.0.0.1 TCP 80 and UDP 5060, 5058 lead to the server, so
+#                          a tester whose built-in endpoints name localhost reaches it (its
+#                          socket layer maps localhost to 127.0.0.1 without a lookup)
 #   --lan-sysctl KEY=VAL   a sysctl inside lan (repeatable), e.g. net.ipv4.tcp_syn_retries=2
 #   --wan-cmd CMD          start CMD (a bash command line) in wan in the background
 #   --wait-tcp PORT        before going on, wait until something listens on TCP PORT in wan
@@ -57,7 +60,8 @@ UDP_TIMEOUT_STREAM=""
 ROUTER_MAC=""
 DROPS=()
 FORWARDS=()
-HOSTS_NAMES="localhost"
+HOSTS_NAMES="sip-echo.lab"
+RELAY_LOCALHOST=0
 LAN_SYSCTLS=()
 WAN_CMD=""
 WAIT_TCP=()
@@ -102,6 +106,7 @@ parse_options() {
       --hosts)
         [ $# -ge 2 ] && [[ "$2" =~ ^[A-Za-z0-9.\ -]*$ ]] || die "--hosts needs host names separated by blanks"
         HOSTS_NAMES=$2; shift 2 ;;
+      --relay-localhost) RELAY_LOCALHOST=1; shift ;;
       --lan-sysctl)
         [ $# -ge 2 ] && [[ "$2" =~ ^[a-z0-9_.]+=[0-9A-Za-z\ ]+$ ]] || die "--lan-sysctl needs KEY=VALUE"
         LAN_SYSCTLS+=("$2"); shift 2 ;;
@@ -238,9 +243,27 @@ build_lab() {
   for kv in "${LAN_SYSCTLS[@]}"; do ip netns exec "$LAN_NS" sysctl -qw "$kv"; done
 
   router_rules | ip netns exec "$ROUTER_NS" nft -f -
+  if [ $RELAY_LOCALHOST = 1 ]; then
+    # Loopback traffic may leave the host only with route_localnet; it leaves with lan's own
+    # address as its source, so the router and the server see nothing unusual.
+    ip netns exec "$LAN_NS" sysctl -qw net.ipv4.conf.all.route_localnet=1 "net.ipv4.conf.$LAN_IF.route_localnet=1"
+    ip netns exec "$LAN_NS" nft -f - <<EOF
+table ip natlab_relay {
+  chain relay {
+    type nat hook output priority -100; policy accept;
+    ip daddr 127.0.0.1 tcp dport 80 dnat to $LAB_SERVER_IP
+    ip daddr 127.0.0.1 udp dport { 5060, 5058 } dnat to $LAB_SERVER_IP
+  }
+  chain source {
+    type nat hook postrouting priority srcnat; policy accept;
+    ip saddr 127.0.0.0/8 oifname "$LAN_IF" snat to $LAB_LAN_IP
+  }
+}
+EOF
+  fi
 
-  # Name lookups inside lan read this hosts file and nothing else, so default names such as
-  # localhost reach the server and no lookup ever leaves the lab.
+  # Name lookups inside lan read this hosts file and nothing else, so the server has names
+  # there and no lookup ever leaves the lab.
   mkdir -p "/etc/netns/$LAN_NS"
   {
     [ -n "$HOSTS_NAMES" ] && echo "$LAB_SERVER_IP $HOSTS_NAMES"
@@ -252,7 +275,10 @@ build_lab() {
   if [ -n "$WAN_CMD" ]; then
     # setsid: the server gets a process group of its own, so a Ctrl-C meant for the lab's
     # command does not reach it; teardown ends it.
-    setsid ip netns exec "$WAN_NS" env $(lab_env) bash -c "$WAN_CMD" </dev/null &
+    # Its output goes to stderr: whoever captures the lab's stdout (the name printed by up)
+    # does not wait for it.
+    # shellcheck disable=SC2046
+    setsid ip netns exec "$WAN_NS" env $(lab_env) bash -c "$WAN_CMD" </dev/null >&2 &
     echo $! >>"$STATE/pids"
   fi
   local p
@@ -360,6 +386,7 @@ describe() {
   [ ${#ALG_PORTS[@]} -gt 0 ] && what+=("SIP helper on UDP $(IFS=,; echo "${ALG_PORTS[*]}")")
   [ -n "$UDP_TIMEOUT" ] && what+=("UDP time-out ${UDP_TIMEOUT}s")
   [ -n "$ROUTER_MAC" ] && what+=("router LAN MAC $ROUTER_MAC")
+  [ $RELAY_LOCALHOST = 1 ] && what+=("lan's localhost relayed to the server")
   [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
   [ ${#FORWARDS[@]} -gt 0 ] && what+=("forwarding UDP ${FORWARDS[*]} to lan")
   [ ${#what[@]} -gt 0 ] && say "$(IFS=';'; echo "${what[*]}" | sed 's/;/; /g')"

@@ -106,15 +106,15 @@ void TIdResponseHeaderInfo::ProcessHeaders() {
   if (!range.empty()) {
     // "bytes first-last/length"
     const size_t blank = range.find(' ');
-    const std::string spec = blank == std::string::npos ? range : IdTrim(range.substr(blank + 1));
-    const size_t slash = spec.find('/');
-    const std::string span = spec.substr(0, slash);
+    const std::string byteRange = blank == std::string::npos ? range : IdTrim(range.substr(blank + 1));
+    const size_t slash = byteRange.find('/');
+    const std::string span = byteRange.substr(0, slash);
     const size_t dash = span.find('-');
     ContentRangeStart = IdStrToInt64(span.substr(0, dash));
     ContentRangeEnd = IdStrToInt64(dash == std::string::npos ? std::string() : span.substr(dash + 1));
     if (slash != std::string::npos) {
       try {
-        ContentRangeInstanceLength = IdStrToInt64(spec.substr(slash + 1));
+        ContentRangeInstanceLength = IdStrToInt64(byteRange.substr(slash + 1));
       } catch (const EConvertError&) {
         ContentRangeInstanceLength = 0;  // "*": unknown
       }

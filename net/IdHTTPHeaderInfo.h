@@ -6,14 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "net/IdConvert.h"
 #include "net/IdDateTime.h"
 #include "net/IdHeaderList.h"
-
-// A text that should hold a whole number did not ("'%s' is not a valid integer value").
-class EConvertError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // Fields every header set has.
 class TIdEntityHeaderInfo {

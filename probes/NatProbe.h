@@ -3,19 +3,9 @@
 // and countdown handlers call these and show what they write.
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
-// A number that is not a whole decimal number ("'%s' is not a valid integer value").
-class EConvertError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Decimal text with an optional sign, in the 32-bit range; anything else raises EConvertError.
-int StrToInt(const std::string& text);
-// The same, giving `fallback` instead of raising.
-int StrToIntDef(const std::string& text, int fallback);
+#include "net/IdConvert.h"
 
 // Receives one line for a pane.
 using TNatLineSink = std::function<void(const std::string& line)>;

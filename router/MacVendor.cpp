@@ -14,6 +14,9 @@ void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& ma
   {
     TIdHTTP http;  // its connection closes when it goes
     http.ReadTimeout = readTimeoutMs;
+    // A list server whose address swallows the connect must not hold the start for the
+    // minutes the system would wait.
+    http.ConnectTimeout = kVendorConnectTimeoutMs;
     try {
       http.Head(macListUrl);
       if (MacListNeedsFetch(macFile, http.Response().LastModified)) {

@@ -5,7 +5,7 @@
 set -u
 app="$1"
 shot="$2"
-for tool in xvfb-run Xvfb xdotool import convert; do
+for tool in Xvfb xdotool import convert; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     echo "SKIP: $tool is not installed"
     exit 77
@@ -14,9 +14,9 @@ done
 mkdir -p "$(dirname "$shot")"
 rm -f "$shot"
 
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+"$(dirname "$0")/../../scripts/with-xvfb.sh" bash -c '
   app="$1"; shot="$2"
-  "$app" >/dev/null 2>&1 & pid=$!
+  "$app" >"$shot.log" 2>&1 & pid=$!
   trap "kill $pid 2>/dev/null; wait $pid 2>/dev/null" EXIT
   win=""
   for i in $(seq 1 100); do

@@ -41,10 +41,10 @@ host_timeout=$(sysctl -n net.netfilter.nf_conntrack_udp_timeout)
 expect_line "$out" "^host_timeout $host_timeout$" "the time-out of the namespace the lab was made from is untouched"
 
 # ---- names, MAC, drops and forwarding in one lab
-out=$("$LAB" run --name "$(lab_name)" --hosts "localhost echo.lab" --router-mac 00:1a:2b:3c:4d:5e \
+out=$("$LAB" run --name "$(lab_name)" --hosts "echo.lab other.lab" --router-mac 00:1a:2b:3c:4d:5e \
   --drop udp:5058 --drop tcp:80 --forward-udp 5004 --lan-sysctl net.ipv4.tcp_syn_retries=1 --timeout 40 -- bash -c '
-  echo "resolve localhost $(getent hosts localhost | awk "{print \$1}")"
   echo "resolve echo.lab $(getent hosts echo.lab | awk "{print \$1}")"
+  echo "resolve other.lab $(getent hosts other.lab | awk "{print \$1}")"
   getent hosts elsewhere.example >/dev/null && echo "resolve elsewhere found" || echo "resolve elsewhere none"
   echo x >/dev/udp/$LAB_SERVER_IP/5058
   echo x >/dev/udp/$LAB_SERVER_IP/5060
@@ -57,8 +57,8 @@ out=$("$LAB" run --name "$(lab_name)" --hosts "localhost echo.lab" --router-mac 
   ip netns exec $LAB_WAN_NS bash -c "echo x >/dev/udp/$LAB_ROUTER_WAN_IP/5004"
   conntrack | grep "dport=5004 " | sed "s/^/flow5004 /"
 ')
-expect_line "$out" "^resolve localhost 172.31.77.2$" "localhost names the server inside lan"
-expect_line "$out" "^resolve echo.lab 172.31.77.2$" "every name of --hosts names the server"
+expect_line "$out" "^resolve echo.lab 172.31.77.2$" "a name of --hosts names the server inside lan"
+expect_line "$out" "^resolve other.lab 172.31.77.2$" "every name of --hosts names the server"
 expect_line "$out" "^resolve elsewhere none$" "other names are not found (no lookup leaves the lab)"
 expect_line "$out" "^neigh 192.168.77.1 .*lladdr 00:1a:2b:3c:4d:5e" "the router's LAN MAC is the chosen one"
 expect_line "$out" "^drops packets 1 packets 0 $" "one UDP datagram to 5058 dropped, UDP 5060 passed"
@@ -67,6 +67,19 @@ expect_line "$out" "^tcp80 rc=124$" "TCP to port 80 is dropped (the connect hang
 expect_line "$out" "^synretries 1$" "--lan-sysctl sets a sysctl inside lan"
 expect_line "$out" "^flow5004 .*src=172.31.77.2 dst=172.31.77.1 .*dport=5004 .*src=192.168.77.2 dst=172.31.77.2 " \
   "UDP 5004 on the router's WAN address is forwarded to the lan host"
+
+# ---- lan's own loopback relayed to the server: the flows show up at the router
+out=$("$LAB" run --name "$(lab_name)" --relay-localhost --drop tcp:80,81 -- bash -c '
+  getent hosts sip-echo.lab
+  echo x >/dev/udp/127.0.0.1/5058
+  conntrack | sed "s/^/flow /"
+  timeout 1 bash -c "exec 3<>/dev/tcp/127.0.0.1/80" 2>/dev/null
+  timeout 1 bash -c "exec 3<>/dev/tcp/127.0.0.1/81" 2>/dev/null
+  echo "drops $(ip netns exec $LAB_ROUTER_NS nft list chain ip natlab drops | grep -o "packets [1-9][0-9]*" | wc -l)"
+')
+expect_line "$out" "^172.31.77.2 +sip-echo.lab$" "the server is sip-echo.lab by default"
+expect_line "$out" "^flow .*udp .*src=192.168.77.2 dst=172.31.77.2 sport=[0-9]+ dport=5058 " "UDP to lan's own 127.0.0.1:5058 goes to the server"
+expect_line "$out" "^drops 1$" "TCP to lan's own 127.0.0.1:80 goes towards the server, other ports stay in lan"
 
 # ---- exit status, time limit, and nothing left behind
 name=$(lab_name)

@@ -49,7 +49,8 @@ _lab_fail() {
 # expect_line TEXT REGEX WHAT: some line of TEXT matches the extended regular expression.
 expect_line() {
   if grep -Eq -- "$2" <<<"$1"; then _lab_pass "$3"; else
-    _lab_fail "$3"; echo "      no line matches: $2"; echo "$1" | sed 's/^/      | /'
+    _lab_fail "$3"; echo "      no line matches: $2"
+    if [ "$(wc -l <<<"$1")" -le 20 ]; then echo "$1" | sed 's/^/      | /'; fi
   fi
 }
 

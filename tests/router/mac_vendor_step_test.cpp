@@ -9,6 +9,7 @@
 #include "net/IdStream.h"
 #include "router/MacVendor.h"
 #include "temp_dir.h"
+#include "tests/net/TcpPeer.h"
 #include "tests/net/http_peer.h"
 
 namespace {
@@ -184,6 +185,22 @@ TEST(MacVendorStep, silent_server_times_out) {
   RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); }, 300);
   EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with 127.0.72.5",
                                              "Old Maker"}));
+  EXPECT_EQ(ReadFileBytes(file), old);
+}
+
+// A list server whose address swallows the connect (its accept queue is full) fails the step
+// within the step's own connect limit instead of the system's minutes.
+TEST(MacVendorStep, swallowed_connect_gives_up_within_its_limit) {
+  TempDir dir;
+  const std::string old = "MA-L,001A2B,Old Maker,\n";
+  const std::string file = dir.Write("MAC.CSV", old);
+  tcptest::FullBacklogListener silent("127.0.72.6");
+  if (!silent.Full()) GTEST_SKIP() << "could not fill the listener's accept queue";
+  const std::string url = "http://127.0.72.6:" + std::to_string(silent.Port()) + "/download/MAC.CSV";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunStep(url, file), (std::vector<std::string>{"Downloading MAC list... ",
+                                                           "Exception in HTTP connection with 127.0.72.6", "Old Maker"}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kVendorConnectTimeoutMs + 3000));
   EXPECT_EQ(ReadFileBytes(file), old);
 }
 

@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# One scenario of the whole tester behind a real NAT: the console front runs in the lab's lan,
+# the echo server in its wan, and the router between them is set up for the scenario.
+#
+#   lab_scenario_test.sh SCENARIO CLI SERVER
+#
+# Scenarios: no_alg, rtp_forwarded, sip_helper, router_mac, udp_dropped, tcp_dropped.
+# Exits 77 (skipped) where no lab can be built.
+set -uo pipefail
+[ $# = 3 ] || { echo "usage: $0 SCENARIO CLI SERVER" >&2; exit 2; }
+SCENARIO=$1
+CLI=$(realpath -m "$2")
+SERVER=$(realpath -m "$3")
+LAB="$(cd "$(dirname "$0")/../../lab" && pwd)/lab.sh"
+. "$(dirname "$0")/lab_test_lib.sh"
+
+for f in "$CLI" "$SERVER"; do
+  [ -x "$f" ] || { echo "FAIL: $f is not built" >&2; exit 1; }
+done
+lab_require
+
+WORK=$(mktemp -d /tmp/natlab-scenario.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+SERVER_LOG=$WORK/server.log
+
+# run_tester LAB_OPTIONS... -- SERVER_OPTIONS... : builds a lab with the server in wan and runs
+# the console front once in lan, in $WORK (where MAC.CSV is kept). Sets OUT (what it printed,
+# stderr included) and RC (its exit status), and SECS (how long it ran).
+run_tester_in_lab() {
+  local lab_opts=() server_opts=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do lab_opts+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  server_opts=("$@")
+  local server_cmd
+  server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 "${server_opts[@]}") 2>>$(printf '%q' "$SERVER_LOG")"
+  local start=$SECONDS
+  OUT=$("$LAB" run --name "$(lab_name)" --relay-localhost "${lab_opts[@]}" \
+          --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 240 \
+          -- bash -c 'cd "$1" && shift && exec "$@"' bash "$WORK" "${TESTER[@]}" 2>&1)
+  RC=$?
+  SECS=$((SECONDS - start))
+  echo "---- tester output (status $RC, ${SECS}s)"
+  echo "$OUT"
+  echo "---- server log"
+  cat "$SERVER_LOG" 2>/dev/null
+  echo "----"
+}
+
+# The console front, with the server named as lan's hosts file knows it. The built-in MAC list
+# URL names localhost, which the lab relays to the server.
+TESTER=("$CLI" --local-ip 192.168.77.2 --max-seconds 150 sip-echo.lab)
+
+# Lines of pane $1 ([SIP], [NAT], ...) that match $2, in order.
+pane_lines() { grep -E "^\[$1\] " <<<"$OUT" | sed -E "s/^\[$1\] //" | grep -E -- "$2"; }
+
+# The last "ok after" age printed for port $1.
+last_ok_after() {
+  pane_lines NAT "^NAT session on port $1 ok after [0-9]+s$" | tail -1 | sed -E 's/.* ok after ([0-9]+)s$/\1/'
+}
+
+expect_four_verdicts_without_alg() {
+  expect_true "[ \"\$(pane_lines SIP '^No ALG detected on port 5060\. $' | wc -l)\" = 2 ]" \
+    "REGISTER and INVITE from 5060: No ALG detected"
+  expect_true "[ \"\$(pane_lines SIP '^No ALG detected on port 5058\. $' | wc -l)\" = 2 ]" \
+    "REGISTER and INVITE from 5058: No ALG detected"
+  expect_no_line "$OUT" "ALG active" "no ALG verdict"
+}
+
+case "$SCENARIO" in
+
+  no_alg | rtp_forwarded)
+    # A mapping time-out of 10 s, and schedules whose gaps bracket it on both ports: the last
+    # gap that gets through is 8 s on 5060 and 6 s on 5058.
+    extra=()
+    [ "$SCENARIO" = rtp_forwarded ] && extra=(--forward-udp 5004)
+    run_tester_in_lab --udp-timeout 10 "${extra[@]}" -- \
+      --sip-port 5060=4000,8000,16000 --sip-port 5058=6000,12000 --rtp-packets 30
+    expect_true "[ $RC = 0 ]" "the run completes without an ALG (status 0, was $RC)"
+    expect_four_verdicts_without_alg
+    expect_line "$OUT" "^\[LOG\] Received [0-9]+ bytes on UDP port 5060 from 172\.31\.77\.1:5060$" "the server saw the probes from the router's public address"
+    expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5060\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5060"
+    expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
+    expect_true "[ \"\$(last_ok_after 5060)\" = 8 ]" "5060: the last gap that held is 8 s, below the 10 s time-out"
+    expect_true "[ \"\$(last_ok_after 5058)\" = 6 ]" "5058: the last gap that held is 6 s"
+    expect_no_line "$OUT" "^\[NAT\] NAT session on port 5060 ok after (1[0-9]|[2-9][0-9])s$" "5060: no gap beyond the time-out is reported"
+    expect_no_line "$OUT" "^\[NAT\] NAT session on port 5058 ok after (1[0-9]|[2-9][0-9])s$" "5058: no gap beyond the time-out is reported"
+    expect_line "$OUT" "^\[NAT\] Checking port 5060 after 16s \.\.\.$" "the tester waited for the 16 s report that the NAT dropped"
+    expect_true "[ $SECS -lt 120 ]" "the run ends by itself when the countdown runs out (${SECS}s)"
+    if [ "$SCENARIO" = no_alg ]; then
+      # No mapping holds the RTP port: the server's RTP datagrams die at the router.
+      expect_no_line "$OUT" "^\[RTP\] .*working" "no RTP verdict"
+    else
+      expect_line "$OUT" "^\[RTP\] RTP \(audio\) port 5004 working$" "RTP verdict for port 5004"
+      # Both NAT session tests announce 5004, and the server sends a burst to each.
+      counted=$(pane_lines RTP '^[0-9]+ pkts received$' | awk '{s += $1} END {print s + 0}')
+      sent=$(grep -oE '[0-9]+ RTP packets' "$SERVER_LOG" | awk '{s += $1} END {print s + 0}')
+      expect_true "[ '$sent' = 60 ] && [ '$counted' = '$sent' ]" "every datagram the server sent to 5004 arrived (sent $sent, counted $counted)"
+    fi
+    ;;
+
+  sip_helper)
+    # The kernel's SIP helper on UDP 5060 rewrites the private address wherever it stands for
+    # the sender: Via and Contact in both requests, and the SDP o= and c= lines of the INVITE.
+    # It leaves the request line, From, To, Call-ID (even with the address in it) and the m=
+    # line as they were.
+    run_tester_in_lab --alg 5060 -- --sip-port 5060=2000,3000 --sip-port 5058=2000,3000
+    expect_true "[ $RC = 1 ]" "the run reports an ALG (status 1, was $RC)"
+    expect_line "$OUT" "^\[SIP\] ALG active on port 5060\. 2 header\(s\) changed$" "REGISTER from 5060: Via and Contact changed"
+    expect_line "$OUT" "^\[SIP\] ALG active on port 5060\. 4 header\(s\) changed$" "INVITE from 5060: Via, Contact, SDP o= and c= changed"
+    expect_true "[ \"\$(pane_lines SIP '^No ALG detected on port 5058\. $' | wc -l)\" = 2 ]" "both probes from 5058: No ALG detected"
+    expect_no_line "$OUT" "ALG active on port 5058" "no ALG on 5058"
+    log=$(pane_lines LOG '.')
+    expect_true "[ \"\$(grep -c '^Via Sent:Via: SIP/2.0/UDP 192.168.77.2:5060;branch=z9hG4bK1694065387$' <<<\"\$log\")\" = 2 ]" "Via sent twice with the private address"
+    expect_true "[ \"\$(grep -c '^Via Rcvd:Via: SIP/2.0/UDP 172.31.77.1:5060;branch=z9hG4bK1694065387$' <<<\"\$log\")\" = 2 ]" "Via received twice with the router's public address"
+    expect_true "[ \"\$(grep -c '^Contact Sent:Contact: <sip:421421@192.168.77.2:5060>$' <<<\"\$log\")\" = 2 ]" "Contact sent with the private address"
+    expect_true "[ \"\$(grep -c '^Contact Rcvd:Contact: <sip:421421@172.31.77.1:5060>$' <<<\"\$log\")\" = 2 ]" "Contact received with the public address"
+    expect_line "$log" "^SDP IP1 Sent:o=- 1439573762 1439573762 IN IP4 192.168.77.2$" "SDP o= sent"
+    expect_line "$log" "^SDP IP1 Rcvd:o=- 1439573762 1439573762 IN IP4 172.31.77.1$" "SDP o= rewritten"
+    expect_line "$log" "^SDP IP2 Sent:c=IN IP4 192.168.77.2$" "SDP c= sent"
+    expect_line "$log" "^SDP IP2 Rcvd:c=IN IP4 172.31.77.1$" "SDP c= rewritten"
+    expect_true "[ \"\$(grep -c '^SDP Port check:    OK$' <<<\"\$log\")\" = 2 ]" "SDP m= untouched (both INVITEs)"
+    for row in "Request URI check: OK" "From check:        OK" "To check:          OK" "CallId check:      OK"; do
+      expect_true "[ \"\$(grep -cF '$row' <<<\"\$log\")\" = 4 ]" "'$row' for all four probes"
+    done
+    expect_no_line "$OUT" "Checking NAT timeout on port 5060" "no NAT session test on 5060"
+    expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
+    expect_line "$OUT" "^\[NAT\] NAT session on port 5058 ok after 3s$" "5058 reports arrive"
+    expect_no_line "$OUT" "^\[NAT\] NAT session on port 5060" "no reports on 5060"
+    ;;
+
+  router_mac)
+    # 70:B3:D5:F2:F1:23 lies in a 36-bit block of the IEEE list, inside the 24-bit block of the
+    # registration authority itself: the longer prefix names the maker.
+    opts=(--router-mac 70:b3:d5:f2:f1:23 -- --sip-port 5060=1000,2000 --sip-port 5058=1000,2000)
+    # The built-in endpoints, which name localhost, and no local address: the first one.
+    TESTER=("$CLI" --max-seconds 150)
+    run_tester_in_lab "${opts[@]}"
+    first=$OUT
+    expect_true "[ $RC = 0 ]" "first run completes (status $RC)"
+    expect_line "$OUT" "^\[SIP\] Router IP: 192\.168\.77\.1$" "the router's address"
+    expect_line "$OUT" "^\[SIP\] Router mac address: 70B3D5F2F123$" "the router's MAC"
+    expect_line "$OUT" "^\[SIP\] Downloading MAC list\.\.\. $" "the list is checked"
+    expect_line "$OUT" "^\[SIP\] Downloading new mac file list$" "the first start downloads the list"
+    expect_line "$OUT" "^\[SIP\] TELEPLATFORMS$" "the maker's name from the list"
+    expect_no_line "$OUT" "IEEE Registration Authority" "the 36-bit block wins over the 24-bit one"
+    expect_true "[ -s '$WORK/MAC.CSV' ]" "MAC.CSV is kept in the working directory"
+    run_tester_in_lab "${opts[@]}"
+    expect_true "[ $RC = 0 ]" "second run completes (status $RC)"
+    expect_line "$OUT" "^\[SIP\] Downloading MAC list\.\.\. $" "the second start checks the list"
+    expect_no_line "$OUT" "Downloading new mac file list" "the second start does not download it again"
+    expect_line "$OUT" "^\[SIP\] TELEPLATFORMS$" "and still names the maker"
+    expect_no_line "$first$OUT" "Exception in HTTP connection" "no HTTP failure"
+    ;;
+
+  udp_dropped)
+    run_tester_in_lab --drop udp -- --sip-port 5060=1000 --sip-port 5058=1000
+    expect_true "[ $RC = 2 ]" "the server counts as not reached (status 2, was $RC)"
+    expect_line "$OUT" "^\[LOG\] Checking from local port 5060 to remote port 5060 \.\.\.$" "the TCP greeting succeeded and the first probe went out"
+    expect_line "$OUT" "^\[SIP\] No UDP packet received by remote server\.$" "UDP failure line"
+    expect_line "$OUT" "^\[SIP\] Please, check your firewall settings\.$" "firewall hint"
+    expect_no_line "$OUT" "No TCP packet" "no TCP failure"
+    expect_line "$(cat "$SERVER_LOG")" "session 172\.31\.77\.1:[0-9]+ token .*: 0 echoes, NAT test none" "the server held a session (the greeting got through) but no probe reached it"
+    expect_no_line "$OUT" "ALG detected|ALG active" "no verdict"
+    # The console front ends once "Start test" is enabled again, or at --max-seconds.
+    expect_true "[ $SECS -lt 60 ]" "the run ends at once and Start test is usable again (${SECS}s)"
+    ;;
+
+  tcp_dropped)
+    # The list download has no connect limit of its own: lan gives up on a SYN after about 3 s
+    # instead of two minutes, so that the scenario stays short.
+    run_tester_in_lab --drop tcp --lan-sysctl net.ipv4.tcp_syn_retries=1 -- --sip-port 5060=1000 --sip-port 5058=1000
+    expect_true "[ $RC = 3 ]" "the run fails (status 3, was $RC)"
+    expect_line "$OUT" "^\[SIP\] Exception in HTTP connection with localhost$" "the list server is not reached"
+    expect_line "$OUT" "^\[ERROR\] Connect timed out\.$" "the connect error"
+    expect_no_line "$OUT" "Checking from local port" "no probe is sent"
+    expect_no_line "$(cat "$SERVER_LOG")" "session|http " "nothing reached the server"
+    # The console front ends once "Start test" is enabled again, or at --max-seconds.
+    expect_true "[ $SECS -lt 60 ]" "Start test is usable again right after the error (${SECS}s)"
+    ;;
+
+  *)
+    echo "unknown scenario $SCENARIO" >&2
+    exit 2
+    ;;
+esac
+
+lab_finish
