@@ -25,6 +25,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The toolkit's own notes (about the desktop session the console does not have) would only
+  // clutter a script's output; its errors still reach the standard error stream.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << message.toStdString() << std::endl;
+  });
   int qtArgc = 1;
   QApplication app(qtArgc, argv);
   QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));

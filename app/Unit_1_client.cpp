@@ -282,6 +282,11 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   BtnRouter->setEnabled(false);
   Stopped = false;
   LastReport = TSequenceReport();
+  ServerAddress.clear();
+  // The control connection leaves from the chosen address too: the server relates probes,
+  // NAT reports and RTP to the address its control connection comes from, and on a host with
+  // several addresses the default one could take another way out.
+  IdTCPClient1->BoundIP = localIp;
 
   int attempts = 0;  // shared by the three searches
   if (!BindFrom(*IdUDP_client_5058, 5058, -2, *MemoSIP, "Using SIP port ", attempts, false)) return;

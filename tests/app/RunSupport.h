@@ -126,9 +126,7 @@ inline std::ostream& operator<<(std::ostream& os, const UiState& s) {
 }
 
 // A window made as the program makes it, with `localIp` as the only address of the list and
-// the echo server named by `argument`. The control connection leaves from the same address, as
-// on a host with one address: the echo server sends NAT session reports and RTP only to an
-// address that holds a control connection.
+// the echo server named by `argument`.
 class Rig {
  public:
   Rig(const std::string& localIp, const std::string& argument) : localIp_(localIp) {
@@ -137,7 +135,6 @@ class Rig {
     form = std::make_unique<NotingForm>();
     form->LocalAddressSource = [localIp] { return std::vector<std::string>{localIp}; };
     form->FormCreate(form.get());
-    form->IdTCPClient1->BoundIP = localIp;
     QObject::connect(form->StatusBar1, &TStatusBar::PanelTextChanged, [this](int index, const QString& text) {
       if (index == 0) statuses.push_back(text.toStdString());
     });
