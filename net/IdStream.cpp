@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
 std::string TStream::DataString() {
   const int64_t keep = Position();
@@ -80,8 +81,9 @@ int64_t TFileStream::Size() const {
 void TFileStream::SetSize(int64_t size) {
   if (!file_) return;
   std::fflush(file_);
-  if (::ftruncate(::fileno(file_), static_cast<off_t>(size)) != 0)
-    throw EInOutError("Cannot size file \"" + name_ + "\". " + std::strerror(errno));
+  std::error_code ec;
+  std::filesystem::resize_file(name_, static_cast<std::uintmax_t>(size < 0 ? 0 : size), ec);
+  if (ec) throw EInOutError("Cannot size file \"" + name_ + "\". " + ec.message());
   if (Position() > size) SetPosition(size);
 }
 
