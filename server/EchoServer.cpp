@@ -17,7 +17,7 @@
 #include "server/HttpMessage.h"
 #include "server/MacList.h"
 #include "server/RtpPacket.h"
-#include "server/SipInspect.h"
+#include "server/SipParse.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include "probes/SipProbe.h"
 #include "server/RtpPacket.h"
 #include "server/ServerOptions.h"
-#include "server/SipInspect.h"
+#include "server/SipParse.h"
 
 namespace {
 
-TEST(SipInspect, call_id_token_table) {
+TEST(SipParse, call_id_token_table) {
   struct Case {
     std::string datagram;
     std::string token;
@@ -25,7 +25,7 @@ TEST(SipInspect, call_id_token_table) {
   for (const auto& c : cases) EXPECT_EQ(CallIdToken(c.datagram), c.token) << c.datagram;
 }
 
-TEST(SipInspect, nat_test_invites_and_audio_port) {
+TEST(SipParse, nat_test_invites_and_audio_port) {
   TSipProbe p;
   p.BuildInvite("t", "5060", "10.0.0.2", "5060", true, 5006);
   EXPECT_TRUE(IsNatTestInvite(p.InviteMsg));

@@ -1,4 +1,4 @@
-#include "server/SipInspect.h"
+#include "server/SipParse.h"
 
 #include <cctype>
 
