@@ -382,7 +382,19 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
   BtnTest->setEnabled(false);
   TSequencerLink link(*this);
   LastReport = TSequenceReport();
-  LastReport = RunTestSequence(link, Probe, {ServerHost, ServerPort, RtpPort}, NatAges, RtpCount, RtpPrevCount);
+  try {
+    LastReport = RunTestSequence(link, Probe, {ServerHost, ServerPort, RtpPort}, NatAges, RtpCount, RtpPrevCount);
+  } catch (...) {
+    // A sequence cut short by an error (a send that fails, an answer past the line limit)
+    // would leave the connection open with both buttons disabled for good: end the run, so
+    // the user can start again. The error itself is still shown.
+    try {
+      IdTCPClient1->Disconnect();
+    } catch (...) {
+      // The error that ended the sequence is the one to report.
+    }
+    throw;
+  }
 }
 
 void TForm1::Timer1Timer(QObject* /*Sender*/) {

@@ -281,4 +281,26 @@ TEST(RunSequence, server_closing_mid_sequence_shows_one_box) {
   EXPECT_TRUE(Verdicts(rig.form->MemoSIP).empty());
 }
 
+TEST(RunSequence, error_inside_the_sequence_ends_the_run) {
+  // An answer that outgrows the line limit leaves the sequence with an error while the
+  // connection is still up; the run must not stay open with both buttons disabled.
+  const std::string me = "127.0.120.25", at = "127.0.121.25";
+  ScriptedPeer p(at);
+  ASSERT_TRUE(p.Ok());
+  p.greetingReply = [] { return std::string(16385 + 100, 'a'); };  // no terminator in it
+  p.Start();
+  Rig rig(me, at);
+  rig.ClickStart();
+  ASSERT_TRUE(rig.Spin([&] { return !rig.front.boxes.empty(); }, 8000));
+  ASSERT_EQ(rig.front.boxes.size(), 1u);
+  EXPECT_TRUE(rig.front.boxes[0].error);
+  EXPECT_EQ(rig.front.boxes[0].text, "Max line length exceeded.");
+  EXPECT_EQ(rig.State(), kIdle);
+  ASSERT_GE(rig.statuses.size(), 2u);
+  EXPECT_EQ(rig.statuses[rig.statuses.size() - 2], "Link status: Disconnecting.");
+  EXPECT_EQ(rig.statuses.back(), "Link status: Disconnected.");
+  EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000)) << "the tester disconnects";
+  EXPECT_TRUE(p.Datagrams().empty());
+}
+
 }  // namespace
