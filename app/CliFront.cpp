@@ -9,7 +9,7 @@
 
 #include "app/FormControls.h"
 #include "app/Unit_1_client.h"
-#include "probes/NatProbe.h"
+#include "net/IdConvert.h"
 
 const char kCliUsage[] =
     "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--json] [host[:port]]\n"

@@ -1,6 +1,6 @@
 #include "app/EchoEndpoint.h"
 
-#include "probes/NatProbe.h"
+#include "net/IdConvert.h"
 
 #ifndef NAT_TESTER_ECHO_SERVER
 #define NAT_TESTER_ECHO_SERVER "localhost:5060"

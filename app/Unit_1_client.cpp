@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
+#include <array>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "app/EchoEndpoint.h"
 #include "app/Windowing.h"
 #include "router/Gateway.h"
+#include "router/MacRefresh.h"
 #include "router/MacVendor.h"
 #include "net/IdStack.h"
 
@@ -43,6 +45,11 @@ TMemo* MakeMemo(QWidget* parent, const char* name, const QFont& font, const char
   return memo;
 }
 
+// The window's three UDP endpoints: both SIP sockets, then the RTP socket.
+std::array<TIdUDPServer*, 3> UdpEndpoints(const TForm1& form) {
+  return {form.IdUDP_client_5060.get(), form.IdUDP_client_5058.get(), form.IdRTP5004.get()};
+}
+
 }  // namespace
 
 std::vector<std::string> SocketLayerLocalAddresses() {
@@ -70,7 +77,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   };
   IdTCPClient1->OnConnected = [this](TIdComponent* sender) { IdTCPClient1Connected(sender); };
   IdTCPClient1->OnDisconnected = [this](TIdComponent* sender) { IdTCPClient1Disconnected(sender); };
-  for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()}) {
+  for (TIdUDPServer* endpoint : UdpEndpoints(*this)) {
     endpoint->SetDefaultPort(0);
     endpoint->ThreadedEvent = false;
   }
@@ -93,8 +100,7 @@ TForm1::~TForm1() {
   if (Form1 == this) Form1 = nullptr;
   // The endpoints stop one after the other and may still hand over datagrams meanwhile; with
   // part of the window already gone those are dropped rather than handled.
-  for (TIdUDPServer* endpoint : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()})
-    endpoint->OnUDPRead = nullptr;
+  for (TIdUDPServer* endpoint : UdpEndpoints(*this)) endpoint->OnUDPRead = nullptr;
 }
 
 void TForm1::CreateControls() {
@@ -270,7 +276,7 @@ bool TForm1::BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, 
 }
 
 void TForm1::BtnTestClick(QObject* /*Sender*/) {
-  TIdUDPServer* const endpoints[] = {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()};
+  const auto endpoints = UdpEndpoints(*this);
   for (TIdUDPServer* e : endpoints)
     if (e->Bindings().Count() == 0) e->Bindings().Add();
   const std::string localIp = FromDisplay(ComboBox1->currentText());
@@ -326,7 +332,7 @@ void TForm1::RunVendorStep(const std::string& macText) {
   // An unresolved address reads as all zeros; a maker found for that prefix would name a
   // router that is not there, so the list is refreshed but nothing is looked up.
   const bool resolved = macText.find_first_not_of('0') != std::string::npos;
-  RefreshAndLookupVendor(MacListUrl(), "MAC.CSV", resolved ? macText : std::string(),
+  RefreshAndLookupVendor(MacListUrl(), MacListFileName, resolved ? macText : std::string(),
                          [this](const std::string& l) { Line(TPane::Sip, l); });
 }
 
@@ -381,7 +387,6 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
   StartPending = false;
   BtnTest->setEnabled(false);
   TSequencerLink link(*this);
-  LastReport = TSequenceReport();
   try {
     LastReport = RunTestSequence(link, Probe, {ServerHost, ServerPort, RtpPort}, NatAges, RtpCount, RtpPrevCount);
   } catch (...) {

@@ -1,8 +1,5 @@
 #include "probes/NatProbe.h"
 
-#include <climits>
-#include <cstdint>
-
 namespace {
 
 // The value after a label: it starts one character after the label (that character is skipped,

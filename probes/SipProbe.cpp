@@ -17,6 +17,21 @@ void CompareLine(const std::string& received, const std::string& sent, const cha
   --counter;
 }
 
+// The Via, From, Call-ID and Contact lines, the same in both probes.
+void SetCommonHeaders(TSipProbe& p, const std::string& callIdToken, const std::string& localIp,
+                      const std::string& localPort) {
+  p.SentVia = "Via: SIP/2.0/UDP " + localIp + ":" + localPort + ";branch=z9hG4bK1694065387";
+  p.SentFrom = std::string("From: \"Velmor\" <sip:421421@") + SipDomain + ">;tag=477211674";
+  p.SentCallId = "Call-ID:" + callIdToken + "@" + localIp;
+  p.SentContact = "Contact: <sip:421421@" + localIp + ":" + localPort + ">";
+}
+
+// The six compared lines as they open the message, each with its CR LF.
+std::string ComparedHeaders(const TSipProbe& p) {
+  return p.SentRequestLine + kCrLf + p.SentVia + kCrLf + p.SentFrom + kCrLf + p.SentTo + kCrLf +
+         p.SentCallId + kCrLf + p.SentContact + kCrLf;
+}
+
 }  // namespace
 
 std::string CutLines(std::string& text, int n) {
@@ -45,13 +60,9 @@ std::string CutLines(std::string& text, int n) {
 void TSipProbe::BuildRegister(const std::string& callIdToken, const std::string& remotePort,
                               const std::string& localIp, const std::string& localPort) {
   SentRequestLine = std::string("REGISTER sip:") + SipDomain + ":" + remotePort + " SIP/2.0";
-  SentVia = "Via: SIP/2.0/UDP " + localIp + ":" + localPort + ";branch=z9hG4bK1694065387";
-  SentFrom = std::string("From: \"Velmor\" <sip:421421@") + SipDomain + ">;tag=477211674";
+  SetCommonHeaders(*this, callIdToken, localIp, localPort);
   SentTo = std::string("To: \"Velmor\" <sip:421421@") + SipDomain + ">";
-  SentCallId = "Call-ID:" + callIdToken + "@" + localIp;
-  SentContact = "Contact: <sip:421421@" + localIp + ":" + localPort + ">";
-  RegisterMsg = SentRequestLine + kCrLf + SentVia + kCrLf + SentFrom + kCrLf + SentTo + kCrLf +
-                SentCallId + kCrLf + SentContact + kCrLf +
+  RegisterMsg = ComparedHeaders(*this) +
                 "CSeq: 1 REGISTER\r\n"
                 "Max-Forwards: 70\r\n"
                 "Expires: 60\r\n"
@@ -64,12 +75,9 @@ void TSipProbe::BuildInvite(const std::string& callIdToken, const std::string& r
                             bool natTest, int rtpPort) {
   SentRequestLine =
       std::string("INVITE sip:1234567890@") + SipDomain + ":" + remotePort + " SIP/2.0";
-  SentVia = "Via: SIP/2.0/UDP " + localIp + ":" + localPort + ";branch=z9hG4bK1694065387";
-  SentFrom = std::string("From: \"Velmor\" <sip:421421@") + SipDomain + ">;tag=477211674";
+  SetCommonHeaders(*this, callIdToken, localIp, localPort);
   SentTo = std::string("To: \"Velmor\" <sip:") + (natTest ? "check_nat_timeout" : "1234567890") +
            "@" + SipDomain + ">";
-  SentCallId = "Call-ID:" + callIdToken + "@" + localIp;
-  SentContact = "Contact: <sip:421421@" + localIp + ":" + localPort + ">";
 
   const std::string mediaPort = std::to_string(natTest ? rtpPort : rtpPort + 2000);
   SentSdpOrigin = "o=- 1439573762 1439573762 IN IP4 " + localIp;
@@ -80,8 +88,7 @@ void TSipProbe::BuildInvite(const std::string& callIdToken, const std::string& r
             "a=rtpmap:8 PCMA/8000\r\n"
             "a=rtpmap:18 G729/8000\r\n";
 
-  InviteMsg = SentRequestLine + kCrLf + SentVia + kCrLf + SentFrom + kCrLf + SentTo + kCrLf +
-              SentCallId + kCrLf + SentContact + kCrLf +
+  InviteMsg = ComparedHeaders(*this) +
               "CSeq: 1 INVITE\r\n"
               "Max-Forwards: 70\r\n"
               "Content-Length: " + std::to_string(SentSdp.size()) + "\r\n\r\n" + SentSdp;

@@ -34,8 +34,6 @@ if [ ${#args[@]} -eq 0 ]; then
     sleep 0.1
   done
   args=(127.0.0.1)
-  # Testing from 127.0.0.1 too lets the RTP burst (sent to the control connection's source) arrive.
-  [ -z "${DISPLAY:-}" ] && args=(--local-ip 127.0.0.1 "${args[@]}")
 fi
 
 # The tester keeps its vendor list, MAC.CSV, in its working directory.

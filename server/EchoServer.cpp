@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
-#include <iostream>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -288,11 +287,7 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
           in_.clear();
           Greet();
           if (closed_) return;
-          if (extraIn_ > srv_.config.MaxInputAfterGreeting) {
-            Close("cut off: too many bytes after the greeting");
-            return;
-          }
-          Read();
+          ReadControl();
         } else if (protocol_ == Protocol::Http) {
           ProcessHttp();
         } else if (protocol_ == Protocol::Unknown) {
@@ -302,13 +297,8 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
         }
         return;
       case Protocol::Control:
-        // The tester sends nothing after its greeting; anything more is bounded.
         extraIn_ += n;
-        if (extraIn_ > srv_.config.MaxInputAfterGreeting) {
-          Close("cut off: too many bytes after the greeting");
-          return;
-        }
-        Read();
+        ReadControl();
         return;
       case Protocol::Http:
         in_.append(buffer_.data(), n);
@@ -317,6 +307,14 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
       case Protocol::Unknown:
         return;
     }
+  }
+
+  // Reads on after the greeting. The tester sends nothing after it; anything more is bounded.
+  void ReadControl() {
+    if (extraIn_ > srv_.config.MaxInputAfterGreeting)
+      Close("cut off: too many bytes after the greeting");
+    else
+      Read();
   }
 
   void Greet() {
@@ -459,9 +457,9 @@ class TEchoServer::Impl::Connection : public std::enable_shared_from_this<Connec
               Printable(request.Method, 16) + " " + Printable(request.Target));
       return;
     }
-    Respond(request.Target == kMacListPath && srv_.macBody ? 200 : 404,
-            request.Target == kMacListPath && srv_.macBody ? "OK" : "Not Found", request.Method,
-            request.Minor, keepAlive, request.Method + " " + Printable(request.Target));
+    const bool found = request.Target == kMacListPath && srv_.macBody;
+    Respond(found ? 200 : 404, found ? "OK" : "Not Found", request.Method, request.Minor,
+            keepAlive, request.Method + " " + Printable(request.Target));
   }
 
   void Respond(int status, const char* reason, const std::string& method, int minor,
