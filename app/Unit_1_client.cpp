@@ -289,6 +289,12 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   Stopped = false;
   LastReport = TSequenceReport();
   ServerAddress.clear();
+  // A countdown that a late report restarted after the last run ended belongs to that run:
+  // left running, it would end the new one.
+  Timer1->SetEnabled(false);
+  Label1->setVisible(false);
+  LblCount->setVisible(false);
+  LblCount->setText(QStringLiteral("0"));
   // The control connection leaves from the chosen address too: the server relates probes,
   // NAT reports and RTP to the address its control connection comes from, and on a host with
   // several addresses the default one could take another way out.

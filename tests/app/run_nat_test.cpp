@@ -150,6 +150,31 @@ TEST(RunNat, countdown_runs_out_and_ends_the_run) {
   EXPECT_TRUE(rig.front.boxes.empty());
 }
 
+// A countdown restarted by a late report belongs to the run that is over: a new start stops it,
+// so it cannot end the new run.
+TEST(RunNat, new_start_stops_a_leftover_countdown) {
+  const std::string me = "127.0.120.53", at = "127.0.121.53";
+  ScriptedPeer p(at);
+  ASSERT_TRUE(p.Ok());
+  Rig rig(me, at);
+  StartToNat(rig, p);
+  NotingForm& f = *rig.form;
+  ASSERT_NE(Deliver(rig, p, 5060, 5060, "Sent after 2000 Next pkt after 0 "), nullptr);
+  ASSERT_TRUE(rig.WaitRunEnd(6000));
+  ASSERT_NE(Deliver(rig, p, 5060, 5060, "Sent after 4000 Next pkt after 1000 "), nullptr);
+  ASSERT_TRUE(f.Timer1->Enabled());
+
+  rig.ClickStart();
+  EXPECT_FALSE(f.Timer1->Enabled());
+  EXPECT_FALSE(rig.State().countdown);
+  EXPECT_EQ(f.LblCount->text().toStdString(), "0");
+  ASSERT_TRUE(rig.WaitSequence());
+  EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::Completed);
+  EXPECT_FALSE(f.BtnTest->isEnabled()) << "the new run is still open";
+  EXPECT_TRUE(rig.front.boxes.empty());
+  rig.ClickStop();
+}
+
 // RTP datagrams count only from the address the control connection reached; a tick that sees
 // no growth prints how many came, also the tick that ends the run.
 TEST(RunNat, rtp_verdict_once_the_flow_stops) {
