@@ -114,8 +114,8 @@ class Peer {
     }
   }
 
-  // One read; false on deadline, end of stream or error.
-  bool ReadSome(tcp::socket& s, std::string& buffer, std::chrono::milliseconds limit) {
+  // One read into buffer within the limit: nullopt on deadline, else the read's result.
+  std::optional<asio::error_code> ReadOnce(tcp::socket& s, std::string& buffer, std::chrono::milliseconds limit) {
     char chunk[65536];
     bool done = false;
     asio::error_code result;
@@ -127,7 +127,14 @@ class Peer {
     });
     Finish(s, done, limit);
     buffer.append(chunk, got);
-    return done && !result;
+    if (!done) return std::nullopt;
+    return result;
+  }
+
+  // One read; false on deadline, end of stream or error.
+  bool ReadSome(tcp::socket& s, std::string& buffer, std::chrono::milliseconds limit) {
+    const auto result = ReadOnce(s, buffer, limit);
+    return result && !*result;
   }
 
   // True when the peer ends the connection (end of stream or reset) within the deadline; what
@@ -135,21 +142,13 @@ class Peer {
   bool WaitClosed(tcp::socket& s, std::chrono::milliseconds limit = 3000ms,
                   std::string* received = nullptr) {
     const auto end = std::chrono::steady_clock::now() + limit;
+    std::string ignored;
     while (std::chrono::steady_clock::now() < end) {
-      char chunk[65536];
-      bool done = false;
-      asio::error_code result;
-      size_t got = 0;
-      s.async_read_some(asio::buffer(chunk), [&](const asio::error_code& ec, size_t n) {
-        done = true;
-        result = ec;
-        got = n;
-      });
-      Finish(s, done, std::chrono::duration_cast<std::chrono::milliseconds>(
-                          end - std::chrono::steady_clock::now()));
-      if (!done) return false;
-      if (received) received->append(chunk, got);
-      if (result) return result == asio::error::eof || result == asio::error::connection_reset;
+      const auto result = ReadOnce(s, received ? *received : ignored,
+                                   std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       end - std::chrono::steady_clock::now()));
+      if (!result) return false;
+      if (*result) return *result == asio::error::eof || *result == asio::error::connection_reset;
     }
     return false;
   }
