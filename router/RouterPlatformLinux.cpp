@@ -25,6 +25,15 @@ constexpr int kUsableStates = NUD_PERMANENT | NUD_NOARP | NUD_REACHABLE | NUD_PR
 // Longest wait for the kernel's answer to one request; it answers at once in practice.
 constexpr int kReplyWaitMs = 1000;
 
+// The whole message that starts `at` bytes into the n bytes received; null when none does.
+// (What NLMSG_OK and NLMSG_NEXT do, in sizes that never mix signs.)
+const nlmsghdr* MessageAt(const char* data, size_t n, size_t at) {
+  if (at > n || n - at < sizeof(nlmsghdr)) return nullptr;
+  const auto* h = reinterpret_cast<const nlmsghdr*>(data + at);
+  if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > n - at) return nullptr;
+  return h;
+}
+
 // One rtnetlink socket, closed with the object.
 class NetlinkSocket {
  public:
@@ -80,8 +89,8 @@ class NetlinkSocket {
         if (errno == EINTR || errno == EAGAIN) continue;
         return errno;
       }
-      int len = static_cast<int>(n);
-      for (auto* h = reinterpret_cast<const nlmsghdr*>(buf.data()); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+      for (size_t at = 0; const nlmsghdr* h = MessageAt(buf.data(), static_cast<size_t>(n), at);
+           at += NLMSG_ALIGN(h->nlmsg_len)) {
         if (h->nlmsg_seq != seq_) continue;  // a stale answer to an earlier request
         if (h->nlmsg_type == NLMSG_DONE) return 0;
         if (h->nlmsg_type == NLMSG_ERROR) {
