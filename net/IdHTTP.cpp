@@ -6,6 +6,21 @@ namespace {
 
 // The wait for the rest of a failed response's body.
 constexpr int kErrorBodyReadTimeoutMs = 2000;
+// How much of a failed response's body is kept as the exception's text.
+constexpr int64_t kErrorBodyKeep = 65536;
+
+// The body of a failed response: keeps its first kErrorBodyKeep bytes, and ends the read with
+// TooLong once more arrive.
+class TErrorBodyStream : public TMemoryStream {
+ public:
+  struct TooLong {};
+  int64_t Write(const void* buffer, int64_t count) override {
+    const int64_t room = kErrorBodyKeep - Size();
+    if (count <= room) return TMemoryStream::Write(buffer, count);
+    TMemoryStream::Write(buffer, room);
+    throw TooLong{};
+  }
+};
 
 // Hex number at the start of a chunk-size line, up to a blank or the ";" of an extension;
 // 0 when there is none.
@@ -103,11 +118,14 @@ void TIdHTTPProtocol::ProcessResponse() {
     std::string errorText;
     const bool hasBody = Request.Method != "HEAD" && (code < 100 || code >= 200) && code != 204 && code != 304;
     if (hasBody && client_.IsConnected()) {
-      TMemoryStream body;
+      TErrorBodyStream body;
       const int keep = client_.ReadTimeout;
       client_.ReadTimeout = kErrorBodyReadTimeoutMs;
       try {
         client_.ReadResult(&body);
+      } catch (const TErrorBodyStream::TooLong&) {
+        // The rest is not read: what is still on its way makes the connection unusable.
+        client_.Disconnect();
       } catch (...) {
         client_.ReadTimeout = keep;
         throw;

@@ -109,9 +109,12 @@ void TIdResponseHeaderInfo::ProcessHeaders() {
     const std::string byteRange = blank == std::string::npos ? range : IdTrim(range.substr(blank + 1));
     const size_t slash = byteRange.find('/');
     const std::string span = byteRange.substr(0, slash);
-    const size_t dash = span.find('-');
-    ContentRangeStart = IdStrToInt64(span.substr(0, dash));
-    ContentRangeEnd = IdStrToInt64(dash == std::string::npos ? std::string() : span.substr(dash + 1));
+    // "*": no range (the answer to a range that cannot be served); positions unknown.
+    if (IdTrim(span) != "*") {
+      const size_t dash = span.find('-');
+      ContentRangeStart = IdStrToInt64(span.substr(0, dash));
+      ContentRangeEnd = IdStrToInt64(dash == std::string::npos ? std::string() : span.substr(dash + 1));
+    }
     if (slash != std::string::npos) {
       try {
         ContentRangeInstanceLength = IdStrToInt64(byteRange.substr(slash + 1));

@@ -65,7 +65,8 @@ class TIdResponseHeaderInfo : public TIdEntityHeaderInfo {
   int64_t ContentRangeInstanceLength = 0;
 
   void Clear() override;
-  // Also raises EConvertError when a Content-Range start or end is not a decimal number.
+  // Also raises EConvertError when a Content-Range start or end is not a decimal number
+  // ("bytes */length" names none and reads as 0, 0).
   void ProcessHeaders() override;
 };
 

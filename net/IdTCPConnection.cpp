@@ -236,12 +236,8 @@ int32_t TIdTCPConnection::ReadInt32() {
 
 void TIdTCPConnection::ReadToStream(TStream* stream, int64_t count, bool untilDisconnect) {
   if (count < 0 && !untilDisconnect) count = ReadInt32();
-  if (count >= 0) {
-    // Room for the whole transfer at once; the position stays where the data goes.
-    const int64_t pos = stream->Position();
-    if (stream->Size() < pos + count) stream->SetSize(pos + count);
-    stream->SetPosition(pos);
-  }
+  // The stream grows as the bytes arrive, never by what the peer announces: a count is only a
+  // claim, and sizing for it ahead would let a peer commit memory or disk it never sends.
   int64_t remaining = untilDisconnect ? INT64_MAX : count;
   BeginProgress(TWorkMode::wmRead, untilDisconnect ? 0 : count);
   // Writes the first n buffered bytes into the stream and takes them.
@@ -252,7 +248,7 @@ void TIdTCPConnection::ReadToStream(TStream* stream, int64_t count, bool untilDi
   };
   auto finish = [&] {
     EndProgress(TWorkMode::wmRead);
-    // A pre-sized stream that got less than announced keeps only what arrived.
+    // The stream ends after what arrived.
     if (stream->Size() > stream->Position()) stream->SetSize(stream->Position());
   };
   try {
