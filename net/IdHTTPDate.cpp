@@ -142,9 +142,9 @@ bool ParseInternetDate(const std::string& text, int64_t& unixSeconds) {
   return true;
 }
 
-TDateTime InternetDateToLocal(const std::string& text) {
+TDateTime InternetDateToLocal(const std::string& text, TUtcOffsetFunc zone) {
   if (Trim(text).empty()) return TDateTime{};
   int64_t instant;
   if (!ParseInternetDate(text, instant)) instant = DateTimeToUnix(TDateTime{});
-  return UnixToLocalDateTime(instant);
+  return UnixToDateTime(instant + zone(instant));
 }

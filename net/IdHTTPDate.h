@@ -11,7 +11,10 @@
 // The instant an Internet date names, as Unix time; false when the text cannot be read.
 bool ParseInternetDate(const std::string& text, int64_t& unixSeconds);
 
-// The date converted to local time (the system time zone, daylight saving included). An empty
-// text gives the zero date; a text that cannot be read gives the zero date taken as GMT and
-// converted to local time.
-TDateTime InternetDateToLocal(const std::string& text);
+// A time zone: its offset from GMT in seconds east, in force at an instant (Unix time).
+using TUtcOffsetFunc = int64_t (*)(int64_t unixSeconds);
+
+// The date converted to the local time of `zone` (by default the system's time zone, daylight
+// saving included). An empty text gives the zero date; a text that cannot be read gives the
+// zero date taken as GMT and converted to local time.
+TDateTime InternetDateToLocal(const std::string& text, TUtcOffsetFunc zone = LocalUtcOffsetSeconds);

@@ -181,9 +181,19 @@ std::string TIdStack::AddressToText(const TIdInAddr& addr) {
   return buf;
 }
 
+bool TIdStack::AddressWithoutLookup(const std::string& host, std::string& address) {
+  if (EqualsIgnoreCase(host, "LOCALHOST")) {
+    address = "127.0.0.1";
+    return true;
+  }
+  if (!IsAddressText(host)) return false;
+  address = host;
+  return true;
+}
+
 std::string TIdStack::ResolveToAddress(const std::string& host) {
-  if (EqualsIgnoreCase(host, "LOCALHOST")) return "127.0.0.1";
-  if (IsAddressText(host)) return host;
+  std::string address;
+  if (AddressWithoutLookup(host, address)) return address;
   return HostByName(host);
 }
 

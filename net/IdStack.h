@@ -93,7 +93,11 @@ class TIdStack {
 
   // --- shared logic ---
   TIdStackSocketHandle NewSocket(int type, int protocol);  // -1 raises EIdInvalidSocket
+  // The address of a host name or address text: looked up unless AddressWithoutLookup knows it.
   std::string ResolveToAddress(const std::string& host);
+  // "localhost" (any case) is 127.0.0.1 and an address text stands for itself (unchanged);
+  // false for a name that needs a lookup.
+  static bool AddressWithoutLookup(const std::string& host, std::string& address);
   static bool IsAddressText(const std::string& text);
   static TIdInAddr TextToAddress(const std::string& text);  // raises EIdInvalidIPAddress
   static std::string AddressToText(const TIdInAddr& addr);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "net/IdStream.h"
 #include "router/Gateway.h"
@@ -145,7 +146,10 @@ std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
   const int err = errno;
   std::fclose(f);
   if (failed) throw EInOutError("Cannot read file \"" + fileName + "\". " + std::strerror(err));
+  return ParseMacList(std::move(data));
+}
 
+std::unique_ptr<TVendorList> ParseMacList(std::string data) {
   const size_t eof = data.find('\x1A');
   if (eof != std::string::npos) data.resize(eof);
 

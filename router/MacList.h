@@ -61,6 +61,8 @@ class TVendorList {
 // a lone CR is dropped, a byte 0x1A ends the file. Raises EFOpenError when the file cannot be
 // opened and EInOutError when it cannot be read.
 std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName);
+// The same for the file's content.
+std::unique_ptr<TVendorList> ParseMacList(std::string data);
 
 // The entry for a router MAC text (12 hex digits): its first 9, then 7, then 6 characters,
 // the first that has an entry; null when none has.

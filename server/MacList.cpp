@@ -102,34 +102,43 @@ std::string MacListLine(const std::vector<std::string>& record) {
   return registry + "," + key + "," + organisation;
 }
 
+std::string MacListBody(const std::vector<std::string>& sources, size_t& entries) {
+  entries = 0;
+  if (sources.empty()) return {};
+  std::string body = "Registry,Assignment,Organization Name\r\n";
+  for (const std::string& content : sources) {
+    for (const auto& record : ParseCsvRecords(content)) {
+      const std::string line = MacListLine(record);
+      if (line.empty()) continue;
+      body += line;
+      body += "\r\n";
+      ++entries;
+    }
+  }
+  return body;
+}
+
 TMacList BuildMacList(const std::string& dir) {
   namespace fs = std::filesystem;
   TMacList list;
-  std::string lines;
+  std::vector<std::string> contents;
   for (const char* name : kIeeeSourceFiles) {
     const fs::path path = fs::path(dir) / name;
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) continue;
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open " + path.string());
-    const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (in.bad()) throw std::runtime_error("cannot read " + path.string());
     const auto written = fs::last_write_time(path, ec);
     if (ec) throw std::runtime_error("cannot read the time of " + path.string());
     const auto systemTime =
         std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(written));
     list.LastModified = std::max(list.LastModified, std::chrono::system_clock::to_time_t(systemTime));
-    for (const auto& record : ParseCsvRecords(content)) {
-      const std::string line = MacListLine(record);
-      if (line.empty()) continue;
-      lines += line;
-      lines += "\r\n";
-      ++list.Entries;
-    }
+    contents.push_back(std::move(content));
     list.Sources.push_back(path.string());
   }
-  if (list.Sources.empty()) return list;
-  list.Body = "Registry,Assignment,Organization Name\r\n" + lines;
+  list.Body = MacListBody(contents, list.Entries);
   return list;
 }
 

@@ -27,6 +27,10 @@ struct TMacList {
 // The source files looked for in dir, in this order: MA-L, MA-M, MA-S, IAB.
 extern const char* const kIeeeSourceFiles[4];
 
+// The list body built from the contents of source files, in order: the header line, then one
+// line per usable record; `entries` gets the number of those lines. No sources: empty.
+std::string MacListBody(const std::vector<std::string>& sources, size_t& entries);
+
 // Reads the source files of dir that exist; a file that exists but cannot be read raises
 // std::runtime_error. No source file at all gives an empty list (Entries 0, Body empty).
 TMacList BuildMacList(const std::string& dir);

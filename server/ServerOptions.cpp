@@ -4,6 +4,8 @@
 #include <charconv>
 #include <set>
 
+#include <asio/ip/address_v4.hpp>
+
 namespace {
 
 bool ParseLong(const std::string& text, long long min, long long max, long long& out) {
@@ -18,20 +20,6 @@ bool ParseDouble(const std::string& text, double min, double max, double& out) {
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, out);
   return ec == std::errc() && ptr == end && out >= min && out <= max;
-}
-
-bool ParseIpv4(const std::string& text) {
-  int parts = 0;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t dot = text.find('.', pos);
-    if (dot == std::string::npos) dot = text.size();
-    long long v;
-    if (dot - pos > 3 || !ParseLong(text.substr(pos, dot - pos), 0, 255, v)) return false;
-    ++parts;
-    pos = dot + 1;
-  }
-  return parts == 4;
 }
 
 // "PORT" or "PORT=ms,ms,...".
@@ -58,6 +46,15 @@ bool ParseSipPort(const std::string& text, TSipPortPlan& plan, bool& hasSchedule
 }
 
 }  // namespace
+
+bool IsServerAddress(const std::string& text) {
+  // The very parser the sockets are opened with: an address taken here never fails there. That
+  // one reads a C string, so a zero byte would hide the rest.
+  if (text.find('\0') != std::string::npos) return false;
+  asio::error_code ec;
+  asio::ip::make_address_v4(text, ec);
+  return !ec;
+}
 
 int TEchoServerConfig::EffectiveIdleTimeoutMs() const {
   if (IdleTimeoutMs > 0) return IdleTimeoutMs;
@@ -114,7 +111,7 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     double d = 0;
     bool ok = true;
     if (arg == "--address") {
-      ok = ParseIpv4(value);
+      ok = IsServerAddress(value);
       if (ok) config.Address = value;
     } else if (arg == "--control-port") {
       ok = ParseLong(value, 1, 65535, n);

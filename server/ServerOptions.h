@@ -46,3 +46,6 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
                                    std::string& message);
 
 std::string ServerUsage();
+
+// Whether text is an IPv4 address in dotted-decimal form that the server's sockets accept.
+bool IsServerAddress(const std::string& text);
