@@ -9,11 +9,14 @@
 #include "router/MacRefresh.h"
 
 void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
-                            const TLineSink& sink, int readTimeoutMs) {
+                            const TLineSink& sink, const TIdTransferLimits& limits) {
   sink("Downloading MAC list... ");
   {
-    TIdHTTP http;  // its connection closes when it goes
-    http.ReadTimeout = readTimeoutMs;
+    // One link for both requests, so that the limits bound the step as a whole.
+    TIdIOHandlerLimited link(limits);
+    TIdHTTP http;  // its connection closes when it goes, before the link
+    http.SetIOHandler(&link);
+    http.ReadTimeout = limits.WindowMs;
     // A list server whose address swallows the connect must not hold the start for the
     // minutes the system would wait.
     http.ConnectTimeout = kVendorConnectTimeoutMs;

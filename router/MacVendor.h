@@ -3,6 +3,7 @@
 // server, then name the router's maker from it.
 #include <string>
 
+#include "net/IdTransferLimit.h"
 #include "router/Gateway.h"
 
 // How long the vendor step waits for the list server to accept its connection.
@@ -16,7 +17,8 @@ inline constexpr int kVendorConnectTimeoutMs = 5000;
 // the longest prefix of `macText` (9, 7 or 6 characters) that the list knows, alone on its
 // line; an empty `macText` (the router's address is unknown) looks nothing up. A `macFile`
 // that exists but cannot be read raises EFOpenError / EInOutError.
-// A server that does not accept within kVendorConnectTimeoutMs, or stops sending for
-// `readTimeoutMs`, counts as failed, so that a stalled server cannot hold the start of a test.
+// A server that does not accept within kVendorConnectTimeoutMs, that sends fewer bytes than the
+// limits' floor within their span, or whose answers take longer than their total, counts as
+// failed, so that a stalled or trickling server cannot hold the start of a test.
 void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
-                            const TLineSink& sink, int readTimeoutMs = 30000);
+                            const TLineSink& sink, const TIdTransferLimits& limits = {});

@@ -182,7 +182,8 @@ TEST(MacVendorStep, silent_server_times_out) {
   HttpPeer peer("127.0.72.5");
   START(peer, {});  // no replies
   std::vector<std::string> lines;
-  RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); }, 300);
+  RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); },
+                         TIdTransferLimits{1000, 300, 180000});
   EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with 127.0.72.5",
                                              "Old Maker"}));
   EXPECT_EQ(ReadFileBytes(file), old);
