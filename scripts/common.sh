@@ -3,10 +3,13 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${NAT_BUILD_DIR:-$ROOT/build}"
+# The fuzz targets (clang, libFuzzer) and the suite under AddressSanitizer, each in a folder of its own.
+FUZZ_BUILD="${NAT_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
+SANITIZE_BUILD="${NAT_SANITIZE_BUILD_DIR:-$ROOT/build-sanitize}"
 
 # Everything the build, the tests, the lab and the main job need, from Debian's repositories.
 NAT_PACKAGES=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev
@@ -41,12 +44,26 @@ nat_install_deps() {
   if [ -x /etc/init.d/lighttpd ]; then /etc/init.d/lighttpd stop >/dev/null 2>&1 || true; fi
 }
 
-# nat_build [extra cmake args...]: configure once, then build incrementally.
-nat_build() {
-  if [ ! -f "$BUILD/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >&2
-  elif [ $# -gt 0 ]; then
-    cmake "$BUILD" "$@" >&2
+# nat_build_in DIR [cmake args...]: configure DIR once (with the args), then build it
+# incrementally; a configured folder keeps its settings.
+nat_build_in() {
+  local dir=$1
+  shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >&2
   fi
-  cmake --build "$BUILD" -j "$(nproc)" >&2
+  cmake --build "$dir" -j "$(nproc)" >&2
 }
+
+# nat_build [extra cmake args...]: the main build.
+nat_build() { nat_build_in "$BUILD" "$@"; }
+
+# The fuzz targets, and everything else under clang (which keeps the build warning-clean there
+# too); the unit tests are not built there.
+nat_build_fuzz() {
+  nat_build_in "$FUZZ_BUILD" -DCMAKE_CXX_COMPILER=clang++ -DNAT_FUZZ=ON -DNAT_BUILD_TESTS=OFF \
+    -DNAT_BUILD_BENCHMARKS=OFF "$@"
+}
+
+# The suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+nat_build_sanitize() { nat_build_in "$SANITIZE_BUILD" -DNAT_SANITIZE=ON -DNAT_BUILD_BENCHMARKS=OFF "$@"; }
