@@ -149,6 +149,10 @@ bool IdCookieDomainAccepted(const std::string& host, const std::string& domain) 
 }
 
 bool TIdCookieManager::AddCookie(const std::string& headerValue, const std::string& host, bool setCookie2) {
+  // A value with control bytes (a tab aside) is dropped whole: sent back in a Cookie line they
+  // would bend the next request.
+  for (char c : headerValue)
+    if ((static_cast<unsigned char>(c) < 32 && c != '\t') || c == 127) return false;
   std::unique_ptr<TIdNetscapeCookie> cookie;
   if (setCookie2)
     cookie = std::make_unique<TIdCookieRFC2965>();

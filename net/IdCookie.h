@@ -77,7 +77,8 @@ class TIdCookieManager {
 
   // Adds a cookie from a "Set-cookie" (setCookie2 false) or "Set-cookie2" value received in
   // answer to a request to `host`. Returns false when the cookie's domain is not acceptable
-  // for that host (or the value names no cookie) and the cookie was dropped.
+  // for that host, the value names no cookie or holds a control byte other than a tab, and the
+  // cookie was dropped.
   bool AddCookie(const std::string& headerValue, const std::string& host, bool setCookie2 = false);
   // The Cookie line's value for a request to `uri` ("" when no cookie goes with it); expired
   // cookies are deleted first.
