@@ -151,6 +151,12 @@ bool Survives(TIdHTTP& http, Request request) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // A network component alive for the whole run, so the socket layer is not made anew per input.
+  static TIdIOHandlerBytes keepsTheSocketLayer("");
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input = fuzz::Text(data, size);
 

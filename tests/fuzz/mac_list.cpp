@@ -1,8 +1,7 @@
 // The vendor list file as the tester reads it: the line splitter on each line, and the list
 // built from the text and from a file of the same bytes, searched by prefix.
-#include <unistd.h>
+#include <sys/mman.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -48,15 +47,13 @@ void CheckFields(const std::string& line, const StrArray& fields) {
   FUZZ_CHECK(pos == rest.size(), "nothing of the line is left over: " + line);
 }
 
-// The file the list is written to, made once per process.
+// The file the list is written to: a file in memory, open for the whole run and gone with the
+// process, named by its descriptor (a disk would set the pace).
 const std::string& ScratchFile() {
   static const std::string path = [] {
-    char name[] = "/tmp/fuzz-mac-list-XXXXXX";
-    const int fd = ::mkstemp(name);
+    const int fd = ::memfd_create("fuzz-mac-list", 0);
     if (fd < 0) std::abort();
-    ::close(fd);
-    std::atexit([] { std::remove(ScratchFile().c_str()); });
-    return std::string(name);
+    return "/proc/self/fd/" + std::to_string(fd);
   }();
   return path;
 }
