@@ -1,5 +1,5 @@
 // Writing to a TCP connection: plain writes, write buffering, streams, and every read and write
-// of a client that is not connected. Addresses 127.0.64.x.
+// of a client that is not connected.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,13 +8,11 @@
 #include "net/IdException.h"
 #include "net/IdStream.h"
 #include "net/IdTCPClient.h"
-#include "tests/net/TcpPeer.h"
+#include "tests/net/tcp_test_support.h"
 
 namespace {
 
 using namespace tcptest;
-
-std::string Ip(int test) { return "127.0.64." + std::to_string(test); }
 
 TEST(TcpWrite, tcp_operations_when_not_connected) {
   // A client that never connected: writes of nothing pass silently, everything else that
@@ -62,7 +60,7 @@ TEST(TcpWrite, tcp_operations_when_not_connected) {
 }
 
 TEST(TcpWrite, tcp_write_sends_every_byte) {
-  TcpPeer peer(Ip(10));
+  TcpPeer peer(support::TestAddress());
   peer.RecvUntilClose();
   TIdTCPClient client;
   ConnectTo(client, peer);
@@ -111,10 +109,9 @@ TEST(TcpWrite, tcp_write_buffering) {
        },
        "|"},
   };
-  int n = 20;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
-    TcpPeer peer(Ip(n++));
+    TcpPeer peer(support::TestAddress());
     peer.RecvUntilClose();
     TIdTCPClient client;
     ConnectTo(client, peer);
@@ -144,10 +141,9 @@ TEST(TcpWrite, tcp_write_from_stream) {
       {"a size with count", false, true, 6, 3, false, std::string("\0\0\0\x03", 4) + "wor"},
       {"beyond the end", false, false, 6, 10, true, "world"},
   };
-  int n = 40;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
-    TcpPeer peer(Ip(n++));
+    TcpPeer peer(support::TestAddress());
     peer.RecvUntilClose();
     TIdTCPClient client;
     ConnectTo(client, peer);
@@ -170,7 +166,7 @@ TEST(TcpWrite, tcp_write_from_stream) {
 }
 
 TEST(TcpWrite, tcp_write_from_stream_reports_progress_in_chunks) {
-  TcpPeer peer(Ip(60));
+  TcpPeer peer(support::TestAddress());
   peer.RecvUntilClose();
   TIdTCPClient client;
   client.SendBufferSize = 1000;
