@@ -5,12 +5,14 @@
 #include <fstream>
 
 #include "server/MacList.h"
-#include "tests/server/LoopbackPeer.h"
+#include "tests/server/ServerTest.h"
 
-using namespace loopback;
+using namespace servertest;
 namespace fs = std::filesystem;
 
 namespace {
+
+class EchoServerHttp : public ServerTest {};
 
 // A directory of small registry files with known times; removed afterwards.
 class IeeeFiles {
@@ -66,18 +68,15 @@ struct Response {
 };
 
 // Reads one response; bodyExpected false for HEAD.
-std::optional<Response> ReadResponse(Peer& peer, tcp::socket& s, std::string& buffer,
-                                     bool bodyExpected) {
-  const auto head = peer.ReadUntil(s, buffer, "\r\n\r\n");
+std::optional<Response> ReadResponse(TcpConn& s, bool bodyExpected) {
+  const auto head = s.ReadUntil("\r\n\r\n", 3000ms);
   if (!head) return std::nullopt;
   Response r{*head + "\r\n", {}};
   const size_t at = r.head.find("Content-Length: ");
   if (!bodyExpected || at == std::string::npos) return r;
-  const size_t length = std::stoul(r.head.substr(at + 16));
-  while (buffer.size() < length)
-    if (!peer.ReadSome(s, buffer, 3000ms)) return std::nullopt;
-  r.body = buffer.substr(0, length);
-  buffer.erase(0, length);
+  const auto body = s.ReadExactly(std::stoul(r.head.substr(at + 16)), 3000ms);
+  if (!body) return std::nullopt;
+  r.body = *body;
   return r;
 }
 
@@ -88,43 +87,39 @@ std::string Header(const std::string& head, const std::string& name) {
   return head.substr(start, head.find("\r\n", start) - start);
 }
 
-TEST(EchoServerHttp, head_then_get_on_one_connection) {
-  const std::string srv = "127.0.33.1";
+TEST_F(EchoServerHttp, head_then_get_on_one_connection) {
   IeeeFiles files("head-get");
-  TEchoServerConfig config = TestConfig(srv);
+  TEchoServerConfig config = Config();
   config.IeeeDataDir = files.Dir();
-  RunningServer server(config);
+  auto& server = Serve(config);
   EXPECT_EQ(server.Server().MacListEntries(), 4u);
-  Peer peer;
-  auto s = peer.Connect(srv, 80, "127.0.33.2");
-  std::string buffer;
+  auto s = Connect(me);
   // The request exactly as the tester's client writes it.
   const std::string request =
       " /download/MAC.CSV HTTP/1.1\r\nHost: " + srv +
       "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; NAT SIP ALG tester)\r\n\r\n";
-  peer.Write(s, "HEAD" + request);
-  const auto head = ReadResponse(peer, s, buffer, false);
+  s.Send("HEAD" + request);
+  const auto head = ReadResponse(s, false);
   ASSERT_TRUE(head);
   EXPECT_EQ(head->head.substr(0, 17), "HTTP/1.1 200 OK\r\n");
   EXPECT_EQ(Header(head->head, "Last-Modified"), "Fri, 15 Apr 2022 05:20:00 GMT");  // newest file
   EXPECT_EQ(Header(head->head, "Content-Length"), std::to_string(IeeeFiles::Body().size()));
   EXPECT_EQ(Header(head->head, "Connection"), "");
-  EXPECT_TRUE(buffer.empty());  // no body after a HEAD
+  EXPECT_TRUE(s.Pending().empty());  // no body after a HEAD
 
-  peer.Write(s, "GET" + request);
-  const auto get = ReadResponse(peer, s, buffer, true);
+  s.Send("GET" + request);
+  const auto get = ReadResponse(s, true);
   ASSERT_TRUE(get);
   EXPECT_EQ(get->head.substr(0, 17), "HTTP/1.1 200 OK\r\n");
   EXPECT_EQ(get->body, IeeeFiles::Body());
   EXPECT_EQ(server.Server().Counters().Connections, 1u);
 }
 
-TEST(EchoServerHttp, statuses_and_connection_handling) {
-  const std::string srv = "127.0.33.3";
+TEST_F(EchoServerHttp, statuses_and_connection_handling) {
   IeeeFiles files("statuses");
-  TEchoServerConfig config = TestConfig(srv);
+  TEchoServerConfig config = Config();
   config.IeeeDataDir = files.Dir();
-  RunningServer server(config);
+  Serve(config);
   struct Case {
     const char* name;
     std::string request;
@@ -144,72 +139,60 @@ TEST(EchoServerHttp, statuses_and_connection_handling) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Peer peer;
-    auto s = peer.Connect(srv, 80, "127.0.33.4");
-    std::string buffer;
-    peer.Write(s, c.request);
-    const auto r = ReadResponse(peer, s, buffer, c.request.rfind("HEAD", 0) != 0);
+      auto s = Connect(me);
+      s.Send(c.request);
+    const auto r = ReadResponse(s, c.request.rfind("HEAD", 0) != 0);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->head.substr(9, 3), c.status) << r->head;
     if (c.staysOpen) {
       // The same connection serves the next request.
-      peer.Write(s, "HEAD /download/MAC.CSV HTTP/1.1\r\n\r\n");
-      const auto next = ReadResponse(peer, s, buffer, false);
+      s.Send("HEAD /download/MAC.CSV HTTP/1.1\r\n\r\n");
+      const auto next = ReadResponse(s, false);
       ASSERT_TRUE(next);
       EXPECT_EQ(next->head.substr(9, 3), "200");
     } else {
-      EXPECT_TRUE(peer.WaitClosed(s));
+      EXPECT_TRUE(s.WaitClosed(3000ms));
     }
   }
 }
 
-TEST(EchoServerHttp, without_registry_files_the_list_is_not_found) {
-  const std::string srv = "127.0.33.5";
-  TEchoServerConfig config = TestConfig(srv);
+TEST_F(EchoServerHttp, without_registry_files_the_list_is_not_found) {
+  TEchoServerConfig config = Config();
   config.IeeeDataDir = (fs::temp_directory_path() / "nat-ieee-none-here").string();
-  RunningServer server(config);
-  Peer peer;
-  auto s = peer.Connect(srv, 80, "127.0.33.6");
-  std::string buffer;
-  peer.Write(s, "GET /download/MAC.CSV HTTP/1.1\r\n\r\n");
-  const auto r = ReadResponse(peer, s, buffer, true);
+  Serve(config);
+  auto s = Connect(me);
+  s.Send("GET /download/MAC.CSV HTTP/1.1\r\n\r\n");
+  const auto r = ReadResponse(s, true);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->head.substr(9, 3), "404");
   // The control channel on the same port is unaffected.
-  EXPECT_TRUE(Greet(peer, srv, 80, "127.0.33.6"));
+  EXPECT_TRUE(Greet(me));
 }
 
-TEST(EchoServerHttp, trickling_request_head_times_out) {
-  const std::string srv = "127.0.33.7";
-  TEchoServerConfig config = TestConfig(srv);
+TEST_F(EchoServerHttp, trickling_request_head_times_out) {
+  TEchoServerConfig config = Config();
   config.HttpIdleTimeoutMs = 300;
-  RunningServer server(config);
-  Peer peer;
-  auto s = peer.Connect(srv, 80, "127.0.33.8");
-  peer.Write(s, "GET /download/MAC.CSV HTTP/1.1\r\n");
+  Serve(config);
+  auto s = Connect(me);
+  s.Send("GET /download/MAC.CSV HTTP/1.1\r\n");
   // One header byte every 50 ms never completes the head; the time-out still ends it.
   const auto start = std::chrono::steady_clock::now();
   bool closed = false;
   for (int i = 0; i < 60 && !closed; ++i) {
-    asio::error_code ec;
-    asio::write(s, asio::buffer("X", 1), ec);
-    closed = ec || peer.WaitClosed(s, 50ms);
+    closed = !s.Send("X") || s.WaitClosed(50ms);
   }
   EXPECT_TRUE(closed);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
 }
 
-TEST(EchoServerHttp, log_line_shows_no_control_bytes_of_the_request) {
-  const std::string srv = "127.0.33.9";
-  RunningServer server(TestConfig(srv));
-  Peer peer;
-  auto s = peer.Connect(srv, 80, "127.0.33.10");
-  std::string buffer;
-  peer.Write(s, "GET /\x1b[2J\rfake-line HTTP/1.1\r\nConnection: close\r\n\r\n");
-  const auto r = ReadResponse(peer, s, buffer, true);
+TEST_F(EchoServerHttp, log_line_shows_no_control_bytes_of_the_request) {
+  auto& server = Serve();
+  auto s = Connect(me);
+  s.Send("GET /\x1b[2J\rfake-line HTTP/1.1\r\nConnection: close\r\n\r\n");
+  const auto r = ReadResponse(s, true);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->head.substr(9, 3), "404");
-  ASSERT_TRUE(server.WaitForLine("http 127.0.33.10:"));
+  ASSERT_TRUE(server.WaitForLine("http " + me + ":"));
   for (const auto& line : server.Lines())
     for (char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
 }
