@@ -31,10 +31,16 @@ class ServerTest : public ::testing::Test {
   // Settings of a server on srv with short schedules (support::EchoServerGuard::TestConfig).
   TEchoServerConfig Config() const { return support::EchoServerGuard::TestConfig(srv); }
   // Starts the server; it serves until the test ends.
-  support::EchoServerGuard& Serve(const TEchoServerConfig& config, bool handleSignals = false) {
-    return server_.emplace(config, handleSignals);
+  void Serve(const TEchoServerConfig& config, bool handleSignals = false) { server.emplace(config, handleSignals); }
+  void Serve() { Serve(Config()); }
+
+  // Serves and opens the test's session from me; false when it was not greeted.
+  bool Open(const TEchoServerConfig& config) {
+    Serve(config);
+    session = Greet(me);
+    return session.has_value();
   }
-  support::EchoServerGuard& Serve() { return Serve(Config()); }
+  bool Open() { return Open(Config()); }
 
   // A TCP connection from `from` to the server's control port.
   TcpConn Connect(const std::string& from) const { return TcpConn::Connect(srv, 80, from); }
@@ -63,8 +69,8 @@ class ServerTest : public ::testing::Test {
     return u;
   }
 
- private:
-  std::optional<support::EchoServerGuard> server_;
+  std::optional<support::EchoServerGuard> server;  // from Serve on
+  std::optional<Session> session;                  // the one that Open greeted
 };
 
 }  // namespace servertest

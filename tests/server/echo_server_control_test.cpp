@@ -18,7 +18,7 @@ bool IsLowerHex(const std::string& s) {
 }
 
 TEST_F(EchoServerControl, greeting_answers_fresh_token_and_terminator) {
-  auto& server = Serve();
+  Serve();
   auto a = Greet(me);
   auto b = Greet(me);
   ASSERT_TRUE(a && b);
@@ -26,13 +26,11 @@ TEST_F(EchoServerControl, greeting_answers_fresh_token_and_terminator) {
   EXPECT_GE(a->token.size(), 32u);
   EXPECT_NE(a->token, b->token);
   EXPECT_TRUE(a->conn.Pending().empty());  // nothing after the terminator
-  EXPECT_EQ(server.Server().Counters().Sessions, 2u);
+  EXPECT_EQ(server->Server().Counters().Sessions, 2u);
 }
 
 TEST_F(EchoServerControl, echo_is_report_line_datagram_and_zero_byte_scrambled) {
-  Serve();
-  auto s = Greet(me);
-  ASSERT_TRUE(s);
+  ASSERT_TRUE(Open());
   auto sip5060 = Udp(me, 5060);
   auto sip5058 = Udp(me, 5058);
 
@@ -46,14 +44,14 @@ TEST_F(EchoServerControl, echo_is_report_line_datagram_and_zero_byte_scrambled) 
     TSipProbe probe;
     const std::string local = std::to_string(c.socket->Port());
     if (c.invite)
-      probe.BuildInvite(s->token, std::to_string(c.serverPort), me, local, false, 5004);
+      probe.BuildInvite(session->token, std::to_string(c.serverPort), me, local, false, 5004);
     else
-      probe.BuildRegister(s->token, std::to_string(c.serverPort), me, local);
+      probe.BuildRegister(session->token, std::to_string(c.serverPort), me, local);
     const std::string& msg = c.invite ? probe.InviteMsg : probe.RegisterMsg;
     c.socket->SendTo(srv, c.serverPort, msg);
 
     // The raw bytes on the wire: the scrambled frame, closed by a scrambled zero byte.
-    const auto raw = s->conn.ReadUntil(std::string(1, '\x55'), 3000ms);
+    const auto raw = session->conn.ReadUntil(std::string(1, '\x55'), 3000ms);
     ASSERT_TRUE(raw);
     const std::string echo = Scramble(*raw);
     const std::string report = "Received " + std::to_string(msg.size()) + " bytes on UDP port " +
@@ -100,7 +98,7 @@ TEST_F(EchoServerControl, two_sessions_get_only_their_own_echoes) {
 
 TEST_F(EchoServerControl, unknown_token_gets_no_echo_and_no_udp_output) {
   const std::string stranger = support::TestAddress(2);
-  auto& server = Serve();
+  Serve();
   auto a = Greet(me);
   auto b = Greet(me);
   ASSERT_TRUE(a && b);
@@ -127,23 +125,21 @@ TEST_F(EchoServerControl, unknown_token_gets_no_echo_and_no_udp_output) {
   EXPECT_FALSE(fromStranger.Receive(800ms));
   EXPECT_FALSE(rtpAtStranger.Receive(10ms));
   EXPECT_FALSE(fromMe.Receive(10ms));
-  const auto counters = server.Server().Counters();
+  const auto counters = server->Server().Counters();
   EXPECT_EQ(counters.Dropped, 2u);
   EXPECT_EQ(counters.Echoes, 1u);
   EXPECT_EQ(counters.NatReports, 0u);
   EXPECT_EQ(counters.RtpPackets, 0u);
-  EXPECT_TRUE(server.WaitForLine("dropped: no session"));
+  EXPECT_TRUE(server->WaitForLine("dropped: no session"));
 }
 
 TEST_F(EchoServerControl, rewritten_call_id_falls_back_to_the_one_session_of_the_address) {
-  Serve();
-  auto s = Greet(me);
-  ASSERT_TRUE(s);
+  ASSERT_TRUE(Open());
   auto udp = Udp(me);
   TSipProbe probe;
   probe.BuildRegister("rewritten-by-router", "5060", me, "5060");
   udp.SendTo(srv, 5060, probe.RegisterMsg);
-  const auto echo = NextEcho(*s);
+  const auto echo = NextEcho(*session);
   ASSERT_TRUE(echo);
   std::string rest = *echo;
   EXPECT_NE(CutLines(rest, 1).find("matched by address"), std::string::npos);
@@ -153,7 +149,7 @@ TEST_F(EchoServerControl, rewritten_call_id_falls_back_to_the_one_session_of_the
 TEST_F(EchoServerControl, bad_or_endless_input_is_cut_off) {
   TEchoServerConfig config = Config();
   config.GreetingTimeoutMs = 300;
-  auto& server = Serve(config);
+  Serve(config);
   struct Case {
     const char* name;
     std::string first;
@@ -182,13 +178,13 @@ TEST_F(EchoServerControl, bad_or_endless_input_is_cut_off) {
       EXPECT_TRUE(s.Pending().empty());
     }
   }
-  EXPECT_EQ(server.Server().Counters().OpenConnections, 0u);
+  EXPECT_EQ(server->Server().Counters().OpenConnections, 0u);
 }
 
 TEST_F(EchoServerControl, connections_per_address_are_limited) {
   TEchoServerConfig config = Config();
   config.MaxConnectionsPerAddress = 2;
-  auto& server = Serve(config);
+  Serve(config);
   auto a = Greet(me);
   auto b = Greet(me);
   ASSERT_TRUE(a && b);
@@ -196,32 +192,32 @@ TEST_F(EchoServerControl, connections_per_address_are_limited) {
   EXPECT_TRUE(third.WaitClosed(3000ms));
   // Another address is not affected.
   EXPECT_TRUE(Greet(support::TestAddress(2)));
-  EXPECT_EQ(server.Server().Counters().Refused, 1u);
+  EXPECT_EQ(server->Server().Counters().Refused, 1u);
 }
 
 TEST_F(EchoServerControl, stop_closes_sessions_and_logs_one_line_each) {
-  auto& server = Serve();
+  Serve();
   auto a = Greet(me);
   auto b = Greet(support::TestAddress(2));
   ASSERT_TRUE(a && b);
-  server.Server().Stop();
+  server->Server().Stop();
   EXPECT_TRUE(a->conn.WaitClosed(3000ms));
   EXPECT_TRUE(b->conn.WaitClosed(3000ms));
   int sessionLines = 0;
-  for (const auto& l : server.Lines())
+  for (const auto& l : server->Lines())
     if (l.rfind("session ", 0) == 0) ++sessionLines;
   EXPECT_EQ(sessionLines, 2);
 }
 
 TEST_F(EchoServerControl, sigterm_ends_the_server_cleanly) {
-  auto& server = Serve(Config(), true);
-  ASSERT_TRUE(server.WaitForLine("serving on"));
+  Serve(Config(), true);
+  ASSERT_TRUE(server->WaitForLine("serving on"));
   auto a = Greet(me);
   ASSERT_TRUE(a);
   std::raise(SIGTERM);
   EXPECT_TRUE(a->conn.WaitClosed(3000ms));
-  EXPECT_TRUE(server.WaitForLine("stopping: SIGTERM"));
-  EXPECT_TRUE(server.WaitForLine("server stopping"));  // the session's own line
+  EXPECT_TRUE(server->WaitForLine("stopping: SIGTERM"));
+  EXPECT_TRUE(server->WaitForLine("server stopping"));  // the session's own line
   // Nothing listens any more.
   EXPECT_FALSE(support::TcpConn::Connect(srv, 80).Ok());
 }

@@ -91,8 +91,8 @@ TEST_F(EchoServerHttp, head_then_get_on_one_connection) {
   IeeeFiles files("head-get");
   TEchoServerConfig config = Config();
   config.IeeeDataDir = files.Dir();
-  auto& server = Serve(config);
-  EXPECT_EQ(server.Server().MacListEntries(), 4u);
+  Serve(config);
+  EXPECT_EQ(server->Server().MacListEntries(), 4u);
   auto s = Connect(me);
   // The request exactly as the tester's client writes it.
   const std::string request =
@@ -112,7 +112,7 @@ TEST_F(EchoServerHttp, head_then_get_on_one_connection) {
   ASSERT_TRUE(get);
   EXPECT_EQ(get->head.substr(0, 17), "HTTP/1.1 200 OK\r\n");
   EXPECT_EQ(get->body, IeeeFiles::Body());
-  EXPECT_EQ(server.Server().Counters().Connections, 1u);
+  EXPECT_EQ(server->Server().Counters().Connections, 1u);
 }
 
 TEST_F(EchoServerHttp, statuses_and_connection_handling) {
@@ -186,14 +186,14 @@ TEST_F(EchoServerHttp, trickling_request_head_times_out) {
 }
 
 TEST_F(EchoServerHttp, log_line_shows_no_control_bytes_of_the_request) {
-  auto& server = Serve();
+  Serve();
   auto s = Connect(me);
   s.Send("GET /\x1b[2J\rfake-line HTTP/1.1\r\nConnection: close\r\n\r\n");
   const auto r = ReadResponse(s, true);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->head.substr(9, 3), "404");
-  ASSERT_TRUE(server.WaitForLine("http " + me + ":"));
-  for (const auto& line : server.Lines())
+  ASSERT_TRUE(server->WaitForLine("http " + me + ":"));
+  for (const auto& line : server->Lines())
     for (char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
 }
 

@@ -21,20 +21,18 @@ std::optional<long> LabelValue(const std::string& text, const std::string& label
 }
 
 TEST_F(EchoServerNat, reports_follow_the_schedule_of_the_port) {
-  auto& server = Serve();  // 5060: 300, 600 ms; 5058: 200 ms
-  auto s = Greet(me);
-  ASSERT_TRUE(s);
+  ASSERT_TRUE(Open());  // 5060: 300, 600 ms; 5058: 200 ms
   auto sip5060 = Udp(me, 5060);
   auto sip5058 = Udp(me, 5058);
   TSipProbe p60, p58;
-  p60.BuildInvite(s->token, "5060", me, "5060", true, 5004);
-  p58.BuildInvite(s->token, "5058", me, "5058", true, 5006);
+  p60.BuildInvite(session->token, "5060", me, "5060", true, 5004);
+  p58.BuildInvite(session->token, "5058", me, "5058", true, 5006);
   // Six INVITEs per socket, as the tester sends them: one schedule per port all the same.
   for (int i = 0; i < 6; ++i) {
     sip5060.SendTo(srv, 5060, p60.InviteMsg);
     sip5058.SendTo(srv, 5058, p58.InviteMsg);
   }
-  for (int i = 0; i < 12; ++i) ASSERT_TRUE(NextEcho(*s)) << i;
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(NextEcho(*session)) << i;
 
   struct Expected {
     UdpPeer* socket;
@@ -68,54 +66,48 @@ TEST_F(EchoServerNat, reports_follow_the_schedule_of_the_port) {
   // Once through: nothing more on either port.
   EXPECT_FALSE(sip5060.Receive(700ms));
   EXPECT_FALSE(sip5058.Receive(10ms));
-  EXPECT_EQ(server.Server().Counters().NatReports, 3u);
+  EXPECT_EQ(server->Server().Counters().NatReports, 3u);
 }
 
 TEST_F(EchoServerNat, ordinary_invite_starts_nothing) {
-  Serve();
-  auto s = Greet(me);
-  ASSERT_TRUE(s);
+  ASSERT_TRUE(Open());
   auto sip = Udp(me, 5060);
   auto rtp = Udp(me, 7004);
   TSipProbe p;
-  p.BuildInvite(s->token, "5060", me, "5060", false, 5004);
+  p.BuildInvite(session->token, "5060", me, "5060", false, 5004);
   sip.SendTo(srv, 5060, p.InviteMsg);
-  ASSERT_TRUE(NextEcho(*s));
+  ASSERT_TRUE(NextEcho(*session));
   EXPECT_FALSE(sip.Receive(800ms));
   EXPECT_FALSE(rtp.Receive(10ms));
 }
 
 TEST_F(EchoServerNat, schedule_stops_when_the_control_connection_closes) {
-  auto& server = Serve();
-  auto s = Greet(me);
-  ASSERT_TRUE(s);
+  ASSERT_TRUE(Open());
   auto sip = Udp(me, 5060);
   TSipProbe p;
-  p.BuildInvite(s->token, "5060", me, "5060", true, 5004);
+  p.BuildInvite(session->token, "5060", me, "5060", true, 5004);
   sip.SendTo(srv, 5060, p.InviteMsg);
-  ASSERT_TRUE(NextEcho(*s));
-  s->conn.Close();
-  ASSERT_TRUE(server.WaitForLine("session " + me));
+  ASSERT_TRUE(NextEcho(*session));
+  session->conn.Close();
+  ASSERT_TRUE(server->WaitForLine("session " + me));
   EXPECT_FALSE(sip.Receive(1200ms));
-  EXPECT_EQ(server.Server().Counters().NatReports, 0u);
+  EXPECT_EQ(server->Server().Counters().NatReports, 0u);
 }
 
 TEST_F(EchoServerNat, traffic_on_the_mapping_postpones_the_report) {
   TEchoServerConfig config = Config();
   config.SipPorts = {{5060, {400}}, {5058, {}}};
-  Serve(config);
-  auto s = Greet(me);
-  ASSERT_TRUE(s);
+  ASSERT_TRUE(Open(config));
   auto sip = Udp(me, 5060);
   TSipProbe p;
-  p.BuildInvite(s->token, "5060", me, "5060", true, 5004);
+  p.BuildInvite(session->token, "5060", me, "5060", true, 5004);
   const auto start = std::chrono::steady_clock::now();
   sip.SendTo(srv, 5060, p.InviteMsg);
-  ASSERT_TRUE(NextEcho(*s));
+  ASSERT_TRUE(NextEcho(*session));
   // 250 ms later the mapping is used again: the idle gap starts anew.
   EXPECT_FALSE(sip.Receive(250ms));
   sip.SendTo(srv, 5060, p.InviteMsg);
-  ASSERT_TRUE(NextEcho(*s));
+  ASSERT_TRUE(NextEcho(*session));
   const auto d = sip.Receive(3000ms);
   ASSERT_TRUE(d);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 640ms);
@@ -128,9 +120,7 @@ TEST_F(EchoServerNat, traffic_on_the_mapping_postpones_the_report) {
 
 TEST_F(EchoServerNat, rtp_burst_goes_only_to_the_control_peer_address) {
   const std::string named = support::TestAddress(2), other = support::TestAddress(3);
-  auto& server = Serve();  // bursts of 5 packets
-  auto s = Greet(me);
-  ASSERT_TRUE(s);
+  ASSERT_TRUE(Open());  // bursts of 5 packets
   const uint16_t audio = 41000;
   auto atPeer = Udp(me, audio);
   auto atNamed = Udp(named, audio);
@@ -140,9 +130,9 @@ TEST_F(EchoServerNat, rtp_burst_goes_only_to_the_control_peer_address) {
   // The SDP names another host; the token is right, but the INVITE comes from an address that
   // holds no control connection.
   TSipProbe p;
-  p.BuildInvite(s->token, "5060", named, "5060", true, audio);
+  p.BuildInvite(session->token, "5060", named, "5060", true, audio);
   fromOther.SendTo(srv, 5060, p.InviteMsg);
-  ASSERT_TRUE(NextEcho(*s));
+  ASSERT_TRUE(NextEcho(*session));
 
   uint16_t lastSequence = 0;
   uint32_t ssrc = 0;
@@ -173,7 +163,7 @@ TEST_F(EchoServerNat, rtp_burst_goes_only_to_the_control_peer_address) {
   EXPECT_FALSE(atOther.Receive(10ms));
   // No NAT report either: its target, the INVITE's source, has no control connection.
   EXPECT_FALSE(fromOther.Receive(500ms));
-  const auto counters = server.Server().Counters();
+  const auto counters = server->Server().Counters();
   EXPECT_EQ(counters.RtpPackets, 5u);
   EXPECT_EQ(counters.NatReports, 0u);
 }
