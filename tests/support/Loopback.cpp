@@ -145,6 +145,7 @@ TcpConn TcpConn::Connect(const std::string& ip, int port, const std::string& fro
 int TcpConn::LocalPort() const { return BoundPort(fd_.Get()); }
 
 bool TcpConn::Send(const std::string& bytes, std::chrono::milliseconds deadline) {
+  if (!fd_.Valid()) return false;
   const auto end = Clock::now() + deadline;
   size_t off = 0;
   while (off < bytes.size()) {
