@@ -284,19 +284,22 @@ class RunTest : public ::testing::Test {
     return c;
   }
 
-  // Ends what the last row made and takes the addresses of this one.
-  void NextRow(int row) {
+  // Ends what the last row of a table made and takes addresses for the next one.
+  void NextRow() {
     window.reset();
     standIn.reset();
     server.reset();
-    me = support::TestAddress(2 * row);
-    at = support::TestAddress(2 * row + 1);
+    ++row_;
+    me = support::TestAddress(2 * row_);
+    at = support::TestAddress(2 * row_ + 1);
   }
   // The echo server, serving in process until the test ends.
   void Serve(const TEchoServerConfig& config) { server.emplace(config); }
   // A stand-in for the echo server on `at`; the test scripts it before the window starts it.
   standin::ScriptedServer& StandIn(const std::vector<int>& udpPorts = {5060, 5058}) {
-    return standIn.emplace(at, udpPorts);
+    standIn.emplace(at, udpPorts);
+    EXPECT_TRUE(standIn->Ok()) << "the stand-in cannot bind its ports on " << at;
+    return *standIn;
   }
   // The window for `me`, its server named by `argument` (`at` when empty); the stand-in, if
   // there is one, serves from now on.
@@ -311,11 +314,14 @@ class RunTest : public ::testing::Test {
     return rig;
   }
 
-  std::string me = support::TestAddress(0);  // the window's address
+  std::string me = support::TestAddress(0);  // the window's address (row 0's in a table)
   std::string at = support::TestAddress(1);  // the server's
   std::optional<support::EchoServerGuard> server;
   std::optional<standin::ScriptedServer> standIn;
   std::optional<Rig> window;
+
+ private:
+  int row_ = -1;
 };
 
 }  // namespace runs

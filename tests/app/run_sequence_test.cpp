@@ -47,12 +47,10 @@ TEST_F(RunSequence, greeting_without_token_ends_with_tcp_failure_lines) {
       {"terminator alone", Scramble(std::string("@5060") + '\0')},
       {"no answer", ""},
   };
-  for (int n = 0; n < static_cast<int>(std::size(rows)); ++n) {
-    const Row& row = rows[n];
+  for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    NextRow(n);
+    NextRow();
     ScriptedServer& p = StandIn();
-    ASSERT_TRUE(p.Ok());
     const std::string reply = row.reply;
     p.greetingReply = [reply] { return reply; };
     Rig& rig = Run();
@@ -77,7 +75,6 @@ TEST_F(RunSequence, greeting_without_token_ends_with_tcp_failure_lines) {
 
 TEST_F(RunSequence, no_udp_echo_ends_with_udp_failure_lines_after_three_sends) {
   ScriptedServer& p = StandIn();
-  ASSERT_TRUE(p.Ok());
   p.script = [](const Datagram&, size_t) { return Echo{false, "", 0}; };
   Rig& rig = Run();
   ASSERT_TRUE(rig.WaitRunEnd(12s));
@@ -107,7 +104,6 @@ TEST_F(RunSequence, no_udp_echo_ends_with_udp_failure_lines_after_three_sends) {
 // exchange reads the echo of the probe before its own, judged against its own probe.
 TEST_F(RunSequence, late_echo_is_taken_by_the_next_exchange) {
   ScriptedServer& p = StandIn();
-  ASSERT_TRUE(p.Ok());
   p.script = [](const Datagram& d, size_t index) { return Echo{true, d.text, index == 0 ? 2300 : 0}; };
   Rig& rig = Run();
   ASSERT_TRUE(rig.WaitSequence(15s));
@@ -196,12 +192,10 @@ TEST_F(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
         "ALG active on port 5060. 1 header(s) changed", "ALG active on port 5058. 1 header(s) changed"},
        0, 0},
   };
-  for (int n = 0; n < static_cast<int>(std::size(rows)); ++n) {
-    const Row& row = rows[n];
+  for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    NextRow(n);
+    NextRow();
     ScriptedServer& p = StandIn();
-    ASSERT_TRUE(p.Ok());
     const Alter alter = row.alter;
     p.script = [alter](const Datagram& d, size_t) { return Echo{true, d.NatTest() ? d.text : alter(d), 0}; };
     Rig& rig = Run();
@@ -253,7 +247,6 @@ TEST_F(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
 // disconnection makes Start usable, and the error is shown once.
 TEST_F(RunSequence, server_closing_mid_sequence_shows_one_box) {
   ScriptedServer& p = StandIn();
-  ASSERT_TRUE(p.Ok());
   p.script = [](const Datagram& d, size_t) {
     Echo e{true, d.text, 0};
     e.close = true;
@@ -274,7 +267,6 @@ TEST_F(RunSequence, error_inside_the_sequence_ends_the_run) {
   // An answer that outgrows the line limit leaves the sequence with an error while the
   // connection is still up; the run must not stay open with both buttons disabled.
   ScriptedServer& p = StandIn();
-  ASSERT_TRUE(p.Ok());
   p.greetingReply = [] { return std::string(16385 + 100, 'a'); };  // no terminator in it
   Rig& rig = Run();
   ASSERT_TRUE(rig.Spin([&] { return !rig.front.boxes.empty(); }, 8s));

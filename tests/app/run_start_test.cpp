@@ -29,7 +29,6 @@ TEST_F(RunStart, held_ports_fall_back_and_verdicts_keep_nominal_numbers) {
   const support::HeldPorts held(me, {5058, 5060, 5004});
   ASSERT_TRUE(held.Ok());
   ScriptedServer& p = StandIn();
-  ASSERT_TRUE(p.Ok());
   Rig& rig = Run();
   TForm1& f = *rig.form;
   const size_t afterConnect = ExpectStartLines(
@@ -73,12 +72,10 @@ TEST_F(RunStart, endpoint_argument_forms) {
     int port;            // the SIP port taken
   };
   const Row rows[] = {{"", 5060}, {":5070", 5070}, {":x", 5060}};
-  for (int n = 0; n < static_cast<int>(std::size(rows)); ++n) {
-    const Row& row = rows[n];
+  for (const Row& row : rows) {
     SCOPED_TRACE("host" + row.suffix);
-    NextRow(n);
+    NextRow();
     ScriptedServer& p = StandIn({5060, 5058, 5070});
-    ASSERT_TRUE(p.Ok());
     Rig& rig = Run(at + row.suffix);
     TForm1& f = *rig.form;
     EXPECT_EQ(f.ServerHost, at);
@@ -103,7 +100,6 @@ TEST_F(RunStart, endpoint_argument_forms) {
 TEST_F(RunStart, refused_connect_lets_the_user_start_again) {
   const std::string nobody = support::TestAddress(2);
   ScriptedServer& p = StandIn();
-  ASSERT_TRUE(p.Ok());
   Rig& rig = Window(nobody);
   TForm1& f = *rig.form;
   const std::string refused = "Socket Error # 10061\r\nConnection refused.";

@@ -6,7 +6,7 @@
 #include "net/IdException.h"
 #include "net/IdHTTP.h"
 #include "net/IdSocketHandle.h"
-#include "tests/net/tz_guard.h"
+#include "tests/support/TzGuard.h"
 #include "tests/support/TcpPeer.h"
 
 namespace {
@@ -24,12 +24,6 @@ bool WaitPeerClosed(TIdHTTP& http) {
   pollfd p{b->Handle(), POLLIN, 0};
   return ::poll(&p, 1, 5000) == 1;
 }
-
-#define START_PEER(peer, ...)                                              \
-  do {                                                                     \
-    ASSERT_TRUE((peer).Ok()) << "cannot listen: " << (peer).Error();       \
-    (peer).AnswerRequests(__VA_ARGS__).Start();                            \
-  } while (0)
 
 std::string Ok(const std::string& headers, const std::string& body = "") {
   return "HTTP/1.1 200 OK\r\n" + headers + "\r\n" + body;
@@ -84,7 +78,7 @@ TEST(HttpClient, body_framings) {
     const Row& r = rows[i];
     SCOPED_TRACE(r.name);
     TcpPeer peer(TestAddress());
-    START_PEER(peer, {{r.reply, r.close}});
+    peer.AnswerRequests({{r.reply, r.close}}).Start();
     TIdHTTP http;
     TMemoryStream body;
     body.Write("pre", 3);  // the body goes after what the stream holds
@@ -95,8 +89,9 @@ TEST(HttpClient, body_framings) {
 
 TEST(HttpClient, continue_100_skipped) {
   TcpPeer peer(TestAddress());
-  START_PEER(peer, {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\nX: y\r\n\r\n" +
-                     Ok("Content-Length: 2\r\nServer: s\r\n", "ok")}});
+  peer.AnswerRequests({{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\nX: y\r\n\r\n" +
+                        Ok("Content-Length: 2\r\nServer: s\r\n", "ok")}})
+      .Start();
   TIdHTTP http;
   EXPECT_EQ(http.Get(peer.Url()), "ok");
   EXPECT_EQ(http.ResponseCode(), 200);
@@ -134,7 +129,7 @@ TEST(HttpClient, error_statuses_raise_protocol_error) {
     const Row& r = rows[i];
     SCOPED_TRACE(r.message);
     TcpPeer peer(TestAddress());
-    START_PEER(peer, {{r.reply, r.close}});
+    peer.AnswerRequests({{r.reply, r.close}}).Start();
     TIdHTTP http;
     TMemoryStream body;
     try {
@@ -153,7 +148,8 @@ TEST(HttpClient, error_statuses_raise_protocol_error) {
 // A HEAD response has no body, whatever its headers say: the error comes at once.
 TEST(HttpClient, failed_head_does_not_wait_for_body) {
   TcpPeer peer(TestAddress());
-  START_PEER(peer, {{"HTTP/1.1 404 Not Found\r\nContent-Length: 100\r\n\r\n"}, {Ok("Content-Length: 2\r\n", "hi")}});
+  peer.AnswerRequests({{"HTTP/1.1 404 Not Found\r\nContent-Length: 100\r\n\r\n"}, {Ok("Content-Length: 2\r\n", "hi")}})
+      .Start();
   TIdHTTP http;
   EXPECT_THROW(http.Head(peer.Url()), EIdHTTPProtocolException);
   EXPECT_EQ(http.Get(peer.Url()), "hi");  // and the connection still serves
@@ -164,7 +160,7 @@ TEST(HttpClient, failed_head_does_not_wait_for_body) {
 // comes out and the connection, whose state is now unknown, is closed.
 TEST(HttpClient, failed_response_body_read_limited) {
   TcpPeer peer(TestAddress());
-  START_PEER(peer, {{"HTTP/1.1 500 Oops\r\nContent-Length: 10\r\n\r\nabcd"}});
+  peer.AnswerRequests({{"HTTP/1.1 500 Oops\r\nContent-Length: 10\r\n\r\nabcd"}}).Start();
   TIdHTTP http;
   EXPECT_THROW(http.Get(peer.Url()), EIdReadTimeout);
   EXPECT_EQ(http.ReadTimeout, 0);
@@ -173,7 +169,7 @@ TEST(HttpClient, failed_response_body_read_limited) {
 
 TEST(HttpClient, headers_cut_off_is_undefined_situation) {
   TcpPeer peer(TestAddress());
-  START_PEER(peer, {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", true}});
+  peer.AnswerRequests({{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", true}}).Start();
   TIdHTTP http;
   try {
     http.Get(peer.Url());
@@ -203,7 +199,7 @@ TEST(HttpClient, keep_alive_between_head_and_get) {
     const Row& r = rows[i];
     SCOPED_TRACE(r.name);
     TcpPeer peer(TestAddress());
-    START_PEER(peer, {{Ok(r.headHeaders)}, {Ok("Content-Length: 4\r\n", "body")}});
+    peer.AnswerRequests({{Ok(r.headHeaders)}, {Ok("Content-Length: 4\r\n", "body")}}).Start();
     TIdHTTP http;
     http.Head(peer.Url());
     EXPECT_EQ(http.Response().KeepAlive, r.connections == 1);
@@ -220,7 +216,7 @@ TEST(HttpClient, server_closed_kept_connection) {
     Reply head{Ok("Content-Length: 0\r\n")};
     head.close = !reset;
     head.reset = reset;
-    START_PEER(peer, {head, {Ok("Content-Length: 2\r\n", "ok")}});
+    peer.AnswerRequests({head, {Ok("Content-Length: 2\r\n", "ok")}}).Start();
     TIdHTTP http;
     http.Head(peer.Url());
     ASSERT_TRUE(WaitPeerClosed(http));
@@ -230,14 +226,14 @@ TEST(HttpClient, server_closed_kept_connection) {
 }
 
 TEST(HttpClient, last_modified_in_each_form) {
-  TzGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
+  support::TzGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
   const char* forms[] = {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994",
                          "Sun, 06 Nov 1994 09:49:37 +0100"};
   TcpPeer peer(TestAddress());
   std::vector<Reply> replies;
   for (const char* f : forms) replies.push_back({Ok(std::string("Last-Modified: ") + f + "\r\nDate: " + f + "\r\n")});
   replies.push_back({Ok("Content-Length: 0\r\n")});
-  START_PEER(peer, replies);
+  peer.AnswerRequests(replies).Start();
   TIdHTTP http;
   for (const char* f : forms) {
     http.Head(peer.Url());
@@ -251,14 +247,15 @@ TEST(HttpClient, last_modified_in_each_form) {
 
 TEST(HttpClient, cookies_sent_back) {
   TcpPeer peer(TestAddress());
-  START_PEER(peer, {{Ok("Content-Length: 0\r\n"
-                        "Set-Cookie: sid=abc; Path=/\r\n"
-                        "Set-Cookie: dl=1; Path=/download/\r\n"
-                        "set-cookie: other=2; Path=/other/\r\n"
-                        "Set-Cookie: foreign=3; Path=/; Domain=elsewhere.test\r\n"
-                        "Set-Cookie: sec=4; Path=/; Secure\r\n"
-                        "Set-Cookie2: v2=5; Path=/download/; Version=1\r\n")},
-                    {Ok("Content-Length: 0\r\n")}});
+  peer.AnswerRequests({{Ok("Content-Length: 0\r\n"
+                           "Set-Cookie: sid=abc; Path=/\r\n"
+                           "Set-Cookie: dl=1; Path=/download/\r\n"
+                           "set-cookie: other=2; Path=/other/\r\n"
+                           "Set-Cookie: foreign=3; Path=/; Domain=elsewhere.test\r\n"
+                           "Set-Cookie: sec=4; Path=/; Secure\r\n"
+                           "Set-Cookie2: v2=5; Path=/download/; Version=1\r\n")},
+                       {Ok("Content-Length: 0\r\n")}})
+      .Start();
   TIdHTTP http;
   http.Head(peer.Url());
   ASSERT_NE(http.CookieManager(), nullptr);
@@ -273,7 +270,7 @@ TEST(HttpClient, long_cookie_line_folded) {
   std::string headers = "Content-Length: 0\r\n";
   for (int i = 0; i < 60; ++i) headers += "Set-Cookie: name" + std::to_string(i) + "=" + std::string(20, 'v') + "; Path=/\r\n";
   TcpPeer peer(TestAddress());
-  START_PEER(peer, {{Ok(headers)}, {Ok("Content-Length: 0\r\n")}});
+  peer.AnswerRequests({{Ok(headers)}, {Ok("Content-Length: 0\r\n")}}).Start();
   TIdHTTP http;
   http.Head(peer.Url());
   http.Head(peer.Url());
@@ -298,7 +295,7 @@ TEST(HttpClient, long_cookie_line_folded) {
 
 TEST(HttpClient, overlong_status_line) {
   TcpPeer peer(TestAddress());
-  START_PEER(peer, {{"HTTP/1.1 200 " + std::string(20000, 'x') + "\r\n\r\n"}});
+  peer.AnswerRequests({{"HTTP/1.1 200 " + std::string(20000, 'x') + "\r\n\r\n"}}).Start();
   TIdHTTP http;
   try {
     http.Head(peer.Url());

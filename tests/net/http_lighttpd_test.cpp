@@ -14,8 +14,9 @@
 
 #include "net/IdHTTP.h"
 #include "net/IdSocketHandle.h"
-#include "tests/net/tz_guard.h"
+#include "tests/support/TzGuard.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -27,9 +28,7 @@ const char* kLighttpd = "/usr/sbin/lighttpd";
 class Lighttpd {
  public:
   Lighttpd(const std::string& ip, int port, const std::string& lastModified)
-      : ip_(ip), port_(port), lastModified_(lastModified) {
-    std::string tmpl = (fs::temp_directory_path() / "nat-lighttpd-XXXXXX").string();
-    if (::mkdtemp(tmpl.data())) dir_ = tmpl;
+      : ip_(ip), port_(port), lastModified_(lastModified), dir_(files_.Path()) {
     fs::create_directories(dir_ + "/www/download");
   }
   ~Lighttpd() {
@@ -42,8 +41,6 @@ class Lighttpd {
         ::waitpid(pid_, &status, 0);
       }
     }
-    std::error_code ignored;
-    if (!dir_.empty()) fs::remove_all(dir_, ignored);
   }
   Lighttpd(const Lighttpd&) = delete;
   Lighttpd& operator=(const Lighttpd&) = delete;
@@ -95,13 +92,14 @@ class Lighttpd {
   std::string ip_;
   int port_;
   std::string lastModified_;
-  std::string dir_;
+  support::TempDir files_;
+  std::string dir_;  // files_'s path
   pid_t pid_ = -1;
 };
 
 TEST(HttpLighttpd, head_then_get_on_one_connection) {
   if (::access(kLighttpd, X_OK) != 0) GTEST_SKIP() << "lighttpd is not installed (scripts/common.sh installs it)";
-  TzGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
+  support::TzGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
   const std::string ip = support::TestAddress();
   Lighttpd server(ip, 8080, "Sun, 06 Nov 1994 08:49:37 GMT");
   std::string body;

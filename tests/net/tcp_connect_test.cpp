@@ -23,8 +23,7 @@ TEST(TcpConnect, tcp_connect_times_out_when_never_answered) {
   support::FullBacklogListener silent(ip);
   if (!silent.Full()) GTEST_SKIP() << "could not fill the listener's accept queue on " << ip;
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   client.SetHost(ip);
   client.SetPort(silent.Port());
   const int threadsBefore = ThreadCount();
@@ -60,8 +59,7 @@ TEST(TcpConnect, tcp_connect_limit_is_waited_in_whole_steps) {
     TcpPeer peer(TestAddress());
     peer.Start();
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     client.SetHost(peer.Ip());
     client.SetPort(peer.Port());
     const auto start = Clock::now();
@@ -82,8 +80,7 @@ TEST(TcpConnect, tcp_connect_refused_raises_socket_error) {
   for (int limit : {-1, 0, 1000, -2}) {
     SCOPED_TRACE(limit);
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     client.SetHost(ip);
     client.SetPort(UnusedPort(ip));
     try {
@@ -114,8 +111,7 @@ TEST(TcpConnect, tcp_connect_reports_resolving_only_for_names) {
     TcpPeer peer(r.listenIp);
     peer.Start();
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     client.SetHost(r.host);
     client.SetPort(peer.Port());
     client.Connect(-1);
@@ -129,8 +125,7 @@ TEST(TcpConnect, tcp_connect_unknown_host_raises_host_not_found) {
   // Name lookups read /etc/hosts alone only inside the private namespace of the test runner.
   if (std::getenv("NAT_ISOLATED") == nullptr) GTEST_SKIP() << "needs scripts/isolated.sh (no outside lookups)";
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   client.SetHost("no-such-host.invalid");
   client.SetPort(80);
   try {
@@ -147,8 +142,7 @@ TEST(TcpConnect, tcp_connect_unknown_host_raises_host_not_found) {
 TEST(TcpConnect, tcp_connect_twice_raises_already_connected) {
   TcpPeer peer(TestAddress());
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   ConnectTo(client, peer);
   const size_t events = log.items.size();
   try {
@@ -208,8 +202,7 @@ TEST(TcpConnect, tcp_connect_binds_the_local_side_and_knows_the_peer) {
 
 TEST(TcpConnect, tcp_connect_rejects_a_port_beyond_16_bits) {
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   client.SetHost(TestAddress());
   client.SetPort(65536 + 80);  // would otherwise reach port 80
   try {

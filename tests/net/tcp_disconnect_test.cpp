@@ -17,8 +17,7 @@ TEST(TcpDisconnect, tcp_disconnect_by_user_reports_in_order) {
   TcpPeer peer(TestAddress());
   peer.RecvUntilClose();
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   ConnectTo(client, peer);
   log.items.clear();
   client.Write("bye");
@@ -51,8 +50,7 @@ TEST(TcpDisconnect, tcp_peer_close_reports_disconnected_before_the_event) {
     TcpPeer peer(TestAddress());
     peer.Close();
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     ConnectTo(client, peer);
     ASSERT_TRUE(peer.WaitDone());
     log.items.clear();
@@ -96,8 +94,7 @@ TEST(TcpDisconnect, tcp_reset_by_peer_closes_with_events) {
     TcpPeer peer(TestAddress());
     peer.WaitSignal(1).Reset();  // only once connected: an instant reset fails the connect itself
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     ConnectTo(client, peer);
     peer.Signal();
     ASSERT_TRUE(peer.WaitDone());
@@ -120,8 +117,7 @@ TEST(TcpDisconnect, tcp_connect_again_after_the_peer_closed) {
   TcpPeer first(TestAddress(0));
   first.Close();
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   ConnectTo(client, first);
   EXPECT_THROW(client.ReadLine(), EIdConnClosedGracefully);
   TcpPeer second(TestAddress(1));
@@ -142,7 +138,7 @@ TEST(TcpDisconnect, tcp_destroying_a_connected_client_is_silent) {
   EventLog log;
   {
     TIdTCPClient client;
-    Record(client, log);
+    log.Record(client);
     ConnectTo(client, peer);
     log.items.clear();
   }

@@ -176,8 +176,7 @@ TEST(TcpReadLine, tcp_readline_peer_answers_and_closes) {
     TcpPeer peer(support::TestAddress());
     peer.Send(r.sent).Close();
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     ConnectTo(client, peer);
     ASSERT_TRUE(peer.WaitDone());
     log.items.clear();

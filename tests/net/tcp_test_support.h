@@ -17,22 +17,23 @@ using support::Clock;
 using support::TcpPeer;
 using support::WaitUntil;
 
-// Records a client's statuses and events as one list of texts, in order.
+// Records a client's status texts and its OnConnected / OnDisconnected calls as one list of
+// texts, in order (from Record on).
 struct EventLog {
-  std::vector<std::string> items;
+  EventLog() = default;
+  explicit EventLog(TIdTCPClient& client) { Record(client); }
+  void Record(TIdTCPClient& client) {
+    client.OnStatus = [this](TIdComponent*, TIdStatus, const std::string& text) { items.push_back(text); };
+    client.OnConnected = [this](TIdComponent*) { items.push_back("OnConnected"); };
+    client.OnDisconnected = [this](TIdComponent*) { items.push_back("OnDisconnected"); };
+  }
   std::string Joined() const {
     std::string out;
     for (const auto& s : items) out += (out.empty() ? "" : " | ") + s;
     return out;
   }
+  std::vector<std::string> items;
 };
-
-// Logs the client's status texts and its OnConnected / OnDisconnected calls.
-inline void Record(TIdTCPClient& client, EventLog& log) {
-  client.OnStatus = [&log](TIdComponent*, TIdStatus, const std::string& text) { log.items.push_back(text); };
-  client.OnConnected = [&log](TIdComponent*) { log.items.push_back("OnConnected"); };
-  client.OnDisconnected = [&log](TIdComponent*) { log.items.push_back("OnDisconnected"); };
-}
 
 // A port of ip that nothing listens on.
 inline int UnusedPort(const std::string& ip) { return support::TcpListener(ip).Port(); }

@@ -43,8 +43,7 @@ TEST(TcpWrite, tcp_operations_when_not_connected) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     if (r.raises) {
       try {
         r.call(client);

@@ -5,10 +5,12 @@
 #include <filesystem>
 
 #include "router/MacVendor.h"
-#include "tests/router/temp_dir.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/EchoServerGuard.h"
 
 namespace {
+
+using support::TempDir;
 
 // The echo server on the test's own address, serving the vendor list only.
 TEchoServerConfig ListServer() {

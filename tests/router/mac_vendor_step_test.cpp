@@ -1,21 +1,16 @@
 // The vendor step against a scripted list server on loopback.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <utime.h>
-
 #include <filesystem>
 
 #include "net/IdStream.h"
 #include "router/MacVendor.h"
-#include "tests/router/temp_dir.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/TcpPeer.h"
 
 namespace {
 
-using support::Reply;
-using support::TcpPeer;
-using support::TestAddress;
+using namespace support;
 
 const std::string kList =
     "Registry,Assignment,Organization Name,Organization Address\r\n"
@@ -35,21 +30,6 @@ std::string GetReply(const std::string& body = kList) {
          "\r\n\r\n" + body;
 }
 
-void SetMtime(const std::string& path, int64_t t) {
-  utimbuf times{static_cast<time_t>(t), static_cast<time_t>(t)};
-  ASSERT_EQ(::utime(path.c_str(), &times), 0);
-}
-timespec Mtime(const std::string& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st.st_mtim;
-}
-size_t FilesIn(const std::string& dir) {
-  size_t n = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) (void)e, ++n;
-  return n;
-}
-
 std::vector<std::string> RunStep(const std::string& url, const std::string& file, const std::string& mac = "001A2B3C4D5E") {
   std::vector<std::string> lines;
   RefreshAndLookupVendor(url, file, mac, [&](const std::string& l) { lines.push_back(l); });
@@ -62,17 +42,11 @@ std::vector<std::string> Methods(TcpPeer& peer) {
   return out;
 }
 
-#define START(peer, ...)                                          \
-  do {                                                            \
-    ASSERT_TRUE((peer).Ok()) << (peer).Error();                   \
-    (peer).AnswerRequests(__VA_ARGS__).Start();                   \
-  } while (0)
-
 TEST(MacVendorStep, first_start_fetches_second_sends_only_head) {
   TempDir dir;
   const std::string file = dir.File("MAC.CSV");
   TcpPeer peer(TestAddress());
-  START(peer, {{HeadReply()}, {GetReply()}, {HeadReply()}});
+  peer.AnswerRequests({{HeadReply()}, {GetReply()}, {HeadReply()}}).Start();
   EXPECT_EQ(RunStep(peer.Url(), file),
             (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list", "Example Seven"}));
   EXPECT_EQ(ReadFileBytes(file), kList);
@@ -110,7 +84,7 @@ TEST(MacVendorStep, refresh_decision_by_date) {
       SetMtime(file, r.fileTime);
     }
     TcpPeer peer(TestAddress());
-    START(peer, {{HeadReply(r.lastModified)}, {GetReply()}});
+    peer.AnswerRequests({{HeadReply(r.lastModified)}, {GetReply()}}).Start();
     const auto lines = RunStep(peer.Url(), file);
     std::vector<std::string> expected{"Downloading MAC list... "};
     if (r.fetch) expected.push_back("Downloading new mac file list");
@@ -145,19 +119,17 @@ TEST(MacVendorStep, failures_keep_the_old_list) {
     const std::string old = "MA-L,001A2B,Old Maker,\r\n";
     const std::string file = dir.Write("MAC.CSV", old);
     SetMtime(file, kServerTime - 100);
-    const timespec before = Mtime(file);
+    const FileStamp before = Mtime(file);
     TcpPeer peer(TestAddress());
-    START(peer, r.replies);
+    peer.AnswerRequests(r.replies).Start();
     const auto lines = RunStep(peer.Url(), file);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), "Downloading MAC list... ");
     EXPECT_EQ(lines[lines.size() - 2], "Exception in HTTP connection with " + peer.Ip());
     EXPECT_EQ(lines.back(), "Old Maker");
     EXPECT_EQ(ReadFileBytes(file), old);
-    const timespec after = Mtime(file);
-    EXPECT_EQ(after.tv_sec, before.tv_sec);
-    EXPECT_EQ(after.tv_nsec, before.tv_nsec);
-    EXPECT_EQ(FilesIn(dir.Path()), 1u);  // no partial download left behind
+    EXPECT_EQ(Mtime(file), before);
+    EXPECT_EQ(dir.Count(), 1u);  // no partial download left behind
   }
 }
 
@@ -171,7 +143,7 @@ TEST(MacVendorStep, unreachable_server_without_list) {
   }
   EXPECT_EQ(RunStep(url, dir.File("MAC.CSV")),
             (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with localhost"}));
-  EXPECT_EQ(FilesIn(dir.Path()), 0u);
+  EXPECT_EQ(dir.Count(), 0u);
 }
 
 // A server that takes the request and then says nothing does not hold the step for ever.
@@ -180,7 +152,7 @@ TEST(MacVendorStep, silent_server_times_out) {
   const std::string old = "MA-L,001A2B,Old Maker,\n";
   const std::string file = dir.Write("MAC.CSV", old);
   TcpPeer peer(TestAddress());
-  START(peer, {});  // no replies
+  peer.AnswerRequests({}).Start();  // no replies
   std::vector<std::string> lines;
   RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); }, 300);
   EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with " + peer.Ip(),
@@ -210,7 +182,7 @@ TEST(MacVendorStep, no_maker_known) {
   const std::string file = dir.Write("MAC.CSV", kList);
   SetMtime(file, kServerTime);
   TcpPeer peer(TestAddress());
-  START(peer, {{HeadReply()}, {HeadReply()}});
+  peer.AnswerRequests({{HeadReply()}, {HeadReply()}}).Start();
   EXPECT_EQ(RunStep(peer.Url(), file, "FFFFFF000000"), (std::vector<std::string>{"Downloading MAC list... "}));
   EXPECT_EQ(RunStep(peer.Url(), file, "000000000000"), (std::vector<std::string>{"Downloading MAC list... "}));
 }
@@ -223,7 +195,7 @@ TEST(MacVendorStep, real_ieee_list) {
   for (const char* f : {"oui.csv", "mam.csv", "oui36.csv", "iab.csv"}) body += ReadFileBytes(src + "/" + f);
   TempDir dir;
   TcpPeer peer(TestAddress());
-  START(peer, {{HeadReply(kServerDate, body.size())}, {GetReply(body)}});
+  peer.AnswerRequests({{HeadReply(kServerDate, body.size())}, {GetReply(body)}}).Start();
   const std::string file = dir.File("MAC.CSV");
   EXPECT_EQ(RunStep(peer.Url(), file), (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
                                                              "Ayecom Technology Co., Ltd."}));
@@ -235,7 +207,7 @@ TEST(MacVendorStep, unreadable_list_raises) {
   const std::string file = dir.File("MAC.CSV");
   std::filesystem::create_directory(file);  // exists, but is no file
   TcpPeer peer(TestAddress());
-  START(peer, {{HeadReply("")}});
+  peer.AnswerRequests({{HeadReply("")}}).Start();
   EXPECT_ANY_THROW(RunStep(peer.Url(), file));
 }
 

@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "server/MacList.h"
 #include "tests/server/ServerTest.h"
+#include "tests/support/TempDir.h"
 
 using namespace servertest;
 namespace fs = std::filesystem;
@@ -17,10 +17,7 @@ class EchoServerHttp : public ServerTest {};
 // A directory of small registry files with known times; removed afterwards.
 class IeeeFiles {
  public:
-  explicit IeeeFiles(const std::string& name)
-      : dir_(fs::temp_directory_path() / ("nat-ieee-" + name)) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+  IeeeFiles() {
     Write("oui.csv",
           "Registry,Assignment,Organization Name,Organization Address\r\n"
           "MA-L,001A2B,\"Example, Inc.\",\"1 Road, Town\"\r\n"
@@ -36,11 +33,7 @@ class IeeeFiles {
           1640000000);
     // iab.csv left out: a missing file is skipped.
   }
-  ~IeeeFiles() {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string Dir() const { return dir_.string(); }
+  std::string Dir() const { return dir_.Path(); }
 
   static const std::string& Body() {
     static const std::string body =
@@ -53,13 +46,10 @@ class IeeeFiles {
   }
 
  private:
-  void Write(const std::string& name, const std::string& text, long long time) {
-    const fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << text;
-    const auto sys = std::chrono::system_clock::time_point(std::chrono::seconds(time));
-    fs::last_write_time(p, std::chrono::file_clock::from_sys(sys));
+  void Write(const std::string& name, const std::string& text, int64_t time) {
+    support::SetMtime(dir_.Write(name, text), time);
   }
-  fs::path dir_;
+  support::TempDir dir_;
 };
 
 struct Response {
@@ -88,7 +78,7 @@ std::string Header(const std::string& head, const std::string& name) {
 }
 
 TEST_F(EchoServerHttp, head_then_get_on_one_connection) {
-  IeeeFiles files("head-get");
+  IeeeFiles files;
   TEchoServerConfig config = Config();
   config.IeeeDataDir = files.Dir();
   Serve(config);
@@ -116,7 +106,7 @@ TEST_F(EchoServerHttp, head_then_get_on_one_connection) {
 }
 
 TEST_F(EchoServerHttp, statuses_and_connection_handling) {
-  IeeeFiles files("statuses");
+  IeeeFiles files;
   TEchoServerConfig config = Config();
   config.IeeeDataDir = files.Dir();
   Serve(config);

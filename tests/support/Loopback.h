@@ -80,7 +80,6 @@ class TcpConn {
 
   bool Ok() const { return fd_.Valid(); }
   int Handle() const { return fd_.Get(); }
-  int LocalPort() const;
   void StopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
 
   // Sends every byte; false when the connection fails or stays full past the deadline.
@@ -99,7 +98,6 @@ class TcpConn {
   // Bytes received and not taken yet.
   std::string& Pending() { return pending_; }
 
-  void ShutdownWrite();
   void Close() { fd_.Reset(); }
   // Closes with a reset instead of the orderly close.
   void Reset();
