@@ -53,6 +53,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM  # a time-out still purges
 
 # --- build ---------------------------------------------------------------------------------
 if ! bash "$src/scripts/package.sh" --build-dir "$build" --output "$work" >"$work/package.log" 2>&1; then
