@@ -94,9 +94,11 @@ man_options() {
 }
 for pair in nat-sip-alg-tester-cli:man1/nat-sip-alg-tester-cli.1.gz \
             sip-alg-echo-server:man8/sip-alg-echo-server.8.gz; do
-  difference=$(diff <(help_options "$work/tree/usr/"*bin/"${pair%%:*}") \
-                     <(man_options "$work/tree/usr/share/man/${pair#*:}"))
-  if [ -z "$difference" ]; then
+  from_help=$(help_options "$work/tree/usr/"*bin/"${pair%%:*}")
+  difference=$(diff <(echo "$from_help") <(man_options "$work/tree/usr/share/man/${pair#*:}"))
+  if [ -z "$from_help" ]; then
+    fail "${pair%%:*} --help lists no option"
+  elif [ -z "$difference" ]; then
     pass "${pair%%:*}: man page and --help list the same options"
   else
     fail "${pair%%:*}: man page and --help differ in options (< --help only, > man page only):"
