@@ -19,7 +19,7 @@
 #include "app/XorUnit.h"
 #include "probes/SipProbe.h"
 #include "server/EchoServer.h"
-#include "server/ProcessLimits.h"
+#include "server/ServerPlatform.h"
 
 namespace {
 
