@@ -71,7 +71,7 @@ void TControlSession::StartNatRun(TSipSocket& s, const TUdpPeer& from, uint32_t 
   // the session's other port is tested too, which its test INVITEs, sent right after these,
   // tell by then.
   r->plan = NatSchedule(ctx_.Config, s.plan, true);
-  r->decided = s.plan.Given;
+  r->decided = !s.plan.Adaptive;
   if (!r->decided) r->plan.resize(1);
   r->lastActivity = TServerClock::now();
   ArmNatRun(*r);

@@ -46,7 +46,6 @@ bool ParseSipPort(const std::string& text, TSipPortPlan& plan, bool& hasSchedule
   plan.Port = static_cast<uint16_t>(port);
   plan.ScheduleMs.clear();
   hasSchedule = eq != std::string::npos;
-  plan.Given = hasSchedule;
   if (!hasSchedule) return true;
   const std::string list = text.substr(eq + 1);
   if (list.empty()) return true;  // "PORT=": echoes only
@@ -66,7 +65,7 @@ bool ParseSipPort(const std::string& text, TSipPortPlan& plan, bool& hasSchedule
 
 std::vector<int> NatSchedule(const TEchoServerConfig& config, const TSipPortPlan& plan,
                              bool otherPortTested) {
-  if (plan.Given || plan.ScheduleMs.empty()) return plan.ScheduleMs;
+  if (!plan.Adaptive || plan.ScheduleMs.empty()) return plan.ScheduleMs;
   std::vector<int> gaps = {config.FirstReportMs};
   const auto& rest = otherPortTested ? plan.ScheduleMs : config.SinglePortScheduleMs;
   gaps.insert(gaps.end(), rest.begin(), rest.end());
@@ -146,7 +145,7 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
       bool hasSchedule = false;
       ok = ParseSipPort(value, plan, hasSchedule);
       if (ok && !hasSchedule && sipPorts.size() < defaults.SipPorts.size())
-        plan.ScheduleMs = defaults.SipPorts[sipPorts.size()].ScheduleMs;
+        plan = {plan.Port, defaults.SipPorts[sipPorts.size()].ScheduleMs, true};
       sipPorts.push_back(plan);
     } else if (arg == "--rtp-port") {
       ok = ParseLong(value, 0, 65535, n);

@@ -6,13 +6,13 @@
 #include <vector>
 
 // One UDP port that takes SIP probes, and the idle gaps (ms) of its NAT session reports. An empty
-// schedule: no NAT session test on that port. A schedule that is not Given (the defaults) is
-// adapted to the session: a first report soon after the test INVITEs, then these gaps when
-// another port of the session is tested too, else the finer single-port gaps.
+// schedule: no NAT session test on that port. An Adaptive schedule (the defaults) is fitted to
+// the session: a first report soon after the test INVITEs, then these gaps when another port of
+// the session is tested too, else the finer single-port gaps. Other schedules stay as given.
 struct TSipPortPlan {
   uint16_t Port = 0;
   std::vector<int> ScheduleMs;
-  bool Given = false;
+  bool Adaptive = false;
 };
 
 struct TEchoServerConfig {
@@ -20,8 +20,8 @@ struct TEchoServerConfig {
   uint16_t ControlPort = 80;        // TCP: control channel and HTTP
   // The two ports interleave so that together they bracket a NAT time-out within a factor of
   // 1.5 (20, 30, 40, 60, 80, 120, 160 s).
-  std::vector<TSipPortPlan> SipPorts = {{5060, {20000, 40000, 80000, 160000}},
-                                        {5058, {30000, 60000, 120000}}};
+  std::vector<TSipPortPlan> SipPorts = {{5060, {20000, 40000, 80000, 160000}, true},
+                                        {5058, {30000, 60000, 120000}, true}};
   int FirstReportMs = 2000;  // first report of a default schedule, after the test INVITEs
   // A port tested alone: gaps at most 1.5 apart, the whole run within 5 minutes.
   std::vector<int> SinglePortScheduleMs = {20000, 30000, 45000, 67000, 100000};
