@@ -207,6 +207,13 @@ uint16_t TEchoServer::ControlPort() const {
 
 uint16_t TEchoServer::RtpPort() const { return impl_->udp.RtpPort(); }
 
+std::vector<uint16_t> TEchoServer::SipPorts() const {
+  std::vector<uint16_t> ports;
+  asio::error_code ec;
+  for (const auto& s : impl_->udp.SipSockets()) ports.push_back(s->socket.local_endpoint(ec).port());
+  return ports;
+}
+
 size_t TEchoServer::MacListEntries() const { return impl_->macEntries; }
 
 TEchoServerCounters TEchoServer::Counters() const {
