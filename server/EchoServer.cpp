@@ -125,8 +125,8 @@ void TEchoServer::Impl::Accept(tcp::socket socket) {
   const bool full = ctx.Connections.size() >= ctx.Config.MaxConnections;
   if (full || state.Connections >= ctx.Config.MaxConnectionsPerAddress) {
     ++ctx.Counters.Refused;
-    ctx.StrangerLog("connection " + EndpointText(address, peer.port()) + " refused: " +
-                    (full ? "server full" : "too many from this address"));
+    ctx.StrangerLog([&] { return "connection " + EndpointText(address, peer.port()) + " refused: " +
+                    (full ? "server full" : "too many from this address"); });
     if (state.Connections == 0 && state.Sessions.empty()) ctx.Addresses.erase(address);
     socket.close(ec);
     return;

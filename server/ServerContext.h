@@ -64,11 +64,13 @@ class TServerContext {
 
   // Lines about traffic from strangers (scanners, spoofed or stray datagrams) are rationed:
   // at most kStrangerLines per period.
+  // The line is made only when it will be written: floods cost no text.
   static constexpr int kStrangerLines = 20;
-  void StrangerLog(const std::string& line) {
+  template <typename MakeLine>
+  void StrangerLog(MakeLine makeLine) {
     if (strangerLines_ < kStrangerLines) {
       ++strangerLines_;
-      Log(line);
+      Log(makeLine());
     } else {
       ++strangersUnlogged_;
     }

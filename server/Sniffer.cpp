@@ -35,5 +35,5 @@ void TSniffer::OnRead(std::string_view bytes) {
 
 void TSniffer::LogEnd(const std::string& who, const std::string& duration,
                       const std::string& why) {
-  ctx_.StrangerLog("connection " + who + " " + duration + ": " + why);
+  ctx_.StrangerLog([&] { return "connection " + who + " " + duration + ": " + why; });
 }

@@ -136,9 +136,9 @@ void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPe
   TControlSession* session = FindSession(ctx_, datagram, from.Address, byToken);
   if (!session) {
     ++ctx_.Counters.Dropped;
-    ctx_.StrangerLog("datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
+    ctx_.StrangerLog([&] { return "datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
                      std::to_string(s.plan.Port) + " from " +
-                     EndpointText(from.Address, from.Port) + " dropped: no session");
+                     EndpointText(from.Address, from.Port) + " dropped: no session"; });
     return;
   }
   const auto now = TServerClock::now();
@@ -146,14 +146,14 @@ void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPe
   // it, not the counters of the addresses.
   if (!session->TakeDatagram(now)) {
     ++ctx_.Counters.Dropped;
-    ctx_.StrangerLog("datagram from " + EndpointText(from.Address, from.Port) +
-                     " dropped: over the session's budget");
+    ctx_.StrangerLog([&] { return "datagram from " + EndpointText(from.Address, from.Port) +
+                     " dropped: over the session's budget"; });
     return;
   }
   if (!perSource_.Allow(from.Address, now)) {
     ++ctx_.Counters.Dropped;
-    ctx_.StrangerLog("datagram from " + EndpointText(from.Address, from.Port) +
-                     " dropped: over the rate limit");
+    ctx_.StrangerLog([&] { return "datagram from " + EndpointText(from.Address, from.Port) +
+                     " dropped: over the rate limit"; });
     return;
   }
   // The handler may close the session; keep it alive until it returns.
