@@ -53,7 +53,7 @@ long ReceiveDatagram(int socket, char* buffer, size_t capacity, TUdpPeer& from, 
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
       in_pktinfo info;
       std::memcpy(&info, CMSG_DATA(c), sizeof info);
-      local = ntohl(info.ipi_addr.s_addr);
+      local = ntohl(info.ipi_spec_dst.s_addr);  // the address a reply leaves from
     }
   }
   return static_cast<long>(n);
