@@ -55,10 +55,10 @@ std::vector<int> NatSchedule(const TEchoServerConfig& config, const TSipPortPlan
 // A dotted IPv4 address of four decimal parts 0..255, each at most three digits.
 bool IsIpv4Text(const std::string& text);
 
-enum class TOptionsOutcome { Run, Help, Error };
+enum class TOptionsOutcome { Run, Help, Version, Error };
 
-// Reads the command line into config. Help: message holds the usage; Error: message says what
-// is wrong.
+// Reads the command line into config. Help: message holds the usage; Version: the version is
+// asked for; Error: message says what is wrong.
 TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServerConfig& config,
                                    std::string& message);
 
