@@ -46,8 +46,10 @@ class ServerTest : public ::testing::Test {
   TcpConn Connect(const std::string& from) const { return TcpConn::Connect(srv, 80, from); }
 
   // A control session from `from` that the server greeted; nothing when no token came.
-  std::optional<Session> Greet(const std::string& from) const {
-    Session s{Connect(from), {}};
+  std::optional<Session> Greet(const std::string& from) const { return GreetAt(srv, 80, from); }
+  // ... with a server at server:port.
+  static std::optional<Session> GreetAt(const std::string& server, int port, const std::string& from) {
+    Session s{TcpConn::Connect(server, port, from), {}};
     if (!s.conn.Send(std::string("GET 5060\0", 9))) return std::nullopt;
     const auto token = s.conn.ReadUntil(Scramble(std::string("@5060\0", 6)), 3000ms);
     if (!token) return std::nullopt;
