@@ -1,8 +1,11 @@
 // Program entry of the tester window: starts the application, makes the window, runs the
 // message loop until the window closes, then lets the network layer wind down.
 #include <QApplication>
+#include <cstdio>
 #include <memory>
+#include <string_view>
 
+#include "app/DataFolder.h"
 #include "app/QtFront.h"
 #include "app/Unit_1_client.h"
 #include "app/Windowing.h"
@@ -40,8 +43,16 @@ int RunWindow(QApplication& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The window's only option; any other first argument names the echo server.
+  if (argc > 1 && std::string_view(argv[1]) == "--version") {
+    std::printf("nat-sip-alg-tester %s\n", NAT_VERSION);
+    return 0;
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+  // Ties the window to its desktop entry (launcher icon, window grouping).
+  QApplication::setDesktopFileName(QStringLiteral("nat-sip-alg-tester"));
+  EnterDataFolder();
   SetApplicationTitle(kApplicationTitle);
   QApplication::setWindowIcon(MakeApplicationIcon());
 

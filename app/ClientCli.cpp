@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/CliFront.h"
+#include "app/DataFolder.h"
 #include "app/QtFront.h"
 #include "app/Unit_1_client.h"
 #include "net/IdStack.h"
@@ -24,6 +25,10 @@ int main(int argc, char** argv) {
     std::cout << kCliUsage;
     return 0;
   }
+  if (options.Version) {
+    std::cout << "nat-sip-alg-tester-cli " << NAT_VERSION << "\n";
+    return 0;
+  }
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) qputenv("QT_QPA_PLATFORM", "offscreen");
   // The toolkit's own notes (about the desktop session the console does not have) would only
   // clutter a script's output; its errors still reach the standard error stream.
@@ -34,6 +39,7 @@ int main(int argc, char** argv) {
   QApplication app(qtArgc, argv);
   QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
   SetApplicationTitle(kApplicationTitle);
+  EnterDataFolder();
 
   TQtUiThread uiThread;
   TUiThread::Install(&uiThread);

@@ -1,6 +1,7 @@
 #include "net/IdHTTP.h"
 
 #include "net/IdException.h"
+#include "net/ScopeExit.h"
 
 namespace {
 
@@ -122,15 +123,12 @@ void TIdHTTPProtocol::ProcessResponse() {
       const int keep = client_.ReadTimeout;
       client_.ReadTimeout = kErrorBodyReadTimeoutMs;
       try {
+        const TScopeExit restore{[&] { client_.ReadTimeout = keep; }};
         client_.ReadResult(&body);
       } catch (const TErrorBodyStream::TooLong&) {
         // The rest is not read: what is still on its way makes the connection unusable.
         client_.Disconnect();
-      } catch (...) {
-        client_.ReadTimeout = keep;
-        throw;
       }
-      client_.ReadTimeout = keep;
       errorText = body.DataString();
     }
     throw EIdHTTPProtocolException(code, Response.ResponseText, errorText);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "net/IdStream.h"
+#include "net/ScopeExit.h"
 #include "router/Gateway.h"
 
 namespace {
@@ -52,6 +53,27 @@ void SplitFields(std::string_view line, Emit&& emit) {
     if (!emit(rest.substr(pos, comma - pos))) return;
     pos = comma + 1;
   }
+}
+
+// The bytes of a file; EFOpenError when it cannot be opened, EInOutError when it cannot be read.
+std::string ReadWholeFile(const std::string& fileName) {
+  std::FILE* f = std::fopen(fileName.c_str(), "rb");
+  if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+  const TScopeExit close{[f] { std::fclose(f); }};
+  std::string data;
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    const long size = std::ftell(f);
+    if (size > 0) data.reserve(static_cast<size_t>(size));
+    std::rewind(f);
+  }
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+  if (std::ferror(f) != 0) {
+    const int err = errno;
+    throw EInOutError("Cannot read file \"" + fileName + "\". " + std::strerror(err));
+  }
+  return data;
 }
 
 }  // namespace
@@ -131,22 +153,7 @@ const TMac* TVendorList::Find(const std::string& key) const {
 }
 
 std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
-  std::FILE* f = std::fopen(fileName.c_str(), "rb");
-  if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
-  std::string data;
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    const long size = std::ftell(f);
-    if (size > 0) data.reserve(static_cast<size_t>(size));
-    std::rewind(f);
-  }
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-  const bool failed = std::ferror(f) != 0;
-  const int err = errno;
-  std::fclose(f);
-  if (failed) throw EInOutError("Cannot read file \"" + fileName + "\". " + std::strerror(err));
-  return ParseMacList(std::move(data));
+  return ParseMacList(ReadWholeFile(fileName));
 }
 
 std::unique_ptr<TVendorList> ParseMacList(std::string data) {

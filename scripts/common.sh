@@ -1,4 +1,4 @@
-# Shared by run.sh, test.sh and bench.sh: install what is missing, then build.
+# Shared by run.sh, test.sh, bench.sh and package.sh: install what is missing, then build.
 # Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -7,7 +7,8 @@ BUILD="${NAT_BUILD_DIR:-$ROOT/build}"
 FUZZ_BUILD="${NAT_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
 SANITIZE_BUILD="${NAT_SANITIZE_BUILD_DIR:-$ROOT/build-sanitize}"
 
-# Everything the build, the tests, the lab and the main job need, from Debian's repositories.
+# Everything the build, the tests, the lab, the packages and the main job need, from Debian's
+# repositories.
 NAT_PACKAGES=(
   g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
   qt6-base-dev libgl-dev
@@ -15,6 +16,7 @@ NAT_PACKAGES=(
   libasio-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation
   iproute2 nftables ieee-data lighttpd curl procps
+  dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd init-system-helpers man-db
 )
 
 nat_missing_packages() {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "server/EchoServer.h"
-#include "server/ProcessLimits.h"
+#include "server/ServerPlatform.h"
 
 int main(int argc, char** argv) {
   TEchoServerConfig config;
@@ -12,6 +12,9 @@ int main(int argc, char** argv) {
   switch (ParseServerOptions(argc, argv, config, message)) {
     case TOptionsOutcome::Help:
       std::fputs(message.c_str(), stdout);
+      return 0;
+    case TOptionsOutcome::Version:
+      std::printf("sip-alg-echo-server %s\n", NAT_VERSION);
       return 0;
     case TOptionsOutcome::Error:
       std::fprintf(stderr, "sip-alg-echo-server: %s\n%s", message.c_str(), ServerUsage().c_str());

@@ -44,8 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  size_t entries = 0;
-  const std::string body = MacListBody(sources, entries);
+  const TMacList list = BuildMacListFromTexts(sources);
+  const std::string& body = list.Body;
+  const size_t entries = list.Entries;
   FUZZ_CHECK(entries == usable && entries <= records, "one line per usable record");
   const std::string header = "Registry,Assignment,Organization Name\r\n";
   FUZZ_CHECK(body.compare(0, header.size(), header) == 0, "the list opens with its header line");

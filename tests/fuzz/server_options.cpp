@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string firstLine = input.substr(0, input.find('\n'));
   in_addr c{};
   const bool strict = firstLine.find('\0') == std::string::npos && ::inet_pton(AF_INET, firstLine.c_str(), &c) == 1;
-  FUZZ_CHECK(IsServerAddress(firstLine) == strict, "the options take exactly the dotted quads: " + firstLine);
+  FUZZ_CHECK(IsIpv4Text(firstLine) == strict, "the options take exactly the dotted quads: " + firstLine);
   if (strict) {
     FUZZ_CHECK(TIdStack::IsAddressText(firstLine), "the tester reads every address the server takes");
     FUZZ_CHECK(std::memcmp(TIdStack::TextToAddress(firstLine).b, &c.s_addr, 4) == 0, "as the same address");
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (outcome == TOptionsOutcome::Error) FUZZ_CHECK(!message.empty(), "an error says what is wrong");
   if (outcome != TOptionsOutcome::Run) return 0;
 
-  FUZZ_CHECK(IsServerAddress(config.Address), "the address can be bound");
+  FUZZ_CHECK(IsIpv4Text(config.Address), "the address can be bound");
   FUZZ_CHECK(config.ControlPort >= 1, "a control port");
   FUZZ_CHECK(!config.SipPorts.empty(), "at least one SIP port");
   std::set<uint16_t> ports;

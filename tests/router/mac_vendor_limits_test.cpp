@@ -3,19 +3,17 @@
 // MAC.CSV and goes on with the lookup.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <utime.h>
-
 #include <atomic>
 #include <thread>
 
 #include "router/MacVendor.h"
-#include "temp_dir.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace support;
 
 // Answers the HEAD with a date newer than any file, then the GET with a head announcing a
 // large body, and sends `piece` every 20 ms until the client hangs up (or 20 s pass).
@@ -32,13 +30,13 @@ class EndlessListServer {
 
  private:
   void Run() {
-    support::TcpConn conn(listener_.Accept());
+    TcpConn conn(listener_.Accept());
     if (!conn.ReadUntil("\r\n\r\n") ||
         !conn.Send("HTTP/1.1 200 OK\r\nLast-Modified: Sun, 06 Nov 2033 08:49:37 GMT\r\nContent-Length: 0\r\n\r\n") ||
         !conn.ReadUntil("\r\n\r\n") || !conn.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n"))
       return;
-    const auto end = support::Clock::now() + 20s;
-    while (support::Clock::now() < end) {
+    const auto end = Clock::now() + 20s;
+    while (Clock::now() < end) {
       if (!conn.Send(piece_, 1s) || conn.WaitClosed(20ms)) {
         hungUp_ = true;
         return;
@@ -46,7 +44,7 @@ class EndlessListServer {
     }
   }
 
-  support::TcpListener listener_;
+  TcpListener listener_;
   std::string piece_;
   std::atomic<bool> hungUp_{false};
   std::thread thread_;
@@ -68,9 +66,9 @@ TEST(MacVendorLimits, endless_transfer_gives_up_and_keeps_the_old_list) {
     TempDir dir;
     const std::string old = "MA-L,001A2B,Old Maker,\n";
     const std::string file = dir.Write("MAC.CSV", old);
-    const utimbuf longAgo{1000000000, 1000000000};
-    ASSERT_EQ(::utime(file.c_str(), &longAgo), 0);
-    const std::string ip = support::TestAddress(static_cast<int>(i));
+    SetMtime(file, 1000000000);
+    const FileStamp before = Mtime(file);
+    const std::string ip = TestAddress(static_cast<int>(i));
     EndlessListServer server(ip, r.piece);
     ASSERT_TRUE(server.Ok());
 
@@ -80,10 +78,8 @@ TEST(MacVendorLimits, endless_transfer_gives_up_and_keeps_the_old_list) {
     EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
                                                "Exception in HTTP connection with " + ip, "Old Maker"}));
     EXPECT_EQ(ReadFileBytes(file), old);
-    EXPECT_TRUE(support::WaitUntil([&] { return server.ClientHungUp(); })) << "the server was still sending";
-    struct stat st {};
-    ::stat(file.c_str(), &st);
-    EXPECT_EQ(st.st_mtime, 1000000000);
+    EXPECT_TRUE(WaitUntil([&] { return server.ClientHungUp(); })) << "the server was still sending";
+    EXPECT_EQ(Mtime(file), before);
   }
 }
 

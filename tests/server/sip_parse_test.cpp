@@ -77,6 +77,7 @@ TEST(ServerOptions, command_line_table) {
       {{"--address", "127.0.0.9", "--control-port", "8080"}, TOptionsOutcome::Run},
       {{"--sip-port", "5070=1000,2000", "--sip-port", "5072="}, TOptionsOutcome::Run},
       {{"--help"}, TOptionsOutcome::Help},
+      {{"--address", "127.0.0.9", "--version"}, TOptionsOutcome::Version},
       {{"--address", "1.2.3"}, TOptionsOutcome::Error},
       {{"--address", "1.2.3.256"}, TOptionsOutcome::Error},
       {{"--control-port", "0"}, TOptionsOutcome::Error},
@@ -108,7 +109,9 @@ TEST(ServerOptions, command_line_table) {
   EXPECT_EQ(config.SipPorts[0].ScheduleMs, (std::vector<int>{20000, 40000, 80000, 160000}));
   EXPECT_EQ(config.SipPorts[1].ScheduleMs, (std::vector<int>{30000, 60000, 120000}));
   EXPECT_TRUE(config.SipPorts[2].ScheduleMs.empty());
-  EXPECT_EQ(TEchoServerConfig().EffectiveIdleTimeoutMs(), 360000);
+  EXPECT_TRUE(config.SipPorts[0].Adaptive && config.SipPorts[1].Adaptive);
+  // The longest run: the first report, then all of 5060's gaps.
+  EXPECT_EQ(TEchoServerConfig().EffectiveIdleTimeoutMs(), 2000 + 300000 + 60000);
 }
 
 }  // namespace
