@@ -142,7 +142,7 @@ void ClientSession::Start() {
   tcp_.async_connect(tcp::endpoint(kServer, kControlPort),
                      [self = shared_from_this()](const asio::error_code& e) {
                        if (e) return self->Fail("connect");
-                       asio::async_write(self->tcp_, asio::buffer(kGreeting.data(), kGreeting.size()),
+                       asio::async_write(self->tcp_, asio::buffer(kControlGreeting.data(), kControlGreeting.size()),
                                          [self](const asio::error_code& e2, size_t) {
                                            if (e2) return self->Fail("greeting");
                                            self->ReadMore();
@@ -362,7 +362,7 @@ class Hostile {
     s->bind(tcp::endpoint(LoopbackAddress(6, 0), 0), ec);
     s->async_connect(tcp::endpoint(kServer, kControlPort), [this, s](const asio::error_code& e) {
       if (e) return;
-      asio::async_write(*s, asio::buffer(kGreeting.data(), kGreeting.size()),
+      asio::async_write(*s, asio::buffer(kControlGreeting.data(), kControlGreeting.size()),
                         [this, s](const asio::error_code&, size_t) { ReadToken(s, std::make_shared<std::string>()); });
     });
   }

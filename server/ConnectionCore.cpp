@@ -10,7 +10,7 @@ const char kMacListPath[] = "/download/MAC.CSV";
 
 }  // namespace
 
-const std::string_view kGreeting(kGreetingBytes, sizeof kGreetingBytes);
+const std::string_view kControlGreeting(kGreetingBytes, sizeof kGreetingBytes);
 const char kMacListContentType[] = "text/csv; charset=iso-8859-1";
 
 TConnectionKind SniffConnection(std::string_view in) {
@@ -19,8 +19,8 @@ TConnectionKind SniffConnection(std::string_view in) {
     return in.size() < p.size() && p.substr(0, in.size()) == in;
   };
   if (startsWith("HEAD ") || startsWith("GET /")) return TConnectionKind::Http;
-  if (startsWith(kGreeting)) return TConnectionKind::Control;
-  if (isPrefixOf("HEAD ") || isPrefixOf("GET /") || isPrefixOf(kGreeting))
+  if (startsWith(kControlGreeting)) return TConnectionKind::Control;
+  if (isPrefixOf("HEAD ") || isPrefixOf("GET /") || isPrefixOf(kControlGreeting))
     return TConnectionKind::Undecided;
   return TConnectionKind::Unknown;
 }

@@ -15,8 +15,9 @@
 #include <string>
 #include <string_view>
 
-// The greeting that opens a control session: "GET 5060" and a zero byte.
-extern const std::string_view kGreeting;
+// The greeting that opens a control session: "GET 5060" and a zero byte. (Named apart from
+// the tester's kGreeting: the tests link both into one program.)
+extern const std::string_view kControlGreeting;
 
 enum class TConnectionKind { Undecided, Control, Http, Unknown };
 

@@ -28,7 +28,7 @@ void TControlSession::Start(std::string alreadyRead) {
   Send(GreetingAnswer(token_));
   if (closed_) return;
   ArmTimer(ctx_.Config.EffectiveIdleTimeoutMs(), "idle");
-  OnRead(std::string_view(alreadyRead).substr(kGreeting.size()));
+  OnRead(std::string_view(alreadyRead).substr(kControlGreeting.size()));
 }
 
 void TControlSession::OnRead(std::string_view bytes) {
