@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include "net/IdStream.h"
@@ -129,29 +130,14 @@ const TMac* TVendorList::Find(const std::string& key) const {
   return &entries_[lo].Mac;
 }
 
-std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
-  std::FILE* f = std::fopen(fileName.c_str(), "rb");
-  if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
-  std::string data;
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    const long size = std::ftell(f);
-    if (size > 0) data.reserve(static_cast<size_t>(size));
-    std::rewind(f);
-  }
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-  const bool failed = std::ferror(f) != 0;
-  const int err = errno;
-  std::fclose(f);
-  if (failed) throw EInOutError("Cannot read file \"" + fileName + "\". " + std::strerror(err));
+namespace {
 
-  const size_t eof = data.find('\x1A');
-  if (eof != std::string::npos) data.resize(eof);
-
-  auto list = std::make_unique<TVendorList>();
-  list->Reserve(data.size() / 48 + 16);  // registry lines run to about 90 bytes
-  const std::string_view all(data);
+// Hands `entry` the key, registry and vendor of every line of a list file's content that has
+// at least three fields, in file order, for as long as it returns true. The content ends at
+// its first byte 0x1A; lines end at LF or CR LF, and a lone CR is dropped.
+template <typename Entry>
+void ForEachEntry(std::string_view all, Entry&& entry) {
+  all = all.substr(0, all.find('\x1A'));
   std::string cleaned;
   std::string_view fields[3];
   size_t pos = 0;
@@ -173,11 +159,54 @@ std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
       fields[count++] = f;
       return count < 3;
     });
-    if (count == 3) list->Add(std::string(fields[1]), TMac{std::string(fields[0]), std::string(fields[2])});
+    if (count == 3 && !entry(fields[1], fields[0], fields[2])) return;
     pos = end + 1;
   } while (pos < all.size());
+}
+
+}  // namespace
+
+std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
+  // Only a regular file has an end to read to: a directory cannot be read, and a device may
+  // never stop giving bytes.
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(fileName, ec);
+  if (!ec && !std::filesystem::is_regular_file(st))
+    throw EFOpenError("Cannot open file \"" + fileName + "\". " +
+                      (std::filesystem::is_directory(st) ? std::strerror(EISDIR) : "Not a regular file"));
+  std::FILE* f = std::fopen(fileName.c_str(), "rb");
+  if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+  std::string data;
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    const long size = std::ftell(f);
+    if (size > 0) data.reserve(static_cast<size_t>(size));
+    std::rewind(f);
+  }
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+  const bool failed = std::ferror(f) != 0;
+  const int err = errno;
+  std::fclose(f);
+  if (failed) throw EInOutError("Cannot read file \"" + fileName + "\". " + std::strerror(err));
+
+  auto list = std::make_unique<TVendorList>();
+  list->Reserve(data.size() / 48 + 16);  // registry lines run to about 90 bytes
+  ForEachEntry(data, [&](std::string_view key, std::string_view registry, std::string_view vendor) {
+    list->Add(std::string(key), TMac{std::string(registry), std::string(vendor)});
+    return true;
+  });
   list->Sort();
   return list;
+}
+
+bool HoldsMacEntry(std::string_view content) {
+  bool found = false;
+  ForEachEntry(content, [&](std::string_view, std::string_view, std::string_view) {
+    found = true;
+    return false;
+  });
+  return found;
 }
 
 const TMac* LookupVendor(const TVendorList& list, const std::string& macText) {

@@ -4,12 +4,14 @@
 
 #include "net/IdException.h"
 #include "net/IdHTTP.h"
+#include "net/IdHTTPDate.h"
 #include "net/IdURI.h"
 #include "router/MacList.h"
 #include "router/MacRefresh.h"
 
-void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
-                            const TLineSink& sink, int readTimeoutMs) {
+std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile,
+                                                  const std::string& macText, const TLineSink& sink,
+                                                  int readTimeoutMs) {
   sink("Downloading MAC list... ");
   {
     TIdHTTP http;  // its connection closes when it goes
@@ -19,7 +21,9 @@ void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& ma
     http.ConnectTimeout = kVendorConnectTimeoutMs;
     try {
       http.Head(macListUrl);
-      if (MacListNeedsFetch(macFile, http.Response().LastModified)) {
+      int64_t serverModified = 0;
+      const bool dated = ParseInternetDate(http.Response().RawHeaders.Values("Last-Modified"), serverModified);
+      if (MacListNeedsFetch(macFile, dated ? std::optional<int64_t>(serverModified) : std::nullopt)) {
         sink("Downloading new mac file list");
         ReplaceFileFrom(macFile, [&](TStream& body) {
           http.Get(macListUrl, &body);
@@ -29,6 +33,9 @@ void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& ma
           if (r.HasContentLength && body.Size() < r.ContentLength)
             throw EIdException("Transfer incomplete: " + std::to_string(body.Size()) + " of " +
                                std::to_string(r.ContentLength) + " bytes");
+          // A list without a single entry would name no maker, and its new time would keep
+          // the real list from being fetched until the server's changes again.
+          if (!HoldsMacEntry(body.DataString())) throw EIdException("The list holds no entry");
         });
       }
     } catch (...) {
@@ -37,7 +44,10 @@ void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& ma
   }
 
   std::error_code ec;
-  if (macText.empty() || !std::filesystem::exists(macFile, ec)) return;
+  if (macText.empty() || !std::filesystem::exists(macFile, ec)) return std::nullopt;
   const auto list = LoadMacList(macFile);
-  if (const TMac* mac = LookupVendor(*list, macText)) sink(mac->Vendor);
+  const TMac* mac = LookupVendor(*list, macText);
+  if (!mac) return std::nullopt;
+  sink(mac->Vendor);
+  return mac->Vendor;
 }

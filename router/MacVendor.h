@@ -1,6 +1,7 @@
 #pragma once
 // The vendor step of a test start: bring the local MAC vendor list up to date from the list
 // server, then name the router's maker from it.
+#include <optional>
 #include <string>
 
 #include "router/Gateway.h"
@@ -17,6 +18,8 @@ inline constexpr int kVendorConnectTimeoutMs = 5000;
 // line; an empty `macText` (the router's address is unknown) looks nothing up. A `macFile`
 // that exists but cannot be read raises EFOpenError / EInOutError.
 // A server that does not accept within kVendorConnectTimeoutMs, or stops sending for
-// `readTimeoutMs`, counts as failed, so that a stalled server cannot hold the start of a test.
-void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
-                            const TLineSink& sink, int readTimeoutMs = 30000);
+// `readTimeoutMs`, counts as failed, so that a stalled server cannot hold the start of a test;
+// so does a list that holds no entry at all. Returns the maker it named, if any.
+std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile,
+                                                  const std::string& macText, const TLineSink& sink,
+                                                  int readTimeoutMs = 30000);
