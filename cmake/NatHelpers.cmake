@@ -14,14 +14,14 @@ function(nat_glob_sources out dir)
 endfunction()
 
 # One GoogleTest executable per tests/ subfolder; every test is its own ctest case.
-# Extra arguments are libraries to link.
+# Extra arguments are libraries to link besides the shared test support.
 function(nat_add_test_dir name)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT srcs)
     return()
   endif()
   add_executable(${name} ${srcs})
-  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads nat_warnings)
+  target_link_libraries(${name} PRIVATE ${ARGN} nat_test_support GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads nat_warnings)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
