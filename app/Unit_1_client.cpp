@@ -357,7 +357,7 @@ std::optional<std::string> TForm1::RunVendorStep(const std::string& macText) {
   // router that is not there, so the list is refreshed but nothing is looked up.
   const bool resolved = macText.find_first_not_of('0') != std::string::npos;
   return RefreshAndLookupVendor(MacListUrl(), MacListFileName, resolved ? macText : std::string(),
-                         [this](const std::string& l) { Line(TPane::Sip, l); });
+                                [this](const std::string& l) { Line(TPane::Sip, l); });
 }
 
 void TForm1::StopBtnClick(QObject* /*Sender*/) {

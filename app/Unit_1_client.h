@@ -162,8 +162,7 @@ class TForm1 : public QWidget {
   void Line(TPane pane, const std::string& line);
   // The start after the ports are bound: router, vendor list, endpoint, connect.
   void StartConnection();
-  // Refreshes the MAC vendor list and names the router's maker in the SIP pane.
-  // Returns the maker it named.
+  // Refreshes the MAC vendor list and names the router's maker in the SIP pane; returns it.
   std::optional<std::string> RunVendorStep(const std::string& macText);
   bool closed_ = false;
   bool runOpen_ = false;  // a run began and has not ended yet
