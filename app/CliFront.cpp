@@ -17,6 +17,7 @@ const char kCliUsage[] =
     "  --local-ip ADDR   local IPv4 address to test from (default: the first of this host's)\n"
     "  --max-seconds N   stop the run after N seconds (default 420)\n"
     "  --json            print one JSON object at the end instead of the lines\n"
+    "  --version         print the version and end\n"
     "  host[:port]       the echo server (default: the built-in one)\n"
     "exit status:\n"
     "  0  the run completed and no check saw an ALG\n"
@@ -37,6 +38,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     };
     if (a == "--help" || a == "-h") {
       o.Help = true;
+    } else if (a == "--version") {
+      o.Version = true;
     } else if (a == "--json") {
       o.Json = true;
     } else if (a == "--local-ip") {

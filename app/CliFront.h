@@ -18,6 +18,7 @@ struct TCliOptions {
   bool Json = false;       // one JSON object at the end instead of the lines
   std::string Endpoint;    // host[:port] of the echo server; empty: the built-in one
   bool Help = false;
+  bool Version = false;
 };
 
 // Parses the arguments after the program name; raises std::invalid_argument with a message

@@ -21,6 +21,10 @@ int main(int argc, char** argv) {
     std::cout << kCliUsage;
     return 0;
   }
+  if (options.Version) {
+    std::cout << "nat-sip-alg-tester-cli " << NAT_VERSION << "\n";
+    return 0;
+  }
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) qputenv("QT_QPA_PLATFORM", "offscreen");
   // The toolkit's own notes (about the desktop session the console does not have) would only
   // clutter a script's output; its errors still reach the standard error stream.

@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include "app/DataFolder.h"
 #include "app/Unit_1_client.h"
 #include "net/IdStack.h"
 #include "net/IdThread.h"
@@ -7,6 +8,7 @@
 TProgram::TProgram(int& argc, char** argv, TWindowing& front) : app_(argc, argv) {
   QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
   SetApplicationTitle(kApplicationTitle);
+  EnterDataFolder();
   TUiThread::Install(&uiThread_);
   InstallWindowing(&front);
 }

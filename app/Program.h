@@ -1,8 +1,9 @@
 #pragma once
 // What both programs, the window and the console front, set up around the tester's window and
 // release again on every way out, early returns included: the windowing application, the
-// hand-over of calls from network threads to the user-interface thread, the person-facing
-// front, the window itself, and at the very end the socket layer.
+// folder the tester keeps its files in, the hand-over of calls from network threads to the
+// user-interface thread, the person-facing front, the window itself, and at the very end the
+// socket layer.
 #include <QApplication>
 #include <memory>
 

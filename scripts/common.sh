@@ -1,10 +1,11 @@
-# Shared by run.sh, test.sh and bench.sh: install what is missing, then build.
+# Shared by run.sh, test.sh, bench.sh and package.sh: install what is missing, then build.
 # Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${NAT_BUILD_DIR:-$ROOT/build}"
 
-# Everything the build, the tests, the lab and the main job need, from Debian's repositories.
+# Everything the build, the tests, the lab, the packages and the main job need, from Debian's
+# repositories.
 NAT_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
@@ -12,6 +13,7 @@ NAT_PACKAGES=(
   libasio-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation
   iproute2 nftables ieee-data lighttpd curl procps
+  dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd init-system-helpers man-db
 )
 
 nat_missing_packages() {

@@ -92,7 +92,8 @@ std::string ServerUsage() {
          "                            longest schedule + 60000)\n"
          "  --ieee-data DIR           IEEE registry CSV files for /download/MAC.CSV\n"
          "                            (default /usr/share/ieee-data; empty: none)\n"
-         "  --help                    this text\n";
+         "  --help                    this text\n"
+         "  --version                 print the version and end\n";
 }
 
 TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServerConfig& config,
@@ -105,6 +106,7 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
       message = ServerUsage();
       return TOptionsOutcome::Help;
     }
+    if (arg == "--version") return TOptionsOutcome::Version;
     if (i + 1 >= argc) {
       message = arg.rfind("--", 0) == 0 ? "missing value for " + arg : "unknown option " + arg;
       return TOptionsOutcome::Error;

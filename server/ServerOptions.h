@@ -38,10 +38,10 @@ struct TEchoServerConfig {
   int EffectiveIdleTimeoutMs() const;
 };
 
-enum class TOptionsOutcome { Run, Help, Error };
+enum class TOptionsOutcome { Run, Help, Version, Error };
 
-// Reads the command line into config. Help: message holds the usage; Error: message says what
-// is wrong.
+// Reads the command line into config. Help: message holds the usage; Version: the version is
+// asked for; Error: message says what is wrong.
 TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServerConfig& config,
                                    std::string& message);
 

@@ -13,6 +13,9 @@ int main(int argc, char** argv) {
     case TOptionsOutcome::Help:
       std::fputs(message.c_str(), stdout);
       return 0;
+    case TOptionsOutcome::Version:
+      std::printf("sip-alg-echo-server %s\n", NAT_VERSION);
+      return 0;
     case TOptionsOutcome::Error:
       std::fprintf(stderr, "sip-alg-echo-server: %s\n%s", message.c_str(), ServerUsage().c_str());
       return 2;

@@ -77,6 +77,7 @@ TEST(ServerOptions, command_line_table) {
       {{"--address", "127.0.0.9", "--control-port", "8080"}, TOptionsOutcome::Run},
       {{"--sip-port", "5070=1000,2000", "--sip-port", "5072="}, TOptionsOutcome::Run},
       {{"--help"}, TOptionsOutcome::Help},
+      {{"--address", "127.0.0.9", "--version"}, TOptionsOutcome::Version},
       {{"--address", "1.2.3"}, TOptionsOutcome::Error},
       {{"--address", "1.2.3.256"}, TOptionsOutcome::Error},
       {{"--control-port", "0"}, TOptionsOutcome::Error},

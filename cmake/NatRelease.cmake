@@ -1,0 +1,31 @@
+# The release the build makes: version, maintainer and date of the newest entry of the
+# packages' changelog, the one place where a release is named. Sets NAT_VERSION (x.y.z),
+# NAT_MAINTAINER ("Name <address>") and NAT_RELEASE_DATE (YYYY-MM-DD).
+function(nat_read_release changelog)
+  file(STRINGS ${changelog} head LIMIT_COUNT 1)
+  if(NOT head MATCHES "^[a-z0-9.+-]+ \\(([0-9]+\\.[0-9]+\\.[0-9]+)\\) ")
+    message(FATAL_ERROR "${changelog}: the first line names no version x.y.z")
+  endif()
+  set(NAT_VERSION ${CMAKE_MATCH_1} PARENT_SCOPE)
+
+  file(STRINGS ${changelog} trailer REGEX "^ -- " LIMIT_COUNT 1)
+  if(NOT trailer MATCHES "^ -- (.+ <[^>]+>)  [A-Z][a-z][a-z], ([0-9]+) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+    message(FATAL_ERROR "${changelog}: the first entry has no ' -- Name <address>  Day, DD Mon YYYY ...' line")
+  endif()
+  set(NAT_MAINTAINER "${CMAKE_MATCH_1}" PARENT_SCOPE)
+  set(day ${CMAKE_MATCH_2})
+  set(year ${CMAKE_MATCH_4})
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  list(FIND months ${CMAKE_MATCH_3} month)
+  if(month LESS 0)
+    message(FATAL_ERROR "${changelog}: unknown month ${CMAKE_MATCH_3}")
+  endif()
+  math(EXPR month "${month} + 1")
+  foreach(part day month)
+    math(EXPR ${part} "${${part}}")  # "07" and "7" alike
+    if(${part} LESS 10)
+      set(${part} "0${${part}}")
+    endif()
+  endforeach()
+  set(NAT_RELEASE_DATE "${year}-${month}-${day}" PARENT_SCOPE)
+endfunction()
