@@ -1,25 +1,37 @@
-// Load on the echo server: many concurrent sessions on loopback, each doing what a tester does
-// (greeting, then REGISTER and INVITE from one UDP socket to both SIP ports, each waited for
-// and sent again after 2 s, at most three times). Reports sessions per second, peak memory and
-// lost echoes.
+// The echo server under load, quiet and hostile, side by side. The server runs in a child
+// process of its own with its default limits, so that its peak memory is its own. Each
+// well-behaved session does what a tester does, from a loopback address of its own: greeting,
+// REGISTER and INVITE to both SIP ports (each waited for and sent again after 2 s, at most three
+// sends), then both NAT test bursts of six INVITEs 100 ms apart, whose echoes it waits for at
+// most 500 ms after the last before it closes.
+// The hostile load, on a thread of its own, runs at the same time:
+//   - forged-source datagrams flood the SIP ports, paced at --flood-rate per second: small ones
+//     with a token holder's Call-ID or a stranger's, and one in 16 each oversized (30,000
+//     bytes) or of random bytes;
+//   - malformed greetings and HTTP heads come in on connections that are opened again and again;
+//   - --silent connections connect and stay silent (opened again when the server closes them).
 //
-//   bench_server [--sessions N] [--server IP --control-port N --sip-ports A,B]
-//
-// Without --server it runs the server in this process on 127.0.0.1 (its own thread) with the
-// per-address limits opened up, since every session comes from that one address.
+//   bench_server [--sessions N] [--silent N] [--flood-rate N]
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <asio.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/XorUnit.h"
 #include "probes/SipProbe.h"
+#include "server/ConnectionCore.h"
 #include "server/EchoServer.h"
-#include "server/ProcessLimits.h"
+#include "server/ServerPlatform.h"
 
 namespace {
 
@@ -27,42 +39,53 @@ using asio::ip::tcp;
 using asio::ip::udp;
 using Clock = std::chrono::steady_clock;
 
+constexpr uint16_t kControlPort = 28080;
+constexpr uint16_t kSipPorts[2] = {25060, 25058};
+constexpr int kNatSends = 6;
+
 struct Settings {
   int sessions = 2000;
-  std::string server = "127.0.0.1";
-  uint16_t controlPort = 28080;
-  uint16_t sipPorts[2] = {25060, 25058};
-  bool external = false;
+  int silent = 2000;
+  int floodRate = 20000;
 };
 
-struct Totals {
-  int connected = 0, greeted = 0, failed = 0, done = 0;
-  long probesSent = 0, echoes = 0, resends = 0, lost = 0, stray = 0;
-};
+// 127.<net>.x.y for index i, a distinct address per index.
+asio::ip::address_v4 LoopbackAddress(int net, int i) {
+  return asio::ip::address_v4((127u << 24) | (static_cast<uint32_t>(net) << 16) |
+                              static_cast<uint32_t>(i / 250) << 8 | static_cast<uint32_t>(i % 250 + 1));
+}
+const asio::ip::address_v4 kServer = asio::ip::make_address_v4("127.0.0.1");
 
-// Peak resident memory of this process, from /proc (kB); 0 where there is none.
-long PeakRssKb() {
-  std::ifstream status("/proc/self/status");
+// Peak resident memory of a process, from /proc (kB); 0 where there is none.
+long PeakRssKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line))
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
   return 0;
 }
 
+struct Totals {
+  int greeted = 0, failed = 0, done = 0;
+  long echoes = 0, resends = 0, lost = 0, burstEchoesMissing = 0, natTestsNotStarted = 0;
+};
+
 class Load;
 
+// One well-behaved session.
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
   ClientSession(asio::io_context& io, Load& load, int index)
       : tcp_(io), udp_(io), timer_(io), load_(load), index_(index) {}
   void Start();
-  void StartProbes();
 
  private:
   void ReadMore();
   void OnBytes();
   void SendProbe();
   void Step();
+  void SendBursts();
+  void Finish();
   void Fail(const char* why);
 
   tcp::socket tcp_;
@@ -73,9 +96,12 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   std::array<char, 16384> buffer_{};
   std::string in_;
   std::string token_;
-  int step_ = 0;      // probe 0..3
-  int attempts_ = 0;  // sends of the current probe
-  std::string sent_;  // the current probe's text
+  int step_ = 0;        // probe 0..3, then 4: the bursts
+  int attempts_ = 0;    // sends of the current probe
+  std::string sent_;    // the current probe's text
+  int burstSent_ = 0;
+  int burstPorts_ = 0;  // bit 0: a burst echo came from the first port, bit 1: from the second
+  int burstEchoes_ = 0;
   bool finished_ = false;
 };
 
@@ -90,51 +116,38 @@ class Load {
       c->Start();
     }
     io_.run();
-  }
-  void Greeted() {
-    ++totals.greeted;
-    CheckAllGreeted();
-  }
-  void Failed() {
-    ++totals.failed;
-    CheckAllGreeted();
-    Finished();
+    if (end_ == Clock::time_point()) end_ = Clock::now();
   }
   void Finished() {
-    if (++finishedCount_ == settings_.sessions) end_ = Clock::now();
+    if (++finished_ == settings_.sessions) end_ = Clock::now();
   }
-  void CheckAllGreeted() {
-    // All sessions are open at once before the probes start: that is the concurrency measured.
-    if (greetedAt_ == Clock::time_point() && totals.greeted + totals.failed == settings_.sessions) {
-      greetedAt_ = Clock::now();
-      for (auto& s : sessions_) s->StartProbes();
-    }
-  }
-  const Settings& settings() const { return settings_; }
-  asio::io_context& io() { return io_; }
   Totals totals;
-  Clock::time_point start_, greetedAt_, end_;
+  Clock::time_point start_, end_;
 
  private:
   asio::io_context& io_;
   Settings settings_;
   std::vector<std::shared_ptr<ClientSession>> sessions_;
-  int finishedCount_ = 0;
+  int finished_ = 0;
 };
 
 void ClientSession::Start() {
-  const tcp::endpoint to(asio::ip::make_address_v4(load_.settings().server),
-                         load_.settings().controlPort);
-  tcp_.async_connect(to, [self = shared_from_this()](const asio::error_code& ec) {
-    if (ec) return self->Fail("connect");
-    ++self->load_.totals.connected;
-    static const std::string greeting("GET 5060\0", 9);
-    asio::async_write(self->tcp_, asio::buffer(greeting),
-                      [self](const asio::error_code& e, size_t) {
-                        if (e) return self->Fail("greeting");
-                        self->ReadMore();
-                      });
-  });
+  asio::error_code ec;
+  const auto me = LoopbackAddress(1, index_);
+  tcp_.open(tcp::v4(), ec);
+  if (!ec) tcp_.bind(tcp::endpoint(me, 0), ec);
+  if (!ec) udp_.open(udp::v4(), ec);
+  if (!ec) udp_.bind(udp::endpoint(me, 0), ec);
+  if (ec) return Fail("bind");
+  tcp_.async_connect(tcp::endpoint(kServer, kControlPort),
+                     [self = shared_from_this()](const asio::error_code& e) {
+                       if (e) return self->Fail("connect");
+                       asio::async_write(self->tcp_, asio::buffer(kGreeting.data(), kGreeting.size()),
+                                         [self](const asio::error_code& e2, size_t) {
+                                           if (e2) return self->Fail("greeting");
+                                           self->ReadMore();
+                                         });
+                     });
 }
 
 void ClientSession::ReadMore() {
@@ -155,53 +168,42 @@ void ClientSession::OnBytes() {
     if (at == std::string::npos) return;
     token_ = Scramble(in_.substr(0, at));
     in_.erase(0, at + terminator.size());
-    asio::error_code ec;
-    udp_.open(udp::v4(), ec);
-    if (!ec) udp_.bind(udp::endpoint(tcp_.local_endpoint(ec).address(), 0), ec);
-    if (ec || token_.empty()) return Fail("token");
-    load_.Greeted();
+    if (token_.empty()) return Fail("token");
+    ++load_.totals.greeted;
+    Step();
   }
   static const std::string echoEnd = Scramble(std::string(1, '\0'));
   size_t at;
-  while ((at = in_.find(echoEnd)) != std::string::npos) {
+  while (!finished_ && (at = in_.find(echoEnd)) != std::string::npos) {
     const std::string echo = Scramble(in_.substr(0, at));
     in_.erase(0, at + 1);
     ++load_.totals.echoes;
-    const size_t lineEnd = echo.find("\r\n");
-    if (sent_.empty() || lineEnd == std::string::npos || echo.substr(lineEnd + 2) != sent_) {
-      ++load_.totals.stray;  // a late echo of an earlier send
+    if (step_ == 4) {
+      burstPorts_ |= echo.find(" on UDP port " + std::to_string(kSipPorts[0]) + " ") != std::string::npos ? 1 : 2;
+      if (++burstEchoes_ == 2 * kNatSends) {
+        timer_.cancel();
+        Finish();
+      }
       continue;
     }
+    const size_t lineEnd = echo.find("\r\n");
+    if (sent_.empty() || lineEnd == std::string::npos || echo.substr(lineEnd + 2) != sent_)
+      continue;  // a late echo of an earlier send
     timer_.cancel();
     sent_.clear();
     ++step_;
     Step();
-    if (finished_) return;
   }
-}
-
-void ClientSession::StartProbes() {
-  if (finished_) return;
-  step_ = 0;
-  Step();
 }
 
 void ClientSession::Step() {
-  if (step_ == 4) {
-    finished_ = true;
-    ++load_.totals.done;
-    asio::error_code ec;
-    tcp_.close(ec);
-    udp_.close(ec);
-    load_.Finished();
-    return;
-  }
+  if (step_ == 4) return SendBursts();
   attempts_ = 0;
   SendProbe();
 }
 
 void ClientSession::SendProbe() {
-  const uint16_t port = load_.settings().sipPorts[step_ % 2];
+  const uint16_t port = kSipPorts[step_ % 2];
   asio::error_code ec;
   const udp::endpoint local = udp_.local_endpoint(ec);
   TSipProbe probe;
@@ -210,13 +212,10 @@ void ClientSession::SendProbe() {
                         std::to_string(local.port()));
   else
     probe.BuildInvite(token_, std::to_string(port), local.address().to_string(),
-                      std::to_string(local.port()), false, 5004);
+                      std::to_string(local.port()), false, local.port());
   sent_ = step_ < 2 ? probe.RegisterMsg : probe.InviteMsg;
-  ++attempts_;
-  ++load_.totals.probesSent;
-  if (attempts_ > 1) ++load_.totals.resends;
-  udp_.send_to(asio::buffer(sent_),
-               udp::endpoint(asio::ip::make_address_v4(load_.settings().server), port), 0, ec);
+  if (++attempts_ > 1) ++load_.totals.resends;
+  udp_.send_to(asio::buffer(sent_), udp::endpoint(kServer, port), 0, ec);
   timer_.expires_after(std::chrono::seconds(2));
   timer_.async_wait([self = shared_from_this()](const asio::error_code& e) {
     if (e || self->finished_) return;
@@ -228,16 +227,283 @@ void ClientSession::SendProbe() {
   });
 }
 
+// Both NAT test bursts as the tester sends them: six INVITEs 100 ms apart from the one port,
+// then from the other. The RTP port announced is this session's own UDP port.
+void ClientSession::SendBursts() {
+  if (burstSent_ == 2 * kNatSends) {
+    // The tester does not wait for these echoes; the session ends soon after its bursts.
+    timer_.expires_after(std::chrono::milliseconds(500));
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& e) {
+      if (e || self->finished_) return;
+      self->load_.totals.burstEchoesMissing += 2 * kNatSends - self->burstEchoes_;
+      self->Finish();
+    });
+    return;
+  }
+  asio::error_code ec;
+  const udp::endpoint local = udp_.local_endpoint(ec);
+  const uint16_t port = kSipPorts[burstSent_ / kNatSends];
+  TSipProbe probe;
+  probe.BuildInvite(token_, std::to_string(port), local.address().to_string(),
+                    std::to_string(local.port()), true, local.port());
+  udp_.send_to(asio::buffer(probe.InviteMsg), udp::endpoint(kServer, port), 0, ec);
+  // Sessions that run in step would send 2,000 INVITEs in the same instant every 100 ms, which
+  // no tester population does: each session keeps an offset of its own within the 100 ms.
+  const int offset = burstSent_ == 0 ? index_ % 100 : 0;
+  ++burstSent_;
+  timer_.expires_after(std::chrono::milliseconds(100 + offset));
+  timer_.async_wait([self = shared_from_this()](const asio::error_code& e) {
+    if (!e && !self->finished_) self->SendBursts();
+  });
+}
+
+void ClientSession::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  // No echo of a port's burst: none of its six INVITEs reached the server.
+  load_.totals.natTestsNotStarted += !(burstPorts_ & 1) + !(burstPorts_ & 2);
+  ++load_.totals.done;
+  asio::error_code ec;
+  timer_.cancel();
+  tcp_.close(ec);
+  udp_.close(ec);
+  load_.Finished();
+}
+
 void ClientSession::Fail(const char* why) {
   if (finished_) return;
   finished_ = true;
   static int reported = 0;
   if (reported++ < 5) std::fprintf(stderr, "session %d failed: %s\n", index_, why);
+  ++load_.totals.failed;
   asio::error_code ec;
   timer_.cancel();
   tcp_.close(ec);
   udp_.close(ec);
-  load_.Failed();
+  load_.Finished();
+}
+
+// The hostile load, on its own event loop and thread until Stop.
+class Hostile {
+ public:
+  explicit Hostile(const Settings& s) : settings_(s), flood_(io_), floodTimer_(io_) {}
+  void Start() {
+    for (int i = 0; i < settings_.silent; ++i) Silent(i);
+    for (int i = 0; i < 50; ++i) Malformed(i);
+    TokenHolder();
+    flood_.open(udp::v4());
+    Flood();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  void Stop() {
+    asio::post(io_, [this] { io_.stop(); });
+    thread_.join();
+  }
+  long datagrams = 0, connections = 0;
+
+ private:
+  // A connection that sends nothing; when the server closes it, another takes its place.
+  void Silent(int i) {
+    auto s = std::make_shared<tcp::socket>(io_);
+    asio::error_code ec;
+    s->open(tcp::v4(), ec);
+    s->bind(tcp::endpoint(LoopbackAddress(3, i), 0), ec);
+    ++connections;
+    s->async_connect(tcp::endpoint(kServer, kControlPort), [this, s, i](const asio::error_code& e) {
+      if (e) return;
+      auto buffer = std::make_shared<std::array<char, 64>>();
+      s->async_read_some(asio::buffer(*buffer), [this, s, i, buffer](const asio::error_code&, size_t) {
+        Silent(i);  // closed by the server (greeting time-out): open another
+      });
+    });
+  }
+
+  // Malformed openings, one after the other on connection slot i.
+  void Malformed(int i) {
+    static const std::vector<std::string> openings = {
+        std::string("GET 5061\0", 9),
+        std::string("GET 5060", 8) + std::string(2000, 'A'),
+        "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03",
+        "HEAD /download/MAC.CSV HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
+        "GET / HTTP/9.9\r\n\r\n",
+        "GET /download/MAC.CSV HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+        "POST /download/MAC.CSV HTTP/1.1\r\n\r\n",
+        "GET /\x01\x02 HTTP/1.1\r\nHost\r\n\r\n",
+    };
+    auto s = std::make_shared<tcp::socket>(io_);
+    asio::error_code ec;
+    s->open(tcp::v4(), ec);
+    s->bind(tcp::endpoint(LoopbackAddress(4, i), 0), ec);
+    const auto text = std::make_shared<std::string>(openings[next_++ % openings.size()]);
+    // A greeting followed by more than the server takes is sent whole; others too.
+    ++connections;
+    s->async_connect(tcp::endpoint(kServer, kControlPort), [this, s, i, text](const asio::error_code& e) {
+      if (e) return Malformed(i);
+      asio::async_write(*s, asio::buffer(*text), [this, s, i, text](const asio::error_code&, size_t) {
+        Drain(s, [this, i] { Malformed(i); });
+      });
+    });
+  }
+
+  // Reads until the server closes, then calls done.
+  void Drain(std::shared_ptr<tcp::socket> s, std::function<void()> done) {
+    auto buffer = std::make_shared<std::array<char, 16384>>();
+    s->async_read_some(asio::buffer(*buffer), [this, s, buffer, done](const asio::error_code& e, size_t) {
+      if (e) return done();
+      Drain(s, done);
+    });
+  }
+
+  // A greeted session whose token the flood uses; greets again when cut off.
+  void TokenHolder() {
+    auto s = std::make_shared<tcp::socket>(io_);
+    asio::error_code ec;
+    s->open(tcp::v4(), ec);
+    s->bind(tcp::endpoint(LoopbackAddress(6, 0), 0), ec);
+    s->async_connect(tcp::endpoint(kServer, kControlPort), [this, s](const asio::error_code& e) {
+      if (e) return;
+      asio::async_write(*s, asio::buffer(kGreeting.data(), kGreeting.size()),
+                        [this, s](const asio::error_code&, size_t) { ReadToken(s, std::make_shared<std::string>()); });
+    });
+  }
+  void ReadToken(std::shared_ptr<tcp::socket> s, std::shared_ptr<std::string> in) {
+    auto buffer = std::make_shared<std::array<char, 16384>>();
+    s->async_read_some(asio::buffer(*buffer), [this, s, in, buffer](const asio::error_code& e, size_t n) {
+      if (e) return TokenHolder();
+      if (token_.empty()) {
+        in->append(buffer->data(), n);
+        const size_t at = in->find(Scramble(std::string("@5060\0", 6)));
+        if (at != std::string::npos) token_ = Scramble(in->substr(0, at));
+      }
+      ReadToken(s, in);  // echoes are read and dropped
+    });
+  }
+
+  // Paced datagrams with forged sources.
+  void Flood() {
+    floodTimer_.expires_after(std::chrono::milliseconds(1));
+    floodTimer_.async_wait([this](const asio::error_code& e) {
+      if (e) return;
+      // As many as the rate asks for since the flood began: timer ticks come late on a busy
+      // machine.
+      const auto now = Clock::now();
+      if (floodStart_ == Clock::time_point()) floodStart_ = now;
+      const long due = static_cast<long>(std::chrono::duration<double>(now - floodStart_).count() *
+                                         settings_.floodRate);
+      std::uniform_int_distribution<uint32_t> any;
+      for (; datagrams < due; ) {
+        const uint32_t r = any(random_);
+        const TUdpPeer to{kServer.to_uint(), kSipPorts[r & 1]};
+        const uint32_t from = (127u << 24) | (5u << 16) | (r >> 16);
+        std::string data;
+        // Of 16: one oversized (30,000 bytes) with the token, one of random bytes, the rest
+        // small REGISTERs, half with the token holder's Call-ID and half with a stranger's.
+        switch ((r >> 1) % 16) {
+          case 0: data = "INVITE sip:x SIP/2.0\r\nCall-ID: " + token_ + "@x\r\n\r\n" + std::string(30000, 'v'); break;
+          case 1:
+            data.resize(1 + r % 1400);
+            for (char& c : data) c = static_cast<char>(any(random_));
+            break;
+          default:
+            data = "REGISTER sip:x SIP/2.0\r\nCall-ID: " +
+                   ((r >> 1) % 2 ? token_ : std::to_string(r)) + "@x\r\n\r\n";
+        }
+        SendDatagramFrom(flood_.native_handle(), data.data(), data.size(), to, from);
+        ++datagrams;
+      }
+      Flood();
+    });
+  }
+
+  Settings settings_;
+  asio::io_context io_{1};
+  udp::socket flood_;
+  asio::steady_timer floodTimer_;
+  std::thread thread_;
+  std::mt19937 random_{42};
+  std::string token_;
+  size_t next_ = 0;
+  Clock::time_point floodStart_;
+};
+
+struct RunResult {
+  Totals totals;
+  double seconds = 0;
+  long serverPeakKb = 0;
+  TEchoServerCounters counters;
+  long floodDatagrams = 0, hostileConnections = 0;
+  double hostileSeconds = 0;
+};
+
+// The server in a child process with its default limits; its counters come back over a pipe.
+pid_t StartServer(int counterPipe) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  TEchoServerConfig config;
+  config.Address = "127.0.0.1";
+  config.ControlPort = kControlPort;
+  config.SipPorts[0].Port = kSipPorts[0];
+  config.SipPorts[1].Port = kSipPorts[1];
+  config.RtpPort = 0;
+  try {
+    TEchoServer server(config, [](const std::string&) {});
+    server.HandleSignals();
+    server.Run();
+    const TEchoServerCounters c = server.Counters();
+    if (write(counterPipe, &c, sizeof c) != sizeof c) _exit(1);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_server: %s\n", e.what());
+    _exit(1);
+  }
+  _exit(0);
+}
+
+bool WaitListening() {
+  for (int i = 0; i < 500; ++i) {
+    asio::io_context io;
+    tcp::socket s(io);
+    asio::error_code ec;
+    s.connect(tcp::endpoint(kServer, kControlPort), ec);
+    if (!ec) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::optional<RunResult> RunOnce(const Settings& settings, bool hostile) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return std::nullopt;
+  const pid_t server = StartServer(pipeEnds[1]);
+  close(pipeEnds[1]);
+  if (server < 0 || !WaitListening()) {
+    if (server > 0) kill(server, SIGKILL);
+    return std::nullopt;
+  }
+  std::unique_ptr<Hostile> h;
+  if (hostile) {
+    h = std::make_unique<Hostile>(settings);
+    h->Start();
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the silent ones are in
+  }
+  asio::io_context io(1);
+  Load load(io, settings);
+  load.Run();
+  RunResult r;
+  r.totals = load.totals;
+  r.seconds = std::chrono::duration<double>(load.end_ - load.start_).count();
+  if (h) {
+    r.hostileSeconds = std::chrono::duration<double>(Clock::now() - load.start_).count() + 1;
+    h->Stop();
+    r.floodDatagrams = h->datagrams;
+    r.hostileConnections = h->connections;
+  }
+  r.serverPeakKb = PeakRssKb(server);
+  kill(server, SIGTERM);
+  if (read(pipeEnds[0], &r.counters, sizeof r.counters) != sizeof r.counters)
+    std::fprintf(stderr, "bench_server: no counters from the server\n");
+  close(pipeEnds[0]);
+  waitpid(server, nullptr, 0);
+  return r;
 }
 
 bool ParseArgs(int argc, char** argv, Settings& s) {
@@ -245,22 +511,13 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
     const std::string a = argv[i];
     if (a.rfind("--benchmark_", 0) == 0) continue;  // scripts/bench.sh passes its arguments to all
     if (i + 1 >= argc) return false;
-    const std::string v = argv[++i];
-    if (a == "--sessions") {
-      s.sessions = std::stoi(v);
-    } else if (a == "--server") {
-      s.server = v;
-      s.external = true;
-    } else if (a == "--control-port") {
-      s.controlPort = static_cast<uint16_t>(std::stoi(v));
-    } else if (a == "--sip-ports") {
-      s.sipPorts[0] = static_cast<uint16_t>(std::stoi(v.substr(0, v.find(','))));
-      s.sipPorts[1] = static_cast<uint16_t>(std::stoi(v.substr(v.find(',') + 1)));
-    } else {
-      return false;
-    }
+    const int v = std::atoi(argv[++i]);
+    if (a == "--sessions") s.sessions = v;
+    else if (a == "--silent") s.silent = v;
+    else if (a == "--flood-rate") s.floodRate = v;
+    else return false;
   }
-  return s.sessions > 0;
+  return s.sessions > 0 && s.sessions <= 60000 && s.silent >= 0 && s.silent <= 60000;
 }
 
 }  // namespace
@@ -268,72 +525,40 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
 int main(int argc, char** argv) {
   Settings settings;
   if (!ParseArgs(argc, argv, settings)) {
-    std::fprintf(stderr,
-                 "usage: bench_server [--sessions N] [--server IP --control-port N "
-                 "--sip-ports A,B]\n");
+    std::fprintf(stderr, "usage: bench_server [--sessions N] [--silent N] [--flood-rate N]\n");
     return 2;
   }
   RaiseOpenFileLimit();
-  const long rssBefore = PeakRssKb();
-
-  std::unique_ptr<TEchoServer> server;
-  std::thread serverThread;
-  if (!settings.external) {
-    TEchoServerConfig config;
-    config.Address = settings.server;
-    config.ControlPort = settings.controlPort;
-    config.SipPorts = {{settings.sipPorts[0], {20000, 40000, 80000, 160000}},
-                       {settings.sipPorts[1], {30000, 60000, 120000}}};
-    config.RtpPort = 0;
-    config.IeeeDataDir = "";
-    config.MaxConnections = 100000;
-    config.MaxConnectionsPerAddress = 100000;
-    config.DatagramsPerSecond = 1e9;
-    config.DatagramBurst = 1e9;
-    try {
-      server = std::make_unique<TEchoServer>(config, [](const std::string&) {});
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "bench_server: %s\n", e.what());
-      return 1;
-    }
-    serverThread = std::thread([&] { server->Run(); });
-  }
-
-  asio::io_context io(1);
-  Load load(io, settings);
-  load.Run();
-  if (load.end_ == Clock::time_point()) load.end_ = Clock::now();
-
-  const auto ms = [](Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-  };
-  const Totals& t = load.totals;
-  const double totalMs = ms(load.end_ - load.start_);
-  const long expectedEchoes = 4L * t.greeted;
-  std::printf("sessions            %d (greeted %d, failed %d, all four echoes %d)\n",
-              settings.sessions, t.greeted, t.failed, t.done);
-  std::printf("greeting phase      %.0f ms for all sessions open at once\n",
-              ms(load.greetedAt_ - load.start_));
-  std::printf("echo phase          %.0f ms\n", ms(load.end_ - load.greetedAt_));
-  std::printf("sessions per second %.0f\n", settings.sessions / (totalMs / 1000.0));
-  std::printf("probes sent         %ld (resends %ld)\n", t.probesSent, t.resends);
-  std::printf("echoes lost         %ld of %ld (late duplicates %ld)\n", t.lost, expectedEchoes,
-              t.stray);
-  if (server) {
-    const auto c = server->Counters();
-    std::printf("server counted      %llu sessions, %llu echoes, %llu dropped, %llu refused\n",
-                static_cast<unsigned long long>(c.Sessions),
-                static_cast<unsigned long long>(c.Echoes),
-                static_cast<unsigned long long>(c.Dropped),
-                static_cast<unsigned long long>(c.Refused));
-    server->Stop();
-    serverThread.join();
-  }
-  std::printf("peak memory         %ld kB for this process (%ld kB before the load%s)\n",
-              PeakRssKb(), rssBefore, server ? "; server and clients together" : "");
-  if (t.failed > 0 || t.lost > 0) {
-    std::printf("FAILED: %d sessions failed, %ld echoes lost\n", t.failed, t.lost);
+  signal(SIGPIPE, SIG_IGN);
+  const auto quiet = RunOnce(settings, false);
+  const auto hostile = RunOnce(settings, true);
+  if (!quiet || !hostile) {
+    std::fprintf(stderr, "bench_server: the server did not start\n");
     return 1;
   }
-  return 0;
+  const auto row = [&](const char* what, auto f) {
+    std::printf("%-34s %16s %16s\n", what, f(*quiet).c_str(), f(*hostile).c_str());
+  };
+  const auto num = [](auto v) { return std::to_string(v); };
+  std::printf("%-34s %16s %16s\n", "", "quiet", "hostile");
+  row("sessions (all steps done)", [&](const RunResult& r) { return num(r.totals.done); });
+  row("sessions failed", [&](const RunResult& r) { return num(r.totals.failed); });
+  row("echoes lost (of 4 per session)", [&](const RunResult& r) { return num(r.totals.lost); });
+  row("probe resends", [&](const RunResult& r) { return num(r.totals.resends); });
+  row("NAT burst echoes missing", [&](const RunResult& r) { return num(r.totals.burstEchoesMissing); });
+  row("NAT tests not started (of 2 each)", [&](const RunResult& r) { return num(r.totals.natTestsNotStarted); });
+  row("sessions per second", [&](const RunResult& r) {
+    return num(static_cast<long>(settings.sessions / r.seconds));
+  });
+  row("server peak RSS (kB)", [&](const RunResult& r) { return num(r.serverPeakKb); });
+  row("server: echoes sent", [&](const RunResult& r) { return num(r.counters.Echoes); });
+  row("echoes received", [&](const RunResult& r) { return num(r.totals.echoes); });
+  row("server: datagrams dropped", [&](const RunResult& r) { return num(r.counters.Dropped); });
+  row("server: connections refused", [&](const RunResult& r) { return num(r.counters.Refused); });
+  row("hostile datagrams sent", [&](const RunResult& r) { return num(r.floodDatagrams); });
+  row("hostile datagrams per second", [&](const RunResult& r) {
+    return num(static_cast<long>(r.hostileSeconds > 0 ? r.floodDatagrams / r.hostileSeconds : 0));
+  });
+  row("hostile connections opened", [&](const RunResult& r) { return num(r.hostileConnections); });
+  return quiet->totals.lost + hostile->totals.lost + quiet->totals.failed + hostile->totals.failed > 0;
 }

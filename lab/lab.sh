@@ -21,6 +21,7 @@
 #                          out but nothing back
 #   --forward-udp PORT     forward UDP PORT on the router's WAN address to the lan host (repeatable)
 #   --hosts NAMES          names that resolve to the server inside lan (default: sip-echo.lab)
+#   --wan-address IP       a further address of the server's host, in its /24 (repeatable)
 #   --relay-localhost      lan's own 127.0.0.1 TCP 80 and UDP 5060, 5058 lead to the server, so
 #                          a tester whose built-in endpoints name localhost reaches it (its
 #                          socket layer maps localhost to 127.0.0.1 without a lookup)
@@ -66,6 +67,7 @@ DROPS_BACK=()
 FORWARDS=()
 HOSTS_NAMES="sip-echo.lab"
 RELAY_LOCALHOST=0
+WAN_ADDRESSES=()
 LAN_SYSCTLS=()
 WAN_CMD=""
 WAIT_TCP=()
@@ -120,6 +122,9 @@ parse_options() {
         [ $# -ge 2 ] && [[ "$2" =~ ^[A-Za-z0-9.\ -]*$ ]] || die "--hosts needs host names separated by blanks"
         HOSTS_NAMES=$2; shift 2 ;;
       --relay-localhost) RELAY_LOCALHOST=1; shift ;;
+      --wan-address)
+        [ $# -ge 2 ] && [[ "$2" =~ ^172\.31\.77\.([3-9]|[1-9][0-9]|1[0-9][0-9]|2[0-4][0-9]|25[0-4])$ ]] || die "--wan-address needs an address 172.31.77.3 to 172.31.77.254"
+        WAN_ADDRESSES+=("$2"); shift 2 ;;
       --lan-sysctl)
         [ $# -ge 2 ] && [[ "$2" =~ ^[a-z0-9_.]+=[0-9A-Za-z\ ]+$ ]] || die "--lan-sysctl needs KEY=VALUE"
         LAN_SYSCTLS+=("$2"); shift 2 ;;
@@ -243,6 +248,8 @@ build_lab() {
 
   # The server knows no route to the lan: only the router's public address reaches it.
   ip -n "$WAN_NS" addr add "$LAB_SERVER_IP/24" dev "$WAN_IF"
+  local extra
+  for extra in "${WAN_ADDRESSES[@]}"; do ip -n "$WAN_NS" addr add "$extra/24" dev "$WAN_IF"; done
   ip -n "$WAN_NS" link set "$WAN_IF" up
 
   ip netns exec "$ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1
@@ -409,6 +416,7 @@ describe() {
   [ -n "$UDP_TIMEOUT" ] && what+=("UDP time-out ${UDP_TIMEOUT}s")
   [ -n "$ROUTER_MAC" ] && what+=("router LAN MAC $ROUTER_MAC")
   [ $RELAY_LOCALHOST = 1 ] && what+=("lan's localhost relayed to the server")
+  [ ${#WAN_ADDRESSES[@]} -gt 0 ] && what+=("server also at ${WAN_ADDRESSES[*]}")
   [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
   [ ${#DROPS_BACK[@]} -gt 0 ] && what+=("dropping ${DROPS_BACK[*]} from the server")
   [ ${#FORWARDS[@]} -gt 0 ] && what+=("forwarding UDP ${FORWARDS[*]} to lan")

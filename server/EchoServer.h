@@ -2,12 +2,15 @@
 // The echo server that the tester talks to. On one event loop it serves, on its TCP port, the
 // control channel (greeting, token, scrambled echoes) and plain HTTP (the MAC vendor list);
 // on its SIP UDP ports it echoes probes to the session they belong to and runs the NAT session
-// test with its RTP burst.
+// test with its RTP burst. The parts: ConnectionCore (every decision about bytes), Sniffer,
+// ControlSession and HttpSession (one kind of TCP connection each), UdpSide (datagrams and
+// their limits).
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/ServerOptions.h"
 
@@ -45,6 +48,7 @@ class TEchoServer {
   // Ports actually bound (useful when a configured port was 0).
   uint16_t ControlPort() const;
   uint16_t RtpPort() const;
+  std::vector<uint16_t> SipPorts() const;
   // Lines and time of the vendor list served (0 lines: none).
   size_t MacListEntries() const;
 

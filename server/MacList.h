@@ -17,15 +17,27 @@ std::vector<std::vector<std::string>> ParseCsvRecords(std::string_view text);
 // 6, 7 or 9 hex digits, no organisation).
 std::string MacListLine(const std::vector<std::string>& record);
 
+// The text in ISO-8859-1, the code page the tester shows texts in. Characters it lacks become
+// their closest Latin letters, or "?" when there is none; a letter followed by a combining
+// accent becomes the accented letter where ISO-8859-1 has one. Bytes that are not UTF-8 are
+// taken as ISO-8859-1 already.
+std::string Utf8ToLatin1(std::string_view text);
+
 struct TMacList {
   std::string Body;             // the whole file: one header line, then one line per entry
-  std::time_t LastModified = 0;  // newest modification time of the source files
+  // Newest modification or status-change time of the source files: it moves forward whenever
+  // a file is written or replaced, whatever date the file itself carries.
+  std::time_t LastModified = 0;
   size_t Entries = 0;           // lines after the header
   std::vector<std::string> Sources;  // files read
 };
 
 // The source files looked for in dir, in this order: MA-L, MA-M, MA-S, IAB.
 extern const char* const kIeeeSourceFiles[4];
+
+// The list from the texts of the source files (UTF-8), in the order given; Sources and
+// LastModified are left to the caller.
+TMacList BuildMacListFromTexts(const std::vector<std::string>& texts);
 
 // Reads the source files of dir that exist; a file that exists but cannot be read raises
 // std::runtime_error. No source file at all gives an empty list (Entries 0, Body empty).

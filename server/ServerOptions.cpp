@@ -20,7 +20,9 @@ bool ParseDouble(const std::string& text, double min, double max, double& out) {
   return ec == std::errc() && ptr == end && out >= min && out <= max;
 }
 
-bool ParseIpv4(const std::string& text) {
+}  // namespace
+
+bool IsIpv4Text(const std::string& text) {
   int parts = 0;
   size_t pos = 0;
   while (pos <= text.size()) {
@@ -33,6 +35,8 @@ bool ParseIpv4(const std::string& text) {
   }
   return parts == 4;
 }
+
+namespace {
 
 // "PORT" or "PORT=ms,ms,...".
 bool ParseSipPort(const std::string& text, TSipPortPlan& plan, bool& hasSchedule) {
@@ -59,13 +63,24 @@ bool ParseSipPort(const std::string& text, TSipPortPlan& plan, bool& hasSchedule
 
 }  // namespace
 
+std::vector<int> NatSchedule(const TEchoServerConfig& config, const TSipPortPlan& plan,
+                             bool otherPortTested) {
+  if (!plan.Adaptive || plan.ScheduleMs.empty()) return plan.ScheduleMs;
+  std::vector<int> gaps = {config.FirstReportMs};
+  const auto& rest = otherPortTested ? plan.ScheduleMs : config.SinglePortScheduleMs;
+  gaps.insert(gaps.end(), rest.begin(), rest.end());
+  return gaps;
+}
+
 int TEchoServerConfig::EffectiveIdleTimeoutMs() const {
   if (IdleTimeoutMs > 0) return IdleTimeoutMs;
   long long longest = 0;
   for (const auto& p : SipPorts) {
-    long long total = 0;
-    for (int ms : p.ScheduleMs) total += ms;
-    longest = std::max(longest, total);
+    for (bool other : {false, true}) {
+      long long total = 0;
+      for (int ms : NatSchedule(*this, p, other)) total += ms;
+      longest = std::max(longest, total);
+    }
   }
   return static_cast<int>(std::min<long long>(longest + 60000, 24LL * 3600 * 1000));
 }
@@ -77,16 +92,22 @@ std::string ServerUsage() {
          "  --control-port N          TCP port of the control channel and HTTP (default 80)\n"
          "  --sip-port N[=MS,MS,...]  a UDP port for SIP probes and the idle gaps in ms of its\n"
          "                            NAT session reports; repeat for each port. Given once, it\n"
-         "                            replaces the defaults 5060=20000,40000,80000,160000 and\n"
-         "                            5058=30000,60000,120000. Without =..., the first port\n"
-         "                            takes the first default schedule, the second the other.\n"
+         "                            replaces the defaults. Without =..., the first port takes\n"
+         "                            the default schedule of 5060, the second that of 5058:\n"
+         "                            a first report 2000 ms after the test INVITEs, then\n"
+         "                            20000,40000,80000,160000 (5060) and 30000,60000,120000\n"
+         "                            (5058) when both ports are tested, else\n"
+         "                            20000,30000,45000,67000,100000. A schedule given with\n"
+         "                            =... is kept as it is.\n"
          "  --rtp-port N              source port of RTP bursts, 0 for any (default 5004)\n"
          "  --rtp-packets N           packets per RTP burst (default 50)\n"
          "  --rtp-interval MS         gap between RTP packets (default 20)\n"
-         "  --max-connections N       open TCP connections in all (default 10000)\n"
+         "  --max-connections N       open TCP connections in all (default 5000)\n"
          "  --max-per-address N       open TCP connections per peer address (default 32)\n"
          "  --datagram-rate N         datagrams per second per source address (default 20)\n"
          "  --datagram-burst N        datagrams at once per source address (default 100)\n"
+         "  --session-rate N          datagrams per second per control session (default 10)\n"
+         "  --session-burst N         datagrams at once per control session (default 100)\n"
          "  --greeting-timeout MS     wait for the first request (default 10000)\n"
          "  --idle-timeout MS         control connection without datagrams (default: the\n"
          "                            longest schedule + 60000)\n"
@@ -116,7 +137,7 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     double d = 0;
     bool ok = true;
     if (arg == "--address") {
-      ok = ParseIpv4(value);
+      ok = IsIpv4Text(value);
       if (ok) config.Address = value;
     } else if (arg == "--control-port") {
       ok = ParseLong(value, 1, 65535, n);
@@ -126,7 +147,7 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
       bool hasSchedule = false;
       ok = ParseSipPort(value, plan, hasSchedule);
       if (ok && !hasSchedule && sipPorts.size() < defaults.SipPorts.size())
-        plan.ScheduleMs = defaults.SipPorts[sipPorts.size()].ScheduleMs;
+        plan = {plan.Port, defaults.SipPorts[sipPorts.size()].ScheduleMs, true};
       sipPorts.push_back(plan);
     } else if (arg == "--rtp-port") {
       ok = ParseLong(value, 0, 65535, n);
@@ -149,6 +170,12 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--datagram-burst") {
       ok = ParseDouble(value, 1, 1e9, d);
       config.DatagramBurst = d;
+    } else if (arg == "--session-rate") {
+      ok = ParseDouble(value, 0.001, 1e9, d);
+      config.SessionDatagramsPerSecond = d;
+    } else if (arg == "--session-burst") {
+      ok = ParseDouble(value, 1, 1e9, d);
+      config.SessionDatagramBurst = d;
     } else if (arg == "--greeting-timeout") {
       ok = ParseLong(value, 1, 3600000, n);
       config.GreetingTimeoutMs = static_cast<int>(n);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "server/EchoServer.h"
-#include "server/ProcessLimits.h"
+#include "server/ServerPlatform.h"
 
 int main(int argc, char** argv) {
   TEchoServerConfig config;

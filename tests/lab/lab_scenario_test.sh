@@ -5,7 +5,7 @@
 #   lab_scenario_test.sh SCENARIO CLI SERVER
 #
 # Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, router_mac, udp_dropped,
-# udp_back_dropped, tcp_dropped.
+# udp_back_dropped, tcp_dropped, short_mapping, two_addresses.
 # Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
 [ $# = 3 ] || { echo "usage: $0 SCENARIO CLI SERVER" >&2; exit 2; }
@@ -92,10 +92,10 @@ case "$SCENARIO" in
       expect_no_line "$OUT" "^\[RTP\] .*working" "no RTP verdict"
     else
       expect_line "$OUT" "^\[RTP\] RTP \(audio\) port 5004 working$" "RTP verdict for port 5004"
-      # Both NAT session tests announce 5004, and the server sends a burst to each.
+      # Both NAT session tests announce 5004: the server sends one burst there.
       counted=$(pane_lines RTP '^[0-9]+ pkts received$' | awk '{s += $1} END {print s + 0}')
       sent=$(grep -oE '[0-9]+ RTP packets' "$SERVER_LOG" | awk '{s += $1} END {print s + 0}')
-      expect_true "[ '$sent' = 60 ] && [ '$counted' = '$sent' ]" "every datagram the server sent to 5004 arrived (sent $sent, counted $counted)"
+      expect_true "[ '$sent' = 30 ] && [ '$counted' = '$sent' ]" "every datagram of the one burst to 5004 arrived (sent $sent, counted $counted)"
     fi
     ;;
 
@@ -209,6 +209,36 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[NAT\] No NAT session report within 60 s after the NAT session test INVITEs: UDP from the server does not come back through the router$" "the console front says why it ends the run"
     expect_true "[ \"\$(grep -E '^\[' <<<\"\$OUT\" | tail -1)\" = '[STATUS] Link status: Disconnected.' ]" "the run ends as Stop test ends it"
     expect_true "[ $SECS -ge 60 ] && [ $SECS -lt 110 ]" "the run ends about 60 s after the NAT INVITEs (${SECS}s)"
+    ;;
+
+  short_mapping)
+    # A router that forgets idle mappings after 6 s, and the server's default schedules: each
+    # tested port still gets its first report 2 s after its test INVITEs, and the countdown it
+    # announces ends the run by itself.
+    run_tester_in_lab --udp-timeout 6 --
+    expect_true "[ $RC = 0 ]" "the run completes (status 0, was $RC)"
+    expect_four_verdicts_without_alg
+    for port in 5060 5058; do
+      expect_true "[ \"\$(last_ok_after $port)\" = 2 ]" "$port: ok after 2s, the only gap the mapping survives"
+    done
+    expect_line "$OUT" "^\[NAT\] Checking port 5060 after 20s \.\.\.$" "5060 announces its first long gap"
+    expect_line "$OUT" "^\[NAT\] Checking port 5058 after 30s \.\.\.$" "5058 announces its first long gap"
+    expect_true "[ $SECS -lt 60 ]" "the run ends by itself within a minute (${SECS}s)"
+    ;;
+
+  two_addresses)
+    # The server's host has a second address and listens on every address; the tester is given
+    # the second. NAT reports and RTP must leave from it, or the router does not let them back.
+    TESTER=("$CLI" --local-ip 192.168.77.2 --max-seconds 150 172.31.77.3)
+    run_tester_in_lab --wan-address 172.31.77.3 --forward-udp 5004 -- \
+      --address 0.0.0.0 --sip-port 5060=2000,3000 --sip-port 5058=2000,3000 --rtp-packets 30
+    expect_true "[ $RC = 0 ]" "the run completes (status 0, was $RC)"
+    expect_four_verdicts_without_alg
+    for port in 5060 5058; do
+      expect_true "[ \"\$(last_ok_after $port)\" = 3 ]" "$port: the reports came back through the router"
+    done
+    expect_line "$OUT" "^\[RTP\] RTP \(audio\) port 5004 working$" "RTP from the address the tester talked to is counted"
+    expect_line "$OUT" "^\[RTP\] 30 pkts received$" "the whole burst arrived"
     ;;
 
   *)

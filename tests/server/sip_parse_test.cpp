@@ -109,7 +109,9 @@ TEST(ServerOptions, command_line_table) {
   EXPECT_EQ(config.SipPorts[0].ScheduleMs, (std::vector<int>{20000, 40000, 80000, 160000}));
   EXPECT_EQ(config.SipPorts[1].ScheduleMs, (std::vector<int>{30000, 60000, 120000}));
   EXPECT_TRUE(config.SipPorts[2].ScheduleMs.empty());
-  EXPECT_EQ(TEchoServerConfig().EffectiveIdleTimeoutMs(), 360000);
+  EXPECT_TRUE(config.SipPorts[0].Adaptive && config.SipPorts[1].Adaptive);
+  // The longest run: the first report, then all of 5060's gaps.
+  EXPECT_EQ(TEchoServerConfig().EffectiveIdleTimeoutMs(), 2000 + 300000 + 60000);
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+#pragma once
+// The transport-free heart of a connection to the control port: bytes in, bytes and actions
+// out. The socket code (Sniffer, ControlSession, HttpSession) only moves bytes and runs timers;
+// every decision about what the peer sent and what goes back is made here.
+//
+//   first bytes --SniffConnection--> Control: GreetingAnswer, then TControlInput for what
+//                                    follows; EchoFrame for each datagram of the session;
+//                                    NatReportText for each report datagram
+//                                --> Http: THttpCore
+//                                --> Unknown: closed
+#include <cstddef>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The greeting that opens a control session: "GET 5060" and a zero byte.
+extern const std::string_view kGreeting;
+
+enum class TConnectionKind { Undecided, Control, Http, Unknown };
+
+// What the first bytes of a connection say it is; Undecided while they are a proper prefix of
+// something known.
+TConnectionKind SniffConnection(std::string_view firstBytes);
+
+// The answer to a greeting: the token, "@5060" and a zero byte, all scrambled.
+std::string GreetingAnswer(std::string_view token);
+
+// What a control peer sends after its greeting. The tester sends nothing; anything more is
+// counted, and past the bound the session ends.
+class TControlInput {
+ public:
+  explicit TControlInput(size_t maxBytes) : max_(maxBytes) {}
+  // Takes n more bytes; false once they are more than the bound.
+  bool Take(size_t n) {
+    taken_ += n;
+    return taken_ <= max_;
+  }
+
+ private:
+  size_t max_;
+  size_t taken_ = 0;
+};
+
+// The longest text of one datagram echoed on the control connection. A bigger datagram is cut
+// here, and the server's line says so.
+constexpr size_t kMaxEchoText = 8192;
+
+// One echo frame, scrambled: the server's line (size, port, sender, and whatever was cut) with
+// CR LF, the datagram's text up to its first zero byte and at most kMaxEchoText bytes, and a
+// zero byte.
+std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::string_view sender,
+                      bool matchedByToken);
+
+// The text of one NAT session report datagram.
+std::string NatReportText(long long sentAfterMs, std::optional<int> nextMs);
+
+// The vendor list as served: body, its time and its type.
+struct TServedList {
+  std::shared_ptr<const std::string> Body;  // null: none (404)
+  std::time_t LastModified = 0;
+};
+
+// The content type of the vendor list.
+extern const char kMacListContentType[];
+
+// One answer of the HTTP side.
+struct THttpAnswer {
+  std::string Head;
+  std::shared_ptr<const std::string> Body;  // null for HEAD
+  bool CloseAfter = false;
+  int Status = 0;
+  std::string What;  // for the log: method, target and status, made printable
+};
+
+// The HTTP side of one connection: takes the bytes as they come and answers each complete
+// request in turn.
+class THttpCore {
+ public:
+  THttpCore(size_t maxHead, TServedList list) : maxHead_(maxHead), list_(std::move(list)) {}
+  void Feed(std::string_view bytes) { in_.append(bytes); }
+  // The answer to the next complete request, or nothing while the head is incomplete or after
+  // an answer that ends the connection.
+  std::optional<THttpAnswer> Next(std::time_t now);
+  // No further request is read: the last answer ended the connection.
+  bool Ended() const { return ended_; }
+  size_t Buffered() const { return in_.size(); }
+
+ private:
+  THttpAnswer Answer(int status, const char* reason, std::string_view method, int minor,
+                     bool keepAlive, std::string what, std::time_t now);
+  size_t maxHead_;
+  TServedList list_;
+  std::string in_;
+  bool ended_ = false;
+};
+
+// Text from a peer made fit for a log line: at most max bytes, anything but printable ASCII as
+// "?", so that no peer can forge lines or drive a terminal.
+std::string Printable(std::string_view text, size_t max = 80);

@@ -1,0 +1,90 @@
+#pragma once
+// What the parts of the echo server share on its one event loop: settings, log, counters, the
+// sessions open now and the registers that find them.
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "server/ConnectionCore.h"
+#include "server/ServerOptions.h"
+
+using TServerClock = std::chrono::steady_clock;
+
+struct TAtomicCounters {
+  std::atomic<uint64_t> Connections{0}, Refused{0}, Sessions{0}, Echoes{0}, Dropped{0},
+      NatReports{0}, RtpPackets{0}, HttpRequests{0}, OpenConnections{0};
+};
+
+class TTcpConnection;
+class TControlSession;
+class TUdpSide;
+
+// "a.b.c.d:port".
+std::string EndpointText(uint32_t address, uint16_t port);
+
+class TServerContext {
+ public:
+  using TLogSink = std::function<void(const std::string& line)>;
+
+  TServerContext(asio::io_context& io, TEchoServerConfig config, TLogSink log)
+      : Io(io), Config(std::move(config)), Log(std::move(log)) {}
+
+  asio::io_context& Io;
+  const TEchoServerConfig Config;
+  const TLogSink Log;
+  TAtomicCounters Counters;
+  TServedList List;
+  TUdpSide* Udp = nullptr;
+  bool Stopping = false;
+
+  // Every open TCP connection, whatever it turned out to be.
+  std::unordered_set<std::shared_ptr<TTcpConnection>> Connections;
+  // Greeted control sessions by token, and what each peer address holds.
+  std::unordered_map<std::string, TControlSession*> ByToken;
+  struct TAddressState {
+    size_t Connections = 0;                  // TCP connections open from it
+    std::vector<TControlSession*> Sessions;  // greeted control sessions from it
+  };
+  std::unordered_map<uint32_t, TAddressState> Addresses;
+
+  bool HasSession(uint32_t address) const {
+    const auto it = Addresses.find(address);
+    return it != Addresses.end() && !it->second.Sessions.empty();
+  }
+  // A fresh random token that no open session holds.
+  std::string NewToken();
+  uint32_t Random() { return random_(); }
+
+  // Lines about traffic from strangers (scanners, spoofed or stray datagrams) are rationed:
+  // at most kStrangerLines per period.
+  // The line is made only when it will be written: floods cost no text.
+  static constexpr int kStrangerLines = 20;
+  template <typename MakeLine>
+  void StrangerLog(MakeLine makeLine) {
+    if (strangerLines_ < kStrangerLines) {
+      ++strangerLines_;
+      Log(makeLine());
+    } else {
+      ++strangersUnlogged_;
+    }
+  }
+  // Starts a new period of stranger lines, saying how many the last one held back.
+  void NewStrangerPeriod() {
+    if (strangersUnlogged_ > 0)
+      Log(std::to_string(strangersUnlogged_) + " more lines about strangers' traffic not logged");
+    strangerLines_ = 0;
+    strangersUnlogged_ = 0;
+  }
+
+ private:
+  std::random_device random_;
+  int strangerLines_ = 0;
+  uint64_t strangersUnlogged_ = 0;
+};

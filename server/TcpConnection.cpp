@@ -1,0 +1,62 @@
+#include "server/TcpConnection.h"
+
+#include <cstdio>
+
+TTcpConnection::TTcpConnection(TServerContext& ctx, asio::ip::tcp::socket socket, uint32_t peer,
+                               uint16_t peerPort, TServerClock::time_point started)
+    : ctx_(ctx),
+      socket_(std::move(socket)),
+      timer_(ctx.Io),
+      peer_(peer),
+      peerPort_(peerPort),
+      started_(started) {}
+
+void TTcpConnection::Close(const std::string& why) {
+  if (closed_) return;
+  closed_ = true;
+  timer_.cancel();
+  StopOwn();
+  auto it = ctx_.Addresses.find(peer_);
+  if (it != ctx_.Addresses.end()) {
+    if (it->second.Connections > 0) --it->second.Connections;
+    if (it->second.Connections == 0 && it->second.Sessions.empty()) ctx_.Addresses.erase(it);
+  }
+  --ctx_.Counters.OpenConnections;
+  const double seconds =
+      std::chrono::duration<double>(TServerClock::now() - started_).count();
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.1fs", seconds);
+  LogEnd(EndpointText(peer_, peerPort_), duration, why);
+  asio::error_code ec;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  socket_.close(ec);
+  ctx_.Connections.erase(shared_from_this());
+}
+
+void TTcpConnection::ArmTimer(int ms, std::string why) {
+  timer_.expires_after(std::chrono::milliseconds(ms));
+  timer_.async_wait([self = shared_from_this(), why = std::move(why)](const asio::error_code& ec) {
+    if (!ec && !self->closed_) self->OnTimeout(why);
+  });
+}
+
+void TTcpConnection::Read() {
+  socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](
+                                                     const asio::error_code& ec, size_t n) {
+    if (self->closed_) return;
+    if (ec) {
+      self->Close(ec == asio::error::eof ? "closed by peer" : "read failed: " + ec.message());
+      return;
+    }
+    self->OnRead(std::string_view(self->buffer_.data(), n));
+  });
+}
+
+asio::ip::tcp::socket TTcpConnection::Release() {
+  closed_ = true;
+  timer_.cancel();
+  StopOwn();
+  auto keep = shared_from_this();
+  ctx_.Connections.erase(keep);
+  return std::move(socket_);
+}

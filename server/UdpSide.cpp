@@ -1,0 +1,168 @@
+#include "server/UdpSide.h"
+
+#include <stdexcept>
+
+#include "server/ControlSession.h"
+#include "server/SipParse.h"
+
+namespace {
+
+using asio::ip::udp;
+
+constexpr size_t kLargestDatagram = 65536;
+constexpr int kDatagramsPerWake = 64;  // then other work of the loop gets its turn
+
+}  // namespace
+
+bool TTokenBucket::Take(double rate, double burst, TServerClock::time_point now) {
+  const double elapsed = std::chrono::duration<double>(now - Last).count();
+  Tokens = std::min(burst, Tokens + elapsed * rate);
+  Last = now;
+  if (Tokens < 1) return false;
+  Tokens -= 1;
+  return true;
+}
+
+bool TTokenBucket::Full(double rate, double burst, TServerClock::time_point now) const {
+  const double elapsed = std::chrono::duration<double>(now - Last).count();
+  return Tokens + elapsed * rate >= burst;
+}
+
+bool TDatagramLimiter::Allow(uint32_t address, TServerClock::time_point now) {
+  auto it = index_.find(address);
+  if (it != index_.end()) {
+    byUse_.splice(byUse_.begin(), byUse_, it->second);
+  } else {
+    if (index_.size() >= capacity_ && !byUse_.empty()) {
+      index_.erase(byUse_.back().Address);
+      byUse_.pop_back();
+    }
+    byUse_.push_front({address, {burst_, now}});
+    it = index_.emplace(address, byUse_.begin()).first;
+  }
+  return it->second->Bucket.Take(rate_, burst_, now);
+}
+
+void TDatagramLimiter::ForgetFull(TServerClock::time_point now) {
+  for (auto it = byUse_.begin(); it != byUse_.end();) {
+    if (it->Bucket.Full(rate_, burst_, now)) {
+      index_.erase(it->Address);
+      it = byUse_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+TControlSession* FindSession(const TServerContext& ctx, std::string_view datagram,
+                             uint32_t from, bool& matchedByToken) {
+  matchedByToken = false;
+  const std::string token = CallIdToken(datagram);
+  if (auto it = ctx.ByToken.find(token); !token.empty() && it != ctx.ByToken.end()) {
+    matchedByToken = true;
+    return it->second;
+  }
+  if (auto a = ctx.Addresses.find(from);
+      a != ctx.Addresses.end() && a->second.Sessions.size() == 1)
+    return a->second.Sessions.front();
+  return nullptr;
+}
+
+TUdpSide::TUdpSide(TServerContext& ctx)
+    : ctx_(ctx),
+      rtp_(ctx.Io),
+      buffer_(kLargestDatagram),
+      perSource_(ctx.Config.MaxDatagramSources, ctx.Config.DatagramsPerSecond,
+                 ctx.Config.DatagramBurst) {}
+
+void TUdpSide::Bind(const asio::ip::address_v4& address) {
+  asio::error_code ec;
+  auto fail = [&](uint16_t port) {
+    throw std::runtime_error("cannot bind UDP " + EndpointText(address.to_uint(), port) + ": " +
+                             ec.message());
+  };
+  auto open = [&](udp::socket& socket, uint16_t port) {
+    socket.open(udp::v4());
+    socket.bind(udp::endpoint(address, port), ec);
+    if (ec) fail(port);
+    socket.non_blocking(true);
+    EnableLocalAddressInfo(socket.native_handle());
+  };
+  for (const auto& plan : ctx_.Config.SipPorts) {
+    auto s = std::make_unique<TSipSocket>(ctx_.Io);
+    s->plan = plan;
+    open(s->socket, plan.Port);
+    // Bursts of probes from many testers must not overflow the queue while the loop is busy.
+    s->socket.set_option(asio::socket_base::receive_buffer_size(4 * 1024 * 1024), ec);
+    sip_.push_back(std::move(s));
+  }
+  open(rtp_, ctx_.Config.RtpPort);
+}
+
+void TUdpSide::Start() {
+  for (auto& s : sip_) Receive(*s);
+}
+
+void TUdpSide::Close() {
+  asio::error_code ec;
+  for (auto& s : sip_) s->socket.close(ec);
+  rtp_.close(ec);
+}
+
+uint16_t TUdpSide::RtpPort() const {
+  asio::error_code ec;
+  return rtp_.local_endpoint(ec).port();
+}
+
+void TUdpSide::Receive(TSipSocket& s) {
+  s.socket.async_wait(udp::socket::wait_read, [this, &s](const asio::error_code& ec) {
+    if (ctx_.Stopping || ec == asio::error::operation_aborted) return;
+    for (int i = 0; i < kDatagramsPerWake && !ec; ++i) {
+      TUdpPeer from;
+      uint32_t local = 0;
+      const long n = ReceiveDatagram(s.socket.native_handle(), buffer_.data(), buffer_.size(),
+                                     from, local);
+      if (n < 0) break;
+      OnDatagram(s, std::string_view(buffer_.data(), static_cast<size_t>(n)), from, local);
+      if (ctx_.Stopping) return;
+    }
+    Receive(s);
+  });
+}
+
+void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
+                          uint32_t local) {
+  bool byToken = false;
+  TControlSession* session = FindSession(ctx_, datagram, from.Address, byToken);
+  if (!session) {
+    ++ctx_.Counters.Dropped;
+    ctx_.StrangerLog([&] { return "datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
+                     std::to_string(s.plan.Port) + " from " +
+                     EndpointText(from.Address, from.Port) + " dropped: no session"; });
+    return;
+  }
+  const auto now = TServerClock::now();
+  // The session's own budget first: a session that floods from many forged addresses spends
+  // it, not the counters of the addresses.
+  if (!session->TakeDatagram(now)) {
+    ++ctx_.Counters.Dropped;
+    ctx_.StrangerLog([&] { return "datagram from " + EndpointText(from.Address, from.Port) +
+                     " dropped: over the session's budget"; });
+    return;
+  }
+  if (!perSource_.Allow(from.Address, now)) {
+    ++ctx_.Counters.Dropped;
+    ctx_.StrangerLog([&] { return "datagram from " + EndpointText(from.Address, from.Port) +
+                     " dropped: over the rate limit"; });
+    return;
+  }
+  // The handler may close the session; keep it alive until it returns.
+  const auto keep = session->shared_from_this();
+  session->OnDatagram(s, datagram, from, local, byToken);
+}
+
+bool TUdpSide::Send(udp::socket& socket, const TUdpPeer& to, uint32_t local,
+                    std::string_view data) {
+  if (!socket.is_open() || !ctx_.HasSession(to.Address)) return false;
+  return SendDatagramFrom(socket.native_handle(), data.data(), data.size(), to, local);
+}

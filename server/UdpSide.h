@@ -1,0 +1,90 @@
+#pragma once
+// The server's UDP side: the SIP ports that take probes, the RTP socket, and the limits that
+// keep datagrams from strangers and floods cheap. Replies leave from the local address the
+// peer talked to, also on a host with several addresses and an any-address bind.
+#include <asio.hpp>
+#include <list>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "server/RtpPacket.h"
+#include "server/ServerContext.h"
+#include "server/ServerPlatform.h"
+
+// Datagrams allowed at once and over time: a token bucket.
+struct TTokenBucket {
+  double Tokens = 0;
+  TServerClock::time_point Last;
+
+  // Refills at rate (per second) up to burst, then takes one token if there is one.
+  bool Take(double rate, double burst, TServerClock::time_point now);
+  // Filled up again: the same as a new bucket.
+  bool Full(double rate, double burst, TServerClock::time_point now) const;
+};
+
+// A bucket per source address, in a table of bounded size: a new address takes the place of
+// the idlest one, so that no flood of addresses locks newcomers out.
+class TDatagramLimiter {
+ public:
+  TDatagramLimiter(size_t capacity, double rate, double burst)
+      : capacity_(capacity), rate_(rate), burst_(burst) {}
+  bool Allow(uint32_t address, TServerClock::time_point now);
+  // Forgets the buckets that have filled up again.
+  void ForgetFull(TServerClock::time_point now);
+  size_t Size() const { return index_.size(); }
+
+ private:
+  struct Entry {
+    uint32_t Address;
+    TTokenBucket Bucket;
+  };
+  size_t capacity_;
+  double rate_, burst_;
+  std::list<Entry> byUse_;  // most recently used first
+  std::unordered_map<uint32_t, std::list<Entry>::iterator> index_;
+};
+
+struct TSipSocket {
+  explicit TSipSocket(asio::io_context& io) : socket(io) {}
+  asio::ip::udp::socket socket;
+  TSipPortPlan plan;
+};
+
+// The control session a datagram belongs to: the one whose token its Call-ID holds, else the
+// only session of its source address (a router may have rewritten the Call-ID). Null: none,
+// and nothing is ever sent back for it.
+TControlSession* FindSession(const TServerContext& ctx, std::string_view datagram,
+                             uint32_t from, bool& matchedByToken);
+
+class TUdpSide {
+ public:
+  explicit TUdpSide(TServerContext& ctx);
+  // Binds every socket to address; raises std::runtime_error with a clear text on failure.
+  void Bind(const asio::ip::address_v4& address);
+  void Start();
+  void Close();
+  // Runs every few seconds: forgets counters that have filled up again.
+  void Housekeeping(TServerClock::time_point now) { perSource_.ForgetFull(now); }
+
+  // Sends one datagram from socket and the local address `local`, but only to an address that
+  // holds an open session: the server never reflects traffic towards a host that did not
+  // connect to it.
+  bool Send(asio::ip::udp::socket& socket, const TUdpPeer& to, uint32_t local,
+            std::string_view data);
+  asio::ip::udp::socket& Rtp() { return rtp_; }
+  uint16_t RtpPort() const;
+  const std::vector<std::unique_ptr<TSipSocket>>& SipSockets() const { return sip_; }
+
+ private:
+  void Receive(TSipSocket& s);
+  void OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
+                  uint32_t local);
+
+  TServerContext& ctx_;
+  std::vector<std::unique_ptr<TSipSocket>> sip_;
+  asio::ip::udp::socket rtp_;
+  std::vector<char> buffer_;
+  TDatagramLimiter perSource_;
+};
