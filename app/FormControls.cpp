@@ -4,6 +4,8 @@
 #include <QScrollBar>
 #include <algorithm>
 
+#include "net/ScopeExit.h"
+
 namespace {
 
 QString FirstInstalled(std::initializer_list<const char*> wanted, QFontDatabase::SystemFont other) {
@@ -125,10 +127,7 @@ TTimer::TTimer(QObject* parent, int intervalMs) : QTimer(parent) {
   connect(this, &QTimer::timeout, this, [this] {
     if (inTick_) return;
     inTick_ = true;
-    struct Reset {
-      bool& flag;
-      ~Reset() { flag = false; }
-    } reset{inTick_};
+    const TScopeExit reset{[this] { inTick_ = false; }};
     emit Tick();
   });
 }

@@ -17,9 +17,6 @@ endfunction()
 # Extra arguments are libraries to link besides the shared test support.
 function(nat_add_test_dir name)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  if(NOT srcs)
-    return()
-  endif()
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${ARGN} nat_test_support GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads nat_warnings)
   gtest_discover_tests(${name}

@@ -1,6 +1,7 @@
 #include "net/IdHTTP.h"
 
 #include "net/IdException.h"
+#include "net/ScopeExit.h"
 
 namespace {
 
@@ -106,13 +107,10 @@ void TIdHTTPProtocol::ProcessResponse() {
       TMemoryStream body;
       const int keep = client_.ReadTimeout;
       client_.ReadTimeout = kErrorBodyReadTimeoutMs;
-      try {
+      {
+        const TScopeExit restore{[&] { client_.ReadTimeout = keep; }};
         client_.ReadResult(&body);
-      } catch (...) {
-        client_.ReadTimeout = keep;
-        throw;
       }
-      client_.ReadTimeout = keep;
       errorText = body.DataString();
     }
     throw EIdHTTPProtocolException(code, Response.ResponseText, errorText);

@@ -7,6 +7,7 @@
 #include "net/IdException.h"
 #include "net/IdIOHandlerSocket.h"
 #include "net/IdStack.h"
+#include "net/ScopeExit.h"
 
 namespace {
 // Receive and chunk sizes of 0 or less would read nothing and look like a closed peer.
@@ -244,42 +245,34 @@ void TIdTCPConnection::ReadToStream(TStream* stream, int64_t count, bool untilDi
   }
   int64_t remaining = untilDisconnect ? INT64_MAX : count;
   BeginProgress(TWorkMode::wmRead, untilDisconnect ? 0 : count);
+  const TScopeExit finish{[&] {
+    EndProgress(TWorkMode::wmRead);
+    // A pre-sized stream that got less than announced keeps only what arrived.
+    if (stream->Size() > stream->Position()) stream->SetSize(stream->Position());
+  }};
   // Writes the first n buffered bytes into the stream and takes them.
   auto moveOut = [&](int64_t n) {
     if (n <= 0) return;
     stream->Write(PendingInput.Data(), n);
     TakeInput(n);
   };
-  auto finish = [&] {
-    EndProgress(TWorkMode::wmRead);
-    // A pre-sized stream that got less than announced keeps only what arrived.
-    if (stream->Size() > stream->Position()) stream->SetSize(stream->Position());
-  };
-  try {
-    const int64_t first = std::min(PendingInput.Size(), remaining);
-    moveOut(first);
-    remaining -= first;
-    const int64_t chunk = std::min<int64_t>(remaining, Positive(RecvBufferSize));
-    while (remaining > 0) {
-      int64_t n = std::min(remaining, chunk);
-      try {
-        WaitForInput(n);
-      } catch (const EIdConnClosedGracefully&) {
-        moveOut(std::min(n, PendingInput.Size()));
-        if (untilDisconnect) break;
-        throw;
-      } catch (...) {
-        moveOut(std::min(n, PendingInput.Size()));
-        throw;
-      }
-      moveOut(n);
-      remaining -= n;
+  const int64_t first = std::min(PendingInput.Size(), remaining);
+  moveOut(first);
+  remaining -= first;
+  const int64_t chunk = std::min<int64_t>(remaining, Positive(RecvBufferSize));
+  while (remaining > 0) {
+    const int64_t n = std::min(remaining, chunk);
+    try {
+      // The bytes of this piece go to the stream, all n of them, or what came before the wait
+      // failed.
+      const TScopeExit takeArrived{[&] { moveOut(std::min(n, PendingInput.Size())); }};
+      WaitForInput(n);
+    } catch (const EIdConnClosedGracefully&) {
+      if (untilDisconnect) break;
+      throw;
     }
-  } catch (...) {
-    finish();
-    throw;
+    remaining -= n;
   }
-  finish();
 }
 
 // --- writing ---
@@ -335,20 +328,15 @@ void TIdTCPConnection::WriteFromStream(TStream* stream, bool all, bool writeCoun
   const int64_t end = size == 0 ? stream->Size() : pos + size;
   if (writeCount) WriteInt32(static_cast<int32_t>(end - pos));
   BeginProgress(TWorkMode::wmWrite, end - pos);
-  try {
-    std::vector<uint8_t> chunk(static_cast<size_t>(std::max<int64_t>(0, std::min<int64_t>(Positive(SendBufferSize), end - pos))));
-    while (pos < end) {
-      const int64_t want = std::min<int64_t>(static_cast<int64_t>(chunk.size()), end - pos);
-      const int64_t got = stream->Read(chunk.data(), want);
-      if (got <= 0) throw EIdNoDataToRead();
-      WriteBytes(chunk.data(), got, false);
-      pos += got;
-    }
-  } catch (...) {
-    EndProgress(TWorkMode::wmWrite);
-    throw;
+  const TScopeExit endProgress{[this] { EndProgress(TWorkMode::wmWrite); }};
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::max<int64_t>(0, std::min<int64_t>(Positive(SendBufferSize), end - pos))));
+  while (pos < end) {
+    const int64_t want = std::min<int64_t>(static_cast<int64_t>(chunk.size()), end - pos);
+    const int64_t got = stream->Read(chunk.data(), want);
+    if (got <= 0) throw EIdNoDataToRead();
+    WriteBytes(chunk.data(), got, false);
+    pos += got;
   }
-  EndProgress(TWorkMode::wmWrite);
 }
 
 // --- write buffering ---
@@ -372,13 +360,8 @@ void TIdTCPConnection::FlushWriteBuffer(int64_t count) {
 }
 
 void TIdTCPConnection::CloseWriteBuffer() {
-  try {
-    FlushWriteBuffer(-1);
-  } catch (...) {
-    PendingWrites.reset();
-    throw;
-  }
-  PendingWrites.reset();
+  const TScopeExit close{[this] { PendingWrites.reset(); }};
+  FlushWriteBuffer(-1);
 }
 
 void TIdTCPConnection::ClearWriteBuffer() {

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "net/ScopeExit.h"
 #include "net/UiThread.h"
 
 // ---------------------------------------------------------------- TIdUDPBase
@@ -151,10 +152,7 @@ void TIdUDPServer::ReleaseBindings() {
   if (deactivating_) return;
   if (!listener_ && !current_.load()) return;
   deactivating_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{deactivating_};
+  const TScopeExit reset{[this] { deactivating_ = false; }};
 
   if (listener_) {
     listener_->Stop();
@@ -195,11 +193,7 @@ void TIdUDPServer::Deliver(TIdUDPListenerThread& listener) {
   TIdSocketHandle* incoming = listener.Incoming;
   auto call = [this, &listener, incoming] {
     const std::thread::id previous = deliveringOn_.exchange(std::this_thread::get_id());
-    struct Restore {
-      std::atomic<std::thread::id>& on;
-      std::thread::id previous;
-      ~Restore() { on = previous; }
-    } restore{deliveringOn_, previous};
+    const TScopeExit restore{[this, previous] { deliveringOn_ = previous; }};
     current_ = incoming;  // replies leave from the binding that received last
     FireUDPRead(listener.ReceiveBuffer, *incoming);
   };

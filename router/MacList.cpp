@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "net/IdStream.h"
+#include "net/ScopeExit.h"
 #include "router/Gateway.h"
 
 namespace {
@@ -52,6 +53,35 @@ void SplitFields(std::string_view line, Emit&& emit) {
     if (!emit(rest.substr(pos, comma - pos))) return;
     pos = comma + 1;
   }
+}
+
+// The bytes of a file; EFOpenError when it cannot be opened or is no regular file,
+// EInOutError when it cannot be read.
+std::string ReadWholeFile(const std::string& fileName) {
+  // Only a regular file has an end to read to: a directory cannot be read, and a device may
+  // never stop giving bytes.
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(fileName, ec);
+  if (!ec && !std::filesystem::is_regular_file(st))
+    throw EFOpenError("Cannot open file \"" + fileName + "\". " +
+                      (std::filesystem::is_directory(st) ? std::strerror(EISDIR) : "Not a regular file"));
+  std::FILE* f = std::fopen(fileName.c_str(), "rb");
+  if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+  const TScopeExit close{[f] { std::fclose(f); }};
+  std::string data;
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    const long size = std::ftell(f);
+    if (size > 0) data.reserve(static_cast<size_t>(size));
+    std::rewind(f);
+  }
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+  if (std::ferror(f) != 0) {
+    const int err = errno;
+    throw EInOutError("Cannot read file \"" + fileName + "\". " + std::strerror(err));
+  }
+  return data;
 }
 
 }  // namespace
@@ -167,29 +197,7 @@ void ForEachEntry(std::string_view all, Entry&& entry) {
 }  // namespace
 
 std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
-  // Only a regular file has an end to read to: a directory cannot be read, and a device may
-  // never stop giving bytes.
-  std::error_code ec;
-  const std::filesystem::file_status st = std::filesystem::status(fileName, ec);
-  if (!ec && !std::filesystem::is_regular_file(st))
-    throw EFOpenError("Cannot open file \"" + fileName + "\". " +
-                      (std::filesystem::is_directory(st) ? std::strerror(EISDIR) : "Not a regular file"));
-  std::FILE* f = std::fopen(fileName.c_str(), "rb");
-  if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
-  std::string data;
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    const long size = std::ftell(f);
-    if (size > 0) data.reserve(static_cast<size_t>(size));
-    std::rewind(f);
-  }
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-  const bool failed = std::ferror(f) != 0;
-  const int err = errno;
-  std::fclose(f);
-  if (failed) throw EInOutError("Cannot read file \"" + fileName + "\". " + std::strerror(err));
-
+  const std::string data = ReadWholeFile(fileName);
   auto list = std::make_unique<TVendorList>();
   list->Reserve(data.size() / 48 + 16);  // registry lines run to about 90 bytes
   ForEachEntry(data, [&](std::string_view key, std::string_view registry, std::string_view vendor) {

@@ -1,7 +1,8 @@
 #pragma once
-// Shared by the tests that drive whole test runs in the window: the echo server on a thread of
-// its own, a window that notes what its handlers did, and a rig that makes the window the way
-// the program does and keeps the event loop running while a test waits.
+// Shared by the tests that drive whole test runs in the window: a window that notes what its
+// handlers did, a rig that makes the window the way the program does and keeps the event loop
+// running while a test waits, and the fixture that puts a server (the echo server in process,
+// or a scripted stand-in) and a window on the test's own addresses.
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -9,54 +10,22 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/QtFront.h"
 #include "app/Unit_1_client.h"
 #include "net/IdThread.h"
-#include "server/EchoServer.h"
+#include "tests/app/ScriptedServer.h"
 #include "tests/app/TestSupport.h"
+#include "tests/support/EchoServerGuard.h"
 
 namespace runs {
 
-// Settings for a short run: NAT session reports 1 and then 2 seconds after the INVITEs on
-// 5060, one after 1.5 seconds on 5058; RTP bursts of 5 packets; no vendor list.
-inline TEchoServerConfig ShortConfig(const std::string& address) {
-  TEchoServerConfig c;
-  c.Address = address;
-  c.SipPorts = {{5060, {1000, 2000}}, {5058, {1500}}};
-  c.RtpPort = 0;
-  c.RtpPackets = 5;
-  c.RtpIntervalMs = 10;
-  c.IeeeDataDir = "";
-  return c;
-}
-
-// The echo server, serving on its own thread for the life of the object.
-class ServerThread {
- public:
-  explicit ServerThread(const TEchoServerConfig& config)
-      : server_(config, [this](const std::string& line) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          lines_.push_back(line);
-        }),
-        thread_([this] { server_.Run(); }) {}
-  ~ServerThread() {
-    server_.Stop();
-    thread_.join();
-  }
-  TEchoServer& Server() { return server_; }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-  TEchoServer server_;
-  std::thread thread_;
-};
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
 
 // What a handler left behind, noted right after it returned (or raised).
 struct Handled {
@@ -146,22 +115,12 @@ class Rig {
     TUiThread::Install(nullptr);
   }
 
-  // Runs the event loop until done() holds or the time is up, noting every new state of the
-  // buttons and the countdown on the way.
-  bool Spin(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    // Wakes the wait below at least every few milliseconds, so the loop waits for events
-    // instead of polling.
-    QTimer wake;
-    wake.start(5);
-    while (!done()) {
-      if (clock.elapsed() > timeoutMs) return false;
-      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-      Sample();
-    }
+  // Runs the event loop until done() holds or the deadline passes, noting every new state of
+  // the buttons and the countdown on the way.
+  bool Spin(const std::function<bool()>& done, milliseconds deadline) {
+    const bool ok = SpinUntil(done, deadline, [this] { Sample(); });
     Sample();
-    return true;
+    return ok;
   }
 
   // Presses "Start test" (runs the start, connect included) and notes the state after it.
@@ -175,15 +134,12 @@ class Rig {
   }
 
   // The test sequence of the current run has ended (its report is filled in).
-  bool WaitSequence(int timeoutMs = 15000) {
-    return Spin([&] { return form->LastReport.Outcome != TSequenceReport::TOutcome::NotRun; }, timeoutMs);
+  bool WaitSequence(milliseconds deadline = 15s) {
+    return Spin([&] { return form->LastReport.Outcome != TSequenceReport::TOutcome::NotRun; }, deadline);
   }
   // The run is over: "Start test" is enabled again.
-  bool WaitRunEnd(int timeoutMs) {
-    return Spin([&] { return form->BtnTest->isEnabled(); }, timeoutMs);
-  }
-  bool WaitNatLines(size_t n, int timeoutMs) {
-    return Spin([&] { return form->MemoNat->Lines().size() >= n; }, timeoutMs);
+  bool WaitRunEnd(milliseconds deadline) {
+    return Spin([&] { return form->BtnTest->isEnabled(); }, deadline);
   }
 
   UiState State() const {
@@ -253,7 +209,7 @@ inline void ExpectLines(const std::vector<std::string>& actual, const std::vecto
 // compared.
 inline std::vector<std::string> UnchangedEchoLog(bool invite, int localPort, int remotePort, int serverPort,
                                                  const std::string& localIp) {
-  std::string ip = std::regex_replace(localIp, std::regex("\\."), "\\.");
+  const std::string ip = support::EscapedAddress(localIp);
   std::vector<std::string> l = {".",
                                 "Checking from local port " + std::to_string(localPort) + " to remote port " +
                                     std::to_string(remotePort) + " ...",
@@ -313,5 +269,59 @@ inline size_t ExpectStartLines(const TMemo* memo, size_t from, const std::vector
   EXPECT_LT(i, l.size()) << "no connect line";
   return i + 1;
 }
+
+// The fixture of the tests that run whole runs against a server: the echo server in process or
+// a scripted stand-in for it on `at`, and the window for `me`. Each row of a table moves both to
+// addresses of its own (NextRow).
+class RunTest : public ::testing::Test {
+ protected:
+  // Settings for a short run: NAT session reports 1 and then 2 seconds after the INVITEs on
+  // 5060, one after 1.5 seconds on 5058; RTP bursts of 5 packets; no vendor list.
+  static TEchoServerConfig ShortConfig(const std::string& address) {
+    TEchoServerConfig c = support::EchoServerGuard::TestConfig(address);
+    c.SipPorts = {{5060, {1000, 2000}}, {5058, {1500}}};
+    c.RtpPort = 0;
+    return c;
+  }
+
+  // Ends what the last row of a table made and takes addresses for the next one.
+  void NextRow() {
+    window.reset();
+    standIn.reset();
+    server.reset();
+    ++row_;
+    me = support::TestAddress(2 * row_);
+    at = support::TestAddress(2 * row_ + 1);
+  }
+  // The echo server, serving in process until the test ends.
+  void Serve(const TEchoServerConfig& config) { server.emplace(config); }
+  // A stand-in for the echo server on `at`; the test scripts it before the window starts it.
+  standin::ScriptedServer& StandIn(const std::vector<int>& udpPorts = {5060, 5058}) {
+    standIn.emplace(at, udpPorts);
+    EXPECT_TRUE(standIn->Ok()) << "the stand-in cannot bind its ports on " << at;
+    return *standIn;
+  }
+  // The window for `me`, its server named by `argument` (`at` when empty); the stand-in, if
+  // there is one, serves from now on.
+  Rig& Window(const std::string& argument = "") {
+    if (standIn) standIn->Start();
+    return window.emplace(me, argument.empty() ? at : argument);
+  }
+  // The window, with "Start test" pressed.
+  Rig& Run(const std::string& argument = "") {
+    Rig& rig = Window(argument);
+    rig.ClickStart();
+    return rig;
+  }
+
+  std::string me = support::TestAddress(0);  // the window's address (row 0's in a table)
+  std::string at = support::TestAddress(1);  // the server's
+  std::optional<support::EchoServerGuard> server;
+  std::optional<standin::ScriptedServer> standIn;
+  std::optional<Rig> window;
+
+ private:
+  int row_ = -1;
+};
 
 }  // namespace runs

@@ -2,12 +2,13 @@
 // Shared by the window tests: an application object on Qt's offscreen platform, a front that
 // records boxes instead of showing them, and a bounded wait that keeps the event loop running.
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QTimer>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "app/Windowing.h"
+#include "tests/support/Loopback.h"
 
 // Records every box; never blocks. Installed for the lifetime of the object.
 class TRecordingWindowing : public TWindowing {
@@ -34,13 +35,16 @@ class TRecordingWindowing : public TWindowing {
   std::function<void()> onBox;  // runs while the "box" is open
 };
 
-// Runs the event loop until done() holds or timeoutMs passes; returns done().
-inline bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
+// Runs the event loop until done() holds or the deadline passes; returns done(). `after` runs
+// after each turn of the loop.
+inline bool SpinUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = support::kDeadline,
+                      const std::function<void()>& after = nullptr) {
+  // Wakes the wait below at least every few milliseconds, so the loop waits for events instead
+  // of polling.
+  QTimer wake;
+  wake.start(5);
+  return support::WaitUntil(done, deadline, [&] {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    if (after) after();
+  });
 }

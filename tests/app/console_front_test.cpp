@@ -6,24 +6,25 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <thread>
 
 #include "app/CliFront.h"
 #include "app/Unit_1_client.h"
-#include "tests/app/ScriptedPeer.h"
+#include "app/XorUnit.h"
+#include "tests/app/RunSupport.h"
 
-using peer::Datagram;
-using peer::Echo;
-using peer::ScriptedPeer;
+using namespace runs;
+using standin::Datagram;
+using standin::Echo;
+using standin::ReplaceLine;
+using standin::ScriptedServer;
 
 namespace {
+
+class ConsoleFront : public RunTest {};
 
 // The folder of this test program; the programs under test are built into the same one.
 std::string BinDir() {
@@ -84,17 +85,6 @@ CliRun RunCli(const QStringList& args, int timeoutMs) {
   return r;
 }
 
-bool Accepts(const std::string& address, int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
-
 // The echo server program, serving on `address` until the object goes.
 class ServerProcess {
  public:
@@ -103,13 +93,11 @@ class ServerProcess {
     p_.setArguments(QStringList{"--address", QString::fromStdString(address)} + options);
     p_.start();
     if (!p_.waitForStarted(5000)) return;
-    for (int i = 0; i < 250 && p_.state() == QProcess::Running; ++i) {
-      if (Accepts(address, 80)) {
-        ready_ = true;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    bool ended = false;
+    ready_ = support::WaitUntil([&] {
+      ended = p_.state() != QProcess::Running;
+      return ended || support::TcpConn::Connect(address, 80).Ok();
+    }) && !ended;
   }
   ~ServerProcess() {
     p_.terminate();
@@ -149,8 +137,8 @@ std::string Check(const QJsonObject& root, const char* port, const char* kind) {
 // from 127.0.0.1 (it names no local address for it), and the server sends NAT session reports
 // only to an address that holds a control connection, so the run tests from 127.0.0.1; its
 // ports fall back when another test holds them there.
-TEST(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
-  const std::string srv = "127.0.123.1";
+TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
+  const std::string srv = at;
   ServerProcess server(srv, {"--sip-port", "5060=1000,2000", "--sip-port", "5058=1000", "--rtp-port", "0",
                              "--rtp-packets", "5", "--rtp-interval", "10", "--ieee-data", ""});
   ASSERT_TRUE(server.Ready());
@@ -196,8 +184,8 @@ TEST(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   }
 }
 
-TEST(ConsoleFront, exit_status_per_outcome) {
-  using Script = std::function<void(ScriptedPeer&)>;
+TEST_F(ConsoleFront, exit_status_per_outcome) {
+  using Script = std::function<void(ScriptedServer&)>;
   struct Row {
     const char* name;
     Script setUp;  // null: nothing listens at the server's address
@@ -206,10 +194,9 @@ TEST(ConsoleFront, exit_status_per_outcome) {
     std::vector<std::string> lines;  // lines the output holds
     std::string lastLine;
   };
-  auto viaRewritten = [](ScriptedPeer& p) {
+  auto viaRewritten = [](ScriptedServer& p) {
     p.script = [](const Datagram& d, size_t) {
-      return Echo{true, d.Register() ? peer::ReplaceLine(d.text, "Via: ", "Via: SIP/2.0/UDP 203.0.113.7:5060") : d.text,
-                  0};
+      return Echo{true, d.Register() ? ReplaceLine(d.text, "Via: ", "Via: SIP/2.0/UDP 203.0.113.7:5060") : d.text, 0};
     };
   };
   const Row rows[] = {
@@ -220,30 +207,26 @@ TEST(ConsoleFront, exit_status_per_outcome) {
         "[NAT]  Checking NAT session timeout"},
        "[STATUS] Link status: Disconnected."},
       {"greeting answered with the terminator alone",
-       [](ScriptedPeer& p) { p.greetingReply = [] { return Scramble(std::string("@5060") + '\0'); }; }, {}, 2,
+       [](ScriptedServer& p) { p.greetingReply = [] { return Scramble(std::string("@5060") + '\0'); }; }, {}, 2,
        {"[SIP] No TCP packet received by remote server.", "[SIP] Please, check your firewall settings."},
        "[STATUS] Link status: Disconnected."},
       {"connection refused", nullptr, {}, 3, {"[ERROR] Socket Error # 10061", "[ERROR] Connection refused."}, ""},
-      {"time up while the NAT session test waits", [](ScriptedPeer&) {}, {"--max-seconds", "4"}, 3,
+      {"time up while the NAT session test waits", [](ScriptedServer&) {}, {"--max-seconds", "4"}, 3,
        {"[SIP] No ALG detected on port 5058. ", "[LOG] Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
        "[STATUS] Link status: Disconnected."},
       // The stand-in sends no NAT session report at all.
-      {"no NAT session report after the NAT INVITEs", [](ScriptedPeer&) {}, {"--max-seconds", "120"}, 4,
+      {"no NAT session report after the NAT INVITEs", [](ScriptedServer&) {}, {"--max-seconds", "120"}, 4,
        {"[NAT] No NAT session report within 60 s after the NAT session test INVITEs: UDP from the server does not "
         "come back through the router"},
        "[STATUS] Link status: Disconnected."},
   };
-  int n = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const std::string me = "127.0.122." + std::to_string(10 + n), at = "127.0.123." + std::to_string(10 + n);
-    ++n;
-    std::unique_ptr<ScriptedPeer> p;
+    NextRow();
     if (row.setUp) {
-      p = std::make_unique<ScriptedPeer>(at);
-      ASSERT_TRUE(p->Ok());
-      row.setUp(*p);
-      p->Start();
+      ScriptedServer& p = StandIn();
+      row.setUp(p);
+      p.Start();
     }
     const CliRun r = RunCli(QStringList{"--local-ip", QString::fromStdString(me)} + row.options +
                                 QStringList{QString::fromStdString(at)},
@@ -262,17 +245,15 @@ TEST(ConsoleFront, exit_status_per_outcome) {
   }
 }
 
-TEST(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
-  const std::string me = "127.0.122.20", at = "127.0.123.20";
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
+TEST_F(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
+  ScriptedServer& p = StandIn();
   p.script = [](const Datagram& d, size_t) {
     std::string t = d.text;
     if (d.Register() && d.port == 5060) {
-      t = peer::ReplaceLine(t, "Via: ", "Via: SIP/2.0/UDP 203.0.113.7:5060");
-      t = peer::ReplaceLine(t, "Contact: ", "Contact: <sip:421421@203.0.113.7:5060>");
+      t = ReplaceLine(t, "Via: ", "Via: SIP/2.0/UDP 203.0.113.7:5060");
+      t = ReplaceLine(t, "Contact: ", "Contact: <sip:421421@203.0.113.7:5060>");
     } else if (!d.Register() && d.port == 5058) {
-      t = peer::ReplaceLine(t, "c=", "c=IN IP4 203.0.113.7");
+      t = ReplaceLine(t, "c=", "c=IN IP4 203.0.113.7");
     }
     return Echo{!(!d.Register() && d.port == 5060), t, 0};  // the INVITE to 5060 is swallowed
   };
@@ -301,7 +282,7 @@ TEST(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
 }
 
 // The ALG is the run's main finding: it decides the status whatever came after it.
-TEST(ConsoleFront, exit_status_from_the_result) {
+TEST_F(ConsoleFront, exit_status_from_the_result) {
   using O = TSequenceReport::TOutcome;
   struct Row {
     const char* name;
@@ -337,7 +318,7 @@ TEST(ConsoleFront, exit_status_from_the_result) {
   }
 }
 
-TEST(ConsoleFront, every_output_line_carries_its_tag) {
+TEST_F(ConsoleFront, every_output_line_carries_its_tag) {
   struct Row {
     TCliLine line;
     std::string out;
@@ -353,19 +334,20 @@ TEST(ConsoleFront, every_output_line_carries_its_tag) {
   for (const Row& row : rows) EXPECT_EQ(CliOutput(row.line), row.out) << row.line.Text;
 }
 
-TEST(ConsoleFront, usage_errors_and_help) {
+TEST_F(ConsoleFront, usage_errors_and_help) {
   struct Row {
     QStringList args;
     int status;
     std::string err;  // the message on the error stream ("" for none)
     std::string out;  // text the standard output holds
   };
+  const QString a = QString::fromStdString(me), b = QString::fromStdString(at);
   const Row rows[] = {
       {{"--max-seconds", "0"}, 3, "--max-seconds needs a whole number above 0, not '0'", ""},
       {{"--max-seconds", "ten"}, 3, "--max-seconds needs a whole number above 0, not 'ten'", ""},
       {{"--local-ip"}, 3, "--local-ip needs a value", ""},
       {{"--bogus"}, 3, "unknown option --bogus", ""},
-      {{"127.0.123.30", "127.0.123.31"}, 3, "only one endpoint may be given (127.0.123.30, 127.0.123.31)", ""},
+      {{a, b}, 3, "only one endpoint may be given (" + me + ", " + at + ")", ""},
       {{"--help"}, 0, "", "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--json] [host[:port]]"},
   };
   for (const Row& row : rows) {

@@ -141,9 +141,7 @@ TEST(ErrorReport, ticks_do_not_nest_while_the_error_box_is_open) {
   front.onBox = [&] {
     ++depth;
     deepest = std::max(deepest, depth);
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 100) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    SpinUntil([] { return false; }, std::chrono::milliseconds(100));
     --depth;
   };
   form.Timer1->setInterval(10);

@@ -47,7 +47,7 @@ TEST(Pane, scrolls_to_the_newest_line) {
   for (int i = 0; i < 200; ++i) memo.Add("line " + std::to_string(i));
   ASSERT_TRUE(SpinUntil([&] { return memo.verticalScrollBar()->maximum() > 0; }));
   memo.Add("last");
-  SpinUntil([] { return false; }, 50);
+  SpinUntil([] { return false; }, std::chrono::milliseconds(50));
   EXPECT_EQ(memo.verticalScrollBar()->value(), memo.verticalScrollBar()->maximum());
 }
 
@@ -79,7 +79,7 @@ TEST(Timer, enabling_a_running_timer_keeps_its_rhythm) {
   QObject owner;
   TTimer timer(&owner, 10000);
   timer.SetEnabled(true);
-  SpinUntil([] { return false; }, 60);
+  SpinUntil([] { return false; }, std::chrono::milliseconds(60));
   const int before = timer.remainingTime();
   ASSERT_LT(before, 9960);
   timer.SetEnabled(true);
@@ -104,7 +104,7 @@ TEST(Timer, ticks_run_the_handler_and_stop_when_disabled) {
   ASSERT_TRUE(SpinUntil([&] { return ticks >= 3; }));
   timer.SetEnabled(false);
   const int seen = ticks;
-  SpinUntil([] { return false; }, 50);
+  SpinUntil([] { return false; }, std::chrono::milliseconds(50));
   EXPECT_EQ(ticks, seen);
   EXPECT_FALSE(timer.InTick());
 }

@@ -3,39 +3,39 @@
 #include <gtest/gtest.h>
 
 #include "tests/app/RunSupport.h"
-#include "tests/app/ScriptedPeer.h"
 
 using namespace runs;
-using peer::ScriptedPeer;
+using standin::ScriptedServer;
 
 namespace {
 
 const UiState kIdle{true, false, false, ""};
 
-// Starts a run against the peer and waits until its NAT session test INVITEs are out.
-void StartToNat(Rig& rig, ScriptedPeer& p) {
-  p.Start();
-  rig.ClickStart();
-  ASSERT_TRUE(rig.WaitSequence());
-  ASSERT_TRUE(rig.form->LastReport.Nat5060 && rig.form->LastReport.Nat5058);
-  ASSERT_EQ(rig.State(), (UiState{false, true, false, ""}));
-  ASSERT_TRUE(p.WaitFor([&] { return p.Datagrams().size() >= 16; }, 3000));
-}
+class RunNat : public RunTest {
+ protected:
+  // Starts a run against the stand-in and waits until its NAT session test INVITEs are out.
+  void RunToNat() {
+    Rig& rig = Run();
+    ASSERT_TRUE(rig.WaitSequence());
+    ASSERT_TRUE(rig.form->LastReport.Nat5060 && rig.form->LastReport.Nat5058);
+    ASSERT_EQ(rig.State(), (UiState{false, true, false, ""}));
+    ASSERT_TRUE(support::WaitUntil([&] { return standIn->Datagrams().size() >= 16; }, 3s));
+  }
 
-// Sends one datagram from the peer to a window socket and waits until the handler has run.
-const Handled* Deliver(Rig& rig, ScriptedPeer& p, int fromPort, int toPort, const std::string& text) {
-  const size_t before = rig.form->sip.size();
-  if (!p.SendFrom(fromPort, rig.LocalIp(), toPort, text)) return nullptr;
-  if (!rig.Spin([&] { return rig.form->sip.size() > before; }, 3000)) return nullptr;
-  return &rig.form->sip.back();
-}
+  // Sends one datagram from the stand-in to a window socket and waits until the handler has run.
+  const Handled* Deliver(int fromPort, int toPort, const std::string& text) {
+    Rig& rig = *window;
+    const size_t before = rig.form->sip.size();
+    if (!standIn->SendFrom(fromPort, rig.LocalIp(), toPort, text)) return nullptr;
+    if (!rig.Spin([&] { return rig.form->sip.size() > before; }, 3s)) return nullptr;
+    return &rig.form->sip.back();
+  }
+};
 
-TEST(RunNat, reports_deduplicated_per_port_and_read_as_they_come) {
-  const std::string me = "127.0.120.50", at = "127.0.121.50";
-  ScriptedPeer p(at, {5060, 5058, 7000});
-  ASSERT_TRUE(p.Ok());
-  Rig rig(me, at);
-  StartToNat(rig, p);
+TEST_F(RunNat, reports_deduplicated_per_port_and_read_as_they_come) {
+  StandIn({5060, 5058, 7000});
+  ASSERT_NO_FATAL_FAILURE(RunToNat());
+  Rig& rig = *window;
   NotingForm& f = *rig.form;
   // The countdown's ticks are another test's; here the caption must only change by reports.
   f.Timer1->setInterval(3600 * 1000);
@@ -82,7 +82,7 @@ TEST(RunNat, reports_deduplicated_per_port_and_read_as_they_come) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     const size_t natBefore = f.MemoNat->Lines().size();
-    const Handled* h = Deliver(rig, p, row.from, row.to, row.text);
+    const Handled* h = Deliver(row.from, row.to, row.text);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->fromPort, row.from);
     EXPECT_EQ(h->raised, row.raised);
@@ -104,22 +104,20 @@ TEST(RunNat, reports_deduplicated_per_port_and_read_as_they_come) {
 // A report announcing the next after 1 s sets the countdown to 3; a report without a next one
 // leaves it running; the fourth tick after the first report ends the run. Reports that come
 // later are still read, since the end of a countdown does not stop the run the way Stop does.
-TEST(RunNat, countdown_runs_out_and_ends_the_run) {
-  const std::string me = "127.0.120.51", at = "127.0.121.51";
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
-  Rig rig(me, at);
-  StartToNat(rig, p);
+TEST_F(RunNat, countdown_runs_out_and_ends_the_run) {
+  ScriptedServer& p = StandIn();
+  ASSERT_NO_FATAL_FAILURE(RunToNat());
+  Rig& rig = *window;
   NotingForm& f = *rig.form;
   const size_t nat = f.MemoNat->Lines().size();
 
-  const Handled* h = Deliver(rig, p, 5060, 5060, "Sent after 2000 Next pkt after 1000 ");
+  const Handled* h = Deliver(5060, 5060, "Sent after 2000 Next pkt after 1000 ");
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->count, "3");
-  ASSERT_TRUE(rig.Spin([&] { return f.ticks.size() >= 1; }, 3000));
-  ASSERT_NE(Deliver(rig, p, 5058, 5058, "Sent after 3000 "), nullptr);
+  ASSERT_TRUE(rig.Spin([&] { return f.ticks.size() >= 1; }, 3s));
+  ASSERT_NE(Deliver(5058, 5058, "Sent after 3000 "), nullptr);
   rig.statuses.clear();
-  ASSERT_TRUE(rig.WaitRunEnd(6000));
+  ASSERT_TRUE(rig.WaitRunEnd(6s));
 
   ASSERT_EQ(f.ticks.size(), 4u);
   const std::string captions[] = {"2", "1", "0", "0"};
@@ -135,10 +133,10 @@ TEST(RunNat, countdown_runs_out_and_ends_the_run) {
   ASSERT_GE(rig.states.size(), tail.size());
   EXPECT_EQ(std::vector<UiState>(rig.states.end() - static_cast<long>(tail.size()), rig.states.end()), tail);
   EXPECT_EQ(rig.statuses, (std::vector<std::string>{"Link status: Disconnecting.", "Link status: Disconnected."}));
-  EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000));
+  EXPECT_TRUE(support::WaitUntil([&] { return p.Closed() == 1; }, 3s));
 
   // A late report: read in full, with a new countdown and Stop usable again.
-  ASSERT_NE(Deliver(rig, p, 5060, 5060, "Sent after 4000 Next pkt after 1000 "), nullptr);
+  ASSERT_NE(Deliver(5060, 5060, "Sent after 4000 Next pkt after 1000 "), nullptr);
   EXPECT_EQ(From(f.MemoNat, nat + 3),
             (std::vector<std::string>{"NAT session on port 5060 ok after 4s", "Checking port 5060 after 1s ..."}));
   EXPECT_EQ(rig.State(), (UiState{true, true, true, "3"}));
@@ -152,16 +150,14 @@ TEST(RunNat, countdown_runs_out_and_ends_the_run) {
 
 // A countdown restarted by a late report belongs to the run that is over: a new start stops it,
 // so it cannot end the new run.
-TEST(RunNat, new_start_stops_a_leftover_countdown) {
-  const std::string me = "127.0.120.53", at = "127.0.121.53";
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
-  Rig rig(me, at);
-  StartToNat(rig, p);
+TEST_F(RunNat, new_start_stops_a_leftover_countdown) {
+  StandIn();
+  ASSERT_NO_FATAL_FAILURE(RunToNat());
+  Rig& rig = *window;
   NotingForm& f = *rig.form;
-  ASSERT_NE(Deliver(rig, p, 5060, 5060, "Sent after 2000 Next pkt after 0 "), nullptr);
-  ASSERT_TRUE(rig.WaitRunEnd(6000));
-  ASSERT_NE(Deliver(rig, p, 5060, 5060, "Sent after 4000 Next pkt after 1000 "), nullptr);
+  ASSERT_NE(Deliver(5060, 5060, "Sent after 2000 Next pkt after 0 "), nullptr);
+  ASSERT_TRUE(rig.WaitRunEnd(6s));
+  ASSERT_NE(Deliver(5060, 5060, "Sent after 4000 Next pkt after 1000 "), nullptr);
   ASSERT_TRUE(f.Timer1->Enabled());
 
   rig.ClickStart();
@@ -177,24 +173,23 @@ TEST(RunNat, new_start_stops_a_leftover_countdown) {
 
 // RTP datagrams count only from the address the control connection reached; a tick that sees
 // no growth prints how many came, also the tick that ends the run.
-TEST(RunNat, rtp_verdict_once_the_flow_stops) {
-  const std::string me = "127.0.120.52", at = "127.0.121.52", other = "127.0.122.52";
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
-  Rig rig(me, at);
-  StartToNat(rig, p);
+TEST_F(RunNat, rtp_verdict_once_the_flow_stops) {
+  StandIn();
+  ASSERT_NO_FATAL_FAILURE(RunToNat());
+  Rig& rig = *window;
   NotingForm& f = *rig.form;
   EXPECT_EQ(f.ServerAddress, at);
   ASSERT_EQ(f.RtpPort, 5004);
   const std::string rule(31, '-');
 
-  ASSERT_NE(Deliver(rig, p, 5060, 5060, "Sent after 2000 Next pkt after 2000 "), nullptr);  // 5 ticks
-  for (int i = 0; i < 20; ++i) ASSERT_TRUE(peer::SendUdp(at, me, 5004, "rtp"));
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(peer::SendUdp(other, me, 5004, "rtp"));
-  ASSERT_TRUE(rig.Spin([&] { return f.rtpDatagrams == 25; }, 3000));
+  ASSERT_NE(Deliver(5060, 5060, "Sent after 2000 Next pkt after 2000 "), nullptr);  // 5 ticks
+  const support::UdpPeer fromServer(at), fromOther(support::TestAddress(2));
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(fromServer.SendTo(me, 5004, "rtp"));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(fromOther.SendTo(me, 5004, "rtp"));
+  ASSERT_TRUE(rig.Spin([&] { return f.rtpDatagrams == 25; }, 3s));
   EXPECT_EQ(f.RtpCount, 20);
 
-  ASSERT_TRUE(rig.Spin([&] { return f.ticks.size() >= 3; }, 5000));
+  ASSERT_TRUE(rig.Spin([&] { return f.ticks.size() >= 3; }, 5s));
   EXPECT_EQ(f.ticks[0].rtpLines, 2u) << "still growing at the first tick";
   EXPECT_EQ(f.ticks[1].rtpLines, 6u);
   EXPECT_EQ(f.ticks[2].rtpLines, 6u);
@@ -203,9 +198,9 @@ TEST(RunNat, rtp_verdict_once_the_flow_stops) {
   EXPECT_EQ(f.RtpPrevCount, 0);
 
   // A second burst, seen on the fourth tick and judged on the fifth, which ends the run.
-  for (int i = 0; i < 7; ++i) ASSERT_TRUE(peer::SendUdp(at, me, 5004, "rtp"));
-  ASSERT_TRUE(rig.Spin([&] { return f.rtpDatagrams == 32; }, 3000));
-  ASSERT_TRUE(rig.WaitRunEnd(5000));
+  for (int i = 0; i < 7; ++i) ASSERT_TRUE(fromServer.SendTo(me, 5004, "rtp"));
+  ASSERT_TRUE(rig.Spin([&] { return f.rtpDatagrams == 32; }, 3s));
+  ASSERT_TRUE(rig.WaitRunEnd(5s));
   ASSERT_EQ(f.ticks.size(), 5u);
   EXPECT_EQ(f.ticks[3].rtpLines, 6u);
   EXPECT_FALSE(f.ticks[4].running);

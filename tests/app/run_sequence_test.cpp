@@ -3,15 +3,19 @@
 // as a router's ALG would, and what the verdicts make of the NAT session test.
 #include <gtest/gtest.h>
 
+#include "app/XorUnit.h"
 #include "tests/app/RunSupport.h"
-#include "tests/app/ScriptedPeer.h"
 
 using namespace runs;
-using peer::Datagram;
-using peer::Echo;
-using peer::ScriptedPeer;
+using standin::Datagram;
+using standin::Echo;
+using standin::ReplaceLine;
+using standin::ScriptedServer;
+using support::WaitUntil;
 
 namespace {
+
+class RunSequence : public RunTest {};
 
 const UiState kIdle{true, false, false, ""};
 const UiState kBusy{false, false, false, ""};
@@ -20,7 +24,7 @@ const UiState kNatOpen{false, true, false, ""};  // NAT INVITEs sent, no report 
 const std::string kPublic = "203.0.113.7";  // the address an ALG writes in (text only)
 
 // The datagrams that are not NAT session test INVITEs, as "PROBE@peerport".
-std::vector<std::string> Probes(const ScriptedPeer& p) {
+std::vector<std::string> Probes(const ScriptedServer& p) {
   std::vector<std::string> out;
   for (const Datagram& d : p.Datagrams())
     if (!d.NatTest()) out.push_back(std::string(d.Register() ? "REGISTER" : "INVITE") + "@" + std::to_string(d.port));
@@ -28,13 +32,13 @@ std::vector<std::string> Probes(const ScriptedPeer& p) {
 }
 
 // NAT session test INVITEs that reached the peer on `port`.
-size_t NatInvites(const ScriptedPeer& p, int port) {
+size_t NatInvites(const ScriptedServer& p, int port) {
   size_t n = 0;
   for (const Datagram& d : p.Datagrams()) n += d.NatTest() && d.port == port;
   return n;
 }
 
-TEST(RunSequence, greeting_without_token_ends_with_tcp_failure_lines) {
+TEST_F(RunSequence, greeting_without_token_ends_with_tcp_failure_lines) {
   struct Row {
     const char* name;
     std::string reply;  // scrambled bytes the peer answers with
@@ -43,19 +47,14 @@ TEST(RunSequence, greeting_without_token_ends_with_tcp_failure_lines) {
       {"terminator alone", Scramble(std::string("@5060") + '\0')},
       {"no answer", ""},
   };
-  int n = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const std::string me = "127.0.120." + std::to_string(10 + n), at = "127.0.121." + std::to_string(10 + n);
-    ++n;
-    ScriptedPeer p(at);
-    ASSERT_TRUE(p.Ok());
+    NextRow();
+    ScriptedServer& p = StandIn();
     const std::string reply = row.reply;
     p.greetingReply = [reply] { return reply; };
-    p.Start();
-    Rig rig(me, at);
-    rig.ClickStart();
-    ASSERT_TRUE(rig.WaitRunEnd(8000));
+    Rig& rig = Run();
+    ASSERT_TRUE(rig.WaitRunEnd(8s));
     TForm1& f = *rig.form;
     EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::NoGreeting);
     const size_t afterConnect = ExpectStartLines(f.MemoSIP, 1, {"Using SIP port 5058", "Using SIP port 5060"});
@@ -66,7 +65,7 @@ TEST(RunSequence, greeting_without_token_ends_with_tcp_failure_lines) {
     EXPECT_EQ(f.MemoNat->Lines().size(), 1u);
     EXPECT_EQ(p.ControlBytes(), std::string("GET 5060") + '\0');
     EXPECT_TRUE(p.Datagrams().empty());
-    EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000)) << "the tester disconnects";
+    EXPECT_TRUE(WaitUntil([&] { return p.Closed() == 1; }, 3s)) << "the tester disconnects";
     EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kIdle}));
     ASSERT_GE(rig.statuses.size(), 2u);
     EXPECT_EQ(rig.statuses.back(), "Link status: Disconnected.");
@@ -74,15 +73,11 @@ TEST(RunSequence, greeting_without_token_ends_with_tcp_failure_lines) {
   }
 }
 
-TEST(RunSequence, no_udp_echo_ends_with_udp_failure_lines_after_three_sends) {
-  const std::string me = "127.0.120.12", at = "127.0.121.12";
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
+TEST_F(RunSequence, no_udp_echo_ends_with_udp_failure_lines_after_three_sends) {
+  ScriptedServer& p = StandIn();
   p.script = [](const Datagram&, size_t) { return Echo{false, "", 0}; };
-  p.Start();
-  Rig rig(me, at);
-  rig.ClickStart();
-  ASSERT_TRUE(rig.WaitRunEnd(12000));
+  Rig& rig = Run();
+  ASSERT_TRUE(rig.WaitRunEnd(12s));
   TForm1& f = *rig.form;
   EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::NoEcho);
   const std::vector<Datagram> got = p.Datagrams();
@@ -100,7 +95,7 @@ TEST(RunSequence, no_udp_echo_ends_with_udp_failure_lines_after_three_sends) {
   EXPECT_EQ(f.Memo2->Lines(),
             (std::vector<std::string>{".", "Checking from local port 5060 to remote port 5060 ..."}));
   EXPECT_EQ(f.MemoNat->Lines().size(), 1u);
-  EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return p.Closed() == 1; }, 3s));
   EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kIdle}));
   EXPECT_TRUE(rig.front.boxes.empty());
 }
@@ -108,7 +103,7 @@ TEST(RunSequence, no_udp_echo_ends_with_udp_failure_lines_after_three_sends) {
 // Echoes that come after their 2000 ms wait: the repeated probe takes the late one, and the
 // echo of the repeat, when a later exchange reads it, is logged once and dropped. Every probe
 // is judged against its own echo, and each exchange logs its own server line.
-TEST(RunSequence, late_echoes_are_never_judged_as_another_probes) {
+TEST_F(RunSequence, late_echoes_are_never_judged_as_another_probes) {
   struct Row {
     const char* name;
     int firstDelayMs, laterDelayMs;
@@ -120,19 +115,14 @@ TEST(RunSequence, late_echoes_are_never_judged_as_another_probes) {
       {"every echo 2.5 s late", 2500, 2500,
        {reg5060, "REGISTER sip:alg-test.invalid:5058 SIP/2.0", "INVITE sip:1234567890@alg-test.invalid:5060 SIP/2.0"}},
   };
-  int n = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const std::string me = "127.0.120." + std::to_string(13 + 20 * n), at = "127.0.121." + std::to_string(13 + 20 * n);
-    ++n;
-    ScriptedPeer p(at);
-    ASSERT_TRUE(p.Ok());
+    NextRow();
+    ScriptedServer& p = StandIn();
     const int first = row.firstDelayMs, later = row.laterDelayMs;
     p.script = [first, later](const Datagram& d, size_t index) { return Echo{true, d.text, index == 0 ? first : later}; };
-    p.Start();
-    Rig rig(me, at);
-    rig.ClickStart();
-    ASSERT_TRUE(rig.WaitSequence(30000));
+    Rig& rig = Run();
+    ASSERT_TRUE(rig.WaitSequence(30s));
     TForm1& f = *rig.form;
     const auto probes = Probes(p);
     ASSERT_GE(probes.size(), 5u);
@@ -152,7 +142,7 @@ TEST(RunSequence, late_echoes_are_never_judged_as_another_probes) {
     // Both sockets qualify: the NAT session test runs until stopped.
     EXPECT_EQ(Starting(f.Memo2, "Checking NAT timeout on port ").size(), 2u);
     rig.ClickStop();
-    EXPECT_TRUE(rig.WaitRunEnd(3000));
+    EXPECT_TRUE(rig.WaitRunEnd(3s));
     EXPECT_TRUE(rig.front.boxes.empty());
   }
 }
@@ -160,7 +150,7 @@ TEST(RunSequence, late_echoes_are_never_judged_as_another_probes) {
 // Echoes changed the way an ALG changes them: the verdict names the changed lines, and only a
 // socket whose REGISTER and INVITE both came back unchanged takes part in the NAT session
 // test. When neither does, the run ends by itself; otherwise Stop is usable at once.
-TEST(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
+TEST_F(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
   using Alter = std::function<std::string(const Datagram&)>;
   struct Row {
     const char* name;
@@ -169,11 +159,11 @@ TEST(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
     size_t nat5060, nat5058;  // NAT INVITEs sent from each socket
   };
   auto via = [](const Datagram& d, const std::string& t) {
-    return peer::ReplaceLine(t, "Via: ", "Via: SIP/2.0/UDP " + kPublic + ":" + std::to_string(d.fromPort) +
+    return ReplaceLine(t, "Via: ", "Via: SIP/2.0/UDP " + kPublic + ":" + std::to_string(d.fromPort) +
                                              ";branch=z9hG4bK1694065387");
   };
   auto contact = [](const Datagram& d, const std::string& t) {
-    return peer::ReplaceLine(t, "Contact: ", "Contact: <sip:421421@" + kPublic + ":" + std::to_string(d.fromPort) + ">");
+    return ReplaceLine(t, "Contact: ", "Contact: <sip:421421@" + kPublic + ":" + std::to_string(d.fromPort) + ">");
   };
   const Row rows[] = {
       {"Via and Contact of the 5060 REGISTER",
@@ -183,9 +173,9 @@ TEST(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
       {"To and the SDP addresses of the 5058 INVITE",
        [&](const Datagram& d) {
          if (d.Register() || d.port != 5058) return d.text;
-         std::string t = peer::ReplaceLine(d.text, "To: ", "To: <sip:1234567890@alg-test.invalid>");
-         t = peer::ReplaceLine(t, "o=", "o=- 1439573762 1439573762 IN IP4 " + kPublic);
-         return peer::ReplaceLine(t, "c=", "c=IN IP4 " + kPublic);
+         std::string t = ReplaceLine(d.text, "To: ", "To: <sip:1234567890@alg-test.invalid>");
+         t = ReplaceLine(t, "o=", "o=- 1439573762 1439573762 IN IP4 " + kPublic);
+         return ReplaceLine(t, "c=", "c=IN IP4 " + kPublic);
        },
        {kNoAlg5060, kNoAlg5058, kNoAlg5060, "ALG active on port 5058. 3 header(s) changed"},
        6, 0},
@@ -195,29 +185,24 @@ TEST(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
       {"every probe on both ports",
        [&](const Datagram& d) {
          if (d.Register() && d.port == 5060) return via(d, d.text);
-         if (d.Register()) return peer::ReplaceLine(contact(d, via(d, d.text)), "REGISTER ", "REGISTER sip:x SIP/2.0");
-         if (d.port == 5060) return peer::ReplaceLine(d.text, "m=", "m=audio 40000 RTP/AVP 8 18");
-         return peer::ReplaceLine(d.text, "Call-ID:", "Call-ID:rewritten@" + kPublic);
+         if (d.Register()) return ReplaceLine(contact(d, via(d, d.text)), "REGISTER ", "REGISTER sip:x SIP/2.0");
+         if (d.port == 5060) return ReplaceLine(d.text, "m=", "m=audio 40000 RTP/AVP 8 18");
+         return ReplaceLine(d.text, "Call-ID:", "Call-ID:rewritten@" + kPublic);
        },
        {"ALG active on port 5060. 1 header(s) changed", "ALG active on port 5058. 3 header(s) changed",
         "ALG active on port 5060. 1 header(s) changed", "ALG active on port 5058. 1 header(s) changed"},
        0, 0},
   };
-  int n = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const std::string me = "127.0.120." + std::to_string(20 + n), at = "127.0.121." + std::to_string(20 + n);
-    ++n;
-    ScriptedPeer p(at);
-    ASSERT_TRUE(p.Ok());
+    NextRow();
+    ScriptedServer& p = StandIn();
     const Alter alter = row.alter;
     p.script = [alter](const Datagram& d, size_t) {
       const std::string echo = d.NatTest() ? d.text : alter(d);
       return Echo{!echo.empty(), echo, 0};  // no echo: the probe was lost on the way
     };
-    p.Start();
-    Rig rig(me, at);
-    rig.ClickStart();
+    Rig& rig = Run();
     ASSERT_TRUE(rig.WaitSequence());
     TForm1& f = *rig.form;
     EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::Completed);
@@ -244,8 +229,8 @@ TEST(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
     }
     EXPECT_EQ(sent, changed);
 
-    EXPECT_TRUE(p.WaitFor([&] { return NatInvites(p, 5060) >= row.nat5060 && NatInvites(p, 5058) >= row.nat5058; },
-                          3000));
+    EXPECT_TRUE(
+        WaitUntil([&] { return NatInvites(p, 5060) >= row.nat5060 && NatInvites(p, 5058) >= row.nat5058; }, 3s));
     EXPECT_EQ(NatInvites(p, 5060), row.nat5060);
     EXPECT_EQ(NatInvites(p, 5058), row.nat5058);
     EXPECT_EQ(Starting(f.Memo2, "Checking NAT timeout on port 5060").size(), row.nat5060 ? 1u : 0u);
@@ -253,16 +238,16 @@ TEST(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
     EXPECT_EQ(From(f.MemoNat, 1), NatLeadIn());
 
     if (row.nat5060 + row.nat5058 == 0) {
-      ASSERT_TRUE(rig.WaitRunEnd(3000)) << "neither socket qualifies: the run is over";
+      ASSERT_TRUE(rig.WaitRunEnd(3s)) << "neither socket qualifies: the run is over";
       EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kIdle}));
-      EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000));
+      EXPECT_TRUE(WaitUntil([&] { return p.Closed() == 1; }, 3s));
     } else {
       EXPECT_EQ(rig.states, (std::vector<UiState>{kIdle, kBusy, kNatOpen}));
       EXPECT_FALSE(f.Timer1->Enabled());
       EXPECT_EQ(p.Closed(), 0);
       rig.ClickStop();
       EXPECT_EQ(rig.State(), kIdle);
-      EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000));
+      EXPECT_TRUE(WaitUntil([&] { return p.Closed() == 1; }, 3s));
     }
     EXPECT_TRUE(rig.front.boxes.empty());
   }
@@ -270,19 +255,15 @@ TEST(RunSequence, altered_echoes_give_verdicts_and_decide_the_nat_test) {
 
 // The server closes the control connection while the sequence waits for an echo: the
 // disconnection makes Start usable, and the error is shown once.
-TEST(RunSequence, server_closing_mid_sequence_shows_one_box) {
-  const std::string me = "127.0.120.24", at = "127.0.121.24";
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
+TEST_F(RunSequence, server_closing_mid_sequence_shows_one_box) {
+  ScriptedServer& p = StandIn();
   p.script = [](const Datagram& d, size_t) {
     Echo e{true, d.text, 0};
     e.close = true;
     return e;
   };
-  p.Start();
-  Rig rig(me, at);
-  rig.ClickStart();
-  ASSERT_TRUE(rig.Spin([&] { return !rig.front.boxes.empty(); }, 8000));
+  Rig& rig = Run();
+  ASSERT_TRUE(rig.Spin([&] { return !rig.front.boxes.empty(); }, 8s));
   ASSERT_EQ(rig.front.boxes.size(), 1u);
   EXPECT_TRUE(rig.front.boxes[0].error);
   EXPECT_EQ(rig.front.boxes[0].text, "Connection Closed Gracefully.");
@@ -292,17 +273,13 @@ TEST(RunSequence, server_closing_mid_sequence_shows_one_box) {
   EXPECT_TRUE(Verdicts(rig.form->MemoSIP).empty());
 }
 
-TEST(RunSequence, error_inside_the_sequence_ends_the_run) {
+TEST_F(RunSequence, error_inside_the_sequence_ends_the_run) {
   // An answer that outgrows the line limit leaves the sequence with an error while the
   // connection is still up; the run must not stay open with both buttons disabled.
-  const std::string me = "127.0.120.25", at = "127.0.121.25";
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
+  ScriptedServer& p = StandIn();
   p.greetingReply = [] { return std::string(16385 + 100, 'a'); };  // no terminator in it
-  p.Start();
-  Rig rig(me, at);
-  rig.ClickStart();
-  ASSERT_TRUE(rig.Spin([&] { return !rig.front.boxes.empty(); }, 8000));
+  Rig& rig = Run();
+  ASSERT_TRUE(rig.Spin([&] { return !rig.front.boxes.empty(); }, 8s));
   ASSERT_EQ(rig.front.boxes.size(), 1u);
   EXPECT_TRUE(rig.front.boxes[0].error);
   EXPECT_EQ(rig.front.boxes[0].text, "Max line length exceeded.");
@@ -310,7 +287,7 @@ TEST(RunSequence, error_inside_the_sequence_ends_the_run) {
   ASSERT_GE(rig.statuses.size(), 2u);
   EXPECT_EQ(rig.statuses[rig.statuses.size() - 2], "Link status: Disconnecting.");
   EXPECT_EQ(rig.statuses.back(), "Link status: Disconnected.");
-  EXPECT_TRUE(p.WaitFor([&] { return p.Closed() == 1; }, 3000)) << "the tester disconnects";
+  EXPECT_TRUE(WaitUntil([&] { return p.Closed() == 1; }, 3s)) << "the tester disconnects";
   EXPECT_TRUE(p.Datagrams().empty());
 }
 

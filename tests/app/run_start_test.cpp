@@ -3,13 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "tests/app/RunSupport.h"
-#include "tests/app/ScriptedPeer.h"
 
 using namespace runs;
-using peer::Datagram;
-using peer::ScriptedPeer;
+using standin::Datagram;
+using standin::ScriptedServer;
+using support::WaitUntil;
 
 namespace {
+
+class RunStart : public RunTest {};
 
 const UiState kIdle{true, false, false, ""};
 
@@ -23,15 +25,11 @@ std::string AnnouncedMedia(const std::string& invite) {
 
 // 5058, 5060 and 5004 held by other sockets: the searches go on to 5056, 5062 and 5006, the log
 // shows the ports in use and the verdicts the nominal numbers.
-TEST(RunStart, held_ports_fall_back_and_verdicts_keep_nominal_numbers) {
-  const std::string me = "127.0.120.30", at = "127.0.121.30";
-  peer::HeldPorts held(me, {5058, 5060, 5004});
+TEST_F(RunStart, held_ports_fall_back_and_verdicts_keep_nominal_numbers) {
+  const support::HeldPorts held(me, {5058, 5060, 5004});
   ASSERT_TRUE(held.Ok());
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
-  p.Start();
-  Rig rig(me, at);
-  rig.ClickStart();
+  ScriptedServer& p = StandIn();
+  Rig& rig = Run();
   TForm1& f = *rig.form;
   const size_t afterConnect = ExpectStartLines(
       f.MemoSIP, 1, {"Cannot use port 5058", "Using SIP port 5056", "Cannot use port 5060", "Using SIP port 5062"});
@@ -50,7 +48,7 @@ TEST(RunStart, held_ports_fall_back_and_verdicts_keep_nominal_numbers) {
                                             "Checking NAT timeout on port 5058. Up to 5 minutes needed..."}));
   // The probes leave from the ports in use; the NAT INVITE of the 5060 socket announces 5004,
   // that of the 5058 socket the RTP port in use.
-  ASSERT_TRUE(p.WaitFor([&] { return p.Datagrams().size() >= 16; }, 3000));
+  ASSERT_TRUE(WaitUntil([&] { return p.Datagrams().size() >= 16; }, 3s));
   for (const Datagram& d : p.Datagrams()) {
     SCOPED_TRACE(d.text.substr(0, d.text.find('\r')));
     EXPECT_EQ(d.fromPort, d.port == 5060 ? 5062 : 5056);
@@ -68,22 +66,17 @@ TEST(RunStart, held_ports_fall_back_and_verdicts_keep_nominal_numbers) {
 // host, host:port and host with an unusable port: the control connection always goes to port 80
 // of the host, the 5060 socket's probes to the port named (5060 without one), the verdict names
 // 5060 whatever the port.
-TEST(RunStart, endpoint_argument_forms) {
+TEST_F(RunStart, endpoint_argument_forms) {
   struct Row {
     std::string suffix;  // after the host
     int port;            // the SIP port taken
   };
   const Row rows[] = {{"", 5060}, {":5070", 5070}, {":x", 5060}};
-  int n = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE("host" + row.suffix);
-    const std::string me = "127.0.120." + std::to_string(31 + n), at = "127.0.121." + std::to_string(31 + n);
-    ++n;
-    ScriptedPeer p(at, {5060, 5058, 5070});
-    ASSERT_TRUE(p.Ok());
-    p.Start();
-    Rig rig(me, at + row.suffix);
-    rig.ClickStart();
+    NextRow();
+    ScriptedServer& p = StandIn({5060, 5058, 5070});
+    Rig& rig = Run(at + row.suffix);
     TForm1& f = *rig.form;
     EXPECT_EQ(f.ServerHost, at);
     EXPECT_EQ(f.ServerPort, row.port);
@@ -95,7 +88,7 @@ TEST(RunStart, endpoint_argument_forms) {
     EXPECT_EQ(f.Memo2->Lines()[1], "Checking from local port 5060 to remote port " + std::to_string(row.port) + " ...");
     EXPECT_EQ(Verdicts(f.MemoSIP),
               (std::vector<std::string>{kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058}));
-    ASSERT_TRUE(p.WaitFor([&] { return p.Datagrams().size() >= 16; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return p.Datagrams().size() >= 16; }, 3s));
     for (const Datagram& d : p.Datagrams()) EXPECT_EQ(d.port, d.fromPort == 5060 ? row.port : 5058);
     rig.ClickStop();
   }
@@ -104,12 +97,10 @@ TEST(RunStart, endpoint_argument_forms) {
 // A connect that fails shows its error once and leaves Start usable; no sequence runs on the
 // unconnected client, neither on a fresh window nor once the sequence timer ticks from an
 // earlier run.
-TEST(RunStart, refused_connect_lets_the_user_start_again) {
-  const std::string me = "127.0.120.40", at = "127.0.121.40", nobody = "127.0.121.41";
-  ScriptedPeer p(at);
-  ASSERT_TRUE(p.Ok());
-  p.Start();
-  Rig rig(me, nobody);
+TEST_F(RunStart, refused_connect_lets_the_user_start_again) {
+  const std::string nobody = support::TestAddress(2);
+  ScriptedServer& p = StandIn();
+  Rig& rig = Window(nobody);
   TForm1& f = *rig.form;
   const std::string refused = "Socket Error # 10061\r\nConnection refused.";
 
@@ -140,7 +131,7 @@ TEST(RunStart, refused_connect_lets_the_user_start_again) {
   const std::vector<std::string> sip = f.MemoSIP->Lines(), log = f.Memo2->Lines();
   int ticks = 0;
   QObject::connect(f.TimerTCP, &TTimer::Tick, [&] { ++ticks; });
-  ASSERT_TRUE(rig.Spin([&] { return ticks >= 2; }, 4000));
+  ASSERT_TRUE(rig.Spin([&] { return ticks >= 2; }, 4s));
   EXPECT_EQ(rig.front.boxes.size(), 2u);
   EXPECT_EQ(f.MemoSIP->Lines(), sip);
   EXPECT_EQ(f.Memo2->Lines(), log);
@@ -151,7 +142,7 @@ TEST(RunStart, refused_connect_lets_the_user_start_again) {
 
 // Past 100 bind attempts in one start the program ends: one box, then the window closes. The
 // count is shared by the three searches and checked before success.
-TEST(RunStart, bind_limit_ends_the_program) {
+TEST_F(RunStart, bind_limit_ends_the_program) {
   struct Row {
     const char* name;
     std::string localIp;
@@ -172,17 +163,17 @@ TEST(RunStart, bind_limit_ends_the_program) {
   rtpLines.push_back("Using RTP port 5198");  // the 101st attempt succeeds, and still ends it
   const Row rows[] = {
       {"address not of this host", "192.0.2.1", {}, allFail, {}},
-      {"RTP ports held", "127.0.120.42", rtpHeld,
+      {"RTP ports held", me, rtpHeld,
        {"Cannot use port 5058", "Using SIP port 5056", "Using SIP port 5060"}, rtpLines},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    peer::HeldPorts held(row.localIp, row.held);
+    const support::HeldPorts held(row.localIp, row.held);
     ASSERT_TRUE(held.Ok());
-    Rig rig(row.localIp, "127.0.121.42");
+    Rig rig(row.localIp, at);
     TForm1& f = *rig.form;
     f.show();
-    ASSERT_TRUE(rig.Spin([&] { return f.isVisible(); }, 3000));
+    ASSERT_TRUE(rig.Spin([&] { return f.isVisible(); }, 3s));
     rig.ClickStart();
     ASSERT_EQ(rig.front.boxes.size(), 1u);
     EXPECT_FALSE(rig.front.boxes[0].error);

@@ -56,7 +56,7 @@ TEST(UiThreadHandover, many_workers_are_served_one_call_at_a_time) {
         });
       ++finished;
     });
-  ASSERT_TRUE(SpinUntil([&] { return finished.load() == kWorkers; }, 20000));
+  ASSERT_TRUE(SpinUntil([&] { return finished.load() == kWorkers; }, std::chrono::seconds(20)));
   for (auto& t : workers) t.join();
   EXPECT_EQ(total, kWorkers * kCalls);
   EXPECT_EQ(most, 1);

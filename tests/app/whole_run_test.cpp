@@ -4,24 +4,23 @@
 #include <gtest/gtest.h>
 
 #include "tests/app/RunSupport.h"
-#include "tests/app/ScriptedPeer.h"
 
 using namespace runs;
 
 namespace {
 
+class WholeRun : public RunTest {};
+
 const std::string kRule31(31, '-');
 
-TEST(WholeRun, every_pane_in_order_with_buttons_and_countdown) {
-  const std::string me = "127.0.120.1", srv = "127.0.121.1";
-  ServerThread server(ShortConfig(srv));
-  Rig rig(me, srv);
-  rig.ClickStart();
-  EXPECT_EQ(rig.form->ServerHost, srv);
+TEST_F(WholeRun, every_pane_in_order_with_buttons_and_countdown) {
+  Serve(ShortConfig(at));
+  Rig& rig = Run();
+  EXPECT_EQ(rig.form->ServerHost, at);
   EXPECT_EQ(rig.form->ServerPort, 5060);
   // Reports after 1 s (announcing 2 s) and 2 s on 5060, 1.5 s on 5058: the countdown starts at
   // 4 with the first and runs out about five seconds later.
-  ASSERT_TRUE(rig.WaitRunEnd(20000));
+  ASSERT_TRUE(rig.WaitRunEnd(20s));
   TForm1& f = *rig.form;
   EXPECT_TRUE(rig.front.boxes.empty());
 
@@ -59,7 +58,7 @@ TEST(WholeRun, every_pane_in_order_with_buttons_and_countdown) {
       {true, false, false, ""},  // run over
   };
   EXPECT_EQ(rig.states, states);
-  EXPECT_EQ(rig.statuses, (std::vector<std::string>{"Link status: Connecting to " + srv + ".",
+  EXPECT_EQ(rig.statuses, (std::vector<std::string>{"Link status: Connecting to " + at + ".",
                                                     "Link status: Connected.", "Link status: Disconnecting.",
                                                     "Link status: Disconnected."}));
   EXPECT_FALSE(f.Timer1->Enabled());
@@ -71,13 +70,11 @@ TEST(WholeRun, every_pane_in_order_with_buttons_and_countdown) {
 
 // Stop in the countdown ends the run at once and makes later reports count for nothing; a
 // second start binds the same ports again and appends to every pane.
-TEST(WholeRun, stop_during_countdown_then_second_run_appends) {
-  const std::string me = "127.0.120.2", srv = "127.0.121.2";
-  ServerThread server(ShortConfig(srv));
-  Rig rig(me, srv);
+TEST_F(WholeRun, stop_during_countdown_then_second_run_appends) {
+  Serve(ShortConfig(at));
+  Rig& rig = Run();
   TForm1& f = *rig.form;
-  rig.ClickStart();
-  ASSERT_TRUE(rig.Spin([&] { return rig.State().countdown; }, 15000));
+  ASSERT_TRUE(rig.Spin([&] { return rig.State().countdown; }, 15s));
   EXPECT_EQ(rig.State(), (UiState{false, true, true, "4"}));
 
   rig.statuses.clear();
@@ -93,8 +90,8 @@ TEST(WholeRun, stop_during_countdown_then_second_run_appends) {
   const std::vector<std::string> sip1 = f.MemoSIP->Lines(), nat1 = f.MemoNat->Lines(), log1 = f.Memo2->Lines(),
                                  rtp1 = f.MemoRTP->Lines();
   const size_t handled = rig.form->sip.size();
-  ASSERT_TRUE(peer::SendUdp(srv, me, 5060, "Sent after 9000 Next pkt after 9000 "));
-  ASSERT_TRUE(rig.Spin([&] { return rig.form->sip.size() > handled; }, 3000));
+  ASSERT_TRUE(support::UdpPeer(at).SendTo(me, 5060, "Sent after 9000 Next pkt after 9000 "));
+  ASSERT_TRUE(rig.Spin([&] { return rig.form->sip.size() > handled; }, 3s));
   EXPECT_EQ(f.MemoNat->Lines(), nat1);
   EXPECT_EQ(rig.State(), (UiState{true, false, false, ""}));
   EXPECT_FALSE(f.Timer1->Enabled());
@@ -102,7 +99,7 @@ TEST(WholeRun, stop_during_countdown_then_second_run_appends) {
   // Second run: the same ports, the panes keep the first run's lines and gain the second's.
   rig.ClickStart();
   EXPECT_FALSE(f.Stopped);
-  ASSERT_TRUE(rig.Spin([&] { return rig.State().countdown; }, 15000));
+  ASSERT_TRUE(rig.Spin([&] { return rig.State().countdown; }, 15s));
   EXPECT_EQ(std::vector<std::string>(f.MemoSIP->Lines().begin(), f.MemoSIP->Lines().begin() + sip1.size()), sip1);
   const size_t afterConnect = ExpectStartLines(f.MemoSIP, sip1.size(), {"Using SIP port 5058", "Using SIP port 5060"});
   ExpectLines(From(f.MemoSIP, afterConnect), VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058));
@@ -123,22 +120,20 @@ TEST(WholeRun, stop_during_countdown_then_second_run_appends) {
 
 // With the server given by name, RTP datagrams count when they come from the address the
 // control connection reached: the RTP verdict appears. "localhost" resolves without DNS.
-TEST(WholeRun, rtp_counted_from_server_given_by_name) {
-  const std::string me = "127.0.120.3", srv = "127.0.0.1";
+TEST_F(WholeRun, rtp_counted_from_server_given_by_name) {
+  const std::string srv = "127.0.0.1";
   TEchoServerConfig config = ShortConfig(srv);
   config.SipPorts = {{5060, {1000, 1000}}, {5058, {1000}}};
-  std::unique_ptr<ServerThread> server;
   try {
-    server = std::make_unique<ServerThread>(config);
+    Serve(config);
   } catch (const std::exception& e) {
     GTEST_SKIP() << "the echo server cannot serve on " << srv << ": " << e.what();
   }
-  Rig rig(me, "localhost");
+  Rig& rig = Run("localhost");
   TForm1& f = *rig.form;
-  rig.ClickStart();
   EXPECT_EQ(f.ServerHost, "localhost");
   EXPECT_EQ(f.ServerAddress, srv);
-  ASSERT_TRUE(rig.Spin([&] { return f.MemoRTP->Lines().size() >= 6; }, 15000));
+  ASSERT_TRUE(rig.Spin([&] { return f.MemoRTP->Lines().size() >= 6; }, 15s));
   ExpectLines(f.MemoRTP->Lines(), {"RTP port open/closed:", "Using RTP port 5004", kRule31,
                                    "RTP (audio) port 5004 working", "5 pkts received", kRule31});
   EXPECT_EQ(Starting(f.MemoNat, "NAT session on port 5060 ok after 1s").size(), 1u);

@@ -52,7 +52,7 @@ class RecordingForm : public TForm1 {
   }
 };
 
-void Bind(TIdUDPServer& e, const char* ip) {
+void Bind(TIdUDPServer& e, const std::string& ip) {
   if (e.Bindings().Count() == 0) e.Bindings().Add();
   e.Bindings()[0].IP = ip;
   e.Bindings()[0].Port = 0;
@@ -64,12 +64,13 @@ TEST(WindowEndpoints, datagrams_reach_the_handlers_on_the_ui_thread) {
   TUiThread::Install(&ui);
   TRecordingWindowing front;
   {
+    const std::string window = support::TestAddress(0), other = support::TestAddress(1);
     RecordingForm form;
-    Bind(*form.IdUDP_client_5060, "127.0.3.1");
-    Bind(*form.IdUDP_client_5058, "127.0.3.1");
-    Bind(*form.IdRTP5004, "127.0.3.1");
+    Bind(*form.IdUDP_client_5060, window);
+    Bind(*form.IdUDP_client_5058, window);
+    Bind(*form.IdRTP5004, window);
     TIdUDPServer peer;
-    Bind(peer, "127.0.3.2");
+    Bind(peer, other);
     const int peerPort = peer.ActiveBinding().Port;
 
     struct Row { TIdUDPServer* to; std::string text; const char* handler; };
@@ -81,13 +82,13 @@ TEST(WindowEndpoints, datagrams_reach_the_handlers_on_the_ui_thread) {
     };
     for (const Row& row : rows) {
       const size_t before = form.got.size();
-      peer.SendText("127.0.3.1", row.to->ActiveBinding().Port, row.text);
+      peer.SendText(window, row.to->ActiveBinding().Port, row.text);
       ASSERT_TRUE(SpinUntil([&] { return form.got.size() > before; })) << row.text;
       const RecordingForm::Got& g = form.got.back();
       EXPECT_EQ(g.handler, row.handler);
       EXPECT_EQ(g.data, row.text);
       EXPECT_EQ(g.sender, row.to);
-      EXPECT_EQ(g.fromIp, "127.0.3.2");
+      EXPECT_EQ(g.fromIp, other);
       EXPECT_EQ(g.fromPort, peerPort);
       EXPECT_TRUE(g.onUiThread);
     }

@@ -15,17 +15,13 @@ mkdir -p "$(dirname "$shot")"
 rm -f "$shot"
 
 "$(dirname "$0")/../../scripts/with-xvfb.sh" bash -c '
-  app="$1"; shot="$2"
+  app="$1"; shot="$2"; . "$3"
   "$app" >"$shot.log" 2>&1 & pid=$!
   trap "kill $pid 2>/dev/null; wait $pid 2>/dev/null" EXIT
-  win=""
-  for i in $(seq 1 100); do
-    win=$(xdotool search --onlyvisible --name "^NAT - SIP ALG tester$" 2>/dev/null | head -n1)
-    [ -n "$win" ] && break
+  if ! find_window $pid; then
     kill -0 $pid 2>/dev/null || { echo "FAIL: the program ended without a window"; exit 1; }
-    sleep 0.1
-  done
-  [ -n "$win" ] || { echo "FAIL: no window named \"NAT - SIP ALG tester\" within 10 s"; exit 1; }
+    echo "FAIL: no window named \"NAT - SIP ALG tester\" within 10 s"; exit 1
+  fi
   eval "$(xdotool getwindowgeometry --shell "$win")"
   echo "window $WIDTH x $HEIGHT at $X,$Y"
   [ "$WIDTH" = 780 ] && [ "$HEIGHT" = 534 ] || { echo "FAIL: client area is $WIDTH x $HEIGHT"; exit 1; }
@@ -33,17 +29,17 @@ rm -f "$shot"
   [ $(( X - (1024 - 780) / 2 )) -ge -2 ] && [ $(( X - (1024 - 780) / 2 )) -le 2 ] &&
   [ $(( Y - (768 - 534) / 2 )) -ge -2 ] && [ $(( Y - (768 - 534) / 2 )) -le 2 ] ||
     { echo "FAIL: not centred"; exit 1; }
-  # Let it paint, then keep a picture of the whole screen.
-  for i in $(seq 1 20); do
-    sleep 0.1
-    import -window root "$shot" 2>/dev/null || continue
-    # The window face is light grey, the empty screen black: the middle of the window must be light.
-    mean=$(convert "$shot" -crop 600x60+212+300 -colorspace Gray -format "%[fx:mean]" info: 2>/dev/null)
-    awk -v m="${mean:-0}" "BEGIN { exit !(m > 0.5) }" && exit 0
-  done
+  # Once painted, a picture of the whole screen is kept. The window face is light grey, the
+  # empty screen black: the middle of the window must be light.
+  painted() {
+    import -window root "$shot" 2>/dev/null &&
+      mean=$(convert "$shot" -crop 600x60+212+300 -colorspace Gray -format "%[fx:mean]" info: 2>/dev/null) &&
+      awk -v m="${mean:-0}" "BEGIN { exit !(m > 0.5) }"
+  }
+  wait_until painted 20 && exit 0
   echo "FAIL: the window was not painted (mean grey ${mean:-none})"
   exit 1
-' bash "$app" "$shot"
+' bash "$app" "$shot" "$(dirname "$0")/../support/wait.sh"
 rc=$?
 [ $rc -eq 0 ] && echo "ok: screenshot in $shot"
 exit $rc

@@ -1,9 +1,5 @@
 // The window's TCP client: its stored settings, and the link state it shows in the status bar
 // and in the buttons as it connects to a real loopback listener and disconnects.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "app/Unit_1_client.h"
@@ -11,26 +7,7 @@
 
 namespace {
 
-// A loopback listener on a port of the system's choosing.
-class Listener {
- public:
-  explicit Listener(const char* ip) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ::inet_pton(AF_INET, ip, &a.sin_addr);
-    socklen_t len = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 4) != 0) return;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~Listener() { ::close(fd_); }
-  int Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using support::TcpListener;
 
 TEST(WindowTcpLink, stored_settings) {
   TRecordingWindowing front;
@@ -47,14 +24,14 @@ TEST(WindowTcpLink, stored_settings) {
 TEST(WindowTcpLink, connect_and_user_stop_show_in_status_bar_and_buttons) {
   TRecordingWindowing front;
   TForm1 form;
-  Listener server("127.0.4.1");
-  ASSERT_NE(server.Port(), 0);
+  const TcpListener server(support::TestAddress());
+  ASSERT_TRUE(server.Ok()) << server.Error();
   std::vector<std::string> statuses;
   QObject::connect(form.StatusBar1, &TStatusBar::PanelTextChanged,
                    [&](int, const QString& t) { statuses.push_back(t.toStdString()); });
 
   form.BtnTest->setEnabled(false);
-  form.IdTCPClient1->SetHost("127.0.4.1");
+  form.IdTCPClient1->SetHost(server.Ip());
   form.IdTCPClient1->SetPort(server.Port());
   form.IdTCPClient1->Connect(2000);
   EXPECT_TRUE(form.TimerTCP->Enabled());
@@ -83,10 +60,10 @@ TEST(WindowTcpLink, connect_and_user_stop_show_in_status_bar_and_buttons) {
 
 TEST(WindowTcpLink, window_goes_while_connected_without_events) {
   TRecordingWindowing front;
-  Listener server("127.0.4.2");
-  ASSERT_NE(server.Port(), 0);
+  const TcpListener server(support::TestAddress());
+  ASSERT_TRUE(server.Ok()) << server.Error();
   auto form = std::make_unique<TForm1>();
-  form->IdTCPClient1->SetHost("127.0.4.2");
+  form->IdTCPClient1->SetHost(server.Ip());
   form->IdTCPClient1->SetPort(server.Port());
   form->IdTCPClient1->Connect(2000);
   int reports = 0;

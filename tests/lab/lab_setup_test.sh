@@ -95,7 +95,7 @@ expect_true "! lab_exists $name" "a timed-out run leaves nothing behind"
 name=$(lab_name)
 "$LAB" run --name "$name" --wan-cmd 'sleep 60' -- sleep 60 &
 pid=$!
-lab_wait_for "lab_exists $name && [ -n \"\$(ip netns pids $name-wan 2>/dev/null)\" ]" 100
+wait_until "lab_exists $name && [ -n \"\$(ip netns pids $name-wan 2>/dev/null)\" ]" 100
 kill -TERM $pid
 wait $pid
 rc=$?

@@ -1,5 +1,6 @@
 # Shared by the lab tests: checks that count failures, unique lab names, the skip rule.
 # Sourced; expects $LAB to point at lab/lab.sh.
+. "$(dirname "${BASH_SOURCE[0]}")/../support/wait.sh"
 
 LAB_TEST_FAILURES=0
 LAB_TEST_CHECKS=0
@@ -28,16 +29,6 @@ lab_exists() {
   local n=$1
   [ -e "/run/netns/$n-lan" ] || [ -e "/run/netns/$n-router" ] || [ -e "/run/netns/$n-wan" ] ||
     [ -e "/etc/netns/$n-lan" ] || [ -e "/run/natlab/$n" ]
-}
-
-# Waits until the shell condition $1 holds, at most $2 tenths of a second.
-lab_wait_for() {
-  local i
-  for ((i = 0; i < $2; i++)); do
-    eval "$1" && return 0
-    sleep 0.1
-  done
-  return 1
 }
 
 _lab_pass() { LAB_TEST_CHECKS=$((LAB_TEST_CHECKS + 1)); echo "ok:   $1"; }

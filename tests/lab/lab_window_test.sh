@@ -33,17 +33,12 @@ rm -f "$SHOT"
 # Runs in lan: the window on a virtual display, driven like a user would.
 cat >"$WORK/drive.sh" <<'EOF'
 #!/usr/bin/env bash
-# $1 app, $2 server log, $3 screenshot
+# $1 app, $2 server log, $3 screenshot, $4 the test support's wait.sh
 set -u
 app=$1 log=$2 shot=$3
+. "$4"
 "$app" sip-echo.lab & pid=$!
-win=""
-for i in $(seq 1 100); do
-  win=$(xdotool search --onlyvisible --name '^NAT - SIP ALG tester$' 2>/dev/null | head -1)
-  [ -n "$win" ] && break
-  sleep 0.1
-done
-if [ -z "$win" ]; then echo "window: not shown"; kill $pid; wait $pid; exit 1; fi
+if ! find_window $pid; then echo "window: not shown"; kill $pid; wait $pid; exit 1; fi
 echo "window: shown"
 # There is no window manager: give the window the keyboard focus; "Start test" holds the
 # focus inside it, so a press of the space bar clicks it.
@@ -51,11 +46,7 @@ xdotool windowfocus --sync "$win"
 sleep 0.5
 xdotool key --clearmodifiers space
 # The run ends when the tester closes its control connection; the server logs the session.
-for i in $(seq 1 900); do
-  grep -q '^.*session .* echoes' "$log" 2>/dev/null && break
-  kill -0 $pid 2>/dev/null || break
-  sleep 0.1
-done
+wait_until 'grep -q "session .* echoes" "$log" 2>/dev/null || ! kill -0 $pid 2>/dev/null' 900
 grep -q 'session .* echoes' "$log" && echo "run: ended" || echo "run: did not end"
 sleep 1   # the last lines painted
 import -window "$win" "$shot" && echo "screenshot: saved"
@@ -69,7 +60,8 @@ server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 --sip-port 5060=
 OUT=$("$LAB" run --name "$(lab_name)" --alg 5060 --forward-udp 5004 --udp-timeout 5 --relay-localhost --router-mac 00:00:0c:07:ac:01 \
         --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 180 \
         -- bash -c 'cd "$1" && shift && exec "$@"' \
-           bash "$WORK" "$WITH_XVFB" "$WORK/drive.sh" "$APP" "$SERVER_LOG" "$SHOT" 2>&1)
+           bash "$WORK" "$WITH_XVFB" "$WORK/drive.sh" "$APP" "$SERVER_LOG" "$SHOT" \
+           "$(cd "$(dirname "$0")/../support" && pwd)/wait.sh" 2>&1)
 RC=$?
 echo "$OUT"
 echo "---- server log"

@@ -7,6 +7,7 @@
 #include "net/IdComponent.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdStack.h"
+#include "tests/support/Loopback.h"
 
 namespace {
 
@@ -111,10 +112,10 @@ TEST(IdStack, check_result_tolerates_listed_codes) {
   StackHolder h;
   TIdSocketHandle a, b;
   a.OpenSocket(Id_SOCK_DGRAM);
-  a.IP = "127.0.42.1";
+  a.IP = support::TestAddress();
   a.BindLocal();
   b.OpenSocket(Id_SOCK_DGRAM);
-  int r = SocketStack->SockBind(b.Handle(), Id_PF_INET, a.Port, "127.0.42.1");
+  int r = SocketStack->SockBind(b.Handle(), Id_PF_INET, a.Port, a.IP);
   EXPECT_TRUE(SocketStack->CheckResult(r, {10048}));
   EXPECT_EQ(SocketStack->LastError, 10048);
   EXPECT_FALSE(SocketStack->CheckResult(0));

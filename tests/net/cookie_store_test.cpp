@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "net/IdCookie.h"
-#include "tz_guard.h"
+#include "tests/support/TzGuard.h"
 
 namespace {
+
+using support::TzGuard;
 
 // A store whose clock stands still at a chosen local time.
 struct Store {

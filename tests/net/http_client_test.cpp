@@ -1,16 +1,19 @@
-// The HTTP client against scripted peers on loopback (127.0.70.x).
+// The HTTP client against scripted peers on loopback.
+#include <poll.h>
+
 #include <gtest/gtest.h>
 
-#include "http_peer.h"
 #include "net/IdException.h"
 #include "net/IdHTTP.h"
 #include "net/IdSocketHandle.h"
-#include "tz_guard.h"
+#include "tests/support/TzGuard.h"
+#include "tests/support/TcpPeer.h"
 
 namespace {
 
-using httptest::HttpPeer;
-using httptest::Reply;
+using support::Reply;
+using support::TcpPeer;
+using support::TestAddress;
 
 const std::string kUserAgent = "User-Agent: Mozilla/3.0 (compatible; NAT SIP ALG tester)\r\n";
 
@@ -22,40 +25,34 @@ bool WaitPeerClosed(TIdHTTP& http) {
   return ::poll(&p, 1, 5000) == 1;
 }
 
-#define START_PEER(peer, ...)                                              \
-  do {                                                                     \
-    ASSERT_TRUE((peer).Ok()) << "cannot listen: " << (peer).Error();       \
-    (peer).Start(__VA_ARGS__);                                             \
-  } while (0)
-
 std::string Ok(const std::string& headers, const std::string& body = "") {
   return "HTTP/1.1 200 OK\r\n" + headers + "\r\n" + body;
 }
 
 TEST(HttpClient, head_request_bytes_port_80) {
-  HttpPeer peer("127.0.70.1", 80);
+  TcpPeer peer(TestAddress(), 80);
   if (!peer.Ok()) GTEST_SKIP() << "port 80 not available here: " << peer.Error();
-  peer.Start({{Ok("Content-Length: 0\r\n")}});
+  peer.AnswerRequests({{Ok("Content-Length: 0\r\n")}}).Start();
   TIdHTTP http;
-  http.Head("http://127.0.70.1/download/MAC.CSV");
+  http.Head("http://" + peer.Ip() + "/download/MAC.CSV");
   const auto requests = peer.Requests();
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0], "HEAD /download/MAC.CSV HTTP/1.1\r\nHost: 127.0.70.1\r\nAccept: text/html, */*\r\n" +
+  EXPECT_EQ(requests[0], "HEAD /download/MAC.CSV HTTP/1.1\r\nHost: " + peer.Ip() + "\r\nAccept: text/html, */*\r\n" +
                              kUserAgent + "\r\n");
   EXPECT_EQ(http.ResponseCode(), 200);
   EXPECT_EQ(http.ResponseText(), "HTTP/1.1 200 OK");
 }
 
 TEST(HttpClient, get_request_bytes_other_port) {
-  HttpPeer peer("127.0.70.2", 8080);
+  TcpPeer peer(TestAddress(), 8080);
   if (!peer.Ok()) GTEST_SKIP() << "port 8080 not available here: " << peer.Error();
-  peer.Start({{Ok("Content-Length: 3\r\n", "abc")}});
+  peer.AnswerRequests({{Ok("Content-Length: 3\r\n", "abc")}}).Start();
   TIdHTTP http;
-  EXPECT_EQ(http.Get("http://127.0.70.2:8080/download/MAC.CSV?x=1#frag"), "abc");
+  EXPECT_EQ(http.Get(peer.Url("/download/MAC.CSV?x=1#frag")), "abc");
   const auto requests = peer.Requests();
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0], "GET /download/MAC.CSV?x=1 HTTP/1.1\r\nHost: 127.0.70.2:8080\r\nAccept: text/html, */*\r\n" +
-                             kUserAgent + "\r\n");
+  EXPECT_EQ(requests[0], "GET /download/MAC.CSV?x=1 HTTP/1.1\r\nHost: " + peer.Ip() +
+                             ":8080\r\nAccept: text/html, */*\r\n" + kUserAgent + "\r\n");
 }
 
 // Body framings, each with what lands in the stream.
@@ -80,8 +77,8 @@ TEST(HttpClient, body_framings) {
   for (size_t i = 0; i < std::size(rows); ++i) {
     const Row& r = rows[i];
     SCOPED_TRACE(r.name);
-    HttpPeer peer("127.0.70." + std::to_string(10 + i));
-    START_PEER(peer, {{r.reply, r.close}});
+    TcpPeer peer(TestAddress());
+    peer.AnswerRequests({{r.reply, r.close}}).Start();
     TIdHTTP http;
     TMemoryStream body;
     body.Write("pre", 3);  // the body goes after what the stream holds
@@ -91,9 +88,10 @@ TEST(HttpClient, body_framings) {
 }
 
 TEST(HttpClient, continue_100_skipped) {
-  HttpPeer peer("127.0.70.3");
-  START_PEER(peer, {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\nX: y\r\n\r\n" +
-                     Ok("Content-Length: 2\r\nServer: s\r\n", "ok")}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\nX: y\r\n\r\n" +
+                        Ok("Content-Length: 2\r\nServer: s\r\n", "ok")}})
+      .Start();
   TIdHTTP http;
   EXPECT_EQ(http.Get(peer.Url()), "ok");
   EXPECT_EQ(http.ResponseCode(), 200);
@@ -110,7 +108,7 @@ TEST(HttpClient, error_statuses_raise_protocol_error) {
     bool close = false;
   };
   const Row rows[] = {
-      {"HTTP/1.1 302 Found\r\nLocation: http://127.0.70.99/x\r\nContent-Length: 4\r\n\r\nmove", 302,
+      {"HTTP/1.1 302 Found\r\nLocation: http://" + TestAddress(1) + "/x\r\nContent-Length: 4\r\n\r\nmove", 302,
        "HTTP/1.1 302 Found", "move"},
       {"HTTP/1.1 200 OK\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n", 200, "HTTP/1.1 200 OK", ""},
       {"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 6\r\n\r\ndenied", 401,
@@ -130,8 +128,8 @@ TEST(HttpClient, error_statuses_raise_protocol_error) {
   for (size_t i = 0; i < std::size(rows); ++i) {
     const Row& r = rows[i];
     SCOPED_TRACE(r.message);
-    HttpPeer peer("127.0.70." + std::to_string(30 + i));
-    START_PEER(peer, {{r.reply, r.close}});
+    TcpPeer peer(TestAddress());
+    peer.AnswerRequests({{r.reply, r.close}}).Start();
     TIdHTTP http;
     TMemoryStream body;
     try {
@@ -149,8 +147,9 @@ TEST(HttpClient, error_statuses_raise_protocol_error) {
 
 // A HEAD response has no body, whatever its headers say: the error comes at once.
 TEST(HttpClient, failed_head_does_not_wait_for_body) {
-  HttpPeer peer("127.0.70.4");
-  START_PEER(peer, {{"HTTP/1.1 404 Not Found\r\nContent-Length: 100\r\n\r\n"}, {Ok("Content-Length: 2\r\n", "hi")}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{"HTTP/1.1 404 Not Found\r\nContent-Length: 100\r\n\r\n"}, {Ok("Content-Length: 2\r\n", "hi")}})
+      .Start();
   TIdHTTP http;
   EXPECT_THROW(http.Head(peer.Url()), EIdHTTPProtocolException);
   EXPECT_EQ(http.Get(peer.Url()), "hi");  // and the connection still serves
@@ -160,8 +159,8 @@ TEST(HttpClient, failed_head_does_not_wait_for_body) {
 // The rest of a failed response's body is waited for 2000 ms at most; then the read time-out
 // comes out and the connection, whose state is now unknown, is closed.
 TEST(HttpClient, failed_response_body_read_limited) {
-  HttpPeer peer("127.0.70.25");
-  START_PEER(peer, {{"HTTP/1.1 500 Oops\r\nContent-Length: 10\r\n\r\nabcd"}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{"HTTP/1.1 500 Oops\r\nContent-Length: 10\r\n\r\nabcd"}}).Start();
   TIdHTTP http;
   EXPECT_THROW(http.Get(peer.Url()), EIdReadTimeout);
   EXPECT_EQ(http.ReadTimeout, 0);
@@ -169,8 +168,8 @@ TEST(HttpClient, failed_response_body_read_limited) {
 }
 
 TEST(HttpClient, headers_cut_off_is_undefined_situation) {
-  HttpPeer peer("127.0.70.5");
-  START_PEER(peer, {{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", true}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", true}}).Start();
   TIdHTTP http;
   try {
     http.Get(peer.Url());
@@ -199,8 +198,8 @@ TEST(HttpClient, keep_alive_between_head_and_get) {
   for (size_t i = 0; i < std::size(rows); ++i) {
     const Row& r = rows[i];
     SCOPED_TRACE(r.name);
-    HttpPeer peer("127.0.70." + std::to_string(50 + i));
-    START_PEER(peer, {{Ok(r.headHeaders)}, {Ok("Content-Length: 4\r\n", "body")}});
+    TcpPeer peer(TestAddress());
+    peer.AnswerRequests({{Ok(r.headHeaders)}, {Ok("Content-Length: 4\r\n", "body")}}).Start();
     TIdHTTP http;
     http.Head(peer.Url());
     EXPECT_EQ(http.Response().KeepAlive, r.connections == 1);
@@ -213,11 +212,11 @@ TEST(HttpClient, keep_alive_between_head_and_get) {
 TEST(HttpClient, server_closed_kept_connection) {
   for (bool reset : {false, true}) {
     SCOPED_TRACE(reset ? "reset" : "close");
-    HttpPeer peer(reset ? "127.0.70.6" : "127.0.70.7");
+    TcpPeer peer(TestAddress());
     Reply head{Ok("Content-Length: 0\r\n")};
     head.close = !reset;
     head.reset = reset;
-    START_PEER(peer, {head, {Ok("Content-Length: 2\r\n", "ok")}});
+    peer.AnswerRequests({head, {Ok("Content-Length: 2\r\n", "ok")}}).Start();
     TIdHTTP http;
     http.Head(peer.Url());
     ASSERT_TRUE(WaitPeerClosed(http));
@@ -227,14 +226,14 @@ TEST(HttpClient, server_closed_kept_connection) {
 }
 
 TEST(HttpClient, last_modified_in_each_form) {
-  TzGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
+  support::TzGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
   const char* forms[] = {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994",
                          "Sun, 06 Nov 1994 09:49:37 +0100"};
-  HttpPeer peer("127.0.70.8");
+  TcpPeer peer(TestAddress());
   std::vector<Reply> replies;
   for (const char* f : forms) replies.push_back({Ok(std::string("Last-Modified: ") + f + "\r\nDate: " + f + "\r\n")});
   replies.push_back({Ok("Content-Length: 0\r\n")});
-  START_PEER(peer, replies);
+  peer.AnswerRequests(replies).Start();
   TIdHTTP http;
   for (const char* f : forms) {
     http.Head(peer.Url());
@@ -247,15 +246,16 @@ TEST(HttpClient, last_modified_in_each_form) {
 }
 
 TEST(HttpClient, cookies_sent_back) {
-  HttpPeer peer("127.0.70.9");
-  START_PEER(peer, {{Ok("Content-Length: 0\r\n"
-                        "Set-Cookie: sid=abc; Path=/\r\n"
-                        "Set-Cookie: dl=1; Path=/download/\r\n"
-                        "set-cookie: other=2; Path=/other/\r\n"
-                        "Set-Cookie: foreign=3; Path=/; Domain=elsewhere.test\r\n"
-                        "Set-Cookie: sec=4; Path=/; Secure\r\n"
-                        "Set-Cookie2: v2=5; Path=/download/; Version=1\r\n")},
-                    {Ok("Content-Length: 0\r\n")}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{Ok("Content-Length: 0\r\n"
+                           "Set-Cookie: sid=abc; Path=/\r\n"
+                           "Set-Cookie: dl=1; Path=/download/\r\n"
+                           "set-cookie: other=2; Path=/other/\r\n"
+                           "Set-Cookie: foreign=3; Path=/; Domain=elsewhere.test\r\n"
+                           "Set-Cookie: sec=4; Path=/; Secure\r\n"
+                           "Set-Cookie2: v2=5; Path=/download/; Version=1\r\n")},
+                       {Ok("Content-Length: 0\r\n")}})
+      .Start();
   TIdHTTP http;
   http.Head(peer.Url());
   ASSERT_NE(http.CookieManager(), nullptr);
@@ -269,8 +269,8 @@ TEST(HttpClient, cookies_sent_back) {
 TEST(HttpClient, long_cookie_line_folded) {
   std::string headers = "Content-Length: 0\r\n";
   for (int i = 0; i < 60; ++i) headers += "Set-Cookie: name" + std::to_string(i) + "=" + std::string(20, 'v') + "; Path=/\r\n";
-  HttpPeer peer("127.0.70.20");
-  START_PEER(peer, {{Ok(headers)}, {Ok("Content-Length: 0\r\n")}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{Ok(headers)}, {Ok("Content-Length: 0\r\n")}}).Start();
   TIdHTTP http;
   http.Head(peer.Url());
   http.Head(peer.Url());
@@ -294,8 +294,8 @@ TEST(HttpClient, long_cookie_line_folded) {
 }
 
 TEST(HttpClient, overlong_status_line) {
-  HttpPeer peer("127.0.70.21");
-  START_PEER(peer, {{"HTTP/1.1 200 " + std::string(20000, 'x') + "\r\n\r\n"}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{"HTTP/1.1 200 " + std::string(20000, 'x') + "\r\n\r\n"}}).Start();
   TIdHTTP http;
   try {
     http.Head(peer.Url());
@@ -307,12 +307,13 @@ TEST(HttpClient, overlong_status_line) {
 }
 
 TEST(HttpClient, bad_urls) {
-  struct Row { const char* url; const char* message; };
+  struct Row { std::string url, message; };
+  const std::string ip = TestAddress();
   const Row rows[] = {
-      {"https://127.0.70.22/x", "IOHandler value is not valid"},
-      {"HTTPS://127.0.70.22/x", "IOHandler value is not valid"},
-      {"ftp://127.0.70.22/x", "Unsupported protocol \"ftp\" in ftp://127.0.70.22/x"},
-      {"http://127.0.70.22:99999/x", "Invalid port \"99999\" in http://127.0.70.22:99999/x"},
+      {"https://" + ip + "/x", "IOHandler value is not valid"},
+      {"HTTPS://" + ip + "/x", "IOHandler value is not valid"},
+      {"ftp://" + ip + "/x", "Unsupported protocol \"ftp\" in ftp://" + ip + "/x"},
+      {"http://" + ip + ":99999/x", "Invalid port \"99999\" in http://" + ip + ":99999/x"},
       {"http:///x", "No host in http:///x"},
   };
   for (const Row& r : rows) {
@@ -321,7 +322,7 @@ TEST(HttpClient, bad_urls) {
       http.Head(r.url);
       ADD_FAILURE() << "no exception for " << r.url;
     } catch (const EIdException& e) {
-      EXPECT_STREQ(e.what(), r.message);
+      EXPECT_EQ(e.what(), r.message);
     }
   }
 }
@@ -329,7 +330,7 @@ TEST(HttpClient, bad_urls) {
 TEST(HttpClient, refused_connection_raises_socket_error) {
   std::string url;
   {
-    HttpPeer gone("127.0.70.23");  // a port that nothing listens on once it is gone
+    TcpPeer gone(TestAddress());  // a port that nothing listens on once it is gone
     ASSERT_TRUE(gone.Ok());
     url = gone.Url();
   }

@@ -2,9 +2,11 @@
 
 #include "net/IdDateTime.h"
 #include "net/IdHTTPDate.h"
-#include "tz_guard.h"
+#include "tests/support/TzGuard.h"
 
 namespace {
+
+using support::TzGuard;
 
 // Central Europe with its summer time; New York with its own.
 constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";

@@ -2,9 +2,11 @@
 
 #include "net/IdHTTPHeaderInfo.h"
 #include "net/IdHeaderList.h"
-#include "tz_guard.h"
+#include "tests/support/TzGuard.h"
 
 namespace {
+
+using support::TzGuard;
 
 TIdHeaderList List(std::initializer_list<const char*> lines) {
   TIdHeaderList h;

@@ -1,12 +1,9 @@
-// The HTTP client against a real web server (Debian's lighttpd), started here on its own
-// loopback address (127.0.71.x) with a configuration of its own in a temporary directory.
+// The HTTP client against a real web server (Debian's lighttpd), started here on the test's own
+// loopback address with a configuration of its own in a temporary directory.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,11 +11,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "net/IdHTTP.h"
 #include "net/IdSocketHandle.h"
-#include "tz_guard.h"
+#include "tests/support/TzGuard.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -30,25 +28,19 @@ const char* kLighttpd = "/usr/sbin/lighttpd";
 class Lighttpd {
  public:
   Lighttpd(const std::string& ip, int port, const std::string& lastModified)
-      : ip_(ip), port_(port), lastModified_(lastModified) {
-    std::string tmpl = (fs::temp_directory_path() / "nat-lighttpd-XXXXXX").string();
-    if (::mkdtemp(tmpl.data())) dir_ = tmpl;
+      : ip_(ip), port_(port), lastModified_(lastModified), dir_(files_.Path()) {
     fs::create_directories(dir_ + "/www/download");
   }
   ~Lighttpd() {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
-      int status;
-      // Bounded: a server that does not stop within 5 s is killed.
-      for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (::waitpid(pid_, &status, WNOHANG) == 0) {
+      // Bounded: a server that does not stop in time is killed.
+      if (!support::WaitUntil([&] { return Exited(); })) {
         ::kill(pid_, SIGKILL);
+        int status;
         ::waitpid(pid_, &status, 0);
       }
     }
-    std::error_code ignored;
-    if (!dir_.empty()) fs::remove_all(dir_, ignored);
   }
   Lighttpd(const Lighttpd&) = delete;
   Lighttpd& operator=(const Lighttpd&) = delete;
@@ -79,45 +71,37 @@ class Lighttpd {
       ::execl(kLighttpd, kLighttpd, "-D", "-f", conf.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < end) {
-      int status;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        std::ifstream log(dir_ + "/error.log");
-        why = "lighttpd exited: " + std::string(std::istreambuf_iterator<char>(log), {});
-        return false;
-      }
-      if (Accepts()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool exited = false;
+    if (support::WaitUntil([&] { return (exited = Exited()) || support::TcpConn::Connect(ip_, port_).Ok(); })) {
+      if (!exited) return true;
+      pid_ = -1;
+      std::ifstream log(dir_ + "/error.log");
+      why = "lighttpd exited: " + std::string(std::istreambuf_iterator<char>(log), {});
+      return false;
     }
-    why = "lighttpd did not start listening within 10 s";
+    why = "lighttpd did not start listening in time";
     return false;
   }
 
  private:
-  bool Accepts() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port_));
-    ::inet_pton(AF_INET, ip_.c_str(), &sa.sin_addr);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    ::close(fd);
-    return ok;
+  bool Exited() const {
+    int status;
+    return ::waitpid(pid_, &status, WNOHANG) == pid_;
   }
 
   std::string ip_;
   int port_;
   std::string lastModified_;
-  std::string dir_;
+  support::TempDir files_;
+  std::string dir_;  // files_'s path
   pid_t pid_ = -1;
 };
 
 TEST(HttpLighttpd, head_then_get_on_one_connection) {
   if (::access(kLighttpd, X_OK) != 0) GTEST_SKIP() << "lighttpd is not installed (scripts/common.sh installs it)";
-  TzGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
-  Lighttpd server("127.0.71.1", 8080, "Sun, 06 Nov 1994 08:49:37 GMT");
+  support::TzGuard tz("CET-1CEST,M3.5.0,M10.5.0/3");
+  const std::string ip = support::TestAddress();
+  Lighttpd server(ip, 8080, "Sun, 06 Nov 1994 08:49:37 GMT");
   std::string body;
   for (int i = 0; i < 5000; ++i) body += "MA-L," + std::to_string(100000 + i) + ",Vendor number " + std::to_string(i) + ",\r\n";
   const std::string file = server.Www() + "/download/MAC.CSV";
@@ -126,7 +110,7 @@ TEST(HttpLighttpd, head_then_get_on_one_connection) {
   ASSERT_TRUE(server.Start(why)) << why;
 
   TIdHTTP http;
-  const std::string url = "http://127.0.71.1:8080/download/MAC.CSV";
+  const std::string url = "http://" + ip + ":8080/download/MAC.CSV";
   http.Head(url);
   EXPECT_EQ(http.ResponseCode(), 200);
   EXPECT_EQ(DateTimeToText(http.Response().LastModified), "1994-11-06 09:49:37");
@@ -144,7 +128,7 @@ TEST(HttpLighttpd, head_then_get_on_one_connection) {
 
   // A path the server does not have.
   try {
-    http.Get("http://127.0.71.1:8080/download/none.csv");
+    http.Get("http://" + ip + ":8080/download/none.csv");
     ADD_FAILURE() << "no exception";
   } catch (const EIdHTTPProtocolException& e) {
     EXPECT_EQ(e.ErrorCode(), 404);

@@ -9,8 +9,11 @@
 
 #include "net/IdException.h"
 #include "net/IdThread.h"
+#include "tests/support/Loopback.h"
 
 namespace {
+
+using support::WaitUntil;
 
 // Counts its passes; can be told to raise from one.
 class CountingThread : public TIdThread {
@@ -33,13 +36,6 @@ class CountingThread : public TIdThread {
   void Cleanup() override { ++cleanups; }
 };
 
-bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return pred();
-}
-
 TEST(IdThread, id_thread_stop_modes) {
   for (auto mode : {TIdThread::TIdThreadStopMode::smTerminate, TIdThread::TIdThreadStopMode::smSuspend}) {
     const bool terminates = mode == TIdThread::TIdThreadStopMode::smTerminate;
@@ -50,19 +46,19 @@ TEST(IdThread, id_thread_stop_modes) {
     EXPECT_EQ(t.passes.load(), 0);
     t.Start();
     EXPECT_FALSE(t.Stopped());
-    ASSERT_TRUE(Eventually([&] { return t.passes.load() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return t.passes.load() > 0; }));
     t.Stop();
     EXPECT_TRUE(t.Stopped());
     EXPECT_EQ(t.Terminated(), terminates);
-    ASSERT_TRUE(Eventually([&] { return t.cleanups.load() == 1; }));  // the run's data freed
+    ASSERT_TRUE(WaitUntil([&] { return t.cleanups.load() == 1; }));  // the run's data freed
     if (terminates) {
-      EXPECT_TRUE(Eventually([&] { return t.Finished(); }));
+      EXPECT_TRUE(WaitUntil([&] { return t.Finished(); }));
       t.Start();  // a terminated thread stays stopped
       EXPECT_TRUE(t.Stopped());
     } else {
       const int before = t.passes.load();
       t.Start();  // a suspended one runs again
-      EXPECT_TRUE(Eventually([&] { return t.passes.load() > before; }));
+      EXPECT_TRUE(WaitUntil([&] { return t.passes.load() > before; }));
       EXPECT_FALSE(t.Finished());
     }
     t.TerminateAndWaitFor();
@@ -80,7 +76,7 @@ TEST(IdThread, id_thread_exception_ends_it_and_is_recorded) {
   CountingThread t;
   t.raise = true;
   t.Start();
-  ASSERT_TRUE(Eventually([&] { return t.Finished(); }));
+  ASSERT_TRUE(WaitUntil([&] { return t.Finished(); }));
   EXPECT_EQ(t.passes.load(), 1);
   EXPECT_TRUE(t.Terminated());
   EXPECT_EQ(t.TerminatingExceptionClass, "EIdStackSetSizeExceeded");

@@ -1,4 +1,4 @@
-// Opening a TCP connection: time limits, statuses, failures. Addresses 127.0.60.x.
+// Opening a TCP connection: time limits, statuses, failures.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,24 +6,24 @@
 
 #include "net/IdException.h"
 #include "net/IdTCPClient.h"
-#include "tests/net/TcpPeer.h"
+#include "tests/net/tcp_test_support.h"
 
 namespace {
 
 using namespace tcptest;
 using std::chrono::milliseconds;
+using support::TestAddress;
 
 int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
 TEST(TcpConnect, tcp_connect_times_out_when_never_answered) {
-  const std::string ip = "127.0.60.1";
-  FullBacklogListener silent(ip);
+  const std::string ip = TestAddress();
+  support::FullBacklogListener silent(ip);
   if (!silent.Full()) GTEST_SKIP() << "could not fill the listener's accept queue on " << ip;
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   client.SetHost(ip);
   client.SetPort(silent.Port());
   const int threadsBefore = ThreadCount();
@@ -39,7 +39,7 @@ TEST(TcpConnect, tcp_connect_times_out_when_never_answered) {
   // The pending connect is given up at once, not after the system's own connect time-out.
   EXPECT_LT(took, 5000);
   EXPECT_EQ(ThreadCount(), threadsBefore) << "the connect thread is still running";
-  EXPECT_EQ(log.Joined(), "Connecting to 127.0.60.1.");
+  EXPECT_EQ(log.Joined(), "Connecting to " + ip + ".");
   ASSERT_NE(client.Binding(), nullptr);
   EXPECT_FALSE(client.Binding()->HandleAllocated());
   EXPECT_FALSE(client.IsConnected());
@@ -53,15 +53,13 @@ TEST(TcpConnect, tcp_connect_limit_is_waited_in_whole_steps) {
   // sleep of a limit below one step), however fast the peer answers.
   struct Row { int limit; int64_t atLeastMs; };
   const Row rows[] = {{2000, 125}, {300, 125}, {-2, 125}, {100, 100}};
-  int n = 0;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.limit);
     const int threadsBefore = ThreadCount();
-    TcpPeer peer("127.0.60." + std::to_string(20 + n++));
+    TcpPeer peer(TestAddress());
     peer.Start();
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     client.SetHost(peer.Ip());
     client.SetPort(peer.Port());
     const auto start = Clock::now();
@@ -78,12 +76,11 @@ TEST(TcpConnect, tcp_connect_limit_is_waited_in_whole_steps) {
 TEST(TcpConnect, tcp_connect_refused_raises_socket_error) {
   // -1 and 0 connect on the calling thread, the others on the connect thread; the error is the
   // same socket error either way, and the link is left closed.
-  const std::string ip = "127.0.60.3";
+  const std::string ip = TestAddress();
   for (int limit : {-1, 0, 1000, -2}) {
     SCOPED_TRACE(limit);
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     client.SetHost(ip);
     client.SetPort(UnusedPort(ip));
     try {
@@ -93,7 +90,7 @@ TEST(TcpConnect, tcp_connect_refused_raises_socket_error) {
       EXPECT_EQ(e.SocketErrorCode, 10061);
       EXPECT_STREQ(e.what(), "Socket Error # 10061\r\nConnection refused.");
     }
-    EXPECT_EQ(log.Joined(), "Connecting to 127.0.60.3.");
+    EXPECT_EQ(log.Joined(), "Connecting to " + ip + ".");
     EXPECT_FALSE(client.IsConnected());
     EXPECT_FALSE(client.Binding()->HandleAllocated());
   }
@@ -101,8 +98,9 @@ TEST(TcpConnect, tcp_connect_refused_raises_socket_error) {
 
 TEST(TcpConnect, tcp_connect_reports_resolving_only_for_names) {
   struct Row { std::string listenIp, host, expected; };
+  const std::string ip = TestAddress();
   const Row rows[] = {
-      {"127.0.60.4", "127.0.60.4", "Connecting to 127.0.60.4. | Connected. | OnConnected"},
+      {ip, ip, "Connecting to " + ip + ". | Connected. | OnConnected"},
       {"127.0.0.1", "localhost",
        "Resolving hostname localhost. | Connecting to 127.0.0.1. | Connected. | OnConnected"},
       {"127.0.0.1", "LocalHost",
@@ -113,8 +111,7 @@ TEST(TcpConnect, tcp_connect_reports_resolving_only_for_names) {
     TcpPeer peer(r.listenIp);
     peer.Start();
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     client.SetHost(r.host);
     client.SetPort(peer.Port());
     client.Connect(-1);
@@ -128,8 +125,7 @@ TEST(TcpConnect, tcp_connect_unknown_host_raises_host_not_found) {
   // Name lookups read /etc/hosts alone only inside the private namespace of the test runner.
   if (std::getenv("NAT_ISOLATED") == nullptr) GTEST_SKIP() << "needs scripts/isolated.sh (no outside lookups)";
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   client.SetHost("no-such-host.invalid");
   client.SetPort(80);
   try {
@@ -144,10 +140,9 @@ TEST(TcpConnect, tcp_connect_unknown_host_raises_host_not_found) {
 }
 
 TEST(TcpConnect, tcp_connect_twice_raises_already_connected) {
-  TcpPeer peer("127.0.60.6");
+  TcpPeer peer(TestAddress());
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   ConnectTo(client, peer);
   const size_t events = log.items.size();
   try {
@@ -161,7 +156,7 @@ TEST(TcpConnect, tcp_connect_twice_raises_already_connected) {
 }
 
 TEST(TcpConnect, tcp_connect_again_after_a_failure) {
-  const std::string ip = "127.0.60.7";
+  const std::string ip = TestAddress();
   TIdTCPClient client;
   client.SetHost(ip);
   client.SetPort(UnusedPort(ip));
@@ -176,23 +171,24 @@ TEST(TcpConnect, tcp_connect_again_after_a_failure) {
 }
 
 TEST(TcpConnect, tcp_connect_binds_the_local_side_and_knows_the_peer) {
-  TcpPeer peer("127.0.60.9");
+  const std::string local = TestAddress(0), remote = TestAddress(1);
+  TcpPeer peer(remote);
   TIdTCPClient client;
-  client.BoundIP = "127.0.60.8";
+  client.BoundIP = local;
   ConnectTo(client, peer);
   TIdSocketHandle* b = client.Binding();
   ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b->IP, "127.0.60.8");
+  EXPECT_EQ(b->IP, local);
   EXPECT_NE(b->Port, 0);
-  EXPECT_EQ(b->RemoteIP, "127.0.60.9");
+  EXPECT_EQ(b->RemoteIP, remote);
   EXPECT_EQ(b->RemotePort, peer.Port());
-  EXPECT_EQ(client.RemoteIP(), "127.0.60.9");
+  EXPECT_EQ(client.RemoteIP(), remote);
 
   // The same local address and port again: in use.
-  TcpPeer other("127.0.60.9");
+  TcpPeer other(remote);
   other.Start();
   TIdTCPClient second;
-  second.BoundIP = "127.0.60.8";
+  second.BoundIP = local;
   second.BoundPort = b->Port;
   second.SetHost(other.Ip());
   second.SetPort(other.Port());
@@ -206,9 +202,8 @@ TEST(TcpConnect, tcp_connect_binds_the_local_side_and_knows_the_peer) {
 
 TEST(TcpConnect, tcp_connect_rejects_a_port_beyond_16_bits) {
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
-  client.SetHost("127.0.60.10");
+  EventLog log(client);
+  client.SetHost(TestAddress());
   client.SetPort(65536 + 80);  // would otherwise reach port 80
   try {
     client.Connect(-1);

@@ -1,4 +1,4 @@
-// Closing a TCP connection from either side, and the order of its reports. Addresses 127.0.61.x.
+// Closing a TCP connection from either side, and the order of its reports.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -6,18 +6,18 @@
 
 #include "net/IdException.h"
 #include "net/IdTCPClient.h"
-#include "tests/net/TcpPeer.h"
+#include "tests/net/tcp_test_support.h"
 
 namespace {
 
 using namespace tcptest;
+using support::TestAddress;
 
 TEST(TcpDisconnect, tcp_disconnect_by_user_reports_in_order) {
-  TcpPeer peer("127.0.61.1");
+  TcpPeer peer(TestAddress());
   peer.RecvUntilClose();
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   ConnectTo(client, peer);
   log.items.clear();
   client.Write("bye");
@@ -45,14 +45,12 @@ TEST(TcpDisconnect, tcp_peer_close_reports_disconnected_before_the_event) {
       {"FillInput", [](TIdTCPClient& c) { c.FillInput(); }, true},
       {"PollDisconnect without raising", [](TIdTCPClient& c) { EXPECT_EQ(c.PollDisconnect(false), 0); }, false},
   };
-  int n = 0;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.how);
-    TcpPeer peer("127.0.61." + std::to_string(10 + n++));
+    TcpPeer peer(TestAddress());
     peer.Close();
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     ConnectTo(client, peer);
     ASSERT_TRUE(peer.WaitDone());
     log.items.clear();
@@ -91,14 +89,12 @@ TEST(TcpDisconnect, tcp_reset_by_peer_closes_with_events) {
       {"read", [](TIdTCPClient& c) { c.ReadLine(); }},
       {"write", [](TIdTCPClient& c) { c.Write("x"); }},
   };
-  int n = 0;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.how);
-    TcpPeer peer("127.0.61." + std::to_string(20 + n++));
+    TcpPeer peer(TestAddress());
     peer.WaitSignal(1).Reset();  // only once connected: an instant reset fails the connect itself
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     ConnectTo(client, peer);
     peer.Signal();
     ASSERT_TRUE(peer.WaitDone());
@@ -118,32 +114,31 @@ TEST(TcpDisconnect, tcp_reset_by_peer_closes_with_events) {
 }
 
 TEST(TcpDisconnect, tcp_connect_again_after_the_peer_closed) {
-  TcpPeer first("127.0.61.30");
+  TcpPeer first(TestAddress(0));
   first.Close();
   TIdTCPClient client;
-  EventLog log;
-  Record(client, log);
+  EventLog log(client);
   ConnectTo(client, first);
   EXPECT_THROW(client.ReadLine(), EIdConnClosedGracefully);
-  TcpPeer second("127.0.61.31");
+  TcpPeer second(TestAddress(1));
   second.Send("again\n");
   second.Start();
   client.SetHost(second.Ip());
   client.SetPort(second.Port());
   log.items.clear();
   client.Connect(-1);  // reuses the kept handler
-  EXPECT_EQ(log.Joined(), "Connecting to 127.0.61.31. | Connected. | OnConnected");
+  EXPECT_EQ(log.Joined(), "Connecting to " + second.Ip() + ". | Connected. | OnConnected");
   EXPECT_FALSE(client.ClosedGracefully());
   EXPECT_EQ(client.ReadLine(), "again");
 }
 
 TEST(TcpDisconnect, tcp_destroying_a_connected_client_is_silent) {
-  TcpPeer peer("127.0.61.40");
+  TcpPeer peer(TestAddress());
   peer.RecvUntilClose();
   EventLog log;
   {
     TIdTCPClient client;
-    Record(client, log);
+    log.Record(client);
     ConnectTo(client, peer);
     log.items.clear();
   }

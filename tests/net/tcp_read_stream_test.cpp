@@ -1,4 +1,4 @@
-// Reading exact counts and streams from a TCP connection. Addresses 127.0.63.x.
+// Reading exact counts and streams from a TCP connection.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,13 +6,11 @@
 #include "net/IdException.h"
 #include "net/IdStream.h"
 #include "net/IdTCPClient.h"
-#include "tests/net/TcpPeer.h"
+#include "tests/net/tcp_test_support.h"
 
 namespace {
 
 using namespace tcptest;
-
-std::string Ip(int test) { return "127.0.63." + std::to_string(test); }
 
 std::string Bytes(size_t n) {
   std::string s(n, '\0');
@@ -54,10 +52,9 @@ TEST(TcpReadStream, tcp_read_to_stream) {
       {"until disconnect after a line", "head\nbody", true, "head", -1, true, false, "body", ""},
       {"early close", Bytes(600), true, "", 1000, false, true, Bytes(600), ""},
   };
-  int n = 1;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
-    TcpPeer peer(Ip(n++));
+    TcpPeer peer(support::TestAddress());
     peer.Send(r.sent);
     if (r.closeAfter) peer.Close();
     TIdTCPClient client;
@@ -101,7 +98,7 @@ TEST(TcpReadStream, tcp_read_to_stream) {
 }
 
 TEST(TcpReadStream, tcp_read_exact_and_int32) {
-  TcpPeer peer(Ip(30));
+  TcpPeer peer(support::TestAddress());
   peer.Send(Int32(258) + Int32(0xfffffffe) + "abc").Close();
   TIdTCPClient client;
   ConnectTo(client, peer);

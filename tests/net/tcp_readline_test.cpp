@@ -1,5 +1,4 @@
 // Reading lines from a TCP connection: terminators, limits, time-outs, a closing peer.
-// Addresses 127.0.62.x.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,13 +6,11 @@
 
 #include "net/IdException.h"
 #include "net/IdTCPClient.h"
-#include "tests/net/TcpPeer.h"
+#include "tests/net/tcp_test_support.h"
 
 namespace {
 
 using namespace tcptest;
-
-std::string Ip(int test) { return "127.0.62." + std::to_string(test); }
 
 TEST(TcpReadLine, tcp_readline_finds_terminators_split_across_receives) {
   // Each chunk reaches the client in a receive of its own.
@@ -33,10 +30,10 @@ TEST(TcpReadLine, tcp_readline_finds_terminators_split_across_receives) {
       {"ABABC", {"xxABAB", "Crest\n"}, "xx", "rest"},  // begins two bytes back, not one
       {"ABABC", {"xxABA", "BABC", "rest\n"}, "xxAB", "rest"},
   };
-  int n = 1;
-  for (const Row& r : rows) {
-    SCOPED_TRACE(n);
-    TcpPeer peer(Ip(n++));
+  for (size_t n = 0; n < std::size(rows); ++n) {
+    const Row& r = rows[n];
+    SCOPED_TRACE(n + 1);
+    TcpPeer peer(support::TestAddress());
     for (const auto& c : r.chunks) peer.Send(c).WaitTaken();
     TIdTCPClient client;
     ConnectTo(client, peer);
@@ -52,7 +49,7 @@ TEST(TcpReadLine, tcp_readline_time_out_keeps_partial_data) {
   // "Read Timeout" is raised. Either way the bytes received so far wait for the next read.
   for (bool ownLimit : {true, false}) {
     SCOPED_TRACE(ownLimit);
-    TcpPeer peer(Ip(ownLimit ? 20 : 21));
+    TcpPeer peer(support::TestAddress());
     peer.Send("partial ").WaitTaken().WaitSignal(1).Send("line\r\n");
     TIdTCPClient client;
     ConnectTo(client, peer);
@@ -79,7 +76,7 @@ TEST(TcpReadLine, tcp_readline_time_out_keeps_partial_data) {
 
 TEST(TcpReadLine, tcp_readline_waits_at_the_line_limit_and_fails_beyond) {
   // 16384 bytes without a terminator are still a line in the making; one more is too many.
-  TcpPeer peer(Ip(30));
+  TcpPeer peer(support::TestAddress());
   peer.Send(std::string(16384, 'x')).WaitTaken().WaitSignal(1).Send("x");
   TIdTCPClient client;
   ConnectTo(client, peer);
@@ -115,10 +112,9 @@ TEST(TcpReadLine, tcp_readline_line_limits) {
       {"no limit", TIdMaxLineAction::maException, 0, std::string(40000, 'z') + "\n", false,
        {std::string(40000, 'z')}, false},
   };
-  int n = 40;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
-    TcpPeer peer(Ip(n++));
+    TcpPeer peer(support::TestAddress());
     peer.Send(r.sent);
     TIdTCPClient client;
     client.MaxLineAction = r.action;
@@ -156,7 +152,7 @@ TEST(TcpReadLine, tcp_readline_carriage_returns) {
       {"\x58\x5f", "abc\r\x58\x5f", "abc\r"},  // a scrambled CR LF is no CR LF
       {"\n", std::string("a\0b\n", 4), std::string("a\0b", 3)},
   };
-  TcpPeer peer(Ip(60));
+  TcpPeer peer(support::TestAddress());
   std::string all;
   for (const Row& r : rows) all += r.sent;
   peer.Send(all);
@@ -175,14 +171,12 @@ TEST(TcpReadLine, tcp_readline_peer_answers_and_closes) {
       {"one\r\ntwo\r\n", {"one", "two"}},
       {"one\r\npart", {"one"}},
   };
-  int n = 70;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.sent);
-    TcpPeer peer(Ip(n++));
+    TcpPeer peer(support::TestAddress());
     peer.Send(r.sent).Close();
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     ConnectTo(client, peer);
     ASSERT_TRUE(peer.WaitDone());
     log.items.clear();

@@ -1,5 +1,5 @@
 // Writing to a TCP connection: plain writes, write buffering, streams, and every read and write
-// of a client that is not connected. Addresses 127.0.64.x.
+// of a client that is not connected.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,13 +8,21 @@
 #include "net/IdException.h"
 #include "net/IdStream.h"
 #include "net/IdTCPClient.h"
-#include "tests/net/TcpPeer.h"
+#include "tests/net/tcp_test_support.h"
 
 namespace {
 
 using namespace tcptest;
 
-std::string Ip(int test) { return "127.0.64." + std::to_string(test); }
+// Connects the client to a peer, runs `write`, disconnects and returns all that reached the peer.
+std::string Delivered(TIdTCPClient& client, const std::function<void()>& write) {
+  TcpPeer peer(support::TestAddress());
+  peer.RecvUntilClose();
+  ConnectTo(client, peer);
+  write();
+  client.Disconnect();
+  return peer.WaitDone() ? peer.Received() : "(the peer did not see the close)";
+}
 
 TEST(TcpWrite, tcp_operations_when_not_connected) {
   // A client that never connected: writes of nothing pass silently, everything else that
@@ -45,8 +53,7 @@ TEST(TcpWrite, tcp_operations_when_not_connected) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     TIdTCPClient client;
-    EventLog log;
-    Record(client, log);
+    EventLog log(client);
     if (r.raises) {
       try {
         r.call(client);
@@ -62,20 +69,17 @@ TEST(TcpWrite, tcp_operations_when_not_connected) {
 }
 
 TEST(TcpWrite, tcp_write_sends_every_byte) {
-  TcpPeer peer(Ip(10));
-  peer.RecvUntilClose();
   TIdTCPClient client;
-  ConnectTo(client, peer);
-  client.Write(std::string("a\0b", 3));
-  client.WriteLine("line");
-  client.WriteLine("");
-  client.WriteInt32(0x01020304);
-  client.WriteInt32(-2);
   const std::string big(100000, 'q');
-  client.Write(big);
-  client.Disconnect();
-  ASSERT_TRUE(peer.WaitDone());
-  EXPECT_TRUE(peer.Received() == std::string("a\0b", 3) + "line\r\n\r\n\x01\x02\x03\x04\xff\xff\xff\xfe" + big);
+  const std::string received = Delivered(client, [&] {
+    client.Write(std::string("a\0b", 3));
+    client.WriteLine("line");
+    client.WriteLine("");
+    client.WriteInt32(0x01020304);
+    client.WriteInt32(-2);
+    client.Write(big);
+  });
+  EXPECT_TRUE(received == std::string("a\0b", 3) + "line\r\n\r\n\x01\x02\x03\x04\xff\xff\xff\xfe" + big);
 }
 
 TEST(TcpWrite, tcp_write_buffering) {
@@ -111,19 +115,16 @@ TEST(TcpWrite, tcp_write_buffering) {
        },
        "|"},
   };
-  int n = 20;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
-    TcpPeer peer(Ip(n++));
-    peer.RecvUntilClose();
     TIdTCPClient client;
-    ConnectTo(client, peer);
-    r.script(client);
-    EXPECT_FALSE(client.WriteBufferOpen());
-    client.Write("|");
-    client.Disconnect();
-    ASSERT_TRUE(peer.WaitDone());
-    EXPECT_EQ(peer.Received(), r.received);
+    EXPECT_EQ(Delivered(client,
+                        [&] {
+                          r.script(client);
+                          EXPECT_FALSE(client.WriteBufferOpen());
+                          client.Write("|");
+                        }),
+              r.received);
   }
 }
 
@@ -144,34 +145,26 @@ TEST(TcpWrite, tcp_write_from_stream) {
       {"a size with count", false, true, 6, 3, false, std::string("\0\0\0\x03", 4) + "wor"},
       {"beyond the end", false, false, 6, 10, true, "world"},
   };
-  int n = 40;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
-    TcpPeer peer(Ip(n++));
-    peer.RecvUntilClose();
     TIdTCPClient client;
-    ConnectTo(client, peer);
     TMemoryStream stream(text);
     stream.SetPosition(r.position);
-    if (r.raisesNoData) {
-      try {
-        client.WriteFromStream(&stream, r.all, r.writeCount, r.size);
-        ADD_FAILURE() << "no exception";
-      } catch (const EIdNoDataToRead& e) {
-        EXPECT_STREQ(e.what(), "No data to read.");
-      }
-    } else {
-      client.WriteFromStream(&stream, r.all, r.writeCount, r.size);
-    }
-    client.Disconnect();
-    ASSERT_TRUE(peer.WaitDone());
-    EXPECT_EQ(peer.Received(), r.received);
+    EXPECT_EQ(Delivered(client,
+                        [&] {
+                          try {
+                            client.WriteFromStream(&stream, r.all, r.writeCount, r.size);
+                            EXPECT_FALSE(r.raisesNoData) << "no exception";
+                          } catch (const EIdNoDataToRead& e) {
+                            EXPECT_TRUE(r.raisesNoData);
+                            EXPECT_STREQ(e.what(), "No data to read.");
+                          }
+                        }),
+              r.received);
   }
 }
 
 TEST(TcpWrite, tcp_write_from_stream_reports_progress_in_chunks) {
-  TcpPeer peer(Ip(60));
-  peer.RecvUntilClose();
   TIdTCPClient client;
   client.SendBufferSize = 1000;
   int64_t max = -1, last = 0;
@@ -179,18 +172,18 @@ TEST(TcpWrite, tcp_write_from_stream_reports_progress_in_chunks) {
   client.OnWorkBegin = [&](TIdComponent*, TWorkMode m, int64_t v) { if (m == TWorkMode::wmWrite) ++begins, max = v; };
   client.OnWork = [&](TIdComponent*, TWorkMode m, int64_t v) { if (m == TWorkMode::wmWrite) ++works, last = v; };
   client.OnWorkEnd = [&](TIdComponent*, TWorkMode m) { ends += m == TWorkMode::wmWrite; };
-  ConnectTo(client, peer);
   const std::string data(25500, 'd');
-  TMemoryStream stream(data);
-  client.WriteFromStream(&stream);
+  EXPECT_EQ(Delivered(client,
+                      [&] {
+                        TMemoryStream stream(data);
+                        client.WriteFromStream(&stream);
+                      }),
+            data);
   EXPECT_EQ(begins, 1);
   EXPECT_EQ(max, 25500);
   EXPECT_GE(works, 26);  // at least one send per chunk of 1000
   EXPECT_EQ(last, 25500);
   EXPECT_EQ(ends, 1);
-  client.Disconnect();
-  ASSERT_TRUE(peer.WaitDone());
-  EXPECT_EQ(peer.Received(), data);
 }
 
 }  // namespace

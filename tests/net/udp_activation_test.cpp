@@ -39,7 +39,7 @@ TEST_F(UdpActivation, udp_setting_active_to_its_value_does_nothing) {
   EXPECT_EQ(endpoint.Bindings().Count(), 0);
   EXPECT_EQ(TIdThread::LiveThreadCount(), threads);
 
-  BindOne(endpoint, "127.0.44.1");
+  BindOne(endpoint, TestAddress());
   endpoint.SetActive(true);
   const TIdStackSocketHandle descriptor = endpoint.ActiveBinding().Handle();
   const int port = endpoint.ActiveBinding().Port;
@@ -55,8 +55,8 @@ TEST_F(UdpActivation, udp_setting_active_to_its_value_does_nothing) {
 }
 
 TEST_F(UdpActivation, udp_port_in_use_then_another_port) {
-  const std::string ip = "127.0.44.2";
-  Peer holder(ip);
+  const std::string ip = TestAddress();
+  UdpPeer holder(ip);
   const int threads = TIdThread::LiveThreadCount();
   Collector got;
   TIdUDPServer endpoint;
@@ -79,7 +79,7 @@ TEST_F(UdpActivation, udp_port_in_use_then_another_port) {
   endpoint.SetActive(true);
   EXPECT_TRUE(endpoint.GetActive());
   EXPECT_EQ(endpoint.ActiveBinding().Port, other);
-  holder.Send(ip, other, "works");
+  holder.SendTo(ip, other, "works");
   EXPECT_TRUE(WaitUntil([&] { return got.Has("works"); }));
 }
 
@@ -106,46 +106,45 @@ TEST_F(UdpActivation, udp_activation_failures_leave_it_inactive) {
     }
     EXPECT_FALSE(endpoint.GetActive());
     // Repaired, the same endpoint activates.
-    endpoint.Bindings()[0].IP = "127.0.44.3";
+    endpoint.Bindings()[0].IP = TestAddress();
     endpoint.SetActive(true);
     EXPECT_TRUE(endpoint.GetActive());
   }
 }
 
 TEST_F(UdpActivation, udp_active_binding_or_send_activates) {
-  struct Row { const char* name; std::function<void(TIdUDPServer&, Peer&)> act; bool sends; };
+  struct Row { const char* name; std::function<void(TIdUDPServer&, UdpPeer&)> act; bool sends; };
   const Row rows[] = {
-      {"ActiveBinding", [](TIdUDPServer& e, Peer&) { e.ActiveBinding(); }, false},
-      {"SendText", [](TIdUDPServer& e, Peer& p) { e.SendText(p.Ip(), p.Port(), "text"); }, true},
-      {"SendBytes", [](TIdUDPServer& e, Peer& p) { e.SendBytes(p.Ip(), p.Port(), "bytes", 5); }, true},
+      {"ActiveBinding", [](TIdUDPServer& e, UdpPeer&) { e.ActiveBinding(); }, false},
+      {"SendText", [](TIdUDPServer& e, UdpPeer& p) { e.SendText(p.Ip(), p.Port(), "text"); }, true},
+      {"SendBytes", [](TIdUDPServer& e, UdpPeer& p) { e.SendBytes(p.Ip(), p.Port(), "bytes", 5); }, true},
   };
-  Peer peer("127.0.44.5");
+  UdpPeer peer(TestAddress(1));
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     const int threads = TIdThread::LiveThreadCount();
     Collector got;
     TIdUDPServer endpoint;
     endpoint.OnUDPRead = got.Handler();
-    BindOne(endpoint, "127.0.44.4");
+    BindOne(endpoint, TestAddress(0));
     r.act(endpoint, peer);
     EXPECT_TRUE(endpoint.IsActive());
     EXPECT_EQ(TIdThread::LiveThreadCount(), threads + 1);
     const int port = endpoint.ActiveBinding().Port;
     EXPECT_NE(port, 0);
     if (r.sends) {
-      std::string data, from;
-      int fromPort = 0;
-      ASSERT_TRUE(peer.Receive(data, from, fromPort));
-      EXPECT_EQ(from, "127.0.44.4");
-      EXPECT_EQ(fromPort, port);
+      const auto d = peer.Receive();
+      ASSERT_TRUE(d);
+      EXPECT_EQ(d->fromIp, TestAddress(0));
+      EXPECT_EQ(d->fromPort, port);
     }
-    peer.Send("127.0.44.4", port, "back");  // and the receive thread runs
+    peer.SendTo(TestAddress(0), port, "back");  // and the receive thread runs
     EXPECT_TRUE(WaitUntil([&] { return got.Has("back"); }));
   }
 
   // An activation failure reaches the reader or sender.
   TIdUDPServer endpoint;
-  BindOne(endpoint, "127.0.44.5", peer.Port());
+  BindOne(endpoint, TestAddress(1), peer.Port());
   EXPECT_THROW(endpoint.ActiveBinding(), EIdCouldNotBindSocket);
   EXPECT_THROW(endpoint.SendText(peer.Ip(), peer.Port(), "x"), EIdCouldNotBindSocket);
   EXPECT_FALSE(endpoint.IsActive());
@@ -154,13 +153,13 @@ TEST_F(UdpActivation, udp_active_binding_or_send_activates) {
 TEST_F(UdpActivation, udp_deactivation_returns_within_about_a_second) {
   const int threads = TIdThread::LiveThreadCount();
   TIdUDPServer endpoint;
-  BindOne(endpoint, "127.0.44.6");
+  BindOne(endpoint, TestAddress());
   endpoint.SetActive(true);
   const int port = endpoint.ActiveBinding().Port;
   EXPECT_LT(TimeMs([&] { endpoint.SetActive(false); }), 1500);
   EXPECT_EQ(TIdThread::LiveThreadCount(), threads);
   // The port is free again: a fresh socket binds it.
-  Peer again("127.0.44.6", port);
+  UdpPeer again(TestAddress(), port);
   EXPECT_EQ(again.Port(), port);
 }
 
@@ -170,13 +169,13 @@ TEST_F(UdpActivation, udp_deactivation_runs_a_pending_handover) {
     Collector got;
     auto endpoint = std::make_unique<TIdUDPServer>();
     endpoint->OnUDPRead = got.Handler();
-    BindOne(*endpoint, "127.0.44.7");
+    BindOne(*endpoint, TestAddress(0));
     endpoint->SetActive(true);
     const int port = endpoint->ActiveBinding().Port;
-    Peer peer("127.0.44.8");
+    UdpPeer peer(TestAddress(1));
     const int wakes = ui.wakes.load();
-    peer.Send("127.0.44.7", port, "pending");
-    peer.Send("127.0.44.7", port, "behind it");
+    peer.SendTo(TestAddress(0), port, "pending");
+    peer.SendTo(TestAddress(0), port, "behind it");
     // The receive thread now waits for the test thread, which does not run hand-overs yet.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (ui.wakes.load() == wakes && std::chrono::steady_clock::now() < deadline)
@@ -207,16 +206,16 @@ TEST_F(UdpActivation, udp_handler_may_deactivate_its_own_endpoint) {
       if (d.data == "stop") endpoint.SetActive(false);
       returned = true;
     });
-    BindOne(endpoint, "127.0.44.9");
+    BindOne(endpoint, TestAddress(0));
     const int port = endpoint.ActiveBinding().Port;
-    Peer peer("127.0.44.10");
-    peer.Send("127.0.44.9", port, "stop");
+    UdpPeer peer(TestAddress(1));
+    peer.SendTo(TestAddress(0), port, "stop");
     ASSERT_TRUE(WaitUntil([&] { return returned.load(); }));
     ASSERT_TRUE(WaitUntil([&] { return !endpoint.IsActive(); }));
     // Activated again on the same port, it receives as before.
     endpoint.Bindings()[0].Port = port;
     endpoint.SetActive(true);
-    peer.Send("127.0.44.9", port, "again");
+    peer.SendTo(TestAddress(0), port, "again");
     EXPECT_TRUE(WaitUntil([&] { return got.Has("again"); }));
     endpoint.SetActive(false);
     EXPECT_EQ(TIdThread::LiveThreadCount(), threads);

@@ -8,7 +8,7 @@ namespace {
 class UdpBind : public UdpTest {};
 
 TEST_F(UdpBind, udp_bind_port_range) {
-  const std::string ip = "127.0.46.1";
+  const std::string ip = TestAddress();
   // Three neighbouring free ports: lo, lo+1, lo+2 (the system's choice, then its neighbours).
   int lo = 0;
   for (int attempt = 0; attempt < 50 && lo == 0; ++attempt) {
@@ -41,8 +41,8 @@ TEST_F(UdpBind, udp_bind_port_range) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    std::vector<std::unique_ptr<Peer>> holders;
-    for (int p : r.held) holders.push_back(std::make_unique<Peer>(ip, p));
+    const support::HeldPorts held(ip, r.held);
+    ASSERT_TRUE(held.Ok());
     TIdSocketHandle h;
     h.OpenSocket(Id_SOCK_DGRAM);
     h.IP = ip;
@@ -69,8 +69,8 @@ TEST_F(UdpBind, udp_bind_port_range) {
 }
 
 TEST_F(UdpBind, udp_bind_fixed_port_ignores_the_range) {
-  const std::string ip = "127.0.46.2";
-  Peer holder(ip);
+  const std::string ip = TestAddress();
+  UdpPeer holder(ip);
   TIdSocketHandle h;
   h.OpenSocket(Id_SOCK_DGRAM);
   h.IP = ip;

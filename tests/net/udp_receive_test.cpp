@@ -24,18 +24,18 @@ TEST_F(UdpReceive, udp_datagram_sizes_around_the_buffer) {
   Collector got;
   TIdUDPServer endpoint;
   endpoint.OnUDPRead = got.Handler();
-  BindOne(endpoint, "127.0.43.1");
+  BindOne(endpoint, TestAddress(0));
   endpoint.SetActive(true);
   const int port = endpoint.ActiveBinding().Port;
-  Peer peer("127.0.43.2");
+  UdpPeer peer(TestAddress(1));
 
   for (const Row& r : rows) {
     SCOPED_TRACE(r.size);
     std::string payload(static_cast<size_t>(r.size), '\0');
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
     const size_t before = got.Count();
-    peer.Send("127.0.43.1", port, payload);
-    peer.Send("127.0.43.1", port, "marker");  // datagrams arrive in order on loopback
+    peer.SendTo(TestAddress(0), port, payload);
+    peer.SendTo(TestAddress(0), port, "marker");  // datagrams arrive in order on loopback
     ASSERT_TRUE(WaitUntil([&] { return got.Count() >= before + (r.delivered ? 2 : 1); }));
     const auto items = got.Items();
     const size_t expected = before + (r.delivered ? 2 : 1);
@@ -57,12 +57,12 @@ TEST_F(UdpReceive, udp_delivery_thread_and_order) {
     TIdUDPServer endpoint;
     endpoint.OnUDPRead = got.Handler();
     endpoint.ThreadedEvent = threaded;
-    BindOne(endpoint, "127.0.43.3");
+    BindOne(endpoint, TestAddress(0));
     TIdSocketHandle& binding = endpoint.ActiveBinding();
-    Peer peer("127.0.43.4");
+    UdpPeer peer(TestAddress(1));
     const int wakes = ui.wakes.load();
     constexpr int kCount = 50;
-    for (int i = 0; i < kCount; ++i) peer.Send("127.0.43.3", binding.Port, std::to_string(i));
+    for (int i = 0; i < kCount; ++i) peer.SendTo(TestAddress(0), binding.Port, std::to_string(i));
     ASSERT_TRUE(WaitUntil([&] { return got.Count() >= kCount; }));
     const auto items = got.Items();
     ASSERT_EQ(items.size(), static_cast<size_t>(kCount));
@@ -71,7 +71,7 @@ TEST_F(UdpReceive, udp_delivery_thread_and_order) {
       EXPECT_EQ(items[i].data, std::to_string(i));  // one at a time, in arrival order
       EXPECT_EQ(items[i].thread == std::this_thread::get_id(), !threaded);
       EXPECT_EQ(items[i].thread, items[0].thread);
-      EXPECT_EQ(items[i].remoteIp, "127.0.43.4");
+      EXPECT_EQ(items[i].remoteIp, TestAddress(1));
       EXPECT_EQ(items[i].remotePort, peer.Port());
       EXPECT_EQ(items[i].sender, &endpoint);
       EXPECT_EQ(items[i].binding, &binding);
@@ -96,12 +96,12 @@ TEST_F(UdpReceive, udp_handler_exception_does_not_stop_deliveries) {
       endpoint.OnUDPRead = got.Handler([&](const Received& d) {
         if (d.data == "boom") r.raise();
       });
-      BindOne(endpoint, "127.0.43.7");
+      BindOne(endpoint, TestAddress(0));
       const int port = endpoint.ActiveBinding().Port;
-      Peer peer("127.0.43.8");
-      peer.Send("127.0.43.7", port, "boom");
-      peer.Send("127.0.43.7", port, "boom");
-      peer.Send("127.0.43.7", port, "after");
+      UdpPeer peer(TestAddress(1));
+      peer.SendTo(TestAddress(0), port, "boom");
+      peer.SendTo(TestAddress(0), port, "boom");
+      peer.SendTo(TestAddress(0), port, "after");
       ASSERT_TRUE(WaitUntil([&] { return got.Has("after"); }));
       EXPECT_EQ(got.Count(), 3u);
       EXPECT_TRUE(endpoint.GetActive());
@@ -114,22 +114,25 @@ TEST_F(UdpReceive, udp_handler_exception_does_not_stop_deliveries) {
 // then reads. It must drop it and go on. The socket is rewired from a threaded handler, so no
 // other thread uses it meanwhile.
 TEST_F(UdpReceive, udp_queued_port_unreachable_does_not_end_the_listener) {
-  const std::string ip = "127.0.43.9";
+  const std::string ip = TestAddress(0);
   const int deadPort = FreePort(ip);
   {
     // The system does queue the error here.
-    Peer probe(ip);
-    ASSERT_EQ(SocketStack->SockConnect(probe.socket.Handle(), Id_PF_INET, deadPort, ip), 0);
-    probe.Send(ip, deadPort, "ping");
-    ASSERT_TRUE(probe.socket.WaitReadable(2000));
+    TIdSocketHandle probe;
+    probe.OpenSocket(Id_SOCK_DGRAM);
+    probe.IP = ip;
+    probe.BindLocal();
+    ASSERT_EQ(SocketStack->SockConnect(probe.Handle(), Id_PF_INET, deadPort, ip), 0);
+    probe.SendDatagram(ip, deadPort, "ping", 4);
+    ASSERT_TRUE(probe.WaitReadable(2000));
     std::string d, from;
     int fromPort = 0;
     d.resize(16);
-    EXPECT_EQ(probe.socket.ReceiveDatagram(d.data(), 16, from, fromPort), -1);
+    EXPECT_EQ(probe.ReceiveDatagram(d.data(), 16, from, fromPort), -1);
     EXPECT_EQ(SocketStack->LastSocketError(), 10061);
   }
 
-  Peer peer("127.0.43.10");
+  UdpPeer peer(TestAddress(1));
   Collector got;
   std::atomic<int> queued{0}, rewired{0};
   TIdUDPServer endpoint;
@@ -147,10 +150,10 @@ TEST_F(UdpReceive, udp_queued_port_unreachable_does_not_end_the_listener) {
   const int port = endpoint.ActiveBinding().Port;
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    peer.Send(ip, port, "queue an error");
+    peer.SendTo(ip, port, "queue an error");
     ASSERT_TRUE(WaitUntil([&] { return rewired.load() == round + 1; }));
     const std::string data = "alive " + std::to_string(round);
-    peer.Send(ip, port, data);
+    peer.SendTo(ip, port, data);
     ASSERT_TRUE(WaitUntil([&] { return got.Has(data); }));
   }
   EXPECT_EQ(queued.load(), 3);
@@ -161,18 +164,18 @@ TEST_F(UdpReceive, udp_remote_address_kept_after_deactivation) {
   Collector got;
   TIdUDPServer endpoint;
   endpoint.OnUDPRead = got.Handler();
-  BindOne(endpoint, "127.0.43.11");
+  BindOne(endpoint, TestAddress(0));
   endpoint.SetActive(true);
   const int port = endpoint.ActiveBinding().Port;
-  Peer peer("127.0.43.12");
-  peer.Send("127.0.43.11", port, "hello");
+  UdpPeer peer(TestAddress(1));
+  peer.SendTo(TestAddress(0), port, "hello");
   ASSERT_TRUE(WaitUntil([&] { return got.Count() == 1; }));
   endpoint.SetActive(false);
   const TIdSocketHandle& b = endpoint.Bindings()[0];
   EXPECT_FALSE(b.HandleAllocated());
-  EXPECT_EQ(b.RemoteIP, "127.0.43.12");
+  EXPECT_EQ(b.RemoteIP, TestAddress(1));
   EXPECT_EQ(b.RemotePort, peer.Port());
-  EXPECT_EQ(b.IP, "127.0.43.11");
+  EXPECT_EQ(b.IP, TestAddress(0));
   EXPECT_EQ(b.Port, port);
 }
 

@@ -10,27 +10,26 @@ class UdpSend : public UdpTest {};
 
 TEST_F(UdpSend, udp_send_reaches_the_peer_whole) {
   struct Row { std::string host; std::string text; };
-  Peer peer("127.0.45.2");
-  Peer onLocalhost("127.0.0.1");
+  UdpPeer peer(TestAddress(1));
+  UdpPeer onLocalhost("127.0.0.1");
   TIdUDPServer endpoint;
-  BindOne(endpoint, "127.0.45.1");
+  BindOne(endpoint, TestAddress(0));
   const Row rows[] = {
-      {"127.0.45.2", "plain"},
-      {"127.0.45.2", std::string("\0\r\n\xff bytes", 10)},
-      {"127.0.45.2", ""},                      // an empty datagram is still one datagram
-      {"127.0.45.2", std::string(65507, 'm')},  // the largest there is
+      {TestAddress(1), "plain"},
+      {TestAddress(1), std::string("\0\r\n\xff bytes", 10)},
+      {TestAddress(1), ""},                      // an empty datagram is still one datagram
+      {TestAddress(1), std::string(65507, 'm')},  // the largest there is
       {"LocalHost", "by name"},                // any letter case, no lookup
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.host + " " + std::to_string(r.text.size()));
-    Peer& to = r.host == "LocalHost" ? onLocalhost : peer;
+    UdpPeer& to = r.host == "LocalHost" ? onLocalhost : peer;
     endpoint.SendText(r.host, to.Port(), r.text);
-    std::string data, from;
-    int fromPort = 0;
-    ASSERT_TRUE(to.Receive(data, from, fromPort));
-    EXPECT_TRUE(data == r.text);
-    EXPECT_EQ(from, "127.0.45.1");
-    EXPECT_EQ(fromPort, endpoint.ActiveBinding().Port);
+    const auto d = to.Receive();
+    ASSERT_TRUE(d);
+    EXPECT_TRUE(d->data == r.text);
+    EXPECT_EQ(d->fromIp, TestAddress(0));
+    EXPECT_EQ(d->fromPort, endpoint.ActiveBinding().Port);
   }
 }
 
@@ -43,17 +42,17 @@ TEST_F(UdpSend, udp_send_exceptions) {
     const char* message;
     int code;  // 0: not a socket error
   };
-  Peer peer("127.0.45.4");
+  UdpPeer peer(TestAddress(1));
   const Row rows[] = {
-      {"too long", "127.0.45.4", peer.Port(), 65508, "Package Size Too Big.", 0},
+      {"too long", TestAddress(1), peer.Port(), 65508, "Package Size Too Big.", 0},
       {"unknown name", "no-such-host.invalid", peer.Port(), 4, "Socket Error # 11001\r\nHost not found.", 11001},
       {"not IPv4, so a name", "256.1.1.1", peer.Port(), 4, "Socket Error # 11001\r\nHost not found.", 11001},
-      {"port past 65535", "127.0.45.4", 65536 + peer.Port(), 4, "Socket Error # 10022\r\nInvalid argument.", 10022},
-      {"negative port", "127.0.45.4", -1, 4, "Socket Error # 10022\r\nInvalid argument.", 10022},
+      {"port past 65535", TestAddress(1), 65536 + peer.Port(), 4, "Socket Error # 10022\r\nInvalid argument.", 10022},
+      {"negative port", TestAddress(1), -1, 4, "Socket Error # 10022\r\nInvalid argument.", 10022},
       {"broadcast while not enabled", "127.255.255.255", peer.Port(), 4, "Socket Error # 10013\r\nAccess denied.", 10013},
   };
   TIdUDPServer endpoint;
-  BindOne(endpoint, "127.0.45.3");
+  BindOne(endpoint, TestAddress(0));
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     try {
@@ -69,16 +68,15 @@ TEST_F(UdpSend, udp_send_exceptions) {
   }
   // Nothing of the above reached the peer (a wrapped port would have), and the endpoint
   // still sends.
-  endpoint.SendText("127.0.45.4", peer.Port(), "fine");
-  std::string data, from;
-  int fromPort = 0;
-  ASSERT_TRUE(peer.Receive(data, from, fromPort));
-  EXPECT_EQ(data, "fine");
+  endpoint.SendText(TestAddress(1), peer.Port(), "fine");
+  const auto d = peer.Receive();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->data, "fine");
 }
 
 TEST_F(UdpSend, udp_broadcast_follows_the_setting) {
   TIdUDPServer endpoint;
-  BindOne(endpoint, "127.0.45.5");
+  BindOne(endpoint, TestAddress());
   endpoint.SetBroadcastEnabled(true);  // applied at activation
   EXPECT_NO_THROW(endpoint.SendText("127.255.255.255", 9, "b"));
   endpoint.SetBroadcastEnabled(false);  // applied at once while active
@@ -94,24 +92,24 @@ TEST_F(UdpSend, udp_send_leaves_from_the_binding_that_received_last) {
   Collector got;
   TIdUDPServer endpoint;
   endpoint.OnUDPRead = got.Handler();
-  endpoint.Bindings().Add().IP = "127.0.45.6";
-  endpoint.Bindings().Add().IP = "127.0.45.7";
+  endpoint.Bindings().Add().IP = TestAddress(0);
+  endpoint.Bindings().Add().IP = TestAddress(1);
   endpoint.SetActive(true);
-  Peer peer("127.0.45.8");
-  std::string data, from;
-  int fromPort = 0;
+  UdpPeer peer(TestAddress(2));
 
   endpoint.SendText(peer.Ip(), peer.Port(), "first");  // right after activation: binding 0
-  ASSERT_TRUE(peer.Receive(data, from, fromPort));
-  EXPECT_EQ(from, "127.0.45.6");
+  auto d = peer.Receive();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->fromIp, TestAddress(0));
 
-  peer.Send("127.0.45.7", endpoint.Bindings()[1].Port, "to binding 1");
+  peer.SendTo(TestAddress(1), endpoint.Bindings()[1].Port, "to binding 1");
   ASSERT_TRUE(WaitUntil([&] { return got.Count() == 1; }));
   EXPECT_EQ(&endpoint.ActiveBinding(), &endpoint.Bindings()[1]);
   endpoint.SendText(peer.Ip(), peer.Port(), "reply");
-  ASSERT_TRUE(peer.Receive(data, from, fromPort));
-  EXPECT_EQ(from, "127.0.45.7");
-  EXPECT_EQ(fromPort, endpoint.Bindings()[1].Port);
+  d = peer.Receive();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->fromIp, TestAddress(1));
+  EXPECT_EQ(d->fromPort, endpoint.Bindings()[1].Port);
 }
 
 }  // namespace

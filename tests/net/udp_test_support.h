@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the UDP endpoint tests: a plain user-interface thread (the test thread), a
-// peer socket, and a handler that records what it is given.
+// Shared pieces of the UDP endpoint tests: a plain user-interface thread (the test thread) and
+// a handler that records what it is given.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,8 +14,12 @@
 #include "net/IdSocketHandle.h"
 #include "net/IdUDPServer.h"
 #include "net/UiThread.h"
+#include "tests/support/Loopback.h"
 
 namespace udptest {
+
+using support::TestAddress;
+using support::UdpPeer;
 
 // A plain user-interface thread that counts how often a hand-over woke it.
 class CountingUiThread : public TPlainUiThread {
@@ -36,10 +40,11 @@ class UdpTest : public ::testing::Test {
   ~UdpTest() override { TUiThread::Install(nullptr); }
 
   // Runs hand-overs until pred() holds or the deadline passes; returns pred().
-  bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    ui.WaitServicing([&] { return pred() || std::chrono::steady_clock::now() >= deadline; });
-    return pred();
+  bool WaitUntil(const std::function<bool()>& pred) {
+    return support::WaitUntil(pred, support::kDeadline, [this] {
+      ui.ServicePending();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
   }
 
   TIdComponent stack;
@@ -97,33 +102,6 @@ class Collector {
   std::vector<Received> items_;
 };
 
-// A plain datagram socket on its own loopback address.
-class Peer {
- public:
-  explicit Peer(const std::string& ip, int port = 0) {
-    socket.OpenSocket(Id_SOCK_DGRAM);
-    socket.IP = ip;
-    socket.Port = port;
-    socket.BindLocal();
-  }
-  void Send(const std::string& ip, int port, const std::string& data) {
-    socket.SendDatagram(ip, port, data.data(), static_cast<int>(data.size()));
-  }
-  // Waits at most timeoutMs for one datagram; false when none came.
-  bool Receive(std::string& data, std::string& fromIp, int& fromPort, int timeoutMs = 5000) {
-    if (!socket.WaitReadable(timeoutMs)) return false;
-    data.assign(70000, '\0');
-    const int n = socket.ReceiveDatagram(data.data(), static_cast<int>(data.size()), fromIp, fromPort);
-    if (n < 0) return false;
-    data.resize(static_cast<size_t>(n));
-    return true;
-  }
-  const std::string& Ip() const { return socket.IP; }
-  int Port() const { return socket.Port; }
-
-  TIdSocketHandle socket;
-};
-
 // An endpoint with one binding on ip (port 0: the system chooses).
 inline void BindOne(TIdUDPServer& endpoint, const std::string& ip, int port = 0) {
   if (endpoint.Bindings().Count() == 0) endpoint.Bindings().Add();
@@ -132,9 +110,6 @@ inline void BindOne(TIdUDPServer& endpoint, const std::string& ip, int port = 0)
 }
 
 // A port on ip that nothing holds right now.
-inline int FreePort(const std::string& ip) {
-  Peer probe(ip);
-  return probe.Port();
-}
+inline int FreePort(const std::string& ip) { return UdpPeer(ip).Port(); }
 
 }  // namespace udptest

@@ -6,9 +6,12 @@
 
 #include "net/IdStream.h"
 #include "router/MacList.h"
-#include "temp_dir.h"
+#include "tests/support/TempDir.h"
 
 namespace {
+
+using support::ReadFileBytes;
+using support::TempDir;
 
 TEST(SplitCsvLine, fields) {
   struct Row { const char* line; StrArray fields; };

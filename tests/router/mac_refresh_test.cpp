@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <utime.h>
-
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -10,30 +7,12 @@
 #include "net/IdHTTPDate.h"
 #include "router/FileTime.h"
 #include "router/MacRefresh.h"
-#include "temp_dir.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TzGuard.h"
 
 namespace {
 
-void SetMtime(const std::string& path, int64_t unixSeconds) {
-  utimbuf times{static_cast<time_t>(unixSeconds), static_cast<time_t>(unixSeconds)};
-  ASSERT_EQ(::utime(path.c_str(), &times), 0);
-}
-
-struct Stamp {
-  int64_t sec, nsec;
-  bool operator==(const Stamp&) const = default;
-};
-Stamp MtimeOf(const std::string& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-}
-
-size_t FilesIn(const std::string& dir) {
-  size_t n = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) (void)e, ++n;
-  return n;
-}
+using namespace support;
 
 // The server's Last-Modified as the vendor step reads it: an instant, or none.
 std::optional<int64_t> ServerDate(const char* text) {
@@ -58,17 +37,13 @@ TEST(MacRefresh, fetch_decision) {
       {1698539400, "Sun, 29 Oct 2023 01:15:00 GMT", true},
       {1698542100, "Sun, 29 Oct 2023 00:30:00 GMT", false},
   };
-  const char* oldTz = std::getenv("TZ");
-  const std::string keptTz = oldTz ? oldTz : "";
   for (const char* tz : {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0"}) {
-    ::setenv("TZ", tz, 1);
+    const TzGuard zone(tz);
     for (const Row& r : rows) {
       SetMtime(path, r.fileTime);
       EXPECT_EQ(MacListNeedsFetch(path, ServerDate(r.serverDate)), r.fetch) << tz << " " << r.serverDate;
     }
   }
-  if (oldTz) ::setenv("TZ", keptTz.c_str(), 1);
-  else ::unsetenv("TZ");
   EXPECT_TRUE(MacListNeedsFetch(dir.File("missing.csv"), std::nullopt));
 }
 
@@ -81,8 +56,8 @@ TEST(MacRefresh, replace_when_fetch_succeeds) {
     body.Write("list\n", 5);
   });
   EXPECT_EQ(ReadFileBytes(path), "new list\n");
-  EXPECT_GT(MtimeOf(path).sec, 784111777);  // the time of the download
-  EXPECT_EQ(FilesIn(dir.Path()), 1u);
+  EXPECT_GT(Mtime(path).sec, 784111777);  // the time of the download
+  EXPECT_EQ(dir.Count(), 1u);
   // And where there was no file before.
   const std::string fresh = dir.File("other.csv");
   ReplaceFileFrom(fresh, [](TStream& body) { body.Write("x", 1); });
@@ -94,7 +69,7 @@ TEST(MacRefresh, broken_fetch_keeps_old_file_and_time) {
   const std::string original = "MA-L,001A2B,Old Vendor,\r\n";
   const std::string path = dir.Write("MAC.CSV", original);
   SetMtime(path, 784111777);
-  const Stamp before = MtimeOf(path);
+  const FileStamp before = Mtime(path);
   EXPECT_THROW(ReplaceFileFrom(path,
                                [](TStream& body) {
                                  body.Write("partial", 7);
@@ -102,14 +77,14 @@ TEST(MacRefresh, broken_fetch_keeps_old_file_and_time) {
                                }),
                std::runtime_error);
   EXPECT_EQ(ReadFileBytes(path), original);
-  EXPECT_EQ(MtimeOf(path), before);
-  EXPECT_EQ(FilesIn(dir.Path()), 1u);  // no temporary file left behind
+  EXPECT_EQ(Mtime(path), before);
+  EXPECT_EQ(dir.Count(), 1u);  // no temporary file left behind
 
   // Without a list before, none is left after.
   const std::string none = dir.File("none.csv");
   EXPECT_THROW(ReplaceFileFrom(none, [](TStream&) { throw std::runtime_error("refused"); }), std::runtime_error);
   EXPECT_FALSE(std::filesystem::exists(none));
-  EXPECT_EQ(FilesIn(dir.Path()), 1u);
+  EXPECT_EQ(dir.Count(), 1u);
 }
 
 TEST(MacRefresh, temporary_file_cannot_be_made) {

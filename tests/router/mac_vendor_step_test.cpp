@@ -1,21 +1,16 @@
-// The vendor step against a scripted list server on loopback (127.0.72.x).
+// The vendor step against a scripted list server on loopback.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <utime.h>
 
 #include <filesystem>
 
 #include "net/IdStream.h"
 #include "router/MacVendor.h"
-#include "temp_dir.h"
-#include "tests/net/TcpPeer.h"
-#include "tests/net/http_peer.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TcpPeer.h"
 
 namespace {
 
-using httptest::HttpPeer;
-using httptest::Reply;
+using namespace support;
 
 const std::string kList =
     "Registry,Assignment,Organization Name,Organization Address\r\n"
@@ -35,44 +30,23 @@ std::string GetReply(const std::string& body = kList) {
          "\r\n\r\n" + body;
 }
 
-void SetMtime(const std::string& path, int64_t t) {
-  utimbuf times{static_cast<time_t>(t), static_cast<time_t>(t)};
-  ASSERT_EQ(::utime(path.c_str(), &times), 0);
-}
-timespec Mtime(const std::string& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st.st_mtim;
-}
-size_t FilesIn(const std::string& dir) {
-  size_t n = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) (void)e, ++n;
-  return n;
-}
-
 std::vector<std::string> RunStep(const std::string& url, const std::string& file, const std::string& mac = "001A2B3C4D5E") {
   std::vector<std::string> lines;
   RefreshAndLookupVendor(url, file, mac, [&](const std::string& l) { lines.push_back(l); });
   return lines;
 }
 
-std::vector<std::string> Methods(HttpPeer& peer) {
+std::vector<std::string> Methods(TcpPeer& peer) {
   std::vector<std::string> out;
   for (const std::string& r : peer.Requests()) out.push_back(r.substr(0, r.find(' ')));
   return out;
 }
 
-#define START(peer, ...)                                          \
-  do {                                                            \
-    ASSERT_TRUE((peer).Ok()) << (peer).Error();                   \
-    (peer).Start(__VA_ARGS__);                                    \
-  } while (0)
-
 TEST(MacVendorStep, first_start_fetches_second_sends_only_head) {
   TempDir dir;
   const std::string file = dir.File("MAC.CSV");
-  HttpPeer peer("127.0.72.1");
-  START(peer, {{HeadReply()}, {GetReply()}, {HeadReply()}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{HeadReply()}, {GetReply()}, {HeadReply()}}).Start();
   EXPECT_EQ(RunStep(peer.Url(), file),
             (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list", "Example Seven"}));
   EXPECT_EQ(ReadFileBytes(file), kList);
@@ -109,8 +83,8 @@ TEST(MacVendorStep, refresh_decision_by_date) {
       dir.Write("MAC.CSV", old);
       SetMtime(file, r.fileTime);
     }
-    HttpPeer peer("127.0.72." + std::to_string(10 + i));
-    START(peer, {{HeadReply(r.lastModified)}, {GetReply()}});
+    TcpPeer peer(TestAddress());
+    peer.AnswerRequests({{HeadReply(r.lastModified)}, {GetReply()}}).Start();
     const auto lines = RunStep(peer.Url(), file);
     std::vector<std::string> expected{"Downloading MAC list... "};
     if (r.fetch) expected.push_back("Downloading new mac file list");
@@ -135,7 +109,7 @@ TEST(MacVendorStep, failures_keep_the_old_list) {
       {"GET 404", {{HeadReply()}, {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"}}},
       {"GET reset", {{HeadReply()}, {"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\nMA-L", false, true}}},
       {"HEAD 500", {{"HTTP/1.1 500 Broken\r\nContent-Length: 0\r\n\r\n"}}},
-      {"HEAD redirect", {{"HTTP/1.1 302 Found\r\nLocation: http://127.0.72.99/MAC.CSV\r\nContent-Length: 0\r\n\r\n"}}},
+      {"HEAD redirect", {{"HTTP/1.1 302 Found\r\nLocation: http://" + TestAddress(1) + "/MAC.CSV\r\nContent-Length: 0\r\n\r\n"}}},
       {"HEAD closed", {{"", true}}},
       // A 200 without a single entry: it would name no maker, and its new time would block
       // every later fetch.
@@ -149,19 +123,17 @@ TEST(MacVendorStep, failures_keep_the_old_list) {
     const std::string old = "MA-L,001A2B,Old Maker,\r\n";
     const std::string file = dir.Write("MAC.CSV", old);
     SetMtime(file, kServerTime - 100);
-    const timespec before = Mtime(file);
-    HttpPeer peer("127.0.72." + std::to_string(30 + i));
-    START(peer, r.replies);
+    const FileStamp before = Mtime(file);
+    TcpPeer peer(TestAddress());
+    peer.AnswerRequests(r.replies).Start();
     const auto lines = RunStep(peer.Url(), file);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), "Downloading MAC list... ");
-    EXPECT_EQ(lines[lines.size() - 2], "Exception in HTTP connection with 127.0.72." + std::to_string(30 + i));
+    EXPECT_EQ(lines[lines.size() - 2], "Exception in HTTP connection with " + peer.Ip());
     EXPECT_EQ(lines.back(), "Old Maker");
     EXPECT_EQ(ReadFileBytes(file), old);
-    const timespec after = Mtime(file);
-    EXPECT_EQ(after.tv_sec, before.tv_sec);
-    EXPECT_EQ(after.tv_nsec, before.tv_nsec);
-    EXPECT_EQ(FilesIn(dir.Path()), 1u);  // no partial download left behind
+    EXPECT_EQ(Mtime(file), before);
+    EXPECT_EQ(dir.Count(), 1u);  // no partial download left behind
   }
 }
 
@@ -169,13 +141,13 @@ TEST(MacVendorStep, unreachable_server_without_list) {
   TempDir dir;
   std::string url;
   {
-    HttpPeer gone("127.0.0.1");  // a port nothing listens on once it is gone
+    TcpPeer gone("127.0.0.1");  // a port nothing listens on once it is gone
     ASSERT_TRUE(gone.Ok());
     url = "http://localhost:" + std::to_string(gone.Port()) + "/download/MAC.CSV";
   }
   EXPECT_EQ(RunStep(url, dir.File("MAC.CSV")),
             (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with localhost"}));
-  EXPECT_EQ(FilesIn(dir.Path()), 0u);
+  EXPECT_EQ(dir.Count(), 0u);
 }
 
 // A server that takes the request and then says nothing does not hold the step for ever.
@@ -183,11 +155,11 @@ TEST(MacVendorStep, silent_server_times_out) {
   TempDir dir;
   const std::string old = "MA-L,001A2B,Old Maker,\n";
   const std::string file = dir.Write("MAC.CSV", old);
-  HttpPeer peer("127.0.72.5");
-  START(peer, {});  // no replies
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({}).Start();  // no replies
   std::vector<std::string> lines;
   RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); }, 300);
-  EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with 127.0.72.5",
+  EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with " + peer.Ip(),
                                              "Old Maker"}));
   EXPECT_EQ(ReadFileBytes(file), old);
 }
@@ -198,12 +170,13 @@ TEST(MacVendorStep, swallowed_connect_gives_up_within_its_limit) {
   TempDir dir;
   const std::string old = "MA-L,001A2B,Old Maker,\n";
   const std::string file = dir.Write("MAC.CSV", old);
-  tcptest::FullBacklogListener silent("127.0.72.6");
+  const std::string ip = TestAddress();
+  support::FullBacklogListener silent(ip);
   if (!silent.Full()) GTEST_SKIP() << "could not fill the listener's accept queue";
-  const std::string url = "http://127.0.72.6:" + std::to_string(silent.Port()) + "/download/MAC.CSV";
+  const std::string url = "http://" + ip + ":" + std::to_string(silent.Port()) + "/download/MAC.CSV";
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(RunStep(url, file), (std::vector<std::string>{"Downloading MAC list... ",
-                                                           "Exception in HTTP connection with 127.0.72.6", "Old Maker"}));
+                                                           "Exception in HTTP connection with " + ip, "Old Maker"}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kVendorConnectTimeoutMs + 3000));
   EXPECT_EQ(ReadFileBytes(file), old);
 }
@@ -212,8 +185,8 @@ TEST(MacVendorStep, no_maker_known) {
   TempDir dir;
   const std::string file = dir.Write("MAC.CSV", kList);
   SetMtime(file, kServerTime);
-  HttpPeer peer("127.0.72.2");
-  START(peer, {{HeadReply()}, {HeadReply()}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{HeadReply()}, {HeadReply()}}).Start();
   EXPECT_EQ(RunStep(peer.Url(), file, "FFFFFF000000"), (std::vector<std::string>{"Downloading MAC list... "}));
   EXPECT_EQ(RunStep(peer.Url(), file, "000000000000"), (std::vector<std::string>{"Downloading MAC list... "}));
 }
@@ -225,8 +198,8 @@ TEST(MacVendorStep, real_ieee_list) {
   std::string body;
   for (const char* f : {"oui.csv", "mam.csv", "oui36.csv", "iab.csv"}) body += ReadFileBytes(src + "/" + f);
   TempDir dir;
-  HttpPeer peer("127.0.72.3");
-  START(peer, {{HeadReply(kServerDate, body.size())}, {GetReply(body)}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{HeadReply(kServerDate, body.size())}, {GetReply(body)}}).Start();
   const std::string file = dir.File("MAC.CSV");
   EXPECT_EQ(RunStep(peer.Url(), file), (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
                                                              "Ayecom Technology Co., Ltd."}));
@@ -237,8 +210,8 @@ TEST(MacVendorStep, unreadable_list_raises) {
   TempDir dir;
   const std::string file = dir.File("MAC.CSV");
   std::filesystem::create_directory(file);  // exists, but is no file
-  HttpPeer peer("127.0.72.4");
-  START(peer, {{HeadReply("")}});
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{HeadReply("")}}).Start();
   EXPECT_THROW(RunStep(peer.Url(), file), EFOpenError);
 }
 

@@ -1,24 +1,24 @@
 // The vendor list over HTTP on the control port, from registry files the test writes.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
-#include <fstream>
 
 #include "server/MacList.h"
-#include "tests/server/LoopbackPeer.h"
+#include "tests/server/ServerTest.h"
+#include "tests/support/TempDir.h"
 
-using namespace loopback;
+using namespace servertest;
 namespace fs = std::filesystem;
 
 namespace {
 
+class EchoServerHttp : public ServerTest {};
+
 // A directory of small registry files with known times; removed afterwards.
 class IeeeFiles {
  public:
-  explicit IeeeFiles(const std::string& name)
-      : dir_(fs::temp_directory_path() / ("nat-ieee-" + name)) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+  IeeeFiles() {
     Write("oui.csv",
           "Registry,Assignment,Organization Name,Organization Address\r\n"
           "MA-L,001A2B,\"Example, Inc.\",\"1 Road, Town\"\r\n"
@@ -34,11 +34,7 @@ class IeeeFiles {
           1640000000);
     // iab.csv left out: a missing file is skipped.
   }
-  ~IeeeFiles() {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string Dir() const { return dir_.string(); }
+  std::string Dir() const { return dir_.Path(); }
 
   static const std::string& Body() {
     static const std::string body =
@@ -51,13 +47,10 @@ class IeeeFiles {
   }
 
  private:
-  void Write(const std::string& name, const std::string& text, long long time) {
-    const fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << text;
-    const auto sys = std::chrono::system_clock::time_point(std::chrono::seconds(time));
-    fs::last_write_time(p, std::chrono::file_clock::from_sys(sys));
+  void Write(const std::string& name, const std::string& text, int64_t time) {
+    support::SetMtime(dir_.Write(name, text), time);
   }
-  fs::path dir_;
+  support::TempDir dir_;
 };
 
 struct Response {
@@ -66,18 +59,15 @@ struct Response {
 };
 
 // Reads one response; bodyExpected false for HEAD.
-std::optional<Response> ReadResponse(Peer& peer, tcp::socket& s, std::string& buffer,
-                                     bool bodyExpected) {
-  const auto head = peer.ReadUntil(s, buffer, "\r\n\r\n");
+std::optional<Response> ReadResponse(TcpConn& s, bool bodyExpected) {
+  const auto head = s.ReadUntil("\r\n\r\n", 3000ms);
   if (!head) return std::nullopt;
   Response r{*head + "\r\n", {}};
   const size_t at = r.head.find("Content-Length: ");
   if (!bodyExpected || at == std::string::npos) return r;
-  const size_t length = std::stoul(r.head.substr(at + 16));
-  while (buffer.size() < length)
-    if (!peer.ReadSome(s, buffer, 3000ms)) return std::nullopt;
-  r.body = buffer.substr(0, length);
-  buffer.erase(0, length);
+  const auto body = s.ReadExactly(std::stoul(r.head.substr(at + 16)), 3000ms);
+  if (!body) return std::nullopt;
+  r.body = *body;
   return r;
 }
 
@@ -88,23 +78,20 @@ std::string Header(const std::string& head, const std::string& name) {
   return head.substr(start, head.find("\r\n", start) - start);
 }
 
-TEST(EchoServerHttp, head_then_get_on_one_connection) {
-  const std::string srv = "127.0.33.1";
+TEST_F(EchoServerHttp, head_then_get_on_one_connection) {
   const std::time_t written = std::time(nullptr);
-  IeeeFiles files("head-get");
-  TEchoServerConfig config = TestConfig(srv);
+  IeeeFiles files;
+  TEchoServerConfig config = Config();
   config.IeeeDataDir = files.Dir();
-  RunningServer server(config);
-  EXPECT_EQ(server.Server().MacListEntries(), 4u);
-  Peer peer;
-  auto s = peer.Connect(srv, 80, "127.0.33.2");
-  std::string buffer;
+  Serve(config);
+  EXPECT_EQ(server->Server().MacListEntries(), 4u);
+  auto s = Connect(me);
   // The request exactly as the tester's client writes it.
   const std::string request =
       " /download/MAC.CSV HTTP/1.1\r\nHost: " + srv +
       "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; NAT SIP ALG tester)\r\n\r\n";
-  peer.Write(s, "HEAD" + request);
-  const auto head = ReadResponse(peer, s, buffer, false);
+  s.Send("HEAD" + request);
+  const auto head = ReadResponse(s, false);
   ASSERT_TRUE(head);
   EXPECT_EQ(head->head.substr(0, 17), "HTTP/1.1 200 OK\r\n");
   // The files carry dates of 2022 but were written just now: the list's date is when they were
@@ -116,22 +103,21 @@ TEST(EchoServerHttp, head_then_get_on_one_connection) {
   EXPECT_EQ(Header(head->head, "Content-Type"), "text/csv; charset=iso-8859-1");
   EXPECT_EQ(Header(head->head, "Content-Length"), std::to_string(IeeeFiles::Body().size()));
   EXPECT_EQ(Header(head->head, "Connection"), "");
-  EXPECT_TRUE(buffer.empty());  // no body after a HEAD
+  EXPECT_TRUE(s.Pending().empty());  // no body after a HEAD
 
-  peer.Write(s, "GET" + request);
-  const auto get = ReadResponse(peer, s, buffer, true);
+  s.Send("GET" + request);
+  const auto get = ReadResponse(s, true);
   ASSERT_TRUE(get);
   EXPECT_EQ(get->head.substr(0, 17), "HTTP/1.1 200 OK\r\n");
   EXPECT_EQ(get->body, IeeeFiles::Body());
-  EXPECT_EQ(server.Server().Counters().Connections, 1u);
+  EXPECT_EQ(server->Server().Counters().Connections, 1u);
 }
 
-TEST(EchoServerHttp, statuses_and_connection_handling) {
-  const std::string srv = "127.0.33.3";
-  IeeeFiles files("statuses");
-  TEchoServerConfig config = TestConfig(srv);
+TEST_F(EchoServerHttp, statuses_and_connection_handling) {
+  IeeeFiles files;
+  TEchoServerConfig config = Config();
   config.IeeeDataDir = files.Dir();
-  RunningServer server(config);
+  Serve(config);
   struct Case {
     const char* name;
     std::string request;
@@ -151,73 +137,61 @@ TEST(EchoServerHttp, statuses_and_connection_handling) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Peer peer;
-    auto s = peer.Connect(srv, 80, "127.0.33.4");
-    std::string buffer;
-    peer.Write(s, c.request);
-    const auto r = ReadResponse(peer, s, buffer, c.request.rfind("HEAD", 0) != 0);
+      auto s = Connect(me);
+      s.Send(c.request);
+    const auto r = ReadResponse(s, c.request.rfind("HEAD", 0) != 0);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->head.substr(9, 3), c.status) << r->head;
     if (c.staysOpen) {
       // The same connection serves the next request.
-      peer.Write(s, "HEAD /download/MAC.CSV HTTP/1.1\r\n\r\n");
-      const auto next = ReadResponse(peer, s, buffer, false);
+      s.Send("HEAD /download/MAC.CSV HTTP/1.1\r\n\r\n");
+      const auto next = ReadResponse(s, false);
       ASSERT_TRUE(next);
       EXPECT_EQ(next->head.substr(9, 3), "200");
     } else {
-      EXPECT_TRUE(peer.WaitClosed(s));
+      EXPECT_TRUE(s.WaitClosed(3000ms));
     }
   }
 }
 
-TEST(EchoServerHttp, without_registry_files_the_list_is_not_found) {
-  const std::string srv = "127.0.33.5";
-  TEchoServerConfig config = TestConfig(srv);
+TEST_F(EchoServerHttp, without_registry_files_the_list_is_not_found) {
+  TEchoServerConfig config = Config();
   config.IeeeDataDir = (fs::temp_directory_path() / "nat-ieee-none-here").string();
-  RunningServer server(config);
-  Peer peer;
-  auto s = peer.Connect(srv, 80, "127.0.33.6");
-  std::string buffer;
-  peer.Write(s, "GET /download/MAC.CSV HTTP/1.1\r\n\r\n");
-  const auto r = ReadResponse(peer, s, buffer, true);
+  Serve(config);
+  auto s = Connect(me);
+  s.Send("GET /download/MAC.CSV HTTP/1.1\r\n\r\n");
+  const auto r = ReadResponse(s, true);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->head.substr(9, 3), "404");
   // The control channel on the same port is unaffected.
-  EXPECT_TRUE(Greet(peer, srv, 80, "127.0.33.6"));
+  EXPECT_TRUE(Greet(me));
 }
 
-TEST(EchoServerHttp, trickling_request_head_times_out) {
-  const std::string srv = "127.0.33.7";
-  TEchoServerConfig config = TestConfig(srv);
+TEST_F(EchoServerHttp, trickling_request_head_times_out) {
+  TEchoServerConfig config = Config();
   config.HttpIdleTimeoutMs = 300;
-  RunningServer server(config);
-  Peer peer;
-  auto s = peer.Connect(srv, 80, "127.0.33.8");
-  peer.Write(s, "GET /download/MAC.CSV HTTP/1.1\r\n");
+  Serve(config);
+  auto s = Connect(me);
+  s.Send("GET /download/MAC.CSV HTTP/1.1\r\n");
   // One header byte every 50 ms never completes the head; the time-out still ends it.
   const auto start = std::chrono::steady_clock::now();
   bool closed = false;
   for (int i = 0; i < 60 && !closed; ++i) {
-    asio::error_code ec;
-    asio::write(s, asio::buffer("X", 1), ec);
-    closed = ec || peer.WaitClosed(s, 50ms);
+    closed = !s.Send("X") || s.WaitClosed(50ms);
   }
   EXPECT_TRUE(closed);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
 }
 
-TEST(EchoServerHttp, log_line_shows_no_control_bytes_of_the_request) {
-  const std::string srv = "127.0.33.9";
-  RunningServer server(TestConfig(srv));
-  Peer peer;
-  auto s = peer.Connect(srv, 80, "127.0.33.10");
-  std::string buffer;
-  peer.Write(s, "GET /\x1b[2J\rfake-line HTTP/1.1\r\nConnection: close\r\n\r\n");
-  const auto r = ReadResponse(peer, s, buffer, true);
+TEST_F(EchoServerHttp, log_line_shows_no_control_bytes_of_the_request) {
+  Serve();
+  auto s = Connect(me);
+  s.Send("GET /\x1b[2J\rfake-line HTTP/1.1\r\nConnection: close\r\n\r\n");
+  const auto r = ReadResponse(s, true);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->head.substr(9, 3), "404");
-  ASSERT_TRUE(server.WaitForLine("http 127.0.33.10:"));
-  for (const auto& line : server.Lines())
+  ASSERT_TRUE(server->WaitForLine("http " + me + ":"));
+  for (const auto& line : server->Lines())
     for (char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
 }
 

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include "probes/SipProbe.h"
-#include "tests/server/LoopbackPeer.h"
+#include "tests/server/ServerTest.h"
 
-using namespace loopback;
+using namespace servertest;
 
 namespace {
+
+class EchoServerNat : public ServerTest {};
 
 // A label's value as the tester reads it: one character after the label, up to the next blank.
 std::optional<long> LabelValue(const std::string& text, const std::string& label) {
@@ -18,26 +20,22 @@ std::optional<long> LabelValue(const std::string& text, const std::string& label
   return std::stol(text.substr(start, blank - start));
 }
 
-TEST(EchoServerNat, reports_follow_the_schedule_of_the_port) {
-  const std::string srv = "127.0.32.1", me = "127.0.32.2";
-  RunningServer server(TestConfig(srv));  // 5060: 300, 600 ms; 5058: 200 ms
-  Peer peer;
-  auto s = Greet(peer, srv, 80, me);
-  ASSERT_TRUE(s);
-  auto sip5060 = peer.Udp(me, 5060);
-  auto sip5058 = peer.Udp(me, 5058);
+TEST_F(EchoServerNat, reports_follow_the_schedule_of_the_port) {
+  ASSERT_TRUE(Open());  // 5060: 300, 600 ms; 5058: 200 ms
+  auto sip5060 = Udp(me, 5060);
+  auto sip5058 = Udp(me, 5058);
   TSipProbe p60, p58;
-  p60.BuildInvite(s->token, "5060", me, "5060", true, 5004);
-  p58.BuildInvite(s->token, "5058", me, "5058", true, 5006);
+  p60.BuildInvite(session->token, "5060", me, "5060", true, 5004);
+  p58.BuildInvite(session->token, "5058", me, "5058", true, 5006);
   // Six INVITEs per socket, as the tester sends them: one schedule per port all the same.
   for (int i = 0; i < 6; ++i) {
-    peer.SendTo(sip5060, p60.InviteMsg, srv, 5060);
-    peer.SendTo(sip5058, p58.InviteMsg, srv, 5058);
+    sip5060.SendTo(srv, 5060, p60.InviteMsg);
+    sip5058.SendTo(srv, 5058, p58.InviteMsg);
   }
-  for (int i = 0; i < 12; ++i) ASSERT_TRUE(NextEcho(peer, *s)) << i;
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(NextEcho(*session)) << i;
 
   struct Expected {
-    udp::socket* socket;
+    UdpPeer* socket;
     uint16_t from;
     long sentAfter;
     std::optional<long> next;
@@ -49,10 +47,10 @@ TEST(EchoServerNat, reports_follow_the_schedule_of_the_port) {
   };
   for (const auto& e : expected) {
     SCOPED_TRACE(e.sentAfter);
-    const auto d = peer.Receive(*e.socket, 3000ms);
+    const auto d = e.socket->Receive(3000ms);
     ASSERT_TRUE(d);
-    EXPECT_EQ(d->from.port(), e.from);
-    EXPECT_EQ(d->from.address().to_string(), srv);
+    EXPECT_EQ(d->fromPort, e.from);
+    EXPECT_EQ(d->fromIp, srv);
     const auto sent = LabelValue(d->data, "Sent after");
     ASSERT_TRUE(sent) << d->data;
     // The value is the idle time measured: at least the planned gap, and not far past it.
@@ -66,63 +64,51 @@ TEST(EchoServerNat, reports_follow_the_schedule_of_the_port) {
     }
   }
   // Once through: nothing more on either port.
-  EXPECT_FALSE(peer.Receive(sip5060, 700ms));
-  EXPECT_FALSE(peer.Receive(sip5058, 10ms));
-  EXPECT_EQ(server.Server().Counters().NatReports, 3u);
+  EXPECT_FALSE(sip5060.Receive(700ms));
+  EXPECT_FALSE(sip5058.Receive(10ms));
+  EXPECT_EQ(server->Server().Counters().NatReports, 3u);
 }
 
-TEST(EchoServerNat, ordinary_invite_starts_nothing) {
-  const std::string srv = "127.0.32.3", me = "127.0.32.4";
-  RunningServer server(TestConfig(srv));
-  Peer peer;
-  auto s = Greet(peer, srv, 80, me);
-  ASSERT_TRUE(s);
-  auto sip = peer.Udp(me, 5060);
-  auto rtp = peer.Udp(me, 7004);
+TEST_F(EchoServerNat, ordinary_invite_starts_nothing) {
+  ASSERT_TRUE(Open());
+  auto sip = Udp(me, 5060);
+  auto rtp = Udp(me, 7004);
   TSipProbe p;
-  p.BuildInvite(s->token, "5060", me, "5060", false, 5004);
-  peer.SendTo(sip, p.InviteMsg, srv, 5060);
-  ASSERT_TRUE(NextEcho(peer, *s));
-  EXPECT_FALSE(peer.Receive(sip, 800ms));
-  EXPECT_FALSE(peer.Receive(rtp, 10ms));
+  p.BuildInvite(session->token, "5060", me, "5060", false, 5004);
+  sip.SendTo(srv, 5060, p.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
+  EXPECT_FALSE(sip.Receive(800ms));
+  EXPECT_FALSE(rtp.Receive(10ms));
 }
 
-TEST(EchoServerNat, schedule_stops_when_the_control_connection_closes) {
-  const std::string srv = "127.0.32.5", me = "127.0.32.6";
-  RunningServer server(TestConfig(srv));
-  Peer peer;
-  auto s = Greet(peer, srv, 80, me);
-  ASSERT_TRUE(s);
-  auto sip = peer.Udp(me, 5060);
+TEST_F(EchoServerNat, schedule_stops_when_the_control_connection_closes) {
+  ASSERT_TRUE(Open());
+  auto sip = Udp(me, 5060);
   TSipProbe p;
-  p.BuildInvite(s->token, "5060", me, "5060", true, 5004);
-  peer.SendTo(sip, p.InviteMsg, srv, 5060);
-  ASSERT_TRUE(NextEcho(peer, *s));
-  s->socket.close();
-  ASSERT_TRUE(server.WaitForLine("session " + me));
-  EXPECT_FALSE(peer.Receive(sip, 1200ms));
-  EXPECT_EQ(server.Server().Counters().NatReports, 0u);
+  p.BuildInvite(session->token, "5060", me, "5060", true, 5004);
+  sip.SendTo(srv, 5060, p.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
+  session->conn.Close();
+  ASSERT_TRUE(server->WaitForLine("session " + me));
+  EXPECT_FALSE(sip.Receive(1200ms));
+  EXPECT_EQ(server->Server().Counters().NatReports, 0u);
 }
 
-TEST(EchoServerNat, traffic_on_the_mapping_postpones_the_report) {
-  const std::string srv = "127.0.32.7", me = "127.0.32.8";
-  TEchoServerConfig config = TestConfig(srv);
+TEST_F(EchoServerNat, traffic_on_the_mapping_postpones_the_report) {
+  TEchoServerConfig config = Config();
   config.SipPorts = {{5060, {400}}, {5058, {}}};
-  RunningServer server(config);
-  Peer peer;
-  auto s = Greet(peer, srv, 80, me);
-  ASSERT_TRUE(s);
-  auto sip = peer.Udp(me, 5060);
+  ASSERT_TRUE(Open(config));
+  auto sip = Udp(me, 5060);
   TSipProbe p;
-  p.BuildInvite(s->token, "5060", me, "5060", true, 5004);
+  p.BuildInvite(session->token, "5060", me, "5060", true, 5004);
   const auto start = std::chrono::steady_clock::now();
-  peer.SendTo(sip, p.InviteMsg, srv, 5060);
-  ASSERT_TRUE(NextEcho(peer, *s));
+  sip.SendTo(srv, 5060, p.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
   // 250 ms later the mapping is used again: the idle gap starts anew.
-  EXPECT_FALSE(peer.Receive(sip, 250ms));
-  peer.SendTo(sip, p.InviteMsg, srv, 5060);
-  ASSERT_TRUE(NextEcho(peer, *s));
-  const auto d = peer.Receive(sip, 3000ms);
+  EXPECT_FALSE(sip.Receive(250ms));
+  sip.SendTo(srv, 5060, p.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
+  const auto d = sip.Receive(3000ms);
   ASSERT_TRUE(d);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 640ms);
   const auto sent = LabelValue(d->data, "Sent after");
@@ -132,30 +118,26 @@ TEST(EchoServerNat, traffic_on_the_mapping_postpones_the_report) {
   EXPECT_EQ(d->data.find("Next pkt after"), std::string::npos);
 }
 
-TEST(EchoServerNat, rtp_burst_goes_only_to_the_control_peer_address) {
-  const std::string srv = "127.0.32.9", me = "127.0.32.10", named = "127.0.32.11",
-                    other = "127.0.32.12";
-  RunningServer server(TestConfig(srv));  // bursts of 5 packets
-  Peer peer;
-  auto s = Greet(peer, srv, 80, me);
-  ASSERT_TRUE(s);
+TEST_F(EchoServerNat, rtp_burst_goes_only_to_the_control_peer_address) {
+  const std::string named = support::TestAddress(2), other = support::TestAddress(3);
+  ASSERT_TRUE(Open());  // bursts of 5 packets
   const uint16_t audio = 41000;
-  auto atPeer = peer.Udp(me, audio);
-  auto atNamed = peer.Udp(named, audio);
-  auto atOther = peer.Udp(other, audio);
-  auto fromOther = peer.Udp(other);
+  auto atPeer = Udp(me, audio);
+  auto atNamed = Udp(named, audio);
+  auto atOther = Udp(other, audio);
+  auto fromOther = Udp(other);
 
   // The SDP names another host; the token is right, but the INVITE comes from an address that
   // holds no control connection.
   TSipProbe p;
-  p.BuildInvite(s->token, "5060", named, "5060", true, audio);
-  peer.SendTo(fromOther, p.InviteMsg, srv, 5060);
-  ASSERT_TRUE(NextEcho(peer, *s));
+  p.BuildInvite(session->token, "5060", named, "5060", true, audio);
+  fromOther.SendTo(srv, 5060, p.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
 
   uint16_t lastSequence = 0;
   uint32_t ssrc = 0;
   for (int i = 0; i < 5; ++i) {
-    const auto d = peer.Receive(atPeer);
+    const auto d = atPeer.Receive();
     ASSERT_TRUE(d) << i;
     const std::string& r = d->data;
     ASSERT_EQ(r.size(), 12u + 160u);
@@ -174,14 +156,14 @@ TEST(EchoServerNat, rtp_burst_goes_only_to_the_control_peer_address) {
     }
     lastSequence = sequence;
     ssrc = id;
-    EXPECT_EQ(d->from.address().to_string(), srv);
+    EXPECT_EQ(d->fromIp, srv);
   }
-  EXPECT_FALSE(peer.Receive(atPeer, 300ms));
-  EXPECT_FALSE(peer.Receive(atNamed, 10ms));
-  EXPECT_FALSE(peer.Receive(atOther, 10ms));
+  EXPECT_FALSE(atPeer.Receive(300ms));
+  EXPECT_FALSE(atNamed.Receive(10ms));
+  EXPECT_FALSE(atOther.Receive(10ms));
   // No NAT report either: its target, the INVITE's source, has no control connection.
-  EXPECT_FALSE(peer.Receive(fromOther, 500ms));
-  const auto counters = server.Server().Counters();
+  EXPECT_FALSE(fromOther.Receive(500ms));
+  const auto counters = server->Server().Counters();
   EXPECT_EQ(counters.RtpPackets, 5u);
   EXPECT_EQ(counters.NatReports, 0u);
 }

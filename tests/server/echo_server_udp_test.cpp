@@ -4,33 +4,14 @@
 
 #include "app/XorUnit.h"
 #include "probes/SipProbe.h"
-#include "server/ConnectionCore.h"
-#include "tests/support/EchoServerGuard.h"
+#include "tests/server/ServerTest.h"
 
-using namespace support;
-using namespace std::chrono_literals;
+using namespace servertest;
+using support::TestAddress;
 
 namespace {
 
-struct Session {
-  TcpConn conn;
-  std::string token;
-};
-
-std::optional<Session> Greet(const std::string& server, int port, const std::string& from) {
-  Session s{TcpConn::Connect(server, port, from), {}};
-  if (!s.conn.Ok() || !s.conn.Send(std::string(kGreeting))) return std::nullopt;
-  const auto token = s.conn.ReadUntil(Scramble(std::string("@5060\0", 6)));
-  if (!token) return std::nullopt;
-  s.token = Scramble(*token);
-  return s;
-}
-
-std::optional<std::string> NextEcho(Session& s, std::chrono::milliseconds deadline = kDeadline) {
-  const auto echo = s.conn.ReadUntil(Scramble(std::string(1, '\0')), deadline);
-  if (!echo) return std::nullopt;
-  return Scramble(*echo);
-}
+class EchoServerUdp : public ServerTest {};
 
 std::string Invite(const std::string& token, int serverPort, const UdpPeer& from, bool natTest,
                    int audioPort) {
@@ -46,7 +27,7 @@ long Value(const std::string& report, const std::string& label) {
   return at == std::string::npos ? -1 : std::stol(report.substr(at + label.size() + 1));
 }
 
-TEST(EchoServerUdp, default_schedules_fit_the_ports_the_session_tests) {
+TEST_F(EchoServerUdp, default_schedules_fit_the_ports_the_session_tests) {
   struct Case {
     const char* name;
     bool test5058;
@@ -59,18 +40,18 @@ TEST(EchoServerUdp, default_schedules_fit_the_ports_the_session_tests) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string srv = TestAddress(n++), me = TestAddress(n++);
-    TEchoServerConfig config = EchoServerGuard::TestConfig(srv);
+    const std::string at = TestAddress(n++), from = TestAddress(n++);  // each case its own
+    TEchoServerConfig config = support::EchoServerGuard::TestConfig(at);
     config.SipPorts = {{5060, {400, 800}, true}, {5058, {600}, true}};
     config.FirstReportMs = 200;
     config.SinglePortScheduleMs = {300, 450};
-    EchoServerGuard server(config);
-    auto s = Greet(srv, 80, me);
+    Serve(config);
+    auto s = GreetAt(at, 80, from);
     ASSERT_TRUE(s);
-    const UdpPeer sip5060(me), sip5058(me);
-    for (int i = 0; i < 2; ++i) sip5060.SendTo(srv, 5060, Invite(s->token, 5060, sip5060, true, 5004));
+    const UdpPeer sip5060(from), sip5058(from);
+    for (int i = 0; i < 2; ++i) sip5060.SendTo(at, 5060, Invite(s->token, 5060, sip5060, true, 5004));
     if (c.test5058)
-      for (int i = 0; i < 2; ++i) sip5058.SendTo(srv, 5058, Invite(s->token, 5058, sip5058, true, 5004));
+      for (int i = 0; i < 2; ++i) sip5058.SendTo(at, 5058, Invite(s->token, 5058, sip5058, true, 5004));
     for (const auto& [peer, expected] : {std::pair{&sip5060, c.next5060}, {&sip5058, c.next5058}}) {
       for (size_t i = 0; i < expected.size(); ++i) {
         const auto d = peer->Receive(3000ms);
@@ -86,52 +67,51 @@ TEST(EchoServerUdp, default_schedules_fit_the_ports_the_session_tests) {
   }
 }
 
-TEST(EchoServerUdp, replies_leave_from_the_address_the_peer_talked_to) {
+TEST_F(EchoServerUdp, replies_leave_from_the_address_the_peer_talked_to) {
   // Bound to every address, reached at one that is not the host's first: the NAT report and
   // the RTP burst must come from that one, or a NAT would not let them back.
-  const std::string reached = TestAddress(0), me = TestAddress(1);
-  TEchoServerConfig config = EchoServerGuard::TestConfig("0.0.0.0");
+  TEchoServerConfig config = support::EchoServerGuard::TestConfig("0.0.0.0");
   config.ControlPort = 0;
   config.RtpPort = 0;
   config.SipPorts = {{0, {200}}};
-  EchoServerGuard server(config);
-  const int control = server.Server().ControlPort(), sipPort = server.Server().SipPorts().at(0);
-  auto s = Greet(reached, control, me);
+  Serve(config);
+  const int control = server->Server().ControlPort(), sipPort = server->Server().SipPorts().at(0);
+  auto s = GreetAt(srv, control, me);  // srv: one of the host's addresses, not its first
   ASSERT_TRUE(s);
   const UdpPeer sip(me), audio(me);
-  sip.SendTo(reached, sipPort, Invite(s->token, sipPort, sip, true, audio.Port()));
+  sip.SendTo(srv, sipPort, Invite(s->token, sipPort, sip, true, audio.Port()));
   ASSERT_TRUE(NextEcho(*s));
   const auto report = sip.Receive();
   ASSERT_TRUE(report);
-  EXPECT_EQ(report->fromIp, reached);
+  EXPECT_EQ(report->fromIp, srv);
   EXPECT_EQ(report->fromPort, sipPort);
   for (int i = 0; i < 5; ++i) {
     const auto rtp = audio.Receive();
     ASSERT_TRUE(rtp) << i;
-    EXPECT_EQ(rtp->fromIp, reached) << i;
+    EXPECT_EQ(rtp->fromIp, srv) << i;
   }
 }
 
-TEST(EchoServerUdp, a_flood_from_many_addresses_locks_nobody_out) {
+TEST_F(EchoServerUdp, a_flood_from_many_addresses_locks_nobody_out) {
   // A token holder sends from many addresses, more than the server counts: the newest take the
   // places of the idlest, the session's own budget caps its echoes, and a newcomer is served.
-  const std::string srv = TestAddress(0), attackerHome = TestAddress(1), newcomer = TestAddress(15);
-  TEchoServerConfig config = EchoServerGuard::TestConfig(srv);
+  const std::string newcomer = TestAddress(15);
+  TEchoServerConfig config = Config();
   config.MaxDatagramSources = 4;
   config.SessionDatagramBurst = 10;
   config.SessionDatagramsPerSecond = 0.001;
-  EchoServerGuard server(config);
-  auto attacker = Greet(srv, 80, attackerHome);
+  Serve(config);
+  auto attacker = Greet(me);
   ASSERT_TRUE(attacker);
   for (int a = 2; a < 14; ++a) {
     const UdpPeer forged(TestAddress(a));
     for (int i = 0; i < 5; ++i)
       forged.SendTo(srv, 5060, Invite(attacker->token, 5060, forged, false, 5004));
   }
-  ASSERT_TRUE(WaitUntil([&] { return server.Server().Counters().Dropped >= 50; }));
-  EXPECT_EQ(server.Server().Counters().Echoes, 10u);
+  ASSERT_TRUE(support::WaitUntil([&] { return server->Server().Counters().Dropped >= 50; }));
+  EXPECT_EQ(server->Server().Counters().Echoes, 10u);
 
-  auto s = Greet(srv, 80, newcomer);
+  auto s = Greet(newcomer);
   ASSERT_TRUE(s);
   const UdpPeer sip(newcomer);
   const std::string probe = Invite(s->token, 5060, sip, false, 5004);

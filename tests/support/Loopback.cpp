@@ -142,9 +142,8 @@ TcpConn TcpConn::Connect(const std::string& ip, int port, const std::string& fro
   return TcpConn(std::move(fd));
 }
 
-int TcpConn::LocalPort() const { return BoundPort(fd_.Get()); }
-
 bool TcpConn::Send(const std::string& bytes, std::chrono::milliseconds deadline) {
+  if (!fd_.Valid()) return false;
   const auto end = Clock::now() + deadline;
   size_t off = 0;
   while (off < bytes.size()) {
@@ -206,8 +205,6 @@ bool TcpConn::WaitClosed(std::chrono::milliseconds deadline) {
     }
   }
 }
-
-void TcpConn::ShutdownWrite() { ::shutdown(fd_.Get(), SHUT_WR); }
 
 void TcpConn::Reset() {
   const linger l{1, 0};

@@ -41,7 +41,8 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
                const std::function<void()>& between = nullptr);
 
 // A loopback address of the running test's own (127.x.y.z), derived from its full name, so that
-// tests on fixed ports (80, 5060, ...) never share an address with a test running beside them.
+// tests on fixed ports (80, 5060, ...) do not share an address with a test running beside them
+// (two names meet on one block of addresses with a chance of about one in a million).
 // `n` (0 to 15) picks one of the test's sixteen addresses.
 std::string TestAddress(int n = 0);
 
@@ -80,7 +81,6 @@ class TcpConn {
 
   bool Ok() const { return fd_.Valid(); }
   int Handle() const { return fd_.Get(); }
-  int LocalPort() const;
   void StopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
 
   // Sends every byte; false when the connection fails or stays full past the deadline.
@@ -99,7 +99,6 @@ class TcpConn {
   // Bytes received and not taken yet.
   std::string& Pending() { return pending_; }
 
-  void ShutdownWrite();
   void Close() { fd_.Reset(); }
   // Closes with a reset instead of the orderly close.
   void Reset();

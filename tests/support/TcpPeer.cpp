@@ -2,6 +2,8 @@
 
 #include <sys/ioctl.h>
 
+#include <gtest/gtest.h>
+
 namespace support {
 
 namespace {
@@ -16,7 +18,9 @@ int QueuedInput(int fd) {
 
 }  // namespace
 
-TcpPeer::TcpPeer(const std::string& ip, int port) : listener_(ip, port) {}
+TcpPeer::TcpPeer(const std::string& ip, int port) : listener_(ip, port) {
+  if (port == 0 && !Ok()) ADD_FAILURE() << Error();
+}
 
 TcpPeer::~TcpPeer() {
   {
@@ -38,14 +42,6 @@ TcpPeer& TcpPeer::Step(std::function<bool()> step) {
 
 TcpPeer& TcpPeer::Send(std::string bytes) {
   return Step([this, bytes] { return conn_.Send(bytes); });
-}
-
-TcpPeer& TcpPeer::Recv(size_t n) {
-  return Step([this, n] {
-    auto bytes = conn_.ReadExactly(n);
-    if (bytes) Keep(*bytes);
-    return bytes.has_value();
-  });
 }
 
 TcpPeer& TcpPeer::RecvUntilClose() {
@@ -71,13 +67,6 @@ TcpPeer& TcpPeer::WaitSignal(int n) {
   return Step([this, n] {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, kDeadline, [&] { return signals_ >= n || aborted_; }) && !aborted_;
-  });
-}
-
-TcpPeer& TcpPeer::ShutdownWrite() {
-  return Step([this] {
-    conn_.ShutdownWrite();
-    return true;
   });
 }
 

@@ -23,7 +23,8 @@ struct Reply {
 
 class TcpPeer {
  public:
-  // Listens on ip:port (0: a port of the system's choosing).
+  // Listens on ip:port (0: a port of the system's choosing). A peer on a port of the system's
+  // choosing that cannot listen fails the test; on a fixed port Ok() tells.
   explicit TcpPeer(const std::string& ip, int port = 0);
   ~TcpPeer();
   TcpPeer(const TcpPeer&) = delete;
@@ -38,8 +39,6 @@ class TcpPeer {
 
   // --- steps, played in order once a connection is accepted ---
   TcpPeer& Send(std::string bytes);
-  // Reads exactly n bytes into Received().
-  TcpPeer& Recv(size_t n);
   // Reads into Received() until the client closes.
   TcpPeer& RecvUntilClose();
   // Waits until the client has taken everything sent so far off its socket (its descriptor is
@@ -47,7 +46,6 @@ class TcpPeer {
   TcpPeer& WaitTaken();
   // Waits until the test has called Signal() n times in all.
   TcpPeer& WaitSignal(int n);
-  TcpPeer& ShutdownWrite();
   TcpPeer& Close();
   // Closes with a reset instead of the orderly close.
   TcpPeer& Reset();

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+namespace support {
+
 class TzGuard {
  public:
   explicit TzGuard(const char* tz) {
@@ -23,3 +25,5 @@ class TzGuard {
  private:
   std::optional<std::string> old_;
 };
+
+}  // namespace support
