@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -235,48 +234,23 @@ TEST(TestSequence, late_echo_of_an_earlier_probe_is_dropped) {
   }
 }
 
-// A probe without echo after three sends: swallowed on the way (an ALG's doing) when earlier
-// probes from the same socket came back, the firewall's when nothing from the socket did.
-TEST(TestSequence, probe_without_echo_after_its_socket_was_echoed_was_dropped) {
-  struct Row {
-    const char* lost;  // the probe the router swallows: "INVITE 5058", "REGISTER 5058"
-    std::vector<std::string> sip;
-    TSequenceReport::TOutcome outcome;
-    bool nat5060;
+// Whether a probe without echo was swallowed on the way (an ALG's doing) is judged per socket:
+// the first probe from 5058 finds nothing of its socket echoed yet, whatever came back from
+// 5060, so it gets the firewall lines and ends the run.
+TEST(TestSequence, first_probe_of_a_socket_without_echo_is_the_firewalls) {
+  FakeRun io;
+  io.route = [](const std::string& d, TSipSocket s, int) -> std::optional<std::string> {
+    if (s == TSipSocket::Sip5058) return std::nullopt;
+    return d;
   };
-  const Row rows[] = {
-      {"INVITE 5058",
-       {"----------------------------", " Checking REGISTERs...", "No ALG detected on port 5060. ",
-        "No ALG detected on port 5058. ", "----------------------------", " Checking INVITEs...",
-        "No ALG detected on port 5060. ", "ALG active on port 5058. INVITE dropped"},
-       TSequenceReport::TOutcome::Completed, true},
-      {"REGISTER 5058",
-       {"----------------------------", " Checking REGISTERs...", "No ALG detected on port 5060. ",
-        "No UDP packet received by remote server.", "Please, check your firewall settings."},
-       TSequenceReport::TOutcome::NoEcho, false},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.lost);
-    FakeRun io;
-    const std::string lost = row.lost;
-    io.route = [lost](const std::string& d, TSipSocket s, int) -> std::optional<std::string> {
-      const std::string probe = d.substr(0, d.find(' ')) + (s == TSipSocket::Sip5058 ? " 5058" : " 5060");
-      if (probe == lost && d.find("check_nat_timeout") == std::string::npos) return std::nullopt;
-      return d;
-    };
-    const TSequenceReport r = RunSequence(io);
-    EXPECT_EQ(r.Outcome, row.outcome);
-    EXPECT_EQ(io.Pane(TPane::Sip), row.sip);
-    EXPECT_EQ(r.Invite5058.Dropped, row.outcome == TSequenceReport::TOutcome::Completed);
-    EXPECT_EQ(r.AnyAlg(), row.outcome == TSequenceReport::TOutcome::Completed);
-    EXPECT_EQ(r.Nat5060, row.nat5060);
-    EXPECT_FALSE(r.Nat5058);
-    const auto log = io.Pane(TPane::Log);
-    EXPECT_EQ(std::count(log.begin(), log.end(),
-                         "No echo of the INVITE after 3 sends, while an earlier probe from local port 5056 came back: "
-                         "the router dropped it"),
-              row.outcome == TSequenceReport::TOutcome::Completed ? 1 : 0);
-  }
+  const TSequenceReport r = RunSequence(io);
+  EXPECT_EQ(r.Outcome, TSequenceReport::TOutcome::NoEcho);
+  EXPECT_EQ(io.Pane(TPane::Sip),
+            (std::vector<std::string>{"----------------------------", " Checking REGISTERs...",
+                                      "No ALG detected on port 5060. ", "No UDP packet received by remote server.",
+                                      "Please, check your firewall settings."}));
+  EXPECT_FALSE(r.AnyAlg());
+  EXPECT_EQ(io.disconnects, 1);
 }
 
 TEST(TestSequence, public_mapping_from_the_servers_line) {
