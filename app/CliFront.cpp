@@ -1,10 +1,11 @@
 #include "app/CliFront.h"
 
 #include <QComboBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPushButton>
-#include <map>
 #include <optional>
-#include <regex>
 #include <stdexcept>
 
 #include "app/FormControls.h"
@@ -18,7 +19,13 @@ const char kCliUsage[] =
     "  --json            print one JSON object at the end instead of the lines\n"
     "  --version         print the version and end\n"
     "  host[:port]       the echo server (default: the built-in one)\n"
-    "exit status: 0 no ALG seen, 1 an ALG seen, 2 server not reached, 3 any other failure\n";
+    "exit status:\n"
+    "  0  the run completed and no check saw an ALG\n"
+    "  1  a check saw an ALG (a changed or a dropped probe), whatever happened after it\n"
+    "  2  the server was not reached (no TCP or no UDP packet got through)\n"
+    "  3  anything else: an error, the bind limit, --max-seconds reached\n"
+    "  4  the NAT session test started but no NAT session report came back within 60 s:\n"
+    "     UDP from the server does not come back through the router\n";
 
 TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
   TCliOptions o;
@@ -74,10 +81,17 @@ void TCliWindowing::ShowError(const std::string&, const std::string& text) { onE
 
 TCliDriver::TCliDriver(TForm1& form, const TCliOptions& options, std::function<void(const TCliLine&)> echo)
     : form_(form), options_(options), echo_(std::move(echo)) {
-  poll_.setInterval(100);
-  connect(&poll_, &QTimer::timeout, this, [this] { Poll(); });
   deadline_.setSingleShot(true);
-  connect(&deadline_, &QTimer::timeout, this, [this] { TimeUp(); });
+  connect(&deadline_, &QTimer::timeout, this, [this] {
+    EndRun(TRunEnd::TimeLimit);
+    Finish();  // whether or not the window got to end the run
+  });
+  natReports_.setSingleShot(true);
+  connect(&natReports_, &QTimer::timeout, this, [this] { NoNatReportCheck(); });
+  // Queued: the handler that ended the run finishes first (an error it raises is shown and
+  // noted before the front winds up).
+  connect(&form_, &TForm1::RunEnded, this, [this] { Finish(); }, Qt::QueuedConnection);
+  connect(&form_, &TForm1::NatInvitesSent, this, [this] { natReports_.start(kNoNatReportSeconds * 1000); });
 }
 
 void TCliDriver::Add(const std::string& tag, const std::string& text) {
@@ -102,46 +116,38 @@ void TCliDriver::Start() {
     if (index == 0) Add("STATUS", FromDisplay(text));
   });
   if (form_.Closed()) {
-    record_.WindowClosed = true;
     QTimer::singleShot(0, this, [this] { Finish(); });
     return;
   }
   if (!options_.LocalIp.empty()) form_.ComboBox1->setEditText(ToDisplay(options_.LocalIp));
   deadline_.start(options_.MaxSeconds * 1000);
-  poll_.start();
   QTimer::singleShot(0, this, [this] {
     form_.BtnTest->click();  // runs the start inside the window's guard
-    pressed_ = true;
-    Poll();
   });
 }
 
-void TCliDriver::Poll() {
+void TCliDriver::EndRun(TRunEnd why) {
   if (finished_) return;
-  if (form_.Closed()) {
-    record_.WindowClosed = true;
-    Finish();
-  } else if (pressed_ && form_.BtnTest->isEnabled()) {
-    Finish();  // every way a run ends enables "Start test" again
-  }
+  form_.MarkRunEnd(why);
+  RunGuarded([this] { form_.StopBtnClick(form_.StopBtn); });
 }
 
-void TCliDriver::TimeUp() {
-  if (finished_) return;
-  record_.TimedOut = true;
-  if (form_.StopBtn->isEnabled()) {
-    form_.StopBtn->click();
-  } else {
-    RunGuarded([this] { form_.IdTCPClient1->Disconnect(); });
-  }
-  Finish();
+void TCliDriver::NoNatReportCheck() {
+  if (finished_ || !form_.Result.Nat.empty()) return;
+  // Printed, not kept: it is no pane's line.
+  if (echo_)
+    echo_({"NAT", "No NAT session report within " + std::to_string(kNoNatReportSeconds) +
+                      " s after the NAT session test INVITEs: UDP from the server does not come back through "
+                      "the router"});
+  EndRun(TRunEnd::NoNatReport);
 }
 
 void TCliDriver::Finish() {
   if (finished_) return;
   finished_ = true;
-  poll_.stop();
+  record_.WindowClosed = form_.Closed();
   deadline_.stop();
+  natReports_.stop();
   emit Finished();
 }
 
@@ -149,130 +155,67 @@ void TCliDriver::Finish() {
 
 namespace {
 
-bool AnyAlg(const TSequenceReport& r) {
-  for (const auto* c : {&r.Register5060, &r.Register5058, &r.Invite5060, &r.Invite5058})
-    if (c->Done && c->Result < 0) return true;
-  return false;
-}
+// Bytes of the system's 8-bit code page as JSON text (each byte the character of the same code).
+QJsonValue Text(const std::string& bytes) { return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())); }
 
-std::vector<std::string> LinesOf(const TCliRecord& record, const char* tag) {
-  std::vector<std::string> out;
+QJsonArray LinesOf(const TCliRecord& record, const char* tag) {
+  QJsonArray out;
   for (const auto& l : record.Lines)
-    if (l.Tag == tag) out.push_back(l.Text);
+    if (l.Tag == tag) out.append(Text(l.Text));
   return out;
 }
 
-// JSON text of 8-bit bytes (each byte is the character of the same code).
-std::string JsonString(const std::string& bytes) {
-  std::string out = "\"";
-  for (unsigned char c : bytes) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else if (c >= 0x80) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
+QJsonValue Check(const TSequenceReport::TCheck& c) {
+  if (!c.Done) return QJsonValue::Null;
+  return QJsonObject{{"verdict", c.Dropped ? "dropped" : c.Result < 0 ? "alg" : "no_alg"}, {"changed", -c.Result}};
 }
 
-std::string JsonList(const std::vector<std::string>& items) {
-  std::string out = "[";
-  for (size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + JsonString(items[i]);
-  return out + "]";
-}
+QJsonValue Number(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue::Null; }
 
-std::string JsonCheck(const TSequenceReport::TCheck& c) {
-  if (!c.Done) return "null";
-  return std::string("{\"verdict\":") + (c.Result < 0 ? "\"alg\"" : "\"no_alg\"") +
-         ",\"changed\":" + std::to_string(-c.Result) + "}";
+QJsonValue Public(const std::optional<TPublicMapping>& m) {
+  if (!m) return QJsonValue::Null;
+  return QJsonObject{{"address", Text(m->Address)}, {"port", m->Port}, {"port_kept", m->PortKept}};
 }
-
-std::string JsonInt(const std::optional<int>& v) { return v ? std::to_string(*v) : "null"; }
 
 }  // namespace
 
 int CliExitStatus(const TForm1& form, const TCliRecord& record) {
-  using O = TSequenceReport::TOutcome;
-  const TSequenceReport& r = form.LastReport;
-  if (r.Outcome == O::NoGreeting || r.Outcome == O::NoEcho) return kExitUnreachable;
-  if (record.ErrorShown || record.TimedOut || record.WindowClosed) return kExitFailure;
-  if (AnyAlg(r)) return kExitAlg;
-  if (r.Outcome == O::Completed) return kExitClean;
+  const TRunResult& r = form.Result;
+  if (r.Sequence.AnyAlg()) return kExitAlg;
+  if (r.End == TRunEnd::ServerNotReached) return kExitUnreachable;
+  if (r.End == TRunEnd::NoNatReport) return kExitNoNatReport;
+  if (record.ErrorShown || record.WindowClosed || r.End == TRunEnd::TimeLimit) return kExitFailure;
+  if (r.Sequence.Outcome == TSequenceReport::TOutcome::Completed) return kExitClean;
   return kExitFailure;
 }
 
 std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus) {
-  const TSequenceReport& r = form.LastReport;
-  const std::vector<std::string> sip = LinesOf(record, "SIP"), nat = LinesOf(record, "NAT"),
-                                 rtp = LinesOf(record, "RTP"), log = LinesOf(record, "LOG");
-
-  // NAT results per server port: the last age that held, and the next one announced after it.
-  struct Nat { std::optional<int> lastOk, next; };
-  std::map<int, Nat> natByPort;
-  const std::regex okLine(R"(^NAT session on port (\d+) ok after (-?\d+)s$)");
-  const std::regex nextLine(R"(^Checking port (\d+) after (-?\d+)s \.\.\.$)");
-  for (const std::string& l : nat) {
-    std::smatch m;
-    if (std::regex_match(l, m, okLine)) {
-      Nat& n = natByPort[std::stoi(m[1])];
-      n.lastOk = std::stoi(m[2]);
-      n.next.reset();
-    } else if (std::regex_match(l, m, nextLine)) {
-      natByPort[std::stoi(m[1])].next = std::stoi(m[2]);
-    }
+  const TRunResult& r = form.Result;
+  const TSequenceReport& seq = r.Sequence;
+  QJsonObject nat;
+  for (const auto& [port, n] : r.Nat) {
+    const std::optional<int> last = n.HeldSecs.empty() ? std::nullopt : std::optional<int>(n.HeldSecs.back());
+    nat[QString::number(port)] = QJsonObject{{"last_ok_seconds", Number(last)}, {"next_seconds", Number(n.NextSecs)}};
   }
-  int rtpPackets = 0;
-  const std::regex pktsLine(R"(^(\d+) pkts received$)");
-  for (const std::string& l : rtp) {
-    std::smatch m;
-    if (std::regex_match(l, m, pktsLine)) rtpPackets += std::stoi(m[1]);
-  }
-  // The router as the last start reported it; the maker is the line the vendor step adds.
-  std::string routerIp, routerMac, vendor;
-  for (size_t i = 0; i < sip.size(); ++i) {
-    const std::string& l = sip[i];
-    if (l.rfind("Router IP: ", 0) == 0) {
-      routerIp = l.substr(11);
-      routerMac.clear();
-      vendor.clear();
-    } else if (l.rfind("Router mac address: ", 0) == 0) {
-      routerMac = l.substr(20);
-    } else if (l == "Downloading MAC list... ") {
-      size_t k = i + 1;
-      while (k < sip.size() && (sip[k] == "Downloading new mac file list" ||
-                                sip[k].rfind("Exception in HTTP connection with ", 0) == 0))
-        ++k;
-      if (k < sip.size() && sip[k] != "Connecting to remote server... ") vendor = sip[k];
-    }
-  }
-
-  std::string out = "{";
-  out += "\"exit_status\":" + std::to_string(exitStatus);
-  out += ",\"server\":" + JsonString(form.ServerHost) + ",\"server_sip_port\":" + std::to_string(form.ServerPort);
-  out += ",\"alg\":{\"5060\":{\"register\":" + JsonCheck(r.Register5060) + ",\"invite\":" + JsonCheck(r.Invite5060) +
-         "},\"5058\":{\"register\":" + JsonCheck(r.Register5058) + ",\"invite\":" + JsonCheck(r.Invite5058) + "}}";
-  out += ",\"nat\":{";
-  bool first = true;
-  for (const auto& [port, n] : natByPort) {
-    out += std::string(first ? "" : ",") + "\"" + std::to_string(port) + "\":{\"last_ok_seconds\":" +
-           JsonInt(n.lastOk) + ",\"next_seconds\":" + JsonInt(n.next) + "}";
-    first = false;
-  }
-  out += "},\"rtp\":{\"port\":" + std::to_string(form.RtpPort) + ",\"packets\":" + std::to_string(rtpPackets) + "}";
-  out += ",\"router\":{\"ip\":" + JsonString(routerIp) + ",\"mac\":" + JsonString(routerMac) +
-         ",\"vendor\":" + (vendor.empty() ? std::string("null") : JsonString(vendor)) + "}";
-  out += ",\"panes\":{\"sip\":" + JsonList(sip) + ",\"nat\":" + JsonList(nat) + ",\"rtp\":" + JsonList(rtp) +
-         ",\"log\":" + JsonList(log) + "}";
-  out += ",\"status\":" + JsonList(LinesOf(record, "STATUS"));
-  out += ",\"errors\":" + JsonList(LinesOf(record, "ERROR"));
-  out += "}";
-  return out;
+  const QJsonObject root{
+      {"exit_status", exitStatus},
+      {"end", r.End == TRunEnd::Open ? QJsonValue(QJsonValue::Null) : QJsonValue(RunEndName(r.End))},
+      {"server", Text(form.ServerHost)},
+      {"server_sip_port", form.ServerPort},
+      {"alg", QJsonObject{{"5060", QJsonObject{{"register", Check(seq.Register5060)}, {"invite", Check(seq.Invite5060)}}},
+                          {"5058", QJsonObject{{"register", Check(seq.Register5058)}, {"invite", Check(seq.Invite5058)}}}}},
+      {"public", QJsonObject{{"5060", Public(seq.Public5060)}, {"5058", Public(seq.Public5058)}}},
+      {"nat", nat},
+      {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},
+      {"router", QJsonObject{{"ip", Text(r.RouterIP)},
+                             {"mac", Text(r.RouterMac)},
+                             {"vendor", r.Vendor ? Text(*r.Vendor) : QJsonValue(QJsonValue::Null)}}},
+      {"panes", QJsonObject{{"sip", LinesOf(record, "SIP")},
+                            {"nat", LinesOf(record, "NAT")},
+                            {"rtp", LinesOf(record, "RTP")},
+                            {"log", LinesOf(record, "LOG")}}},
+      {"status", LinesOf(record, "STATUS")},
+      {"errors", LinesOf(record, "ERROR")},
+  };
+  return QJsonDocument(root).toJson(QJsonDocument::Compact).toStdString();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/Windowing.h"
+#include "probes/RunResult.h"
 
 class TForm1;
 
@@ -26,7 +27,11 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args);
 extern const char kCliUsage[];
 
 // Exit statuses.
-enum TCliExit { kExitClean = 0, kExitAlg = 1, kExitUnreachable = 2, kExitFailure = 3 };
+enum TCliExit { kExitClean = 0, kExitAlg = 1, kExitUnreachable = 2, kExitFailure = 3, kExitNoNatReport = 4 };
+
+// How long the console front waits, after the NAT session test INVITEs, for the first NAT
+// session report before it takes UDP from the server for blocked and ends the run.
+inline constexpr int kNoNatReportSeconds = 60;
 
 // One line as the console shows it: "[SIP] ", "[NAT] ", "[RTP] ", "[LOG] ", "[STATUS] " or
 // "[ERROR] " followed by the text.
@@ -40,17 +45,18 @@ struct TCliLine {
 // its tag.
 std::string CliOutput(const TCliLine& line);
 
-// What the front gathered over a run, and how it ends.
+// What the front gathered over a run besides the run's result.
 struct TCliRecord {
   std::vector<TCliLine> Lines;
   bool ErrorShown = false;      // a message box appeared
-  bool TimedOut = false;        // --max-seconds ran out before the run ended by itself
   bool WindowClosed = false;    // the window closed itself (no address, bind limit)
 };
 
-// The exit status of a run from what the panes and the run's report show.
+// The exit status of a run from its result and what the front saw: 1 when any check saw an
+// ALG, whatever came after; 2 when the server was not reached; 4 when no NAT session report
+// came after the NAT INVITEs; 0 when the run completed otherwise; 3 for anything else.
 int CliExitStatus(const TForm1& form, const TCliRecord& record);
-// The JSON object of a run (one line).
+// The JSON object of a run (one line), made from the run's result.
 std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus);
 
 // Message boxes become [ERROR] lines; the first argument is the endpoint of the options.
@@ -67,8 +73,8 @@ class TCliWindowing : public TWindowing {
   std::function<void(const std::string&)> onError_;
 };
 
-// Drives one run of the window: press "Start test", wait until the run is over or the time is
-// up, and keep every line. Finished() is emitted once, at the end.
+// Drives one run of the window: press "Start test", wait until the window announces the end
+// of the run or the time is up, and keep every line. Finished() is emitted once, at the end.
 class TCliDriver : public QObject {
   Q_OBJECT
  public:
@@ -81,16 +87,16 @@ class TCliDriver : public QObject {
 
  private:
   void Add(const std::string& tag, const std::string& text);
-  void Poll();
-  void TimeUp();
+  // Ends the run as "Stop test" would, noting why first.
+  void EndRun(TRunEnd why);
+  void NoNatReportCheck();
   void Finish();
 
   TForm1& form_;
   TCliOptions options_;
   std::function<void(const TCliLine&)> echo_;
   TCliRecord record_;
-  QTimer poll_;
-  QTimer deadline_;
-  bool pressed_ = false;
+  QTimer deadline_;     // --max-seconds
+  QTimer natReports_;   // the wait for the first NAT session report
   bool finished_ = false;
 };

@@ -1,17 +1,13 @@
 // Program entry of the console front: the tester's window under the offscreen platform,
-// started once, its pane lines written to the standard output.
-#include <QApplication>
+// started once, its pane lines written to the standard output. The program's lifecycle
+// (TProgram) releases everything on every way out.
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <memory>
 
 #include "app/CliFront.h"
-#include "app/DataFolder.h"
-#include "app/QtFront.h"
+#include "app/Program.h"
 #include "app/Unit_1_client.h"
-#include "net/IdStack.h"
-#include "net/IdThread.h"
 
 int main(int argc, char** argv) {
   TCliOptions options;
@@ -35,15 +31,8 @@ int main(int argc, char** argv) {
   qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
     if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << message.toStdString() << std::endl;
   });
-  int qtArgc = 1;
-  QApplication app(qtArgc, argv);
-  QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
-  SetApplicationTitle(kApplicationTitle);
-  EnterDataFolder();
 
-  TQtUiThread uiThread;
-  TUiThread::Install(&uiThread);
-  TCliDriver* driver = nullptr;
+  TCliDriver* driver = nullptr;  // while a run is driven, errors go into its record
   TCliWindowing windowing(options.Endpoint, [&](const std::string& text) {
     if (driver) {
       driver->AddError(text);
@@ -51,40 +40,23 @@ int main(int argc, char** argv) {
       std::cout << CliOutput({"ERROR", text}) << std::flush;
     }
   });
-  InstallWindowing(&windowing);
-
-  int status = kExitFailure;
-  {
-    std::unique_ptr<TForm1> form;
-    try {
-      form = std::make_unique<TForm1>();
-    } catch (...) {
-      ReportException(std::current_exception());
-      return kExitFailure;
-    }
-    Form1 = form.get();
-    form->FormCreate(form.get());
-    if (form->Closed()) {
-      std::cerr << "nat-sip-alg-tester-cli: no IPv4 address on this host\n";
-    } else {
-      auto print = [&](const TCliLine& l) {
-        if (!options.Json) std::cout << CliOutput(l) << std::flush;
-      };
-      TCliDriver run(*form, options, print);
-      driver = &run;
-      QObject::connect(&run, &TCliDriver::Finished, &app, [&] { QApplication::exit(0); });
-      run.Start();
-      app.exec();
-      status = CliExitStatus(*form, run.Record());
-      if (options.Json) std::cout << CliJson(*form, run.Record(), status) << std::endl;
-      driver = nullptr;
-    }
-    form.reset();
-    Form1 = nullptr;
+  int qtArgc = 1;
+  TProgram program(qtArgc, argv, windowing);
+  TForm1* form = program.MakeWindow();
+  if (!form) return kExitFailure;
+  if (form->Closed()) {
+    std::cerr << "nat-sip-alg-tester-cli: no IPv4 address on this host\n";
+    return kExitFailure;
   }
-  TIdThread::WaitForAllThreads();
-  InstallWindowing(nullptr);
-  TUiThread::Install(nullptr);
-  IdStackFinalize();
+  TCliDriver run(*form, options, [&](const TCliLine& l) {
+    if (!options.Json) std::cout << CliOutput(l) << std::flush;
+  });
+  driver = &run;
+  QObject::connect(&run, &TCliDriver::Finished, &program.App(), [] { QApplication::exit(0); });
+  run.Start();
+  program.App().exec();
+  const int status = CliExitStatus(*form, run.Record());
+  if (options.Json) std::cout << CliJson(*form, run.Record(), status) << std::endl;
+  driver = nullptr;
   return status;
 }

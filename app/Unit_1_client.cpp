@@ -205,6 +205,17 @@ void TForm1::Close() {
   close();
 }
 
+void TForm1::MarkRunEnd(TRunEnd why) {
+  if (Result.End == TRunEnd::Open) Result.End = why;
+}
+
+void TForm1::EndRun(TRunEnd why) {
+  MarkRunEnd(why);
+  if (!runOpen_) return;
+  runOpen_ = false;
+  emit RunEnded();
+}
+
 // ---- Handlers ---------------------------------------------------------------------------------
 
 void TForm1::FormCreate(QObject* /*Sender*/) {
@@ -237,8 +248,8 @@ void TForm1::IdTCPClient1Disconnected(TIdComponent* /*Sender*/) {
 // Datagrams on either SIP socket: NAT session reports of the server.
 void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* /*Sender*/, TStream& AData, TIdSocketHandle& ABinding) {
   if (Stopped) return;
-  const std::optional<int> countdown =
-      HandleNatReport(AData.DataString(), ABinding.RemotePort, NatAges, [this](const std::string& l) { Line(TPane::Nat, l); });
+  const std::optional<int> countdown = HandleNatReport(
+      AData.DataString(), ABinding.RemotePort, NatAges, [this](const std::string& l) { Line(TPane::Nat, l); }, &Result);
   if (!countdown) return;
   LblCount->setText(QString::number(*countdown));
   Timer1->SetEnabled(true);
@@ -249,7 +260,9 @@ void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* /*Sender*/, TStream& AData, 
 
 // Datagrams on the RTP socket: counted when they come from the server the run talks to.
 void TForm1::IdRTP5004UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/, TIdSocketHandle& ABinding) {
-  if (!ServerAddress.empty() && ABinding.RemoteIP == ServerAddress) ++RtpCount;
+  if (ServerAddress.empty() || ABinding.RemoteIP != ServerAddress) return;
+  ++RtpCount;
+  ++Result.RtpPackets;
 }
 
 bool TForm1::BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, const char* success, int& attempts,
@@ -269,6 +282,7 @@ bool TForm1::BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, 
     if (++attempts > 100) {
       ShowMessage("Cannot bind a socket after 100 attempts. Exiting...");
       Close();
+      EndRun(TRunEnd::Error);
       return false;
     }
     if (bound) return true;
@@ -287,7 +301,8 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   BtnTest->setEnabled(false);
   BtnRouter->setEnabled(false);
   Stopped = false;
-  LastReport = TSequenceReport();
+  Result = TRunResult();
+  runOpen_ = true;
   ServerAddress.clear();
   // A countdown that a late report restarted after the last run ended belongs to that run:
   // left running, it would end the new one.
@@ -312,6 +327,7 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   } catch (...) {
     StartPending = false;
     BtnTest->setEnabled(true);
+    EndRun(TRunEnd::Error);
     throw;
   }
 }
@@ -320,8 +336,10 @@ void TForm1::StartConnection() {
   // The router in front of this host.
   const TGatewayInfo gateway = DiscoverGateway([this](const std::string& l) { Line(TPane::Sip, l); });
   RouterIP = gateway.RouterIP;
+  Result.RouterIP = gateway.RouterIP;
+  Result.RouterMac = gateway.MacText;
   BtnRouter->setEnabled(true);
-  RunVendorStep(gateway.MacText);
+  Result.Vendor = RunVendorStep(gateway.MacText);
 
   const TEchoEndpoint endpoint = ParseEchoEndpoint(FirstArgument(), BuiltinEchoServer());
   ServerHost = endpoint.Host;
@@ -334,12 +352,12 @@ void TForm1::StartConnection() {
   IdTCPClient1->Connect(2000);
 }
 
-void TForm1::RunVendorStep(const std::string& macText) {
+std::optional<std::string> TForm1::RunVendorStep(const std::string& macText) {
   // An unresolved address reads as all zeros; a maker found for that prefix would name a
   // router that is not there, so the list is refreshed but nothing is looked up.
   const bool resolved = macText.find_first_not_of('0') != std::string::npos;
-  RefreshAndLookupVendor(MacListUrl(), MacListFileName, resolved ? macText : std::string(),
-                         [this](const std::string& l) { Line(TPane::Sip, l); });
+  return RefreshAndLookupVendor(MacListUrl(), MacListFileName, resolved ? macText : std::string(),
+                                [this](const std::string& l) { Line(TPane::Sip, l); });
 }
 
 void TForm1::StopBtnClick(QObject* /*Sender*/) {
@@ -349,6 +367,7 @@ void TForm1::StopBtnClick(QObject* /*Sender*/) {
   Label1->setVisible(false);
   LblCount->setVisible(false);
   LblCount->setText(QStringLiteral("0"));
+  EndRun(TRunEnd::Stopped);
 }
 
 void TForm1::BtnRouterClick(QObject* /*Sender*/) {
@@ -379,7 +398,10 @@ class TForm1::TSequencerLink : public TSequencerIo {
   }
   void Sleep(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
   // From here on the user can always end the run, even when no report ever arrives.
-  void NatTestStarted() override { f_.StopBtn->setEnabled(true); }
+  void NatTestStarted() override {
+    f_.StopBtn->setEnabled(true);
+    emit f_.NatInvitesSent();
+  }
 
  private:
   TIdUDPServer& Endpoint(TSipSocket s) {
@@ -394,7 +416,8 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
   BtnTest->setEnabled(false);
   TSequencerLink link(*this);
   try {
-    LastReport = RunTestSequence(link, Probe, {ServerHost, ServerPort, RtpPort}, NatAges, RtpCount, RtpPrevCount);
+    RunTestSequence(link, Probe, {ServerHost, ServerPort, RtpPort}, NatAges, RtpCount, RtpPrevCount,
+                    Result.Sequence);
   } catch (...) {
     // A sequence cut short by an error (a send that fails, an answer past the line limit)
     // would leave the connection open with both buttons disabled for good: end the run, so
@@ -404,8 +427,14 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
     } catch (...) {
       // The error that ended the sequence is the one to report.
     }
+    EndRun(TRunEnd::Error);
     throw;
   }
+  using O = TSequenceReport::TOutcome;
+  if (Result.Sequence.Outcome == O::NoGreeting || Result.Sequence.Outcome == O::NoEcho)
+    EndRun(TRunEnd::ServerNotReached);
+  else if (!Result.Sequence.NatTestStarted())
+    EndRun(TRunEnd::NoNatTest);
 }
 
 void TForm1::Timer1Timer(QObject* /*Sender*/) {
@@ -417,6 +446,7 @@ void TForm1::Timer1Timer(QObject* /*Sender*/) {
     Label1->setVisible(false);
     LblCount->setVisible(false);
     IdTCPClient1->Disconnect();  // the run is over
+    EndRun(TRunEnd::CountdownRanOut);
   }
   RtpVerdictStep(RtpCount, RtpPrevCount, RtpPort, [this](const std::string& l) { Line(TPane::Rtp, l); });
 }

@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/FormControls.h"
 #include "net/IdComponent.h"
 #include "probes/NatProbe.h"
+#include "probes/RunResult.h"
 #include "probes/Sequencer.h"
 #include "probes/SipProbe.h"
 #include "net/IdTCPClient.h"
@@ -92,8 +94,10 @@ class TForm1 : public QWidget {
   bool Stopped = false;         // the user stopped the run; NAT session reports are ignored
   // Address the control connection of the run reached: RTP datagrams count only from it.
   std::string ServerAddress;
-  // What the last test sequence found (verdicts per port and probe, NAT test started).
-  TSequenceReport LastReport;
+  // What the last run found, filled in by the handlers as it goes, and how it ended.
+  TRunResult Result;
+  // What its test sequence found (verdicts per port and probe, NAT test started).
+  TSequenceReport& LastReport = Result.Sequence;
 
   // Where FormCreate takes the host's IPv4 addresses from; by default the socket layer's list.
   // Replaceable before FormCreate runs (tests, a front that picks its own).
@@ -129,12 +133,24 @@ class TForm1 : public QWidget {
   int CompareSipHeaders(const std::string& echo);
   int CompareSdp(const std::string& sdp);
 
+  // Notes how the current run ends, unless that is noted already: the first cause counts.
+  void MarkRunEnd(TRunEnd why);
+  // The current run is over: notes why (MarkRunEnd) and announces it with RunEnded, once per
+  // run. Later calls change nothing.
+  void EndRun(TRunEnd why);
+
   // Closes the window, which ends the program. Before the message loop runs (during
   // FormCreate) the window is then never shown.
   void Close();
   bool Closed() const { return closed_; }
   // Places the window in the middle of its screen.
   void CenterOnScreen();
+
+ signals:
+  // The run that "Start test" began is over; Result says how it ended.
+  void RunEnded();
+  // The NAT session test INVITEs of the run have been sent.
+  void NatInvitesSent();
 
  private:
   class TSequencerLink;
@@ -146,9 +162,10 @@ class TForm1 : public QWidget {
   void Line(TPane pane, const std::string& line);
   // The start after the ports are bound: router, vendor list, endpoint, connect.
   void StartConnection();
-  // Refreshes the MAC vendor list and names the router's maker in the SIP pane.
-  void RunVendorStep(const std::string& macText);
+  // Refreshes the MAC vendor list and names the router's maker in the SIP pane; returns it.
+  std::optional<std::string> RunVendorStep(const std::string& macText);
   bool closed_ = false;
+  bool runOpen_ = false;  // a run began and has not ended yet
 };
 
 // The one window of the program, while it exists.

@@ -16,6 +16,9 @@
 #   --udp-timeout-stream SECS   only the time-out of flows that have seen replies
 #   --router-mac MAC       MAC of the router's LAN interface
 #   --drop udp|tcp[:PORTS] drop that traffic from lan towards the server (repeatable)
+#   --drop-back udp|tcp[:PORTS]  drop that traffic from the server towards lan, by the
+#                          server's source ports (repeatable): a firewall that lets requests
+#                          out but nothing back
 #   --forward-udp PORT     forward UDP PORT on the router's WAN address to the lan host (repeatable)
 #   --hosts NAMES          names that resolve to the server inside lan (default: sip-echo.lab)
 #   --wan-address IP       a further address of the server's host, in its /24 (repeatable)
@@ -60,6 +63,7 @@ UDP_TIMEOUT=""
 UDP_TIMEOUT_STREAM=""
 ROUTER_MAC=""
 DROPS=()
+DROPS_BACK=()
 FORWARDS=()
 HOSTS_NAMES="sip-echo.lab"
 RELAY_LOCALHOST=0
@@ -73,6 +77,16 @@ NAME=""
 
 is_uint() { [[ "$1" =~ ^[0-9]+$ ]]; }
 is_port() { is_uint "$1" && [ "$1" -ge 1 ] && [ "$1" -le 65535 ]; }
+
+# check_drop_spec OPTION SPEC: SPEC is udp or tcp, with an optional list of ports.
+check_drop_spec() {
+  [[ "$2" =~ ^(udp|tcp)(:[0-9]+(,[0-9]+)*)?$ ]] || die "$1: '$2' is not udp or tcp[:PORTS]"
+  local dp dports
+  if [[ "$2" == *:* ]]; then
+    IFS=, read -r -a dports <<<"${2#*:}"
+    for dp in "${dports[@]}"; do is_port "$dp" || die "$1: bad port '$dp'"; done
+  fi
+}
 
 parse_options() {
   while [ $# -gt 0 ]; do
@@ -95,13 +109,12 @@ parse_options() {
         ROUTER_MAC=$2; shift 2 ;;
       --drop)
         [ $# -ge 2 ] || die "--drop needs udp or tcp[:PORTS]"
-        [[ "$2" =~ ^(udp|tcp)(:[0-9]+(,[0-9]+)*)?$ ]] || die "--drop: '$2' is not udp or tcp[:PORTS]"
-        local dp
-        if [[ "$2" == *:* ]]; then
-          IFS=, read -r -a dports <<<"${2#*:}"
-          for dp in "${dports[@]}"; do is_port "$dp" || die "--drop: bad port '$dp'"; done
-        fi
+        check_drop_spec --drop "$2"
         DROPS+=("$2"); shift 2 ;;
+      --drop-back)
+        [ $# -ge 2 ] || die "--drop-back needs udp or tcp[:PORTS]"
+        check_drop_spec --drop-back "$2"
+        DROPS_BACK+=("$2"); shift 2 ;;
       --forward-udp)
         [ $# -ge 2 ] && is_port "$2" || die "--forward-udp needs a port"
         FORWARDS+=("$2"); shift 2 ;;
@@ -293,9 +306,24 @@ EOF
   for p in "${WAIT_UDP[@]}"; do wait_listen udp "$p"; done
 }
 
+# drop_rules IFACE MATCH PORTDIR SPEC...: a drop rule per SPEC (udp|tcp[:PORTS]) for packets that
+# come in on IFACE and fit MATCH; with ports, PORTDIR (dport or sport) names which ones.
+drop_rules() {
+  local iface=$1 match=$2 dir=$3 d proto
+  shift 3
+  for d in "$@"; do
+    proto=${d%%:*}
+    if [[ "$d" == *:* ]]; then
+      echo "    iifname \"$iface\" $match $proto $dir { ${d#*:} } counter drop"
+    else
+      echo "    iifname \"$iface\" $match ip protocol $proto counter drop"
+    fi
+  done
+}
+
 # The router's nftables rules, from the options.
 router_rules() {
-  local d proto ports
+  local d
   echo "table ip natlab {"
   if [ ${#ALG_PORTS[@]} -gt 0 ]; then
     echo "  ct helper sip { type \"sip\" protocol udp; l3proto ip; }"
@@ -314,15 +342,9 @@ router_rules() {
   echo "  }"
   echo "  chain drops {"
   echo "    type filter hook forward priority filter; policy accept;"
-  for d in "${DROPS[@]}"; do
-    proto=${d%%:*}
-    if [[ "$d" == *:* ]]; then
-      ports=${d#*:}
-      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP $proto dport { $ports } counter drop"
-    else
-      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP ip protocol $proto counter drop"
-    fi
-  done
+  drop_rules "$RLAN_IF" "ip daddr $LAB_SERVER_IP" dport "${DROPS[@]}"
+  # Replies pass the forward hook with the masquerade already undone: from the server, to lan.
+  drop_rules "$RWAN_IF" "ip saddr $LAB_SERVER_IP" sport "${DROPS_BACK[@]}"
   echo "  }"
   echo "  chain masq {"
   echo "    type nat hook postrouting priority srcnat; policy accept;"
@@ -396,6 +418,7 @@ describe() {
   [ $RELAY_LOCALHOST = 1 ] && what+=("lan's localhost relayed to the server")
   [ ${#WAN_ADDRESSES[@]} -gt 0 ] && what+=("server also at ${WAN_ADDRESSES[*]}")
   [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
+  [ ${#DROPS_BACK[@]} -gt 0 ] && what+=("dropping ${DROPS_BACK[*]} from the server")
   [ ${#FORWARDS[@]} -gt 0 ] && what+=("forwarding UDP ${FORWARDS[*]} to lan")
   [ ${#what[@]} -gt 0 ] && say "$(IFS=';'; echo "${what[*]}" | sed 's/;/; /g')"
   return 0

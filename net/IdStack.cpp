@@ -53,13 +53,15 @@ constexpr ErrorRow kErrorTexts[] = {
     {11001, "Host not found."},
 };
 
-// A decimal number of at most `max`; false for empty, non-digit or out-of-range text.
+// A decimal number of at most `max`; false for empty, non-digit or out-of-range text. Leading
+// zeros add nothing to the value, however many there are.
 bool ParsePart(const std::string& s, uint64_t max, uint64_t& out) {
-  if (s.empty() || s.size() > 10) return false;
+  if (s.empty()) return false;
   uint64_t v = 0;
   for (char c : s) {
     if (c < '0' || c > '9') return false;
     v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > max) return false;  // also keeps v far from overflowing
   }
   if (v > max) return false;
   out = v;

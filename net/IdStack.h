@@ -55,6 +55,8 @@ class TIdStack {
   virtual void RefreshLocalAddresses() = 0;
 
   // --- wrapped socket calls; each returns the raw result (-1 on failure) ---
+  // Addresses are IPv4 text; text that is not raises EIdInvalidIPAddress. The empty text is
+  // the any address for SockBind only: as a destination it is no address.
   virtual TIdStackSocketHandle SockCreate(int family, int type, int protocol) = 0;
   virtual int SockBind(TIdStackSocketHandle s, int family, int port, const std::string& ip) = 0;
   virtual int SockConnect(TIdStackSocketHandle s, int family, int port, const std::string& ip) = 0;

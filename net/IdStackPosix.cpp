@@ -78,14 +78,18 @@ int FailWith(int code) {
   return -1;
 }
 
+// Whether the empty address text stands for any address (binding) or is no address at all
+// (a destination).
+enum class TEmptyAddress { Any, Invalid };
+
 // Builds an IPv4 socket address. A port outside 0..65535 gives false (it must not wrap round to
 // another port); text that is not IPv4 raises EIdInvalidIPAddress.
-bool MakeAddr(const std::string& ip, int port, sockaddr_in& sa) {
+bool MakeAddr(const std::string& ip, int port, sockaddr_in& sa, TEmptyAddress empty = TEmptyAddress::Invalid) {
   std::memset(&sa, 0, sizeof sa);
   if (port < 0 || port > 65535) return false;
   sa.sin_family = AF_INET;
   sa.sin_port = TIdStack::HostToNet16(static_cast<uint16_t>(port));
-  if (!ip.empty()) {
+  if (!ip.empty() || empty == TEmptyAddress::Invalid) {
     TIdInAddr a = TIdStack::TextToAddress(ip);
     std::memcpy(&sa.sin_addr, a.b, 4);
   }
@@ -130,7 +134,7 @@ class TIdStackPosix final : public TIdStack {
 
   int SockBind(TIdStackSocketHandle s, int, int port, const std::string& ip) override {
     sockaddr_in sa;
-    if (!MakeAddr(ip, port, sa)) return FailWith(IdErr::EINVAL_);
+    if (!MakeAddr(ip, port, sa, TEmptyAddress::Any)) return FailWith(IdErr::EINVAL_);
     return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 ? Fail() : 0;
   }
 

@@ -18,7 +18,7 @@ const char kNextPktAfter[] = "Next pkt after";
 }  // namespace
 
 std::optional<int> HandleNatReport(const std::string& datagram, int senderPort, TNatAges& ages,
-                                   const TNatLineSink& natPane) {
+                                   const TNatLineSink& natPane, TRunResult* result) {
   const std::string text = datagram.substr(0, datagram.find('\0'));
   const size_t sent = text.find(kSentAfter);
   if (sent == std::string::npos) return std::nullopt;
@@ -31,11 +31,17 @@ std::optional<int> HandleNatReport(const std::string& datagram, int senderPort, 
   }
   const std::string port = std::to_string(senderPort);
   natPane("NAT session on port " + port + " ok after " + std::to_string(age) + "s");
+  TRunResult::TNatPort* noted = result ? &result->Nat[senderPort] : nullptr;
+  if (noted) {
+    noted->HeldSecs.push_back(age);
+    noted->NextSecs.reset();
+  }
 
   const size_t next = text.find(kNextPktAfter);
   if (next == std::string::npos) return std::nullopt;
   const int nextSecs = LabelValue(text, next, sizeof kNextPktAfter - 1) / 1000;
   natPane("Checking port " + port + " after " + std::to_string(nextSecs) + "s ...");
+  if (noted) noted->NextSecs = nextSecs;
   // The announced seconds plus two ticks of margin (|nextSecs| is at most INT_MAX / 1000).
   return nextSecs + 2;
 }

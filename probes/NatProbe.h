@@ -6,6 +6,7 @@
 #include <string>
 
 #include "net/IdConvert.h"
+#include "probes/RunResult.h"
 
 // Receives one line for a pane.
 using TNatLineSink = std::function<void(const std::string& line)>;
@@ -20,9 +21,9 @@ struct TNatAges {
 // ("Sent after <ms> ") prints how long the mapping held, deduplicated per server port; when it
 // also announces the next one ("Next pkt after <ms> ") the result is the countdown to set
 // (seconds + 2). Any other datagram is ignored. A bad number raises EConvertError after the
-// lines before it were written.
+// lines before it were written. What is printed is also noted in `result`, when given.
 std::optional<int> HandleNatReport(const std::string& datagram, int senderPort, TNatAges& ages,
-                                   const TNatLineSink& natPane);
+                                   const TNatLineSink& natPane, TRunResult* result = nullptr);
 
 // The three lines that open the NAT session test in the NAT pane.
 void WriteNatLeadIn(const TNatLineSink& natPane);

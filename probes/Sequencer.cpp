@@ -1,5 +1,8 @@
 #include "probes/Sequencer.h"
 
+#include <functional>
+#include <vector>
+
 #include "app/XorUnit.h"
 
 namespace {
@@ -18,17 +21,50 @@ struct TExchange {
   bool leadIn;
 };
 
+// The request line of an earlier probe of the run that the echo's datagram begins with, when
+// it does not begin with the current probe's: the echo is that probe's, come late. "" else.
+std::string LateEchoOf(const std::string& echo, const std::string& current, const std::vector<std::string>& sent) {
+  const size_t serverLineEnd = echo.find("\r\n");
+  if (serverLineEnd == std::string::npos) return {};
+  const size_t text = serverLineEnd + 2;
+  auto begins = [&](const std::string& line) {
+    return echo.compare(text, line.size(), line) == 0 && echo.compare(text + line.size(), 2, "\r\n") == 0;
+  };
+  if (begins(current)) return {};
+  for (const std::string& line : sent)
+    if (begins(line)) return line;
+  return {};
+}
+
+// One attempt's wait for the echo of the current probe. Late echoes of earlier probes are
+// logged and dropped while the attempt has time left. "" when no echo of it came in time.
+std::string AwaitEcho(TSequencerIo& io, const std::function<void(const std::string&)>& log,
+                      const std::string& current, const std::vector<std::string>& sent) {
+  const int64_t deadline = io.NowMs() + kWaitMs;
+  int waitMs = kWaitMs;
+  while (true) {
+    std::string echo = Scramble(io.ControlReadLine(EchoTerminator(), waitMs));
+    if (echo.empty()) return echo;
+    const std::string late = LateEchoOf(echo, current, sent);
+    if (late.empty()) return echo;
+    log("Late echo of an earlier probe dropped: " + late);
+    const int64_t left = deadline - io.NowMs();
+    if (left <= 0) return {};
+    waitMs = static_cast<int>(left);
+  }
+}
+
 }  // namespace
 
 std::string GreetingBytes() { return std::string(kGreeting) + '\0'; }
 std::string GreetingTerminator() { return Scramble(std::string("@5060") + '\0'); }
 std::string EchoTerminator() { return Scramble(std::string(1, '\0')); }
 
-TSequenceReport RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& params,
-                                TNatAges& ages, int& rtpCount, int& rtpPrevCount) {
-  TSequenceReport report;
+void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& params, TNatAges& ages,
+                     int& rtpCount, int& rtpPrevCount, TSequenceReport& report) {
+  report = TSequenceReport();
   auto sip = [&](const std::string& l) { io.AddLine(TPane::Sip, l); };
-  auto log = [&](const std::string& l) { io.AddLine(TPane::Log, l); };
+  const std::function<void(const std::string&)> log = [&](const std::string& l) { io.AddLine(TPane::Log, l); };
 
   // Greeting: proves TCP reachability and fetches the token for the probes' Call-ID.
   io.ControlWrite(GreetingBytes());
@@ -36,13 +72,15 @@ TSequenceReport RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSeque
   if (token.empty()) {
     sip("No TCP packet received by remote server.");
     sip(kFirewallHint);
-    io.Disconnect();
     report.Outcome = TSequenceReport::TOutcome::NoGreeting;
-    return report;
+    io.Disconnect();
+    return;
   }
   report.Token = token;
 
   int qualify5060 = 2, qualify5058 = 2;
+  bool echoed5060 = false, echoed5058 = false;  // an exchange from the socket was echoed
+  std::vector<std::string> sentLines;           // request lines of the probes sent so far
   const TExchange exchanges[] = {
       {false, TSipSocket::Sip5060, 5060, true},
       {false, TSipSocket::Sip5058, 5058, false},
@@ -53,7 +91,8 @@ TSequenceReport RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSeque
                                        &report.Invite5058};
   for (int i = 0; i < 4; ++i) {
     const TExchange& x = exchanges[i];
-    const int remotePort = x.socket == TSipSocket::Sip5060 ? params.ServerPort : 5058;
+    const bool from5060 = x.socket == TSipSocket::Sip5060;
+    const int remotePort = from5060 ? params.ServerPort : 5058;
     std::string localIp;
     int localPort = 0;
     io.LocalBinding(x.socket, localIp, localPort);
@@ -61,6 +100,7 @@ TSequenceReport RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSeque
       probe.BuildInvite(token, std::to_string(remotePort), localIp, std::to_string(localPort), false, 5004);
     else
       probe.BuildRegister(token, std::to_string(remotePort), localIp, std::to_string(localPort));
+    sentLines.push_back(probe.SentRequestLine);
     log(".");
     log("Checking from local port " + std::to_string(localPort) + " to remote port " +
         std::to_string(remotePort) + " ...");
@@ -68,24 +108,44 @@ TSequenceReport RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSeque
     std::string echo;
     for (int attempt = 0; attempt < kAttempts && echo.empty(); ++attempt) {
       io.SendDatagram(x.socket, params.ServerHost, remotePort, x.invite ? probe.InviteMsg : probe.RegisterMsg);
-      echo = Scramble(io.ControlReadLine(EchoTerminator(), kWaitMs));
+      echo = AwaitEcho(io, log, probe.SentRequestLine, sentLines);
     }
-    if (echo.empty()) {
-      sip("No UDP packet received by remote server.");
-      sip(kFirewallHint);
-      io.Disconnect();
-      report.Outcome = TSequenceReport::TOutcome::NoEcho;
-      return report;
-    }
-
-    log(CutLines(echo, 1));  // the server's own report line
-    const int result = x.invite ? probe.CheckInviteEcho(echo, log) : probe.CheckRegisterEcho(echo, log);
-    if (x.leadIn) {
+    bool& echoed = from5060 ? echoed5060 : echoed5058;
+    const char* method = x.invite ? "INVITE" : "REGISTER";
+    auto leadIn = [&] {
+      if (!x.leadIn) return;
       sip("----------------------------");
       sip(x.invite ? " Checking INVITEs..." : " Checking REGISTERs...");
+    };
+    if (echo.empty() && !echoed) {
+      sip("No UDP packet received by remote server.");
+      sip(kFirewallHint);
+      report.Outcome = TSequenceReport::TOutcome::NoEcho;
+      io.Disconnect();
+      return;
     }
+    if (echo.empty()) {
+      // UDP from this very socket reached the server a moment ago: the router swallowed this
+      // probe, as ALGs do with messages they cannot handle.
+      log("No echo of the " + std::string(method) + " after " + std::to_string(kAttempts) +
+          " sends, while an earlier probe from local port " + std::to_string(localPort) +
+          " came back: the router dropped it");
+      leadIn();
+      sip("ALG active on port " + std::to_string(x.nominalPort) + ". " + method + " dropped");
+      checks[i]->Done = true;
+      checks[i]->Dropped = true;
+      continue;
+    }
+    echoed = true;
+
+    const std::string serverLine = CutLines(echo, 1);
+    log(serverLine);
+    if (auto mapping = PublicMappingFromServerLine(serverLine, localPort))
+      (from5060 ? report.Public5060 : report.Public5058) = std::move(mapping);
+    const int result = x.invite ? probe.CheckInviteEcho(echo, log) : probe.CheckRegisterEcho(echo, log);
+    leadIn();
     sip(AlgVerdict(result, x.nominalPort));
-    if (result == 0) --(x.socket == TSipSocket::Sip5060 ? qualify5060 : qualify5058);
+    if (result == 0) --(from5060 ? qualify5060 : qualify5058);
     checks[i]->Done = true;
     checks[i]->Result = result;
   }
@@ -125,9 +185,8 @@ TSequenceReport RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSeque
     }
     *s.started = true;
   }
-  if (report.Nat5060 || report.Nat5058)
+  if (report.NatTestStarted())
     io.NatTestStarted();
   else
     io.Disconnect();  // nothing more will come: the run is over
-  return report;
 }

@@ -3,9 +3,12 @@
 // exchanges with their ALG verdicts, and the start of the NAT session test. Plain code that
 // talks to the network and the panes through TSequencerIo, which the window implements with
 // its TCP client, UDP endpoints and panes.
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "probes/NatProbe.h"
+#include "probes/RunResult.h"
 #include "probes/SipProbe.h"
 
 enum class TPane { Sip, Nat, Rtp, Log };
@@ -31,6 +34,11 @@ class TSequencerIo {
   virtual void Sleep(int ms) = 0;
   // The NAT session test INVITEs have been sent: the user may stop the run from now on.
   virtual void NatTestStarted() = 0;
+  // A steady clock in milliseconds, for the time an attempt has left.
+  virtual int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
 };
 
 struct TSequenceParams {
@@ -39,27 +47,22 @@ struct TSequenceParams {
   int RtpPort = 5004;      // the local port of the RTP socket
 };
 
-// What a sequence found, for fronts that report it as data.
-struct TSequenceReport {
-  enum class TOutcome { NotRun, NoGreeting, NoEcho, Completed };
-  struct TCheck {
-    bool Done = false;
-    int Result = 0;  // 0, or minus the number of changed lines
-  };
-  TOutcome Outcome = TOutcome::NotRun;
-  std::string Token;
-  TCheck Register5060, Register5058, Invite5060, Invite5058;
-  bool Nat5060 = false, Nat5058 = false;  // the NAT session test was started for the port
-};
-
 // Control channel texts.
 inline constexpr char kGreeting[] = "GET 5060";  // followed by one zero byte on the wire
 std::string GreetingBytes();                     // the 9 bytes of the greeting
 std::string GreetingTerminator();                // "@5060" + zero byte, scrambled
 std::string EchoTerminator();                    // one zero byte, scrambled
 
-// Runs the sequence from the greeting to the start of the NAT session test. Exceptions of the
-// transport leave it (the caller's guard reports them). ages and the RTP counters are the
-// run's state that the NAT and RTP probes go on with.
-TSequenceReport RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& params,
-                                TNatAges& ages, int& rtpCount, int& rtpPrevCount);
+// Runs the sequence from the greeting to the start of the NAT session test, filling `report`
+// in as it goes (it starts afresh), so that it holds what was found also when an exception of
+// the transport cuts the sequence short; such exceptions leave it (the caller's guard reports
+// them). ages and the RTP counters are the run's state that the NAT and RTP probes go on with.
+//
+// Within one run the probes differ in their request lines (unless the server's SIP port is
+// 5058, when both REGISTERs share one): an echo whose datagram begins with the request line of
+// an earlier probe, and not with the current one's, is that probe's late echo; it is logged and
+// dropped, and the wait for the current echo goes on within the attempt's time. An exchange
+// without echo after an earlier one from the same socket was echoed was dropped on the way: it
+// counts as an ALG for the port and the sequence goes on.
+void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& params, TNatAges& ages,
+                     int& rtpCount, int& rtpPrevCount, TSequenceReport& report);

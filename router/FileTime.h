@@ -1,9 +1,8 @@
 #pragma once
-// Modification times of files, as local wall-clock times.
+// Modification times of files, as instants.
+#include <cstdint>
 #include <string>
 
-#include "net/IdDateTime.h"
-
-// The file's last-modification time in local time, to the whole second; false when the file
-// does not exist or cannot be examined. Platform file.
-bool FileModifiedLocal(const std::string& path, TDateTime& modified);
+// The file's last-modification time as Unix time (seconds since 1970-01-01 00:00 UTC), to the
+// whole second; false when the file does not exist or cannot be examined. Platform file.
+bool FileModifiedUnix(const std::string& path, int64_t& unixSeconds);

@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
-bool FileModifiedLocal(const std::string& path, TDateTime& modified) {
+bool FileModifiedUnix(const std::string& path, int64_t& unixSeconds) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
-  modified = UnixToLocalDateTime(static_cast<int64_t>(st.st_mtime));
+  unixSeconds = static_cast<int64_t>(st.st_mtime);
   return true;
 }

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
-#include <utility>
 
 #include "net/IdStream.h"
 #include "net/ScopeExit.h"
@@ -55,8 +55,16 @@ void SplitFields(std::string_view line, Emit&& emit) {
   }
 }
 
-// The bytes of a file; EFOpenError when it cannot be opened, EInOutError when it cannot be read.
+// The bytes of a file; EFOpenError when it cannot be opened or is no regular file,
+// EInOutError when it cannot be read.
 std::string ReadWholeFile(const std::string& fileName) {
+  // Only a regular file has an end to read to: a directory cannot be read, and a device may
+  // never stop giving bytes.
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(fileName, ec);
+  if (!ec && !std::filesystem::is_regular_file(st))
+    throw EFOpenError("Cannot open file \"" + fileName + "\". " +
+                      (std::filesystem::is_directory(st) ? std::strerror(EISDIR) : "Not a regular file"));
   std::FILE* f = std::fopen(fileName.c_str(), "rb");
   if (!f) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
   const TScopeExit close{[f] { std::fclose(f); }};
@@ -152,17 +160,14 @@ const TMac* TVendorList::Find(const std::string& key) const {
   return &entries_[lo].Mac;
 }
 
-std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) {
-  return ParseMacList(ReadWholeFile(fileName));
-}
+namespace {
 
-std::unique_ptr<TVendorList> ParseMacList(std::string data) {
-  const size_t eof = data.find('\x1A');
-  if (eof != std::string::npos) data.resize(eof);
-
-  auto list = std::make_unique<TVendorList>();
-  list->Reserve(data.size() / 48 + 16);  // registry lines run to about 90 bytes
-  const std::string_view all(data);
+// Hands `entry` the key, registry and vendor of every line of a list file's content that has
+// at least three fields, in file order, for as long as it returns true. The content ends at
+// its first byte 0x1A; lines end at LF or CR LF, and a lone CR is dropped.
+template <typename Entry>
+void ForEachEntry(std::string_view all, Entry&& entry) {
+  all = all.substr(0, all.find('\x1A'));
   std::string cleaned;
   std::string_view fields[3];
   size_t pos = 0;
@@ -184,11 +189,33 @@ std::unique_ptr<TVendorList> ParseMacList(std::string data) {
       fields[count++] = f;
       return count < 3;
     });
-    if (count == 3) list->Add(std::string(fields[1]), TMac{std::string(fields[0]), std::string(fields[2])});
+    if (count == 3 && !entry(fields[1], fields[0], fields[2])) return;
     pos = end + 1;
   } while (pos < all.size());
+}
+
+}  // namespace
+
+std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName) { return ParseMacList(ReadWholeFile(fileName)); }
+
+std::unique_ptr<TVendorList> ParseMacList(std::string_view data) {
+  auto list = std::make_unique<TVendorList>();
+  list->Reserve(data.size() / 48 + 16);  // registry lines run to about 90 bytes
+  ForEachEntry(data, [&](std::string_view key, std::string_view registry, std::string_view vendor) {
+    list->Add(std::string(key), TMac{std::string(registry), std::string(vendor)});
+    return true;
+  });
   list->Sort();
   return list;
+}
+
+bool HoldsMacEntry(std::string_view content) {
+  bool found = false;
+  ForEachEntry(content, [&](std::string_view, std::string_view, std::string_view) {
+    found = true;
+    return false;
+  });
+  return found;
 }
 
 const TMac* LookupVendor(const TVendorList& list, const std::string& macText) {

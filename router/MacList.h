@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using StrArray = std::vector<std::string>;
@@ -59,10 +60,13 @@ class TVendorList {
 // Reads a vendor list file: every line with at least three fields becomes an entry (key
 // field 2, registry field 1, vendor field 3); the result is sorted. Lines end at LF or CR LF,
 // a lone CR is dropped, a byte 0x1A ends the file. Raises EFOpenError when the file cannot be
-// opened and EInOutError when it cannot be read.
+// opened or is not a regular file, and EInOutError when it cannot be read.
 std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName);
 // The same for the file's content.
-std::unique_ptr<TVendorList> ParseMacList(std::string data);
+std::unique_ptr<TVendorList> ParseMacList(std::string_view data);
+
+// Whether the content of a list file, read as LoadMacList reads it, holds at least one entry.
+bool HoldsMacEntry(std::string_view content);
 
 // The entry for a router MAC text (12 hex digits): its first 9, then 7, then 6 characters,
 // the first that has an entry; null when none has.

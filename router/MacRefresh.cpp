@@ -8,10 +8,10 @@
 
 #include "router/FileTime.h"
 
-bool MacListNeedsFetch(const std::string& path, TDateTime serverModified) {
-  TDateTime local;
-  if (!FileModifiedLocal(path, local)) return true;
-  return local < serverModified;
+bool MacListNeedsFetch(const std::string& path, std::optional<int64_t> serverModified) {
+  int64_t fileModified = 0;
+  if (!FileModifiedUnix(path, fileModified)) return true;
+  return serverModified && fileModified < *serverModified;
 }
 
 namespace {

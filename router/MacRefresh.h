@@ -1,17 +1,21 @@
 #pragma once
 // Keeping the local vendor list file (MAC.CSV) up to date with the list server's copy.
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
-#include "net/IdDateTime.h"
 #include "net/IdStream.h"
 
 // The file the vendor list is kept in, in the working directory.
 constexpr const char* MacListFileName = "MAC.CSV";
 
 // Whether the list at `path` should be fetched: it does not exist, or its last modification
-// (local time, whole seconds) is strictly earlier than the server's `serverModified`.
-bool MacListNeedsFetch(const std::string& path, TDateTime serverModified);
+// (whole seconds) is strictly earlier than `serverModified`, the instant the server's
+// Last-Modified header names (Unix time). Both are instants, so no time zone or change of
+// summer time can order them wrongly. Without a usable date from the server (nullopt) the
+// server's list counts as older than any file.
+bool MacListNeedsFetch(const std::string& path, std::optional<int64_t> serverModified);
 
 // Replaces the file at `path` with what `fetch` writes into the stream it is given. The bytes
 // go to a new temporary file beside `path`, which is renamed over `path` only when `fetch`

@@ -4,12 +4,14 @@
 
 #include "net/IdException.h"
 #include "net/IdHTTP.h"
+#include "net/IdHTTPDate.h"
 #include "net/IdURI.h"
 #include "router/MacList.h"
 #include "router/MacRefresh.h"
 
-void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
-                            const TLineSink& sink, const TIdTransferLimits& limits) {
+std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile,
+                                                  const std::string& macText, const TLineSink& sink,
+                                                  const TIdTransferLimits& limits) {
   sink("Downloading MAC list... ");
   {
     // One link for both requests, so that the limits bound the step as a whole.
@@ -22,7 +24,9 @@ void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& ma
     http.ConnectTimeout = kVendorConnectTimeoutMs;
     try {
       http.Head(macListUrl);
-      if (MacListNeedsFetch(macFile, http.Response().LastModified)) {
+      int64_t serverModified = 0;
+      const bool dated = ParseInternetDate(http.Response().RawHeaders.Values("Last-Modified"), serverModified);
+      if (MacListNeedsFetch(macFile, dated ? std::optional<int64_t>(serverModified) : std::nullopt)) {
         sink("Downloading new mac file list");
         ReplaceFileFrom(macFile, [&](TStream& body) {
           http.Get(macListUrl, &body);
@@ -32,6 +36,9 @@ void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& ma
           if (r.HasContentLength && body.Size() < r.ContentLength)
             throw EIdException("Transfer incomplete: " + std::to_string(body.Size()) + " of " +
                                std::to_string(r.ContentLength) + " bytes");
+          // A list without a single entry would name no maker, and its new time would keep
+          // the real list from being fetched until the server's changes again.
+          if (!HoldsMacEntry(body.DataString())) throw EIdException("The list holds no entry");
         });
       }
     } catch (...) {
@@ -40,7 +47,10 @@ void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& ma
   }
 
   std::error_code ec;
-  if (macText.empty() || !std::filesystem::exists(macFile, ec)) return;
+  if (macText.empty() || !std::filesystem::exists(macFile, ec)) return std::nullopt;
   const auto list = LoadMacList(macFile);
-  if (const TMac* mac = LookupVendor(*list, macText)) sink(mac->Vendor);
+  const TMac* mac = LookupVendor(*list, macText);
+  if (!mac) return std::nullopt;
+  sink(mac->Vendor);
+  return mac->Vendor;
 }

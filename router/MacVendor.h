@@ -1,6 +1,7 @@
 #pragma once
 // The vendor step of a test start: bring the local MAC vendor list up to date from the list
 // server, then name the router's maker from it.
+#include <optional>
 #include <string>
 
 #include "net/IdTransferLimit.h"
@@ -19,6 +20,8 @@ inline constexpr int kVendorConnectTimeoutMs = 5000;
 // that exists but cannot be read raises EFOpenError / EInOutError.
 // A server that does not accept within kVendorConnectTimeoutMs, that sends fewer bytes than the
 // limits' floor within their span, or whose answers take longer than their total, counts as
-// failed, so that a stalled or trickling server cannot hold the start of a test.
-void RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile, const std::string& macText,
-                            const TLineSink& sink, const TIdTransferLimits& limits = {});
+// failed, so that a stalled or trickling server cannot hold the start of a test; so does a
+// list that holds no entry at all. Returns the maker it named, if any.
+std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile,
+                                                  const std::string& macText, const TLineSink& sink,
+                                                  const TIdTransferLimits& limits = {});

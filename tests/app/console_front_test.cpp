@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "app/CliFront.h"
+#include "app/Unit_1_client.h"
 #include "app/XorUnit.h"
 #include "tests/app/RunSupport.h"
 
@@ -173,6 +174,14 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const auto status = Strings(root["status"]);
   ASSERT_FALSE(status.empty());
   EXPECT_EQ(status.back(), "Link status: Disconnected.");
+  EXPECT_EQ(root["end"].toString().toStdString(), "countdown");
+  // No NAT on loopback: the server saw each socket at its own address and port.
+  for (const char* port : {"5060", "5058"}) {
+    const QJsonObject pub = root["public"].toObject()[port].toObject();
+    EXPECT_EQ(pub["address"].toString().toStdString(), "127.0.0.1") << port;
+    EXPECT_GT(pub["port"].toInt(), 0) << port;
+    EXPECT_TRUE(pub["port_kept"].toBool()) << port;
+  }
 }
 
 TEST_F(ConsoleFront, exit_status_per_outcome) {
@@ -205,6 +214,11 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
       {"time up while the NAT session test waits", [](ScriptedServer&) {}, {"--max-seconds", "4"}, 3,
        {"[SIP] No ALG detected on port 5058. ", "[LOG] Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
        "[STATUS] Link status: Disconnected."},
+      // The stand-in sends no NAT session report at all.
+      {"no NAT session report after the NAT INVITEs", [](ScriptedServer&) {}, {"--max-seconds", "120"}, 4,
+       {"[NAT] No NAT session report within 60 s after the NAT session test INVITEs: UDP from the server does not "
+        "come back through the router"},
+       "[STATUS] Link status: Disconnected."},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -216,7 +230,7 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
     }
     const CliRun r = RunCli(QStringList{"--local-ip", QString::fromStdString(me)} + row.options +
                                 QStringList{QString::fromStdString(at)},
-                            20000);
+                            (kNoNatReportSeconds + 30) * 1000);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.status, row.status) << r.out << r.err;
     for (const std::string& l : row.lines) EXPECT_TRUE(r.Has(l)) << l << "\n" << r.out;
@@ -241,7 +255,7 @@ TEST_F(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
     } else if (!d.Register() && d.port == 5058) {
       t = ReplaceLine(t, "c=", "c=IN IP4 203.0.113.7");
     }
-    return Echo{true, t, 0};
+    return Echo{!(!d.Register() && d.port == 5060), t, 0};  // the INVITE to 5060 is swallowed
   };
   p.Start();
   const CliRun r = RunCli({"--json", "--local-ip", QString::fromStdString(me), QString::fromStdString(at)}, 20000);
@@ -252,10 +266,12 @@ TEST_F(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
   ASSERT_EQ(error, "") << r.out;
   EXPECT_EQ(root["exit_status"].toInt(-1), 1);
   EXPECT_EQ(Check(root, "5060", "register"), "alg/2");
-  EXPECT_EQ(Check(root, "5060", "invite"), "no_alg/0");
+  EXPECT_EQ(Check(root, "5060", "invite"), "dropped/0");
   EXPECT_EQ(Check(root, "5058", "register"), "no_alg/0");
   EXPECT_EQ(Check(root, "5058", "invite"), "alg/1");
   EXPECT_TRUE(root["nat"].toObject().isEmpty()) << "neither socket qualified";
+  EXPECT_EQ(root["end"].toString().toStdString(), "no_nat_test");
+  EXPECT_EQ(root["public"].toObject()["5060"].toObject()["address"].toString().toStdString(), me);
   EXPECT_EQ(root["rtp"].toObject()["packets"].toInt(-1), 0);
   EXPECT_EQ(Strings(root["panes"].toObject()["nat"]),
             (std::vector<std::string>{"NAT Sessions timeout:", std::string(29, '-'), " Checking NAT session timeout",
@@ -263,6 +279,43 @@ TEST_F(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
   const auto log = Strings(root["panes"].toObject()["log"]);
   EXPECT_NE(std::find(log.begin(), log.end(), "Via Rcvd:Via: SIP/2.0/UDP 203.0.113.7:5060"), log.end());
   EXPECT_TRUE(Strings(root["errors"]).empty());
+}
+
+// The ALG is the run's main finding: it decides the status whatever came after it.
+TEST_F(ConsoleFront, exit_status_from_the_result) {
+  using O = TSequenceReport::TOutcome;
+  struct Row {
+    const char* name;
+    O outcome;
+    TRunEnd end;
+    int alg;  // 0 none, 1 changed lines, 2 a dropped probe
+    bool errorShown, windowClosed;
+    int status;
+  };
+  const Row rows[] = {
+      {"completed, countdown ran out", O::Completed, TRunEnd::CountdownRanOut, 0, false, false, 0},
+      {"completed, no port qualified", O::Completed, TRunEnd::NoNatTest, 0, false, false, 0},
+      {"changed lines, then an error", O::NotRun, TRunEnd::Error, 1, true, false, 1},
+      {"a dropped probe, then no NAT report", O::Completed, TRunEnd::NoNatReport, 2, false, false, 1},
+      {"an ALG, then the time limit", O::Completed, TRunEnd::TimeLimit, 1, false, false, 1},
+      {"no echo", O::NoEcho, TRunEnd::ServerNotReached, 0, false, false, 2},
+      {"no NAT report", O::Completed, TRunEnd::NoNatReport, 0, false, false, 4},
+      {"time limit", O::Completed, TRunEnd::TimeLimit, 0, false, false, 3},
+      {"completed, then an error", O::Completed, TRunEnd::Error, 0, true, false, 3},
+      {"bind limit", O::NotRun, TRunEnd::Error, 0, true, true, 3},
+  };
+  TForm1 form;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    form.Result = TRunResult();
+    form.Result.Sequence.Outcome = row.outcome;
+    form.Result.End = row.end;
+    form.Result.Sequence.Invite5058 = {row.alg > 0, row.alg == 1 ? -3 : 0, row.alg == 2};
+    TCliRecord record;
+    record.ErrorShown = row.errorShown;
+    record.WindowClosed = row.windowClosed;
+    EXPECT_EQ(CliExitStatus(form, record), row.status);
+  }
 }
 
 TEST_F(ConsoleFront, every_output_line_carries_its_tag) {

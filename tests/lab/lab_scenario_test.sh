@@ -4,8 +4,8 @@
 #
 #   lab_scenario_test.sh SCENARIO CLI SERVER
 #
-# Scenarios: no_alg, rtp_forwarded, sip_helper, router_mac, udp_dropped, tcp_dropped,
-# short_mapping, two_addresses.
+# Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, router_mac, udp_dropped,
+# udp_back_dropped, tcp_dropped, short_mapping, two_addresses.
 # Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
 [ $# = 3 ] || { echo "usage: $0 SCENARIO CLI SERVER" >&2; exit 2; }
@@ -177,6 +177,38 @@ case "$SCENARIO" in
     expect_no_line "$(cat "$SERVER_LOG")" "session|http " "nothing reached the server"
     # The console front ends once "Start test" is enabled again, or at --max-seconds.
     expect_true "[ $SECS -lt 60 ]" "Start test is usable again right after the error (${SECS}s)"
+    ;;
+
+  sip_helper_both)
+    # The kernel's SIP helper on both ports: the REGISTERs and the INVITE from 5060 come back
+    # rewritten, and the INVITE from 5058, which announces the audio port the helper already
+    # expects for the first call, is swallowed. UDP from that socket got through a moment
+    # earlier, so that is the helper's doing, not a firewall's, and the sequence goes on.
+    run_tester_in_lab --alg 5060,5058 -- --sip-port 5060=2000,3000 --sip-port 5058=2000,3000
+    expect_true "[ $RC = 1 ]" "the run reports an ALG (status 1, was $RC)"
+    expect_line "$OUT" "^\[SIP\] ALG active on port 5060\. 2 header\(s\) changed$" "REGISTER from 5060 rewritten"
+    expect_line "$OUT" "^\[SIP\] ALG active on port 5058\. 2 header\(s\) changed$" "REGISTER from 5058 rewritten"
+    expect_line "$OUT" "^\[SIP\] ALG active on port 5060\. 4 header\(s\) changed$" "INVITE from 5060 rewritten"
+    expect_line "$OUT" "^\[SIP\] ALG active on port 5058\. INVITE dropped$" "INVITE from 5058 swallowed by the helper"
+    expect_line "$OUT" "^\[LOG\] No echo of the INVITE after 3 sends, while an earlier probe from local port 5058 came back: the router dropped it$" "the log says what happened"
+    expect_no_line "$OUT" "No UDP packet received|check your firewall" "no firewall advice"
+    expect_no_line "$OUT" "Checking NAT timeout" "neither port qualifies for the NAT session test"
+    expect_true "[ $SECS -lt 90 ]" "the run ends by itself after the checks (${SECS}s)"
+    ;;
+
+  udp_back_dropped)
+    # A firewall that lets the probes out but drops UDP from the server's SIP ports on the way
+    # back: the echoes still come over TCP, but no NAT session report ever arrives, so the
+    # console front ends the run 60 s after the NAT INVITEs.
+    run_tester_in_lab --drop-back udp:5060,5058 -- --sip-port 5060=2000,3000 --sip-port 5058=2000,3000
+    expect_true "[ $RC = 4 ]" "UDP from the server does not come back (status 4, was $RC)"
+    expect_four_verdicts_without_alg
+    expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5060\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5060"
+    expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
+    expect_no_line "$OUT" "^\[NAT\] NAT session on port" "no NAT session report arrives"
+    expect_line "$OUT" "^\[NAT\] No NAT session report within 60 s after the NAT session test INVITEs: UDP from the server does not come back through the router$" "the console front says why it ends the run"
+    expect_true "[ \"\$(grep -E '^\[' <<<\"\$OUT\" | tail -1)\" = '[STATUS] Link status: Disconnected.' ]" "the run ends as Stop test ends it"
+    expect_true "[ $SECS -ge 60 ] && [ $SECS -lt 110 ]" "the run ends about 60 s after the NAT INVITEs (${SECS}s)"
     ;;
 
   short_mapping)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -27,6 +28,13 @@ TEST(IdStack, ipv4_text_forms) {
       {"4294967295", true, {{255, 255, 255, 255}}},
       {"0", true, {{0, 0, 0, 0}}},
       {"255.255.255.255", true, {{255, 255, 255, 255}}},
+      // A part is judged by its value: leading zeros never make it too long.
+      {"0000000001", true, {{0, 0, 0, 1}}},
+      {"00000000001", true, {{0, 0, 0, 1}}},
+      {"000000000000000000004294967295", true, {{255, 255, 255, 255}}},
+      {"0000000000010.00000000000000001", true, {{10, 0, 0, 1}}},
+      {"00000000004294967296", false, {}},
+      {"99999999999999999999999", false, {}},
       {"4294967296", false, {}},
       {"256.1.1.1", false, {}},
       {"1.2.3.4.5", false, {}},
@@ -178,6 +186,37 @@ TEST(IdStack, bind_errors_are_numbered) {
     EXPECT_EQ(e.SocketErrorCode, 10049);
     EXPECT_EQ(std::string(e.what()), "Socket Error # 10049\r\nCannot assign requested address.");
   }
+}
+
+// The empty address text is the any address when binding, and no address as a destination.
+TEST(IdStack, empty_address_is_any_for_bind_only) {
+  StackHolder h;
+  const int udp = SocketStack->NewSocket(Id_SOCK_DGRAM, 0);
+  ASSERT_EQ(SocketStack->SockBind(udp, Id_PF_INET, 0, ""), 0);
+  std::string ip;
+  int port = -1;
+  SocketStack->LocalAddress(udp, ip, port);
+  EXPECT_EQ(ip, "0.0.0.0");
+  EXPECT_GT(port, 0);
+  const int tcp = SocketStack->NewSocket(Id_SOCK_STREAM, 0);
+  const std::vector<std::pair<const char*, std::function<void()>>> destinations = {
+      {"sendto", [&] { SocketStack->SockSendTo(udp, "x", 1, 0, "", port); }},
+      {"connect", [&] { SocketStack->SockConnect(tcp, Id_PF_INET, port, ""); }},
+  };
+  for (const auto& [name, call] : destinations) {
+    SCOPED_TRACE(name);
+    try {
+      call();
+      ADD_FAILURE() << "no exception";
+    } catch (const EIdInvalidIPAddress& e) {
+      EXPECT_EQ(std::string(e.what()), " is not a valid IP address.");
+    }
+  }
+  // Had the datagram gone to the local host, the socket would hold it now.
+  std::vector<TIdStackSocketHandle> ready{udp};
+  EXPECT_EQ(SocketStack->SockSelect(&ready, nullptr, nullptr, 100), 0);
+  SocketStack->SockClose(tcp);
+  SocketStack->SockClose(udp);
 }
 
 }  // namespace

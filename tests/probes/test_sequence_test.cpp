@@ -29,7 +29,8 @@ struct FakeRun : TSequencerIo {
     buffered += Scramble(token) + GreetingTerminator();
   }
   std::string ControlReadLine(const std::string& terminator, int timeoutMs) override {
-    EXPECT_EQ(timeoutMs, 2000);
+    EXPECT_GT(timeoutMs, 0);
+    EXPECT_LE(timeoutMs, 2000);
     const size_t p = buffered.find(terminator);
     if (p == std::string::npos) return "";
     std::string line = buffered.substr(0, p);
@@ -61,7 +62,8 @@ TSequenceReport RunSequence(FakeRun& io, int serverPort = 5060) {
   TSipProbe probe;
   TNatAges ages{7, 9};
   int rtp = 5, prev = 3;
-  TSequenceReport r = RunTestSequence(io, probe, {"echo.test", serverPort, 5006}, ages, rtp, prev);
+  TSequenceReport r;
+  RunTestSequence(io, probe, {"echo.test", serverPort, 5006}, ages, rtp, prev, r);
   if (r.Outcome == TSequenceReport::TOutcome::Completed) {
     EXPECT_EQ(rtp, 0);
     EXPECT_EQ(prev, 0);
@@ -188,6 +190,97 @@ TEST(TestSequence, configured_server_port_is_used_by_the_5060_socket_only) {
   EXPECT_EQ(io.Pane(TPane::Log)[1], "Checking from local port 5060 to remote port 5070 ...");
   EXPECT_EQ(io.Pane(TPane::Sip)[2], "No ALG detected on port 5060. ");
   EXPECT_NE(io.sent[0].text.find("REGISTER sip:alg-test.invalid:5070 SIP/2.0\r\n"), std::string::npos);
+}
+
+// An echo that comes after its attempt's wait is taken by the repeat of its probe; the echo of
+// that repeat then reaches the next exchange, which logs it once and drops it unless it shares
+// the current probe's request line (both REGISTERs, with the server's SIP port 5058).
+TEST(TestSequence, late_echo_of_an_earlier_probe_is_dropped) {
+  struct Row {
+    int serverPort;
+    std::vector<std::string> verdicts;
+    std::vector<std::string> late;
+  };
+  const Row rows[] = {
+      {5060, {"No ALG detected on port 5060. ", "No ALG detected on port 5058. ", "No ALG detected on port 5060. ",
+              "No ALG detected on port 5058. "},
+       {"Late echo of an earlier probe dropped: REGISTER sip:alg-test.invalid:5060 SIP/2.0"}},
+      {5058, {"No ALG detected on port 5060. ", "ALG active on port 5058. 2 header(s) changed",
+              "No ALG detected on port 5060. ", "No ALG detected on port 5058. "},
+       {"Late echo of an earlier probe dropped: REGISTER sip:alg-test.invalid:5058 SIP/2.0"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.serverPort);
+    FakeRun io;
+    std::string held;  // the first echo, held back until the probe is sent again
+    io.route = [&](const std::string& d, TSipSocket, int n) -> std::optional<std::string> {
+      if (n == 1) held = d;
+      if (n == 1) return std::nullopt;
+      if (n == 2) {
+        io.buffered += Scramble("UDP late\r\n" + held) + EchoTerminator();
+      }
+      return d;
+    };
+    const TSequenceReport r = RunSequence(io, row.serverPort);
+    std::vector<std::string> verdicts;
+    for (const std::string& l : io.Pane(TPane::Sip))
+      if (l.find(" on port ") != std::string::npos) verdicts.push_back(l);
+    EXPECT_EQ(verdicts, row.verdicts);
+    std::vector<std::string> late;
+    for (const std::string& l : io.Pane(TPane::Log))
+      if (l.rfind("Late echo", 0) == 0) late.push_back(l);
+    EXPECT_EQ(late, row.late);
+    EXPECT_EQ(io.sent.size(), row.serverPort == 5060 ? 17u : 11u);  // 5 probes, NAT INVITEs of those that qualify
+  }
+}
+
+// Whether a probe without echo was swallowed on the way (an ALG's doing) is judged per socket:
+// the first probe from 5058 finds nothing of its socket echoed yet, whatever came back from
+// 5060, so it gets the firewall lines and ends the run.
+TEST(TestSequence, first_probe_of_a_socket_without_echo_is_the_firewalls) {
+  FakeRun io;
+  io.route = [](const std::string& d, TSipSocket s, int) -> std::optional<std::string> {
+    if (s == TSipSocket::Sip5058) return std::nullopt;
+    return d;
+  };
+  const TSequenceReport r = RunSequence(io);
+  EXPECT_EQ(r.Outcome, TSequenceReport::TOutcome::NoEcho);
+  EXPECT_EQ(io.Pane(TPane::Sip),
+            (std::vector<std::string>{"----------------------------", " Checking REGISTERs...",
+                                      "No ALG detected on port 5060. ", "No UDP packet received by remote server.",
+                                      "Please, check your firewall settings."}));
+  EXPECT_FALSE(r.AnyAlg());
+  EXPECT_EQ(io.disconnects, 1);
+}
+
+TEST(TestSequence, public_mapping_from_the_servers_line) {
+  struct Row {
+    const char* line;
+    std::optional<std::string> address;
+    int port;
+    bool kept;
+  };
+  const Row rows[] = {
+      {"Received 512 bytes on UDP port 5060 from 203.0.113.9:5060", "203.0.113.9", 5060, true},
+      {"Received 512 bytes on UDP port 5058 from 203.0.113.9:40002", "203.0.113.9", 40002, false},
+      {"Received 9 bytes on UDP port 5060 from 203.0.113.9:5060 (Call-ID not recognised, matched by address)",
+       "203.0.113.9", 5060, true},
+      {"UDP 5060 from 203.0.113.9", std::nullopt, 0, false},
+      {"Received 512 bytes on UDP port 5060 from 203.0.113.9", std::nullopt, 0, false},
+      {"Received 512 bytes on UDP port 5060 from 203.0.113.9:70000", std::nullopt, 0, false},
+      {"Received 512 bytes on UDP port 5060 from host.example:5060", std::nullopt, 0, false},
+      {"Received 512 bytes on UDP port 5060 from 203.0.113.9:5060 trailing", std::nullopt, 0, false},
+      {"Received x bytes on UDP port 5060 from 203.0.113.9:5060", std::nullopt, 0, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    const auto m = PublicMappingFromServerLine(row.line, 5060);
+    ASSERT_EQ(m.has_value(), row.address.has_value());
+    if (!m) continue;
+    EXPECT_EQ(m->Address, *row.address);
+    EXPECT_EQ(m->Port, row.port);
+    EXPECT_EQ(m->PortKept, row.kept);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 #include "net/IdHTTPDate.h"
@@ -13,26 +14,37 @@ namespace {
 
 using namespace support;
 
+// The server's Last-Modified as the vendor step reads it: an instant, or none.
+std::optional<int64_t> ServerDate(const char* text) {
+  int64_t instant = 0;
+  return ParseInternetDate(text, instant) ? std::optional<int64_t>(instant) : std::nullopt;
+}
+
 TEST(MacRefresh, fetch_decision) {
   TempDir dir;
   const std::string path = dir.Write("MAC.CSV", "R,k,v\n");
-  const int64_t fileTime = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
-  SetMtime(path, fileTime);
-  struct Row { const char* serverDate; bool fetch; };
+  struct Row { int64_t fileTime; const char* serverDate; bool fetch; };
+  const int64_t t = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
   const Row rows[] = {
-      {"Sun, 06 Nov 1994 08:49:37 GMT", false},  // equal: not fetched again
-      {"Sun, 06 Nov 1994 08:49:38 GMT", true},
-      {"Sun, 06 Nov 1994 08:49:36 GMT", false},
-      {"Sun, 06 Nov 1994 09:49:38 +0100", true},
-      {"", false},              // no usable Last-Modified: older than any file
-      {"not a date", false},
+      {t, "Sun, 06 Nov 1994 08:49:37 GMT", false},  // equal: not fetched again
+      {t, "Sun, 06 Nov 1994 08:49:38 GMT", true},
+      {t, "Sun, 06 Nov 1994 08:49:36 GMT", false},
+      {t, "Sun, 06 Nov 1994 09:49:38 +0100", true},
+      {t, "", false},  // no usable Last-Modified: older than any file
+      {t, "not a date", false},
+      // Inside the hour that repeats when summer time ends (29 Oct 2023 in CET): the file at
+      // 00:30 UTC reads 02:30 local, the server's 01:15 UTC reads 02:15 local, yet is later.
+      {1698539400, "Sun, 29 Oct 2023 01:15:00 GMT", true},
+      {1698542100, "Sun, 29 Oct 2023 00:30:00 GMT", false},
   };
   for (const char* tz : {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0"}) {
     const TzGuard zone(tz);
-    for (const Row& r : rows)
-      EXPECT_EQ(MacListNeedsFetch(path, InternetDateToLocal(r.serverDate)), r.fetch) << tz << " " << r.serverDate;
+    for (const Row& r : rows) {
+      SetMtime(path, r.fileTime);
+      EXPECT_EQ(MacListNeedsFetch(path, ServerDate(r.serverDate)), r.fetch) << tz << " " << r.serverDate;
+    }
   }
-  EXPECT_TRUE(MacListNeedsFetch(dir.File("missing.csv"), TDateTime{}));
+  EXPECT_TRUE(MacListNeedsFetch(dir.File("missing.csv"), std::nullopt));
 }
 
 TEST(MacRefresh, replace_when_fetch_succeeds) {

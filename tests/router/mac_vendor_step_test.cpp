@@ -111,6 +111,10 @@ TEST(MacVendorStep, failures_keep_the_old_list) {
       {"HEAD 500", {{"HTTP/1.1 500 Broken\r\nContent-Length: 0\r\n\r\n"}}},
       {"HEAD redirect", {{"HTTP/1.1 302 Found\r\nLocation: http://" + TestAddress(1) + "/MAC.CSV\r\nContent-Length: 0\r\n\r\n"}}},
       {"HEAD closed", {{"", true}}},
+      // A 200 without a single entry: it would name no maker, and its new time would block
+      // every later fetch.
+      {"GET 200, empty", {{HeadReply()}, {GetReply("")}}},
+      {"GET 200, no line with three fields", {{HeadReply()}, {GetReply("<html>no list here</html>\r\n\r\n")}}},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     const Row& r = rows[i];
@@ -209,7 +213,7 @@ TEST(MacVendorStep, unreadable_list_raises) {
   std::filesystem::create_directory(file);  // exists, but is no file
   TcpPeer peer(TestAddress());
   peer.AnswerRequests({{HeadReply("")}}).Start();
-  EXPECT_ANY_THROW(RunStep(peer.Url(), file));
+  EXPECT_THROW(RunStep(peer.Url(), file), EFOpenError);
 }
 
 }  // namespace

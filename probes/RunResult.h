@@ -1,0 +1,67 @@
+#pragma once
+// What one test run found, as data: the handlers fill it in as the run goes on, and fronts
+// report it (the console front's JSON) without reading it back out of the panes.
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// How a run ended.
+enum class TRunEnd {
+  Open,              // not ended yet, or never started
+  CountdownRanOut,   // the NAT countdown ran out
+  Stopped,           // "Stop test"
+  ServerNotReached,  // the TCP or UDP failure lines
+  NoNatTest,         // the checks are done and no port qualified for the NAT session test
+  Error,             // an error ended it (shown in a box)
+  NoNatReport,       // ended by the console front: no NAT session report after the NAT INVITEs
+  TimeLimit,         // ended by the console front: its time limit ran out
+};
+
+// A name for reports ("countdown", "stopped", "server_not_reached", ...); "" for Open.
+const char* RunEndName(TRunEnd end);
+
+// The public address and port the server saw a SIP socket's probes come from.
+struct TPublicMapping {
+  std::string Address;
+  int Port = 0;
+  bool PortKept = false;  // the NAT kept the socket's local port
+};
+
+// Reads the server's own line of an echo, "Received N bytes on UDP port P from A:B" (notes in
+// parentheses may follow); nullopt when the line has another form.
+std::optional<TPublicMapping> PublicMappingFromServerLine(const std::string& line, int localPort);
+
+// What the test sequence found.
+struct TSequenceReport {
+  enum class TOutcome { NotRun, NoGreeting, NoEcho, Completed };
+  struct TCheck {
+    bool Done = false;
+    int Result = 0;        // 0, or minus the number of changed lines
+    bool Dropped = false;  // no echo came, although earlier probes from the socket came back
+    bool Alg() const { return Result < 0 || Dropped; }
+  };
+  TOutcome Outcome = TOutcome::NotRun;
+  std::string Token;
+  TCheck Register5060, Register5058, Invite5060, Invite5058;
+  bool Nat5060 = false, Nat5058 = false;  // the NAT session test was started for the port
+  std::optional<TPublicMapping> Public5060, Public5058;
+  bool AnyAlg() const;
+  bool NatTestStarted() const { return Nat5060 || Nat5058; }
+};
+
+struct TRunResult {
+  // NAT session reports from one server port.
+  struct TNatPort {
+    std::vector<int> HeldSecs;    // the session ages printed, in order: each held
+    std::optional<int> NextSecs;  // the next one announced after the last of them
+  };
+
+  TSequenceReport Sequence;
+  std::map<int, TNatPort> Nat;  // by the port the reports came from
+  int RtpPackets = 0;           // RTP datagrams from the server counted
+  std::string RouterIP;         // as the start found them
+  std::string RouterMac;
+  std::optional<std::string> Vendor;
+  TRunEnd End = TRunEnd::Open;
+};
