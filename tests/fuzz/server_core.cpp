@@ -12,6 +12,7 @@
 //   d P S T bytes  a datagram on SIP port P (even 5060, odd 5058) from source S (0-3 the peers,
 //                  4-7 strangers); its first '$' becomes the token of the T-th session greeted
 //                  so far, open or closed
+//   D P S T N bytes  the same, its bytes repeated to N * 256 bytes (past the echo's cap)
 // K, P, S and T are taken modulo their range, so any byte will do.
 #include <memory>
 #include <optional>
@@ -308,13 +309,19 @@ void THarness::Step(const std::string& record) {
       if (slots_[slot]) Close(*slots_[slot]);
       break;
     case 'd':
-      if (record.size() >= 4) {
-        std::string datagram = record.substr(4);
-        if (const size_t at = datagram.find('$'); at != std::string::npos && !tokens_.empty())
-          datagram.replace(at, 1, tokens_[arg(3) % tokens_.size()]);
-        Datagram(arg(1) % 2 ? 5058 : 5060, arg(2) % kSources, std::move(datagram));
+    case 'D': {
+      const size_t start = record[0] == 'd' ? 4 : 5;
+      if (record.size() <= start) break;
+      std::string datagram = record.substr(start);
+      if (const size_t at = datagram.find('$'); at != std::string::npos && !tokens_.empty())
+        datagram.replace(at, 1, tokens_[arg(3) % tokens_.size()]);
+      if (const size_t size = record[0] == 'D' ? arg(4) * 256u : 0; size > 0) {
+        while (datagram.size() < size) datagram += datagram;
+        datagram.resize(size);
       }
+      Datagram(arg(1) % 2 ? 5058 : 5060, arg(2) % kSources, std::move(datagram));
       break;
+    }
   }
   CheckRegister();
 }
