@@ -8,12 +8,20 @@
 //                                    NatReportText for each report datagram
 //                                --> Http: THttpCore
 //                                --> Unknown: closed
+//   a datagram on a SIP port      --TSessionRegister::Find--> the control session it belongs
+//                                    to, or none (dropped, nothing sent back)
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "server/SipParse.h"
 
 // The greeting that opens a control session: "GET 5060" and a zero byte. (Named apart from
 // the tester's kGreeting: the tests link both into one program.)
@@ -53,6 +61,47 @@ constexpr size_t kMaxEchoText = 8192;
 // zero byte.
 std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::string_view sender,
                       bool matchedByToken);
+
+// The greeted control sessions, by token and by peer address: what finds the session of a
+// datagram, and the addresses the server may send datagrams to. Session is the connection class;
+// the register only keeps pointers to it.
+template <typename Session>
+class TSessionRegister {
+ public:
+  void Add(const std::string& token, uint32_t peer, Session* s) {
+    byToken_[token] = s;
+    byPeer_[peer].push_back(s);
+  }
+  void Remove(const std::string& token, uint32_t peer, const Session* s) {
+    if (auto it = byToken_.find(token); it != byToken_.end() && it->second == s) byToken_.erase(it);
+    if (auto it = byPeer_.find(peer); it != byPeer_.end()) {
+      std::erase(it->second, s);
+      if (it->second.empty()) byPeer_.erase(it);
+    }
+  }
+  bool HasToken(const std::string& token) const { return byToken_.count(token) > 0; }
+  // An open session's peer: the only kind of address the server sends datagrams to, so that it
+  // never reflects traffic towards a host that did not connect to it.
+  bool Holds(uint32_t address) const { return byPeer_.count(address) > 0; }
+  // The session a datagram belongs to: the one whose token its Call-ID holds, else the only
+  // session of its source address (a router may have rewritten the Call-ID). Null: none, and
+  // nothing is ever sent back for it.
+  Session* Find(std::string_view datagram, uint32_t from, bool& matchedByToken) const {
+    matchedByToken = false;
+    const std::string token = CallIdToken(datagram);
+    if (auto it = byToken_.find(token); !token.empty() && it != byToken_.end()) {
+      matchedByToken = true;
+      return it->second;
+    }
+    if (auto it = byPeer_.find(from); it != byPeer_.end() && it->second.size() == 1)
+      return it->second.front();
+    return nullptr;
+  }
+
+ private:
+  std::unordered_map<std::string, Session*> byToken_;
+  std::unordered_map<uint32_t, std::vector<Session*>> byPeer_;
+};
 
 // The text of one NAT session report datagram.
 std::string NatReportText(long long sentAfterMs, std::optional<int> nextMs);

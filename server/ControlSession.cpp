@@ -22,8 +22,7 @@ void TControlSession::Start(std::string alreadyRead) {
   const auto local = socket_.local_endpoint(ec);
   if (!ec && local.address().is_v4()) local_ = local.address().to_v4().to_uint();
   token_ = ctx_.NewToken();
-  ctx_.ByToken[token_] = this;
-  ctx_.Addresses[peer_].Sessions.push_back(this);
+  ctx_.Sessions.Add(token_, peer_, this);
   ++ctx_.Counters.Sessions;
   Send(GreetingAnswer(token_));
   if (closed_) return;
@@ -167,9 +166,7 @@ void TControlSession::WriteNext() {
 void TControlSession::StopOwn() {
   for (auto& [port, run] : natRuns_) run->timer.cancel();
   for (auto& burst : bursts_) burst->timer.cancel();
-  if (!token_.empty()) ctx_.ByToken.erase(token_);
-  auto it = ctx_.Addresses.find(peer_);
-  if (it != ctx_.Addresses.end()) std::erase(it->second.Sessions, this);
+  if (!token_.empty()) ctx_.Sessions.Remove(token_, peer_, this);
 }
 
 void TControlSession::LogEnd(const std::string& who, const std::string& duration,

@@ -30,7 +30,7 @@ std::string TServerContext::NewToken() {
       uint32_t r = random_();
       for (int j = 0; j < 8; ++j, r >>= 4) token += hex[r & 0xF];
     }
-  } while (ByToken.count(token));
+  } while (Sessions.HasToken(token));
   return token;
 }
 
@@ -121,17 +121,17 @@ void TEchoServer::Impl::Accept(tcp::socket socket) {
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec || !peer.address().is_v4()) return;
   const uint32_t address = peer.address().to_v4().to_uint();
-  auto& state = ctx.Addresses[address];
+  size_t& fromPeer = ctx.ConnectionsFrom[address];
   const bool full = ctx.Connections.size() >= ctx.Config.MaxConnections;
-  if (full || state.Connections >= ctx.Config.MaxConnectionsPerAddress) {
+  if (full || fromPeer >= ctx.Config.MaxConnectionsPerAddress) {
     ++ctx.Counters.Refused;
     ctx.StrangerLog([&] { return "connection " + EndpointText(address, peer.port()) + " refused: " +
                     (full ? "server full" : "too many from this address"); });
-    if (state.Connections == 0 && state.Sessions.empty()) ctx.Addresses.erase(address);
+    if (fromPeer == 0) ctx.ConnectionsFrom.erase(address);
     socket.close(ec);
     return;
   }
-  ++state.Connections;
+  ++fromPeer;
   ++ctx.Counters.OpenConnections;
   socket.set_option(tcp::no_delay(true), ec);
   auto c = std::make_shared<TSniffer>(ctx, std::move(socket), address, peer.port(),

@@ -10,7 +10,6 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 #include "server/ConnectionCore.h"
 #include "server/ServerOptions.h"
@@ -46,18 +45,11 @@ class TServerContext {
 
   // Every open TCP connection, whatever it turned out to be.
   std::unordered_set<std::shared_ptr<TTcpConnection>> Connections;
-  // Greeted control sessions by token, and what each peer address holds.
-  std::unordered_map<std::string, TControlSession*> ByToken;
-  struct TAddressState {
-    size_t Connections = 0;                  // TCP connections open from it
-    std::vector<TControlSession*> Sessions;  // greeted control sessions from it
-  };
-  std::unordered_map<uint32_t, TAddressState> Addresses;
+  // Greeted control sessions by token and by peer address.
+  TSessionRegister<TControlSession> Sessions;
+  // TCP connections open from each peer address.
+  std::unordered_map<uint32_t, size_t> ConnectionsFrom;
 
-  bool HasSession(uint32_t address) const {
-    const auto it = Addresses.find(address);
-    return it != Addresses.end() && !it->second.Sessions.empty();
-  }
   // A fresh random token that no open session holds.
   std::string NewToken();
   uint32_t Random() { return random_(); }

@@ -16,10 +16,11 @@ void TTcpConnection::Close(const std::string& why) {
   closed_ = true;
   timer_.cancel();
   StopOwn();
-  auto it = ctx_.Addresses.find(peer_);
-  if (it != ctx_.Addresses.end()) {
-    if (it->second.Connections > 0) --it->second.Connections;
-    if (it->second.Connections == 0 && it->second.Sessions.empty()) ctx_.Addresses.erase(it);
+  if (auto it = ctx_.ConnectionsFrom.find(peer_); it != ctx_.ConnectionsFrom.end()) {
+    if (it->second > 1)
+      --it->second;
+    else
+      ctx_.ConnectionsFrom.erase(it);
   }
   --ctx_.Counters.OpenConnections;
   const double seconds =

@@ -3,7 +3,6 @@
 #include <stdexcept>
 
 #include "server/ControlSession.h"
-#include "server/SipParse.h"
 
 namespace {
 
@@ -52,20 +51,6 @@ void TDatagramLimiter::ForgetFull(TServerClock::time_point now) {
       ++it;
     }
   }
-}
-
-TControlSession* FindSession(const TServerContext& ctx, std::string_view datagram,
-                             uint32_t from, bool& matchedByToken) {
-  matchedByToken = false;
-  const std::string token = CallIdToken(datagram);
-  if (auto it = ctx.ByToken.find(token); !token.empty() && it != ctx.ByToken.end()) {
-    matchedByToken = true;
-    return it->second;
-  }
-  if (auto a = ctx.Addresses.find(from);
-      a != ctx.Addresses.end() && a->second.Sessions.size() == 1)
-    return a->second.Sessions.front();
-  return nullptr;
 }
 
 TUdpSide::TUdpSide(TServerContext& ctx)
@@ -133,7 +118,7 @@ void TUdpSide::Receive(TSipSocket& s) {
 void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                           uint32_t local) {
   bool byToken = false;
-  TControlSession* session = FindSession(ctx_, datagram, from.Address, byToken);
+  TControlSession* session = ctx_.Sessions.Find(datagram, from.Address, byToken);
   if (!session) {
     ++ctx_.Counters.Dropped;
     ctx_.StrangerLog([&] { return "datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
@@ -163,6 +148,6 @@ void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPe
 
 bool TUdpSide::Send(udp::socket& socket, const TUdpPeer& to, uint32_t local,
                     std::string_view data) {
-  if (!socket.is_open() || !ctx_.HasSession(to.Address)) return false;
+  if (!socket.is_open() || !ctx_.Sessions.Holds(to.Address)) return false;
   return SendDatagramFrom(socket.native_handle(), data.data(), data.size(), to, local);
 }

@@ -52,12 +52,6 @@ struct TSipSocket {
   TSipPortPlan plan;
 };
 
-// The control session a datagram belongs to: the one whose token its Call-ID holds, else the
-// only session of its source address (a router may have rewritten the Call-ID). Null: none,
-// and nothing is ever sent back for it.
-TControlSession* FindSession(const TServerContext& ctx, std::string_view datagram,
-                             uint32_t from, bool& matchedByToken);
-
 class TUdpSide {
  public:
   explicit TUdpSide(TServerContext& ctx);
