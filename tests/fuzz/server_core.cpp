@@ -152,7 +152,7 @@ void THarness::Read(TConn& c, std::string_view bytes) {
     case TStage::Sniffing: {
       const TConnectionKind kind = SniffConnection(c.In);
       if (kind == TConnectionKind::Undecided) {
-        FUZZ_CHECK(c.In.size() < kGreeting.size(), "undecided within a greeting's bytes");
+        FUZZ_CHECK(c.In.size() < kControlGreeting.size(), "undecided within a greeting's bytes");
         return;
       }
       // What the first bytes decided, the bytes after them do not change.
@@ -203,8 +203,8 @@ void THarness::Greet(TConn& c) {
   register_.Add(c.Token, c.Peer, &c);
   FUZZ_CHECK(Frame(GreetingAnswer(c.Token)) == c.Token + "@5060" + '\0', "the greeting's answer");
   c.Input.emplace(kConfig.MaxInputAfterGreeting);
-  const std::string rest = c.In.substr(kGreeting.size());
-  c.In.resize(kGreeting.size());
+  const std::string rest = c.In.substr(kControlGreeting.size());
+  c.In.resize(kControlGreeting.size());
   Read(c, rest);
 }
 
