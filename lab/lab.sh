@@ -78,8 +78,8 @@ NAME=""
 is_uint() { [[ "$1" =~ ^[0-9]+$ ]]; }
 is_port() { is_uint "$1" && [ "$1" -ge 1 ] && [ "$1" -le 65535 ]; }
 
-# check_drop_spec OPTION SPEC: SPEC is udp or tcp, with an optional list of ports.
-check_drop_spec() {
+# check_drop_rule OPTION RULE: RULE is udp or tcp, with an optional list of ports.
+check_drop_rule() {
   [[ "$2" =~ ^(udp|tcp)(:[0-9]+(,[0-9]+)*)?$ ]] || die "$1: '$2' is not udp or tcp[:PORTS]"
   local dp dports
   if [[ "$2" == *:* ]]; then
@@ -109,11 +109,11 @@ parse_options() {
         ROUTER_MAC=$2; shift 2 ;;
       --drop)
         [ $# -ge 2 ] || die "--drop needs udp or tcp[:PORTS]"
-        check_drop_spec --drop "$2"
+        check_drop_rule --drop "$2"
         DROPS+=("$2"); shift 2 ;;
       --drop-back)
         [ $# -ge 2 ] || die "--drop-back needs udp or tcp[:PORTS]"
-        check_drop_spec --drop-back "$2"
+        check_drop_rule --drop-back "$2"
         DROPS_BACK+=("$2"); shift 2 ;;
       --forward-udp)
         [ $# -ge 2 ] && is_port "$2" || die "--forward-udp needs a port"
@@ -306,7 +306,7 @@ EOF
   for p in "${WAIT_UDP[@]}"; do wait_listen udp "$p"; done
 }
 
-# drop_rules IFACE MATCH PORTDIR SPEC...: a drop rule per SPEC (udp|tcp[:PORTS]) for packets that
+# drop_rules IFACE MATCH PORTDIR RULE...: a drop rule per RULE (udp|tcp[:PORTS]) for packets that
 # come in on IFACE and fit MATCH; with ports, PORTDIR (dport or sport) names which ones.
 drop_rules() {
   local iface=$1 match=$2 dir=$3 d proto
