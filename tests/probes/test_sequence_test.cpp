@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/XorUnit.h"
@@ -50,10 +51,11 @@ struct FakeRun : TSequencerIo {
   void Sleep(int ms) override { sleptMs += ms; }
   void NatTestStarted() override { ++natStarted; }
 
-  std::vector<std::string> Pane(TPane p) const {
+  // The pane's lines, or those of them that hold `part`.
+  std::vector<std::string> Pane(TPane p, std::string_view part = {}) const {
     std::vector<std::string> out;
     for (const auto& [pane, l] : lines)
-      if (pane == p) out.push_back(l);
+      if (pane == p && l.find(part) != std::string::npos) out.push_back(l);
     return out;
   }
 };
@@ -214,22 +216,16 @@ TEST(TestSequence, late_echo_of_an_earlier_probe_is_dropped) {
     FakeRun io;
     std::string held;  // the first echo, held back until the probe is sent again
     io.route = [&](const std::string& d, TSipSocket, int n) -> std::optional<std::string> {
-      if (n == 1) held = d;
-      if (n == 1) return std::nullopt;
-      if (n == 2) {
-        io.buffered += Scramble("UDP late\r\n" + held) + EchoTerminator();
+      if (n == 1) {
+        held = d;
+        return std::nullopt;
       }
+      if (n == 2) io.buffered += Scramble("UDP late\r\n" + held) + EchoTerminator();
       return d;
     };
-    const TSequenceReport r = RunSequence(io, row.serverPort);
-    std::vector<std::string> verdicts;
-    for (const std::string& l : io.Pane(TPane::Sip))
-      if (l.find(" on port ") != std::string::npos) verdicts.push_back(l);
-    EXPECT_EQ(verdicts, row.verdicts);
-    std::vector<std::string> late;
-    for (const std::string& l : io.Pane(TPane::Log))
-      if (l.rfind("Late echo", 0) == 0) late.push_back(l);
-    EXPECT_EQ(late, row.late);
+    RunSequence(io, row.serverPort);
+    EXPECT_EQ(io.Pane(TPane::Sip, " on port "), row.verdicts);
+    EXPECT_EQ(io.Pane(TPane::Log, "Late echo"), row.late);
     EXPECT_EQ(io.sent.size(), row.serverPort == 5060 ? 17u : 11u);  // 5 probes, NAT INVITEs of those that qualify
   }
 }
@@ -265,12 +261,9 @@ TEST(TestSequence, public_mapping_from_the_servers_line) {
       {"Received 512 bytes on UDP port 5058 from 203.0.113.9:40002", "203.0.113.9", 40002, false},
       {"Received 9 bytes on UDP port 5060 from 203.0.113.9:5060 (Call-ID not recognised, matched by address)",
        "203.0.113.9", 5060, true},
-      {"UDP 5060 from 203.0.113.9", std::nullopt, 0, false},
       {"Received 512 bytes on UDP port 5060 from 203.0.113.9", std::nullopt, 0, false},
       {"Received 512 bytes on UDP port 5060 from 203.0.113.9:70000", std::nullopt, 0, false},
-      {"Received 512 bytes on UDP port 5060 from host.example:5060", std::nullopt, 0, false},
       {"Received 512 bytes on UDP port 5060 from 203.0.113.9:5060 trailing", std::nullopt, 0, false},
-      {"Received x bytes on UDP port 5060 from 203.0.113.9:5060", std::nullopt, 0, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
