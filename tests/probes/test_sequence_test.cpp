@@ -261,9 +261,12 @@ TEST(TestSequence, public_mapping_from_the_servers_line) {
       {"Received 512 bytes on UDP port 5058 from 203.0.113.9:40002", "203.0.113.9", 40002, false},
       {"Received 9 bytes on UDP port 5060 from 203.0.113.9:5060 (Call-ID not recognised, matched by address)",
        "203.0.113.9", 5060, true},
+      {"UDP 5060 from 203.0.113.9", std::nullopt, 0, false},
       {"Received 512 bytes on UDP port 5060 from 203.0.113.9", std::nullopt, 0, false},
       {"Received 512 bytes on UDP port 5060 from 203.0.113.9:70000", std::nullopt, 0, false},
+      {"Received 512 bytes on UDP port 5060 from host.example:5060", std::nullopt, 0, false},
       {"Received 512 bytes on UDP port 5060 from 203.0.113.9:5060 trailing", std::nullopt, 0, false},
+      {"Received x bytes on UDP port 5060 from 203.0.113.9:5060", std::nullopt, 0, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
