@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPushButton>
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 
@@ -22,10 +23,13 @@ const char kCliUsage[] =
     "exit status:\n"
     "  0  the run completed and no check saw an ALG\n"
     "  1  a check saw an ALG (a changed or a dropped probe), whatever happened after it\n"
-    "  2  the server was not reached (no TCP or no UDP packet got through)\n"
+    "  2  the server was not reached (the connection failed, or no TCP or no UDP packet got\n"
+    "     through)\n"
     "  3  anything else: an error, the bind limit, --max-seconds reached\n"
     "  4  the NAT session test started but no NAT session report came back within 60 s:\n"
-    "     UDP from the server does not come back through the router\n";
+    "     UDP from the server does not come back through the router\n"
+    "  5  a probe was lost on the way, and so was the one sent to check the link: the link\n"
+    "     loses packets, and that check has no verdict (no other check saw an ALG)\n";
 
 TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
   TCliOptions o;
@@ -101,6 +105,13 @@ void TCliDriver::Add(const std::string& tag, const std::string& text) {
 
 void TCliDriver::AddError(const std::string& text) {
   record_.ErrorShown = true;
+  // The control connection failed: one line that names the server, instead of the socket error.
+  const TRunResult& r = form_.Result;
+  if (r.End == TRunEnd::ServerNotReached && !r.NotReachedReason.empty() && !notReachedSaid_) {
+    notReachedSaid_ = true;
+    Add("ERROR", ServerNotReachedLine(form_.ServerHost, r.NotReachedReason));
+    return;
+  }
   Add("ERROR", text);
 }
 
@@ -121,6 +132,8 @@ void TCliDriver::Start() {
   }
   if (!options_.LocalIp.empty()) form_.ComboBox1->setEditText(ToDisplay(options_.LocalIp));
   deadline_.start(options_.MaxSeconds * 1000);
+  // The start and the test sequence block the event loop: they keep to the limit themselves.
+  form_.RunDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(options_.MaxSeconds);
   QTimer::singleShot(0, this, [this] {
     form_.BtnTest->click();  // runs the start inside the window's guard
   });
@@ -167,7 +180,8 @@ QJsonArray LinesOf(const TCliRecord& record, const char* tag) {
 
 QJsonValue Check(const TSequenceReport::TCheck& c) {
   if (!c.Done) return QJsonValue::Null;
-  return QJsonObject{{"verdict", c.Dropped ? "dropped" : c.Result < 0 ? "alg" : "no_alg"}, {"changed", -c.Result}};
+  const char* verdict = c.Dropped ? "dropped" : c.Lost ? "lost" : c.Result < 0 ? "alg" : "no_alg";
+  return QJsonObject{{"verdict", verdict}, {"changed", -c.Result}};
 }
 
 QJsonValue Number(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue::Null; }
@@ -177,12 +191,30 @@ QJsonValue Public(const std::optional<TPublicMapping>& m) {
   return QJsonObject{{"address", Text(m->Address)}, {"port", m->Port}, {"port_kept", m->PortKept}};
 }
 
+QJsonValue Nat(const TRunResult& r, int port, bool started) {
+  const auto it = r.Nat.find(port);
+  std::optional<int> last, next;
+  if (it != r.Nat.end()) {
+    if (!it->second.HeldSecs.empty()) last = it->second.HeldSecs.back();
+    next = it->second.NextSecs;
+  }
+  return QJsonObject{{"started", started}, {"last_ok_seconds", Number(last)}, {"next_seconds", Number(next)}};
+}
+
+// A text, or null when it is empty or holds only `unknown` characters (an address or MAC the
+// router discovery could not find reads as zeros).
+QJsonValue Known(const std::string& text, const char* unknown) {
+  if (text.find_first_not_of(unknown) == std::string::npos) return QJsonValue::Null;
+  return Text(text);
+}
+
 }  // namespace
 
 int CliExitStatus(const TForm1& form, const TCliRecord& record) {
   const TRunResult& r = form.Result;
   if (r.Sequence.AnyAlg()) return kExitAlg;
   if (r.End == TRunEnd::ServerNotReached) return kExitUnreachable;
+  if (r.Sequence.AnyLost()) return kExitLost;
   if (r.End == TRunEnd::NoNatReport) return kExitNoNatReport;
   if (record.ErrorShown || record.WindowClosed || r.End == TRunEnd::TimeLimit) return kExitFailure;
   if (r.Sequence.Outcome == TSequenceReport::TOutcome::Completed) return kExitClean;
@@ -192,23 +224,21 @@ int CliExitStatus(const TForm1& form, const TCliRecord& record) {
 std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus) {
   const TRunResult& r = form.Result;
   const TSequenceReport& seq = r.Sequence;
-  QJsonObject nat;
-  for (const auto& [port, n] : r.Nat) {
-    const std::optional<int> last = n.HeldSecs.empty() ? std::nullopt : std::optional<int>(n.HeldSecs.back());
-    nat[QString::number(port)] = QJsonObject{{"last_ok_seconds", Number(last)}, {"next_seconds", Number(n.NextSecs)}};
-  }
   const QJsonObject root{
+      {"schema_version", kJsonSchemaVersion},
       {"exit_status", exitStatus},
       {"end", r.End == TRunEnd::Open ? QJsonValue(QJsonValue::Null) : QJsonValue(RunEndName(r.End))},
+      {"not_reached", r.NotReachedReason.empty() ? QJsonValue(QJsonValue::Null) : Text(r.NotReachedReason)},
       {"server", Text(form.ServerHost)},
+      {"server_address", form.ServerAddress.empty() ? QJsonValue(QJsonValue::Null) : Text(form.ServerAddress)},
       {"server_sip_port", form.ServerPort},
       {"alg", QJsonObject{{"5060", QJsonObject{{"register", Check(seq.Register5060)}, {"invite", Check(seq.Invite5060)}}},
                           {"5058", QJsonObject{{"register", Check(seq.Register5058)}, {"invite", Check(seq.Invite5058)}}}}},
       {"public", QJsonObject{{"5060", Public(seq.Public5060)}, {"5058", Public(seq.Public5058)}}},
-      {"nat", nat},
+      {"nat", QJsonObject{{"5060", Nat(r, 5060, seq.Nat5060)}, {"5058", Nat(r, 5058, seq.Nat5058)}}},
       {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},
-      {"router", QJsonObject{{"ip", Text(r.RouterIP)},
-                             {"mac", Text(r.RouterMac)},
+      {"router", QJsonObject{{"ip", Known(r.RouterIP, "0.")},
+                             {"mac", Known(r.RouterMac, "0")},
                              {"vendor", r.Vendor ? Text(*r.Vendor) : QJsonValue(QJsonValue::Null)}}},
       {"panes", QJsonObject{{"sip", LinesOf(record, "SIP")},
                             {"nat", LinesOf(record, "NAT")},

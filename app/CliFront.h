@@ -27,7 +27,17 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args);
 extern const char kCliUsage[];
 
 // Exit statuses.
-enum TCliExit { kExitClean = 0, kExitAlg = 1, kExitUnreachable = 2, kExitFailure = 3, kExitNoNatReport = 4 };
+enum TCliExit {
+  kExitClean = 0,
+  kExitAlg = 1,
+  kExitUnreachable = 2,
+  kExitFailure = 3,
+  kExitNoNatReport = 4,
+  kExitLost = 5,  // a probe was lost on the way, and the check that would have judged it had no verdict
+};
+
+// Version of the JSON object's layout; it grows when a field changes its meaning or goes.
+inline constexpr int kJsonSchemaVersion = 2;
 
 // How long the console front waits, after the NAT session test INVITEs, for the first NAT
 // session report before it takes UDP from the server for blocked and ends the run.
@@ -53,8 +63,9 @@ struct TCliRecord {
 };
 
 // The exit status of a run from its result and what the front saw: 1 when any check saw an
-// ALG, whatever came after; 2 when the server was not reached; 4 when no NAT session report
-// came after the NAT INVITEs; 0 when the run completed otherwise; 3 for anything else.
+// ALG, whatever came after; 2 when the server was not reached; 5 when a probe was lost; 4 when
+// no NAT session report came after the NAT INVITEs; 0 when the run completed otherwise; 3 for
+// anything else.
 int CliExitStatus(const TForm1& form, const TCliRecord& record);
 // The JSON object of a run (one line), made from the run's result.
 std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus);
@@ -99,4 +110,5 @@ class TCliDriver : public QObject {
   QTimer deadline_;     // --max-seconds
   QTimer natReports_;   // the wait for the first NAT session report
   bool finished_ = false;
+  bool notReachedSaid_ = false;  // the line that the server was not reached is out
 };

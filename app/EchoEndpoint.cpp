@@ -10,6 +10,16 @@
 #define NAT_TESTER_MAC_LIST_URL "http://localhost/download/MAC.CSV"
 #endif
 
+std::string MacListUrlFor(const std::string& argument, const std::string& builtInUrl) {
+  if (argument.empty() || builtInUrl != kDefaultMacListUrl) return builtInUrl;
+  const std::string host = ParseEchoEndpoint(argument, "").Host;
+  // Only a name or an address makes a URL: anything else would put its bytes into the request.
+  if (host.empty() || host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
+                          std::string::npos)
+    return builtInUrl;
+  return "http://" + host + "/download/MAC.CSV";
+}
+
 const char* MacListUrl() { return NAT_TESTER_MAC_LIST_URL; }
 
 const char* BuiltinEchoServer() { return NAT_TESTER_ECHO_SERVER; }

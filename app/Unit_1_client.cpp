@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <optional>
@@ -246,10 +247,12 @@ void TForm1::IdTCPClient1Disconnected(TIdComponent* /*Sender*/) {
 }
 
 // Datagrams on either SIP socket: NAT session reports of the server.
-void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* /*Sender*/, TStream& AData, TIdSocketHandle& ABinding) {
+void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* Sender, TStream& AData, TIdSocketHandle& ABinding) {
   if (Stopped) return;
-  const std::optional<int> countdown = HandleNatReport(
-      AData.DataString(), ABinding.RemotePort, NatAges, [this](const std::string& l) { Line(TPane::Nat, l); }, &Result);
+  const int socketPort = Sender == IdUDP_client_5058.get() ? 5058 : 5060;
+  const std::optional<int> countdown =
+      HandleNatReport(AData.DataString(), ABinding.RemotePort, NatAges,
+                      [this](const std::string& l) { Line(TPane::Nat, l); }, &Result, socketPort);
   if (!countdown) return;
   LblCount->setText(QString::number(*countdown));
   Timer1->SetEnabled(true);
@@ -339,9 +342,10 @@ void TForm1::StartConnection() {
   Result.RouterIP = gateway.RouterIP;
   Result.RouterMac = gateway.MacText;
   BtnRouter->setEnabled(true);
-  Result.Vendor = RunVendorStep(gateway.MacText);
+  const std::string argument = FirstArgument();
+  Result.Vendor = RunVendorStep(gateway.MacText, MacListUrlFor(argument));
 
-  const TEchoEndpoint endpoint = ParseEchoEndpoint(FirstArgument(), BuiltinEchoServer());
+  const TEchoEndpoint endpoint = ParseEchoEndpoint(argument, BuiltinEchoServer());
   ServerHost = endpoint.Host;
   ServerPort = endpoint.Port;
   IdTCPClient1->SetHost(ServerHost);
@@ -349,15 +353,30 @@ void TForm1::StartConnection() {
   if (IdTCPClient1->IsConnected()) IdTCPClient1->Disconnect();
   Line(TPane::Sip, "Connecting to remote server... ");
   StartPending = true;
-  IdTCPClient1->Connect(2000);
+  try {
+    // The run's one lookup of the server's name: the address it gives is the run's server.
+    IdTCPClient1->Connect(2000);
+  } catch (const std::exception& e) {
+    if (std::optional<std::string> reason = ServerNotReachedReason(e)) {
+      Result.NotReachedReason = *reason;
+      MarkRunEnd(TRunEnd::ServerNotReached);
+    }
+    throw;
+  }
 }
 
-std::optional<std::string> TForm1::RunVendorStep(const std::string& macText) {
+std::optional<std::string> TForm1::RunVendorStep(const std::string& macText, const std::string& url) {
   // An unresolved address reads as all zeros; a maker found for that prefix would name a
   // router that is not there, so the list is refreshed but nothing is looked up.
   const bool resolved = macText.find_first_not_of('0') != std::string::npos;
-  return RefreshAndLookupVendor(MacListUrl(), MacListFileName, resolved ? macText : std::string(),
-                                [this](const std::string& l) { Line(TPane::Sip, l); });
+  TIdTransferLimits limits;
+  if (RunDeadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*RunDeadline -
+                                                                            std::chrono::steady_clock::now());
+    limits.TotalMs = static_cast<int>(std::clamp<int64_t>(left.count(), 1, limits.TotalMs));
+  }
+  return RefreshAndLookupVendor(url, MacListFileName, resolved ? macText : std::string(),
+                                [this](const std::string& l) { Line(TPane::Sip, l); }, limits);
 }
 
 void TForm1::StopBtnClick(QObject* /*Sender*/) {
@@ -415,9 +434,15 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
   StartPending = false;
   BtnTest->setEnabled(false);
   TSequencerLink link(*this);
+  // Every datagram of the run goes to the address the control connection reached: another
+  // address of the same name would be another server, which holds no session of this run.
+  TSequenceParams params{ServerAddress.empty() ? ServerHost : ServerAddress, ServerPort, RtpPort};
+  if (RunDeadline)
+    params.DeadlineMs = link.NowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           *RunDeadline - std::chrono::steady_clock::now())
+                                           .count();
   try {
-    RunTestSequence(link, Probe, {ServerHost, ServerPort, RtpPort}, NatAges, RtpCount, RtpPrevCount,
-                    Result.Sequence);
+    RunTestSequence(link, Probe, params, NatAges, RtpCount, RtpPrevCount, Result.Sequence);
   } catch (...) {
     // A sequence cut short by an error (a send that fails, an answer past the line limit)
     // would leave the connection open with both buttons disabled for good: end the run, so
@@ -433,6 +458,8 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
   using O = TSequenceReport::TOutcome;
   if (Result.Sequence.Outcome == O::NoGreeting || Result.Sequence.Outcome == O::NoEcho)
     EndRun(TRunEnd::ServerNotReached);
+  else if (Result.Sequence.Outcome == O::TimeUp)
+    EndRun(TRunEnd::TimeLimit);
   else if (!Result.Sequence.NatTestStarted())
     EndRun(TRunEnd::NoNatTest);
 }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QWidget>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -98,6 +99,9 @@ class TForm1 : public QWidget {
   TRunResult Result;
   // What its test sequence found (verdicts per port and probe, NAT test started).
   TSequenceReport& LastReport = Result.Sequence;
+  // When set (a front with a time limit), no step of a start or of the test sequence waits past
+  // it: the vendor list gives up, and the sequence stops.
+  std::optional<std::chrono::steady_clock::time_point> RunDeadline;
 
   // Where FormCreate takes the host's IPv4 addresses from; by default the socket layer's list.
   // Replaceable before FormCreate runs (tests, a front that picks its own).
@@ -162,8 +166,9 @@ class TForm1 : public QWidget {
   void Line(TPane pane, const std::string& line);
   // The start after the ports are bound: router, vendor list, endpoint, connect.
   void StartConnection();
-  // Refreshes the MAC vendor list and names the router's maker in the SIP pane; returns it.
-  std::optional<std::string> RunVendorStep(const std::string& macText);
+  // Refreshes the MAC vendor list from `url` and names the router's maker in the SIP pane;
+  // returns it.
+  std::optional<std::string> RunVendorStep(const std::string& macText, const std::string& url);
   bool closed_ = false;
   bool runOpen_ = false;  // a run began and has not ended yet
 };

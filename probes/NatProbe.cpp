@@ -18,7 +18,7 @@ const char kNextPktAfter[] = "Next pkt after";
 }  // namespace
 
 std::optional<int> HandleNatReport(const std::string& datagram, int senderPort, TNatAges& ages,
-                                   const TNatLineSink& natPane, TRunResult* result) {
+                                   const TNatLineSink& natPane, TRunResult* result, int socketPort) {
   const std::string text = datagram.substr(0, datagram.find('\0'));
   const size_t sent = text.find(kSentAfter);
   if (sent == std::string::npos) return std::nullopt;
@@ -31,7 +31,7 @@ std::optional<int> HandleNatReport(const std::string& datagram, int senderPort, 
   }
   const std::string port = std::to_string(senderPort);
   natPane("NAT session on port " + port + " ok after " + std::to_string(age) + "s");
-  TRunResult::TNatPort* noted = result ? &result->Nat[senderPort] : nullptr;
+  TRunResult::TNatPort* noted = result ? &result->Nat[socketPort ? socketPort : senderPort] : nullptr;
   if (noted) {
     noted->HeldSecs.push_back(age);
     noted->NextSecs.reset();

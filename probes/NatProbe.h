@@ -21,9 +21,10 @@ struct TNatAges {
 // ("Sent after <ms> ") prints how long the mapping held, deduplicated per server port; when it
 // also announces the next one ("Next pkt after <ms> ") the result is the countdown to set
 // (seconds + 2). Any other datagram is ignored. A bad number raises EConvertError after the
-// lines before it were written. What is printed is also noted in `result`, when given.
+// lines before it were written. What is printed is also noted in `result`, when given, under
+// socketPort (the nominal port of the socket the report reached; 0: under senderPort).
 std::optional<int> HandleNatReport(const std::string& datagram, int senderPort, TNatAges& ages,
-                                   const TNatLineSink& natPane, TRunResult* result = nullptr);
+                                   const TNatLineSink& natPane, TRunResult* result = nullptr, int socketPort = 0);
 
 // The three lines that open the NAT session test in the NAT pane.
 void WriteNatLeadIn(const TNatLineSink& natPane);

@@ -1,6 +1,7 @@
 #include "probes/RunResult.h"
 
 #include "net/IdConvert.h"
+#include "net/IdException.h"
 #include "net/IdStack.h"
 
 const char* RunEndName(TRunEnd end) {
@@ -38,27 +39,58 @@ bool TakeNumber(std::string& rest, int& value) {
 
 }  // namespace
 
-std::optional<TPublicMapping> PublicMappingFromServerLine(const std::string& line, int localPort) {
+std::optional<TServerLine> ParseServerLine(const std::string& line) {
   std::string rest = line;
-  int bytes = 0, serverPort = 0;
-  if (!Take(rest, "Received ") || !TakeNumber(rest, bytes) || !Take(rest, " bytes on UDP port ") ||
-      !TakeNumber(rest, serverPort) || !Take(rest, " from "))
+  TServerLine l;
+  if (!Take(rest, "Received ") || !TakeNumber(rest, l.Bytes) || !Take(rest, " bytes on UDP port ") ||
+      !TakeNumber(rest, l.ServerPort) || l.ServerPort > 65535 || !Take(rest, " from "))
     return std::nullopt;
   const size_t colon = rest.find(':');
   if (colon == std::string::npos) return std::nullopt;
-  TPublicMapping m;
-  m.Address = rest.substr(0, colon);
-  if (m.Address.find_first_not_of("0123456789.") != std::string::npos || !TIdStack::IsAddressText(m.Address))
+  l.FromAddress = rest.substr(0, colon);
+  if (l.FromAddress.find_first_not_of("0123456789.") != std::string::npos || !TIdStack::IsAddressText(l.FromAddress))
     return std::nullopt;
   rest.erase(0, colon + 1);
-  if (!TakeNumber(rest, m.Port) || m.Port > 65535) return std::nullopt;
+  if (!TakeNumber(rest, l.FromPort) || l.FromPort > 65535) return std::nullopt;
   if (!rest.empty() && rest.compare(0, 2, " (") != 0) return std::nullopt;
-  m.PortKept = m.Port == localPort;
-  return m;
+  return l;
+}
+
+std::optional<TPublicMapping> PublicMappingFromServerLine(const std::string& line, int localPort) {
+  const std::optional<TServerLine> l = ParseServerLine(line);
+  if (!l) return std::nullopt;
+  return TPublicMapping{l->FromAddress, l->FromPort, l->FromPort == localPort};
+}
+
+std::optional<std::string> ServerNotReachedReason(const std::exception& error) {
+  if (dynamic_cast<const EIdConnectTimeout*>(&error)) return "the connection timed out";
+  const auto* socket = dynamic_cast<const EIdSocketError*>(&error);
+  if (!socket) return std::nullopt;
+  switch (socket->SocketErrorCode) {
+    case IdErr::ECONNREFUSED_: return "the connection was refused";
+    case IdErr::ETIMEDOUT_: return "the connection timed out";
+    case IdErr::HOST_NOT_FOUND_:
+    case IdErr::NO_DATA_: return "the host name is unknown";
+    case IdErr::TRY_AGAIN_:
+    case IdErr::NO_RECOVERY_: return "the host name lookup got no answer";
+    case IdErr::ENETUNREACH_:
+    case IdErr::EHOSTUNREACH_: return "there is no route to it";
+    default: return std::nullopt;
+  }
+}
+
+std::string ServerNotReachedLine(const std::string& host, const std::string& reason) {
+  return "The server " + host + " was not reached on TCP port 80: " + reason + ".";
 }
 
 bool TSequenceReport::AnyAlg() const {
   for (const TCheck* c : {&Register5060, &Register5058, &Invite5060, &Invite5058})
     if (c->Done && c->Alg()) return true;
+  return false;
+}
+
+bool TSequenceReport::AnyLost() const {
+  for (const TCheck* c : {&Register5060, &Register5058, &Invite5060, &Invite5058})
+    if (c->Done && c->Lost) return true;
   return false;
 }

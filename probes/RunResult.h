@@ -1,6 +1,7 @@
 #pragma once
 // What one test run found, as data: the handlers fill it in as the run goes on, and fronts
 // report it (the console front's JSON) without reading it back out of the panes.
+#include <exception>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,17 +29,36 @@ struct TPublicMapping {
   bool PortKept = false;  // the NAT kept the socket's local port
 };
 
-// Reads the server's own line of an echo, "Received N bytes on UDP port P from A:B" (notes in
-// parentheses may follow); nullopt when the line has another form.
+// The server's own line of an echo, "Received N bytes on UDP port P from A:B" (notes in
+// parentheses may follow).
+struct TServerLine {
+  int Bytes = 0;
+  int ServerPort = 0;        // the UDP port the datagram reached
+  std::string FromAddress;   // where it came from, as the server saw it
+  int FromPort = 0;
+};
+// nullopt when the line has another form.
+std::optional<TServerLine> ParseServerLine(const std::string& line);
+
+// The public mapping a server line names, for a socket bound to localPort.
 std::optional<TPublicMapping> PublicMappingFromServerLine(const std::string& line, int localPort);
+
+// What kept the control connection from being made, in words ("connection refused", ...), when
+// the error means the server was not reached: refused, timed out, a name that is unknown or got
+// no answer, no route. nullopt for any other error.
+std::optional<std::string> ServerNotReachedReason(const std::exception& error);
+// The one line that says so, naming the server.
+std::string ServerNotReachedLine(const std::string& host, const std::string& reason);
 
 // What the test sequence found.
 struct TSequenceReport {
-  enum class TOutcome { NotRun, NoGreeting, NoEcho, Completed };
+  // TimeUp: the run's time limit ended the sequence.
+  enum class TOutcome { NotRun, NoGreeting, NoEcho, Completed, TimeUp };
   struct TCheck {
     bool Done = false;
     int Result = 0;        // 0, or minus the number of changed lines
-    bool Dropped = false;  // no echo came, although earlier probes from the socket came back
+    bool Dropped = false;  // no echo came, while the socket's REGISTER, sent again, came back
+    bool Lost = false;     // no echo came, nor one of the probe sent to check the link: no verdict
     bool Alg() const { return Result < 0 || Dropped; }
   };
   TOutcome Outcome = TOutcome::NotRun;
@@ -47,6 +67,7 @@ struct TSequenceReport {
   bool Nat5060 = false, Nat5058 = false;  // the NAT session test was started for the port
   std::optional<TPublicMapping> Public5060, Public5058;
   bool AnyAlg() const;
+  bool AnyLost() const;
   bool NatTestStarted() const { return Nat5060 || Nat5058; }
 };
 
@@ -58,10 +79,11 @@ struct TRunResult {
   };
 
   TSequenceReport Sequence;
-  std::map<int, TNatPort> Nat;  // by the port the reports came from
+  std::map<int, TNatPort> Nat;  // by the nominal port (5060, 5058) of the socket they reached
   int RtpPackets = 0;           // RTP datagrams from the server counted
   std::string RouterIP;         // as the start found them
   std::string RouterMac;
   std::optional<std::string> Vendor;
   TRunEnd End = TRunEnd::Open;
+  std::string NotReachedReason;  // what failed, when the control connection was not made
 };

@@ -7,10 +7,11 @@
 
 namespace {
 
-constexpr int kWaitMs = 2000;   // wait for an answer on the control connection
-constexpr int kAttempts = 3;    // sends of one probe before giving up
-constexpr int kNatSends = 6;    // NAT session test INVITEs per socket
-constexpr int kNatGapMs = 100;  // pause after each of them
+constexpr int kWaitMs = 2000;       // wait for an answer on the control connection
+constexpr int kAttempts = 3;        // sends of one probe before it counts as without echo
+constexpr int kConfirmRounds = 3;   // further sends of it, each beside a witness
+constexpr int kNatSends = 6;        // NAT session test INVITEs per socket
+constexpr int kNatGapMs = 100;      // pause after each of them
 
 const char kFirewallHint[] = "Please, check your firewall settings.";
 
@@ -21,40 +22,94 @@ struct TExchange {
   bool leadIn;
 };
 
-// The request line of an earlier probe of the run that the echo's datagram begins with, when
-// it does not begin with the current probe's: the echo is that probe's, come late. "" else.
-std::string LateEchoOf(const std::string& echo, const std::string& current, const std::vector<std::string>& sent) {
-  const size_t serverLineEnd = echo.find("\r\n");
-  if (serverLineEnd == std::string::npos) return {};
-  const size_t text = serverLineEnd + 2;
-  auto begins = [&](const std::string& line) {
-    return echo.compare(text, line.size(), line) == 0 && echo.compare(text + line.size(), 2, "\r\n") == 0;
-  };
-  if (begins(current)) return {};
-  for (const std::string& line : sent)
-    if (begins(line)) return line;
-  return {};
+int SocketIndex(TSipSocket s) { return s == TSipSocket::Sip5060 ? 0 : 1; }
+
+std::string FirstLine(const std::string& text, size_t from) {
+  const size_t end = text.find("\r\n", from);
+  return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
 }
 
-// One attempt's wait for the echo of the current probe. Late echoes of earlier probes are
-// logged and dropped while the attempt has time left. "" when no echo of it came in time.
-std::string AwaitEcho(TSequencerIo& io, const std::function<void(const std::string&)>& log,
-                      const std::string& current, const std::vector<std::string>& sent) {
-  const int64_t deadline = io.NowMs() + kWaitMs;
-  int waitMs = kWaitMs;
-  while (true) {
-    std::string echo = Scramble(io.ControlReadLine(EchoTerminator(), waitMs));
-    if (echo.empty()) return echo;
-    const std::string late = LateEchoOf(echo, current, sent);
-    if (late.empty()) return echo;
-    log("Late echo of an earlier probe dropped: " + late);
-    const int64_t left = deadline - io.NowMs();
-    if (left <= 0) return {};
-    waitMs = static_cast<int>(left);
+std::string MethodOf(const std::string& requestLine) { return requestLine.substr(0, requestLine.find(' ')); }
+
+// The sequence's state besides the report: the probes sent, and what a wait needs.
+struct TRun {
+  TSequencerIo& io;
+  const TSequenceParams& params;
+  TSequenceReport& report;
+  std::function<void(const std::string&)> log;
+  std::vector<TSentProbe> sent;
+  bool timeUp = false;
+
+  void Send(size_t probe) {
+    const TSentProbe& p = sent[probe];
+    io.SendDatagram(p.Socket, params.ServerHost, p.RemotePort, p.Text);
   }
-}
+
+  // One attempt's wait for the echo of sent[probe]. An echo of `witness` (when not -1) sets
+  // witnessSeen; late echoes of other probes are logged and dropped while the attempt has time
+  // left. "" when no echo of the probe came in time (timeUp tells whether the run's time ended).
+  std::string Await(size_t probe, int witness, bool& witnessSeen) {
+    int64_t deadline = io.NowMs() + kWaitMs;
+    if (params.DeadlineMs > 0 && params.DeadlineMs < deadline) deadline = params.DeadlineMs;
+    for (int64_t left = deadline - io.NowMs(); left > 0; left = deadline - io.NowMs()) {
+      std::string echo = Scramble(io.ControlReadLine(EchoTerminator(), static_cast<int>(left)));
+      if (echo.empty()) break;
+      const int owner = EchoOwner(echo, sent, probe, report.Public5060, report.Public5058);
+      if (owner == static_cast<int>(probe)) return echo;
+      if (owner >= 0 && owner == witness) {
+        witnessSeen = true;
+        continue;
+      }
+      const size_t text = echo.find("\r\n");
+      log("Late echo of an earlier probe dropped: " +
+          (owner >= 0 ? sent[owner].RequestLine : text == std::string::npos ? echo : FirstLine(echo, text + 2)));
+    }
+    if (params.DeadlineMs > 0 && io.NowMs() >= params.DeadlineMs) timeUp = true;
+    return {};
+  }
+};
 
 }  // namespace
+
+int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size_t current,
+              const std::optional<TPublicMapping>& public5060, const std::optional<TPublicMapping>& public5058) {
+  const size_t serverLineEnd = echo.find("\r\n");
+  if (serverLineEnd == std::string::npos) return static_cast<int>(current);
+  const std::optional<TServerLine> server = ParseServerLine(echo.substr(0, serverLineEnd));
+  const std::string requestLine = FirstLine(echo, serverLineEnd + 2);
+
+  std::vector<size_t> candidates;
+  for (size_t i = 0; i < sent.size(); ++i)
+    if (!server || sent[i].RemotePort == server->ServerPort) candidates.push_back(i);
+  if (candidates.empty()) return -1;
+
+  auto narrowed = [&](const std::function<bool(const TSentProbe&)>& keep) {
+    std::vector<size_t> out;
+    for (size_t i : candidates)
+      if (keep(sent[i])) out.push_back(i);
+    return out;
+  };
+  std::vector<size_t> tier = narrowed([&](const TSentProbe& p) { return p.RequestLine == requestLine; });
+  if (tier.empty()) tier = narrowed([&](const TSentProbe& p) { return MethodOf(p.RequestLine) == MethodOf(requestLine); });
+  if (!tier.empty()) candidates = tier;
+
+  if (server && candidates.size() > 1) {
+    // Two sockets never share a public mapping: one whose mapping is known to be another did
+    // not send this datagram.
+    const std::optional<TPublicMapping>* mappings[] = {&public5060, &public5058};
+    candidates = [&] {
+      std::vector<size_t> out;
+      for (size_t i : candidates) {
+        const auto& m = *mappings[SocketIndex(sent[i].Socket)];
+        if (!m || (m->Address == server->FromAddress && m->Port == server->FromPort)) out.push_back(i);
+      }
+      return out.empty() ? candidates : out;
+    }();
+  }
+  for (size_t i : candidates)
+    if (i == current) return static_cast<int>(current);
+  return static_cast<int>(candidates.back());
+}
 
 std::string GreetingBytes() { return std::string(kGreeting) + '\0'; }
 std::string GreetingTerminator() { return Scramble(std::string("@5060") + '\0'); }
@@ -64,11 +119,23 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
                      int& rtpCount, int& rtpPrevCount, TSequenceReport& report) {
   report = TSequenceReport();
   auto sip = [&](const std::string& l) { io.AddLine(TPane::Sip, l); };
-  const std::function<void(const std::string&)> log = [&](const std::string& l) { io.AddLine(TPane::Log, l); };
+  TRun run{io, params, report, [&](const std::string& l) { io.AddLine(TPane::Log, l); }, {}};
+  const auto& log = run.log;
+  auto stopForTime = [&] {
+    report.Outcome = TSequenceReport::TOutcome::TimeUp;
+    io.Disconnect();
+  };
 
   // Greeting: proves TCP reachability and fetches the token for the probes' Call-ID.
   io.ControlWrite(GreetingBytes());
-  const std::string token = Scramble(io.ControlReadLine(GreetingTerminator(), kWaitMs));
+  int greetingWait = kWaitMs;
+  if (params.DeadlineMs > 0) {
+    const int64_t left = params.DeadlineMs - io.NowMs();
+    if (left <= 0) return stopForTime();
+    if (left < greetingWait) greetingWait = static_cast<int>(left);
+  }
+  const std::string token = Scramble(io.ControlReadLine(GreetingTerminator(), greetingWait));
+  if (token.empty() && params.DeadlineMs > 0 && io.NowMs() >= params.DeadlineMs) return stopForTime();
   if (token.empty()) {
     sip("No TCP packet received by remote server.");
     sip(kFirewallHint);
@@ -78,9 +145,10 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
   }
   report.Token = token;
 
-  int qualify5060 = 2, qualify5058 = 2;
-  bool echoed5060 = false, echoed5058 = false;  // an exchange from the socket was echoed
-  std::vector<std::string> sentLines;           // request lines of the probes sent so far
+  int qualify[2] = {2, 2};                 // by socket: lowered by each "No ALG detected"
+  int registerOf[2] = {-1, -1};            // by socket: its REGISTER among the probes sent
+  bool registerEchoed[2] = {false, false};
+  bool anyEchoed = false;
   const TExchange exchanges[] = {
       {false, TSipSocket::Sip5060, 5060, true},
       {false, TSipSocket::Sip5058, 5058, false},
@@ -91,8 +159,8 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
                                        &report.Invite5058};
   for (int i = 0; i < 4; ++i) {
     const TExchange& x = exchanges[i];
-    const bool from5060 = x.socket == TSipSocket::Sip5060;
-    const int remotePort = from5060 ? params.ServerPort : 5058;
+    const int s = SocketIndex(x.socket);
+    const int remotePort = s == 0 ? params.ServerPort : 5058;
     std::string localIp;
     int localPort = 0;
     io.LocalBinding(x.socket, localIp, localPort);
@@ -100,52 +168,86 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
       probe.BuildInvite(token, std::to_string(remotePort), localIp, std::to_string(localPort), false, 5004);
     else
       probe.BuildRegister(token, std::to_string(remotePort), localIp, std::to_string(localPort));
-    sentLines.push_back(probe.SentRequestLine);
+    run.sent.push_back({x.socket, x.invite, remotePort, probe.SentRequestLine,
+                        x.invite ? probe.InviteMsg : probe.RegisterMsg});
+    const size_t me = run.sent.size() - 1;
+    if (!x.invite) registerOf[s] = static_cast<int>(me);
     log(".");
     log("Checking from local port " + std::to_string(localPort) + " to remote port " +
         std::to_string(remotePort) + " ...");
 
     std::string echo;
-    for (int attempt = 0; attempt < kAttempts && echo.empty(); ++attempt) {
-      io.SendDatagram(x.socket, params.ServerHost, remotePort, x.invite ? probe.InviteMsg : probe.RegisterMsg);
-      echo = AwaitEcho(io, log, probe.SentRequestLine, sentLines);
+    bool witnessSeen = false;
+    int sends = 0;
+    for (; sends < kAttempts && echo.empty() && !run.timeUp; ++sends) {
+      run.Send(me);
+      echo = run.Await(me, -1, witnessSeen);
     }
-    bool& echoed = from5060 ? echoed5060 : echoed5058;
+    // No echo yet: is the link working at this moment? Send the probe again beside a REGISTER
+    // that came back before, the socket's own for an INVITE.
+    int witness = -1;
+    if (echo.empty() && !run.timeUp) {
+      if (x.invite && registerEchoed[s])
+        witness = registerOf[s];
+      else if (registerEchoed[1 - s])
+        witness = registerOf[1 - s];
+      for (int round = 0; round < kConfirmRounds && echo.empty() && !run.timeUp; ++round, ++sends) {
+        if (witness >= 0 && !witnessSeen) run.Send(static_cast<size_t>(witness));
+        run.Send(me);
+        echo = run.Await(me, witness, witnessSeen);
+      }
+    }
+    if (echo.empty() && run.timeUp) return stopForTime();
+
     const char* method = x.invite ? "INVITE" : "REGISTER";
     auto leadIn = [&] {
       if (!x.leadIn) return;
       sip("----------------------------");
       sip(x.invite ? " Checking INVITEs..." : " Checking REGISTERs...");
     };
-    if (echo.empty() && !echoed) {
-      sip("No UDP packet received by remote server.");
-      sip(kFirewallHint);
-      report.Outcome = TSequenceReport::TOutcome::NoEcho;
-      io.Disconnect();
-      return;
-    }
     if (echo.empty()) {
-      // UDP from this very socket reached the server a moment ago: the router swallowed this
-      // probe, as ALGs do with messages they cannot handle.
-      log("No echo of the " + std::string(method) + " after " + std::to_string(kAttempts) +
-          " sends, while an earlier probe from local port " + std::to_string(localPort) +
-          " came back: the router dropped it");
+      std::string what = "No echo of the " + std::string(method) + " after " + std::to_string(sends) + " sends";
+      if (witness >= 0) {
+        std::string witnessPort, ignored;
+        int port = 0;
+        io.LocalBinding(run.sent[witness].Socket, ignored, port);
+        witnessPort = std::to_string(port);
+        what += witnessSeen ? ", while the REGISTER from local port " + witnessPort + ", sent again, came back"
+                            : ", nor of the REGISTER sent again from local port " + witnessPort + " to check the link";
+      }
+      const bool dropped = witnessSeen && x.invite && witness == registerOf[s];
+      if (!dropped && (witnessSeen || !anyEchoed)) {
+        // UDP from this socket does not reach the server, while other UDP does (or none ever did).
+        log(what);
+        sip("No UDP packet received by remote server.");
+        sip(kFirewallHint);
+        report.Outcome = TSequenceReport::TOutcome::NoEcho;
+        io.Disconnect();
+        return;
+      }
+      log(what + (dropped ? ": the router dropped it" : ": the link lost them, which says nothing of an ALG"));
       leadIn();
-      sip("ALG active on port " + std::to_string(x.nominalPort) + ". " + method + " dropped");
+      if (dropped)
+        sip("ALG active on port " + std::to_string(x.nominalPort) + ". " + method + " dropped");
+      else
+        sip("No ALG verdict on port " + std::to_string(x.nominalPort) + ". " + method +
+            " lost on the way (a lossy link, not an ALG)");
       checks[i]->Done = true;
-      checks[i]->Dropped = true;
+      checks[i]->Dropped = dropped;
+      checks[i]->Lost = !dropped;
       continue;
     }
-    echoed = true;
+    anyEchoed = true;
+    if (!x.invite) registerEchoed[s] = true;
 
     const std::string serverLine = CutLines(echo, 1);
     log(serverLine);
     if (auto mapping = PublicMappingFromServerLine(serverLine, localPort))
-      (from5060 ? report.Public5060 : report.Public5058) = std::move(mapping);
+      (s == 0 ? report.Public5060 : report.Public5058) = std::move(mapping);
     const int result = x.invite ? probe.CheckInviteEcho(echo, log) : probe.CheckRegisterEcho(echo, log);
     leadIn();
     sip(AlgVerdict(result, x.nominalPort));
-    if (result == 0) --(from5060 ? qualify5060 : qualify5058);
+    if (result == 0) --qualify[s];
     checks[i]->Done = true;
     checks[i]->Result = result;
   }
@@ -165,25 +267,25 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     const char* notice;
   };
   const TNatStart starts[] = {
-      {qualify5060 == 0, TSipSocket::Sip5060, params.ServerPort, 5004, &ages.LastNatSecs5060, &report.Nat5060,
+      {qualify[0] == 0, TSipSocket::Sip5060, params.ServerPort, 5004, &ages.LastNatSecs5060, &report.Nat5060,
        "Checking NAT timeout on port 5060. Up to 5 minutes needed..."},
-      {qualify5058 == 0, TSipSocket::Sip5058, 5058, params.RtpPort, &ages.LastNatSecs5058, &report.Nat5058,
+      {qualify[1] == 0, TSipSocket::Sip5058, 5058, params.RtpPort, &ages.LastNatSecs5058, &report.Nat5058,
        "Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
   };
-  for (const TNatStart& s : starts) {
-    if (!s.qualifies) continue;
-    log(s.notice);
+  for (const TNatStart& st : starts) {
+    if (!st.qualifies) continue;
+    log(st.notice);
     std::string localIp;
     int localPort = 0;
-    io.LocalBinding(s.socket, localIp, localPort);
-    probe.BuildInvite(token, std::to_string(s.remotePort), localIp, std::to_string(localPort), true,
-                      s.announcedRtpPort);
-    *s.lastAge = 0;
+    io.LocalBinding(st.socket, localIp, localPort);
+    probe.BuildInvite(token, std::to_string(st.remotePort), localIp, std::to_string(localPort), true,
+                      st.announcedRtpPort);
+    *st.lastAge = 0;
     for (int k = 0; k < kNatSends; ++k) {
-      io.SendDatagram(s.socket, params.ServerHost, s.remotePort, probe.InviteMsg);
+      io.SendDatagram(st.socket, params.ServerHost, st.remotePort, probe.InviteMsg);
       io.Sleep(kNatGapMs);
     }
-    *s.started = true;
+    *st.started = true;
   }
   if (report.NatTestStarted())
     io.NatTestStarted();

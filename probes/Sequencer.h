@@ -5,7 +5,9 @@
 // its TCP client, UDP endpoints and panes.
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "probes/NatProbe.h"
 #include "probes/RunResult.h"
@@ -42,10 +44,33 @@ class TSequencerIo {
 };
 
 struct TSequenceParams {
-  std::string ServerHost;  // destination of every probe
+  // Destination of every probe: the address the control connection reached, so that all of a
+  // run goes to the one server that holds its session, whatever a name's other addresses are.
+  std::string ServerHost;
   int ServerPort = 5060;   // the server's SIP port: probes from the 5060 socket go there
   int RtpPort = 5004;      // the local port of the RTP socket
+  int64_t DeadlineMs = 0;  // on the NowMs clock: no wait goes past it, and then the sequence stops; 0: none
 };
+
+// A probe of the run as it went out.
+struct TSentProbe {
+  TSipSocket Socket;
+  bool Invite;
+  int RemotePort;
+  std::string RequestLine;  // without CR LF
+  std::string Text;         // the whole datagram
+};
+
+// Which of the probes sent so far an echo (descrambled, the server's line first) is the echo
+// of; `current` is the probe being waited for. The server's line names the UDP port the
+// datagram reached, so only probes sent to that port can own it (any, when the line cannot be
+// read). Among those, the ones whose request line the echo begins with, else the ones of its
+// method, else (the request line rewritten beyond that) all of them. Where several remain (both
+// sockets send to one port), the address the server saw the datagram come from leaves out a
+// socket whose public mapping is known to be another; then the current probe is preferred, else
+// the latest. -1 when no probe went to the port the line names.
+int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size_t current,
+              const std::optional<TPublicMapping>& public5060, const std::optional<TPublicMapping>& public5058);
 
 // Control channel texts.
 inline constexpr char kGreeting[] = "GET 5060";  // followed by one zero byte on the wire
@@ -58,11 +83,18 @@ std::string EchoTerminator();                    // one zero byte, scrambled
 // the transport cuts the sequence short; such exceptions leave it (the caller's guard reports
 // them). ages and the RTP counters are the run's state that the NAT and RTP probes go on with.
 //
-// Within one run the probes differ in their request lines (unless the server's SIP port is
-// 5058, when both REGISTERs share one): an echo whose datagram begins with the request line of
-// an earlier probe, and not with the current one's, is that probe's late echo; it is logged and
-// dropped, and the wait for the current echo goes on within the attempt's time. An exchange
-// without echo after an earlier one from the same socket was echoed was dropped on the way: it
-// counts as an ALG for the port and the sequence goes on.
+// An echo that EchoOwner gives to an earlier probe is that probe's late echo: it is logged and
+// dropped, and the wait for the current echo goes on within the attempt's time.
+//
+// A probe without echo after three sends is sent up to three times more, each time beside a
+// witness, a REGISTER that came back before (the socket's own for an INVITE, else the other
+// socket's), whose echo shows whether the link works at that moment. The probe's echo, late or
+// new, is judged as any echo. Without it:
+//  - an INVITE whose socket's REGISTER comes back again: the router dropped it ("ALG active on
+//    port N. INVITE dropped"), and the sequence goes on;
+//  - a witness that comes back for another socket, or no probe of the run ever echoed: the
+//    failure lines, and the run ends;
+//  - a witness that does not come back either: the link lost them, which is no verdict ("No ALG
+//    verdict on port N. <probe> lost on the way ..."); the sequence goes on.
 void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& params, TNatAges& ages,
                      int& rtpCount, int& rtpPrevCount, TSequenceReport& report);

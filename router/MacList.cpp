@@ -209,13 +209,30 @@ std::unique_ptr<TVendorList> ParseMacList(std::string_view data) {
   return list;
 }
 
-bool HoldsMacEntry(std::string_view content) {
-  bool found = false;
-  ForEachEntry(content, [&](std::string_view, std::string_view, std::string_view) {
-    found = true;
-    return false;
-  });
-  return found;
+bool IsVendorList(std::string_view content) {
+  content = content.substr(0, content.find('\x1A'));
+  size_t vendorLines = 0, otherLines = 0;
+  bool first = true;
+  for (size_t pos = 0; pos < content.size();) {
+    size_t end = content.find('\n', pos);
+    if (end == std::string_view::npos) end = content.size();
+    const std::string_view line = content.substr(pos, end - pos);
+    pos = end + 1;
+    if (std::all_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) <= 32; }))
+      continue;  // blank: the splitting strips it to nothing
+    bool vendorLine = false;
+    ForEachEntry(line, [&](std::string_view key, std::string_view, std::string_view) {
+      vendorLine = (key.size() == 6 || key.size() == 7 || key.size() == 9) &&
+                   key.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+      return false;
+    });
+    if (vendorLine)
+      ++vendorLines;
+    else if (!first)
+      ++otherLines;
+    first = false;
+  }
+  return vendorLines > 0 && otherLines <= vendorLines / 100;
 }
 
 const TMac* LookupVendor(const TVendorList& list, const std::string& macText) {

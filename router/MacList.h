@@ -65,8 +65,11 @@ std::unique_ptr<TVendorList> LoadMacList(const std::string& fileName);
 // The same for the file's content.
 std::unique_ptr<TVendorList> ParseMacList(std::string_view data);
 
-// Whether the content of a list file, read as LoadMacList reads it, holds at least one entry.
-bool HoldsMacEntry(std::string_view content);
+// Whether the content of a file, read as LoadMacList reads it, is a vendor list: besides blank
+// lines and a first line that may name the columns, its lines have three fields and a key of
+// 6, 7 or 9 hexadecimal digits, at most one line in a hundred of them excepted; at least one
+// does. A web page, an error text or an empty body is none.
+bool IsVendorList(std::string_view content);
 
 // The entry for a router MAC text (12 hex digits): its first 9, then 7, then 6 characters,
 // the first that has an entry; null when none has.

@@ -1,5 +1,6 @@
 #include "router/MacVendor.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "net/IdException.h"
@@ -21,7 +22,7 @@ std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl,
     http.ReadTimeout = limits.WindowMs;
     // A list server whose address swallows the connect must not hold the start for the
     // minutes the system would wait.
-    http.ConnectTimeout = kVendorConnectTimeoutMs;
+    http.ConnectTimeout = std::min(kVendorConnectTimeoutMs, limits.TotalMs);
     try {
       http.Head(macListUrl);
       int64_t serverModified = 0;
@@ -36,9 +37,10 @@ std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl,
           if (r.HasContentLength && body.Size() < r.ContentLength)
             throw EIdException("Transfer incomplete: " + std::to_string(body.Size()) + " of " +
                                std::to_string(r.ContentLength) + " bytes");
-          // A list without a single entry would name no maker, and its new time would keep
-          // the real list from being fetched until the server's changes again.
-          if (!HoldsMacEntry(body.DataString())) throw EIdException("The list holds no entry");
+          // Anything else (a web page that answers every path, an empty body) would name no
+          // maker, and its new time would keep the real list from being fetched until the
+          // server's changes again.
+          if (!IsVendorList(body.DataString())) throw EIdException("Not a vendor list");
         });
       }
     } catch (...) {

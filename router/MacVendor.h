@@ -18,10 +18,11 @@ inline constexpr int kVendorConnectTimeoutMs = 5000;
 // the longest prefix of `macText` (9, 7 or 6 characters) that the list knows, alone on its
 // line; an empty `macText` (the router's address is unknown) looks nothing up. A `macFile`
 // that exists but cannot be read raises EFOpenError / EInOutError.
-// A server that does not accept within kVendorConnectTimeoutMs, that sends fewer bytes than the
-// limits' floor within their span, or whose answers take longer than their total, counts as
-// failed, so that a stalled or trickling server cannot hold the start of a test; so does a
-// list that holds no entry at all. Returns the maker it named, if any.
+// A server that does not accept within kVendorConnectTimeoutMs (or the limits' total, when
+// shorter), that sends fewer bytes than the limits' floor within their span, or whose answers
+// take longer than their total, counts as failed, so that a stalled or trickling server cannot
+// hold the start of a test; so does a body that is no vendor list (IsVendorList). Returns the
+// maker it named, if any.
 std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile,
                                                   const std::string& macText, const TLineSink& sink,
                                                   const TIdTransferLimits& limits = {});

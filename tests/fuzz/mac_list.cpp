@@ -81,7 +81,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const auto list = ParseMacList(input);
   FUZZ_CHECK(list->Count() == expected, "one entry per line of three fields or more");
-  FUZZ_CHECK(HoldsMacEntry(input) == (expected > 0), "a list holds an entry when it has one");
+  if (IsVendorList(input)) {
+    bool hexKey = false;
+    for (size_t i = 0; i < list->Count(); ++i) {
+      const std::string& k = (*list)[i].Key;
+      hexKey = hexKey || ((k.size() == 6 || k.size() == 7 || k.size() == 9) &&
+                          k.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos);
+    }
+    FUZZ_CHECK(hexKey, "a vendor list holds an entry under a hexadecimal key");
+  }
   for (size_t i = 0; i < list->Count(); ++i) {
     const TVendorList::Entry& e = (*list)[i];
     if (i > 0) FUZZ_CHECK(Folded((*list)[i - 1].Key) <= Folded(e.Key), "sorted by key without regard to case");
