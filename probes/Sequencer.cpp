@@ -94,17 +94,21 @@ int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size
   if (!tier.empty()) candidates = tier;
 
   if (server && candidates.size() > 1) {
-    // Two sockets never share a public mapping: one whose mapping is known to be another did
-    // not send this datagram.
+    // Two sockets never share a public mapping: a socket whose mapping is known to be the one
+    // the datagram came from sent it; one whose mapping is known to be another did not.
     const std::optional<TPublicMapping>* mappings[] = {&public5060, &public5058};
-    candidates = [&] {
-      std::vector<size_t> out;
-      for (size_t i : candidates) {
-        const auto& m = *mappings[SocketIndex(sent[i].Socket)];
-        if (!m || (m->Address == server->FromAddress && m->Port == server->FromPort)) out.push_back(i);
-      }
-      return out.empty() ? candidates : out;
-    }();
+    std::vector<size_t> same, unknown;
+    for (size_t i : candidates) {
+      const auto& m = *mappings[SocketIndex(sent[i].Socket)];
+      if (!m)
+        unknown.push_back(i);
+      else if (m->Address == server->FromAddress && m->Port == server->FromPort)
+        same.push_back(i);
+    }
+    if (!same.empty())
+      candidates = same;
+    else if (!unknown.empty())
+      candidates = unknown;
   }
   for (size_t i : candidates)
     if (i == current) return static_cast<int>(current);

@@ -2,7 +2,8 @@
 // A stand-in for the echo server whose answers a test scripts: a TCP listener on port 80 of its
 // own loopback address that answers the greeting as told, and UDP sockets (5060, 5058, ...) on
 // the same address whose datagrams it echoes, changed, late or not at all, on the control
-// connection. It runs on its own thread from Start until the object goes.
+// connection. A connection that begins with an HTTP request (the vendor list's) gets one fixed
+// answer and is closed. It runs on its own thread from Start until the object goes.
 #include <poll.h>
 
 #include <algorithm>
@@ -81,6 +82,8 @@ class ScriptedServer {
   // What to echo for each datagram, index counting from 0 over all ports. By default every
   // datagram comes back unchanged at once.
   Script script;
+  // The answer to an HTTP request on the control port; empty: none, the connection is held open.
+  std::string httpReply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
   // Serves from now on; once started, a further call does nothing.
   void Start() {
@@ -90,7 +93,9 @@ class ScriptedServer {
   std::vector<Datagram> Datagrams() const { return Locked(datagrams_); }
   // Bytes the tester wrote on its control connections, all of them.
   std::string ControlBytes() const { return Locked(controlIn_); }
+  // Control connections (those that did not begin with an HTTP request).
   int Accepted() const { return Locked(accepted_); }
+  int HttpRequests() const { return Locked(httpRequests_); }
   // Control connections the tester has closed.
   int Closed() const { return Locked(closed_); }
 
@@ -128,9 +133,9 @@ class ScriptedServer {
         if (c.Valid()) {
           conn_ = support::TcpConn(std::move(c));  // a new run replaces the old one
           greetingBytes_ = 0;
+          first_.clear();
+          sniffed_ = false;
           out_.clear();
-          std::lock_guard<std::mutex> lock(mutex_);
-          ++accepted_;
         }
       } else if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
         const support::ReadResult r = conn_.ReadSome(milliseconds(0));
@@ -157,7 +162,28 @@ class ScriptedServer {
   }
 
   // Bytes from the tester on the control connection; the greeting's nine get their answer.
-  void Received(const std::string& bytes) {
+  void Received(std::string bytes) {
+    if (!sniffed_) {
+      // The first five bytes tell an HTTP request from a greeting ("GET 5060").
+      first_ += bytes;
+      if (first_.size() < 5) return;
+      sniffed_ = true;
+      bytes = first_;
+      const bool http = first_.rfind("HEAD ", 0) == 0 || first_.rfind("GET /", 0) == 0;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++(http ? httpRequests_ : accepted_);
+      }
+      if (http) {
+        if (httpReply.empty()) {
+          held_.push_back(std::move(conn_));
+        } else {
+          conn_.Send(httpReply);
+        }
+        conn_ = support::TcpConn();
+        return;
+      }
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       controlIn_ += bytes;
@@ -199,6 +225,9 @@ class ScriptedServer {
 
   // The loop thread's own.
   support::TcpConn conn_;
+  std::string first_;         // the first bytes of the current connection, until it is told apart
+  bool sniffed_ = false;
+  std::vector<support::TcpConn> held_;  // HTTP requests left without answer
   size_t greetingBytes_ = 0;  // bytes received on the current connection, up to the greeting's 9
   std::deque<Pending> out_;
   size_t index_ = 0;
@@ -207,6 +236,7 @@ class ScriptedServer {
   std::vector<Datagram> datagrams_;
   std::string controlIn_;
   int accepted_ = 0;
+  int httpRequests_ = 0;
   int closed_ = 0;
 };
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@ struct FakeRun : TSequencerIo {
   struct Sent { TSipSocket from; std::string host; int port; std::string text; };
   std::vector<Sent> sent;
   int disconnects = 0, natStarted = 0, sleptMs = 0;
+  int64_t now = 1000000;  // the clock: a read that finds nothing takes its whole wait
 
   void AddLine(TPane pane, const std::string& line) override { lines.emplace_back(pane, line); }
   void ControlWrite(const std::string& bytes) override {
@@ -33,7 +35,10 @@ struct FakeRun : TSequencerIo {
     EXPECT_GT(timeoutMs, 0);
     EXPECT_LE(timeoutMs, 2000);
     const size_t p = buffered.find(terminator);
-    if (p == std::string::npos) return "";
+    if (p == std::string::npos) {
+      now += timeoutMs;
+      return "";
+    }
     std::string line = buffered.substr(0, p);
     buffered.erase(0, p + terminator.size());
     return line;
@@ -41,15 +46,22 @@ struct FakeRun : TSequencerIo {
   void Disconnect() override { ++disconnects; }
   void LocalBinding(TSipSocket s, std::string& ip, int& port) override {
     ip = "10.0.0.2";
-    port = s == TSipSocket::Sip5060 ? 5060 : 5056;
+    port = LocalPort(s);
   }
+  static int LocalPort(TSipSocket s) { return s == TSipSocket::Sip5060 ? 5060 : 5056; }
   void SendDatagram(TSipSocket s, const std::string& host, int port, const std::string& text) override {
     sent.push_back({s, host, port, text});
-    if (auto got = route(text, s, static_cast<int>(sent.size())))
-      buffered += Scramble("UDP " + std::to_string(port) + " from 203.0.113.9\r\n" + *got) + EchoTerminator();
+    if (auto got = route(text, s, static_cast<int>(sent.size()))) Echo(*got, port, s);
+  }
+  // The server's echo of a datagram that reached its UDP port `port` from socket `s`.
+  void Echo(const std::string& text, int port, TSipSocket s) {
+    buffered += Scramble("Received " + std::to_string(text.size()) + " bytes on UDP port " + std::to_string(port) +
+                         " from 203.0.113.9:" + std::to_string(LocalPort(s)) + "\r\n" + text) +
+                EchoTerminator();
   }
   void Sleep(int ms) override { sleptMs += ms; }
   void NatTestStarted() override { ++natStarted; }
+  int64_t NowMs() override { return now; }
 
   // The pane's lines, or those of them that hold `part`.
   std::vector<std::string> Pane(TPane p, std::string_view part = {}) const {
@@ -60,12 +72,12 @@ struct FakeRun : TSequencerIo {
   }
 };
 
-TSequenceReport RunSequence(FakeRun& io, int serverPort = 5060) {
+TSequenceReport RunSequence(FakeRun& io, int serverPort = 5060, int64_t deadlineMs = 0) {
   TSipProbe probe;
   TNatAges ages{7, 9};
   int rtp = 5, prev = 3;
   TSequenceReport r;
-  RunTestSequence(io, probe, {"echo.test", serverPort, 5006}, ages, rtp, prev, r);
+  RunTestSequence(io, probe, {"192.0.2.80", serverPort, 5006, deadlineMs}, ages, rtp, prev, r);
   if (r.Outcome == TSequenceReport::TOutcome::Completed) {
     EXPECT_EQ(rtp, 0);
     EXPECT_EQ(prev, 0);
@@ -86,7 +98,8 @@ TEST(TestSequence, clean_path_reports_no_alg_and_starts_nat_test_on_both_ports) 
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(log[0], ".");
   EXPECT_EQ(log[1], "Checking from local port 5060 to remote port 5060 ...");
-  EXPECT_EQ(log[2], "UDP 5060 from 203.0.113.9");
+  EXPECT_EQ(log[2], "Received " + std::to_string(io.sent[0].text.size()) +
+                        " bytes on UDP port 5060 from 203.0.113.9:5060");
   EXPECT_EQ(log[3], "Request URI check: OK");
   EXPECT_EQ(log[9], ".");
   EXPECT_EQ(log[10], "Checking from local port 5056 to remote port 5058 ...");
@@ -125,8 +138,9 @@ TEST(TestSequence, missing_answers_end_the_run_with_failure_lines) {
   const Row rows[] = {
       {"greeting answered with the terminator alone", "", false, TSequenceReport::TOutcome::NoGreeting,
        "No TCP packet received by remote server.", 0},
-      {"no UDP echo after three sends", "tok", true, TSequenceReport::TOutcome::NoEcho,
-       "No UDP packet received by remote server.", 3},
+      // Three sends, and three more before it counts as a firewall's doing.
+      {"no UDP echo after six sends", "tok", true, TSequenceReport::TOutcome::NoEcho,
+       "No UDP packet received by remote server.", 6},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -195,58 +209,205 @@ TEST(TestSequence, configured_server_port_is_used_by_the_5060_socket_only) {
 }
 
 // An echo that comes after its attempt's wait is taken by the repeat of its probe; the echo of
-// that repeat then reaches the next exchange, which logs it once and drops it unless it shares
-// the current probe's request line (both REGISTERs, with the server's SIP port 5058).
+// that repeat then reaches the next exchange, which logs it once and drops it: by the port it
+// reached, or, where both REGISTERs go to one port (the server's SIP port 5058), by the public
+// mapping its socket showed.
 TEST(TestSequence, late_echo_of_an_earlier_probe_is_dropped) {
-  struct Row {
-    int serverPort;
-    std::vector<std::string> verdicts;
-    std::vector<std::string> late;
-  };
-  const Row rows[] = {
-      {5060, {"No ALG detected on port 5060. ", "No ALG detected on port 5058. ", "No ALG detected on port 5060. ",
-              "No ALG detected on port 5058. "},
-       {"Late echo of an earlier probe dropped: REGISTER sip:alg-test.invalid:5060 SIP/2.0"}},
-      {5058, {"No ALG detected on port 5060. ", "ALG active on port 5058. 2 header(s) changed",
-              "No ALG detected on port 5060. ", "No ALG detected on port 5058. "},
-       {"Late echo of an earlier probe dropped: REGISTER sip:alg-test.invalid:5058 SIP/2.0"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.serverPort);
+  for (const int serverPort : {5060, 5058}) {
+    SCOPED_TRACE(serverPort);
     FakeRun io;
     std::string held;  // the first echo, held back until the probe is sent again
-    io.route = [&](const std::string& d, TSipSocket, int n) -> std::optional<std::string> {
+    io.route = [&](const std::string& d, TSipSocket s, int n) -> std::optional<std::string> {
       if (n == 1) {
         held = d;
         return std::nullopt;
       }
-      if (n == 2) io.buffered += Scramble("UDP late\r\n" + held) + EchoTerminator();
+      if (n == 2) io.Echo(held, serverPort, s);
       return d;
     };
-    RunSequence(io, row.serverPort);
-    EXPECT_EQ(io.Pane(TPane::Sip, " on port "), row.verdicts);
-    EXPECT_EQ(io.Pane(TPane::Log, "Late echo"), row.late);
-    EXPECT_EQ(io.sent.size(), row.serverPort == 5060 ? 17u : 11u);  // 5 probes, NAT INVITEs of those that qualify
+    RunSequence(io, serverPort);
+    EXPECT_EQ(io.Pane(TPane::Sip, " on port "),
+              (std::vector<std::string>{"No ALG detected on port 5060. ", "No ALG detected on port 5058. ",
+                                        "No ALG detected on port 5060. ", "No ALG detected on port 5058. "}));
+    EXPECT_EQ(io.Pane(TPane::Log, "Late echo"),
+              (std::vector<std::string>{"Late echo of an earlier probe dropped: REGISTER sip:alg-test.invalid:" +
+                                        std::to_string(serverPort) + " SIP/2.0"}));
+    EXPECT_EQ(io.sent.size(), 17u);  // 5 probes, six NAT INVITEs from each socket
   }
 }
 
-// Whether a probe without echo was swallowed on the way (an ALG's doing) is judged per socket:
-// the first probe from 5058 finds nothing of its socket echoed yet, whatever came back from
-// 5060, so it gets the firewall lines and ends the run.
-TEST(TestSequence, first_probe_of_a_socket_without_echo_is_the_firewalls) {
-  FakeRun io;
-  io.route = [](const std::string& d, TSipSocket s, int) -> std::optional<std::string> {
-    if (s == TSipSocket::Sip5058) return std::nullopt;
-    return d;
+// Which probe an echo belongs to, from the port the server's line names, the request line and
+// the address the datagram came from.
+TEST(TestSequence, echo_owner_by_port_request_line_and_mapping) {
+  const std::string reg5060 = "REGISTER sip:alg-test.invalid:5060 SIP/2.0";
+  const std::string reg5058 = "REGISTER sip:alg-test.invalid:5058 SIP/2.0";
+  const std::string inv5060 = "INVITE sip:1234567890@alg-test.invalid:5060 SIP/2.0";
+  const std::string inv5058 = "INVITE sip:1234567890@alg-test.invalid:5058 SIP/2.0";
+  using S = TSipSocket;
+  const std::vector<TSentProbe> run = {{S::Sip5060, false, 5060, reg5060, ""},
+                                       {S::Sip5058, false, 5058, reg5058, ""},
+                                       {S::Sip5060, true, 5060, inv5060, ""},
+                                       {S::Sip5058, true, 5058, inv5058, ""}};
+  // The server's SIP port 5058: both sockets send their REGISTERs there, with one request line.
+  const std::vector<TSentProbe> onePort = {{S::Sip5060, false, 5058, reg5058, ""},
+                                           {S::Sip5058, false, 5058, reg5058, ""}};
+  const TPublicMapping from5060{"203.0.113.9", 40000, false}, from5058{"203.0.113.9", 40002, false};
+  struct Row {
+    const char* name;
+    const std::vector<TSentProbe>* sent;
+    std::string serverLine;
+    std::string requestLine;
+    size_t current;
+    std::optional<TPublicMapping> public5060, public5058;
+    int owner;
   };
-  const TSequenceReport r = RunSequence(io);
-  EXPECT_EQ(r.Outcome, TSequenceReport::TOutcome::NoEcho);
-  EXPECT_EQ(io.Pane(TPane::Sip),
-            (std::vector<std::string>{"----------------------------", " Checking REGISTERs...",
-                                      "No ALG detected on port 5060. ", "No UDP packet received by remote server.",
-                                      "Please, check your firewall settings."}));
-  EXPECT_FALSE(r.AnyAlg());
-  EXPECT_EQ(io.disconnects, 1);
+  auto line = [](int port, int fromPort) {
+    return "Received 500 bytes on UDP port " + std::to_string(port) + " from 203.0.113.9:" + std::to_string(fromPort);
+  };
+  const Row rows[] = {
+      {"the current probe's own", &run, line(5060, 40000), reg5060, 0, {}, {}, 0},
+      {"the REGISTER's, come while the INVITE from its socket waits", &run, line(5060, 40000), reg5060, 2, {}, {}, 0},
+      {"request line rewritten: the port names its probe", &run, line(5060, 40000), "REGISTER sip:x SIP/2.0", 1, {},
+       {}, 0},
+      {"request line rewritten: its method among the port's probes", &run, line(5060, 40000), "INVITE sip:x SIP/2.0",
+       2, {}, {}, 2},
+      {"rewritten beyond its method, the current probe's port", &run, line(5058, 40002), "XYZ", 3, {}, {}, 3},
+      {"rewritten beyond its method, another port: that port's latest", &run, line(5060, 40000), "XYZ", 3, {}, {}, 2},
+      {"a port no probe went to", &run, line(5070, 40000), reg5060, 0, {}, {}, -1},
+      {"no server line to read: by the request line alone", &run, "UDP late", reg5058, 3, {}, {}, 1},
+      {"one port: from the other socket's mapping", &onePort, line(5058, 40000), reg5058, 1, from5060, {}, 0},
+      {"one port: from a mapping not yet seen", &onePort, line(5058, 40002), reg5058, 1, from5060, {}, 1},
+      {"one port: from its own mapping", &onePort, line(5058, 40002), reg5058, 1, from5060, from5058, 1},
+      {"one port: no mapping known, the current", &onePort, line(5058, 40000), reg5058, 1, {}, {}, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string echo = row.serverLine + "\r\n" + row.requestLine + "\r\nVia: x\r\n";
+    EXPECT_EQ(EchoOwner(echo, *row.sent, row.current, row.public5060, row.public5058), row.owner);
+  }
+}
+
+// A probe without echo after three sends is sent up to three times more, each time beside a
+// REGISTER that came back before. Only when that REGISTER comes back and the probe does not is
+// it the router's doing; when neither does, the probe was lost, which is no verdict; when the
+// probe's echo comes, however late, it is judged.
+TEST(TestSequence, lost_probe_is_the_routers_only_while_the_link_works) {
+  using O = TSequenceReport::TOutcome;
+  using Route = std::function<std::optional<std::string>(FakeRun&, const std::string&, TSipSocket, int)>;
+  auto invite = [](const std::string& d) { return d.rfind("INVITE", 0) == 0; };
+  const auto s5058 = TSipSocket::Sip5058;
+  const std::string lead = "----------------------------", regs = " Checking REGISTERs...",
+                    invs = " Checking INVITEs...", ok5060 = "No ALG detected on port 5060. ",
+                    ok5058 = "No ALG detected on port 5058. ";
+  struct Row {
+    const char* name;
+    Route route;
+    O outcome;
+    std::vector<std::string> sip;
+    std::vector<std::string> noEcho;  // the log's "No echo of ..." lines
+    bool lost, dropped;               // of the probe from 5058 that got no echo
+    size_t sendsFrom5058;
+  };
+  const Row rows[] = {
+      {"the INVITE swallowed, its socket's REGISTER sent again comes back",
+       [&](FakeRun&, const std::string& d, TSipSocket s, int) -> std::optional<std::string> {
+         if (s == s5058 && invite(d)) return std::nullopt;
+         return d;
+       },
+       O::Completed,
+       {lead, regs, ok5060, ok5058, lead, invs, ok5060, "ALG active on port 5058. INVITE dropped"},
+       {"No echo of the INVITE after 6 sends, while the REGISTER from local port 5056, sent again, came back: the "
+        "router dropped it"},
+       false, true, 1 + 1 + 6},
+      {"the INVITE lost, and the REGISTER sent again with it too",
+       [&](FakeRun&, const std::string& d, TSipSocket s, int n) -> std::optional<std::string> {
+         if (s == s5058 && n > 2) return std::nullopt;  // from the INVITE on
+         return d;
+       },
+       O::Completed,
+       {lead, regs, ok5060, ok5058, lead, invs, ok5060,
+        "No ALG verdict on port 5058. INVITE lost on the way (a lossy link, not an ALG)"},
+       {"No echo of the INVITE after 6 sends, nor of the REGISTER sent again from local port 5056 to check the "
+        "link: the link lost them, which says nothing of an ALG"},
+       true, false, 1 + 3 + 6},
+      {"the INVITE back at its fourth send",
+       [&, count = 0](FakeRun&, const std::string& d, TSipSocket s, int) mutable -> std::optional<std::string> {
+         if (s == s5058 && invite(d) && ++count <= 3) return std::nullopt;
+         return d;
+       },
+       O::Completed, {lead, regs, ok5060, ok5058, lead, invs, ok5060, ok5058}, {}, false, false, 1 + 1 + 4 + 6},
+      {"the first INVITE's echo, come after its third wait, is judged",
+       [&, held = std::string(), count = 0](FakeRun& io, const std::string& d, TSipSocket s,
+                                           int) mutable -> std::optional<std::string> {
+         if (s != s5058 || !invite(d)) return d;
+         if (++count == 1) held = d;
+         if (count == 4) io.Echo(held, 5058, s);
+         return std::nullopt;
+       },
+       O::Completed, {lead, regs, ok5060, ok5058, lead, invs, ok5060, ok5058}, {}, false, false, 1 + 1 + 4 + 6},
+      {"the REGISTER from 5058 never back, while 5060's sent again is",
+       [&](FakeRun&, const std::string& d, TSipSocket s, int) -> std::optional<std::string> {
+         if (s == s5058) return std::nullopt;
+         return d;
+       },
+       O::NoEcho,
+       {lead, regs, ok5060, "No UDP packet received by remote server.", "Please, check your firewall settings."},
+       {"No echo of the REGISTER after 6 sends, while the REGISTER from local port 5060, sent again, came back"},
+       false, false, 6},
+      {"the REGISTER from 5058 lost with 5060's sent again, then the link is back",
+       [&](FakeRun&, const std::string& d, TSipSocket, int n) -> std::optional<std::string> {
+         if (n >= 2 && n <= 10) return std::nullopt;  // three sends, then three rounds of two
+         return d;
+       },
+       O::Completed,
+       {lead, regs, ok5060, "No ALG verdict on port 5058. REGISTER lost on the way (a lossy link, not an ALG)", lead,
+        invs, ok5060, ok5058},
+       {"No echo of the REGISTER after 6 sends, nor of the REGISTER sent again from local port 5060 to check the "
+        "link: the link lost them, which says nothing of an ALG"},
+       true, false, 6 + 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeRun io;
+    Route route = row.route;
+    io.route = [&](const std::string& d, TSipSocket s, int n) { return route(io, d, s, n); };
+    const TSequenceReport r = RunSequence(io);
+    EXPECT_EQ(r.Outcome, row.outcome);
+    EXPECT_EQ(io.Pane(TPane::Sip), row.sip);
+    EXPECT_EQ(io.Pane(TPane::Log, "No echo of"), row.noEcho);
+    EXPECT_EQ(r.Register5058.Lost || r.Invite5058.Lost, row.lost);
+    EXPECT_EQ(r.Invite5058.Dropped, row.dropped);
+    EXPECT_EQ(r.AnyAlg(), row.dropped);
+    EXPECT_EQ(r.AnyLost(), row.lost);
+    size_t from5058 = 0;
+    for (const auto& d : io.sent) from5058 += d.from == s5058;
+    EXPECT_EQ(from5058, row.sendsFrom5058);
+    EXPECT_EQ(r.Nat5058, row.outcome == O::Completed && !row.lost && !row.dropped);
+    EXPECT_EQ(r.Nat5060, row.outcome == O::Completed);
+    for (const auto& d : io.sent) EXPECT_EQ(d.host, "192.0.2.80") << "every datagram to the run's server";
+  }
+}
+
+// The run's time limit: no wait goes past it, and the sequence then stops without a verdict.
+TEST(TestSequence, time_limit_stops_the_sequence_without_a_verdict) {
+  struct Row {
+    const char* name;
+    int64_t leftMs;  // from the start of the sequence
+    size_t sends;
+  };
+  const Row rows[] = {{"over before the greeting is read", 0, 0}, {"over during the third wait", 5000, 3}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeRun io;
+    io.route = [](const std::string&, TSipSocket, int) { return std::nullopt; };
+    const int64_t start = io.now;
+    const TSequenceReport r = RunSequence(io, 5060, start + row.leftMs);
+    EXPECT_EQ(r.Outcome, TSequenceReport::TOutcome::TimeUp);
+    EXPECT_TRUE(io.Pane(TPane::Sip).empty());
+    EXPECT_EQ(io.sent.size(), row.sends);
+    EXPECT_EQ(io.now, start + row.leftMs) << "no wait past the limit";
+    EXPECT_EQ(io.disconnects, 1);
+  }
 }
 
 TEST(TestSequence, public_mapping_from_the_servers_line) {
