@@ -139,8 +139,10 @@ std::string Check(const QJsonObject& root, const char* port, const char* kind) {
 // ports fall back when another test holds them there.
 TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const std::string srv = at;
+  // The server serves the vendor list too: a build without a list URL of its own asks the
+  // server it is given.
   ServerProcess server(srv, {"--sip-port", "5060=1000,2000", "--sip-port", "5058=1000", "--rtp-port", "0",
-                             "--rtp-packets", "5", "--rtp-interval", "10", "--ieee-data", ""});
+                             "--rtp-packets", "5", "--rtp-interval", "10"});
   ASSERT_TRUE(server.Ready());
   const CliRun r = RunCli({"--json", "--local-ip", "127.0.0.1", "--max-seconds", "30", QString::fromStdString(srv)},
                           40000);
@@ -150,12 +152,17 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   std::string error;
   const QJsonObject root = ParseJson(r.out, error);
   ASSERT_EQ(error, "") << r.out;
+  EXPECT_EQ(root["schema_version"].toInt(-1), kJsonSchemaVersion);
   EXPECT_EQ(root["exit_status"].toInt(-1), 0);
   EXPECT_EQ(root["server"].toString().toStdString(), srv);
+  EXPECT_EQ(root["server_address"].toString().toStdString(), srv);
+  EXPECT_TRUE(root["not_reached"].isNull());
   EXPECT_EQ(root["server_sip_port"].toInt(), 5060);
   for (const char* port : {"5060", "5058"})
     for (const char* kind : {"register", "invite"}) EXPECT_EQ(Check(root, port, kind), "no_alg/0") << port << kind;
   const QJsonObject nat = root["nat"].toObject();
+  EXPECT_TRUE(nat["5060"].toObject()["started"].toBool());
+  EXPECT_TRUE(nat["5058"].toObject()["started"].toBool());
   EXPECT_EQ(nat["5060"].toObject()["last_ok_seconds"].toInt(-1), 2);
   EXPECT_TRUE(nat["5060"].toObject()["next_seconds"].isNull());
   EXPECT_EQ(nat["5058"].toObject()["last_ok_seconds"].toInt(-1), 1);
@@ -167,6 +174,8 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const auto sip = Strings(root["panes"].toObject()["sip"]);
   EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on port 5060. "), 2);
   EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on port 5058. "), 2);
+  EXPECT_EQ(std::count(sip.begin(), sip.end(), "Downloading new mac file list"), 1) << "the list from the server";
+  for (const std::string& l : sip) EXPECT_EQ(l.find("Exception in HTTP connection"), std::string::npos) << l;
   const auto natLines = Strings(root["panes"].toObject()["nat"]);
   ASSERT_FALSE(natLines.empty());
   EXPECT_EQ(natLines.front(), "NAT Sessions timeout:");
@@ -210,7 +219,6 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
        [](ScriptedServer& p) { p.greetingReply = [] { return Scramble(std::string("@5060") + '\0'); }; }, {}, 2,
        {"[SIP] No TCP packet received by remote server.", "[SIP] Please, check your firewall settings."},
        "[STATUS] Link status: Disconnected."},
-      {"connection refused", nullptr, {}, 3, {"[ERROR] Socket Error # 10061", "[ERROR] Connection refused."}, ""},
       {"time up while the NAT session test waits", [](ScriptedServer&) {}, {"--max-seconds", "4"}, 3,
        {"[SIP] No ALG detected on port 5058. ", "[LOG] Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
        "[STATUS] Link status: Disconnected."},
@@ -269,7 +277,11 @@ TEST_F(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
   EXPECT_EQ(Check(root, "5060", "invite"), "dropped/0");
   EXPECT_EQ(Check(root, "5058", "register"), "no_alg/0");
   EXPECT_EQ(Check(root, "5058", "invite"), "alg/1");
-  EXPECT_TRUE(root["nat"].toObject().isEmpty()) << "neither socket qualified";
+  for (const char* port : {"5060", "5058"}) {
+    const QJsonObject n = root["nat"].toObject()[port].toObject();
+    EXPECT_FALSE(n["started"].toBool(true)) << port << ": neither socket qualified";
+    EXPECT_TRUE(n["last_ok_seconds"].isNull()) << port;
+  }
   EXPECT_EQ(root["end"].toString().toStdString(), "no_nat_test");
   EXPECT_EQ(root["public"].toObject()["5060"].toObject()["address"].toString().toStdString(), me);
   EXPECT_EQ(root["rtp"].toObject()["packets"].toInt(-1), 0);
@@ -281,6 +293,141 @@ TEST_F(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
   EXPECT_TRUE(Strings(root["errors"]).empty());
 }
 
+// A control connection that cannot be made: the server was not reached. One line names the
+// server and what failed, instead of the socket error; exit status 2, and the JSON says so.
+TEST_F(ConsoleFront, server_not_reached_exits_2_with_one_line) {
+  struct Row {
+    const char* name;
+    std::function<std::string()> setUp;  // returns the host to name; may hold a listener open
+    std::string reason;
+  };
+  std::optional<support::FullBacklogListener> silent;
+  const Row rows[] = {
+      {"nothing listens", [&] { return at; }, "the connection was refused"},
+      {"an unknown name", [] { return std::string("no-such-host.invalid"); }, "the host name is unknown"},
+      {"the connection is never answered",
+       [&] {
+         silent.emplace(at, 80);
+         return silent->Full() ? at : std::string();
+       },
+       "the connection timed out"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    NextRow();
+    silent.reset();
+    const std::string host = row.setUp();
+    if (host.empty()) {
+      ADD_FAILURE() << "could not fill the listener's accept queue";
+      continue;
+    }
+    for (const bool json : {false, true}) {
+      QStringList args{"--local-ip", QString::fromStdString(me), "--max-seconds", "60", QString::fromStdString(host)};
+      if (json) args.prepend("--json");
+      const CliRun r = RunCli(args, 40000);
+      ASSERT_TRUE(r.finished);
+      EXPECT_EQ(r.status, 2) << r.out << r.err;
+      const std::string line = "The server " + host + " was not reached on TCP port 80: " + row.reason + ".";
+      if (!json) {
+        EXPECT_TRUE(r.Has("[ERROR] " + line)) << r.out;
+        EXPECT_EQ(r.out.find("[ERROR] Socket Error"), std::string::npos) << r.out;
+        continue;
+      }
+      std::string error;
+      const QJsonObject root = ParseJson(r.out, error);
+      ASSERT_EQ(error, "") << r.out;
+      EXPECT_EQ(root["end"].toString().toStdString(), "server_not_reached");
+      EXPECT_EQ(root["not_reached"].toString().toStdString(), row.reason);
+      EXPECT_TRUE(root["server_address"].isNull());
+      EXPECT_EQ(Strings(root["errors"]), (std::vector<std::string>{line}));
+    }
+  }
+}
+
+// A list server that takes the request and never answers: --max-seconds still ends the run,
+// well before the vendor step's own limits would (30 s without 1,000 bytes).
+TEST_F(ConsoleFront, max_seconds_bounds_a_stalled_vendor_list) {
+  ScriptedServer& p = StandIn();
+  p.httpReply = "";  // the request is held without answer
+  p.Start();
+  const CliRun r = RunCli({"--json", "--local-ip", QString::fromStdString(me), "--max-seconds", "3",
+                           QString::fromStdString(at)},
+                          25000);
+  ASSERT_TRUE(r.finished) << "the run went on past its time";
+  EXPECT_EQ(r.status, 3) << r.out << r.err;
+  EXPECT_GE(p.HttpRequests(), 1);
+  std::string error;
+  const QJsonObject root = ParseJson(r.out, error);
+  ASSERT_EQ(error, "") << r.out;
+  EXPECT_EQ(root["end"].toString().toStdString(), "time_limit");
+  const auto sip = Strings(root["panes"].toObject()["sip"]);
+  EXPECT_NE(std::find(sip.begin(), sip.end(), "Exception in HTTP connection with " + at), sip.end());
+}
+
+// The JSON object from a run's result: one keying by nominal port for alg, public and nat,
+// whether each port's NAT test started, null for what the router discovery did not find.
+TEST_F(ConsoleFront, json_fields_from_the_result) {
+  struct Row {
+    const char* name;
+    std::function<void(TForm1&)> setUp;
+    std::vector<std::pair<std::string, std::string>> expected;  // path, compact JSON of the value
+  };
+  const Row rows[] = {
+      {"an unknown router",
+       [](TForm1& f) {
+         f.Result.RouterIP = "0.0.0.0";
+         f.Result.RouterMac = "000000000000";
+       },
+       {{"router/ip", "null"}, {"router/mac", "null"}, {"router/vendor", "null"}}},
+      {"a known router",
+       [](TForm1& f) {
+         f.Result.RouterIP = "192.168.77.1";
+         f.Result.RouterMac = "70B3D5F2F123";
+         f.Result.Vendor = "TELEPLATFORMS";
+       },
+       {{"router/ip", "\"192.168.77.1\""}, {"router/mac", "\"70B3D5F2F123\""}, {"router/vendor", "\"TELEPLATFORMS\""}}},
+      {"a custom SIP port: the NAT results of the 5060 socket under 5060",
+       [](TForm1& f) {
+         f.ServerPort = 5070;
+         f.Result.Sequence.Nat5060 = true;
+         f.Result.Nat[5060].HeldSecs = {2, 20};
+         f.Result.Nat[5060].NextSecs = 40;
+       },
+       {{"nat/5060", R"({"last_ok_seconds":20,"next_seconds":40,"started":true})"},
+        {"nat/5058", R"({"last_ok_seconds":null,"next_seconds":null,"started":false})"},
+        {"server_sip_port", "5070"}}},
+      {"verdicts of every kind",
+       [](TForm1& f) {
+         auto& q = f.Result.Sequence;
+         q.Register5060 = {true, -2};
+         q.Register5058 = {true, 0};
+         q.Invite5060 = {true, 0, true};
+         q.Invite5058 = {true, 0, false, true};
+       },
+       {{"alg/5060", R"({"invite":{"changed":0,"verdict":"dropped"},"register":{"changed":2,"verdict":"alg"}})"},
+        {"alg/5058", R"({"invite":{"changed":0,"verdict":"lost"},"register":{"changed":0,"verdict":"no_alg"}})"}}},
+      {"nothing run", [](TForm1&) {},
+       {{"alg/5060", R"({"invite":null,"register":null})"}, {"public/5058", "null"}, {"end", "null"},
+        {"schema_version", "2"}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TForm1 form;
+    row.setUp(form);
+    std::string error;
+    const QJsonObject root = ParseJson(CliJson(form, TCliRecord(), 0), error);
+    ASSERT_EQ(error, "");
+    for (const auto& [path, value] : row.expected) {
+      QJsonValue v = root;
+      for (const QString& key : QString::fromStdString(path).split('/')) v = v.toObject()[key];
+      const QJsonDocument doc = v.isObject() ? QJsonDocument(v.toObject()) : QJsonDocument(QJsonArray{v});
+      std::string text = doc.toJson(QJsonDocument::Compact).toStdString();
+      if (!v.isObject()) text = text.substr(1, text.size() - 2);  // the value alone, without its array
+      EXPECT_EQ(text, value) << path;
+    }
+  }
+}
+
 // The ALG is the run's main finding: it decides the status whatever came after it.
 TEST_F(ConsoleFront, exit_status_from_the_result) {
   using O = TSequenceReport::TOutcome;
@@ -288,7 +435,7 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     const char* name;
     O outcome;
     TRunEnd end;
-    int alg;  // 0 none, 1 changed lines, 2 a dropped probe
+    int alg;  // 0 none, 1 changed lines, 2 a dropped probe, 3 a lost one, 4 changed lines and a lost one
     bool errorShown, windowClosed;
     int status;
   };
@@ -298,8 +445,12 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
       {"changed lines, then an error", O::NotRun, TRunEnd::Error, 1, true, false, 1},
       {"a dropped probe, then no NAT report", O::Completed, TRunEnd::NoNatReport, 2, false, false, 1},
       {"an ALG, then the time limit", O::Completed, TRunEnd::TimeLimit, 1, false, false, 1},
+      {"an ALG on one port, a lost probe on the other", O::Completed, TRunEnd::CountdownRanOut, 4, false, false, 1},
       {"no echo", O::NoEcho, TRunEnd::ServerNotReached, 0, false, false, 2},
       {"no NAT report", O::Completed, TRunEnd::NoNatReport, 0, false, false, 4},
+      {"a lost probe", O::Completed, TRunEnd::CountdownRanOut, 3, false, false, 5},
+      {"a lost probe, then no NAT report", O::Completed, TRunEnd::NoNatReport, 3, false, false, 5},
+      {"the connection refused", O::NotRun, TRunEnd::ServerNotReached, 0, true, false, 2},
       {"time limit", O::Completed, TRunEnd::TimeLimit, 0, false, false, 3},
       {"completed, then an error", O::Completed, TRunEnd::Error, 0, true, false, 3},
       {"bind limit", O::NotRun, TRunEnd::Error, 0, true, true, 3},
@@ -310,7 +461,8 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     form.Result = TRunResult();
     form.Result.Sequence.Outcome = row.outcome;
     form.Result.End = row.end;
-    form.Result.Sequence.Invite5058 = {row.alg > 0, row.alg == 1 ? -3 : 0, row.alg == 2};
+    form.Result.Sequence.Invite5058 = {row.alg > 0, row.alg == 1 || row.alg == 4 ? -3 : 0, row.alg == 2, row.alg == 3};
+    form.Result.Sequence.Invite5060 = {row.alg == 4, 0, false, row.alg == 4};
     TCliRecord record;
     record.ErrorShown = row.errorShown;
     record.WindowClosed = row.windowClosed;

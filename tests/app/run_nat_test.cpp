@@ -98,6 +98,12 @@ TEST_F(RunNat, reports_deduplicated_per_port_and_read_as_they_come) {
   }
   EXPECT_FALSE(f.BtnTest->isEnabled());
   EXPECT_TRUE(rig.front.boxes.empty()) << "a datagram handler's error is never shown";
+  // The run's result keeps them by the socket they reached, under its nominal port, whatever
+  // port they came from.
+  std::vector<int> keys;
+  for (const auto& [port, n] : f.Result.Nat) keys.push_back(port);
+  EXPECT_EQ(keys, (std::vector<int>{5058, 5060}));
+  EXPECT_EQ(f.Result.Nat[5058].HeldSecs, (std::vector<int>{30, 50, 80}));
   rig.ClickStop();
 }
 

@@ -245,7 +245,7 @@ HeldPorts::HeldPorts(const std::string& ip, const std::vector<int>& ports) {
 
 // --- FullBacklogListener ---
 
-FullBacklogListener::FullBacklogListener(const std::string& ip) : listener_(ip, 0, 0) {
+FullBacklogListener::FullBacklogListener(const std::string& ip, int port) : listener_(ip, port, 0) {
   const sockaddr_in sa = SocketAddress(ip, listener_.Port());
   // Connects until one stays pending; a few always complete first.
   for (int i = 0; listener_.Ok() && i < 16 && !full_; ++i) {

@@ -152,7 +152,7 @@ class HeldPorts {
 // system drops its SYNs. Full() is false where the queue could not be filled.
 class FullBacklogListener {
  public:
-  explicit FullBacklogListener(const std::string& ip);
+  explicit FullBacklogListener(const std::string& ip, int port = 0);
   int Port() const { return listener_.Port(); }
   bool Full() const { return full_; }
 
