@@ -194,6 +194,35 @@ TEST(MacList, ieee_files) {
   // Sorted without regard to case, every key findable.
   for (size_t i = 1; i < combined->Count(); ++i)
     ASSERT_LE(strcasecmp((*combined)[i - 1].Key.c_str(), (*combined)[i].Key.c_str()), 0) << i;
+  // The four files one after the other, each with its header line, still make a vendor list.
+  EXPECT_TRUE(IsVendorList(all));
+}
+
+// What may replace MAC.CSV: a vendor list, and nothing that only looks like a file of lines.
+TEST(MacList, vendor_list_or_not) {
+  const std::string header = "Registry,Assignment,Organization Name\r\n";
+  std::string many = header;
+  for (int i = 0; i < 200; ++i) many += "MA-L," + std::string(i < 10 ? "00000" : "0000") + std::to_string(i) + ",Maker\r\n";
+  struct Row {
+    const char* name;
+    std::string content;
+    bool list;
+  };
+  const Row rows[] = {
+      {"a header and entries of 6, 7 and 9 digits", header + "MA-L,001A2B,A,\r\nMA-M,001a2b3,B\r\nMA-S,70B3D5F2F,\"C, Inc.\"\r\n", true},
+      {"entries alone, blank lines and a Ctrl-Z tail", "\r\nMA-L,001A2B,A\n\n  \nMA-L,0A0B0C,B\n\x1A<html>", true},
+      {"two hundred entries and two odd lines", many + "junk\r\nmore,junk\r\n", true},
+      {"two hundred entries and three odd lines", many + "junk\r\nmore,junk\r\nthird\r\n", false},
+      {"a web page", "<html>\n<body>Sign in, please, to go on</body>\n</html>\n", false},
+      {"a page whose lines have three fields", "<p>a,b,c</p>\n<p>d,e,f</p>\n", false},
+      {"a header alone", header, false},
+      {"empty", "", false},
+      {"a key that is no hex", header + "MA-L,00G A2B,Maker\r\n", false},
+      {"a key of 8 digits", header + "MA-L,001A2B3C,Maker\r\n", false},
+      {"an entry, then a page", header + "MA-L,001A2B,A\r\n<html>\r\n", false},
+      {"two fields", "MA-L,001A2B\n", false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(IsVendorList(row.content), row.list) << row.name;
 }
 
 }  // namespace

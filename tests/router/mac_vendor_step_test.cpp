@@ -115,6 +115,10 @@ TEST(MacVendorStep, failures_keep_the_old_list) {
       // every later fetch.
       {"GET 200, empty", {{HeadReply()}, {GetReply("")}}},
       {"GET 200, no line with three fields", {{HeadReply()}, {GetReply("<html>no list here</html>\r\n\r\n")}}},
+      // A web app or captive portal that answers every path with its page.
+      {"GET 200, a web page with commas",
+       {{HeadReply()}, {GetReply("<html>\r\n<p>Welcome, guest, sign in</p>\r\n<p>a,b,c</p>\r\n</html>\r\n")}}},
+      {"GET 200, a header line alone", {{HeadReply()}, {GetReply("Registry,Assignment,Organization Name\r\n")}}},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     const Row& r = rows[i];
