@@ -21,6 +21,9 @@
 #                          out but nothing back
 #   --forward-udp PORT     forward UDP PORT on the router's WAN address to the lan host (repeatable)
 #   --hosts NAMES          names that resolve to the server inside lan (default: sip-echo.lab)
+#   --dns NAME=IP[,IP...]  a DNS server in wan (dnsmasq, at 172.31.77.53) that answers NAME with
+#                          these addresses, in an order that turns on every query (round robin);
+#                          lan looks names up in its hosts file first, then there (repeatable)
 #   --wan-address IP       a further address of the server's host, in its /24 (repeatable)
 #   --relay-localhost      lan's own 127.0.0.1 TCP 80 and UDP 5060, 5058 lead to the server, so
 #                          a tester whose built-in endpoints name localhost reaches it (its
@@ -66,6 +69,8 @@ DROPS=()
 DROPS_BACK=()
 FORWARDS=()
 HOSTS_NAMES="sip-echo.lab"
+DNS_RECORDS=()
+DNS_IP=172.31.77.53
 RELAY_LOCALHOST=0
 WAN_ADDRESSES=()
 LAN_SYSCTLS=()
@@ -121,6 +126,9 @@ parse_options() {
       --hosts)
         [ $# -ge 2 ] && [[ "$2" =~ ^[A-Za-z0-9.\ -]*$ ]] || die "--hosts needs host names separated by blanks"
         HOSTS_NAMES=$2; shift 2 ;;
+      --dns)
+        [ $# -ge 2 ] && [[ "$2" =~ ^[A-Za-z0-9.-]+=[0-9]+(\.[0-9]+){3}(,[0-9]+(\.[0-9]+){3})*$ ]] || die "--dns needs NAME=IP[,IP...]"
+        DNS_RECORDS+=("$2"); shift 2 ;;
       --relay-localhost) RELAY_LOCALHOST=1; shift ;;
       --wan-address)
         [ $# -ge 2 ] && [[ "$2" =~ ^172\.31\.77\.([3-9]|[1-9][0-9]|1[0-9][0-9]|2[0-4][0-9]|25[0-4])$ ]] || die "--wan-address needs an address 172.31.77.3 to 172.31.77.254"
@@ -196,6 +204,9 @@ check_can_build() {
   for t in ip nft sysctl timeout; do
     command -v "$t" >/dev/null 2>&1 || { echo "lab: SKIP: '$t' is not installed" >&2; exit $SKIP; }
   done
+  if [ ${#DNS_RECORDS[@]} -gt 0 ] && ! command -v dnsmasq >/dev/null 2>&1; then
+    echo "lab: SKIP: 'dnsmasq' is not installed (package dnsmasq-base)" >&2; exit $SKIP
+  fi
   local probe=natlab-probe-$$-$RANDOM
   if ! ip netns add "$probe" 2>/dev/null; then
     echo "lab: SKIP: this machine cannot make network namespaces (ip netns add failed)" >&2; exit $SKIP
@@ -250,6 +261,7 @@ build_lab() {
   ip -n "$WAN_NS" addr add "$LAB_SERVER_IP/24" dev "$WAN_IF"
   local extra
   for extra in "${WAN_ADDRESSES[@]}"; do ip -n "$WAN_NS" addr add "$extra/24" dev "$WAN_IF"; done
+  [ ${#DNS_RECORDS[@]} -gt 0 ] && ip -n "$WAN_NS" addr add "$DNS_IP/24" dev "$WAN_IF"
   ip -n "$WAN_NS" link set "$WAN_IF" up
 
   ip netns exec "$ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1
@@ -289,8 +301,14 @@ EOF
     [ -n "$HOSTS_NAMES" ] && echo "$LAB_SERVER_IP $HOSTS_NAMES"
     echo "127.0.0.1 lan.natlab"
   } >"/etc/netns/$LAN_NS/hosts"
-  printf 'hosts: files\n' >"/etc/netns/$LAN_NS/nsswitch.conf"
-  : >"/etc/netns/$LAN_NS/resolv.conf"
+  if [ ${#DNS_RECORDS[@]} -gt 0 ]; then
+    printf 'hosts: files dns\n' >"/etc/netns/$LAN_NS/nsswitch.conf"
+    printf 'nameserver %s\noptions timeout:2 attempts:2\n' "$DNS_IP" >"/etc/netns/$LAN_NS/resolv.conf"
+    start_dns
+  else
+    printf 'hosts: files\n' >"/etc/netns/$LAN_NS/nsswitch.conf"
+    : >"/etc/netns/$LAN_NS/resolv.conf"
+  fi
 
   if [ -n "$WAN_CMD" ]; then
     # setsid: the server gets a process group of its own, so a Ctrl-C meant for the lab's
@@ -304,6 +322,22 @@ EOF
   local p
   for p in "${WAIT_TCP[@]}"; do wait_listen tcp "$p"; done
   for p in "${WAIT_UDP[@]}"; do wait_listen udp "$p"; done
+}
+
+# The lab's DNS server, in wan: the records of --dns and nothing else (no upstream, no hosts
+# file). dnsmasq hands out a name's addresses in turn, a new order for every query.
+start_dns() {
+  local args=(--keep-in-foreground --log-facility=- --log-queries --no-resolv --no-hosts --bind-interfaces
+              --listen-address="$DNS_IP" --user=root --group=root --pid-file= --cache-size=0 --local-ttl=0)
+  local r name ips ip
+  for r in "${DNS_RECORDS[@]}"; do
+    name=${r%%=*}
+    IFS=, read -r -a ips <<<"${r#*=}"
+    for ip in "${ips[@]}"; do args+=(--host-record="$name,$ip"); done
+  done
+  setsid ip netns exec "$WAN_NS" dnsmasq "${args[@]}" </dev/null >>"$STATE/dns.log" 2>&1 &
+  echo $! >>"$STATE/pids"
+  wait_listen udp 53
 }
 
 # drop_rules IFACE MATCH PORTDIR RULE...: a drop rule per RULE (udp|tcp[:PORTS]) for packets that
@@ -417,6 +451,7 @@ describe() {
   [ -n "$ROUTER_MAC" ] && what+=("router LAN MAC $ROUTER_MAC")
   [ $RELAY_LOCALHOST = 1 ] && what+=("lan's localhost relayed to the server")
   [ ${#WAN_ADDRESSES[@]} -gt 0 ] && what+=("server also at ${WAN_ADDRESSES[*]}")
+  [ ${#DNS_RECORDS[@]} -gt 0 ] && what+=("DNS at $DNS_IP for ${DNS_RECORDS[*]}")
   [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
   [ ${#DROPS_BACK[@]} -gt 0 ] && what+=("dropping ${DROPS_BACK[*]} from the server")
   [ ${#FORWARDS[@]} -gt 0 ] && what+=("forwarding UDP ${FORWARDS[*]} to lan")

@@ -15,7 +15,7 @@ NAT_PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation
-  iproute2 nftables ieee-data lighttpd curl procps
+  iproute2 nftables ieee-data lighttpd curl procps dnsmasq-base
   dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd init-system-helpers man-db
 )
 

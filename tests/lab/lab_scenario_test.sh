@@ -5,7 +5,7 @@
 #   lab_scenario_test.sh SCENARIO CLI SERVER
 #
 # Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, router_mac, udp_dropped,
-# udp_back_dropped, tcp_dropped, short_mapping, two_addresses.
+# udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin.
 # Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
 [ $# = 3 ] || { echo "usage: $0 SCENARIO CLI SERVER" >&2; exit 2; }
@@ -170,9 +170,10 @@ case "$SCENARIO" in
     # The list download has no connect limit of its own: lan gives up on a SYN after about 3 s
     # instead of two minutes, so that the scenario stays short.
     run_tester_in_lab --drop tcp --lan-sysctl net.ipv4.tcp_syn_retries=1 -- --sip-port 5060=1000 --sip-port 5058=1000
-    expect_true "[ $RC = 3 ]" "the run fails (status 3, was $RC)"
-    expect_line "$OUT" "^\[SIP\] Exception in HTTP connection with localhost$" "the list server is not reached"
-    expect_line "$OUT" "^\[ERROR\] Connect timed out\.$" "the connect error"
+    expect_true "[ $RC = 2 ]" "the server counts as not reached (status 2, was $RC)"
+    expect_line "$OUT" "^\[SIP\] Exception in HTTP connection with sip-echo\.lab$" "the list server (the echo server named) is not reached"
+    expect_line "$OUT" "^\[ERROR\] The server sip-echo\.lab was not reached on TCP port 80: the connection timed out\.$" "one line names the server and what failed"
+    expect_no_line "$OUT" "Socket Error|Connect timed out" "no bare socket error"
     expect_no_line "$OUT" "Checking from local port" "no probe is sent"
     expect_no_line "$(cat "$SERVER_LOG")" "session|http " "nothing reached the server"
     # The console front ends once "Start test" is enabled again, or at --max-seconds.
@@ -190,7 +191,7 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[SIP\] ALG active on port 5058\. 2 header\(s\) changed$" "REGISTER from 5058 rewritten"
     expect_line "$OUT" "^\[SIP\] ALG active on port 5060\. 4 header\(s\) changed$" "INVITE from 5060 rewritten"
     expect_line "$OUT" "^\[SIP\] ALG active on port 5058\. INVITE dropped$" "INVITE from 5058 swallowed by the helper"
-    expect_line "$OUT" "^\[LOG\] No echo of the INVITE after 3 sends, while an earlier probe from local port 5058 came back: the router dropped it$" "the log says what happened"
+    expect_line "$OUT" "^\[LOG\] No echo of the INVITE after 6 sends, while the REGISTER from local port 5058, sent again, came back: the router dropped it$" "the log says what happened: the link worked while the INVITE did not pass"
     expect_no_line "$OUT" "No UDP packet received|check your firewall" "no firewall advice"
     expect_no_line "$OUT" "Checking NAT timeout" "neither port qualifies for the NAT session test"
     expect_true "[ $SECS -lt 90 ]" "the run ends by itself after the checks (${SECS}s)"
@@ -239,6 +240,51 @@ case "$SCENARIO" in
     done
     expect_line "$OUT" "^\[RTP\] RTP \(audio\) port 5004 working$" "RTP from the address the tester talked to is counted"
     expect_line "$OUT" "^\[RTP\] 30 pkts received$" "the whole burst arrived"
+    ;;
+
+  round_robin)
+    # Two echo servers behind one name, as identical machines that share nothing, and a DNS
+    # server that hands the name's addresses out in a new order on every query. A run looks the
+    # name up once, for its control connection, and keeps every datagram on the server that
+    # connection reached: each run holds, and no server sees a datagram of a session it does
+    # not hold. A lookup between two of the runs moves the next runs' control connections to
+    # the other server, so that both serve runs.
+    LOG_A=$WORK/server-a.log
+    LOG_B=$WORK/server-b.log
+    sched=(--sip-port 5060=1000,2000 --sip-port 5058=1000)
+    server_cmd="$(printf '%q ' "$SERVER" --address 172.31.77.2 "${sched[@]}") 2>>$(printf '%q' "$LOG_A") &
+      exec $(printf '%q ' "$SERVER" --address 172.31.77.3 "${sched[@]}") 2>>$(printf '%q' "$LOG_B")"
+    runs=4
+    # shellcheck disable=SC2016
+    runner='cd "$1"; runs=$2; shift 2
+      for i in $(seq 1 "$runs"); do
+        echo "=== run $i"
+        "$@"
+        echo "=== status $?"
+        if [ "$i" = 1 ]; then getent ahostsv4 sip-pool.lab >/dev/null; fi
+      done'
+    OUT=$("$LAB" run --name "$(lab_name)" --wan-address 172.31.77.3 --dns sip-pool.lab=172.31.77.2,172.31.77.3 \
+            --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 240 \
+            -- bash -c "$runner" bash "$WORK" "$runs" \
+               "$CLI" --local-ip 192.168.77.2 --max-seconds 60 sip-pool.lab 2>&1)
+    RC=$?
+    echo "---- tester output (status $RC)"; echo "$OUT"
+    echo "---- server 172.31.77.2"; cat "$LOG_A" 2>/dev/null
+    echo "---- server 172.31.77.3"; cat "$LOG_B" 2>/dev/null
+    echo "----"
+    expect_true "[ $RC = 0 ]" "the lab ran every run (status $RC)"
+    for i in $(seq 1 $runs); do
+      run=$(awk -v n="$i" '$0 == "=== run " n {on = 1; next} /^=== run / {on = 0} on' <<<"$OUT")
+      expect_line "$run" "^=== status 0$" "run $i completes without an ALG"
+      expect_true "[ \"\$(grep -cE '^\[SIP\] No ALG detected on port 50(60|58)\. $' <<<\"\$run\")\" = 4 ]" "run $i: four No ALG verdicts"
+      expect_line "$run" "^\[NAT\] NAT session on port 5060 ok after 2s$" "run $i: the NAT reports of its server come back"
+      expect_no_line "$run" "ALG active|No UDP packet|lost on the way|Late echo" "run $i: nothing false"
+    done
+    for log in "$LOG_A" "$LOG_B"; do
+      # Four probes and six NAT session test INVITEs from each socket, all echoed.
+      expect_line "$(cat "$log")" "session 172\.31\.77\.1:[0-9]+ token .*: 16 echoes, NAT test 5060,5058" "$(basename "$log"): held runs, each with all of its datagrams"
+      expect_no_line "$(cat "$log")" "dropped: no session|echoes, NAT test none" "$(basename "$log"): no datagram of another server's session, no session left without its probes"
+    done
     ;;
 
   *)
