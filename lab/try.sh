@@ -50,8 +50,9 @@ else
   tester=("$BUILD/bin/nat-sip-alg-tester-cli" --local-ip 192.168.77.2 sip-echo.lab)
 fi
 
-# The server is sip-echo.lab in lan's hosts file; the built-in MAC list URL names localhost,
-# which the lab relays to the server.
+# The server is sip-echo.lab in lan's hosts file; the tester, named a server, fetches the MAC
+# list from it too (a build with its own list URL would name localhost, which the lab relays to
+# the server).
 exec "$ROOT/lab/lab.sh" run --udp-timeout 12 --relay-localhost "${alg[@]}" "${lab_opts[@]}" \
   --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 \
   -- bash -c 'cd "$1" && shift && exec "$@"' bash "$work" "${tester[@]}"
