@@ -33,13 +33,6 @@ TEST(UiKeepAlive, blocking_waits_on_the_ui_thread_call_keep_alive) {
     std::function<void(TcpPeer&, CountingUi&)> wait;
   };
   const Row rows[] = {
-      {"read that runs out of time", true, 3,
-       [](TcpPeer& peer, CountingUi&) {
-         TIdTCPClient client;
-         ConnectTo(client, peer);
-         EXPECT_EQ(client.ReadLine("\n", 300), "");
-         EXPECT_TRUE(client.LineTimedOut());
-       }},
       {"read whose line comes while it keeps alive", true, 3,
        [](TcpPeer& peer, CountingUi& ui) {
          peer.WaitSignal(1).Send("line\n");
@@ -59,7 +52,6 @@ TEST(UiKeepAlive, blocking_waits_on_the_ui_thread_call_keep_alive) {
          client.Connect(2000);
          EXPECT_TRUE(client.IsConnected());
        }},
-      {"pause", true, 3, [](TcpPeer&, CountingUi&) { SleepKeepingAlive(150); }},
       {"read on another thread", false, 0,
        [](TcpPeer& peer, CountingUi&) {
          std::thread([&] {
