@@ -131,6 +131,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
   };
 
   // Greeting: proves TCP reachability and fetches the token for the probes' Call-ID.
+  io.Waiting("Waiting for the echo server's answer to the greeting");
   io.ControlWrite(GreetingBytes());
   int greetingWait = kWaitMs;
   if (params.DeadlineMs > 0) {
@@ -180,10 +181,16 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     log("Checking from local port " + std::to_string(localPort) + " to remote port " +
         std::to_string(remotePort) + " ...");
 
+    const char* method = x.invite ? "INVITE" : "REGISTER";
     std::string echo;
     bool witnessSeen = false;
     int sends = 0;
+    auto waiting = [&](int of, const std::string& beside) {
+      io.Waiting("Waiting for the echo of the " + std::string(method) + " to port " + std::to_string(remotePort) +
+                 " (send " + std::to_string(sends + 1) + " of " + std::to_string(of) + beside + ")");
+    };
     for (; sends < kAttempts && echo.empty() && !run.timeUp; ++sends) {
+      waiting(kAttempts, "");
       run.Send(me);
       echo = run.Await(me, -1, witnessSeen);
     }
@@ -196,6 +203,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
       else if (registerEchoed[1 - s])
         witness = registerOf[1 - s];
       for (int round = 0; round < kConfirmRounds && echo.empty() && !run.timeUp; ++round, ++sends) {
+        waiting(kAttempts + kConfirmRounds, witness >= 0 ? ", beside a REGISTER that shows whether the link works" : "");
         if (witness >= 0 && !witnessSeen) run.Send(static_cast<size_t>(witness));
         run.Send(me);
         echo = run.Await(me, witness, witnessSeen);
@@ -203,7 +211,6 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     }
     if (echo.empty() && run.timeUp) return stopForTime();
 
-    const char* method = x.invite ? "INVITE" : "REGISTER";
     auto leadIn = [&] {
       if (!x.leadIn) return;
       sip("----------------------------");
@@ -286,6 +293,8 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
                       st.announcedRtpPort);
     *st.lastAge = 0;
     for (int k = 0; k < kNatSends; ++k) {
+      io.Waiting("Sending the NAT session test INVITEs to port " + std::to_string(st.remotePort) + " (" +
+                 std::to_string(k + 1) + " of " + std::to_string(kNatSends) + ")");
       io.SendDatagram(st.socket, params.ServerHost, st.remotePort, probe.InviteMsg);
       io.Sleep(kNatGapMs);
     }
