@@ -16,7 +16,7 @@ NAT_PACKAGES=(
   libasio-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation
   iproute2 nftables ieee-data lighttpd curl procps
-  dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd init-system-helpers man-db
+  dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd systemd-container init-system-helpers man-db
 )
 
 nat_missing_packages() {
