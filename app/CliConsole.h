@@ -1,0 +1,50 @@
+#pragma once
+// The console front's own output beyond the panes' lines: while a run goes on, what it waits
+// for ("[WAIT] " lines, or a countdown in place on a terminal); at its end the summary
+// ("[RESULT] ") and the advice ("[ADVICE] "), or the same facts as fields of the JSON object.
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/CliFront.h"
+#include "app/CliWaits.h"
+
+class TForm1;
+
+// What an exit status of the console front means, in a few words.
+std::string CliExitMeaning(int exitStatus);
+
+// The summary of the form's last run as "RESULT" lines (the exit status last), then its advice
+// as "ADVICE" lines.
+std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus);
+
+// Adds the summary ("summary": the lines and their facts by port) and the advice ("advice")
+// to the JSON object of a run.
+void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus);
+
+// Writes the lines of one console run to `out` and says what the run waits for meanwhile.
+class TCliConsole : public QObject {
+ public:
+  // terminal: `out` is a terminal (a countdown may then update in place). quiet: nothing is
+  // written while the run goes on (the JSON object comes at the end instead).
+  TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool quiet);
+  // One line of the run, as it appears.
+  void Line(const TCliLine& line);
+  // The run is over: no more waits; a countdown in place is wiped.
+  void Finish();
+
+ private:
+  void Tick();
+  void Write(const TCliLine& line);
+  void WipeInPlace();
+
+  std::ostream& out_;
+  bool terminal_;
+  bool quiet_;
+  TCliWaits waits_;
+  QTimer pulse_;
+  bool inPlaceShown_ = false;
+};
