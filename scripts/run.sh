@@ -31,8 +31,12 @@ if [ ${#args[@]} -eq 0 ]; then
       exec "$ROOT/scripts/isolated.sh" "$0"
     fi
     echo "Port 80 of 127.0.0.1 is taken by another program, and the bundled echo server needs it." >&2
-    echo "Run this as root (the server and the tester then run in a network namespace of their own)," >&2
-    echo "or name an echo server: scripts/run.sh host[:port]" >&2
+    if [ "$(id -u)" != 0 ]; then
+      echo "Run this as root (the server and the tester then run in a network namespace of their own)," >&2
+      echo "or name an echo server: scripts/run.sh host[:port]" >&2
+    else
+      echo "No network namespace can be made here; name an echo server: scripts/run.sh host[:port]" >&2
+    fi
     exit 1
   fi
   # The server's sockets sit on 127.0.0.1; the RTP burst leaves from any free port, so the
