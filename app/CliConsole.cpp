@@ -50,13 +50,13 @@ const char* NatStateName(TNatBracket::TState s) {
 
 std::vector<std::string> ResultTexts(const TRunSummary& summary, int exitStatus) {
   std::vector<std::string> lines = SummaryLines(summary);
-  lines.push_back("Exit status " + std::to_string(exitStatus) + ": " + CliExitMeaning(exitStatus));
+  lines.push_back("Exit status " + std::to_string(exitStatus) + ": " + CliExitMeaning(exitStatus, summary.End));
   return lines;
 }
 
 }  // namespace
 
-std::string CliExitMeaning(int exitStatus) {
+std::string CliExitMeaning(int exitStatus, TRunEnd end) {
   switch (exitStatus) {
     case kExitClean: return "the checks ran and none saw an ALG";
     case kExitAlg: return "a check saw an ALG";
@@ -64,7 +64,9 @@ std::string CliExitMeaning(int exitStatus) {
     case kExitNoNatReport: return "no NAT report came back: UDP from the server does not get through the router";
     default: break;
   }
-  return "the run did not complete (an error, the bind limit or the time limit)";
+  if (end == TRunEnd::Stopped) return "the run was stopped before its checks were done";
+  if (end == TRunEnd::TimeLimit) return "the time limit ran out before the run ended";
+  return "the run did not complete (an error, or no port to bind)";
 }
 
 std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus) {
@@ -90,7 +92,7 @@ void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus) {
                                      {"alg", alg},
                                      {"nat_timeout", nat},
                                      {"rtp_tested", s.RtpTested},
-                                     {"exit_meaning", QString::fromStdString(CliExitMeaning(exitStatus))}});
+                                     {"exit_meaning", QString::fromStdString(CliExitMeaning(exitStatus, s.End))}});
   root.insert("advice", Strings(AdviceLines(s)));
 }
 

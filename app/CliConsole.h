@@ -14,8 +14,9 @@
 
 class TForm1;
 
-// What an exit status of the console front means, in a few words.
-std::string CliExitMeaning(int exitStatus);
+// What an exit status of the console front means, in a few words; `end` tells the ways a run
+// falls short apart.
+std::string CliExitMeaning(int exitStatus, TRunEnd end);
 
 // The summary of the form's last run as "RESULT" lines (the exit status last), then its advice
 // as "ADVICE" lines.
