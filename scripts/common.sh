@@ -27,7 +27,7 @@ NAT_LAB_PACKAGES=(iproute2 nftables procps)
 NAT_TEST_PACKAGES=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest
-  xvfb xauth xdotool imagemagick lighttpd
+  xvfb xauth xdotool imagemagick libxcb1-dev lighttpd
   lintian desktop-file-utils appstream systemd init-system-helpers man-db
 )
 # Everything.
