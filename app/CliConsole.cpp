@@ -100,14 +100,26 @@ TCliConsole::TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool qu
     : out_(out), terminal_(terminal), quiet_(quiet), waits_(terminal) {
   if (quiet_) return;
   waits_.Printed(RunClockMs());
-  connect(&form, &TForm1::NatInvitesSent, this, [this] { waits_.NatInvitesSent(kNoNatReportSeconds, RunClockMs()); });
-  connect(&form, &TForm1::RunEnded, this, [this] { waits_.Ended(); });
-  connect(&pulse_, &QTimer::timeout, this, [this] { Tick(); });
-  pulse_.start(1000);
+  connect(&form, &TForm1::NatInvitesSent, this, [this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waits_.NatInvitesSent(kNoNatReportSeconds, RunClockMs());
+  });
+  connect(&form, &TForm1::RunEnded, this, [this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waits_.Ended();
+  });
+  connect(&form, &TForm1::WaitChanged, this, [this](const QString& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waits_.StepWaiting(FromDisplay(what));
+  });
+  ticker_ = std::thread([this] { Ticks(); });
 }
+
+TCliConsole::~TCliConsole() { Finish(); }
 
 void TCliConsole::Line(const TCliLine& line) {
   if (quiet_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
   Write(line);
   if (line.Tag != "NAT") return;
   const int64_t now = RunClockMs();
@@ -120,18 +132,27 @@ void TCliConsole::Line(const TCliLine& line) {
 }
 
 void TCliConsole::Finish() {
-  waits_.Ended();
-  pulse_.stop();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    waits_.Ended();
+  }
+  wake_.notify_all();
+  if (ticker_.joinable()) ticker_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
   WipeInPlace();
   out_.flush();
 }
 
-void TCliConsole::Tick() {
-  const TCliWaits::TTick t = waits_.Tick(RunClockMs());
-  if (t.Line) Write({"WAIT", *t.Line});
-  if (t.InPlace && terminal_) {
-    out_ << "\r[WAIT] " << *t.InPlace << "\033[K" << std::flush;
-    inPlaceShown_ = true;
+void TCliConsole::Ticks() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) {
+    const TCliWaits::TTick t = waits_.Tick(RunClockMs());
+    if (t.Line) Write({"WAIT", *t.Line});
+    if (t.InPlace && terminal_) {
+      out_ << "\r[WAIT] " << *t.InPlace << "\033[K" << std::flush;
+      inPlaceShown_ = true;
+    }
   }
 }
 

@@ -4,9 +4,11 @@
 // ("[RESULT] ") and the advice ("[ADVICE] "), or the same facts as fields of the JSON object.
 #include <QJsonObject>
 #include <QObject>
-#include <QTimer>
+#include <condition_variable>
+#include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/CliFront.h"
@@ -26,26 +28,34 @@ std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus);
 // to the JSON object of a run.
 void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus);
 
-// Writes the lines of one console run to `out` and says what the run waits for meanwhile.
+// Writes the lines of one console run to `out` and says what the run waits for meanwhile. The
+// waits are looked at once a second by a thread of the console's own, since the user-interface
+// thread may itself be held in a long step (a slow vendor list, say); every write to `out`
+// and every look at the waits takes the one lock.
 class TCliConsole : public QObject {
  public:
   // terminal: `out` is a terminal (a countdown may then update in place). quiet: nothing is
   // written while the run goes on (the JSON object comes at the end instead).
   TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool quiet);
+  ~TCliConsole() override;
   // One line of the run, as it appears.
   void Line(const TCliLine& line);
   // The run is over: no more waits; a countdown in place is wiped.
   void Finish();
 
  private:
-  void Tick();
+  void Ticks();
+  // With the lock held.
   void Write(const TCliLine& line);
   void WipeInPlace();
 
   std::ostream& out_;
   bool terminal_;
   bool quiet_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
   TCliWaits waits_;
-  QTimer pulse_;
   bool inPlaceShown_ = false;
+  std::thread ticker_;
 };

@@ -21,6 +21,7 @@ void TCliWaits::NatInvitesSent(int giveUpSecs, int64_t nowMs) {
 }
 
 void TCliWaits::NatReportCame(int64_t /*nowMs*/) {
+  reportCame_ = true;
   if (wait_ == TWait::FirstReport) wait_ = TWait::None;
 }
 
@@ -35,6 +36,7 @@ std::optional<std::string> TCliWaits::NextReportAnnounced(int port, int secs, in
 }
 
 std::string TCliWaits::Text(int64_t nowMs) const {
+  if (!step_.empty()) return "still waiting: " + step_;
   switch (wait_) {
     case TWait::NextReport: {
       const int64_t left = SecsUntil(nowMs, dueMs_);
@@ -45,6 +47,9 @@ std::string TCliWaits::Text(int64_t nowMs) const {
       return "no NAT report yet, " + std::to_string((nowMs - sinceMs_) / 1000) +
              " s after the NAT session test INVITEs; giving up in " + std::to_string(SecsUntil(nowMs, dueMs_)) + " s";
     case TWait::None:
+      // The reports came, and none announced another: nothing ends the run but the user.
+      if (reportCame_) return "no further NAT report announced; Ctrl+C ends the run";
+      break;
     case TWait::Over: break;
   }
   return "still waiting: " + std::to_string((nowMs - lastPrintedMs_) / 1000) + " s without news";
@@ -54,7 +59,7 @@ TCliWaits::TTick TCliWaits::Tick(int64_t nowMs) {
   TTick out;
   if (wait_ == TWait::Over) return out;
   // A countdown in place says enough on a terminal: it changes every second.
-  if (terminal_ && wait_ != TWait::None) {
+  if (terminal_ && (wait_ != TWait::None || !step_.empty())) {
     out.InPlace = Text(nowMs);
     return out;
   }

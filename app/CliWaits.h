@@ -2,7 +2,8 @@
 // What the console front says while a run waits, so that no long silence leaves a person
 // wondering: one line when a wait longer than kAnnounceSecs starts, a line after every
 // kQuietSecs without output, and on a terminal a countdown that updates in place instead.
-// Plain code driven by the front's events and a clock; it only decides the texts.
+// Plain code driven by the front's events and a clock; it only decides the texts. What a step
+// of the run waits for (the window's wait text) comes first; then the NAT session reports.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ class TCliWaits {
   // A report announced the next one from `port` after `secs` s: the line that announces the
   // wait when it is longer than kAnnounceSecs.
   std::optional<std::string> NextReportAnnounced(int port, int secs, int64_t nowMs);
+  // What the step under way waits for ("Downloading MAC list... 420 KB"); "" once it is over.
+  void StepWaiting(const std::string& what) { step_ = what; }
   // The run is over: nothing more to say.
   void Ended() { wait_ = TWait::Over; }
 
@@ -48,4 +51,6 @@ class TCliWaits {
   int64_t sinceMs_ = 0;  // FirstReport: when the INVITEs went out
   int64_t dueMs_ = 0;    // FirstReport: when the front gives up; NextReport: when it is due
   int port_ = 0;
+  std::string step_;
+  bool reportCame_ = false;  // a NAT session report came
 };

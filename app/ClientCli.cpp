@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
   TCliDriver run(*form, options, [&](const TCliLine& l) { console.Line(l); });
   driver = &run;
   // SIGINT and SIGTERM end the run as "Stop test" would; what it found is still reported.
-  TSignalBridge endingSignals([&](int) { run.Interrupt(); });
+  TSignalBridge endingSignals([&](int) { run.Interrupt(); },
+                              "nat-sip-alg-tester-cli: stopping the run; the same signal again ends the program at once\n");
   QObject::connect(&run, &TCliDriver::Finished, &program.App(), [] { QApplication::exit(0); });
   run.Start();
   program.App().exec();

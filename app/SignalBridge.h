@@ -12,8 +12,10 @@
 class TSignalBridge : public QObject {
  public:
   // Installs the handlers; onSignal(signal number) runs on the thread that made the bridge.
-  // Only one bridge may exist at a time.
-  explicit TSignalBridge(std::function<void(int)> onSignal, QObject* parent = nullptr);
+  // `note`, when given, goes to the standard error stream at once from the handler itself, so a
+  // person learns that the signal came even while that thread is busy; it must outlive the
+  // bridge. Only one bridge may exist at a time.
+  explicit TSignalBridge(std::function<void(int)> onSignal, const char* note = nullptr, QObject* parent = nullptr);
   // Puts the handlers back as they were.
   ~TSignalBridge() override;
   TSignalBridge(const TSignalBridge&) = delete;

@@ -68,7 +68,7 @@ TEST(CliWaits, says_what_it_waits_for) {
       {"the wait for the first report, then a report without a next one",
        false,
        {At(0, InvitesSent()), TickAt(19'999), TickAt(20'000, "no NAT report yet, 20 s after the NAT session test INVITEs; giving up in 40 s"),
-        At(21'000, ReportCame()), TickAt(41'000, "still waiting: 21 s without news")}},
+        At(21'000, ReportCame()), TickAt(41'000, "no further NAT report announced; Ctrl+C ends the run")}},
       {"before any wait is known, silence still gets a word",
        false,
        {At(5'000, Printed()), TickAt(24'000), TickAt(25'000, "still waiting: 20 s without news"), TickAt(44'000),
@@ -79,6 +79,18 @@ TEST(CliWaits, says_what_it_waits_for) {
         TickAt(1000, "", "next NAT report on port 5060 expected in 39 s"),
         TickAt(25'400, "", "next NAT report on port 5060 expected in 15 s"),
         At(30'000, Ended()), TickAt(31'000)}},
+      {"what a step waits for comes first, as long as it lasts",
+       false,
+       {At(0, InvitesSent()), At(1000, [](TCliWaits& w, int64_t) -> std::optional<std::string> {
+          w.StepWaiting("Waiting for the echo of the INVITE to port 5058 (send 2 of 3)");
+          return std::nullopt;
+        }),
+        TickAt(20'000, "still waiting: Waiting for the echo of the INVITE to port 5058 (send 2 of 3)"),
+        At(21'000, [](TCliWaits& w, int64_t) -> std::optional<std::string> {
+          w.StepWaiting("");
+          return std::nullopt;
+        }),
+        TickAt(40'000, "no NAT report yet, 40 s after the NAT session test INVITEs; giving up in 20 s")}},
       {"on a terminal, silence without a known wait is still a line",
        true,
        {At(0, Printed()), TickAt(20'000, "still waiting: 20 s without news")}},

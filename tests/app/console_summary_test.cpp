@@ -128,6 +128,9 @@ TEST_F(ConsoleSummary, summary_of_scripted_runs_and_of_interrupted_ones) {
     const CliRun run = cli.Finish(30000);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.status, row.status) << run.out << run.err;
+    if (row.signal) {
+      EXPECT_NE(run.err.find("stopping the run"), std::string::npos) << "the signal is noted at once: " << run.err;
+    }
     // Standard output is no terminal here: no countdown in place, only whole lines.
     EXPECT_EQ(run.out.find_first_of("\r\033"), std::string::npos);
 
