@@ -112,26 +112,4 @@ TEST(CliWaits, says_what_it_waits_for) {
   }
 }
 
-TEST(CliWaits, reads_only_the_announcement_line) {
-  struct Row {
-    std::string line;
-    bool ok;
-    int port, secs;
-  };
-  const Row rows[] = {
-      {"Checking port 5060 after 40s ...", true, 5060, 40},
-      {"Checking port 7000 after 0s ...", true, 7000, 0},
-      {"Checking port 5060 after 40s ... and more", false, 0, 0},
-      {"Checking port 5060 after 40s", false, 0, 0},
-      {"NAT session on port 5060 ok after 40s", false, 0, 0},
-      {"Checking NAT timeout on port 5060. Up to 5 minutes needed...", false, 0, 0},
-  };
-  for (const Row& row : rows) {
-    int port = 0, secs = 0;
-    EXPECT_EQ(TCliWaits::ParseAnnouncement(row.line, port, secs), row.ok) << row.line;
-    EXPECT_EQ(port, row.port) << row.line;
-    EXPECT_EQ(secs, row.secs) << row.line;
-  }
-}
-
 }  // namespace

@@ -169,23 +169,6 @@ TEST(RunSummary, lines_per_finding) {
        {"Echo server: connected, but no answer came over TCP", "SIP ALG on port 5060: not checked",
         "SIP ALG on port 5058: not checked", "RTP (audio) port 5004: not tested", "Router: none found (no default route)"},
        0},
-      {"stopped before anything was looked at",
-       [] {
-         TRunResult r;
-         r.End = TRunEnd::Stopped;
-         return r;
-       },
-       TSummaryContext{5060, 0, 0},
-       {"Echo server: not tested", "SIP ALG on port 5060: not checked", "SIP ALG on port 5058: not checked",
-        "RTP (audio): not tested", "Router: not looked for"},
-       0},
-      {"a connection that failed",
-       [] {
-         TRunResult r;
-         r.End = TRunEnd::ServerNotReached;
-         return r;
-       },
-       ctx, {"Echo server: not reached"}, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
