@@ -3,9 +3,11 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${NAT_BUILD_DIR:-$ROOT/build}"
-# The fuzz targets (clang, libFuzzer) and the suite under AddressSanitizer, each in a folder of its own.
+# The fuzz targets (clang, libFuzzer), the suite under AddressSanitizer and the threaded parts
+# under ThreadSanitizer, each in a folder of its own.
 FUZZ_BUILD="${NAT_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
 SANITIZE_BUILD="${NAT_SANITIZE_BUILD_DIR:-$ROOT/build-sanitize}"
+TSAN_BUILD="${NAT_TSAN_BUILD_DIR:-$ROOT/build-tsan}"
 
 # Packages from Debian's repositories, by who needs them. scripts/run.sh installs only the first
 # list, lab/try.sh and scripts/package.sh what they need besides, scripts/test.sh and
@@ -28,7 +30,7 @@ NAT_TEST_PACKAGES=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest
   xvfb xauth xdotool imagemagick libxcb1-dev lighttpd
-  lintian desktop-file-utils appstream systemd init-system-helpers man-db
+  lintian desktop-file-utils appstream systemd systemd-container init-system-helpers man-db
 )
 # Everything.
 NAT_PACKAGES=("${NAT_RUN_PACKAGES[@]}" "${NAT_PACKAGE_PACKAGES[@]}" "${NAT_BENCH_PACKAGES[@]}"
@@ -65,15 +67,20 @@ nat_install_deps() {
   apt-get install -y -qq --no-install-recommends $missing >&2
 }
 
-# nat_build_in DIR [cmake args...]: configure DIR once (with the args), then build it
-# incrementally; a configured folder keeps its settings.
-nat_build_in() {
+# nat_configure_in DIR [cmake args...]: configure DIR once (with the args); a configured folder
+# keeps its settings.
+nat_configure_in() {
   local dir=$1
   shift
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >&2
   fi
-  cmake --build "$dir" -j "$(nproc)" >&2
+}
+
+# nat_build_in DIR [cmake args...]: configure DIR once, then build all of it incrementally.
+nat_build_in() {
+  nat_configure_in "$@"
+  cmake --build "$1" -j "$(nproc)" >&2
 }
 
 # nat_build [extra cmake args...]: the main build, tests and benchmarks included; a folder that
@@ -88,10 +95,7 @@ nat_build() {
 # The programs alone, in the main build folder: a folder made here builds neither tests nor
 # benchmarks (so GoogleTest and Google Benchmark need not be installed).
 nat_build_programs() {
-  if [ ! -f "$BUILD/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNAT_BUILD_TESTS=OFF \
-      -DNAT_BUILD_BENCHMARKS=OFF >&2
-  fi
+  nat_configure_in "$BUILD" -DNAT_BUILD_TESTS=OFF -DNAT_BUILD_BENCHMARKS=OFF
   cmake --build "$BUILD" -j "$(nproc)" --target "${NAT_PROGRAMS[@]}" >&2
 }
 
@@ -104,3 +108,9 @@ nat_build_fuzz() {
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 nat_build_sanitize() { nat_build_in "$SANITIZE_BUILD" -DNAT_SANITIZE=ON -DNAT_BUILD_BENCHMARKS=OFF "$@"; }
+
+# The echo server's and the socket layer's tests under ThreadSanitizer: only these are built.
+nat_build_tsan() {
+  nat_configure_in "$TSAN_BUILD" -DNAT_TSAN=ON -DNAT_BUILD_BENCHMARKS=OFF "$@"
+  cmake --build "$TSAN_BUILD" -j "$(nproc)" --target nat_tests_server nat_tests_net >&2
+}

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/Loopback.h"
+#include "tests/support/Process.h"
 
 namespace cli {
 
@@ -26,6 +27,12 @@ inline std::string BinDir() {
   if (n <= 0) return ".";
   const std::string self(path, static_cast<size_t>(n));
   return self.substr(0, self.rfind('/'));
+}
+
+// The program ends with this test process, however that ends.
+inline void EndWithTest(QProcess& p) {
+  const pid_t test = ::getpid();
+  p.setChildProcessModifier([test] { support::EndWithParent(test); });
 }
 
 inline QProcessEnvironment Offscreen() {
@@ -66,6 +73,7 @@ class LiveCli {
     p_.setArguments(args);
     p_.setWorkingDirectory(dir_.path());
     p_.setProcessEnvironment(Offscreen());
+    EndWithTest(p_);
     p_.start();
     started_ = p_.waitForStarted(5000);
   }

@@ -11,6 +11,7 @@
 #include "app/XorUnit.h"
 #include "tests/app/CliSupport.h"
 #include "tests/app/RunSupport.h"
+#include "tests/support/Process.h"
 
 using namespace cli;
 using namespace runs;
@@ -29,6 +30,7 @@ class ServerProcess {
   ServerProcess(const std::string& address, const QStringList& options) {
     p_.setProgram(QString::fromStdString(BinDir() + "/sip-alg-echo-server"));
     p_.setArguments(QStringList{"--address", QString::fromStdString(address)} + options);
+    EndWithTest(p_);
     p_.start();
     if (!p_.waitForStarted(5000)) return;
     bool ended = false;
