@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "app/CliConsole.h"
 #include "app/FormControls.h"
 #include "app/Unit_1_client.h"
 #include "net/IdConvert.h"
@@ -18,6 +19,7 @@ const char kCliUsage[] =
     "  --local-ip ADDR   local IPv4 address to test from (default: the first of this host's)\n"
     "  --max-seconds N   stop the run after N seconds (default 420)\n"
     "  --json            print one JSON object at the end instead of the lines\n"
+    "  --help            print this text and end\n"
     "  --version         print the version and end\n"
     "  host[:port]       the echo server (default: the built-in one)\n"
     "exit status:\n"
@@ -29,7 +31,8 @@ const char kCliUsage[] =
     "  4  the NAT session test started but no NAT session report came back within 60 s:\n"
     "     UDP from the server does not come back through the router\n"
     "  5  a probe was lost on the way, and so was the one sent to check the link: the link\n"
-    "     loses packets, and that check has no verdict (no other check saw an ALG)\n";
+    "     loses packets, and that check has no verdict (no other check saw an ALG)\n"
+    "SIGINT and SIGTERM end the run as \"Stop test\" would; the summary follows.\n";
 
 TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
   TCliOptions o;
@@ -116,6 +119,7 @@ void TCliDriver::AddError(const std::string& text) {
 }
 
 void TCliDriver::Start() {
+  form_.AdviceInLog = false;  // the front gives its own advice after the summary
   const std::pair<TMemo*, const char*> panes[] = {
       {form_.MemoSIP, "SIP"}, {form_.MemoNat, "NAT"}, {form_.MemoRTP, "RTP"}, {form_.Memo2, "LOG"}};
   for (const auto& [memo, tag] : panes) {
@@ -143,6 +147,11 @@ void TCliDriver::EndRun(TRunEnd why) {
   if (finished_) return;
   form_.MarkRunEnd(why);
   RunGuarded([this] { form_.StopBtnClick(form_.StopBtn); });
+}
+
+void TCliDriver::Interrupt() {
+  EndRun(TRunEnd::Stopped);
+  Finish();  // whether or not a run had begun
 }
 
 void TCliDriver::NoNatReportCheck() {
@@ -224,7 +233,7 @@ int CliExitStatus(const TForm1& form, const TCliRecord& record) {
 std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus) {
   const TRunResult& r = form.Result;
   const TSequenceReport& seq = r.Sequence;
-  const QJsonObject root{
+  QJsonObject root{
       {"schema_version", kJsonSchemaVersion},
       {"exit_status", exitStatus},
       {"end", r.End == TRunEnd::Open ? QJsonValue(QJsonValue::Null) : QJsonValue(RunEndName(r.End))},
@@ -247,5 +256,6 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
       {"status", LinesOf(record, "STATUS")},
       {"errors", LinesOf(record, "ERROR")},
   };
+  CliAddSummaryJson(root, form, exitStatus);
   return QJsonDocument(root).toJson(QJsonDocument::Compact).toStdString();
 }

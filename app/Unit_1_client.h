@@ -66,6 +66,9 @@ class TForm1 : public QWidget {
   TMemo* MemoNat;         // NAT session results
   QLabel* Label1;         // "Countdown:"
   QLabel* LblCount;       // countdown value in seconds
+  // "Copy report", right of "Stop test": the last run's summary, advice and panes to the
+  // clipboard; usable once a run has ended.
+  QPushButton* BtnCopyReport;
 
   // ---- State of a test run (nothing of it is saved between runs) -----------------------------
   TNatAges NatAges;             // last printed session ages, per server port
@@ -102,6 +105,9 @@ class TForm1 : public QWidget {
   // When set (a front with a time limit), no step of a start or of the test sequence waits past
   // it: the vendor list gives up, and the sequence stops.
   std::optional<std::chrono::steady_clock::time_point> RunDeadline;
+  // When a run ends, what to do about its findings goes to the log pane (a front that says it
+  // in its own way turns this off).
+  bool AdviceInLog = true;
 
   // Where FormCreate takes the host's IPv4 addresses from; by default the socket layer's list.
   // Replaceable before FormCreate runs (tests, a front that picks its own).
@@ -114,6 +120,7 @@ class TForm1 : public QWidget {
   virtual void BtnRouterClick(QObject* Sender);
   virtual void TimerTCPTimer(QObject* Sender);
   virtual void StopBtnClick(QObject* Sender);
+  void CopyReportClick(QObject* Sender);  // RunReport.cpp
 
   // Fills the address list once the window is made; runs inside the guard itself, so it never
   // throws. With no address at all the window closes before it is ever shown.
@@ -179,6 +186,8 @@ class TForm1 : public QWidget {
   bool BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, const char* success, int& attempts,
                 bool isRtp);
   void Line(TPane pane, const std::string& line);
+  // After a run has ended: its advice to the log pane, "Copy report" usable (RunReport.cpp).
+  void WriteRunAdvice();
   // The start after the ports are bound: router, vendor list, endpoint, connect.
   void StartConnection();
   // Refreshes the MAC vendor list from `url` and names the router's maker in the SIP pane;
