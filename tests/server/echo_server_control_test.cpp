@@ -181,18 +181,69 @@ TEST_F(EchoServerControl, bad_or_endless_input_is_cut_off) {
   EXPECT_EQ(server->Server().Counters().OpenConnections, 0u);
 }
 
-TEST_F(EchoServerControl, connections_per_address_are_limited) {
+// A full server over real sockets: a newcomer from a network with fewer connections takes the
+// place of the least far one of the fullest network; one from a network that holds as many is
+// told that the server is busy, in a greeting's answer or an HTTP answer, and nothing else.
+TEST_F(EchoServerControl, a_full_server_makes_room_from_the_fullest_network_or_says_it_is_busy) {
   TEchoServerConfig config = Config();
-  config.MaxConnectionsPerAddress = 2;
+  config.MaxConnections = 3;
+  config.NetworkPrefixBits = 30;  // the test's addresses 4-7, 8-11 and 12-15 are three networks
   Serve(config);
-  auto a = Greet(me);
-  auto b = Greet(me);
-  ASSERT_TRUE(a && b);
-  auto third = Connect(me);
-  EXPECT_TRUE(third.WaitClosed(3000ms));
-  // Another address is not affected.
-  EXPECT_TRUE(Greet(support::TestAddress(2)));
-  EXPECT_EQ(server->Server().Counters().Refused, 1u);
+  const auto net = [](int network, int host) { return support::TestAddress(4 * network + host); };
+  // Network 1 holds two sessions, one of them into its checks; network 2 one.
+  auto checking = Greet(net(1, 0));
+  auto idle = Greet(net(1, 1));
+  auto other = Greet(net(2, 0));
+  ASSERT_TRUE(checking && idle && other);
+  auto udp = Udp(net(1, 0));
+  TSipProbe probe;
+  probe.BuildRegister(checking->token, "5060", net(1, 0), std::to_string(udp.Port()));
+  udp.SendTo(srv, 5060, probe.RegisterMsg);
+  ASSERT_TRUE(NextEcho(*checking));
+
+  const std::string busy = Scramble(std::string("@5060\0busy\0", 11));
+  struct Step {
+    const char* name;
+    std::string from;
+    std::string opening;
+    std::string answer;          // empty: a session is greeted
+    Session* closedToMakeRoom;   // the session that gave its place, if any
+  };
+  const Step steps[] = {
+      {"from a third network: the idle one of the fullest gives way", net(3, 0),
+       std::string("GET 5060\0", 9), "", &*idle},
+      {"then every network holds one: a greeting is told busy", net(2, 1), std::string("GET 5060\0", 9),
+       busy, nullptr},
+      {"and an HTTP request gets 503", net(1, 2), "HEAD /download/MAC.CSV HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 503 Service Unavailable\r\n", nullptr},
+  };
+  std::vector<Session> admitted;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (step.answer.empty()) {
+      auto s = Greet(step.from);
+      ASSERT_TRUE(s);
+      admitted.push_back(std::move(*s));
+    } else {
+      auto c = Connect(step.from);
+      ASSERT_TRUE(c.Send(step.opening));
+      ASSERT_TRUE(c.WaitClosed(3000ms));
+      EXPECT_EQ(c.Pending().substr(0, step.answer.size()), step.answer);
+      if (step.answer == busy) {
+        EXPECT_EQ(c.Pending(), busy);
+      }
+    }
+    if (step.closedToMakeRoom) {
+      EXPECT_TRUE(step.closedToMakeRoom->conn.WaitClosed(3000ms));
+    }
+  }
+  // The session into its checks kept its place, and so did the others.
+  udp.SendTo(srv, 5060, probe.RegisterMsg);
+  EXPECT_TRUE(NextEcho(*checking));
+  EXPECT_EQ(server->Server().Counters().OpenConnections, 3u);
+  EXPECT_EQ(server->Server().Counters().Evicted, 1u);
+  EXPECT_EQ(server->Server().Counters().Refused, 2u);
+  EXPECT_TRUE(server->WaitForLine("closed to make room for " + net(3, 0)));
 }
 
 TEST_F(EchoServerControl, stop_closes_sessions_and_logs_one_line_each) {
