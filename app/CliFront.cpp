@@ -22,7 +22,7 @@ const char kCliUsage[] =
     "exit status:\n"
     "  0  the run completed and no check saw an ALG\n"
     "  1  a check saw an ALG (a changed or a dropped probe), whatever happened after it\n"
-    "  2  the server was not reached (no TCP or no UDP packet got through)\n"
+    "  2  the server was not reached (no TCP or no UDP packet got through), or it is busy\n"
     "  3  anything else: an error, the bind limit, --max-seconds reached\n"
     "  4  the NAT session test started but no NAT session report came back within 60 s:\n"
     "     UDP from the server does not come back through the router\n";
@@ -182,7 +182,7 @@ QJsonValue Public(const std::optional<TPublicMapping>& m) {
 int CliExitStatus(const TForm1& form, const TCliRecord& record) {
   const TRunResult& r = form.Result;
   if (r.Sequence.AnyAlg()) return kExitAlg;
-  if (r.End == TRunEnd::ServerNotReached) return kExitUnreachable;
+  if (r.End == TRunEnd::ServerNotReached || r.End == TRunEnd::ServerBusy) return kExitUnreachable;
   if (r.End == TRunEnd::NoNatReport) return kExitNoNatReport;
   if (record.ErrorShown || record.WindowClosed || r.End == TRunEnd::TimeLimit) return kExitFailure;
   if (r.Sequence.Outcome == TSequenceReport::TOutcome::Completed) return kExitClean;

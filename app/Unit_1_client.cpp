@@ -433,6 +433,8 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
   using O = TSequenceReport::TOutcome;
   if (Result.Sequence.Outcome == O::NoGreeting || Result.Sequence.Outcome == O::NoEcho)
     EndRun(TRunEnd::ServerNotReached);
+  else if (Result.Sequence.Outcome == O::ServerBusy)
+    EndRun(TRunEnd::ServerBusy);
   else if (!Result.Sequence.NatTestStarted())
     EndRun(TRunEnd::NoNatTest);
 }

@@ -16,6 +16,7 @@ enum class TRunEnd {
   Error,             // an error ended it (shown in a box)
   NoNatReport,       // ended by the console front: no NAT session report after the NAT INVITEs
   TimeLimit,         // ended by the console front: its time limit ran out
+  ServerBusy,        // the server answered the greeting that it is busy
 };
 
 // A name for reports ("countdown", "stopped", "server_not_reached", ...); "" for Open.
@@ -34,7 +35,7 @@ std::optional<TPublicMapping> PublicMappingFromServerLine(const std::string& lin
 
 // What the test sequence found.
 struct TSequenceReport {
-  enum class TOutcome { NotRun, NoGreeting, NoEcho, Completed };
+  enum class TOutcome { NotRun, NoGreeting, NoEcho, Completed, ServerBusy };
   struct TCheck {
     bool Done = false;
     int Result = 0;        // 0, or minus the number of changed lines

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/XorUnit.h"
+#include "net/IdException.h"
 
 namespace {
 
@@ -13,6 +14,10 @@ constexpr int kNatSends = 6;    // NAT session test INVITEs per socket
 constexpr int kNatGapMs = 100;  // pause after each of them
 
 const char kFirewallHint[] = "Please, check your firewall settings.";
+// A server that cannot serve the run answers the greeting with an empty token and this notice
+// as one more frame, then closes.
+const char kBusyNotice[] = "busy";
+constexpr int kBusyWaitMs = 500;  // the notice comes with the token's terminator
 
 struct TExchange {
   bool invite;
@@ -54,6 +59,15 @@ std::string AwaitEcho(TSequencerIo& io, const std::function<void(const std::stri
   }
 }
 
+// After an empty token: whether the server said it is busy.
+bool ServerSaidBusy(TSequencerIo& io) {
+  try {
+    return Scramble(io.ControlReadLine(EchoTerminator(), kBusyWaitMs)) == kBusyNotice;
+  } catch (const EIdException&) {
+    return false;  // closed without the notice: an empty token like any other
+  }
+}
+
 }  // namespace
 
 std::string GreetingBytes() { return std::string(kGreeting) + '\0'; }
@@ -69,6 +83,12 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
   // Greeting: proves TCP reachability and fetches the token for the probes' Call-ID.
   io.ControlWrite(GreetingBytes());
   const std::string token = Scramble(io.ControlReadLine(GreetingTerminator(), kWaitMs));
+  if (token.empty() && ServerSaidBusy(io)) {
+    sip("The test server is busy. Try again in a few minutes.");
+    report.Outcome = TSequenceReport::TOutcome::ServerBusy;
+    io.Disconnect();
+    return;
+  }
   if (token.empty()) {
     sip("No TCP packet received by remote server.");
     sip(kFirewallHint);

@@ -111,7 +111,7 @@ class TAdmission {
   }
 
  private:
-  // Least far first: lower stage, then later in it, then the id.
+  // Least far first: lower stage, then later in it, then the newer connection.
   struct TKey {
     TStage Stage;
     TServerTime Since;
@@ -119,7 +119,7 @@ class TAdmission {
     bool operator<(const TKey& o) const {
       if (Stage != o.Stage) return Stage < o.Stage;
       if (Since != o.Since) return Since > o.Since;
-      return Id < o.Id;
+      return Id > o.Id;
     }
   };
   // Fullest network first; among equals, the one with the least far connection.

@@ -210,6 +210,9 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
        [](ScriptedServer& p) { p.greetingReply = [] { return Scramble(std::string("@5060") + '\0'); }; }, {}, 2,
        {"[SIP] No TCP packet received by remote server.", "[SIP] Please, check your firewall settings."},
        "[STATUS] Link status: Disconnected."},
+      {"the server says it is busy",
+       [](ScriptedServer& p) { p.greetingReply = [] { return Scramble(std::string("@5060\0busy\0", 11)); }; }, {}, 2,
+       {"[SIP] The test server is busy. Try again in a few minutes."}, "[STATUS] Link status: Disconnected."},
       {"connection refused", nullptr, {}, 3, {"[ERROR] Socket Error # 10061", "[ERROR] Connection refused."}, ""},
       {"time up while the NAT session test waits", [](ScriptedServer&) {}, {"--max-seconds", "4"}, 3,
        {"[SIP] No ALG detected on port 5058. ", "[LOG] Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
@@ -299,6 +302,7 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
       {"a dropped probe, then no NAT report", O::Completed, TRunEnd::NoNatReport, 2, false, false, 1},
       {"an ALG, then the time limit", O::Completed, TRunEnd::TimeLimit, 1, false, false, 1},
       {"no echo", O::NoEcho, TRunEnd::ServerNotReached, 0, false, false, 2},
+      {"server busy", O::ServerBusy, TRunEnd::ServerBusy, 0, false, false, 2},
       {"no NAT report", O::Completed, TRunEnd::NoNatReport, 0, false, false, 4},
       {"time limit", O::Completed, TRunEnd::TimeLimit, 0, false, false, 3},
       {"completed, then an error", O::Completed, TRunEnd::Error, 0, true, false, 3},
@@ -315,6 +319,9 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     record.ErrorShown = row.errorShown;
     record.WindowClosed = row.windowClosed;
     EXPECT_EQ(CliExitStatus(form, record), row.status);
+    if (row.end == TRunEnd::ServerBusy) {
+      EXPECT_NE(CliJson(form, record, row.status).find("\"end\":\"server_busy\""), std::string::npos);
+    }
   }
 }
 
