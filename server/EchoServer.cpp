@@ -135,7 +135,7 @@ void TEchoServer::Impl::Accept(tcp::socket socket) {
     }
     ++ctx.Refusing;
     const TConnectionId id = ctx.NextConnectionId++;
-    auto c = std::make_shared<TRefusal>(ctx, std::move(socket), id, false, address, peer.port(), now);
+    auto c = std::make_shared<TSniffer>(ctx, std::move(socket), id, false, address, peer.port(), now);
     ctx.Connections.emplace(id, c);
     c->Start({});
     return;

@@ -5,12 +5,13 @@
 
 namespace {
 
-constexpr int kRefusalLingerMs = 2000;  // after the answer, for the peer's own close
+constexpr int kRefusalLingerMs = 2000;  // after the busy answer, for the peer's own close
 
 }  // namespace
 
 void TSniffer::Start(std::string alreadyRead) {
-  ArmTimer(ctx_.Config.GreetingTimeoutMs, "no greeting in time");
+  ArmTimer(admitted_ ? ctx_.Config.GreetingTimeoutMs : ctx_.Config.BusyGreetingTimeoutMs,
+           "no greeting in time");
   if (alreadyRead.empty())
     Read();
   else
@@ -18,6 +19,10 @@ void TSniffer::Start(std::string alreadyRead) {
 }
 
 void TSniffer::OnRead(std::string_view bytes) {
+  if (told_) {
+    Read();  // what the peer still sends is read and dropped, so that the answer is not lost
+    return;
+  }
   in_.append(bytes);
   const TConnectionKind kind = SniffConnection(in_);
   if (kind == TConnectionKind::Undecided) {
@@ -26,6 +31,13 @@ void TSniffer::OnRead(std::string_view bytes) {
   }
   if (kind == TConnectionKind::Unknown) {
     Close("not a greeting nor HTTP");
+    return;
+  }
+  if (!admitted_) {
+    if (kind == TConnectionKind::Control)
+      Answer(BusyAnswer(), "told busy");
+    else
+      Answer(HttpBusyAnswer(std::time(nullptr)), "answered 503");
     return;
   }
   auto keep = shared_from_this();
@@ -39,45 +51,12 @@ void TSniffer::OnRead(std::string_view bytes) {
   next->Start(std::move(in_));
 }
 
-void TSniffer::LogEnd(const std::string& who, const std::string& duration,
-                      const std::string& why) {
-  ctx_.StrangerLog([&] { return "connection " + who + " " + duration + ": " + why; });
-}
-
-void TRefusal::Start(std::string) {
-  ArmTimer(ctx_.Config.BusyGreetingTimeoutMs, "no greeting in time");
-  Read();
-}
-
-void TRefusal::OnRead(std::string_view bytes) {
-  if (answered_) {
-    Read();  // what the peer still sends is read and dropped, so that the answer is not lost
-    return;
-  }
-  in_.append(bytes);
-  switch (SniffConnection(in_)) {
-    case TConnectionKind::Undecided:
-      Read();
-      return;
-    case TConnectionKind::Unknown:
-      Close("not a greeting nor HTTP");
-      return;
-    case TConnectionKind::Control:
-      Answer(BusyAnswer(), "told busy");
-      return;
-    case TConnectionKind::Http:
-      Answer(HttpBusyAnswer(std::time(nullptr)), "answered 503");
-      return;
-  }
-}
-
-void TRefusal::Answer(std::string answer, const char* what) {
-  answered_ = true;
+void TSniffer::Answer(std::string answer, const char* what) {
   told_ = what;
   auto bytes = std::make_shared<const std::string>(std::move(answer));
   ArmTimer(kRefusalLingerMs, "no close after the answer");
   asio::async_write(socket_, asio::buffer(*bytes),
-                    [self = SharedAs<TRefusal>(), bytes](const asio::error_code& ec, size_t n) {
+                    [self = SharedAs<TSniffer>(), bytes](const asio::error_code& ec, size_t n) {
                       if (self->closed_) return;
                       if (ec) {
                         self->Close("write failed: " + ec.message());
@@ -90,10 +69,11 @@ void TRefusal::Answer(std::string answer, const char* what) {
                     });
 }
 
-void TRefusal::LogEnd(const std::string& who, const std::string& duration,
+void TSniffer::LogEnd(const std::string& who, const std::string& duration,
                       const std::string& why) {
-  // Once answered, what it was told is what counts, however it ended.
   ctx_.StrangerLog([&] {
-    return "connection " + who + " refused " + duration + ": " + (answered_ ? told_ : why);
+    // A refused one: once answered, what it was told is what counts, however it ended.
+    return "connection " + who + (admitted_ ? "" : " refused") + " " + duration + ": " +
+           (told_ ? told_ : why);
   });
 }
