@@ -133,17 +133,44 @@ TEST_F(EchoServerControl, unknown_token_gets_no_echo_and_no_udp_output) {
   EXPECT_TRUE(server->WaitForLine("dropped: no session"));
 }
 
-TEST_F(EchoServerControl, rewritten_call_id_falls_back_to_the_one_session_of_the_address) {
-  ASSERT_TRUE(Open());
+// A router may rewrite the Call-ID: the one session of the address takes such a datagram, held
+// back a while, but it starts no NAT test, and once the token was heard nothing comes by address.
+TEST_F(EchoServerControl, the_address_fallback_serves_a_rewritten_call_id_and_cannot_be_hijacked) {
+  TEchoServerConfig config = Config();
+  config.AddressHoldMs = 200;
+  ASSERT_TRUE(Open(config));
   auto udp = Udp(me);
-  TSipProbe probe;
-  probe.BuildRegister("rewritten-by-router", "5060", me, "5060");
-  udp.SendTo(srv, 5060, probe.RegisterMsg);
+  auto audio = Udp(me);
+  TSipProbe rewritten, natTest, good;
+  rewritten.BuildRegister("rewritten-by-router", "5060", me, std::to_string(udp.Port()));
+  natTest.BuildInvite("rewritten-by-router", "5060", me, std::to_string(udp.Port()), true, audio.Port());
+  good.BuildRegister(session->token, "5058", me, std::to_string(udp.Port()));
+
+  udp.SendTo(srv, 5060, rewritten.RegisterMsg);
   const auto echo = NextEcho(*session);
   ASSERT_TRUE(echo);
   std::string rest = *echo;
   EXPECT_NE(CutLines(rest, 1).find("matched by address"), std::string::npos);
-  EXPECT_EQ(rest, probe.RegisterMsg);
+  EXPECT_EQ(rest, rewritten.RegisterMsg);
+
+  // By address, a NAT test INVITE is echoed and starts nothing.
+  udp.SendTo(srv, 5060, natTest.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
+  EXPECT_FALSE(udp.Receive(700ms));  // past the first report's 300 ms
+  EXPECT_FALSE(audio.Receive(10ms));
+
+  // A stranger's datagram that races the token's is dropped with it; after it, none is taken.
+  udp.SendTo(srv, 5060, rewritten.RegisterMsg);
+  udp.SendTo(srv, 5058, good.RegisterMsg);
+  const auto tokens = NextEcho(*session);
+  ASSERT_TRUE(tokens);
+  EXPECT_NE(tokens->find(good.RegisterMsg), std::string::npos);
+  udp.SendTo(srv, 5060, rewritten.RegisterMsg);
+  EXPECT_TRUE(server->WaitForLine("dropped: no session"));
+  EXPECT_FALSE(NextEcho(*session, 500ms));
+  const auto counters = server->Server().Counters();
+  EXPECT_EQ(counters.Echoes, 3u);
+  EXPECT_EQ(counters.NatReports + counters.RtpPackets, 0u);
 }
 
 TEST_F(EchoServerControl, bad_or_endless_input_is_cut_off) {
