@@ -436,7 +436,8 @@ class Hostile {
     });
   }
 
-  // A greeted session whose token the flood uses; greets again when cut off.
+  // A greeted session whose token the flood uses; greets again when cut off (the server ends it
+  // once its time for the checks is up), and the flood takes the new token.
   void TokenHolder() {
     auto s = std::make_shared<tcp::socket>(io_);
     asio::error_code ec;
@@ -451,7 +452,10 @@ class Hostile {
   void ReadToken(std::shared_ptr<tcp::socket> s, std::shared_ptr<std::string> in) {
     auto buffer = std::make_shared<std::array<char, 16384>>();
     s->async_read_some(asio::buffer(*buffer), [this, s, in, buffer](const asio::error_code& e, size_t n) {
-      if (e) return TokenHolder();
+      if (e) {
+        token_.clear();
+        return TokenHolder();
+      }
       if (token_.empty()) {
         in->append(buffer->data(), n);
         const size_t at = in->find(Scramble(std::string("@5060\0", 6)));
