@@ -171,26 +171,9 @@ void TControlSession::SendNatReport(NatRun& r) {
 }
 
 void TControlSession::StartRtpBurst(uint16_t port) {
-  auto burst = std::make_unique<RtpBurst>(
-      ctx_.Io, TUdpPeer{peer_, port},
-      TRtpStream(ctx_.Random(), static_cast<uint16_t>(ctx_.Random()), ctx_.Random()));
-  burst->left = ctx_.Config.RtpPackets;
-  RtpBurst& b = *burst;
-  bursts_.push_back(std::move(burst));
-  SendRtp(b);
-}
-
-void TControlSession::SendRtp(RtpBurst& b) {
-  if (ctx_.Udp->Send(ctx_.Udp->Rtp(), b.dest, local_, b.stream.NextPacket())) {
-    ++rtpSent_;
-    ++ctx_.Counters.RtpPackets;
-  }
-  if (--b.left <= 0) return;
-  b.timer.expires_after(std::chrono::milliseconds(ctx_.Config.RtpIntervalMs));
-  b.timer.async_wait([self = SharedAs<TControlSession>(), &b](const asio::error_code& ec) {
-    if (ec || self->closed_) return;
-    self->SendRtp(b);
-  });
+  ctx_.Udp->StartRtpBurst(SharedAs<TControlSession>(), TUdpPeer{peer_, port}, local_,
+                          TRtpStream(ctx_.Random(), static_cast<uint16_t>(ctx_.Random()), ctx_.Random()),
+                          ctx_.Config.RtpPackets);
 }
 
 void TControlSession::Send(std::string data) {
@@ -226,7 +209,6 @@ void TControlSession::WriteNext() {
 void TControlSession::StopOwn() {
   holdTimer_.cancel();
   for (auto& [port, run] : natRuns_) run->timer.cancel();
-  for (auto& burst : bursts_) burst->timer.cancel();
   if (!token_.empty()) ctx_.Sessions.Remove(token_, peer_, this);
 }
 

@@ -22,6 +22,8 @@ class TControlSession : public TTcpConnection {
   // session's token is taken at once if its budget allows; false: over the budget, dropped.
   bool OnTokenDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                        uint32_t local, TServerClock::time_point now);
+  // An RTP packet of one of its bursts went out.
+  void CountRtp() { ++rtpSent_; }
   // Whether one without the token, from the session's address, may still be the tester's.
   bool TakesByAddress() const { return fallback_.Open(); }
   // One without the token: held back a while (TAddressFallback); false: dropped.
@@ -40,13 +42,6 @@ class TControlSession : public TTcpConnection {
     bool decided = false;
     size_t next = 0;      // index of the next report
     TServerClock::time_point lastActivity;  // last datagram on the mapping, either way
-  };
-  struct RtpBurst {
-    RtpBurst(asio::io_context& io, TUdpPeer d, TRtpStream s) : timer(io), dest(d), stream(s) {}
-    asio::steady_timer timer;
-    TUdpPeer dest;
-    TRtpStream stream;
-    int left = 0;
   };
   struct Held {
     TSipSocket* socket;
@@ -74,7 +69,6 @@ class TControlSession : public TTcpConnection {
   void ArmNatRun(NatRun& r);
   void SendNatReport(NatRun& r);
   void StartRtpBurst(uint16_t port);
-  void SendRtp(RtpBurst& b);
 
   TControlInput input_;
   TSessionBudget budget_;
@@ -91,5 +85,4 @@ class TControlSession : public TTcpConnection {
   std::string natPorts_;
   std::map<uint16_t, std::unique_ptr<NatRun>> natRuns_;  // by server port
   std::set<uint16_t> rtpPorts_;                           // audio ports that had their burst
-  std::vector<std::unique_ptr<RtpBurst>> bursts_;
 };

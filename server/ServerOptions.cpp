@@ -109,6 +109,8 @@ std::string ServerUsage() {
          "  --rtp-port N              source port of RTP bursts, 0 for any (default 5004)\n"
          "  --rtp-packets N           packets per RTP burst (default 50)\n"
          "  --rtp-interval MS         gap between RTP packets (default 20)\n"
+         "  --rtp-rate N              RTP packets per second of all bursts together; past it\n"
+         "                            they stretch (default 20000)\n"
          "  --max-connections N       open TCP connections in all (default 5000)\n"
          "  --max-per-address N       open TCP connections per peer address (default 0: no\n"
          "                            cap; when the server is full, the network with the most\n"
@@ -176,6 +178,9 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--rtp-interval") {
       ok = ParseLong(value, 1, 1000, n);
       config.RtpIntervalMs = static_cast<int>(n);
+    } else if (arg == "--rtp-rate") {
+      ok = ParseLong(value, 1, 10000000, n);
+      config.RtpPacketsPerSecond = static_cast<int>(n);
     } else if (arg == "--max-connections") {
       ok = ParseLong(value, 1, 1000000, n);
       config.MaxConnections = static_cast<size_t>(n);

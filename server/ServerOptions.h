@@ -30,6 +30,7 @@ struct TEchoServerConfig {
   uint16_t RtpPort = 5004;   // source port of the RTP bursts; 0: any free port
   int RtpPackets = 50;       // packets per burst
   int RtpIntervalMs = 20;    // gap between them
+  int RtpPacketsPerSecond = 20000;  // of all bursts together; past it, bursts stretch
   size_t MaxConnections = 5000;          // open TCP connections in all
   size_t MaxConnectionsPerAddress = 0;   // from one peer address; 0: no cap
   int NetworkPrefixBits = 24;            // a network, for sharing the connections when full

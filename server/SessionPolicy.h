@@ -2,6 +2,7 @@
 // The rules that decide whom the echo server serves, for how long and how much, as plain code:
 // admission when the server is full, the life of a control session, the budgets of datagrams
 // and the address fallback. The socket code asks these and runs the timers they name.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +70,34 @@ class TSessionBudget {
   double rate_, burst_;
   TTokenBucket bucket_;
   std::map<uint16_t, int> natInvites_;  // by server port
+};
+
+// The RTP bursts of all sessions share one pace, so that sessions that start many bursts at once
+// cannot take the event loop from everybody else: each tick of the burst interval gives one
+// packet to each burst, up to perTick of them; the others wait for the next tick, in turn, and
+// their bursts stretch.
+template <typename Burst>
+class TBurstPacer {
+ public:
+  explicit TBurstPacer(size_t perTick) : perTick_(perTick == 0 ? 1 : perTick) {}
+  void Add(Burst burst) { queue_.push_back(std::move(burst)); }
+  bool Empty() const { return queue_.empty(); }
+  size_t Size() const { return queue_.size(); }
+  // One tick: send(burst) for the next bursts in turn, each at most once; a burst for which it
+  // returns false is over and leaves.
+  template <typename Send>
+  void Tick(Send send) {
+    const size_t n = std::min(perTick_, queue_.size());
+    for (size_t i = 0; i < n; ++i) {
+      Burst burst = std::move(queue_.front());
+      queue_.pop_front();
+      if (send(burst)) queue_.push_back(std::move(burst));
+    }
+  }
+
+ private:
+  size_t perTick_;
+  std::deque<Burst> queue_;
 };
 
 // ---- Admission ---------------------------------------------------------------------------------

@@ -25,6 +25,7 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   void Close(const std::string& why);
   uint32_t Peer() const { return peer_; }
   TConnectionId Id() const { return id_; }
+  bool Closed() const { return closed_; }
 
  protected:
   // The log line of the end: who ("a.b.c.d:port"), how long ("1.2s") and why.

@@ -18,7 +18,10 @@ TUdpSide::TUdpSide(TServerContext& ctx)
       rtp_(ctx.Io),
       buffer_(kLargestDatagram),
       perSource_(ctx.Config.MaxDatagramSources, ctx.Config.DatagramsPerSecond,
-                 ctx.Config.DatagramBurst) {}
+                 ctx.Config.DatagramBurst),
+      rtpPacer_(static_cast<size_t>(static_cast<long long>(ctx.Config.RtpPacketsPerSecond) *
+                                    ctx.Config.RtpIntervalMs / 1000)),
+      rtpTimer_(ctx.Io) {}
 
 void TUdpSide::Bind(const asio::ip::address_v4& address) {
   asio::error_code ec;
@@ -49,6 +52,7 @@ void TUdpSide::Start() {
 }
 
 void TUdpSide::Close() {
+  rtpTimer_.cancel();
   asio::error_code ec;
   for (auto& s : sip_) s->socket.close(ec);
   rtp_.close(ec);
@@ -100,6 +104,32 @@ void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPe
   }
   if (!perSource_.Allow(from.Address, now)) return drop("over the rate limit");
   if (!session->OnAddressDatagram(s, datagram, from, local, now)) drop("too many held by address");
+}
+
+void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, const TUdpPeer& to,
+                             uint32_t local, TRtpStream stream, int packets) {
+  if (packets <= 0) return;
+  rtpPacer_.Add({session, to, local, stream, packets});
+  if (!rtpTicking_) PaceRtp();  // the first packet at once
+}
+
+void TUdpSide::PaceRtp() {
+  rtpPacer_.Tick([this](TRtpBurst& b) {
+    const auto session = b.session.lock();
+    if (!session || session->Closed()) return false;
+    if (Send(rtp_, b.to, b.local, b.stream.NextPacket())) {
+      session->CountRtp();
+      ++ctx_.Counters.RtpPackets;
+    }
+    return --b.left > 0;
+  });
+  rtpTicking_ = !rtpPacer_.Empty();
+  if (!rtpTicking_) return;
+  rtpTimer_.expires_after(std::chrono::milliseconds(ctx_.Config.RtpIntervalMs));
+  rtpTimer_.async_wait([this](const asio::error_code& ec) {
+    if (ec || ctx_.Stopping) return;
+    PaceRtp();
+  });
 }
 
 bool TUdpSide::Send(udp::socket& socket, const TUdpPeer& to, uint32_t local,

@@ -17,6 +17,8 @@ struct TSipSocket {
   TSipPortPlan plan;
 };
 
+class TControlSession;
+
 class TUdpSide {
  public:
   explicit TUdpSide(TServerContext& ctx);
@@ -32,12 +34,23 @@ class TUdpSide {
   // connect to it.
   bool Send(asio::ip::udp::socket& socket, const TUdpPeer& to, uint32_t local,
             std::string_view data);
-  asio::ip::udp::socket& Rtp() { return rtp_; }
+  // A burst of `packets` RTP packets of `stream` from the RTP socket to `to`, paced with every
+  // other burst (TBurstPacer); it ends early when its session does.
+  void StartRtpBurst(const std::shared_ptr<TControlSession>& session, const TUdpPeer& to,
+                     uint32_t local, TRtpStream stream, int packets);
   uint16_t RtpPort() const;
   const std::vector<std::unique_ptr<TSipSocket>>& SipSockets() const { return sip_; }
 
  private:
+  struct TRtpBurst {
+    std::weak_ptr<TControlSession> session;
+    TUdpPeer to;
+    uint32_t local;
+    TRtpStream stream;
+    int left;
+  };
   void Receive(TSipSocket& s);
+  void PaceRtp();
   void OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                   uint32_t local);
 
@@ -46,4 +59,7 @@ class TUdpSide {
   asio::ip::udp::socket rtp_;
   std::vector<char> buffer_;
   TDatagramLimiter perSource_;
+  TBurstPacer<TRtpBurst> rtpPacer_;
+  asio::steady_timer rtpTimer_;
+  bool rtpTicking_ = false;
 };

@@ -229,6 +229,39 @@ TEST(ServerCore, a_sessions_budget_counts_a_ports_nat_invites_as_one) {
   }
 }
 
+TEST(ServerCore, rtp_bursts_share_one_pace) {
+  struct Case {
+    const char* name;
+    size_t perTick;
+    std::vector<int> bursts;              // packets of each, added in this order
+    std::vector<std::string> ticks;       // the bursts served on each tick
+  };
+  const Case cases[] = {
+      {"room for all: one packet each per tick", 4, {2, 1, 3}, {"abc", "ac", "c"}},
+      {"past the cap the others wait their turn", 2, {2, 1, 3}, {"ab", "ca", "c", "c"}},
+      {"a cap of one", 1, {2, 2}, {"a", "b", "a", "b"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    struct Burst {
+      char name;
+      int left;
+    };
+    TBurstPacer<Burst> pacer(c.perTick);
+    for (size_t i = 0; i < c.bursts.size(); ++i) pacer.Add({static_cast<char>('a' + i), c.bursts[i]});
+    std::vector<std::string> ticks;
+    for (int t = 0; t < 20 && !pacer.Empty(); ++t) {
+      std::string served;
+      pacer.Tick([&](Burst& b) {
+        served += b.name;
+        return --b.left > 0;
+      });
+      ticks.push_back(served);
+    }
+    EXPECT_EQ(ticks, c.ticks);
+  }
+}
+
 TEST(ServerCore, the_address_fallback_holds_back_and_closes_with_the_token) {
   const auto t0 = TServerClock::now();
   struct Case {
