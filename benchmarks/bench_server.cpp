@@ -9,13 +9,13 @@
 //   quiet    --sessions well-behaved sessions at once, each from a loopback address of its own;
 //   hostile  the same while the hostile load below runs beside them;
 //   lockout  an attacker fills the server (5,000 sessions from 157 addresses in 4 networks, 32
-//            from each address), keeps them open and opens again whatever is closed; then
-//            --newcomers testers from other networks (each its own) run the whole test, NAT
+//            from each address), keeps them open and opens again whatever is closed; 3 s after
+//            it is full, --newcomers testers from other networks (each its own) run the whole test, NAT
 //            reports included. Twice: the attacker's sessions idle after their greeting, and
 //            each faking a NAT test (one NAT test INVITE with its token, the longest life);
 //   shared   --shared testers at once from one address (an office, a carrier-grade NAT), NAT
 //            reports included.
-// The hostile load, on a thread of its own, runs at the same time:
+// The hostile load of the hostile run, on a thread of its own, runs at the same time:
 //   - forged-source datagrams flood the SIP ports, paced at --flood-rate per second: small ones
 //     with a token holder's Call-ID or a stranger's, and one in 16 each oversized (30,000
 //     bytes) or of random bytes;
@@ -678,6 +678,8 @@ std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind) {
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < deadline && (attacker->open < kAttackSessions || attacker->busy == 0))
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The lockout holds: the attacker's first NAT reports and RTP bursts have gone out.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     r.attackerOpenBefore = attacker->open;
   }
   std::function<asio::ip::address_v4(int)> address = [](int i) { return LoopbackAddress(1, i); };
