@@ -119,6 +119,15 @@ void TStatusBar::SetPanelText(int index, const std::string& text) {
 
 std::string TStatusBar::PanelText(int index) const { return FromDisplay(Panel(index)->text()); }
 
+void TStatusBar::StretchPanel(int index) {
+  QLabel* panel = Panel(index);
+  panel->setMinimumWidth(panel->width());
+  panel->setMaximumWidth(QWIDGETSIZE_MAX);
+  removeWidget(panel);
+  insertWidget(index, panel, 1);
+  panel->show();
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TTimer::TTimer(QObject* parent, int intervalMs) : QTimer(parent) {

@@ -52,6 +52,8 @@ class TStatusBar : public QStatusBar {
   QLabel* Panel(int index) const { return panels_.at(static_cast<size_t>(index)); }
   void SetPanelText(int index, const std::string& text);
   std::string PanelText(int index) const;
+  // The panel keeps its width as its least and takes the room the bar has left.
+  void StretchPanel(int index);
  signals:
   void PanelTextChanged(int index, const QString& text);
 

@@ -1,12 +1,11 @@
 #include "app/Unit_1_client.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
 #include <array>
-#include <chrono>
 #include <optional>
-#include <thread>
 
 #include "app/EchoEndpoint.h"
 #include "app/Windowing.h"
@@ -14,6 +13,8 @@
 #include "router/MacRefresh.h"
 #include "router/MacVendor.h"
 #include "net/IdStack.h"
+#include "net/ScopeExit.h"
+#include "net/UiThread.h"
 
 TForm1* Form1 = nullptr;
 
@@ -123,9 +124,11 @@ void TForm1::CreateControls() {
   StopBtn->setEnabled(false);
   placer->AddPlaced(StopBtn, QRect(440, 8, 75, 25));
 
-  // Bottom: the status bar, and above it Panel1 with the panes.
+  // Bottom: the status bar, and above it Panel1 with the panes. The second panel tells what a
+  // step waits for, which needs more than its 200 pixels.
   StatusBar1 = Named(new TStatusBar(this, {300, 200}), "StatusBar1");
   StatusBar1->SetPanelText(0, "Link status:");
+  StatusBar1->StretchPanel(1);
   placer->AddAligned(StatusBar1, TAlign::alBottom, kStatusHeight);
 
   Panel1 = new TPanel(this, "Panel1", QSize(kClientWidth, kPanel1Height));
@@ -181,9 +184,9 @@ void TForm1::CreateControls() {
   setTabOrder(MemoRTP, Memo2);
   BtnTest->setFocus();
 
-  // Every click and tick goes through the one guard.
+  // Every click and tick goes through the one guard, as one step.
   auto wire = [this](QObject* sender, void (TForm1::*handler)(QObject*)) {
-    return [this, sender, handler] { RunGuarded([&] { (this->*handler)(sender); }); };
+    return [this, sender, handler] { RunStep([&] { (this->*handler)(sender); }); };
   };
   connect(BtnTest, &QPushButton::clicked, this, wire(BtnTest, &TForm1::BtnTestClick));
   connect(StopBtn, &QPushButton::clicked, this, wire(StopBtn, &TForm1::StopBtnClick));
@@ -198,6 +201,37 @@ void TForm1::CenterOnScreen() {
   const QRect area = screen->availableGeometry();
   const QSize outer = frameGeometry().size();
   move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+}
+
+void TForm1::RunStep(const std::function<void()>& handler) {
+  ++steps_;
+  {
+    const TScopeExit left{[this] { --steps_; }};
+    RunGuarded([&] {
+      const TScopeExit waitsOver{[this] { ShowWait(std::string()); }};  // before an error's box
+      handler();
+    });
+  }
+  if (steps_ == 0 && closeHeld_) {
+    closeHeld_ = false;
+    close();
+  }
+}
+
+void TForm1::ShowWait(const std::string& what) {
+  if (StatusBar1->PanelText(1) == what) return;
+  StatusBar1->SetPanelText(1, what);
+  emit WaitChanged(ToDisplay(what));
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // The step still uses the window; its own Close (the bind limit) is not held.
+  if (steps_ > 0 && !closed_) {
+    closeHeld_ = true;
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
 }
 
 void TForm1::Close() {
@@ -334,6 +368,7 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
 
 void TForm1::StartConnection() {
   // The router in front of this host.
+  ShowWait("Looking up the router");
   const TGatewayInfo gateway = DiscoverGateway([this](const std::string& l) { Line(TPane::Sip, l); });
   RouterIP = gateway.RouterIP;
   Result.RouterIP = gateway.RouterIP;
@@ -348,6 +383,7 @@ void TForm1::StartConnection() {
   IdTCPClient1->SetPort(80);
   if (IdTCPClient1->IsConnected()) IdTCPClient1->Disconnect();
   Line(TPane::Sip, "Connecting to remote server... ");
+  ShowWait("Waiting for " + ServerHost + " to accept the control connection");
   StartPending = true;
   IdTCPClient1->Connect(2000);
 }
@@ -357,7 +393,8 @@ std::optional<std::string> TForm1::RunVendorStep(const std::string& macText) {
   // router that is not there, so the list is refreshed but nothing is looked up.
   const bool resolved = macText.find_first_not_of('0') != std::string::npos;
   return RefreshAndLookupVendor(MacListUrl(), MacListFileName, resolved ? macText : std::string(),
-                                [this](const std::string& l) { Line(TPane::Sip, l); });
+                                [this](const std::string& l) { Line(TPane::Sip, l); }, {},
+                                [this](const std::string& w) { ShowWait(w); });
 }
 
 void TForm1::StopBtnClick(QObject* /*Sender*/) {
@@ -396,7 +433,8 @@ class TForm1::TSequencerLink : public TSequencerIo {
   void SendDatagram(TSipSocket socket, const std::string& host, int port, const std::string& text) override {
     Endpoint(socket).SendText(host, port, text);
   }
-  void Sleep(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+  void Sleep(int ms) override { SleepKeepingAlive(ms); }
+  void Waiting(const std::string& what) override { f_.ShowWait(what); }
   // From here on the user can always end the run, even when no report ever arrives.
   void NatTestStarted() override {
     f_.StopBtn->setEnabled(true);

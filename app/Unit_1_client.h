@@ -139,6 +139,12 @@ class TForm1 : public QWidget {
   // run. Later calls change nothing.
   void EndRun(TRunEnd why);
 
+  // Shows in the status bar's second panel what the running step waits for ("" when
+  // nothing), and announces it with WaitChanged.
+  void ShowWait(const std::string& what);
+  // True while a click or tick handler runs.
+  bool InStep() const { return steps_ > 0; }
+
   // Closes the window, which ends the program. Before the message loop runs (during
   // FormCreate) the window is then never shown.
   void Close();
@@ -151,10 +157,19 @@ class TForm1 : public QWidget {
   void RunEnded();
   // The NAT session test INVITEs of the run have been sent.
   void NatInvitesSent();
+  // What the running step waits for has changed; "" once it waits no more.
+  void WaitChanged(const QString& what);
+
+ protected:
+  // A close asked for while a step runs waits until the step is over.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   class TSequencerLink;
   void CreateControls();
+  // Runs one click or tick handler inside the guard, as one step: its wait is cleared at its
+  // end, and a close held meanwhile follows it.
+  void RunStep(const std::function<void()>& handler);
   // Binds one endpoint by trying ports from `first` in steps of `step`; false when the start
   // has to end (the attempt limit was passed).
   bool BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, const char* success, int& attempts,
@@ -165,6 +180,8 @@ class TForm1 : public QWidget {
   // Refreshes the MAC vendor list and names the router's maker in the SIP pane; returns it.
   std::optional<std::string> RunVendorStep(const std::string& macText);
   bool closed_ = false;
+  int steps_ = 0;           // click and tick handlers running (nested inside message boxes)
+  bool closeHeld_ = false;  // a close came while a step ran
   bool runOpen_ = false;  // a run began and has not ended yet
 };
 

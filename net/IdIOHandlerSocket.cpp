@@ -4,6 +4,7 @@
 
 #include "net/IdException.h"
 #include "net/IdStack.h"
+#include "net/UiThread.h"
 
 // --- TIdConnectThread ---
 
@@ -98,21 +99,20 @@ void TIdIOHandlerSocket::ConnectLink(const std::string& host, int port, const st
 }
 
 void TIdIOHandlerSocket::ConnectWithLimit(int timeout) {
-  using std::chrono::milliseconds;
   constexpr int kStep = 125;
   TIdConnectThread thread(binding_.get());
   thread.Start();
   // The outcome is looked at only between whole steps, so even an instant connect takes one step.
   int remaining = timeout == -2 ? kStep + 1 : timeout;
   while (remaining > kStep) {
-    std::this_thread::sleep_for(milliseconds(kStep));
+    SleepKeepingAlive(kStep);  // the window stays alive meanwhile
     remaining = timeout == -2 ? kStep + 1 : remaining - kStep;
     if (thread.Finished()) {
       remaining = 0;
       break;
     }
   }
-  if (remaining > 0) std::this_thread::sleep_for(milliseconds(remaining));
+  if (remaining > 0) SleepKeepingAlive(remaining);
 
   if (!thread.Finished()) {
     // Give up: the pending connect returns promptly once cancelled; only then is the socket

@@ -1,5 +1,10 @@
 #include "net/IdSocketHandle.h"
 
+#include <algorithm>
+#include <chrono>
+
+#include "net/UiThread.h"
+
 TIdSocketHandle::TIdSocketHandle(TIdSocketHandles* collection) : collection_(collection) {
   if (collection_) Port = collection_->DefaultPort;
 }
@@ -101,9 +106,28 @@ int TIdSocketHandle::ReceiveStream(void* buffer, int size) {
 
 bool TIdSocketHandle::WaitReadable(int timeoutMs) {
   if (!HandleAllocated()) throw EIdConnClosedGracefully();
-  std::vector<TIdStackSocketHandle> read{Handle()};
-  SocketStack->SockSelect(&read, nullptr, nullptr, timeoutMs);
-  return !read.empty();
+  auto readable = [this](int ms) {
+    std::vector<TIdStackSocketHandle> read{Handle()};
+    SocketStack->SockSelect(&read, nullptr, nullptr, ms);
+    return !read.empty();
+  };
+  TUiThread* ui = TUiThread::WaitingUi();
+  if (!ui || (timeoutMs >= 0 && timeoutMs <= TUiThread::kKeepAliveMs)) return readable(timeoutMs);
+  // On the user-interface thread: the same wait in slices, the window kept alive in between.
+  using Clock = std::chrono::steady_clock;
+  const bool unlimited = timeoutMs < 0;  // -2: no limit
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(unlimited ? 0 : timeoutMs);
+  for (;;) {
+    int slice = TUiThread::kKeepAliveMs;
+    if (!unlimited) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      slice = static_cast<int>(std::clamp<int64_t>(left, 0, slice));
+    }
+    if (readable(slice)) return true;
+    if (!unlimited && Clock::now() >= end) return false;
+    ui->KeepAlive();
+    if (!HandleAllocated()) throw EIdConnClosedGracefully();
+  }
 }
 
 void TIdSocketHandle::SetOption(TIdSocketOption option, int value) {

@@ -44,7 +44,8 @@ class TIdSocketHandle {
   int SendStream(const void* buffer, int count);
   int ReceiveStream(void* buffer, int size);
   // Raises EIdConnClosedGracefully when no socket is open; else waits at most timeoutMs
-  // (-2: no limit) and tells whether the socket became readable.
+  // (-2: no limit) and tells whether the socket became readable. On the user-interface thread
+  // the window is kept alive meanwhile (TUiThread::KeepAlive).
   bool WaitReadable(int timeoutMs);
   void SetOption(TIdSocketOption option, int value);
 

@@ -1,5 +1,6 @@
 #include "net/UiThread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -69,6 +70,25 @@ void TUiThread::WaitServicing(const std::function<bool()>& done) {
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait_for(lock, std::chrono::milliseconds(20),
                  [&] { return !queue_.empty() || notifications_ != seen; });
+  }
+}
+
+TUiThread* TUiThread::WaitingUi() {
+  TUiThread* ui = Current();
+  return ui && ui->IsUiThread() ? ui : nullptr;
+}
+
+void SleepKeepingAlive(int ms) {
+  using Clock = std::chrono::steady_clock;
+  TUiThread* ui = TUiThread::WaitingUi();
+  if (!ui) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return;
+  }
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+  for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(end - now, std::chrono::milliseconds(TUiThread::kKeepAliveMs)));
+    ui->KeepAlive();
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // What the network transport needs of the user-interface thread: running a call there on
-// behalf of another thread. The window's toolkit implements WakeUiLoop; tests use a plain
+// behalf of another thread, and keeping the window alive while that thread itself waits in a
+// blocking call. The window's toolkit implements WakeUiLoop and KeepAlive; tests use a plain
 // thread. No toolkit header is included here.
 #include <condition_variable>
 #include <cstdint>
@@ -38,6 +39,17 @@ class TUiThread {
   // Pokes waiters so they re-test their condition (a thread has ended, say).
   void Notify();
 
+  // Called on the user-interface thread while it waits inside a long handler (a connect, a
+  // read, a pause): repaints the window and answers the desktop's liveness checks, but runs
+  // no handler of the program, no hand-over, timer tick or user input; those wait until the
+  // handler has returned, in their order. The blocking waits of the transport call it at
+  // least every kKeepAliveMs while they run on the user-interface thread.
+  virtual void KeepAlive() {}
+  static constexpr int kKeepAliveMs = 25;
+  // The installed user-interface thread when the caller is that thread, else null: whom a
+  // blocking wait has to keep alive.
+  static TUiThread* WaitingUi();
+
  protected:
   // Makes the user-interface thread call ServicePending() soon.
   virtual void WakeUiLoop() = 0;
@@ -54,6 +66,10 @@ class TUiThread {
   std::deque<std::shared_ptr<Pending>> queue_;
   uint64_t notifications_ = 0;  // counts Notify calls, so a waiter sees one it slept through
 };
+
+// Sleeps the calling thread for ms milliseconds; on the user-interface thread in slices, with
+// the window kept alive in between.
+void SleepKeepingAlive(int ms);
 
 // A user-interface thread without a toolkit: the thread that waits in WaitServicing or calls
 // ServicePending runs the queued calls. Used by the tests of the transport and by programs

@@ -81,6 +81,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
   const std::function<void(const std::string&)> log = [&](const std::string& l) { io.AddLine(TPane::Log, l); };
 
   // Greeting: proves TCP reachability and fetches the token for the probes' Call-ID.
+  io.Waiting("Waiting for the echo server's answer to the greeting");
   io.ControlWrite(GreetingBytes());
   const std::string token = Scramble(io.ControlReadLine(GreetingTerminator(), kWaitMs));
   if (token.empty() && ServerSaidBusy(io)) {
@@ -125,13 +126,15 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     log("Checking from local port " + std::to_string(localPort) + " to remote port " +
         std::to_string(remotePort) + " ...");
 
+    const char* method = x.invite ? "INVITE" : "REGISTER";
     std::string echo;
     for (int attempt = 0; attempt < kAttempts && echo.empty(); ++attempt) {
+      io.Waiting("Waiting for the echo of the " + std::string(method) + " to port " + std::to_string(remotePort) +
+                 " (send " + std::to_string(attempt + 1) + " of " + std::to_string(kAttempts) + ")");
       io.SendDatagram(x.socket, params.ServerHost, remotePort, x.invite ? probe.InviteMsg : probe.RegisterMsg);
       echo = AwaitEcho(io, log, probe.SentRequestLine, sentLines);
     }
     bool& echoed = from5060 ? echoed5060 : echoed5058;
-    const char* method = x.invite ? "INVITE" : "REGISTER";
     auto leadIn = [&] {
       if (!x.leadIn) return;
       sip("----------------------------");
@@ -200,6 +203,8 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
                       s.announcedRtpPort);
     *s.lastAge = 0;
     for (int k = 0; k < kNatSends; ++k) {
+      io.Waiting("Sending the NAT session test INVITEs to port " + std::to_string(s.remotePort) + " (" +
+                 std::to_string(k + 1) + " of " + std::to_string(kNatSends) + ")");
       io.SendDatagram(s.socket, params.ServerHost, s.remotePort, probe.InviteMsg);
       io.Sleep(kNatGapMs);
     }

@@ -32,6 +32,9 @@ class TSequencerIo {
   virtual void SendDatagram(TSipSocket socket, const std::string& host, int port, const std::string& text) = 0;
   // Blocks the calling thread.
   virtual void Sleep(int ms) = 0;
+  // What the sequence waits for from now on (for the status bar), "Waiting for the echo of the
+  // INVITE to port 5058 (send 2 of 3)", say.
+  virtual void Waiting(const std::string& what) { (void)what; }
   // The NAT session test INVITEs have been sent: the user may stop the run from now on.
   virtual void NatTestStarted() = 0;
   // A steady clock in milliseconds, for the time an attempt has left.

@@ -11,8 +11,12 @@
 
 std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile,
                                                   const std::string& macText, const TLineSink& sink,
-                                                  const TIdTransferLimits& limits) {
+                                                  const TIdTransferLimits& limits, const TLineSink& waiting) {
   sink("Downloading MAC list... ");
+  auto wait = [&](const std::string& what) {
+    if (waiting) waiting(what);
+  };
+  wait("Downloading MAC list...");
   {
     // One link for both requests, so that the limits bound the step as a whole.
     TIdIOHandlerLimited link(limits);
@@ -29,6 +33,14 @@ std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl,
       if (MacListNeedsFetch(macFile, dated ? std::optional<int64_t>(serverModified) : std::nullopt)) {
         sink("Downloading new mac file list");
         ReplaceFileFrom(macFile, [&](TStream& body) {
+          int64_t shownKb = -1;
+          http.OnWork = [&](TIdComponent*, TWorkMode mode, int64_t) {
+            // The body is in the stream by the time its bytes are counted.
+            const int64_t kb = body.Size() / 1024;
+            if (mode != TWorkMode::wmRead || kb == shownKb) return;
+            shownKb = kb;
+            wait("Downloading MAC list... " + std::to_string(kb) + " KB");
+          };
           http.Get(macListUrl, &body);
           // A body cut short by the server's close still counts as a transfer above; for the
           // list it is a broken one.

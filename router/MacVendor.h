@@ -22,6 +22,9 @@ inline constexpr int kVendorConnectTimeoutMs = 5000;
 // limits' floor within their span, or whose answers take longer than their total, counts as
 // failed, so that a stalled or trickling server cannot hold the start of a test; so does a
 // list that holds no entry at all. Returns the maker it named, if any.
+// While it talks to the list server, `waiting` (when given) is told what it waits for:
+// "Downloading MAC list...", then, as the list arrives, "Downloading MAC list... 420 KB".
 std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl, const std::string& macFile,
                                                   const std::string& macText, const TLineSink& sink,
-                                                  const TIdTransferLimits& limits = {});
+                                                  const TIdTransferLimits& limits = {},
+                                                  const TLineSink& waiting = {});

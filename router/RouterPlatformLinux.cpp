@@ -1,6 +1,7 @@
 // Route and neighbour lookups through rtnetlink.
 #include "router/RouterPlatform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,6 +15,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "net/UiThread.h"
 
 namespace {
 
@@ -234,12 +237,15 @@ void PlatformNeighbourHardwareAddress(uint32_t address, std::array<uint8_t, 6>& 
   if (!RequestResolution(address, interfaceIndex)) return;  // no right to: the table is all there is
   const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
   std::vector<char> drain(16384);
-  // Each pass waits up to 50 ms or until the table changed; the deadline ends the loop.
+  // Each pass waits up to 25 ms or until the table changed; the deadline ends the loop. On the
+  // user-interface thread the window is kept alive between passes.
+  TUiThread* ui = TUiThread::WaitingUi();
   for (;;) {
     if (LookupNeighbourTable(address, interfaceIndex, mac)) return;
+    if (ui) ui->KeepAlive();
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return;
-    const int slice = static_cast<int>(left < 50 ? left : 50);
+    const int slice = static_cast<int>(std::min<int64_t>(left, TUiThread::kKeepAliveMs));
     if (events.Ok()) {
       pollfd p{events.Fd(), POLLIN, 0};
       if (::poll(&p, 1, slice) > 0) {

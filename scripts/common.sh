@@ -14,7 +14,7 @@ NAT_PACKAGES=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev
-  xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation
+  xvfb xauth xdotool imagemagick libxcb1-dev fonts-dejavu-core fonts-liberation
   iproute2 nftables ieee-data lighttpd curl procps
   dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd init-system-helpers man-db
 )

@@ -35,6 +35,7 @@ struct Handled {
   std::string count;     // countdown caption afterwards
   bool countShown = false;
   bool raised = false;
+  bool inStep = false;   // it ran while a click or tick handler of the window was running
 };
 
 struct Tick {
@@ -74,6 +75,7 @@ class NotingForm : public TForm1 {
 
  private:
   void Note(Handled& h) {
+    h.inStep = InStep();
     h.natLines = MemoNat->Lines().size();
     h.count = LblCount->text().toStdString();
     h.countShown = LblCount->isVisibleTo(this);

@@ -202,9 +202,20 @@ TEST(MacVendorStep, real_ieee_list) {
   TcpPeer peer(TestAddress());
   peer.AnswerRequests({{HeadReply(kServerDate, body.size())}, {GetReply(body)}}).Start();
   const std::string file = dir.File("MAC.CSV");
-  EXPECT_EQ(RunStep(peer.Url(), file), (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
-                                                             "Ayecom Technology Co., Ltd."}));
+  std::vector<std::string> lines, waits;
+  RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); }, {},
+                         [&](const std::string& w) { waits.push_back(w); });
+  EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
+                                             "Ayecom Technology Co., Ltd."}));
   EXPECT_TRUE(ReadFileBytes(file) == body);
+  // The status bar follows the download: the amount so far, growing, up to the whole list.
+  ASSERT_GE(waits.size(), 3u);
+  EXPECT_EQ(waits.front(), "Downloading MAC list...");
+  EXPECT_EQ(waits.back(), "Downloading MAC list... " + std::to_string(body.size() / 1024) + " KB");
+  for (size_t i = 2; i < waits.size(); ++i) {
+    const auto kb = [](const std::string& w) { return std::stol(w.substr(w.rfind("... ") + 4)); };
+    EXPECT_LT(kb(waits[i - 1]), kb(waits[i])) << waits[i];
+  }
 }
 
 TEST(MacVendorStep, unreadable_list_raises) {
