@@ -31,9 +31,16 @@ void TUiThread::RunOnUiThread(const std::function<void()>& call) {
   }
   cv_.notify_all();
   WakeUiLoop();
-  std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [&] { return item->done; });
-  if (item->error) std::rethrow_exception(item->error);
+  std::exception_ptr error;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return item->done; });
+    // Taken over: the exception then ends on the thread that raises it again and catches it.
+    // (Ending on the user-interface thread was ordered too, by the C++ runtime's reference
+    // count, but ThreadSanitizer cannot see that count and reported a race.)
+    error = std::move(item->error);
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 void TUiThread::ServicePending() {

@@ -3,9 +3,11 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${NAT_BUILD_DIR:-$ROOT/build}"
-# The fuzz targets (clang, libFuzzer) and the suite under AddressSanitizer, each in a folder of its own.
+# The fuzz targets (clang, libFuzzer), the suite under AddressSanitizer and the threaded parts
+# under ThreadSanitizer, each in a folder of its own.
 FUZZ_BUILD="${NAT_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
 SANITIZE_BUILD="${NAT_SANITIZE_BUILD_DIR:-$ROOT/build-sanitize}"
+TSAN_BUILD="${NAT_TSAN_BUILD_DIR:-$ROOT/build-tsan}"
 
 # Everything the build, the tests, the lab, the packages and the main job need, from Debian's
 # repositories.
@@ -16,7 +18,7 @@ NAT_PACKAGES=(
   libasio-dev
   xvfb xauth xdotool imagemagick libxcb1-dev fonts-dejavu-core fonts-liberation
   iproute2 nftables ieee-data lighttpd curl procps
-  dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd init-system-helpers man-db
+  dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd systemd-container init-system-helpers man-db
 )
 
 nat_missing_packages() {
@@ -46,15 +48,20 @@ nat_install_deps() {
   if [ -x /etc/init.d/lighttpd ]; then /etc/init.d/lighttpd stop >/dev/null 2>&1 || true; fi
 }
 
-# nat_build_in DIR [cmake args...]: configure DIR once (with the args), then build it
-# incrementally; a configured folder keeps its settings.
-nat_build_in() {
+# nat_configure_in DIR [cmake args...]: configure DIR once (with the args); a configured folder
+# keeps its settings.
+nat_configure_in() {
   local dir=$1
   shift
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >&2
   fi
-  cmake --build "$dir" -j "$(nproc)" >&2
+}
+
+# nat_build_in DIR [cmake args...]: configure DIR once, then build all of it incrementally.
+nat_build_in() {
+  nat_configure_in "$@"
+  cmake --build "$1" -j "$(nproc)" >&2
 }
 
 # nat_build [extra cmake args...]: the main build.
@@ -69,3 +76,9 @@ nat_build_fuzz() {
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 nat_build_sanitize() { nat_build_in "$SANITIZE_BUILD" -DNAT_SANITIZE=ON -DNAT_BUILD_BENCHMARKS=OFF "$@"; }
+
+# The echo server's and the socket layer's tests under ThreadSanitizer: only these are built.
+nat_build_tsan() {
+  nat_configure_in "$TSAN_BUILD" -DNAT_TSAN=ON -DNAT_BUILD_BENCHMARKS=OFF "$@"
+  cmake --build "$TSAN_BUILD" -j "$(nproc)" --target nat_tests_server nat_tests_net >&2
+}

@@ -25,7 +25,9 @@ if [ ${#args[@]} -eq 0 ]; then
   # tester's own RTP port stays free. Reports come back after 5, 10 and 20 s on 5060 and
   # after 7 and 15 s on 5058.
   echo "Starting the echo server on 127.0.0.1 (control port 80, UDP 5060 and 5058)" >&2
-  "$bin/sip-alg-echo-server" --address 127.0.0.1 --rtp-port 0 \
+  # It ends with this script also when a signal ends the script before its trap can run (a
+  # closed terminal's SIGHUP, a SIGTERM, a kill).
+  setpriv --pdeathsig TERM "$bin/sip-alg-echo-server" --address 127.0.0.1 --rtp-port 0 \
     --sip-port 5060=5000,10000,20000 --sip-port 5058=7000,15000 &
   server_pid=$!
   for _ in $(seq 1 50); do

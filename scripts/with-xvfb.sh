@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs a command with DISPLAY set to a virtual X display of its own (1024 x 768, 24 bit).
-# Xvfb picks a free display number itself (-displayfd), so parallel runs never collide.
+# Xvfb picks a free display number itself (-displayfd), so parallel runs never collide. Xvfb
+# and the command end with this script, however it ends.
 # Usage: scripts/with-xvfb.sh command [args...]
 set -euo pipefail
 command -v Xvfb >/dev/null || { echo "Xvfb is not installed" >&2; exit 77; }
 dir=$(mktemp -d)
 mkfifo "$dir/fd"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/fd" >"$dir/log" 2>&1 &
+setpriv --pdeathsig KILL Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/fd" >"$dir/log" 2>&1 &
 xpid=$!
 cleanup() { kill "$xpid" 2>/dev/null; wait "$xpid" 2>/dev/null || true; rm -rf "$dir"; }
 trap cleanup EXIT
@@ -18,4 +19,4 @@ if ! read -r -t 20 display <"$dir/fd" || [ -z "$display" ]; then
 fi
 export DISPLAY=":$display"
 export XDG_RUNTIME_DIR="$dir"
-"$@"
+setpriv --pdeathsig KILL "$@"

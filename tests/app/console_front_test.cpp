@@ -15,6 +15,7 @@
 #include "app/Unit_1_client.h"
 #include "app/XorUnit.h"
 #include "tests/app/RunSupport.h"
+#include "tests/support/Process.h"
 
 using namespace runs;
 using standin::Datagram;
@@ -33,6 +34,12 @@ std::string BinDir() {
   if (n <= 0) return ".";
   const std::string self(path, static_cast<size_t>(n));
   return self.substr(0, self.rfind('/'));
+}
+
+// The program ends with this test process, however that ends.
+void EndWithTest(QProcess& p) {
+  const pid_t test = ::getpid();
+  p.setChildProcessModifier([test] { support::EndWithParent(test); });
 }
 
 QProcessEnvironment Offscreen() {
@@ -72,6 +79,7 @@ CliRun RunCli(const QStringList& args, int timeoutMs) {
   p.setArguments(args);
   p.setWorkingDirectory(dir.path());
   p.setProcessEnvironment(Offscreen());
+  EndWithTest(p);
   p.start();
   if (!p.waitForStarted(5000)) return r;
   r.finished = p.waitForFinished(timeoutMs);
@@ -91,6 +99,7 @@ class ServerProcess {
   ServerProcess(const std::string& address, const QStringList& options) {
     p_.setProgram(QString::fromStdString(BinDir() + "/sip-alg-echo-server"));
     p_.setArguments(QStringList{"--address", QString::fromStdString(address)} + options);
+    EndWithTest(p_);
     p_.start();
     if (!p_.waitForStarted(5000)) return;
     bool ended = false;

@@ -14,9 +14,9 @@ done
 mkdir -p "$(dirname "$shot")"
 rm -f "$shot"
 
-"$(dirname "$0")/../../scripts/with-xvfb.sh" bash -c '
+setpriv --pdeathsig KILL "$(dirname "$0")/../../scripts/with-xvfb.sh" bash -c '
   app="$1"; shot="$2"; . "$3"
-  "$app" >"$shot.log" 2>&1 & pid=$!
+  setpriv --pdeathsig KILL "$app" >"$shot.log" 2>&1 & pid=$!
   trap "kill $pid 2>/dev/null; wait $pid 2>/dev/null" EXIT
   if ! find_window $pid; then
     kill -0 $pid 2>/dev/null || { echo "FAIL: the program ended without a window"; exit 1; }

@@ -16,6 +16,7 @@
 #include "net/IdSocketHandle.h"
 #include "tests/support/TzGuard.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -62,8 +63,10 @@ class Lighttpd {
                         << "$HTTP[\"url\"] == \"/download/MAC.CSV\" {\n"
                         << "  setenv.set-response-header = (\"Last-Modified\" => \"" << lastModified_ << "\")\n"
                         << "}\n";
+    const pid_t test = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+      support::EndWithParent(test);
       const int null = ::open("/dev/null", O_RDWR);
       ::dup2(null, 0);
       ::dup2(null, 1);

@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "tests/support/Process.h"
+
 namespace netns_lab {
 
 int Shell(const std::string& command, std::string* out) {
@@ -115,8 +117,10 @@ std::string Lab::RunInHost(const std::function<void(int outFd)>& body, bool drop
     ADD_FAILURE() << "pipe";
     return {};
   }
+  const pid_t test = ::getpid();
   const pid_t child = ::fork();
   if (child == 0) {
+    support::EndWithParent(test);
     ::close(fds[0]);
     const int ns = ::open(("/run/netns/" + host_).c_str(), O_RDONLY | O_CLOEXEC);
     if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) {
