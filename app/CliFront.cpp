@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "app/CliConsole.h"
 #include "app/FormControls.h"
 #include "app/Unit_1_client.h"
 #include "net/IdConvert.h"
@@ -17,6 +18,7 @@ const char kCliUsage[] =
     "  --local-ip ADDR   local IPv4 address to test from (default: the first of this host's)\n"
     "  --max-seconds N   stop the run after N seconds (default 420)\n"
     "  --json            print one JSON object at the end instead of the lines\n"
+    "  --help            print this text and end\n"
     "  --version         print the version and end\n"
     "  host[:port]       the echo server (default: the built-in one)\n"
     "exit status:\n"
@@ -25,7 +27,8 @@ const char kCliUsage[] =
     "  2  the server was not reached (no TCP or no UDP packet got through), or it is busy\n"
     "  3  anything else: an error, the bind limit, --max-seconds reached\n"
     "  4  the NAT session test started but no NAT session report came back within 60 s:\n"
-    "     UDP from the server does not come back through the router\n";
+    "     UDP from the server does not come back through the router\n"
+    "SIGINT and SIGTERM end the run as \"Stop test\" would; the summary follows.\n";
 
 TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
   TCliOptions o;
@@ -105,6 +108,7 @@ void TCliDriver::AddError(const std::string& text) {
 }
 
 void TCliDriver::Start() {
+  form_.AdviceInLog = false;  // the front gives its own advice after the summary
   const std::pair<TMemo*, const char*> panes[] = {
       {form_.MemoSIP, "SIP"}, {form_.MemoNat, "NAT"}, {form_.MemoRTP, "RTP"}, {form_.Memo2, "LOG"}};
   for (const auto& [memo, tag] : panes) {
@@ -130,6 +134,11 @@ void TCliDriver::EndRun(TRunEnd why) {
   if (finished_) return;
   form_.MarkRunEnd(why);
   RunGuarded([this] { form_.StopBtnClick(form_.StopBtn); });
+}
+
+void TCliDriver::Interrupt() {
+  EndRun(TRunEnd::Stopped);
+  Finish();  // whether or not a run had begun
 }
 
 void TCliDriver::NoNatReportCheck() {
@@ -197,7 +206,7 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
     const std::optional<int> last = n.HeldSecs.empty() ? std::nullopt : std::optional<int>(n.HeldSecs.back());
     nat[QString::number(port)] = QJsonObject{{"last_ok_seconds", Number(last)}, {"next_seconds", Number(n.NextSecs)}};
   }
-  const QJsonObject root{
+  QJsonObject root{
       {"exit_status", exitStatus},
       {"end", r.End == TRunEnd::Open ? QJsonValue(QJsonValue::Null) : QJsonValue(RunEndName(r.End))},
       {"server", Text(form.ServerHost)},
@@ -217,5 +226,6 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
       {"status", LinesOf(record, "STATUS")},
       {"errors", LinesOf(record, "ERROR")},
   };
+  CliAddSummaryJson(root, form, exitStatus);
   return QJsonDocument(root).toJson(QJsonDocument::Compact).toStdString();
 }

@@ -81,6 +81,8 @@ class TCliDriver : public QObject {
   TCliDriver(TForm1& form, const TCliOptions& options, std::function<void(const TCliLine&)> echo);
   void Start();                      // call once the form exists; FormCreate must have run
   void AddError(const std::string& text);
+  // An ending signal (SIGINT, SIGTERM): the run ends as "Stop test" would, and the front winds up.
+  void Interrupt();
   const TCliRecord& Record() const { return record_; }
  signals:
   void Finished();

@@ -1,12 +1,16 @@
 // Program entry of the console front: the tester's window under the offscreen platform,
 // started once, its pane lines written to the standard output. The program's lifecycle
 // (TProgram) releases everything on every way out.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
+#include "app/CliConsole.h"
 #include "app/CliFront.h"
 #include "app/Program.h"
+#include "app/SignalBridge.h"
 #include "app/Unit_1_client.h"
 
 int main(int argc, char** argv) {
@@ -48,15 +52,23 @@ int main(int argc, char** argv) {
     std::cerr << "nat-sip-alg-tester-cli: no IPv4 address on this host\n";
     return kExitFailure;
   }
-  TCliDriver run(*form, options, [&](const TCliLine& l) {
-    if (!options.Json) std::cout << CliOutput(l) << std::flush;
-  });
+  TCliConsole console(*form, std::cout, ::isatty(STDOUT_FILENO) == 1, options.Json);
+  TCliDriver run(*form, options, [&](const TCliLine& l) { console.Line(l); });
   driver = &run;
+  // SIGINT and SIGTERM end the run as "Stop test" would; what it found is still reported.
+  TSignalBridge endingSignals([&](int) { run.Interrupt(); },
+                              "nat-sip-alg-tester-cli: stopping the run; the same signal again ends the program at once\n");
   QObject::connect(&run, &TCliDriver::Finished, &program.App(), [] { QApplication::exit(0); });
   run.Start();
   program.App().exec();
+  console.Finish();
   const int status = CliExitStatus(*form, run.Record());
-  if (options.Json) std::cout << CliJson(*form, run.Record(), status) << std::endl;
+  if (options.Json) {
+    std::cout << CliJson(*form, run.Record(), status) << std::endl;
+  } else {
+    for (const TCliLine& l : CliSummaryLines(*form, status)) std::cout << CliOutput(l);
+    std::cout << std::flush;
+  }
   driver = nullptr;
   return status;
 }

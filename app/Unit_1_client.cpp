@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -32,6 +33,9 @@ constexpr int kMemo2Height = 206;
 constexpr int kColumnWidth = 280;
 constexpr int kResultPaneHeight = 224;
 constexpr int kColumnHeight = kPanel1Height - kMemo2Height;  // 271
+// "Copy report" follows "Stop test" in the top row, as far from it as "Stop test" is from "Start test".
+constexpr QRect kCopyReportRect(560, 8, 75, 25);
+constexpr int kTopRowWidth = kCopyReportRect.x() + kCopyReportRect.width() + 5;
 
 template <class T>
 T* Named(T* control, const char* name) {
@@ -92,9 +96,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   };
   CreateControls();
   resize(kClientWidth, kClientHeight);
-  // Narrower than the two fixed columns plus a strip of the right pane, or lower than the
-  // designed height, and the controls would overlap.
-  setMinimumSize(2 * kColumnWidth + 40, kClientHeight);
+  // Narrower than the two fixed columns plus a strip of the right pane, or than the top row, or
+  // lower than the designed height, and the controls would overlap.
+  setMinimumSize(std::max(2 * kColumnWidth + 40, kTopRowWidth), kClientHeight);
+  // Queued: the handler that ended the run writes its last lines first.
+  connect(this, &TForm1::RunEnded, this, [this] { RunGuarded([this] { WriteRunAdvice(); }); }, Qt::QueuedConnection);
 }
 
 TForm1::~TForm1() {
@@ -123,6 +129,10 @@ void TForm1::CreateControls() {
   StopBtn = Named(new QPushButton(QStringLiteral("Stop test"), this), "StopBtn");
   StopBtn->setEnabled(false);
   placer->AddPlaced(StopBtn, QRect(440, 8, 75, 25));
+
+  BtnCopyReport = Named(new QPushButton(QStringLiteral("Copy report"), this), "BtnCopyReport");
+  BtnCopyReport->setEnabled(false);
+  placer->AddPlaced(BtnCopyReport, kCopyReportRect);
 
   // Bottom: the status bar, and above it Panel1 with the panes. The second panel tells what a
   // step waits for, which needs more than its 200 pixels.
@@ -176,7 +186,8 @@ void TForm1::CreateControls() {
 
   // "Start test" is first in the tab order and holds the focus.
   setTabOrder(BtnTest, StopBtn);
-  setTabOrder(StopBtn, ComboBox1);
+  setTabOrder(StopBtn, BtnCopyReport);
+  setTabOrder(BtnCopyReport, ComboBox1);
   setTabOrder(ComboBox1, MemoSIP);
   setTabOrder(MemoSIP, BtnRouter);
   setTabOrder(BtnRouter, MemoNat);
@@ -191,6 +202,7 @@ void TForm1::CreateControls() {
   connect(BtnTest, &QPushButton::clicked, this, wire(BtnTest, &TForm1::BtnTestClick));
   connect(StopBtn, &QPushButton::clicked, this, wire(StopBtn, &TForm1::StopBtnClick));
   connect(BtnRouter, &QPushButton::clicked, this, wire(BtnRouter, &TForm1::BtnRouterClick));
+  connect(BtnCopyReport, &QPushButton::clicked, this, wire(BtnCopyReport, &TForm1::CopyReportClick));
   connect(Timer1, &TTimer::Tick, this, wire(Timer1, &TForm1::Timer1Timer));
   connect(TimerTCP, &TTimer::Tick, this, wire(TimerTCP, &TForm1::TimerTCPTimer));
 }
@@ -240,7 +252,9 @@ void TForm1::Close() {
 }
 
 void TForm1::MarkRunEnd(TRunEnd why) {
-  if (Result.End == TRunEnd::Open) Result.End = why;
+  if (Result.End != TRunEnd::Open) return;
+  Result.End = why;
+  Result.EndedAtMs = RunClockMs();
 }
 
 void TForm1::EndRun(TRunEnd why) {

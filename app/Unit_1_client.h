@@ -65,6 +65,9 @@ class TForm1 : public QWidget {
   TMemo* MemoNat;         // NAT session results
   QLabel* Label1;         // "Countdown:"
   QLabel* LblCount;       // countdown value in seconds
+  // "Copy report", right of "Stop test": the last run's summary, advice and panes to the
+  // clipboard; usable once a run has ended.
+  QPushButton* BtnCopyReport;
 
   // ---- State of a test run (nothing of it is saved between runs) -----------------------------
   TNatAges NatAges;             // last printed session ages, per server port
@@ -98,6 +101,9 @@ class TForm1 : public QWidget {
   TRunResult Result;
   // What its test sequence found (verdicts per port and probe, NAT test started).
   TSequenceReport& LastReport = Result.Sequence;
+  // When a run ends, what to do about its findings goes to the log pane (a front that says it
+  // in its own way turns this off).
+  bool AdviceInLog = true;
 
   // Where FormCreate takes the host's IPv4 addresses from; by default the socket layer's list.
   // Replaceable before FormCreate runs (tests, a front that picks its own).
@@ -110,6 +116,7 @@ class TForm1 : public QWidget {
   virtual void BtnRouterClick(QObject* Sender);
   virtual void TimerTCPTimer(QObject* Sender);
   virtual void StopBtnClick(QObject* Sender);
+  void CopyReportClick(QObject* Sender);  // RunReport.cpp
 
   // Fills the address list once the window is made; runs inside the guard itself, so it never
   // throws. With no address at all the window closes before it is ever shown.
@@ -175,6 +182,8 @@ class TForm1 : public QWidget {
   bool BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, const char* success, int& attempts,
                 bool isRtp);
   void Line(TPane pane, const std::string& line);
+  // After a run has ended: its advice to the log pane, "Copy report" usable (RunReport.cpp).
+  void WriteRunAdvice();
   // The start after the ports are bound: router, vendor list, endpoint, connect.
   void StartConnection();
   // Refreshes the MAC vendor list and names the router's maker in the SIP pane; returns it.

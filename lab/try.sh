@@ -29,8 +29,8 @@ if [ "$(id -u)" != 0 ]; then
   echo "lab/try.sh needs root (network namespaces, nftables); try: sudo -E $0" >&2
   exit 1
 fi
-nat_install_deps
-nat_build
+nat_install_deps "${NAT_RUN_PACKAGES[@]}" "${NAT_LAB_PACKAGES[@]}"
+nat_build_programs
 
 # MAC.CSV is kept here between tries, as the tester keeps it in its working directory.
 work="$BUILD/lab-try"

@@ -35,6 +35,7 @@ std::optional<int> HandleNatReport(const std::string& datagram, int senderPort, 
   if (noted) {
     noted->HeldSecs.push_back(age);
     noted->NextSecs.reset();
+    noted->LastAtMs = RunClockMs();
   }
 
   const size_t next = text.find(kNextPktAfter);

@@ -1,5 +1,7 @@
 #include "probes/RunResult.h"
 
+#include <chrono>
+
 #include "net/IdConvert.h"
 #include "net/IdStack.h"
 
@@ -16,6 +18,11 @@ const char* RunEndName(TRunEnd end) {
     case TRunEnd::ServerBusy: return "server_busy";
   }
   return "";
+}
+
+int64_t RunClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 namespace {

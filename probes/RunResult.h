@@ -1,6 +1,7 @@
 #pragma once
 // What one test run found, as data: the handlers fill it in as the run goes on, and fronts
 // report it (the console front's JSON) without reading it back out of the panes.
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -56,6 +57,7 @@ struct TRunResult {
   struct TNatPort {
     std::vector<int> HeldSecs;    // the session ages printed, in order: each held
     std::optional<int> NextSecs;  // the next one announced after the last of them
+    int64_t LastAtMs = 0;         // RunClockMs() when the last of them came
   };
 
   TSequenceReport Sequence;
@@ -65,4 +67,8 @@ struct TRunResult {
   std::string RouterMac;
   std::optional<std::string> Vendor;
   TRunEnd End = TRunEnd::Open;
+  int64_t EndedAtMs = 0;  // RunClockMs() when End was noted
 };
+
+// A steady clock in milliseconds for the times of a run's events.
+int64_t RunClockMs();

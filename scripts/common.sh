@@ -1,4 +1,4 @@
-# Shared by run.sh, test.sh, bench.sh and package.sh: install what is missing, then build.
+# Shared by run.sh, test.sh, bench.sh, package.sh and the lab: install what is missing, then build.
 # Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -9,29 +9,51 @@ FUZZ_BUILD="${NAT_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
 SANITIZE_BUILD="${NAT_SANITIZE_BUILD_DIR:-$ROOT/build-sanitize}"
 TSAN_BUILD="${NAT_TSAN_BUILD_DIR:-$ROOT/build-tsan}"
 
-# Everything the build, the tests, the lab, the packages and the main job need, from Debian's
-# repositories.
-NAT_PACKAGES=(
-  g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
-  qt6-base-dev libgl-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libasio-dev
-  xvfb xauth xdotool imagemagick libxcb1-dev fonts-dejavu-core fonts-liberation
-  iproute2 nftables ieee-data lighttpd curl procps
-  dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream systemd systemd-container init-system-helpers man-db
+# Packages from Debian's repositories, by who needs them. scripts/run.sh installs only the first
+# list, lab/try.sh and scripts/package.sh what they need besides, scripts/test.sh and
+# scripts/bench.sh all of them.
+# What the programs need to build and run: the tester (window and console front) and the echo
+# server with its vendor list.
+NAT_RUN_PACKAGES=(
+  g++ cmake ninja-build pkg-config
+  qt6-base-dev libgl-dev fonts-dejavu-core fonts-liberation
+  libasio-dev ieee-data
 )
+# What scripts/package.sh needs besides.
+NAT_PACKAGE_PACKAGES=(dpkg-dev file librsvg2-bin)
+# What the benchmarks need besides.
+NAT_BENCH_PACKAGES=(libbenchmark-dev curl)
+# What the NAT lab (lab/) needs besides.
+NAT_LAB_PACKAGES=(iproute2 nftables procps)
+# What the tests need besides all of the above.
+NAT_TEST_PACKAGES=(
+  clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev googletest
+  xvfb xauth xdotool imagemagick libxcb1-dev lighttpd
+  lintian desktop-file-utils appstream systemd systemd-container init-system-helpers man-db
+)
+# Everything.
+NAT_PACKAGES=("${NAT_RUN_PACKAGES[@]}" "${NAT_PACKAGE_PACKAGES[@]}" "${NAT_BENCH_PACKAGES[@]}"
+              "${NAT_LAB_PACKAGES[@]}" "${NAT_TEST_PACKAGES[@]}")
 
+# The programs, as build targets.
+NAT_PROGRAMS=(nat-sip-alg-tester nat-sip-alg-tester-cli sip-alg-echo-server)
+
+# nat_missing_packages PACKAGE...: those of them not installed.
 nat_missing_packages() {
   local missing=() p
-  for p in "${NAT_PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   echo "${missing[@]}"
 }
 
+# nat_install_deps [PACKAGE...]: installs those missing of them (default: all of NAT_PACKAGES).
+# Nothing else on the machine is touched: a service a package starts keeps running.
 nat_install_deps() {
   local missing
-  missing="$(nat_missing_packages)"
+  if [ $# -eq 0 ]; then set -- "${NAT_PACKAGES[@]}"; fi
+  missing="$(nat_missing_packages "$@")"
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" != 0 ]; then
     echo "Missing packages. Run as root:" >&2
@@ -43,9 +65,6 @@ nat_install_deps() {
   apt-get update -qq >&2
   # shellcheck disable=SC2086
   apt-get install -y -qq --no-install-recommends $missing >&2
-  # The lab and some tests start lighttpd themselves; the packaged service is not wanted.
-  if command -v systemctl >/dev/null 2>&1; then systemctl disable --now lighttpd >/dev/null 2>&1 || true; fi
-  if [ -x /etc/init.d/lighttpd ]; then /etc/init.d/lighttpd stop >/dev/null 2>&1 || true; fi
 }
 
 # nat_configure_in DIR [cmake args...]: configure DIR once (with the args); a configured folder
@@ -64,8 +83,21 @@ nat_build_in() {
   cmake --build "$1" -j "$(nproc)" >&2
 }
 
-# nat_build [extra cmake args...]: the main build.
-nat_build() { nat_build_in "$BUILD" "$@"; }
+# nat_build [extra cmake args...]: the main build, tests and benchmarks included; a folder that
+# nat_build_programs configured gets them turned on.
+nat_build() {
+  if grep -qE '^NAT_BUILD_(TESTS|BENCHMARKS):BOOL=OFF' "$BUILD/CMakeCache.txt" 2>/dev/null; then
+    cmake "$BUILD" -DNAT_BUILD_TESTS=ON -DNAT_BUILD_BENCHMARKS=ON >&2
+  fi
+  nat_build_in "$BUILD" "$@"
+}
+
+# The programs alone, in the main build folder: a folder made here builds neither tests nor
+# benchmarks (so GoogleTest and Google Benchmark need not be installed).
+nat_build_programs() {
+  nat_configure_in "$BUILD" -DNAT_BUILD_TESTS=OFF -DNAT_BUILD_BENCHMARKS=OFF
+  cmake --build "$BUILD" -j "$(nproc)" --target "${NAT_PROGRAMS[@]}" >&2
+}
 
 # The fuzz targets, and everything else under clang (which keeps the build warning-clean there
 # too); the unit tests are not built there.

@@ -33,7 +33,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-nat_install_deps
+nat_install_deps "${NAT_RUN_PACKAGES[@]}" "${NAT_PACKAGE_PACKAGES[@]}"
 if [ ! -f "$tree/CMakeCache.txt" ]; then
   # Debian's own compiler and linker flags, hardening included.
   export DEB_BUILD_MAINT_OPTIONS=hardening=+all

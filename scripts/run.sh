@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the tester.
+# Installs what the programs need, builds them (and nothing else), and runs the tester.
 #   scripts/run.sh                 the bundled echo server on 127.0.0.1 (a short NAT schedule)
 #                                  and the tester against it; the server stops with the tester
 #   scripts/run.sh host[:port]     the tester against that echo server; no server is started
 # With a display the tester is the window; without one, the console front.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
-nat_install_deps
-nat_build
+nat_install_deps "${NAT_RUN_PACKAGES[@]}"
+nat_build_programs
 
 bin="$BUILD/bin"
 args=("$@")
@@ -21,6 +21,24 @@ stop_server() {
 trap stop_server EXIT
 
 if [ ${#args[@]} -eq 0 ]; then
+  # The bundled server needs TCP port 80 of 127.0.0.1. When another program (a web server) holds
+  # it, the server and the tester run in a private network namespace of their own, which only
+  # root can make; the other program is left alone.
+  if (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; then
+    if [ "${NAT_ISOLATED:-}" != 1 ] && [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
+      echo "Port 80 of 127.0.0.1 is taken by another program: the echo server and the tester run in a" \
+           "private network namespace (with no router to find in it)" >&2
+      exec "$ROOT/scripts/isolated.sh" "$0"
+    fi
+    echo "Port 80 of 127.0.0.1 is taken by another program, and the bundled echo server needs it." >&2
+    if [ "$(id -u)" != 0 ]; then
+      echo "Run this as root (the server and the tester then run in a network namespace of their own)," >&2
+      echo "or name an echo server: scripts/run.sh host[:port]" >&2
+    else
+      echo "No network namespace can be made here; name an echo server: scripts/run.sh host[:port]" >&2
+    fi
+    exit 1
+  fi
   # The server's sockets sit on 127.0.0.1; the RTP burst leaves from any free port, so the
   # tester's own RTP port stays free. Reports come back after 5, 10 and 20 s on 5060 and
   # after 7 and 15 s on 5058.
@@ -32,7 +50,7 @@ if [ ${#args[@]} -eq 0 ]; then
   server_pid=$!
   for _ in $(seq 1 50); do
     (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && break
-    kill -0 "$server_pid" 2>/dev/null || { echo "The echo server did not start (is port 80 in use?)" >&2; exit 1; }
+    kill -0 "$server_pid" 2>/dev/null || { echo "The echo server did not start" >&2; exit 1; }
     sleep 0.1
   done
   args=(127.0.0.1)
@@ -40,9 +58,9 @@ fi
 
 # The tester keeps its vendor list, MAC.CSV, in its working directory.
 cd "$BUILD"
-if [ -n "${DISPLAY:-}" ]; then
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   "$bin/nat-sip-alg-tester" "${args[@]}"
 else
-  echo "No display: running the console front (the window's panes, line by line)" >&2
+  echo "No display: running the console front (the window's panes, line by line, then a summary)" >&2
   "$bin/nat-sip-alg-tester-cli" "${args[@]}"
 fi

@@ -1,22 +1,19 @@
 // The console front as a program, found beside this test program: its exit status for each way a
 // run ends, its lines, its JSON summary, and its usage errors. The echo server runs as a program
 // too, or a scripted stand-in runs in this process.
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <regex>
 
+#include "app/CliConsole.h"
 #include "app/CliFront.h"
 #include "app/Unit_1_client.h"
 #include "app/XorUnit.h"
+#include "tests/app/CliSupport.h"
 #include "tests/app/RunSupport.h"
 #include "tests/support/Process.h"
 
+using namespace cli;
 using namespace runs;
 using standin::Datagram;
 using standin::Echo;
@@ -26,72 +23,6 @@ using standin::ScriptedServer;
 namespace {
 
 class ConsoleFront : public RunTest {};
-
-// The folder of this test program; the programs under test are built into the same one.
-std::string BinDir() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  const std::string self(path, static_cast<size_t>(n));
-  return self.substr(0, self.rfind('/'));
-}
-
-// The program ends with this test process, however that ends.
-void EndWithTest(QProcess& p) {
-  const pid_t test = ::getpid();
-  p.setChildProcessModifier([test] { support::EndWithParent(test); });
-}
-
-QProcessEnvironment Offscreen() {
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("QT_QPA_PLATFORM", "offscreen");
-  return env;
-}
-
-struct CliRun {
-  bool finished = false;
-  int status = -1;
-  std::string out, err;
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> l;
-    size_t from = 0;
-    while (from < out.size()) {
-      const size_t nl = out.find('\n', from);
-      l.push_back(out.substr(from, nl == std::string::npos ? std::string::npos : nl - from));
-      if (nl == std::string::npos) break;
-      from = nl + 1;
-    }
-    return l;
-  }
-  bool Has(const std::string& line) const {
-    const auto l = Lines();
-    return std::find(l.begin(), l.end(), line) != l.end();
-  }
-};
-
-// Runs the console front to its end (killed after timeoutMs), in a folder of its own for the
-// vendor list file it may write.
-CliRun RunCli(const QStringList& args, int timeoutMs) {
-  CliRun r;
-  QTemporaryDir dir;
-  QProcess p;
-  p.setProgram(QString::fromStdString(BinDir() + "/nat-sip-alg-tester-cli"));
-  p.setArguments(args);
-  p.setWorkingDirectory(dir.path());
-  p.setProcessEnvironment(Offscreen());
-  EndWithTest(p);
-  p.start();
-  if (!p.waitForStarted(5000)) return r;
-  r.finished = p.waitForFinished(timeoutMs);
-  if (!r.finished) {
-    p.kill();
-    p.waitForFinished(3000);
-  }
-  r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = p.readAllStandardOutput().toStdString();
-  r.err = p.readAllStandardError().toStdString();
-  return r;
-}
 
 // The echo server program, serving on `address` until the object goes.
 class ServerProcess {
@@ -121,20 +52,6 @@ class ServerProcess {
   QProcess p_;
   bool ready_ = false;
 };
-
-QJsonObject ParseJson(const std::string& out, std::string& error) {
-  QJsonParseError e;
-  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(out), &e);
-  if (e.error != QJsonParseError::NoError) error = e.errorString().toStdString();
-  if (!doc.isObject()) error += " (not an object)";
-  return doc.object();
-}
-
-std::vector<std::string> Strings(const QJsonValue& v) {
-  std::vector<std::string> out;
-  for (const QJsonValue& s : v.toArray()) out.push_back(s.toString().toStdString());
-  return out;
-}
 
 // {"verdict": ..., "changed": n} of one check.
 std::string Check(const QJsonObject& root, const char* port, const char* kind) {
@@ -184,6 +101,16 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   ASSERT_FALSE(status.empty());
   EXPECT_EQ(status.back(), "Link status: Disconnected.");
   EXPECT_EQ(root["end"].toString().toStdString(), "countdown");
+  // The summary: the schedule's last reports announce none, so the mappings held at least that long.
+  const QJsonObject summary = root["summary"].toObject();
+  const auto summaryLines = Strings(summary["lines"]);
+  EXPECT_NE(std::find(summaryLines.begin(), summaryLines.end(), "NAT time-out on port 5060: held at least 2 s"),
+            summaryLines.end());
+  EXPECT_EQ(summaryLines.back(), "Exit status 0: the checks ran and none saw an ALG");
+  EXPECT_EQ(summary["alg"].toObject()["5058"].toString().toStdString(), "none");
+  EXPECT_EQ(summary["nat_timeout"].toObject()["5058"].toObject()["held_seconds"].toInt(-1), 1);
+  EXPECT_TRUE(summary["nat_timeout"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
+  EXPECT_TRUE(Strings(root["advice"]).empty());
   // No NAT on loopback: the server saw each socket at its own address and port.
   for (const char* port : {"5060", "5058"}) {
     const QJsonObject pub = root["public"].toObject()[port].toObject();
@@ -201,7 +128,8 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
     QStringList options;
     int status;
     std::vector<std::string> lines;  // lines the output holds
-    std::string lastLine;
+    std::string lastLine;             // of the run, before its summary
+    std::string exitLine;             // the summary's last [RESULT] line
   };
   auto viaRewritten = [](ScriptedServer& p) {
     p.script = [](const Datagram& d, size_t) {
@@ -213,24 +141,33 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
        {"[SIP] SIP ALG Test:", "[NAT] NAT Sessions timeout:", "[RTP] RTP port open/closed:",
         "[STATUS] Link status: Connected.", "[SIP] ALG active on port 5060. 1 header(s) changed",
         "[SIP] ALG active on port 5058. 1 header(s) changed", "[LOG] Via check:         OK",
-        "[NAT]  Checking NAT session timeout"},
-       "[STATUS] Link status: Disconnected."},
+        "[NAT]  Checking NAT session timeout",
+        "[RESULT] SIP ALG on port 5060: active (REGISTER: 1 header(s) changed, INVITE unchanged)",
+        "[RESULT] NAT time-out on port 5058: not measured (the port showed an ALG)",
+        "[RESULT] RTP (audio) port 5004: not tested",
+        "[ADVICE] Where the ALG cannot be switched off, SIP over TLS avoids it: the router cannot read encrypted "
+        "messages."},
+       "[STATUS] Link status: Disconnected.", "[RESULT] Exit status 1: a check saw an ALG"},
       {"greeting answered with the terminator alone",
        [](ScriptedServer& p) { p.greetingReply = [] { return Scramble(std::string("@5060") + '\0'); }; }, {}, 2,
        {"[SIP] No TCP packet received by remote server.", "[SIP] Please, check your firewall settings."},
-       "[STATUS] Link status: Disconnected."},
+       "[STATUS] Link status: Disconnected.", "[RESULT] Exit status 2: the echo server was not reached"},
       {"the server says it is busy",
        [](ScriptedServer& p) { p.greetingReply = [] { return Scramble(std::string("@5060\0busy\0", 11)); }; }, {}, 2,
-       {"[SIP] The test server is busy. Try again in a few minutes."}, "[STATUS] Link status: Disconnected."},
-      {"connection refused", nullptr, {}, 3, {"[ERROR] Socket Error # 10061", "[ERROR] Connection refused."}, ""},
+       {"[SIP] The test server is busy. Try again in a few minutes.",
+        "[RESULT] Echo server: busy, it could not take the test; try again in a few minutes"},
+       "[STATUS] Link status: Disconnected.", "[RESULT] Exit status 2: the echo server is busy"},
+      {"connection refused", nullptr, {}, 3, {"[ERROR] Socket Error # 10061", "[ERROR] Connection refused."}, "",
+       "[RESULT] Exit status 3: the run did not complete (an error, or no port to bind)"},
       {"time up while the NAT session test waits", [](ScriptedServer&) {}, {"--max-seconds", "4"}, 3,
        {"[SIP] No ALG detected on port 5058. ", "[LOG] Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
-       "[STATUS] Link status: Disconnected."},
+       "[STATUS] Link status: Disconnected.", "[RESULT] Exit status 3: the time limit ran out before the run ended"},
       // The stand-in sends no NAT session report at all.
       {"no NAT session report after the NAT INVITEs", [](ScriptedServer&) {}, {"--max-seconds", "120"}, 4,
        {"[NAT] No NAT session report within 60 s after the NAT session test INVITEs: UDP from the server does not "
         "come back through the router"},
-       "[STATUS] Link status: Disconnected."},
+       "[STATUS] Link status: Disconnected.",
+       "[RESULT] Exit status 4: no NAT report came back: UDP from the server does not get through the router"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -246,13 +183,20 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.status, row.status) << r.out << r.err;
     for (const std::string& l : row.lines) EXPECT_TRUE(r.Has(l)) << l << "\n" << r.out;
-    const auto lines = r.Lines();
+    // The run's lines, then its summary.
+    auto lines = r.Lines();
+    const auto summary = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("[RESULT] ", 0) == 0; });
+    EXPECT_TRUE(std::all_of(summary, lines.end(), [](const std::string& l) {
+      return l.rfind("[RESULT] ", 0) == 0 || l.rfind("[ADVICE] ", 0) == 0;
+    })) << r.out;
+    EXPECT_TRUE(r.Has(row.exitLine)) << r.out;
+    lines.erase(summary, lines.end());
     ASSERT_FALSE(lines.empty());
     if (!row.lastLine.empty()) {
       EXPECT_EQ(lines.back(), row.lastLine);
     }
     // Every line is tagged by where it appeared, also the pieces of an error text.
-    const std::regex tagged(R"(^\[(SIP|NAT|RTP|LOG|STATUS|ERROR)\] [^\r]*)");
+    const std::regex tagged(R"(^\[(SIP|NAT|RTP|LOG|STATUS|ERROR|WAIT)\] [^\r]*)");
     for (const std::string& l : lines) EXPECT_TRUE(std::regex_match(l, tagged)) << l;
   }
 }

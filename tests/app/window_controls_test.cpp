@@ -32,6 +32,7 @@ const ControlRow kControls[] = {
     {"ComboBox1", "Form1", {64, 8, 137, 21}, "", Font::Window, true, true},
     {"BtnTest", "Form1", {320, 8, 75, 25}, "Start test", Font::Window, true, true},
     {"StopBtn", "Form1", {440, 8, 75, 25}, "Stop test", Font::Window, false, true},
+    {"BtnCopyReport", "Form1", {560, 8, 75, 25}, "Copy report", Font::Window, false, true},
     {"Panel1", "Form1", {0, 38, 780, 477}, nullptr, Font::None, true, true},
     {"Memo2", "Panel1", {0, 271, 780, 206}, "", Font::Fixed, true, true},
     {"Panel3", "Panel1", {0, 0, 280, 271}, nullptr, Font::None, true, true},
@@ -172,7 +173,7 @@ TEST_F(WindowControls, timers_start_disabled_at_one_second) {
 TEST_F(WindowControls, start_test_holds_the_focus_and_leads_the_tab_order) {
   EXPECT_EQ(form.focusWidget(), form.BtnTest);
   // The controls in the order Tab visits them, starting at "Start test".
-  const std::vector<QWidget*> order = {form.BtnTest, form.StopBtn, form.ComboBox1, form.MemoSIP,
+  const std::vector<QWidget*> order = {form.BtnTest, form.StopBtn, form.BtnCopyReport, form.ComboBox1, form.MemoSIP,
                                        form.BtnRouter, form.MemoNat, form.MemoRTP, form.Memo2};
   std::vector<QWidget*> seen;
   QWidget* w = form.BtnTest;

@@ -30,6 +30,7 @@ TEST(WindowResize, panels_follow_the_window) {
     // The top row and the controls anchored in the columns do not move.
     EXPECT_EQ(form.BtnTest->geometry(), QRect(320, 8, 75, 25));
     EXPECT_EQ(form.StopBtn->geometry(), QRect(440, 8, 75, 25));
+    EXPECT_EQ(form.BtnCopyReport->geometry(), QRect(560, 8, 75, 25));
     EXPECT_EQ(form.ComboBox1->geometry(), QRect(64, 8, 137, 21));
     EXPECT_EQ(form.BtnRouter->geometry(), QRect(38, 232, 195, 25));
     EXPECT_EQ(form.Label1->pos(), QPoint(10, 230));
@@ -46,6 +47,7 @@ TEST(WindowResize, cannot_shrink_until_controls_overlap) {
   EXPECT_GE(form.height(), 534);
   EXPECT_GT(form.MemoRTP->width(), 0);
   EXPECT_GE(form.Panel1->y(), form.BtnTest->geometry().bottom());
+  EXPECT_TRUE(form.rect().contains(form.BtnCopyReport->geometry())) << "the top row is never cut off";
 }
 
 TEST(WindowResize, align_layout_never_gives_negative_sizes) {

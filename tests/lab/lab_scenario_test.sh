@@ -207,7 +207,9 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
     expect_no_line "$OUT" "^\[NAT\] NAT session on port" "no NAT session report arrives"
     expect_line "$OUT" "^\[NAT\] No NAT session report within 60 s after the NAT session test INVITEs: UDP from the server does not come back through the router$" "the console front says why it ends the run"
-    expect_true "[ \"\$(grep -E '^\[' <<<\"\$OUT\" | tail -1)\" = '[STATUS] Link status: Disconnected.' ]" "the run ends as Stop test ends it"
+    expect_true "[ \"\$(grep -E '^\[' <<<\"\$OUT\" | grep -vE '^\[(RESULT|ADVICE)\] ' | tail -1)\" = '[STATUS] Link status: Disconnected.' ]" "the run ends as Stop test ends it"
+    expect_line "$OUT" "^\[RESULT\] NAT time-out on port 5058: not measured, no NAT report came back$" "the summary says no report came back"
+    expect_line "$OUT" "^\[RESULT\] Exit status 4: no NAT report came back: UDP from the server does not get through the router$" "the summary says what the status means"
     expect_true "[ $SECS -ge 60 ] && [ $SECS -lt 110 ]" "the run ends about 60 s after the NAT INVITEs (${SECS}s)"
     ;;
 
@@ -223,6 +225,9 @@ case "$SCENARIO" in
     done
     expect_line "$OUT" "^\[NAT\] Checking port 5060 after 20s \.\.\.$" "5060 announces its first long gap"
     expect_line "$OUT" "^\[NAT\] Checking port 5058 after 30s \.\.\.$" "5058 announces its first long gap"
+    # Whichever port's report set the countdown last, the run outlasts 5060's announced 20 s.
+    expect_line "$OUT" "^\[RESULT\] NAT time-out on port 5060: held 2 s idle, gone by 20 s$" "the summary brackets the time-out"
+    expect_line "$OUT" "^\[ADVICE\] The NAT forgets an idle UDP mapping after 2 to .* below 2 s, or incoming calls may not reach it\.$" "the advice asks for a keep-alive below what held"
     expect_true "[ $SECS -lt 60 ]" "the run ends by itself within a minute (${SECS}s)"
     ;;
 

@@ -109,7 +109,8 @@ man_options() {
   zcat "$1" | sed -n '/^\.SH OPTIONS/,/^\.SH [^O]/p' | grep -oE '^\.BI? \\-\\-[a-z\\-]+' |
     sed 's/^\.BI\{0,1\} //; s/\\//g' | grep -vx -- --help | sort -u
 }
-for pair in nat-sip-alg-tester-cli:man1/nat-sip-alg-tester-cli.1.gz \
+for pair in nat-sip-alg-tester:man1/nat-sip-alg-tester.1.gz \
+            nat-sip-alg-tester-cli:man1/nat-sip-alg-tester-cli.1.gz \
             sip-alg-echo-server:man8/sip-alg-echo-server.8.gz; do
   from_help=$(help_options "$work/tree/usr/"*bin/"${pair%%:*}")
   difference=$(diff <(echo "$from_help") <(man_options "$work/tree/usr/share/man/${pair#*:}"))

@@ -1,0 +1,61 @@
+#pragma once
+// The console front's own output beyond the panes' lines: while a run goes on, what it waits
+// for ("[WAIT] " lines, or a countdown in place on a terminal); at its end the summary
+// ("[RESULT] ") and the advice ("[ADVICE] "), or the same facts as fields of the JSON object.
+#include <QJsonObject>
+#include <QObject>
+#include <condition_variable>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/CliFront.h"
+#include "app/CliWaits.h"
+
+class TForm1;
+
+// What an exit status of the console front means, in a few words; `end` tells the ways a run
+// falls short apart.
+std::string CliExitMeaning(int exitStatus, TRunEnd end);
+
+// The summary of the form's last run as "RESULT" lines (the exit status last), then its advice
+// as "ADVICE" lines.
+std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus);
+
+// Adds the summary ("summary": the lines and their facts by port) and the advice ("advice")
+// to the JSON object of a run.
+void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus);
+
+// Writes the lines of one console run to `out` and says what the run waits for meanwhile. The
+// waits are looked at once a second by a thread of the console's own, since the user-interface
+// thread may itself be held in a long step (a slow vendor list, say); every write to `out`
+// and every look at the waits takes the one lock.
+class TCliConsole : public QObject {
+ public:
+  // terminal: `out` is a terminal (a countdown may then update in place). quiet: nothing is
+  // written while the run goes on (the JSON object comes at the end instead).
+  TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool quiet);
+  ~TCliConsole() override;
+  // One line of the run, as it appears.
+  void Line(const TCliLine& line);
+  // The run is over: no more waits; a countdown in place is wiped.
+  void Finish();
+
+ private:
+  void Ticks();
+  // With the lock held.
+  void Write(const TCliLine& line);
+  void WipeInPlace();
+
+  std::ostream& out_;
+  bool terminal_;
+  bool quiet_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  TCliWaits waits_;
+  bool inPlaceShown_ = false;
+  std::thread ticker_;
+};

@@ -1,0 +1,226 @@
+#include "probes/RunSummary.h"
+
+#include <algorithm>
+
+namespace {
+
+using TCheck = TSequenceReport::TCheck;
+
+std::string ProbeText(const char* name, const TCheck& c) {
+  const std::string n = name;
+  if (!c.Done) return n + " not checked";
+  if (c.Dropped) return n + " dropped";
+  if (c.Result < 0) return n + ": " + std::to_string(-c.Result) + " header(s) changed";
+  return n + " unchanged";
+}
+
+TAlgFinding Finding(int port, const TCheck& reg, const TCheck& inv) {
+  using V = TAlgFinding::TVerdict;
+  TAlgFinding f;
+  f.Port = port;
+  f.Probes = {ProbeText("REGISTER", reg), ProbeText("INVITE", inv)};
+  if ((reg.Done && reg.Alg()) || (inv.Done && inv.Alg()))
+    f.Verdict = V::Active;
+  else if (reg.Done && inv.Done)
+    f.Verdict = V::None;
+  else if (reg.Done || inv.Done)
+    f.Verdict = V::NoneSoFar;
+  return f;
+}
+
+TNatBracket Bracket(int port, bool started, bool alg, const TRunResult::TNatPort* reports, int64_t endMs) {
+  using S = TNatBracket::TState;
+  TNatBracket b;
+  b.Port = port;
+  if (!started) {
+    b.State = alg ? S::NotRunAlg : S::NotRun;
+    return b;
+  }
+  if (!reports || reports->HeldSecs.empty()) {
+    b.State = S::NoReport;
+    return b;
+  }
+  b.State = S::Measured;
+  // Ages may come out of order (a schedule of the server's choosing): the longest one held.
+  b.HeldSecs = *std::max_element(reports->HeldSecs.begin(), reports->HeldSecs.end());
+  if (!reports->NextSecs) return b;
+  const int next = *reports->NextSecs;
+  const bool due = endMs - reports->LastAtMs >= int64_t{next} * 1000 + kReportSlackMs;
+  if (!due)
+    b.NotDueSecs = next;
+  else if (next > b.HeldSecs)
+    b.GoneBySecs = next;
+  else
+    b.MissedSecs = next;
+  return b;
+}
+
+std::string AlgLine(const TAlgFinding& f) {
+  using V = TAlgFinding::TVerdict;
+  const std::string head = "SIP ALG on port " + std::to_string(f.Port) + ": ";
+  const std::string probes = f.Probes.empty() ? std::string() : f.Probes[0] + ", " + f.Probes[1];
+  switch (f.Verdict) {
+    case V::Active: return head + "active (" + probes + ")";
+    case V::None: return head + "none seen (REGISTER and INVITE came back unchanged)";
+    case V::NoneSoFar: return head + "none seen so far (" + probes + ")";
+    case V::NotChecked: break;
+  }
+  return head + "not checked";
+}
+
+std::string NatLine(const TNatBracket& b) {
+  using S = TNatBracket::TState;
+  const std::string head = "NAT time-out on port " + std::to_string(b.Port) + ": ";
+  switch (b.State) {
+    case S::NotRun: return head + "not measured";
+    case S::NotRunAlg: return head + "not measured (the port showed an ALG)";
+    case S::NoReport: return head + "not measured, no NAT report came back";
+    case S::Measured: break;
+  }
+  const std::string held = std::to_string(b.HeldSecs) + " s";
+  if (b.GoneBySecs) return head + "held " + held + " idle, gone by " + std::to_string(*b.GoneBySecs) + " s";
+  if (b.NotDueSecs)
+    return head + "held at least " + held + " (the run ended before the " + std::to_string(*b.NotDueSecs) +
+           " s report was due)";
+  if (b.MissedSecs)
+    return head + "held at least " + held + " (the " + std::to_string(*b.MissedSecs) + " s report did not come)";
+  return head + "held at least " + held;
+}
+
+std::string ServerLine(TServerReach r) {
+  switch (r) {
+    case TServerReach::Reached: return "Echo server: reached over TCP and UDP";
+    case TServerReach::NoUdp: return "Echo server: reached over TCP, but no UDP probe got through";
+    case TServerReach::NoTcp: return "Echo server: connected, but no answer came over TCP";
+    case TServerReach::Unreachable: return "Echo server: not reached";
+    case TServerReach::Busy: return "Echo server: busy, it could not take the test; try again in a few minutes";
+    case TServerReach::NotTried: break;
+  }
+  return "Echo server: not tested";
+}
+
+std::string RtpLine(const TRunSummary& s) {
+  const std::string head = s.RtpPort > 0 ? "RTP (audio) port " + std::to_string(s.RtpPort) + ": " : "RTP (audio): ";
+  if (!s.RtpTested) return head + "not tested";
+  if (s.RtpPackets == 0) return head + "no datagram from the server arrived";
+  return head + std::to_string(s.RtpPackets) + (s.RtpPackets == 1 ? " datagram" : " datagrams") +
+         " from the server arrived";
+}
+
+bool Found(const std::string& routerIp) { return !routerIp.empty() && routerIp != "0.0.0.0"; }
+bool Known(const std::string& mac) { return !mac.empty() && mac.find_first_not_of('0') != std::string::npos; }
+
+std::string RouterLine(const TRunSummary& s) {
+  if (s.RouterIP.empty()) return "Router: not looked for";
+  if (!Found(s.RouterIP)) return "Router: none found (no default route)";
+  std::string line = "Router: " + s.RouterIP;
+  if (!Known(s.RouterMac)) return line + ", MAC unknown";
+  line += ", MAC " + MacWithColons(s.RouterMac);
+  return line + (s.Vendor ? ", " + *s.Vendor : std::string(", maker not in the list"));
+}
+
+}  // namespace
+
+bool TRunSummary::AnyAlg() const {
+  return std::any_of(Alg.begin(), Alg.end(), [](const TAlgFinding& f) { return f.Verdict == TAlgFinding::TVerdict::Active; });
+}
+
+const TAlgFinding* TRunSummary::AlgOn(int port) const {
+  for (const TAlgFinding& f : Alg)
+    if (f.Port == port) return &f;
+  return nullptr;
+}
+
+std::string MacWithColons(const std::string& macText) {
+  if (macText.size() != 12) return macText;
+  std::string out;
+  for (size_t i = 0; i < 12; i += 2) out += (i ? ":" : "") + macText.substr(i, 2);
+  return out;
+}
+
+TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& context) {
+  using O = TSequenceReport::TOutcome;
+  const TSequenceReport& q = result.Sequence;
+  TRunSummary s;
+  switch (q.Outcome) {
+    case O::NotRun:
+      s.Server = result.End == TRunEnd::ServerNotReached ? TServerReach::Unreachable : TServerReach::NotTried;
+      break;
+    case O::NoGreeting: s.Server = TServerReach::NoTcp; break;
+    case O::NoEcho: s.Server = TServerReach::NoUdp; break;
+    case O::ServerBusy: s.Server = TServerReach::Busy; break;
+    case O::Completed: s.Server = TServerReach::Reached; break;
+  }
+  s.Alg = {Finding(5060, q.Register5060, q.Invite5060), Finding(5058, q.Register5058, q.Invite5058)};
+  if (q.Outcome == O::Completed) {
+    const int64_t endMs = result.EndedAtMs != 0 ? result.EndedAtMs : context.NowMs;
+    auto reports = [&](int serverPort) {
+      const auto it = result.Nat.find(serverPort);
+      return it == result.Nat.end() ? nullptr : &it->second;
+    };
+    s.Nat = {Bracket(5060, q.Nat5060, s.Alg[0].Verdict == TAlgFinding::TVerdict::Active, reports(context.ServerPort), endMs),
+             Bracket(5058, q.Nat5058, s.Alg[1].Verdict == TAlgFinding::TVerdict::Active, reports(5058), endMs)};
+  }
+  s.RtpTested = q.NatTestStarted();
+  s.RtpPort = context.RtpPort;
+  s.RtpPackets = result.RtpPackets;
+  s.RouterIP = result.RouterIP;
+  s.RouterMac = result.RouterMac;
+  s.Vendor = result.Vendor;
+  s.End = result.End;
+  return s;
+}
+
+std::vector<std::string> SummaryLines(const TRunSummary& s) {
+  std::vector<std::string> out = {ServerLine(s.Server)};
+  for (const TAlgFinding& f : s.Alg) out.push_back(AlgLine(f));
+  for (const TNatBracket& b : s.Nat) out.push_back(NatLine(b));
+  out.push_back(RtpLine(s));
+  out.push_back(RouterLine(s));
+  return out;
+}
+
+std::vector<std::string> AdviceLines(const TRunSummary& s) {
+  using V = TAlgFinding::TVerdict;
+  std::vector<std::string> out;
+  if (s.AnyAlg()) {
+    if (Found(s.RouterIP))
+      out.push_back("Switch the router's SIP ALG off: open the router's page, http://" + s.RouterIP +
+                    "/, in a browser and sign in as its administrator.");
+    else
+      out.push_back("Switch the router's SIP ALG off in the router's settings page.");
+    out.push_back("The setting is usually called \"SIP ALG\"; it may also be called \"SIP helper\", "
+                  "\"SIP passthrough\" or \"SIP fixup\".");
+    const TAlgFinding* clean = nullptr;
+    const TAlgFinding* active = nullptr;
+    for (const TAlgFinding& f : s.Alg) {
+      if (f.Verdict == V::None && !clean) clean = &f;
+      if (f.Verdict == V::Active && !active) active = &f;
+    }
+    if (clean && active) {
+      const std::string cp = std::to_string(clean->Port);
+      out.push_back("Port " + cp + " passed untouched: the ALG handles port " + std::to_string(active->Port) +
+                    " only, so a provider's other SIP port (such as " + cp +
+                    "), or SIP over TLS, avoids it where the ALG cannot be switched off.");
+    } else {
+      out.push_back("Where the ALG cannot be switched off, SIP over TLS avoids it: the router cannot read "
+                    "encrypted messages.");
+    }
+    out.push_back("Run the test again after the change; some routers apply it only after a restart.");
+  }
+  // The shortest time-out measured decides the keep-alive.
+  const TNatBracket* shortest = nullptr;
+  for (const TNatBracket& b : s.Nat)
+    if (b.GoneBySecs && *b.GoneBySecs <= kShortNatTimeoutSecs && (!shortest || b.HeldSecs < shortest->HeldSecs))
+      shortest = &b;
+  if (shortest) {
+    const int held = shortest->HeldSecs;
+    std::string example;
+    if (held >= 10) example = ", for example " + std::to_string(std::max(5, held * 3 / 4 / 5 * 5)) + " s";
+    out.push_back("The NAT forgets an idle UDP mapping after " + std::to_string(held) + " to " +
+                  std::to_string(*shortest->GoneBySecs) + " s (port " + std::to_string(shortest->Port) +
+                  "): set the keep-alive (or re-registration) interval of the phone or softphone below " +
+                  std::to_string(held) + " s" + example + ", or incoming calls may not reach it.");
+  }
+  return out;
+}

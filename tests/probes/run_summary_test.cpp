@@ -1,0 +1,261 @@
+// The summary of a run and the advice drawn from it, from run results made up for each row.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "probes/RunSummary.h"
+
+namespace {
+
+using O = TSequenceReport::TOutcome;
+using Lines = std::vector<std::string>;
+
+constexpr int64_t kT0 = 1'000'000;  // the clock when the last report of a port came
+
+TSequenceReport::TCheck Clean() { return {true, 0, false}; }
+TSequenceReport::TCheck Changed(int n) { return {true, -n, false}; }
+TSequenceReport::TCheck Dropped() { return {true, 0, true}; }
+
+// A run that got through the sequence with the given checks, the NAT test started for every
+// port without an ALG, and a router with a known maker.
+TRunResult Completed(TSequenceReport::TCheck r60, TSequenceReport::TCheck i60, TSequenceReport::TCheck r58,
+                     TSequenceReport::TCheck i58) {
+  TRunResult r;
+  r.Sequence.Outcome = O::Completed;
+  r.Sequence.Register5060 = r60;
+  r.Sequence.Invite5060 = i60;
+  r.Sequence.Register5058 = r58;
+  r.Sequence.Invite5058 = i58;
+  r.Sequence.Nat5060 = !r60.Alg() && !i60.Alg();
+  r.Sequence.Nat5058 = !r58.Alg() && !i58.Alg();
+  r.RouterIP = "192.168.1.1";
+  r.RouterMac = "001A2B3C4D5E";
+  r.Vendor = "Example Networks Inc.";
+  r.End = TRunEnd::CountdownRanOut;
+  return r;
+}
+TRunResult NoAlg() { return Completed(Clean(), Clean(), Clean(), Clean()); }
+
+// Reports from a server port: the ages that held, and the next one announced after the last.
+void Reports(TRunResult& r, int port, std::vector<int> held, std::optional<int> next) {
+  r.Nat[port] = {std::move(held), next, kT0};
+}
+
+// Ends the run `ms` after the last report.
+TRunResult EndedAfter(TRunResult r, int64_t ms) {
+  r.EndedAtMs = kT0 + ms;
+  return r;
+}
+
+TEST(RunSummary, lines_per_finding) {
+  struct Row {
+    const char* name;
+    std::function<TRunResult()> make;
+    TSummaryContext context;
+    Lines lines;  // the summary's lines from the given index on
+    size_t from;
+  };
+  const TSummaryContext ctx{5060, 5004, 0};
+  const std::string routerLine = "Router: 192.168.1.1, MAC 00:1A:2B:3C:4D:5E, Example Networks Inc.";
+  const Row rows[] = {
+      {"a clean run, both brackets closed by the countdown",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 20, 40}, 80);
+         Reports(r, 5058, {2, 30}, 60);
+         r.RtpPackets = 50;
+         return EndedAfter(r, 82'500);
+       },
+       ctx,
+       {"Echo server: reached over TCP and UDP", "SIP ALG on port 5060: none seen (REGISTER and INVITE came back unchanged)",
+        "SIP ALG on port 5058: none seen (REGISTER and INVITE came back unchanged)",
+        "NAT time-out on port 5060: held 40 s idle, gone by 80 s", "NAT time-out on port 5058: held 30 s idle, gone by 60 s",
+        "RTP (audio) port 5004: 50 datagrams from the server arrived", routerLine},
+       0},
+      // The shared countdown may end the run before another port's announced report is due.
+      {"one port's next report not due when the run ended",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {1}, 2);
+         Reports(r, 5058, {3}, 5);
+         return EndedAfter(r, 3'500);
+       },
+       ctx,
+       {"NAT time-out on port 5060: held 1 s idle, gone by 2 s",
+        "NAT time-out on port 5058: held at least 3 s (the run ended before the 5 s report was due)"},
+       3},
+      {"the end of the schedule: nothing announced after the last report",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 20, 40, 80, 160}, std::nullopt);
+         return EndedAfter(r, 500'000);
+       },
+       ctx, {"NAT time-out on port 5060: held at least 160 s"}, 3},
+      {"a shorter idle time missing after a longer one held: lost, not timed out",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {30, 60}, 30);
+         return EndedAfter(r, 33'000);
+       },
+       ctx, {"NAT time-out on port 5060: held at least 60 s (the 30 s report did not come)"}, 3},
+      {"stopped by the user before the report was due; a still open run ends now",
+       [] {
+         TRunResult r = NoAlg();
+         r.End = TRunEnd::Open;
+         Reports(r, 5060, {2}, 60);
+         return r;
+       },
+       TSummaryContext{5060, 5004, kT0 + 61'400}, {"NAT time-out on port 5060: held at least 2 s (the run ended before the 60 s report was due)"}, 3},
+      {"reports from the server's own SIP port count for the 5060 socket",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5070, {20}, 40);
+         Reports(r, 5060, {99}, std::nullopt);  // a stranger's
+         return EndedAfter(r, 41'500);
+       },
+       TSummaryContext{5070, 5006, 0}, {"NAT time-out on port 5060: held 20 s idle, gone by 40 s"}, 3},
+      {"an ALG on 5060 and a dropped INVITE; the NAT test only on 5058, which sent nothing back",
+       [] {
+         TRunResult r = Completed(Changed(2), Dropped(), Clean(), Clean());
+         r.Vendor.reset();
+         return EndedAfter(r, 0);
+       },
+       ctx,
+       {"Echo server: reached over TCP and UDP",
+        "SIP ALG on port 5060: active (REGISTER: 2 header(s) changed, INVITE dropped)",
+        "SIP ALG on port 5058: none seen (REGISTER and INVITE came back unchanged)",
+        "NAT time-out on port 5060: not measured (the port showed an ALG)",
+        "NAT time-out on port 5058: not measured, no NAT report came back",
+        "RTP (audio) port 5004: no datagram from the server arrived",
+        "Router: 192.168.1.1, MAC 00:1A:2B:3C:4D:5E, maker not in the list"},
+       0},
+      {"an ALG on both ports: no NAT test, no RTP",
+       [] {
+         TRunResult r = Completed(Clean(), Changed(4), Changed(1), Clean());
+         r.End = TRunEnd::NoNatTest;
+         return r;
+       },
+       ctx,
+       {"SIP ALG on port 5060: active (REGISTER unchanged, INVITE: 4 header(s) changed)",
+        "SIP ALG on port 5058: active (REGISTER: 1 header(s) changed, INVITE unchanged)",
+        "NAT time-out on port 5060: not measured (the port showed an ALG)",
+        "NAT time-out on port 5058: not measured (the port showed an ALG)", "RTP (audio) port 5004: not tested",
+        routerLine},
+       1},
+      {"no echo: no NAT lines, the unreached checks named",
+       [] {
+         TRunResult r;
+         r.Sequence.Outcome = O::NoEcho;
+         r.Sequence.Register5060 = Clean();
+         r.RouterIP = "192.168.1.1";
+         r.RouterMac = "000000000000";
+         r.End = TRunEnd::ServerNotReached;
+         return r;
+       },
+       ctx,
+       {"Echo server: reached over TCP, but no UDP probe got through",
+        "SIP ALG on port 5060: none seen so far (REGISTER unchanged, INVITE not checked)",
+        "SIP ALG on port 5058: not checked", "RTP (audio) port 5004: not tested", "Router: 192.168.1.1, MAC unknown"},
+       0},
+      {"no greeting answer, no router",
+       [] {
+         TRunResult r;
+         r.Sequence.Outcome = O::NoGreeting;
+         r.RouterIP = "0.0.0.0";
+         r.RouterMac = "000000000000";
+         return r;
+       },
+       ctx,
+       {"Echo server: connected, but no answer came over TCP", "SIP ALG on port 5060: not checked",
+        "SIP ALG on port 5058: not checked", "RTP (audio) port 5004: not tested", "Router: none found (no default route)"},
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Lines all = SummaryLines(SummariseRun(row.make(), row.context));
+    ASSERT_GE(all.size(), row.from);
+    Lines tail(all.begin() + static_cast<long>(row.from), all.end());
+    tail.resize(std::min(tail.size(), row.lines.size()));
+    EXPECT_EQ(tail, row.lines);
+  }
+}
+
+TEST(RunSummary, advice_per_result) {
+  struct Row {
+    const char* name;
+    std::function<TRunResult()> make;
+    Lines advice;
+  };
+  const std::string names =
+      "The setting is usually called \"SIP ALG\"; it may also be called \"SIP helper\", \"SIP passthrough\" or "
+      "\"SIP fixup\".";
+  const std::string page =
+      "Switch the router's SIP ALG off: open the router's page, http://192.168.1.1/, in a browser and sign in as its "
+      "administrator.";
+  const std::string again = "Run the test again after the change; some routers apply it only after a restart.";
+  const std::string tls =
+      "Where the ALG cannot be switched off, SIP over TLS avoids it: the router cannot read encrypted messages.";
+  const Row rows[] = {
+      {"no ALG, a NAT that kept every mapping", [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 20, 40, 80, 160}, std::nullopt);
+         return EndedAfter(r, 400'000);
+       },
+       {}},
+      {"an ALG on 5060 only, 5058 untouched and its NAT time-out bracketed",
+       [] {
+         TRunResult r = Completed(Changed(2), Changed(4), Clean(), Clean());
+         Reports(r, 5058, {2, 30}, 60);
+         return EndedAfter(r, 62'000);
+       },
+       {page, names,
+        "Port 5058 passed untouched: the ALG handles port 5060 only, so a provider's other SIP port (such as 5058), or "
+        "SIP over TLS, avoids it where the ALG cannot be switched off.",
+        again,
+        "The NAT forgets an idle UDP mapping after 30 to 60 s (port 5058): set the keep-alive (or re-registration) "
+        "interval of the phone or softphone below 30 s, for example 20 s, or incoming calls may not reach it."}},
+      {"an ALG that only drops, on both ports; no router found",
+       [] {
+         TRunResult r = Completed(Clean(), Dropped(), Clean(), Dropped());
+         r.RouterIP = "0.0.0.0";
+         return r;
+       },
+       {"Switch the router's SIP ALG off in the router's settings page.", names, tls, again}},
+      {"5060 clean but 5058 changed, and the INVITE on 5060 never checked: no untouched port to point at",
+       [] {
+         TRunResult r = Completed(Clean(), TSequenceReport::TCheck{}, Changed(1), Clean());
+         return r;
+       },
+       {page, names, tls, again}},
+      {"no ALG; the shorter of two bracketed time-outs decides the keep-alive",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 20, 40}, 80);
+         Reports(r, 5058, {2}, 30);
+         return EndedAfter(r, 90'000);
+       },
+       {"The NAT forgets an idle UDP mapping after 2 to 30 s (port 5058): set the keep-alive (or re-registration) "
+        "interval of the phone or softphone below 2 s, or incoming calls may not reach it."}},
+      {"a time-out not yet due, or past what counts as short, asks for nothing",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {600}, 1200);
+         Reports(r, 5058, {2}, 30);
+         return EndedAfter(r, 31'000);  // 30 s + less than the slack
+       },
+       {}},
+      {"... a long time-out that did run out",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {600}, 1200);
+         return EndedAfter(r, 1'202'000);
+       },
+       {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(AdviceLines(SummariseRun(row.make(), {5060, 5004, 0})), row.advice);
+  }
+}
+
+}  // namespace
