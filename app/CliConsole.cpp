@@ -21,6 +21,7 @@ const char* ServerName(TServerReach r) {
     case TServerReach::NoUdp: return "no_udp";
     case TServerReach::NoTcp: return "no_tcp";
     case TServerReach::Unreachable: return "not_reached";
+    case TServerReach::Busy: return "busy";
     case TServerReach::NotTried: break;
   }
   return "not_tested";
@@ -60,7 +61,8 @@ std::string CliExitMeaning(int exitStatus, TRunEnd end) {
   switch (exitStatus) {
     case kExitClean: return "the checks ran and none saw an ALG";
     case kExitAlg: return "a check saw an ALG";
-    case kExitUnreachable: return "the echo server was not reached";
+    case kExitUnreachable:
+      return end == TRunEnd::ServerBusy ? "the echo server is busy" : "the echo server was not reached";
     case kExitNoNatReport: return "no NAT report came back: UDP from the server does not get through the router";
     case kExitLost: return "a probe was lost on the way, and so was the one sent to check the link: no verdict for it";
     default: break;

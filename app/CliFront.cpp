@@ -26,7 +26,7 @@ const char kCliUsage[] =
     "  0  the run completed and no check saw an ALG\n"
     "  1  a check saw an ALG (a changed or a dropped probe), whatever happened after it\n"
     "  2  the server was not reached (the connection failed, or no TCP or no UDP packet got\n"
-    "     through)\n"
+    "     through), or it is busy\n"
     "  3  anything else: an error, the bind limit, --max-seconds reached\n"
     "  4  the NAT session test started but no NAT session report came back within 60 s:\n"
     "     UDP from the server does not come back through the router\n"
@@ -222,7 +222,7 @@ QJsonValue Known(const std::string& text, const char* unknown) {
 int CliExitStatus(const TForm1& form, const TCliRecord& record) {
   const TRunResult& r = form.Result;
   if (r.Sequence.AnyAlg()) return kExitAlg;
-  if (r.End == TRunEnd::ServerNotReached) return kExitUnreachable;
+  if (r.End == TRunEnd::ServerNotReached || r.End == TRunEnd::ServerBusy) return kExitUnreachable;
   if (r.Sequence.AnyLost()) return kExitLost;
   if (r.End == TRunEnd::NoNatReport) return kExitNoNatReport;
   if (record.ErrorShown || record.WindowClosed || r.End == TRunEnd::TimeLimit) return kExitFailure;

@@ -511,6 +511,8 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
     EndRun(TRunEnd::ServerNotReached);
   else if (Result.Sequence.Outcome == O::TimeUp)
     EndRun(TRunEnd::TimeLimit);
+  else if (Result.Sequence.Outcome == O::ServerBusy)
+    EndRun(TRunEnd::ServerBusy);
   else if (!Result.Sequence.NatTestStarted())
     EndRun(TRunEnd::NoNatTest);
 }

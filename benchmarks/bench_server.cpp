@@ -1,21 +1,34 @@
-// The echo server under load, quiet and hostile, side by side. The server runs in a child
-// process of its own with its default limits, so that its peak memory is its own. Each
-// well-behaved session does what a tester does, from a loopback address of its own: greeting,
-// REGISTER and INVITE to both SIP ports (each waited for and sent again after 2 s, at most three
-// sends), then both NAT test bursts of six INVITEs 100 ms apart, whose echoes it waits for at
-// most 500 ms after the last before it closes.
-// The hostile load, on a thread of its own, runs at the same time:
+// The echo server under load. The server runs in a child process of its own with its default
+// limits, so that its peak memory is its own. Each well-behaved session does what a tester does:
+// greeting, REGISTER and INVITE to both SIP ports (each waited for and sent again after 2 s, at
+// most three sends), then both NAT test bursts of six INVITEs 100 ms apart, whose echoes it
+// waits for at most 500 ms after the last before it closes (or, where the run asks, the first
+// NAT session report from each port, at most 8 s).
+//
+// Four runs:
+//   quiet    --sessions well-behaved sessions at once, each from a loopback address of its own;
+//   hostile  the same while the hostile load below runs beside them;
+//   lockout  an attacker fills the server (5,000 sessions from 157 addresses in 4 networks, 32
+//            from each address), keeps them open and opens again whatever is closed; 3 s after
+//            it is full, --newcomers testers from other networks (each its own) run the whole test, NAT
+//            reports included. Twice: the attacker's sessions idle after their greeting, and
+//            each faking a NAT test (one NAT test INVITE with its token, the longest life);
+//   shared   --shared testers at once from one address (an office, a carrier-grade NAT), NAT
+//            reports included.
+// The hostile load of the hostile run, on a thread of its own, runs at the same time:
 //   - forged-source datagrams flood the SIP ports, paced at --flood-rate per second: small ones
 //     with a token holder's Call-ID or a stranger's, and one in 16 each oversized (30,000
 //     bytes) or of random bytes;
 //   - malformed greetings and HTTP heads come in on connections that are opened again and again;
 //   - --silent connections connect and stay silent (opened again when the server closes them).
 //
-//   bench_server [--sessions N] [--silent N] [--flood-rate N]
+//   bench_server [--run quiet|hostile|lockout|shared|all] [--sessions N] [--silent N]
+//                [--flood-rate N] [--newcomers N] [--shared N]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
@@ -44,10 +57,15 @@ constexpr uint16_t kSipPorts[2] = {25060, 25058};
 constexpr int kNatSends = 6;
 
 struct Settings {
+  std::string run = "all";
   int sessions = 2000;
   int silent = 2000;
   int floodRate = 20000;
+  int newcomers = 200;
+  int shared = 32;
 };
+
+constexpr int kAttackSessions = 5000, kAttackAddresses = 157, kAttackNetworks = 4;
 
 // 127.<net>.x.y for index i, a distinct address per index.
 asio::ip::address_v4 LoopbackAddress(int net, int i) {
@@ -55,6 +73,17 @@ asio::ip::address_v4 LoopbackAddress(int net, int i) {
                               static_cast<uint32_t>(i / 250) << 8 | static_cast<uint32_t>(i % 250 + 1));
 }
 const asio::ip::address_v4 kServer = asio::ip::make_address_v4("127.0.0.1");
+// 127.<net>.<i>.1: each index a network of its own.
+asio::ip::address_v4 OwnNetwork(int net, int i) {
+  return asio::ip::address_v4((127u << 24) | (static_cast<uint32_t>(net) << 16) |
+                              static_cast<uint32_t>(i % 256) << 8 | 1u);
+}
+// The attacker's address a: kAttackNetworks networks of 127.20.<n>.x.
+asio::ip::address_v4 AttackAddress(int a) {
+  return asio::ip::address_v4((127u << 24) | (20u << 16) |
+                              static_cast<uint32_t>(a % kAttackNetworks) << 8 |
+                              static_cast<uint32_t>(a / kAttackNetworks + 1));
+}
 
 // Peak resident memory of a process, from /proc (kB); 0 where there is none.
 long PeakRssKb(pid_t pid) {
@@ -66,21 +95,32 @@ long PeakRssKb(pid_t pid) {
 }
 
 struct Totals {
-  int greeted = 0, failed = 0, done = 0;
-  long echoes = 0, resends = 0, lost = 0, burstEchoesMissing = 0, natTestsNotStarted = 0;
+  int greeted = 0, failed = 0, done = 0, busy = 0, complete = 0;
+  long echoes = 0, resends = 0, lost = 0, burstEchoesMissing = 0, natTestsNotStarted = 0,
+       reportsMissing = 0;
+  std::vector<double> tokenMs;  // from the connect to the token, per session greeted
 };
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
+}
 
 class Load;
 
 // One well-behaved session.
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
-  ClientSession(asio::io_context& io, Load& load, int index)
-      : tcp_(io), udp_(io), timer_(io), load_(load), index_(index) {}
+  ClientSession(asio::io_context& io, Load& load, int index, asio::ip::address_v4 address,
+                bool waitReports)
+      : tcp_(io), udp_(io), timer_(io), load_(load), index_(index), address_(address),
+        waitReports_(waitReports) {}
   void Start();
 
  private:
   void ReadMore();
+  void ReceiveReports();
   void OnBytes();
   void SendProbe();
   void Step();
@@ -93,7 +133,15 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   asio::steady_timer timer_;
   Load& load_;
   int index_;
+  asio::ip::address_v4 address_;
+  bool waitReports_;
+  Clock::time_point started_;
   std::array<char, 16384> buffer_{};
+  std::array<char, 2048> datagram_{};
+  udp::endpoint datagramFrom_;
+  int reports_ = 0;     // bit 0: a NAT report came from the first port, bit 1: from the second
+  bool burstsDone_ = false;
+  long lost_ = 0;
   std::string in_;
   std::string token_;
   int step_ = 0;        // probe 0..3, then 4: the bursts
@@ -105,13 +153,16 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool finished_ = false;
 };
 
+// Well-behaved sessions, all started at once; `address` gives each its source address.
 class Load {
  public:
-  Load(asio::io_context& io, const Settings& s) : io_(io), settings_(s) {}
+  Load(asio::io_context& io, int sessions, std::function<asio::ip::address_v4(int)> address,
+       bool waitReports)
+      : io_(io), count_(sessions), address_(std::move(address)), waitReports_(waitReports) {}
   void Run() {
     start_ = Clock::now();
-    for (int i = 0; i < settings_.sessions; ++i) {
-      auto c = std::make_shared<ClientSession>(io_, *this, i);
+    for (int i = 0; i < count_; ++i) {
+      auto c = std::make_shared<ClientSession>(io_, *this, i, address_(i), waitReports_);
       sessions_.push_back(c);
       c->Start();
     }
@@ -119,21 +170,25 @@ class Load {
     if (end_ == Clock::time_point()) end_ = Clock::now();
   }
   void Finished() {
-    if (++finished_ == settings_.sessions) end_ = Clock::now();
+    if (++finished_ == count_) end_ = Clock::now();
   }
+  int Count() const { return count_; }
   Totals totals;
   Clock::time_point start_, end_;
 
  private:
   asio::io_context& io_;
-  Settings settings_;
+  int count_;
+  std::function<asio::ip::address_v4(int)> address_;
+  bool waitReports_;
   std::vector<std::shared_ptr<ClientSession>> sessions_;
   int finished_ = 0;
 };
 
 void ClientSession::Start() {
   asio::error_code ec;
-  const auto me = LoopbackAddress(1, index_);
+  const auto me = address_;
+  started_ = Clock::now();
   tcp_.open(tcp::v4(), ec);
   if (!ec) tcp_.bind(tcp::endpoint(me, 0), ec);
   if (!ec) udp_.open(udp::v4(), ec);
@@ -168,8 +223,14 @@ void ClientSession::OnBytes() {
     if (at == std::string::npos) return;
     token_ = Scramble(in_.substr(0, at));
     in_.erase(0, at + terminator.size());
-    if (token_.empty()) return Fail("token");
+    if (token_.empty()) {
+      // The busy notice comes with it; the server closes next.
+      ++load_.totals.busy;
+      return Fail("busy");
+    }
     ++load_.totals.greeted;
+    load_.totals.tokenMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started_).count());
+    if (waitReports_) ReceiveReports();
     Step();
   }
   static const std::string echoEnd = Scramble(std::string(1, '\0'));
@@ -180,7 +241,7 @@ void ClientSession::OnBytes() {
     ++load_.totals.echoes;
     if (step_ == 4) {
       burstPorts_ |= echo.find(" on UDP port " + std::to_string(kSipPorts[0]) + " ") != std::string::npos ? 1 : 2;
-      if (++burstEchoes_ == 2 * kNatSends) {
+      if (++burstEchoes_ == 2 * kNatSends && (!waitReports_ || reports_ == 3)) {
         timer_.cancel();
         Finish();
       }
@@ -221,6 +282,7 @@ void ClientSession::SendProbe() {
     if (e || self->finished_) return;
     if (self->attempts_ < 3) return self->SendProbe();
     ++self->load_.totals.lost;  // as the tester would: no echo after three sends
+    ++self->lost_;
     self->sent_.clear();
     ++self->step_;
     self->Step();
@@ -231,8 +293,11 @@ void ClientSession::SendProbe() {
 // then from the other. The RTP port announced is this session's own UDP port.
 void ClientSession::SendBursts() {
   if (burstSent_ == 2 * kNatSends) {
-    // The tester does not wait for these echoes; the session ends soon after its bursts.
-    timer_.expires_after(std::chrono::milliseconds(500));
+    // The tester does not wait for these echoes; the session ends soon after its bursts, or
+    // once the first NAT session report of each port came.
+    burstsDone_ = true;
+    if (waitReports_ && reports_ == 3) return Finish();
+    timer_.expires_after(std::chrono::milliseconds(waitReports_ ? 8000 : 500));
     timer_.async_wait([self = shared_from_this()](const asio::error_code& e) {
       if (e || self->finished_) return;
       self->load_.totals.burstEchoesMissing += 2 * kNatSends - self->burstEchoes_;
@@ -257,11 +322,28 @@ void ClientSession::SendBursts() {
   });
 }
 
+// NAT session reports on the session's socket (RTP packets come there too and are dropped).
+void ClientSession::ReceiveReports() {
+  udp_.async_receive_from(asio::buffer(datagram_), datagramFrom_,
+                          [self = shared_from_this()](const asio::error_code& e, size_t n) {
+                            if (e || self->finished_) return;
+                            const std::string_view d(self->datagram_.data(), n);
+                            if (d.substr(0, 11) == "Sent after ") {
+                              for (int k = 0; k < 2; ++k)
+                                if (self->datagramFrom_.port() == kSipPorts[k]) self->reports_ |= 1 << k;
+                              if (self->reports_ == 3 && self->burstsDone_) return self->Finish();
+                            }
+                            self->ReceiveReports();
+                          });
+}
+
 void ClientSession::Finish() {
   if (finished_) return;
   finished_ = true;
   // No echo of a port's burst: none of its six INVITEs reached the server.
   load_.totals.natTestsNotStarted += !(burstPorts_ & 1) + !(burstPorts_ & 2);
+  if (waitReports_) load_.totals.reportsMissing += !(reports_ & 1) + !(reports_ & 2);
+  if (lost_ == 0 && burstPorts_ == 3 && (!waitReports_ || reports_ == 3)) ++load_.totals.complete;
   ++load_.totals.done;
   asio::error_code ec;
   timer_.cancel();
@@ -275,7 +357,7 @@ void ClientSession::Fail(const char* why) {
   finished_ = true;
   static int reported = 0;
   if (reported++ < 5) std::fprintf(stderr, "session %d failed: %s\n", index_, why);
-  ++load_.totals.failed;
+  if (!token_.empty() || std::string(why) != "busy") ++load_.totals.failed;
   asio::error_code ec;
   timer_.cancel();
   tcp_.close(ec);
@@ -354,7 +436,8 @@ class Hostile {
     });
   }
 
-  // A greeted session whose token the flood uses; greets again when cut off.
+  // A greeted session whose token the flood uses; greets again when cut off (the server ends it
+  // once its time for the checks is up), and the flood takes the new token.
   void TokenHolder() {
     auto s = std::make_shared<tcp::socket>(io_);
     asio::error_code ec;
@@ -369,7 +452,10 @@ class Hostile {
   void ReadToken(std::shared_ptr<tcp::socket> s, std::shared_ptr<std::string> in) {
     auto buffer = std::make_shared<std::array<char, 16384>>();
     s->async_read_some(asio::buffer(*buffer), [this, s, in, buffer](const asio::error_code& e, size_t n) {
-      if (e) return TokenHolder();
+      if (e) {
+        token_.clear();
+        return TokenHolder();
+      }
       if (token_.empty()) {
         in->append(buffer->data(), n);
         const size_t at = in->find(Scramble(std::string("@5060\0", 6)));
@@ -426,14 +512,107 @@ class Hostile {
   Clock::time_point floodStart_;
 };
 
+// The lockout's attacker, on its own event loop and thread until Stop: 32 control sessions from
+// each of kAttackAddresses addresses (more than the server's 5,000), each greeted and then left
+// idle, or made to look like a NAT test (one NAT test INVITE with its token, which keeps a
+// session longest). Whatever the server closes or refuses is opened again 100 ms later.
+class Attacker {
+ public:
+  explicit Attacker(bool fakeNatTests) : fake_(fakeNatTests) {}
+  void Start() {
+    for (int a = 0; a < kAttackAddresses; ++a) {
+      auto u = std::make_unique<udp::socket>(io_);
+      asio::error_code ec;
+      u->open(udp::v4(), ec);
+      u->bind(udp::endpoint(AttackAddress(a), 0), ec);
+      udp_.push_back(std::move(u));
+    }
+    for (int i = 0; i < kAttackAddresses * 32; ++i) Open(i);
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  void Stop() {
+    asio::post(io_, [this] { io_.stop(); });
+    thread_.join();
+  }
+  std::atomic<int> open{0};
+  std::atomic<long> greeted{0}, busy{0}, closed{0};
+
+ private:
+  void Open(int slot) {
+    auto s = std::make_shared<tcp::socket>(io_);
+    asio::error_code ec;
+    s->open(tcp::v4(), ec);
+    s->bind(tcp::endpoint(AttackAddress(slot % kAttackAddresses), 0), ec);
+    s->async_connect(tcp::endpoint(kServer, kControlPort), [this, s, slot](const asio::error_code& e) {
+      if (e) return Retry(slot);
+      asio::async_write(*s, asio::buffer(kControlGreeting.data(), kControlGreeting.size()),
+                        [this, s, slot](const asio::error_code& e2, size_t) {
+                          if (e2) return Retry(slot);
+                          ReadToken(s, slot, std::make_shared<std::string>());
+                        });
+    });
+  }
+  void ReadToken(std::shared_ptr<tcp::socket> s, int slot, std::shared_ptr<std::string> in) {
+    auto buffer = std::make_shared<std::array<char, 256>>();
+    s->async_read_some(asio::buffer(*buffer), [this, s, slot, in, buffer](const asio::error_code& e, size_t n) {
+      if (e) return Retry(slot);
+      in->append(buffer->data(), n);
+      const size_t at = in->find(Scramble(std::string("@5060\0", 6)));
+      if (at == std::string::npos) return ReadToken(s, slot, in);
+      const std::string token = Scramble(in->substr(0, at));
+      if (token.empty()) {
+        ++busy;
+        return Retry(slot);
+      }
+      ++greeted;
+      ++open;
+      if (fake_) {
+        udp::socket& u = *udp_[slot % kAttackAddresses];
+        asio::error_code ec;
+        const udp::endpoint local = u.local_endpoint(ec);
+        TSipProbe probe;
+        probe.BuildInvite(token, std::to_string(kSipPorts[0]), local.address().to_string(),
+                          std::to_string(local.port()), true, local.port());
+        u.send_to(asio::buffer(probe.InviteMsg), udp::endpoint(kServer, kSipPorts[0]), 0, ec);
+      }
+      Drain(s, slot);
+    });
+  }
+  void Drain(std::shared_ptr<tcp::socket> s, int slot) {
+    auto buffer = std::make_shared<std::array<char, 4096>>();
+    s->async_read_some(asio::buffer(*buffer), [this, s, slot, buffer](const asio::error_code& e, size_t) {
+      if (!e) return Drain(s, slot);
+      --open;
+      ++closed;
+      Retry(slot);
+    });
+  }
+  void Retry(int slot) {
+    auto t = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100));
+    t->async_wait([this, t, slot](const asio::error_code& e) {
+      if (!e) Open(slot);
+    });
+  }
+
+  bool fake_;
+  asio::io_context io_{1};
+  std::vector<std::unique_ptr<udp::socket>> udp_;
+  std::thread thread_;
+};
+
 struct RunResult {
   Totals totals;
+  int sessions = 0;
   double seconds = 0;
   long serverPeakKb = 0;
   TEchoServerCounters counters;
   long floodDatagrams = 0, hostileConnections = 0;
   double hostileSeconds = 0;
+  int attackerOpenBefore = 0, attackerOpenAfter = 0;
+  long attackerBusy = 0, attackerClosed = 0;
 };
+
+enum class RunKind { Quiet, Hostile, LockoutIdle, LockoutNat, Shared };
 
 // The server in a child process with its default limits; its counters come back over a pipe.
 pid_t StartServer(int counterPipe) {
@@ -458,19 +637,24 @@ pid_t StartServer(int counterPipe) {
   _exit(0);
 }
 
+// Until the server answers a greeting: its event loop runs (the vendor list is built first).
 bool WaitListening() {
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     asio::io_context io;
     tcp::socket s(io);
     asio::error_code ec;
     s.connect(tcp::endpoint(kServer, kControlPort), ec);
-    if (!ec) return true;
+    if (!ec) {
+      asio::write(s, asio::buffer(kControlGreeting.data(), kControlGreeting.size()), ec);
+      std::array<char, 64> answer;
+      if (!ec && s.read_some(asio::buffer(answer), ec) > 0) return true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
 }
 
-std::optional<RunResult> RunOnce(const Settings& settings, bool hostile) {
+std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) return std::nullopt;
   const pid_t server = StartServer(pipeEnds[1]);
@@ -479,23 +663,54 @@ std::optional<RunResult> RunOnce(const Settings& settings, bool hostile) {
     if (server > 0) kill(server, SIGKILL);
     return std::nullopt;
   }
+  RunResult r;
   std::unique_ptr<Hostile> h;
-  if (hostile) {
+  if (kind == RunKind::Hostile) {
     h = std::make_unique<Hostile>(settings);
     h->Start();
     std::this_thread::sleep_for(std::chrono::seconds(1));  // the silent ones are in
   }
+  std::unique_ptr<Attacker> attacker;
+  if (kind == RunKind::LockoutIdle || kind == RunKind::LockoutNat) {
+    attacker = std::make_unique<Attacker>(kind == RunKind::LockoutNat);
+    attacker->Start();
+    // Until the server is full: the attacker holds all it can and is refused the rest.
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < deadline && (attacker->open < kAttackSessions || attacker->busy == 0))
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The lockout holds: the attacker's first NAT reports and RTP bursts have gone out.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    r.attackerOpenBefore = attacker->open;
+  }
+  std::function<asio::ip::address_v4(int)> address = [](int i) { return LoopbackAddress(1, i); };
+  int sessions = settings.sessions;
+  bool waitReports = false;
+  if (attacker) {
+    address = [](int i) { return OwnNetwork(21, i); };
+    sessions = settings.newcomers;
+    waitReports = true;
+  } else if (kind == RunKind::Shared) {
+    address = [](int) { return asio::ip::make_address_v4("127.30.0.1"); };
+    sessions = settings.shared;
+    waitReports = true;
+  }
   asio::io_context io(1);
-  Load load(io, settings);
+  Load load(io, sessions, address, waitReports);
   load.Run();
-  RunResult r;
   r.totals = load.totals;
+  r.sessions = sessions;
   r.seconds = std::chrono::duration<double>(load.end_ - load.start_).count();
   if (h) {
     r.hostileSeconds = std::chrono::duration<double>(Clock::now() - load.start_).count() + 1;
     h->Stop();
     r.floodDatagrams = h->datagrams;
     r.hostileConnections = h->connections;
+  }
+  if (attacker) {
+    r.attackerOpenAfter = attacker->open;
+    r.attackerBusy = attacker->busy;
+    r.attackerClosed = attacker->closed;
+    attacker->Stop();
   }
   r.serverPeakKb = PeakRssKb(server);
   kill(server, SIGTERM);
@@ -512,12 +727,42 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
     if (a.rfind("--benchmark_", 0) == 0) continue;  // scripts/bench.sh passes its arguments to all
     if (i + 1 >= argc) return false;
     const int v = std::atoi(argv[++i]);
+    if (a == "--run") {
+      s.run = argv[i];
+      if (s.run != "quiet" && s.run != "hostile" && s.run != "lockout" && s.run != "shared" && s.run != "all")
+        return false;
+      continue;
+    }
     if (a == "--sessions") s.sessions = v;
+    else if (a == "--newcomers") s.newcomers = v;
+    else if (a == "--shared") s.shared = v;
     else if (a == "--silent") s.silent = v;
     else if (a == "--flood-rate") s.floodRate = v;
     else return false;
   }
-  return s.sessions > 0 && s.sessions <= 60000 && s.silent >= 0 && s.silent <= 60000;
+  return s.sessions > 0 && s.sessions <= 60000 && s.silent >= 0 && s.silent <= 60000 &&
+         s.newcomers > 0 && s.newcomers <= 256 && s.shared > 0 && s.shared <= 1000;
+}
+
+// One table: a column per run.
+void Print(const std::vector<std::pair<std::string, RunResult>>& runs,
+           const std::vector<std::pair<const char*, std::function<std::string(const RunResult&)>>>& rows) {
+  std::printf("%-40s", "");
+  for (const auto& [name, r] : runs) std::printf(" %16s", name.c_str());
+  std::printf("\n");
+  for (const auto& [what, f] : rows) {
+    std::printf("%-40s", what);
+    for (const auto& [name, r] : runs) std::printf(" %16s", f(r).c_str());
+    std::printf("\n");
+  }
+  std::printf("\n");
+}
+
+std::string Num(long v) { return std::to_string(v); }
+std::string Ms(double v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.0f ms", v);
+  return b;
 }
 
 }  // namespace
@@ -525,40 +770,76 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
 int main(int argc, char** argv) {
   Settings settings;
   if (!ParseArgs(argc, argv, settings)) {
-    std::fprintf(stderr, "usage: bench_server [--sessions N] [--silent N] [--flood-rate N]\n");
+    std::fprintf(stderr,
+                 "usage: bench_server [--run quiet|hostile|lockout|shared|all] [--sessions N] [--silent N]\n"
+                 "                    [--flood-rate N] [--newcomers N] [--shared N]\n");
     return 2;
   }
   RaiseOpenFileLimit();
   signal(SIGPIPE, SIG_IGN);
-  const auto quiet = RunOnce(settings, false);
-  const auto hostile = RunOnce(settings, true);
-  if (!quiet || !hostile) {
-    std::fprintf(stderr, "bench_server: the server did not start\n");
-    return 1;
-  }
-  const auto row = [&](const char* what, auto f) {
-    std::printf("%-34s %16s %16s\n", what, f(*quiet).c_str(), f(*hostile).c_str());
+  const bool all = settings.run == "all";
+  bool bad = false;
+  auto run = [&](RunKind kind) {
+    auto r = RunOnce(settings, kind);
+    if (!r) {
+      std::fprintf(stderr, "bench_server: the server did not start\n");
+      std::exit(1);
+    }
+    bad |= r->totals.failed > 0;
+    return *r;
   };
-  const auto num = [](auto v) { return std::to_string(v); };
-  std::printf("%-34s %16s %16s\n", "", "quiet", "hostile");
-  row("sessions (all steps done)", [&](const RunResult& r) { return num(r.totals.done); });
-  row("sessions failed", [&](const RunResult& r) { return num(r.totals.failed); });
-  row("echoes lost (of 4 per session)", [&](const RunResult& r) { return num(r.totals.lost); });
-  row("probe resends", [&](const RunResult& r) { return num(r.totals.resends); });
-  row("NAT burst echoes missing", [&](const RunResult& r) { return num(r.totals.burstEchoesMissing); });
-  row("NAT tests not started (of 2 each)", [&](const RunResult& r) { return num(r.totals.natTestsNotStarted); });
-  row("sessions per second", [&](const RunResult& r) {
-    return num(static_cast<long>(settings.sessions / r.seconds));
-  });
-  row("server peak RSS (kB)", [&](const RunResult& r) { return num(r.serverPeakKb); });
-  row("server: echoes sent", [&](const RunResult& r) { return num(r.counters.Echoes); });
-  row("echoes received", [&](const RunResult& r) { return num(r.totals.echoes); });
-  row("server: datagrams dropped", [&](const RunResult& r) { return num(r.counters.Dropped); });
-  row("server: connections refused", [&](const RunResult& r) { return num(r.counters.Refused); });
-  row("hostile datagrams sent", [&](const RunResult& r) { return num(r.floodDatagrams); });
-  row("hostile datagrams per second", [&](const RunResult& r) {
-    return num(static_cast<long>(r.hostileSeconds > 0 ? r.floodDatagrams / r.hostileSeconds : 0));
-  });
-  row("hostile connections opened", [&](const RunResult& r) { return num(r.hostileConnections); });
-  return quiet->totals.lost + hostile->totals.lost + quiet->totals.failed + hostile->totals.failed > 0;
+  if (all || settings.run == "quiet" || settings.run == "hostile") {
+    std::vector<std::pair<std::string, RunResult>> runs;
+    if (all || settings.run == "quiet") runs.emplace_back("quiet", run(RunKind::Quiet));
+    if (all || settings.run == "hostile") runs.emplace_back("hostile", run(RunKind::Hostile));
+    for (const auto& [name, r] : runs) bad |= r.totals.lost > 0;
+    Print(runs, {
+        {"sessions (all steps done)", [](const RunResult& r) { return Num(r.totals.done); }},
+        {"sessions failed", [](const RunResult& r) { return Num(r.totals.failed); }},
+        {"echoes lost (of 4 per session)", [](const RunResult& r) { return Num(r.totals.lost); }},
+        {"probe resends", [](const RunResult& r) { return Num(r.totals.resends); }},
+        {"NAT burst echoes missing", [](const RunResult& r) { return Num(r.totals.burstEchoesMissing); }},
+        {"NAT tests not started (of 2 each)", [](const RunResult& r) { return Num(r.totals.natTestsNotStarted); }},
+        {"sessions per second", [](const RunResult& r) { return Num(static_cast<long>(r.sessions / r.seconds)); }},
+        {"server peak RSS (kB)", [](const RunResult& r) { return Num(r.serverPeakKb); }},
+        {"server: echoes sent", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Echoes)); }},
+        {"echoes received", [](const RunResult& r) { return Num(r.totals.echoes); }},
+        {"server: datagrams dropped", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Dropped)); }},
+        {"server: connections refused", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Refused)); }},
+        {"hostile datagrams sent", [](const RunResult& r) { return Num(r.floodDatagrams); }},
+        {"hostile datagrams per second", [](const RunResult& r) {
+           return Num(static_cast<long>(r.hostileSeconds > 0 ? r.floodDatagrams / r.hostileSeconds : 0));
+         }},
+        {"hostile connections opened", [](const RunResult& r) { return Num(r.hostileConnections); }},
+    });
+  }
+  if (all || settings.run == "lockout" || settings.run == "shared") {
+    std::vector<std::pair<std::string, RunResult>> runs;
+    if (all || settings.run == "lockout") {
+      runs.emplace_back("lockout, idle", run(RunKind::LockoutIdle));
+      runs.emplace_back("lockout, NAT", run(RunKind::LockoutNat));
+    }
+    if (all || settings.run == "shared") runs.emplace_back("one address", run(RunKind::Shared));
+    for (const auto& [name, r] : runs) bad |= r.totals.complete != r.sessions;
+    Print(runs, {
+        {"testers", [](const RunResult& r) { return Num(r.sessions); }},
+        {"served (a token)", [](const RunResult& r) { return Num(r.totals.greeted); }},
+        {"told busy", [](const RunResult& r) { return Num(r.totals.busy); }},
+        {"failed otherwise", [](const RunResult& r) { return Num(r.totals.failed); }},
+        {"token after connect, median", [](const RunResult& r) { return Ms(Percentile(r.totals.tokenMs, 0.5)); }},
+        {"token after connect, slowest", [](const RunResult& r) { return Ms(Percentile(r.totals.tokenMs, 1)); }},
+        {"all 4 echoes and NAT reports on both", [](const RunResult& r) { return Num(r.totals.complete); }},
+        {"echoes lost (of 4 each)", [](const RunResult& r) { return Num(r.totals.lost); }},
+        {"probe resends", [](const RunResult& r) { return Num(r.totals.resends); }},
+        {"NAT reports missing (of 2 each)", [](const RunResult& r) { return Num(r.totals.reportsMissing); }},
+        {"attacker sessions open before", [](const RunResult& r) { return Num(r.attackerOpenBefore); }},
+        {"attacker sessions open after", [](const RunResult& r) { return Num(r.attackerOpenAfter); }},
+        {"attacker: told busy", [](const RunResult& r) { return Num(r.attackerBusy); }},
+        {"server: closed to make room", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Evicted)); }},
+        {"server: refused", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Refused)); }},
+        {"server: datagrams dropped", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Dropped)); }},
+        {"server peak RSS (kB)", [](const RunResult& r) { return Num(r.serverPeakKb); }},
+    });
+  }
+  return bad;
 }

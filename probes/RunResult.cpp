@@ -16,6 +16,7 @@ const char* RunEndName(TRunEnd end) {
     case TRunEnd::Error: return "error";
     case TRunEnd::NoNatReport: return "no_nat_report";
     case TRunEnd::TimeLimit: return "time_limit";
+    case TRunEnd::ServerBusy: return "server_busy";
   }
   return "";
 }

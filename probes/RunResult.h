@@ -18,6 +18,7 @@ enum class TRunEnd {
   Error,             // an error ended it (shown in a box)
   NoNatReport,       // ended by the console front: no NAT session report after the NAT INVITEs
   TimeLimit,         // ended by the console front: its time limit ran out
+  ServerBusy,        // the server answered the greeting that it is busy
 };
 
 // A name for reports ("countdown", "stopped", "server_not_reached", ...); "" for Open.
@@ -53,8 +54,9 @@ std::string ServerNotReachedLine(const std::string& host, const std::string& rea
 
 // What the test sequence found.
 struct TSequenceReport {
-  // TimeUp: the run's time limit ended the sequence.
-  enum class TOutcome { NotRun, NoGreeting, NoEcho, Completed, TimeUp };
+  // ServerBusy: the server said it cannot serve the run now. TimeUp: the run's time limit ended
+  // the sequence.
+  enum class TOutcome { NotRun, NoGreeting, NoEcho, Completed, ServerBusy, TimeUp };
   struct TCheck {
     bool Done = false;
     int Result = 0;        // 0, or minus the number of changed lines

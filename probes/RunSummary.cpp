@@ -96,6 +96,7 @@ std::string ServerLine(TServerReach r) {
     case TServerReach::NoUdp: return "Echo server: reached over TCP, but no UDP probe got through";
     case TServerReach::NoTcp: return "Echo server: connected, but no answer came over TCP";
     case TServerReach::Unreachable: return "Echo server: not reached";
+    case TServerReach::Busy: return "Echo server: busy, it could not take the test; try again in a few minutes";
     case TServerReach::NotTried: break;
   }
   return "Echo server: not tested";
@@ -150,6 +151,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
       break;
     case O::NoGreeting: s.Server = TServerReach::NoTcp; break;
     case O::NoEcho: s.Server = TServerReach::NoUdp; break;
+    case O::ServerBusy: s.Server = TServerReach::Busy; break;
     case O::Completed: s.Server = TServerReach::Reached; break;
     case O::TimeUp:
       // The time ran out in the sequence: UDP got through if any probe was judged.

@@ -19,6 +19,7 @@ enum class TServerReach {
   Unreachable,  // the connection to the server failed
   NoTcp,        // connected, but the greeting got no answer
   NoUdp,        // the greeting was answered, the first probe never
+  Busy,         // the server answered the greeting that it is busy
   Reached,      // TCP and UDP both got through
 };
 

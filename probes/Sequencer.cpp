@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/XorUnit.h"
+#include "net/IdException.h"
 
 namespace {
 
@@ -14,6 +15,10 @@ constexpr int kNatSends = 6;        // NAT session test INVITEs per socket
 constexpr int kNatGapMs = 100;      // pause after each of them
 
 const char kFirewallHint[] = "Please, check your firewall settings.";
+// A server that cannot serve the run answers the greeting with an empty token and this notice
+// as one more frame, then closes.
+const char kBusyNotice[] = "busy";
+constexpr int kBusyWaitMs = 500;  // the notice comes with the token's terminator
 
 struct TExchange {
   bool invite;
@@ -68,6 +73,15 @@ struct TRun {
     return {};
   }
 };
+
+// After an empty token: whether the server said it is busy.
+bool ServerSaidBusy(TSequencerIo& io) {
+  try {
+    return Scramble(io.ControlReadLine(EchoTerminator(), kBusyWaitMs)) == kBusyNotice;
+  } catch (const EIdException&) {
+    return false;  // closed without the notice: an empty token like any other
+  }
+}
 
 }  // namespace
 
@@ -141,6 +155,12 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
   }
   const std::string token = Scramble(io.ControlReadLine(GreetingTerminator(), greetingWait));
   if (token.empty() && params.DeadlineMs > 0 && io.NowMs() >= params.DeadlineMs) return stopForTime();
+  if (token.empty() && ServerSaidBusy(io)) {
+    sip("The test server is busy. Try again in a few minutes.");
+    report.Outcome = TSequenceReport::TOutcome::ServerBusy;
+    io.Disconnect();
+    return;
+  }
   if (token.empty()) {
     sip("No TCP packet received by remote server.");
     sip(kFirewallHint);

@@ -11,6 +11,7 @@ const char kMacListPath[] = "/download/MAC.CSV";
 }  // namespace
 
 const std::string_view kControlGreeting(kGreetingBytes, sizeof kGreetingBytes);
+const std::string_view kBusyNotice = "busy";
 const char kMacListContentType[] = "text/csv; charset=iso-8859-1";
 
 TConnectionKind SniffConnection(std::string_view in) {
@@ -29,6 +30,20 @@ std::string GreetingAnswer(std::string_view token) {
   std::string answer(token);
   answer.append("@5060").push_back('\0');
   return Scramble(answer);
+}
+
+std::string BusyAnswer() {
+  std::string notice(kBusyNotice);
+  notice.push_back('\0');
+  return GreetingAnswer("") + Scramble(notice);
+}
+
+std::string HttpBusyAnswer(std::time_t now) {
+  const std::string body = "503 Service Unavailable\r\n";
+  std::string head = HttpResponseHead(503, "Service Unavailable", "text/plain; charset=utf-8",
+                                      body.size(), std::nullopt, false, 1, now);
+  head.insert(head.size() - 2, "Retry-After: 120\r\n");
+  return head + body;
 }
 
 std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::string_view sender,

@@ -3,7 +3,9 @@
 // out. The socket code (Sniffer, ControlSession, HttpSession) only moves bytes and runs timers;
 // every decision about what the peer sent and what goes back is made here.
 //
-//   first bytes --SniffConnection--> Control: GreetingAnswer, then TControlInput for what
+//   first bytes --SniffConnection--> Control: GreetingAnswer (BusyAnswer when the server is
+//                                    full and the newcomer may not take another's place,
+//                                    SessionPolicy.h), then TControlInput for what
 //                                    follows; EchoFrame for each datagram of the session;
 //                                    NatReportText for each report datagram
 //                                --> Http: THttpCore
@@ -35,6 +37,15 @@ TConnectionKind SniffConnection(std::string_view firstBytes);
 
 // The answer to a greeting: the token, "@5060" and a zero byte, all scrambled.
 std::string GreetingAnswer(std::string_view token);
+
+// The answer to a greeting that the server cannot serve (it is full): an empty token, which it
+// never sends otherwise and which an older tester reads as a failed greeting, then kBusyNotice
+// and a zero byte as one more frame, all scrambled. The connection closes after it.
+extern const std::string_view kBusyNotice;
+std::string BusyAnswer();
+
+// The answer to an HTTP request that the server cannot serve: 503, closing.
+std::string HttpBusyAnswer(std::time_t now);
 
 // What a control peer sends after its greeting. The tester sends nothing; anything more is
 // counted, and past the bound the session ends.

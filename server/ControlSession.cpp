@@ -8,14 +8,29 @@ long long MsSince(TServerClock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(TServerClock::now() - t).count();
 }
 
+constexpr size_t kMaxHeld = 8;  // datagrams by address waiting at once
+
+// The check a datagram is, INVITE or not and to which server port; none but the tester's
+// REGISTERs and ordinary INVITEs.
+std::optional<std::pair<bool, uint16_t>> CheckOf(std::string_view text, bool natInvite,
+                                                 uint16_t port) {
+  if (text.substr(0, 9) == "REGISTER ") return std::pair{false, port};
+  if (text.substr(0, 7) == "INVITE " && !natInvite) return std::pair{true, port};
+  return std::nullopt;
+}
+
 }  // namespace
 
 TControlSession::TControlSession(TServerContext& ctx, asio::ip::tcp::socket socket,
-                                 uint32_t peer, uint16_t peerPort,
-                                 TServerClock::time_point started)
-    : TTcpConnection(ctx, std::move(socket), peer, peerPort, started),
+                                 TConnectionId id, bool admitted, uint32_t peer,
+                                 uint16_t peerPort, TServerClock::time_point started)
+    : TTcpConnection(ctx, std::move(socket), id, admitted, peer, peerPort, started),
       input_(ctx.Config.MaxInputAfterGreeting),
-      budget_{ctx.Config.SessionDatagramBurst, TServerClock::now()} {}
+      budget_(ctx.Config.SessionDatagramsPerSecond, ctx.Config.SessionDatagramBurst,
+              TServerClock::now()),
+      life_(ctx.Config.SessionLife(), TServerClock::now()),
+      fallback_(ctx.Config.AddressHoldMs, kMaxHeld),
+      holdTimer_(ctx.Io) {}
 
 void TControlSession::Start(std::string alreadyRead) {
   asio::error_code ec;
@@ -26,7 +41,7 @@ void TControlSession::Start(std::string alreadyRead) {
   ++ctx_.Counters.Sessions;
   Send(GreetingAnswer(token_));
   if (closed_) return;
-  ArmTimer(ctx_.Config.EffectiveIdleTimeoutMs(), "idle");
+  FollowLife();
   OnRead(std::string_view(alreadyRead).substr(kControlGreeting.size()));
 }
 
@@ -37,31 +52,84 @@ void TControlSession::OnRead(std::string_view bytes) {
     Read();
 }
 
-void TControlSession::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
-                                 uint32_t local, bool matchedByToken) {
+void TControlSession::FollowLife() {
+  if (closed_) return;
+  SetStage(life_.Stage());
+  ArmTimerAt(life_.Deadline(), "life");
+}
+
+void TControlSession::OnTimeout(const std::string&) {
+  if (TServerClock::now() < life_.Deadline()) {
+    FollowLife();
+    return;
+  }
+  Close(std::string("ended: ") + life_.Why());
+}
+
+bool TControlSession::OnTokenDatagram(TSipSocket& s, std::string_view datagram,
+                                      const TUdpPeer& from, uint32_t local,
+                                      TServerClock::time_point now) {
+  const bool natInvite = IsNatTestInvite(datagram.substr(0, datagram.find('\0')));
+  if (!budget_.Take(natInvite, s.plan.Port, now)) return false;
+  // The tester is heard with its token: datagrams by address are a stranger's from now on.
+  fallback_.OnToken();
+  holdTimer_.cancel();
+  Take(s, datagram, from, local, true, now);
+  return true;
+}
+
+bool TControlSession::OnAddressDatagram(TSipSocket& s, std::string_view datagram,
+                                        const TUdpPeer& from, uint32_t local,
+                                        TServerClock::time_point now) {
+  const bool wasIdle = fallback_.Held() == 0;
+  if (!fallback_.Offer({&s, std::string(datagram), from, local}, now)) return false;
+  if (wasIdle) ArmHold();
+  return true;
+}
+
+void TControlSession::ArmHold() {
+  const auto due = fallback_.NextDue();
+  if (!due) return;
+  holdTimer_.expires_at(*due);
+  holdTimer_.async_wait([self = SharedAs<TControlSession>()](const asio::error_code& ec) {
+    if (ec || self->closed_) return;
+    const auto now = TServerClock::now();
+    for (Held& h : self->fallback_.TakeDue(now)) {
+      self->Take(*h.socket, h.datagram, h.from, h.local, false, now);
+      if (self->closed_) return;
+    }
+    self->ArmHold();
+  });
+}
+
+void TControlSession::Take(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
+                           uint32_t local, bool byToken, TServerClock::time_point now) {
   const uint16_t serverPort = s.plan.Port;
-  Send(EchoFrame(datagram, serverPort, EndpointText(from.Address, from.Port), matchedByToken));
+  Send(EchoFrame(datagram, serverPort, EndpointText(from.Address, from.Port), byToken));
   ++echoes_;
   ++ctx_.Counters.Echoes;
   if (closed_) return;
-  ArmTimer(ctx_.Config.EffectiveIdleTimeoutMs(), "idle");
+  const std::string_view text = datagram.substr(0, datagram.find('\0'));
+  const bool natInvite = IsNatTestInvite(text);
+  life_.OnDatagram(CheckOf(text, natInvite, serverPort), now);
 
+  // Only the token's holder may touch the NAT session test: a datagram by address neither
+  // starts it nor moves its reports.
   auto run = natRuns_.find(serverPort);
-  if (run != natRuns_.end()) {
+  if (byToken && run != natRuns_.end()) {
     NatRun& r = *run->second;
     if (r.dest.Address == from.Address && r.dest.Port == from.Port && r.next < r.plan.size()) {
-      r.lastActivity = TServerClock::now();  // the mapping was used: the idle gap starts again
+      r.lastActivity = now;  // the mapping was used: the idle gap starts again
       ArmNatRun(r);
     }
-    return;
+  } else if (byToken && natInvite && !s.plan.ScheduleMs.empty() && life_.MayStartNatRun(now)) {
+    StartNatRun(s, from, local);
+    // One burst per audio port, to the control peer's own address, whatever the SDP names.
+    if (const auto port = SdpAudioPort(text);
+        port && ctx_.Config.RtpPackets > 0 && rtpPorts_.insert(*port).second)
+      StartRtpBurst(*port);
   }
-  const std::string_view text = datagram.substr(0, datagram.find('\0'));
-  if (s.plan.ScheduleMs.empty() || !IsNatTestInvite(text)) return;
-  StartNatRun(s, from, local);
-  // One burst per audio port, to the control peer's own address, whatever the SDP names.
-  if (const auto port = SdpAudioPort(text);
-      port && ctx_.Config.RtpPackets > 0 && rtpPorts_.insert(*port).second)
-    StartRtpBurst(*port);
+  FollowLife();
 }
 
 void TControlSession::StartNatRun(TSipSocket& s, const TUdpPeer& from, uint32_t local) {
@@ -73,6 +141,7 @@ void TControlSession::StartNatRun(TSipSocket& s, const TUdpPeer& from, uint32_t 
   r->decided = !s.plan.Adaptive;
   if (!r->decided) r->plan.resize(1);
   r->lastActivity = TServerClock::now();
+  life_.OnNatRunStarted(s.plan.Port, r->plan[0], r->lastActivity);
   ArmNatRun(*r);
   natPorts_ += (natPorts_.empty() ? "" : ",") + std::to_string(s.plan.Port);
   natRuns_.emplace(s.plan.Port, std::move(r));
@@ -96,41 +165,15 @@ void TControlSession::SendNatReport(NatRun& r) {
   const std::string text = NatReportText(MsSince(r.lastActivity), next);
   if (ctx_.Udp->Send(r.socket.socket, r.dest, r.local, text)) ++ctx_.Counters.NatReports;
   r.lastActivity = TServerClock::now();
+  life_.OnReport(r.socket.plan.Port, next, r.lastActivity);
   if (++r.next < r.plan.size()) ArmNatRun(r);
+  FollowLife();
 }
 
 void TControlSession::StartRtpBurst(uint16_t port) {
-  auto burst = std::make_unique<RtpBurst>(
-      ctx_.Io, TUdpPeer{peer_, port},
-      TRtpStream(ctx_.Random(), static_cast<uint16_t>(ctx_.Random()), ctx_.Random()));
-  burst->left = ctx_.Config.RtpPackets;
-  RtpBurst& b = *burst;
-  bursts_.push_back(std::move(burst));
-  SendRtp(b);
-}
-
-void TControlSession::SendRtp(RtpBurst& b) {
-  if (ctx_.Udp->Send(ctx_.Udp->Rtp(), b.dest, local_, b.stream.NextPacket())) {
-    ++rtpSent_;
-    ++ctx_.Counters.RtpPackets;
-  }
-  if (--b.left <= 0) return;
-  b.timer.expires_after(std::chrono::milliseconds(ctx_.Config.RtpIntervalMs));
-  b.timer.async_wait([self = SharedAs<TControlSession>(), &b](const asio::error_code& ec) {
-    if (ec || self->closed_) return;
-    self->SendRtp(b);
-  });
-}
-
-void TControlSession::OnTimeout(const std::string& why) {
-  // A NAT session test still under way keeps the session open until its last report.
-  for (const auto& [port, run] : natRuns_) {
-    if (run->next < run->plan.size()) {
-      ArmTimer(ctx_.Config.EffectiveIdleTimeoutMs(), why);
-      return;
-    }
-  }
-  Close("timed out: " + why);
+  ctx_.Udp->StartRtpBurst(SharedAs<TControlSession>(), TUdpPeer{peer_, port}, local_,
+                          TRtpStream(ctx_.Random(), static_cast<uint16_t>(ctx_.Random()), ctx_.Random()),
+                          ctx_.Config.RtpPackets);
 }
 
 void TControlSession::Send(std::string data) {
@@ -164,8 +207,8 @@ void TControlSession::WriteNext() {
 }
 
 void TControlSession::StopOwn() {
+  holdTimer_.cancel();
   for (auto& [port, run] : natRuns_) run->timer.cancel();
-  for (auto& burst : bursts_) burst->timer.cancel();
   if (!token_.empty()) ctx_.Sessions.Remove(token_, peer_, this);
 }
 

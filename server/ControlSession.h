@@ -1,6 +1,7 @@
 #pragma once
 // The tester's control session: greeting and token, a scrambled echo of every datagram of the
-// session, and the NAT session test with its RTP burst.
+// session, and the NAT session test with its RTP burst. How long it lives, what it may spend and
+// which datagrams without its token it takes are the rules of SessionPolicy.h.
 #include <deque>
 #include <map>
 #include <set>
@@ -12,18 +13,22 @@
 
 class TControlSession : public TTcpConnection {
  public:
-  TControlSession(TServerContext& ctx, asio::ip::tcp::socket socket, uint32_t peer,
-                  uint16_t peerPort, TServerClock::time_point started);
+  TControlSession(TServerContext& ctx, asio::ip::tcp::socket socket, TConnectionId id,
+                  bool admitted, uint32_t peer, uint16_t peerPort,
+                  TServerClock::time_point started);
   void Start(std::string alreadyRead) override;
 
-  // Takes one datagram from the session's own budget; false when it is spent.
-  bool TakeDatagram(TServerClock::time_point now) {
-    return budget_.Take(ctx_.Config.SessionDatagramsPerSecond, ctx_.Config.SessionDatagramBurst,
-                        now);
-  }
-  // A datagram of this session arrived on a SIP port, sent to the local address `local`.
-  void OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
-                  uint32_t local, bool matchedByToken);
+  // Datagrams of this session on a SIP port, sent to the local address `local`. One with the
+  // session's token is taken at once if its budget allows; false: over the budget, dropped.
+  bool OnTokenDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
+                       uint32_t local, TServerClock::time_point now);
+  // An RTP packet of one of its bursts went out.
+  void CountRtp() { ++rtpSent_; }
+  // Whether one without the token, from the session's address, may still be the tester's.
+  bool TakesByAddress() const { return fallback_.Open(); }
+  // One without the token: held back a while (TAddressFallback); false: dropped.
+  bool OnAddressDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
+                         uint32_t local, TServerClock::time_point now);
 
  private:
   struct NatRun {
@@ -38,12 +43,11 @@ class TControlSession : public TTcpConnection {
     size_t next = 0;      // index of the next report
     TServerClock::time_point lastActivity;  // last datagram on the mapping, either way
   };
-  struct RtpBurst {
-    RtpBurst(asio::io_context& io, TUdpPeer d, TRtpStream s) : timer(io), dest(d), stream(s) {}
-    asio::steady_timer timer;
-    TUdpPeer dest;
-    TRtpStream stream;
-    int left = 0;
+  struct Held {
+    TSipSocket* socket;
+    std::string datagram;
+    TUdpPeer from;
+    uint32_t local;
   };
 
   void OnRead(std::string_view bytes) override;
@@ -51,6 +55,13 @@ class TControlSession : public TTcpConnection {
               const std::string& why) override;
   void StopOwn() override;
   void OnTimeout(const std::string& why) override;
+  // Echoes a datagram taken for the session; one with the token may also start or postpone
+  // the NAT session reports.
+  void Take(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local,
+            bool byToken, TServerClock::time_point now);
+  void ArmHold();
+  // After a change of the session's life: its deadline and stage.
+  void FollowLife();
   // Queues bytes for the peer; a peer that lets too much pile up is cut off.
   void Send(std::string data);
   void WriteNext();
@@ -58,10 +69,12 @@ class TControlSession : public TTcpConnection {
   void ArmNatRun(NatRun& r);
   void SendNatReport(NatRun& r);
   void StartRtpBurst(uint16_t port);
-  void SendRtp(RtpBurst& b);
 
   TControlInput input_;
-  TTokenBucket budget_;
+  TSessionBudget budget_;
+  TSessionLife life_;
+  TAddressFallback<Held> fallback_;
+  asio::steady_timer holdTimer_;
   uint32_t local_ = 0;  // our address on the control connection: RTP leaves from there
   std::string token_;
   std::deque<std::string> out_;
@@ -72,5 +85,4 @@ class TControlSession : public TTcpConnection {
   std::string natPorts_;
   std::map<uint16_t, std::unique_ptr<NatRun>> natRuns_;  // by server port
   std::set<uint16_t> rtpPorts_;                           // audio ports that had their burst
-  std::vector<std::unique_ptr<RtpBurst>> bursts_;
 };

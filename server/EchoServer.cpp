@@ -121,22 +121,37 @@ void TEchoServer::Impl::Accept(tcp::socket socket) {
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec || !peer.address().is_v4()) return;
   const uint32_t address = peer.address().to_v4().to_uint();
-  size_t& fromPeer = ctx.ConnectionsFrom[address];
-  const bool full = ctx.Connections.size() >= ctx.Config.MaxConnections;
-  if (full || fromPeer >= ctx.Config.MaxConnectionsPerAddress) {
+  socket.set_option(tcp::no_delay(true), ec);
+  const auto now = TServerClock::now();
+  const TAdmission::TVerdict verdict = ctx.Admission.Decide(address);
+  if (!verdict.Admit) {
     ++ctx.Counters.Refused;
-    ctx.StrangerLog([&] { return "connection " + EndpointText(address, peer.port()) + " refused: " +
-                    (full ? "server full" : "too many from this address"); });
-    if (fromPeer == 0) ctx.ConnectionsFrom.erase(address);
-    socket.close(ec);
+    if (ctx.Refusing >= ctx.Config.MaxBusyAnswers) {
+      ctx.StrangerLog([&] {
+        return "connection " + EndpointText(address, peer.port()) + " refused and closed at once";
+      });
+      socket.close(ec);
+      return;
+    }
+    ++ctx.Refusing;
+    const TConnectionId id = ctx.NextConnectionId++;
+    auto c = std::make_shared<TSniffer>(ctx, std::move(socket), id, false, address, peer.port(), now);
+    ctx.Connections.emplace(id, c);
+    c->Start({});
     return;
   }
-  ++fromPeer;
+  if (verdict.Evict) {
+    if (auto it = ctx.Connections.find(*verdict.Evict); it != ctx.Connections.end()) {
+      const auto victim = it->second;
+      ++ctx.Counters.Evicted;
+      victim->Close("closed to make room for " + EndpointText(address, peer.port()));
+    }
+  }
+  const TConnectionId id = ctx.NextConnectionId++;
+  ctx.Admission.Add(id, address, now);
   ++ctx.Counters.OpenConnections;
-  socket.set_option(tcp::no_delay(true), ec);
-  auto c = std::make_shared<TSniffer>(ctx, std::move(socket), address, peer.port(),
-                                      TServerClock::now());
-  ctx.Connections.insert(c);
+  auto c = std::make_shared<TSniffer>(ctx, std::move(socket), id, true, address, peer.port(), now);
+  ctx.Connections.emplace(id, c);
   c->Start({});
 }
 
@@ -160,7 +175,8 @@ void TEchoServer::Impl::DoStop(const std::string& why) {
   signals.cancel(ec);
   housekeeping.cancel();
   acceptRetry.cancel();
-  const auto open = ctx.Connections;  // Close erases from the set
+  std::vector<std::shared_ptr<TTcpConnection>> open;  // Close erases from the register
+  for (const auto& [id, c] : ctx.Connections) open.push_back(c);
   for (const auto& c : open) c->Close("server stopping");
   io.stop();
 }
@@ -189,6 +205,8 @@ void TEchoServer::Run() {
   for (const auto& sip : s.udp.SipSockets()) ports += " " + std::to_string(sip->plan.Port);
   s.ctx.Log("serving on " + s.ctx.Config.Address + ": TCP " + std::to_string(ControlPort()) +
             ", UDP" + ports + ", RTP from " + std::to_string(RtpPort()));
+  if (s.ctx.Config.IdleTimeoutMs > 0)
+    s.ctx.Log("--idle-timeout is no longer used: a session ends with its test");
   s.StartAccept();
   s.udp.Start();
   s.Housekeeping();
@@ -218,9 +236,10 @@ size_t TEchoServer::MacListEntries() const { return impl_->macEntries; }
 
 TEchoServerCounters TEchoServer::Counters() const {
   const TAtomicCounters& c = impl_->ctx.Counters;
-  return {c.Connections.load(), c.Refused.load(),    c.Sessions.load(),
-          c.Echoes.load(),      c.Dropped.load(),    c.NatReports.load(),
-          c.RtpPackets.load(),  c.HttpRequests.load(), c.OpenConnections.load()};
+  return {c.Connections.load(), c.Refused.load(),      c.Evicted.load(),
+          c.Sessions.load(),    c.Echoes.load(),       c.Dropped.load(),
+          c.NatReports.load(),  c.RtpPackets.load(),   c.HttpRequests.load(),
+          c.OpenConnections.load()};
 }
 
 void TEchoServer::StderrLog(const std::string& line) {

@@ -17,7 +17,8 @@
 // Running totals, readable from any thread.
 struct TEchoServerCounters {
   uint64_t Connections = 0;      // TCP connections accepted
-  uint64_t Refused = 0;          // closed at once for a limit
+  uint64_t Refused = 0;          // refused: the server was full (told busy, or closed at once)
+  uint64_t Evicted = 0;          // closed to make room for a newcomer
   uint64_t Sessions = 0;         // greetings answered
   uint64_t Echoes = 0;           // echoes queued on a control connection
   uint64_t Dropped = 0;          // datagrams without a session, or over the rate

@@ -1,11 +1,23 @@
 #include "server/HttpSession.h"
 
-THttpSession::THttpSession(TServerContext& ctx, asio::ip::tcp::socket socket, uint32_t peer,
-                           uint16_t peerPort, TServerClock::time_point started)
-    : TTcpConnection(ctx, std::move(socket), peer, peerPort, started),
+THttpSession::THttpSession(TServerContext& ctx, asio::ip::tcp::socket socket, TConnectionId id,
+                           bool admitted, uint32_t peer, uint16_t peerPort,
+                           TServerClock::time_point started)
+    : TTcpConnection(ctx, std::move(socket), id, admitted, peer, peerPort, started),
       core_(ctx.Config.MaxHttpHead, ctx.List) {}
 
-void THttpSession::Start(std::string alreadyRead) { OnRead(alreadyRead); }
+void THttpSession::Start(std::string alreadyRead) {
+  SetStage(TStage::Http);
+  OnRead(alreadyRead);
+}
+
+void THttpSession::ArmWithinLife(int ms, const char* why) {
+  const auto end = started_ + std::chrono::milliseconds(ctx_.Config.HttpLifetimeMs);
+  if (TServerClock::now() + std::chrono::milliseconds(ms) >= end)
+    ArmTimerAt(end, "the connection's time is up");
+  else
+    ArmTimer(ms, why);
+}
 
 void THttpSession::OnRead(std::string_view bytes) {
   core_.Feed(bytes);
@@ -16,7 +28,7 @@ void THttpSession::Serve() {
   auto answer = core_.Next(std::time(nullptr));
   if (!answer) {
     // The whole head must come within the time-out: bytes trickling in do not extend it.
-    if (!awaitingHead_) ArmTimer(ctx_.Config.HttpIdleTimeoutMs, "no complete HTTP request");
+    if (!awaitingHead_) ArmWithinLife(ctx_.Config.HttpIdleTimeoutMs, "no complete HTTP request");
     awaitingHead_ = true;
     Read();
     return;
@@ -32,7 +44,7 @@ void THttpSession::Serve() {
   const bool closeAfter = answer->CloseAfter;
   std::array<asio::const_buffer, 2> buffers = {
       asio::buffer(*head), body ? asio::buffer(*body) : asio::const_buffer()};
-  ArmTimer(ctx_.Config.HttpIdleTimeoutMs * 4, "response not taken");
+  ArmWithinLife(ctx_.Config.HttpIdleTimeoutMs * 4, "response not taken");
   asio::async_write(socket_, buffers,
                     [self = SharedAs<THttpSession>(), head, body, closeAfter](
                         const asio::error_code& ec, size_t n) {

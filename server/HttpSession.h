@@ -4,8 +4,8 @@
 
 class THttpSession : public TTcpConnection {
  public:
-  THttpSession(TServerContext& ctx, asio::ip::tcp::socket socket, uint32_t peer,
-               uint16_t peerPort, TServerClock::time_point started);
+  THttpSession(TServerContext& ctx, asio::ip::tcp::socket socket, TConnectionId id, bool admitted,
+               uint32_t peer, uint16_t peerPort, TServerClock::time_point started);
   void Start(std::string alreadyRead) override;
 
  private:
@@ -14,6 +14,8 @@ class THttpSession : public TTcpConnection {
               const std::string& why) override;
   // Answers the next complete request, or reads on.
   void Serve();
+  // The time-out of one wait, within the connection's bounded life.
+  void ArmWithinLife(int ms, const char* why);
 
   THttpCore core_;
   int requests_ = 0;

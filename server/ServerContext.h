@@ -9,17 +9,17 @@
 #include <random>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "server/ConnectionCore.h"
 #include "server/ServerOptions.h"
-
-using TServerClock = std::chrono::steady_clock;
+#include "server/SessionPolicy.h"
 
 struct TAtomicCounters {
-  std::atomic<uint64_t> Connections{0}, Refused{0}, Sessions{0}, Echoes{0}, Dropped{0},
-      NatReports{0}, RtpPackets{0}, HttpRequests{0}, OpenConnections{0};
+  std::atomic<uint64_t> Connections{0}, Refused{0}, Evicted{0}, Sessions{0}, Echoes{0},
+      Dropped{0}, NatReports{0}, RtpPackets{0}, HttpRequests{0}, OpenConnections{0};
 };
+
+using TConnectionId = TAdmission::TId;
 
 class TTcpConnection;
 class TControlSession;
@@ -33,7 +33,11 @@ class TServerContext {
   using TLogSink = std::function<void(const std::string& line)>;
 
   TServerContext(asio::io_context& io, TEchoServerConfig config, TLogSink log)
-      : Io(io), Config(std::move(config)), Log(std::move(log)) {}
+      : Io(io),
+        Config(std::move(config)),
+        Log(std::move(log)),
+        Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress,
+                  Config.NetworkPrefixBits) {}
 
   asio::io_context& Io;
   const TEchoServerConfig Config;
@@ -43,12 +47,15 @@ class TServerContext {
   TUdpSide* Udp = nullptr;
   bool Stopping = false;
 
-  // Every open TCP connection, whatever it turned out to be.
-  std::unordered_set<std::shared_ptr<TTcpConnection>> Connections;
+  // Every open TCP connection, whatever it turned out to be, by its id.
+  std::unordered_map<TConnectionId, std::shared_ptr<TTcpConnection>> Connections;
+  TConnectionId NextConnectionId = 1;
+  // The admitted ones: who makes room when the server is full.
+  TAdmission Admission;
+  // Refused connections open now, waiting to be told that the server is busy.
+  size_t Refusing = 0;
   // Greeted control sessions by token and by peer address.
   TSessionRegister<TControlSession> Sessions;
-  // TCP connections open from each peer address.
-  std::unordered_map<uint32_t, size_t> ConnectionsFrom;
 
   // A fresh random token that no open session holds.
   std::string NewToken();

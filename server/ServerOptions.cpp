@@ -69,8 +69,17 @@ std::vector<int> NatSchedule(const TEchoServerConfig& config, const TSipPortPlan
   return gaps;
 }
 
-int TEchoServerConfig::EffectiveIdleTimeoutMs() const {
-  if (IdleTimeoutMs > 0) return IdleTimeoutMs;
+TLifeSettings TEchoServerConfig::SessionLife() const {
+  TLifeSettings life;
+  life.FirstProbeMs = FirstProbeTimeoutMs;
+  life.ChecksMs = ChecksTimeoutMs;
+  life.AfterChecksMs = AfterChecksMs;
+  life.MarginMs = SessionMarginMs;
+  life.CheckKinds = 2 * SipPorts.size();
+  return life;
+}
+
+long long TEchoServerConfig::LongestSessionMs() const {
   long long longest = 0;
   for (const auto& p : SipPorts) {
     for (bool other : {false, true}) {
@@ -79,7 +88,8 @@ int TEchoServerConfig::EffectiveIdleTimeoutMs() const {
       longest = std::max(longest, total);
     }
   }
-  return static_cast<int>(std::min<long long>(longest + 60000, 24LL * 3600 * 1000));
+  const TLifeSettings life = SessionLife();
+  return static_cast<long long>(life.ChecksMs) + longest + life.CountdownMs + life.MarginMs;
 }
 
 std::string ServerUsage() {
@@ -99,15 +109,28 @@ std::string ServerUsage() {
          "  --rtp-port N              source port of RTP bursts, 0 for any (default 5004)\n"
          "  --rtp-packets N           packets per RTP burst (default 50)\n"
          "  --rtp-interval MS         gap between RTP packets (default 20)\n"
+         "  --rtp-rate N              RTP packets per second of all bursts together; past it\n"
+         "                            they stretch (default 20000)\n"
          "  --max-connections N       open TCP connections in all (default 5000)\n"
-         "  --max-per-address N       open TCP connections per peer address (default 32)\n"
-         "  --datagram-rate N         datagrams per second per source address (default 20)\n"
-         "  --datagram-burst N        datagrams at once per source address (default 100)\n"
-         "  --session-rate N          datagrams per second per control session (default 10)\n"
-         "  --session-burst N         datagrams at once per control session (default 100)\n"
+         "  --max-per-address N       open TCP connections per peer address (default 0: no\n"
+         "                            cap; when the server is full, the network with the most\n"
+         "                            connections gives one up to a newcomer from elsewhere)\n"
+         "  --datagram-rate N         datagrams without a session's token per second per\n"
+         "                            source address (default 20)\n"
+         "  --datagram-burst N        the same at once (default 100)\n"
+         "  --session-rate N          datagrams with its token per second per control\n"
+         "                            session (default 2; a port's six NAT test INVITEs\n"
+         "                            count as one)\n"
+         "  --session-burst N         the same at once (default 40)\n"
          "  --greeting-timeout MS     wait for the first request (default 10000)\n"
-         "  --idle-timeout MS         control connection without datagrams (default: the\n"
-         "                            longest schedule + 60000)\n"
+         "  --probe-timeout MS        wait for a session's first probe after its token\n"
+         "                            (default 10000)\n"
+         "  --checks-timeout MS       time from the token for the checks and the start of\n"
+         "                            the NAT test (default 30000)\n"
+         "  --http-lifetime MS        the longest an HTTP connection stays open (default\n"
+         "                            190000)\n"
+         "  --idle-timeout MS         no longer used (sessions end with their test); taken\n"
+         "                            and ignored\n"
          "  --ieee-data DIR           IEEE registry CSV files for /download/MAC.CSV\n"
          "                            (default /usr/share/ieee-data; empty: none)\n"
          "  --help                    this text\n"
@@ -155,11 +178,14 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--rtp-interval") {
       ok = ParseLong(value, 1, 1000, n);
       config.RtpIntervalMs = static_cast<int>(n);
+    } else if (arg == "--rtp-rate") {
+      ok = ParseLong(value, 1, 10000000, n);
+      config.RtpPacketsPerSecond = static_cast<int>(n);
     } else if (arg == "--max-connections") {
       ok = ParseLong(value, 1, 1000000, n);
       config.MaxConnections = static_cast<size_t>(n);
     } else if (arg == "--max-per-address") {
-      ok = ParseLong(value, 1, 1000000, n);
+      ok = ParseLong(value, 0, 1000000, n);
       config.MaxConnectionsPerAddress = static_cast<size_t>(n);
     } else if (arg == "--datagram-rate") {
       ok = ParseDouble(value, 0.001, 1e9, d);
@@ -176,6 +202,15 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--greeting-timeout") {
       ok = ParseLong(value, 1, 3600000, n);
       config.GreetingTimeoutMs = static_cast<int>(n);
+    } else if (arg == "--probe-timeout") {
+      ok = ParseLong(value, 1, 3600000, n);
+      config.FirstProbeTimeoutMs = static_cast<int>(n);
+    } else if (arg == "--checks-timeout") {
+      ok = ParseLong(value, 1, 3600000, n);
+      config.ChecksTimeoutMs = static_cast<int>(n);
+    } else if (arg == "--http-lifetime") {
+      ok = ParseLong(value, 1, 24LL * 3600 * 1000, n);
+      config.HttpLifetimeMs = static_cast<int>(n);
     } else if (arg == "--idle-timeout") {
       ok = ParseLong(value, 1, 24LL * 3600 * 1000, n);
       config.IdleTimeoutMs = static_cast<int>(n);

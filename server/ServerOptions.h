@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "server/SessionPolicy.h"
+
 // One UDP port that takes SIP probes, and the idle gaps (ms) of its NAT session reports. An empty
 // schedule: no NAT session test on that port. An Adaptive schedule (the defaults) is fitted to
 // the session: a first report soon after the test INVITEs, then these gaps when another port of
@@ -28,23 +30,36 @@ struct TEchoServerConfig {
   uint16_t RtpPort = 5004;   // source port of the RTP bursts; 0: any free port
   int RtpPackets = 50;       // packets per burst
   int RtpIntervalMs = 20;    // gap between them
+  int RtpPacketsPerSecond = 20000;  // of all bursts together; past it, bursts stretch
   size_t MaxConnections = 5000;          // open TCP connections in all
-  size_t MaxConnectionsPerAddress = 32;  // from one peer address
-  double DatagramsPerSecond = 20;        // per source address, sustained
+  size_t MaxConnectionsPerAddress = 0;   // from one peer address; 0: no cap
+  int NetworkPrefixBits = 24;            // a network, for sharing the connections when full
+  size_t MaxBusyAnswers = 256;           // refused connections told so at a time
+  int BusyGreetingTimeoutMs = 5000;      // a refused connection's wait for its opening
+  double DatagramsPerSecond = 20;        // per source address, sustained (datagrams without a token)
   double DatagramBurst = 100;            // per source address, at once
   size_t MaxDatagramSources = 65536;     // source addresses counted; the idlest make room
-  double SessionDatagramsPerSecond = 10; // per control session, sustained
-  double SessionDatagramBurst = 100;     // per control session, at once
+  double SessionDatagramsPerSecond = 2;  // per control session, sustained (datagrams with its token)
+  double SessionDatagramBurst = 40;      // per control session, at once
+  int AddressHoldMs = 1000;              // a datagram matched by address waits this long
   int GreetingTimeoutMs = 10000;  // from accept to the first request or the greeting
-  int IdleTimeoutMs = 0;          // control connection without datagrams; 0: longest schedule + 60 s
+  int FirstProbeTimeoutMs = 10000;  // from the token to the session's first datagram
+  int ChecksTimeoutMs = 30000;      // from the token to the end of the checks and a NAT test's start
+  int AfterChecksMs = 5000;         // from the last check to a NAT test's start
+  int SessionMarginMs = 10000;      // past the tester's countdown after the last report
+  int IdleTimeoutMs = 0;            // no longer used: taken from old command lines and ignored
   int HttpIdleTimeoutMs = 30000;  // HTTP connection between requests, and per response
+  int HttpLifetimeMs = 190000;    // an HTTP connection in all: the tester gives up after 180 s
   size_t MaxPendingOutput = 64 * 1024;   // unsent bytes on one connection before it is cut off
   size_t MaxInputAfterGreeting = 1024;   // bytes a control peer may send after its greeting
   size_t MaxHttpHead = 8192;             // bytes of one HTTP request head
   std::string IeeeDataDir = "/usr/share/ieee-data";  // empty: no vendor list
 
-  // The idle time-out in force.
-  int EffectiveIdleTimeoutMs() const;
+  // How long a control session may take for each part of its test.
+  TLifeSettings SessionLife() const;
+  // The longest a control session lives: the checks, then the longest NAT test and the tester's
+  // countdown after it, and the margin.
+  long long LongestSessionMs() const;
 };
 
 // The idle gaps of a port's NAT session reports once it is known whether another port of the

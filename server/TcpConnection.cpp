@@ -2,11 +2,14 @@
 
 #include <cstdio>
 
-TTcpConnection::TTcpConnection(TServerContext& ctx, asio::ip::tcp::socket socket, uint32_t peer,
-                               uint16_t peerPort, TServerClock::time_point started)
+TTcpConnection::TTcpConnection(TServerContext& ctx, asio::ip::tcp::socket socket, TConnectionId id,
+                               bool admitted, uint32_t peer, uint16_t peerPort,
+                               TServerClock::time_point started)
     : ctx_(ctx),
       socket_(std::move(socket)),
       timer_(ctx.Io),
+      id_(id),
+      admitted_(admitted),
       peer_(peer),
       peerPort_(peerPort),
       started_(started) {}
@@ -16,13 +19,12 @@ void TTcpConnection::Close(const std::string& why) {
   closed_ = true;
   timer_.cancel();
   StopOwn();
-  if (auto it = ctx_.ConnectionsFrom.find(peer_); it != ctx_.ConnectionsFrom.end()) {
-    if (it->second > 1)
-      --it->second;
-    else
-      ctx_.ConnectionsFrom.erase(it);
+  if (admitted_) {
+    ctx_.Admission.Remove(id_);
+    --ctx_.Counters.OpenConnections;
+  } else {
+    --ctx_.Refusing;
   }
-  --ctx_.Counters.OpenConnections;
   const double seconds =
       std::chrono::duration<double>(TServerClock::now() - started_).count();
   char duration[32];
@@ -31,7 +33,8 @@ void TTcpConnection::Close(const std::string& why) {
   asio::error_code ec;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket_.close(ec);
-  ctx_.Connections.erase(shared_from_this());
+  const auto keep = shared_from_this();
+  ctx_.Connections.erase(id_);
 }
 
 void TTcpConnection::ArmTimer(int ms, std::string why) {
@@ -39,6 +42,17 @@ void TTcpConnection::ArmTimer(int ms, std::string why) {
   timer_.async_wait([self = shared_from_this(), why = std::move(why)](const asio::error_code& ec) {
     if (!ec && !self->closed_) self->OnTimeout(why);
   });
+}
+
+void TTcpConnection::ArmTimerAt(TServerClock::time_point when, std::string why) {
+  timer_.expires_at(when);
+  timer_.async_wait([self = shared_from_this(), why = std::move(why)](const asio::error_code& ec) {
+    if (!ec && !self->closed_) self->OnTimeout(why);
+  });
+}
+
+void TTcpConnection::SetStage(TStage stage) {
+  if (admitted_) ctx_.Admission.SetStage(id_, stage, TServerClock::now());
 }
 
 void TTcpConnection::Read() {
@@ -58,6 +72,6 @@ asio::ip::tcp::socket TTcpConnection::Release() {
   timer_.cancel();
   StopOwn();
   auto keep = shared_from_this();
-  ctx_.Connections.erase(keep);
+  ctx_.Connections.erase(id_);
   return std::move(socket_);
 }

@@ -11,8 +11,10 @@
 
 class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
  public:
-  TTcpConnection(TServerContext& ctx, asio::ip::tcp::socket socket, uint32_t peer,
-                 uint16_t peerPort, TServerClock::time_point started);
+  // `id` names the connection in the server's register and, when it is admitted, in its
+  // admission register (TAdmission); a refused one is told so and counted apart.
+  TTcpConnection(TServerContext& ctx, asio::ip::tcp::socket socket, TConnectionId id,
+                 bool admitted, uint32_t peer, uint16_t peerPort, TServerClock::time_point started);
   virtual ~TTcpConnection() = default;
   TTcpConnection(const TTcpConnection&) = delete;
   TTcpConnection& operator=(const TTcpConnection&) = delete;
@@ -22,6 +24,8 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   // Ends the connection with one log line that says why; the peer sees the end after it.
   void Close(const std::string& why);
   uint32_t Peer() const { return peer_; }
+  TConnectionId Id() const { return id_; }
+  bool Closed() const { return closed_; }
 
  protected:
   // The log line of the end: who ("a.b.c.d:port"), how long ("1.2s") and why.
@@ -31,6 +35,9 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   virtual void StopOwn() {}
   // The one time-out: after ms, OnTimeout(why) unless it is armed again or the connection ends.
   void ArmTimer(int ms, std::string why);
+  void ArmTimerAt(TServerClock::time_point when, std::string why);
+  // Tells the admission register how far the connection is.
+  void SetStage(TStage stage);
   virtual void OnTimeout(const std::string& why) { Close("timed out: " + why); }
   // Reads once into buffer_ and calls OnRead with the bytes; a read error ends the connection.
   void Read();
@@ -46,6 +53,8 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   TServerContext& ctx_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
+  const TConnectionId id_;
+  const bool admitted_;
   const uint32_t peer_;
   const uint16_t peerPort_;
   const TServerClock::time_point started_;

@@ -13,52 +13,15 @@ constexpr int kDatagramsPerWake = 64;  // then other work of the loop gets its t
 
 }  // namespace
 
-bool TTokenBucket::Take(double rate, double burst, TServerClock::time_point now) {
-  const double elapsed = std::chrono::duration<double>(now - Last).count();
-  Tokens = std::min(burst, Tokens + elapsed * rate);
-  Last = now;
-  if (Tokens < 1) return false;
-  Tokens -= 1;
-  return true;
-}
-
-bool TTokenBucket::Full(double rate, double burst, TServerClock::time_point now) const {
-  const double elapsed = std::chrono::duration<double>(now - Last).count();
-  return Tokens + elapsed * rate >= burst;
-}
-
-bool TDatagramLimiter::Allow(uint32_t address, TServerClock::time_point now) {
-  auto it = index_.find(address);
-  if (it != index_.end()) {
-    byUse_.splice(byUse_.begin(), byUse_, it->second);
-  } else {
-    if (index_.size() >= capacity_ && !byUse_.empty()) {
-      index_.erase(byUse_.back().Address);
-      byUse_.pop_back();
-    }
-    byUse_.push_front({address, {burst_, now}});
-    it = index_.emplace(address, byUse_.begin()).first;
-  }
-  return it->second->Bucket.Take(rate_, burst_, now);
-}
-
-void TDatagramLimiter::ForgetFull(TServerClock::time_point now) {
-  for (auto it = byUse_.begin(); it != byUse_.end();) {
-    if (it->Bucket.Full(rate_, burst_, now)) {
-      index_.erase(it->Address);
-      it = byUse_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
 TUdpSide::TUdpSide(TServerContext& ctx)
     : ctx_(ctx),
       rtp_(ctx.Io),
       buffer_(kLargestDatagram),
       perSource_(ctx.Config.MaxDatagramSources, ctx.Config.DatagramsPerSecond,
-                 ctx.Config.DatagramBurst) {}
+                 ctx.Config.DatagramBurst),
+      rtpPacer_(static_cast<size_t>(static_cast<long long>(ctx.Config.RtpPacketsPerSecond) *
+                                    ctx.Config.RtpIntervalMs / 1000)),
+      rtpTimer_(ctx.Io) {}
 
 void TUdpSide::Bind(const asio::ip::address_v4& address) {
   asio::error_code ec;
@@ -89,6 +52,7 @@ void TUdpSide::Start() {
 }
 
 void TUdpSide::Close() {
+  rtpTimer_.cancel();
   asio::error_code ec;
   for (auto& s : sip_) s->socket.close(ec);
   rtp_.close(ec);
@@ -119,31 +83,53 @@ void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPe
                           uint32_t local) {
   bool byToken = false;
   TControlSession* session = ctx_.Sessions.Find(datagram, from.Address, byToken);
-  if (!session) {
+  auto drop = [&](const char* why) {
     ++ctx_.Counters.Dropped;
-    ctx_.StrangerLog([&] { return "datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
-                     std::to_string(s.plan.Port) + " from " +
-                     EndpointText(from.Address, from.Port) + " dropped: no session"; });
-    return;
-  }
-  const auto now = TServerClock::now();
-  // The session's own budget first: a session that floods from many forged addresses spends
-  // it, not the counters of the addresses.
-  if (!session->TakeDatagram(now)) {
-    ++ctx_.Counters.Dropped;
-    ctx_.StrangerLog([&] { return "datagram from " + EndpointText(from.Address, from.Port) +
-                     " dropped: over the session's budget"; });
-    return;
-  }
-  if (!perSource_.Allow(from.Address, now)) {
-    ++ctx_.Counters.Dropped;
-    ctx_.StrangerLog([&] { return "datagram from " + EndpointText(from.Address, from.Port) +
-                     " dropped: over the rate limit"; });
-    return;
-  }
+    ctx_.StrangerLog([&] {
+      return "datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
+             std::to_string(s.plan.Port) + " from " + EndpointText(from.Address, from.Port) +
+             " dropped: " + why;
+    });
+  };
+  // Without a token, only the one session of the source address may take it, and only while
+  // it has not heard its tester with the token.
+  if (!session || (!byToken && !session->TakesByAddress())) return drop("no session");
   // The handler may close the session; keep it alive until it returns.
   const auto keep = session->shared_from_this();
-  session->OnDatagram(s, datagram, from, local, byToken);
+  const auto now = TServerClock::now();
+  if (byToken) {
+    // The token's session pays, and no address: testers behind one address do not share.
+    if (!session->OnTokenDatagram(s, datagram, from, local, now)) drop("over the session's budget");
+    return;
+  }
+  if (!perSource_.Allow(from.Address, now)) return drop("over the rate limit");
+  if (!session->OnAddressDatagram(s, datagram, from, local, now)) drop("too many held by address");
+}
+
+void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, const TUdpPeer& to,
+                             uint32_t local, TRtpStream stream, int packets) {
+  if (packets <= 0) return;
+  rtpPacer_.Add({session, to, local, stream, packets});
+  if (!rtpTicking_) PaceRtp();  // the first packet at once
+}
+
+void TUdpSide::PaceRtp() {
+  rtpPacer_.Tick([this](TRtpBurst& b) {
+    const auto session = b.session.lock();
+    if (!session || session->Closed()) return false;
+    if (Send(rtp_, b.to, b.local, b.stream.NextPacket())) {
+      session->CountRtp();
+      ++ctx_.Counters.RtpPackets;
+    }
+    return --b.left > 0;
+  });
+  rtpTicking_ = !rtpPacer_.Empty();
+  if (!rtpTicking_) return;
+  rtpTimer_.expires_after(std::chrono::milliseconds(ctx_.Config.RtpIntervalMs));
+  rtpTimer_.async_wait([this](const asio::error_code& ec) {
+    if (ec || ctx_.Stopping) return;
+    PaceRtp();
+  });
 }
 
 bool TUdpSide::Send(udp::socket& socket, const TUdpPeer& to, uint32_t local,

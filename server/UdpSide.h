@@ -3,54 +3,21 @@
 // keep datagrams from strangers and floods cheap. Replies leave from the local address the
 // peer talked to, also on a host with several addresses and an any-address bind.
 #include <asio.hpp>
-#include <list>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "server/RtpPacket.h"
 #include "server/ServerContext.h"
 #include "server/ServerPlatform.h"
 
-// Datagrams allowed at once and over time: a token bucket.
-struct TTokenBucket {
-  double Tokens = 0;
-  TServerClock::time_point Last;
-
-  // Refills at rate (per second) up to burst, then takes one token if there is one.
-  bool Take(double rate, double burst, TServerClock::time_point now);
-  // Filled up again: the same as a new bucket.
-  bool Full(double rate, double burst, TServerClock::time_point now) const;
-};
-
-// A bucket per source address, in a table of bounded size: a new address takes the place of
-// the idlest one, so that no flood of addresses locks newcomers out.
-class TDatagramLimiter {
- public:
-  TDatagramLimiter(size_t capacity, double rate, double burst)
-      : capacity_(capacity), rate_(rate), burst_(burst) {}
-  bool Allow(uint32_t address, TServerClock::time_point now);
-  // Forgets the buckets that have filled up again.
-  void ForgetFull(TServerClock::time_point now);
-  size_t Size() const { return index_.size(); }
-
- private:
-  struct Entry {
-    uint32_t Address;
-    TTokenBucket Bucket;
-  };
-  size_t capacity_;
-  double rate_, burst_;
-  std::list<Entry> byUse_;  // most recently used first
-  std::unordered_map<uint32_t, std::list<Entry>::iterator> index_;
-};
-
 struct TSipSocket {
   explicit TSipSocket(asio::io_context& io) : socket(io) {}
   asio::ip::udp::socket socket;
   TSipPortPlan plan;
 };
+
+class TControlSession;
 
 class TUdpSide {
  public:
@@ -67,12 +34,23 @@ class TUdpSide {
   // connect to it.
   bool Send(asio::ip::udp::socket& socket, const TUdpPeer& to, uint32_t local,
             std::string_view data);
-  asio::ip::udp::socket& Rtp() { return rtp_; }
+  // A burst of `packets` RTP packets of `stream` from the RTP socket to `to`, paced with every
+  // other burst (TBurstPacer); it ends early when its session does.
+  void StartRtpBurst(const std::shared_ptr<TControlSession>& session, const TUdpPeer& to,
+                     uint32_t local, TRtpStream stream, int packets);
   uint16_t RtpPort() const;
   const std::vector<std::unique_ptr<TSipSocket>>& SipSockets() const { return sip_; }
 
  private:
+  struct TRtpBurst {
+    std::weak_ptr<TControlSession> session;
+    TUdpPeer to;
+    uint32_t local;
+    TRtpStream stream;
+    int left;
+  };
   void Receive(TSipSocket& s);
+  void PaceRtp();
   void OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                   uint32_t local);
 
@@ -81,4 +59,7 @@ class TUdpSide {
   asio::ip::udp::socket rtp_;
   std::vector<char> buffer_;
   TDatagramLimiter perSource_;
+  TBurstPacer<TRtpBurst> rtpPacer_;
+  asio::steady_timer rtpTimer_;
+  bool rtpTicking_ = false;
 };

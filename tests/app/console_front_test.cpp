@@ -161,6 +161,11 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
        [](ScriptedServer& p) { p.greetingReply = [] { return Scramble(std::string("@5060") + '\0'); }; }, {}, 2,
        {"[SIP] No TCP packet received by remote server.", "[SIP] Please, check your firewall settings."},
        "[STATUS] Link status: Disconnected.", "[RESULT] Exit status 2: the echo server was not reached"},
+      {"the server says it is busy",
+       [](ScriptedServer& p) { p.greetingReply = [] { return Scramble(std::string("@5060\0busy\0", 11)); }; }, {}, 2,
+       {"[SIP] The test server is busy. Try again in a few minutes.",
+        "[RESULT] Echo server: busy, it could not take the test; try again in a few minutes"},
+       "[STATUS] Link status: Disconnected.", "[RESULT] Exit status 2: the echo server is busy"},
       {"connection refused", nullptr, {}, 2, {"[RESULT] Echo server: not reached"}, "",
        "[RESULT] Exit status 2: the echo server was not reached"},
       {"time up while the NAT session test waits", [](ScriptedServer&) {}, {"--max-seconds", "4"}, 3,
@@ -399,6 +404,7 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
       {"an ALG, then the time limit", O::Completed, TRunEnd::TimeLimit, 1, false, false, 1},
       {"an ALG on one port, a lost probe on the other", O::Completed, TRunEnd::CountdownRanOut, 4, false, false, 1},
       {"no echo", O::NoEcho, TRunEnd::ServerNotReached, 0, false, false, 2},
+      {"server busy", O::ServerBusy, TRunEnd::ServerBusy, 0, false, false, 2},
       {"no NAT report", O::Completed, TRunEnd::NoNatReport, 0, false, false, 4},
       {"a lost probe", O::Completed, TRunEnd::CountdownRanOut, 3, false, false, 5},
       {"a lost probe, then no NAT report", O::Completed, TRunEnd::NoNatReport, 3, false, false, 5},
@@ -419,6 +425,9 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     record.ErrorShown = row.errorShown;
     record.WindowClosed = row.windowClosed;
     EXPECT_EQ(CliExitStatus(form, record), row.status);
+    if (row.end == TRunEnd::ServerBusy) {
+      EXPECT_NE(CliJson(form, record, row.status).find("\"end\":\"server_busy\""), std::string::npos);
+    }
   }
 }
 

@@ -1,7 +1,8 @@
 // The echo server's connection core driven the way its peers drive it: connections whose bytes
 // arrive in pieces of any size (sniffed, then greeted into a control session or served as HTTP
 // with pipelined requests), interleaved with datagrams on the SIP ports from the sessions' peers
-// and from strangers, with or without a session's token.
+// and from strangers, with or without a session's token. Connections are admitted as the server
+// admits them, to a server with room for kCapacity, and each step takes kStepMs.
 //
 // The input is a script of steps separated by '|', so that seeds stay readable:
 //   t K bytes      bytes from the peer of connection slot K, read 4 KiB at a time as the socket
@@ -13,7 +14,9 @@
 //                  4-7 strangers); its first '$' becomes the token of the T-th session greeted
 //                  so far, open or closed
 //   D P S T N bytes  the same, its bytes repeated to N * 256 bytes (past the echo's cap)
+//   w N            N more steps of time pass (N modulo 16)
 // K, P, S and T are taken modulo their range, so any byte will do.
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +25,7 @@
 #include "app/XorUnit.h"
 #include "server/ConnectionCore.h"
 #include "server/ServerContext.h"
+#include "server/SessionPolicy.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 namespace {
@@ -33,6 +37,9 @@ constexpr uint32_t kFirstStranger = 0xC6336401;  // 198.51.100.1: no connection 
 constexpr size_t kReadSize = 4096;               // the most one read of a connection takes
 constexpr size_t kMaxServerLine = 200;           // the server's line of an echo, at most
 constexpr std::time_t kNow = 1700000000;
+constexpr size_t kCapacity = 4;   // fewer than the slots: the server fills up
+constexpr int kPrefixBits = 31;   // the peers .1, .2-.3 and .4 are three networks
+constexpr int kStepMs = 250;
 const TEchoServerConfig kConfig;
 
 const TServedList& List() {
@@ -53,10 +60,12 @@ std::string Summary(const THttpAnswer& a) {
          (a.CloseAfter ? "#close" : "");
 }
 
-enum class TStage { Sniffing, Control, Http, Closed };
+enum class TPhase { Sniffing, Control, Http, Closed };
 
 struct TConn {
-  TStage Stage = TStage::Sniffing;
+  TPhase Stage = TPhase::Sniffing;
+  TAdmission::TId Id = 0;
+  TStage Admitted = TStage::Opening;  // as the admission register was told
   uint32_t Peer = 0;
   std::string In;  // every byte the peer sent while the server read
   std::string Token;
@@ -64,6 +73,8 @@ struct TConn {
   size_t AfterGreeting = 0;
   std::optional<THttpCore> Http;
   std::vector<std::string> Answers;  // Summary of each HTTP answer
+  TAddressFallback<std::string> Fallback{kConfig.AddressHoldMs, 8};
+  bool HeardToken = false;  // a datagram with its token came
 };
 
 class THarness {
@@ -79,8 +90,16 @@ class THarness {
   void Serve(TConn& c);
   void Close(TConn& c);
   void Datagram(unsigned port, uint32_t source, std::string datagram);
+  void SetStage(TConn& c, TStage stage);
+  void CheckAdmission(uint32_t peer, const TAdmission::TVerdict& verdict) const;
+  void ReleaseHeld();
   void CheckRegister();
 
+  TServerTime Now() const { return TServerTime() + std::chrono::milliseconds(step_ * kStepMs); }
+
+  long step_ = 0;
+  TAdmission::TId nextId_ = 1;
+  TAdmission admission_{kCapacity, 0, kPrefixBits};
   std::unique_ptr<TConn> slots_[kSlots];
   std::vector<std::string> tokens_;  // every session's, in the order of their greetings
   std::vector<std::string> closedTokens_;  // of the sessions closed since the last check
@@ -132,24 +151,88 @@ void CheckAnswer(const THttpAnswer& a, const THttpCore& core) {
   if (a.Status == 431) FUZZ_CHECK(core.Buffered() >= kConfig.MaxHttpHead, "too large only past the bound");
 }
 
+// What a newcomer from `peer` meets, against the open connections themselves: while there is
+// room it is admitted; when the server is full, it takes the place of a connection of a fullest
+// network that holds more than its own, one of the lowest stage there; else it is refused.
+void THarness::CheckAdmission(uint32_t peer, const TAdmission::TVerdict& verdict) const {
+  auto network = [](uint32_t address) { return address >> (32 - kPrefixBits); };
+  std::map<uint32_t, size_t> perNetwork;
+  size_t open = 0;
+  const TConn* victim = nullptr;
+  for (const auto& c : slots_) {
+    if (!c || c->Stage == TPhase::Closed) continue;
+    ++open;
+    ++perNetwork[network(c->Peer)];
+    if (verdict.Evict && c->Id == *verdict.Evict) victim = c.get();
+  }
+  FUZZ_CHECK(open == admission_.Size() && open <= kCapacity, "no more connections than there is room for");
+  size_t fullest = 0;
+  for (const auto& [net, n] : perNetwork) fullest = std::max(fullest, n);
+  const size_t own = perNetwork[network(peer)];
+  if (open < kCapacity) {
+    FUZZ_CHECK(verdict.Admit && !verdict.Evict, "admitted while there is room");
+    return;
+  }
+  if (!verdict.Admit) {
+    FUZZ_CHECK(own >= fullest, "refused only when its own network holds the most");
+    return;
+  }
+  FUZZ_CHECK(victim != nullptr, "a full server makes room by closing an open connection");
+  const size_t victims = perNetwork[network(victim->Peer)];
+  FUZZ_CHECK(victims == fullest && victims > own, "the room comes from a fullest network, fuller than its own");
+  for (const auto& c : slots_) {
+    if (!c || c->Stage == TPhase::Closed || perNetwork[network(c->Peer)] != fullest) continue;
+    FUZZ_CHECK(c->Admitted >= victim->Admitted, "the least far of the fullest networks gives way");
+  }
+}
+
 TConn& THarness::Open(size_t slot, uint32_t peer) {
   if (slots_[slot]) Close(*slots_[slot]);
+  const TAdmission::TVerdict verdict = admission_.Decide(peer);
+  CheckAdmission(peer, verdict);
+  if (verdict.Evict)
+    for (auto& c : slots_)
+      if (c && c->Stage != TPhase::Closed && c->Id == *verdict.Evict) Close(*c);
   slots_[slot] = std::make_unique<TConn>();
-  slots_[slot]->Peer = peer;
-  return *slots_[slot];
+  TConn& c = *slots_[slot];
+  c.Peer = peer;
+  if (verdict.Admit) {
+    c.Id = nextId_++;
+    admission_.Add(c.Id, peer, Now());
+  } else {
+    c.Stage = TPhase::Closed;  // told that the server is busy, and closed
+    FUZZ_CHECK(Scramble(BusyAnswer()) == std::string("@5060\0busy\0", 11), "the busy answer");
+  }
+  return c;
+}
+
+void THarness::SetStage(TConn& c, TStage stage) {
+  c.Admitted = stage;
+  admission_.SetStage(c.Id, stage, Now());
+}
+
+// Datagrams held by address come out after their hold, and only to a session that has not heard
+// its token.
+void THarness::ReleaseHeld() {
+  for (auto& c : slots_) {
+    if (!c || c->Stage != TPhase::Control) continue;
+    const auto released = c->Fallback.TakeDue(Now());
+    FUZZ_CHECK(released.empty() || !c->HeardToken, "nothing by address after the token");
+  }
 }
 
 void THarness::Bytes(size_t slot, const std::string& bytes) {
   TConn* c = slots_[slot].get();
-  if (!c || c->Stage == TStage::Closed) c = &Open(slot, kFirstPeer + slot % kPeers);
-  for (size_t at = 0; at < bytes.size() && c->Stage != TStage::Closed; at += kReadSize)
+  if (!c || c->Stage == TPhase::Closed) c = &Open(slot, kFirstPeer + slot % kPeers);
+  if (c->Stage == TPhase::Closed) return;  // refused
+  for (size_t at = 0; at < bytes.size() && c->Stage != TPhase::Closed; at += kReadSize)
     Read(*c, std::string_view(bytes).substr(at, kReadSize));
 }
 
 void THarness::Read(TConn& c, std::string_view bytes) {
   c.In.append(bytes);
   switch (c.Stage) {
-    case TStage::Sniffing: {
+    case TPhase::Sniffing: {
       const TConnectionKind kind = SniffConnection(c.In);
       if (kind == TConnectionKind::Undecided) {
         FUZZ_CHECK(c.In.size() < kControlGreeting.size(), "undecided within a greeting's bytes");
@@ -166,14 +249,15 @@ void THarness::Read(TConn& c, std::string_view bytes) {
       } else if (kind == TConnectionKind::Control) {
         Greet(c);
       } else {
-        c.Stage = TStage::Http;
+        c.Stage = TPhase::Http;
+        SetStage(c, TStage::Http);
         c.Http.emplace(kConfig.MaxHttpHead, List());
         c.Http->Feed(c.In);
         Serve(c);
       }
       return;
     }
-    case TStage::Control: {
+    case TPhase::Control: {
       c.AfterGreeting += bytes.size();
       const bool kept = c.Input->Take(bytes.size());
       FUZZ_CHECK(kept == (c.AfterGreeting <= kConfig.MaxInputAfterGreeting),
@@ -184,17 +268,18 @@ void THarness::Read(TConn& c, std::string_view bytes) {
       }
       return;
     }
-    case TStage::Http:
+    case TPhase::Http:
       c.Http->Feed(bytes);
       Serve(c);
       return;
-    case TStage::Closed:
+    case TPhase::Closed:
       return;
   }
 }
 
 void THarness::Greet(TConn& c) {
-  c.Stage = TStage::Control;
+  c.Stage = TPhase::Control;
+  SetStage(c, TStage::Greeted);
   const unsigned n = static_cast<unsigned>(tokens_.size()) + 1;
   char token[33];
   std::snprintf(token, sizeof token, "%08x%08x%08x%08x", n, n * 2654435761u, ~n, n ^ 0x5a5a5a5au);
@@ -224,11 +309,12 @@ void THarness::Serve(TConn& c) {
 }
 
 void THarness::Close(TConn& c) {
-  if (c.Stage == TStage::Control) {
+  if (c.Stage != TPhase::Closed) admission_.Remove(c.Id);
+  if (c.Stage == TPhase::Control) {
     register_.Remove(c.Token, c.Peer, &c);
     closedTokens_.push_back(c.Token);
   }
-  if (c.Stage == TStage::Http) {
+  if (c.Stage == TPhase::Http) {
     // The same bytes in one piece get the same answers.
     THttpCore whole(kConfig.MaxHttpHead, List());
     whole.Feed(c.In);
@@ -236,7 +322,7 @@ void THarness::Close(TConn& c) {
     while (auto a = whole.Next(kNow)) answers.push_back(Summary(*a));
     FUZZ_CHECK(answers == c.Answers, "the answers do not depend on how the bytes were cut");
   }
-  c.Stage = TStage::Closed;
+  c.Stage = TPhase::Closed;
 }
 
 void THarness::Datagram(unsigned port, uint32_t source, std::string datagram) {
@@ -248,7 +334,7 @@ void THarness::Datagram(unsigned port, uint32_t source, std::string datagram) {
   size_t fromPeer = 0;
   TConn* ofPeer = nullptr;
   for (const auto& c : slots_) {
-    if (!c || c->Stage != TStage::Control) continue;
+    if (!c || c->Stage != TPhase::Control) continue;
     if (!token.empty() && c->Token == token) {
       expected = c.get();
       expectedByToken = true;
@@ -262,6 +348,15 @@ void THarness::Datagram(unsigned port, uint32_t source, std::string datagram) {
   FUZZ_CHECK(found == expected && byToken == expectedByToken,
              "the datagram's session: open, by its token, else the only one of its source");
   if (!found) return;  // dropped: nothing goes back, by UDP or otherwise
+  if (byToken) {
+    found->Fallback.OnToken();
+    found->HeardToken = true;
+  } else if (!found->Fallback.Offer(datagram, Now())) {
+    return;  // the session heard its token, or holds enough: dropped
+  } else {
+    FUZZ_CHECK(!found->HeardToken, "a session that heard its token takes nothing by address");
+  }
+  if (found->Admitted == TStage::Greeted) SetStage(*found, TStage::Checks);
 
   const std::string sender = EndpointText(from, static_cast<uint16_t>(5062 + source));
   const std::string frame = Frame(EchoFrame(datagram, port, sender, byToken));
@@ -285,11 +380,11 @@ void THarness::Datagram(unsigned port, uint32_t source, std::string datagram) {
 void THarness::CheckRegister() {
   for (uint32_t source = 0; source < kSources; ++source) {
     bool open = false;
-    for (const auto& c : slots_) open |= c && c->Stage == TStage::Control && c->Peer == Address(source);
+    for (const auto& c : slots_) open |= c && c->Stage == TPhase::Control && c->Peer == Address(source);
     FUZZ_CHECK(register_.Holds(Address(source)) == open, "datagrams go to open sessions' peers only");
   }
   for (const auto& c : slots_)
-    if (c && c->Stage == TStage::Control) FUZZ_CHECK(register_.HasToken(c->Token), "an open session's token");
+    if (c && c->Stage == TPhase::Control) FUZZ_CHECK(register_.HasToken(c->Token), "an open session's token");
   for (const std::string& token : closedTokens_)
     FUZZ_CHECK(!register_.HasToken(token), "a closed session's token is nobody's");
   closedTokens_.clear();
@@ -312,6 +407,9 @@ void THarness::Step(const std::string& record) {
     case 'x':
       if (slots_[slot]) Close(*slots_[slot]);
       break;
+    case 'w':
+      step_ += arg(1) % 16;  // time passes
+      break;
     case 'd':
     case 'D': {
       const size_t start = record[0] == 'd' ? 4 : 5;
@@ -327,6 +425,8 @@ void THarness::Step(const std::string& record) {
       break;
     }
   }
+  ++step_;
+  ReleaseHeld();
   CheckRegister();
 }
 

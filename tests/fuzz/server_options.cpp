@@ -44,9 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int ms : p.ScheduleMs) FUZZ_CHECK(ms >= 1 && ms <= 3600000, "a report gap from 1 ms to an hour");
   }
   FUZZ_CHECK(config.RtpPort == 0 || !ports.count(config.RtpPort), "the RTP port is no SIP port");
-  const int idle = config.EffectiveIdleTimeoutMs();
-  FUZZ_CHECK(idle >= 1 && idle <= 24 * 3600 * 1000, "an idle time-out of at most a day");
-  FUZZ_CHECK(config.MaxConnections >= 1 && config.MaxConnectionsPerAddress >= 1, "connections are allowed");
+  const long long longest = config.LongestSessionMs();
+  FUZZ_CHECK(longest >= 1 && longest <= 2LL * 24 * 3600 * 1000, "a session lives at most two days");
+  FUZZ_CHECK(config.FirstProbeTimeoutMs >= 1 && config.ChecksTimeoutMs >= 1 && config.HttpLifetimeMs >= 1,
+             "every part of a test has time");
+  FUZZ_CHECK(config.MaxConnections >= 1, "connections are allowed");
   FUZZ_CHECK(config.DatagramsPerSecond > 0 && config.DatagramBurst >= 1, "datagrams are allowed");
   return 0;
 }

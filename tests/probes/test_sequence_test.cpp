@@ -16,6 +16,7 @@ namespace {
 // `route` decides what the server receives of each datagram (nullopt: it is lost).
 struct FakeRun : TSequencerIo {
   std::string token = "tok123";
+  std::string afterGreeting;  // what the server sends after the greeting's answer (scrambled)
   std::function<std::optional<std::string>(const std::string& datagram, TSipSocket from, int sendNo)> route =
       [](const std::string& d, TSipSocket, int) { return d; };
 
@@ -29,7 +30,7 @@ struct FakeRun : TSequencerIo {
   void AddLine(TPane pane, const std::string& line) override { lines.emplace_back(pane, line); }
   void ControlWrite(const std::string& bytes) override {
     EXPECT_EQ(bytes, std::string("GET 5060\0", 9));
-    buffered += Scramble(token) + GreetingTerminator();
+    buffered += Scramble(token) + GreetingTerminator() + afterGreeting;
   }
   std::string ControlReadLine(const std::string& terminator, int timeoutMs) override {
     EXPECT_GT(timeoutMs, 0);
@@ -127,28 +128,35 @@ TEST(TestSequence, clean_path_reports_no_alg_and_starts_nat_test_on_both_ports) 
 }
 
 TEST(TestSequence, missing_answers_end_the_run_with_failure_lines) {
+  const std::vector<std::string> noTcp = {"No TCP packet received by remote server.",
+                                          "Please, check your firewall settings."};
   struct Row {
     const char* name;
     std::string token;
+    std::string afterGreeting;
     bool dropUdp;
     TSequenceReport::TOutcome outcome;
-    const char* firstLine;
+    std::vector<std::string> sipLines;
     size_t sends;
   };
   const Row rows[] = {
-      {"greeting answered with the terminator alone", "", false, TSequenceReport::TOutcome::NoGreeting,
-       "No TCP packet received by remote server.", 0},
+      {"greeting answered with the terminator alone", "", "", false, TSequenceReport::TOutcome::NoGreeting, noTcp, 0},
+      {"an empty token and the busy notice", "", Scramble("busy") + EchoTerminator(), false,
+       TSequenceReport::TOutcome::ServerBusy, {"The test server is busy. Try again in a few minutes."}, 0},
+      {"an empty token and another frame", "", Scramble("idle") + EchoTerminator(), false,
+       TSequenceReport::TOutcome::NoGreeting, noTcp, 0},
       // Three sends, and three more before it counts as a firewall's doing.
-      {"no UDP echo after six sends", "tok", true, TSequenceReport::TOutcome::NoEcho,
-       "No UDP packet received by remote server.", 6},
+      {"no UDP echo after six sends", "tok", "", true, TSequenceReport::TOutcome::NoEcho,
+       {"No UDP packet received by remote server.", "Please, check your firewall settings."}, 6},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     FakeRun io;
     io.token = row.token;
+    io.afterGreeting = row.afterGreeting;
     if (row.dropUdp) io.route = [](const std::string&, TSipSocket, int) { return std::nullopt; };
     EXPECT_EQ(RunSequence(io).Outcome, row.outcome);
-    EXPECT_EQ(io.Pane(TPane::Sip), (std::vector<std::string>{row.firstLine, "Please, check your firewall settings."}));
+    EXPECT_EQ(io.Pane(TPane::Sip), row.sipLines);
     EXPECT_EQ(io.sent.size(), row.sends);
     EXPECT_EQ(io.disconnects, 1);
     EXPECT_EQ(io.natStarted, 0);

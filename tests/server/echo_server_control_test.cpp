@@ -133,17 +133,44 @@ TEST_F(EchoServerControl, unknown_token_gets_no_echo_and_no_udp_output) {
   EXPECT_TRUE(server->WaitForLine("dropped: no session"));
 }
 
-TEST_F(EchoServerControl, rewritten_call_id_falls_back_to_the_one_session_of_the_address) {
-  ASSERT_TRUE(Open());
+// A router may rewrite the Call-ID: the one session of the address takes such a datagram, held
+// back a while, but it starts no NAT test, and once the token was heard nothing comes by address.
+TEST_F(EchoServerControl, the_address_fallback_serves_a_rewritten_call_id_and_cannot_be_hijacked) {
+  TEchoServerConfig config = Config();
+  config.AddressHoldMs = 200;
+  ASSERT_TRUE(Open(config));
   auto udp = Udp(me);
-  TSipProbe probe;
-  probe.BuildRegister("rewritten-by-router", "5060", me, "5060");
-  udp.SendTo(srv, 5060, probe.RegisterMsg);
+  auto audio = Udp(me);
+  TSipProbe rewritten, natTest, good;
+  rewritten.BuildRegister("rewritten-by-router", "5060", me, std::to_string(udp.Port()));
+  natTest.BuildInvite("rewritten-by-router", "5060", me, std::to_string(udp.Port()), true, audio.Port());
+  good.BuildRegister(session->token, "5058", me, std::to_string(udp.Port()));
+
+  udp.SendTo(srv, 5060, rewritten.RegisterMsg);
   const auto echo = NextEcho(*session);
   ASSERT_TRUE(echo);
   std::string rest = *echo;
   EXPECT_NE(CutLines(rest, 1).find("matched by address"), std::string::npos);
-  EXPECT_EQ(rest, probe.RegisterMsg);
+  EXPECT_EQ(rest, rewritten.RegisterMsg);
+
+  // By address, a NAT test INVITE is echoed and starts nothing.
+  udp.SendTo(srv, 5060, natTest.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
+  EXPECT_FALSE(udp.Receive(700ms));  // past the first report's 300 ms
+  EXPECT_FALSE(audio.Receive(10ms));
+
+  // A stranger's datagram that races the token's is dropped with it; after it, none is taken.
+  udp.SendTo(srv, 5060, rewritten.RegisterMsg);
+  udp.SendTo(srv, 5058, good.RegisterMsg);
+  const auto tokens = NextEcho(*session);
+  ASSERT_TRUE(tokens);
+  EXPECT_NE(tokens->find(good.RegisterMsg), std::string::npos);
+  udp.SendTo(srv, 5060, rewritten.RegisterMsg);
+  EXPECT_TRUE(server->WaitForLine("dropped: no session"));
+  EXPECT_FALSE(NextEcho(*session, 500ms));
+  const auto counters = server->Server().Counters();
+  EXPECT_EQ(counters.Echoes, 3u);
+  EXPECT_EQ(counters.NatReports + counters.RtpPackets, 0u);
 }
 
 TEST_F(EchoServerControl, bad_or_endless_input_is_cut_off) {
@@ -181,18 +208,69 @@ TEST_F(EchoServerControl, bad_or_endless_input_is_cut_off) {
   EXPECT_EQ(server->Server().Counters().OpenConnections, 0u);
 }
 
-TEST_F(EchoServerControl, connections_per_address_are_limited) {
+// A full server over real sockets: a newcomer from a network with fewer connections takes the
+// place of the least far one of the fullest network; one from a network that holds as many is
+// told that the server is busy, in a greeting's answer or an HTTP answer, and nothing else.
+TEST_F(EchoServerControl, a_full_server_makes_room_from_the_fullest_network_or_says_it_is_busy) {
   TEchoServerConfig config = Config();
-  config.MaxConnectionsPerAddress = 2;
+  config.MaxConnections = 3;
+  config.NetworkPrefixBits = 30;  // the test's addresses 4-7, 8-11 and 12-15 are three networks
   Serve(config);
-  auto a = Greet(me);
-  auto b = Greet(me);
-  ASSERT_TRUE(a && b);
-  auto third = Connect(me);
-  EXPECT_TRUE(third.WaitClosed(3000ms));
-  // Another address is not affected.
-  EXPECT_TRUE(Greet(support::TestAddress(2)));
-  EXPECT_EQ(server->Server().Counters().Refused, 1u);
+  const auto net = [](int network, int host) { return support::TestAddress(4 * network + host); };
+  // Network 1 holds two sessions, one of them into its checks; network 2 one.
+  auto checking = Greet(net(1, 0));
+  auto idle = Greet(net(1, 1));
+  auto other = Greet(net(2, 0));
+  ASSERT_TRUE(checking && idle && other);
+  auto udp = Udp(net(1, 0));
+  TSipProbe probe;
+  probe.BuildRegister(checking->token, "5060", net(1, 0), std::to_string(udp.Port()));
+  udp.SendTo(srv, 5060, probe.RegisterMsg);
+  ASSERT_TRUE(NextEcho(*checking));
+
+  const std::string busy = Scramble(std::string("@5060\0busy\0", 11));
+  struct Step {
+    const char* name;
+    std::string from;
+    std::string opening;
+    std::string answer;          // empty: a session is greeted
+    Session* closedToMakeRoom;   // the session that gave its place, if any
+  };
+  const Step steps[] = {
+      {"from a third network: the idle one of the fullest gives way", net(3, 0),
+       std::string("GET 5060\0", 9), "", &*idle},
+      {"then every network holds one: a greeting is told busy", net(2, 1), std::string("GET 5060\0", 9),
+       busy, nullptr},
+      {"and an HTTP request gets 503", net(1, 2), "HEAD /download/MAC.CSV HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 503 Service Unavailable\r\n", nullptr},
+  };
+  std::vector<Session> admitted;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (step.answer.empty()) {
+      auto s = Greet(step.from);
+      ASSERT_TRUE(s);
+      admitted.push_back(std::move(*s));
+    } else {
+      auto c = Connect(step.from);
+      ASSERT_TRUE(c.Send(step.opening));
+      ASSERT_TRUE(c.WaitClosed(3000ms));
+      EXPECT_EQ(c.Pending().substr(0, step.answer.size()), step.answer);
+      if (step.answer == busy) {
+        EXPECT_EQ(c.Pending(), busy);
+      }
+    }
+    if (step.closedToMakeRoom) {
+      EXPECT_TRUE(step.closedToMakeRoom->conn.WaitClosed(3000ms));
+    }
+  }
+  // The session into its checks kept its place, and so did the others.
+  udp.SendTo(srv, 5060, probe.RegisterMsg);
+  EXPECT_TRUE(NextEcho(*checking));
+  EXPECT_EQ(server->Server().Counters().OpenConnections, 3u);
+  EXPECT_EQ(server->Server().Counters().Evicted, 1u);
+  EXPECT_EQ(server->Server().Counters().Refused, 2u);
+  EXPECT_TRUE(server->WaitForLine("closed to make room for " + net(3, 0)));
 }
 
 TEST_F(EchoServerControl, stop_closes_sessions_and_logs_one_line_each) {

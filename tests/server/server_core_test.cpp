@@ -1,10 +1,11 @@
-// The server's transport-free pieces: echo frames and the vendor names' code page.
+// The server's transport-free pieces: echo frames, the vendor names' code page, and the rules of
+// admission, session life, budgets and the address fallback.
 #include <gtest/gtest.h>
 
 #include "app/XorUnit.h"
 #include "server/ConnectionCore.h"
 #include "server/MacList.h"
-#include "server/UdpSide.h"
+#include "server/SessionPolicy.h"
 
 namespace {
 
@@ -71,6 +72,228 @@ TEST(ServerCore, datagram_counters_make_room_by_dropping_the_idlest) {
   EXPECT_FALSE(limiter.Allow(3, t0) && limiter.Allow(3, t0));
   limiter.ForgetFull(t0 + std::chrono::seconds(5));
   EXPECT_EQ(limiter.Size(), 0u);
+}
+
+using std::chrono::milliseconds;
+
+uint32_t Ip(int a, int b, int c, int d) {
+  return static_cast<uint32_t>(a) << 24 | static_cast<uint32_t>(b) << 16 |
+         static_cast<uint32_t>(c) << 8 | static_cast<uint32_t>(d);
+}
+
+TEST(ServerCore, a_full_server_takes_the_place_of_the_least_far_of_the_fullest_network) {
+  const auto t0 = TServerClock::now();
+  struct Open {
+    uint32_t address;
+    TStage stage;
+    int sinceMs;  // entered the stage
+  };
+  struct Case {
+    const char* name;
+    size_t capacity, perAddress;
+    std::vector<Open> open;  // ids 1, 2, ... in this order
+    uint32_t newcomer;
+    bool admit;
+    std::optional<TAdmission::TId> evict;
+  };
+  const uint32_t a1 = Ip(10, 0, 1, 1), a2 = Ip(10, 0, 1, 2), b1 = Ip(10, 0, 2, 1), c1 = Ip(10, 0, 3, 1);
+  const Case cases[] = {
+      {"room: in", 3, 0, {{a1, TStage::NatTest, 0}, {a1, TStage::Greeted, 0}}, a1, true, std::nullopt},
+      {"no cap per address while there is room", 3, 0, {{a1, TStage::Greeted, 0}, {a1, TStage::Greeted, 0}}, a1, true,
+       std::nullopt},
+      {"a cap per address, when set", 3, 2, {{a1, TStage::Greeted, 0}, {a2, TStage::Greeted, 0}, {a2, TStage::Greeted, 0}},
+       a2, false, std::nullopt},
+      {"full: the lowest stage of the fullest network goes", 3, 0,
+       {{a1, TStage::Checks, 0}, {a2, TStage::Greeted, 5}, {b1, TStage::Opening, 9}}, c1, true, 2},
+      {"full: of one stage, the one that entered it last goes", 3, 0,
+       {{a1, TStage::NatTest, 1}, {a2, TStage::NatTest, 7}, {a1, TStage::NatTest, 3}, {b1, TStage::Opening, 0}}, c1,
+       true, 2},
+      {"full: a finished session goes before one that just opened", 3, 0,
+       {{a1, TStage::Opening, 9}, {a2, TStage::Finished, 0}, {b1, TStage::Opening, 0}}, c1, true, 2},
+      {"full: of two networks as full, the one with the least far connection", 4, 0,
+       {{a1, TStage::NatTest, 0}, {a2, TStage::NatTest, 0}, {b1, TStage::Checks, 0}, {b1, TStage::Http, 0}}, c1, true,
+       4},
+      {"full: one more than the newcomer's own network is enough", 3, 0,
+       {{a1, TStage::NatTest, 0}, {a2, TStage::NatTest, 0}, {b1, TStage::NatTest, 0}}, b1, true, 2},
+      {"full, and the newcomer's network holds the most: busy", 3, 0,
+       {{a1, TStage::Greeted, 0}, {a2, TStage::Greeted, 0}, {b1, TStage::Greeted, 0}}, a1, false, std::nullopt},
+      {"full, and every network holds as many: busy", 2, 0, {{a1, TStage::Opening, 0}, {b1, TStage::NatTest, 0}}, b1,
+       false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TAdmission admission(c.capacity, c.perAddress, 24);
+    TAdmission::TId id = 0;
+    for (const Open& o : c.open) {
+      admission.Add(++id, o.address, t0);
+      admission.SetStage(id, o.stage, t0 + milliseconds(o.sinceMs));
+    }
+    const TAdmission::TVerdict v = admission.Decide(c.newcomer);
+    EXPECT_EQ(v.Admit, c.admit);
+    EXPECT_EQ(v.Evict, c.evict);
+  }
+  // The register follows removals and changes of stage.
+  TAdmission admission(2, 0, 24);
+  admission.Add(1, a1, t0);
+  admission.Add(2, a1, t0);
+  EXPECT_EQ(admission.Decide(b1).Evict, std::optional<TAdmission::TId>(2));
+  admission.SetStage(2, TStage::NatTest, t0);
+  EXPECT_EQ(admission.Decide(b1).Evict, std::optional<TAdmission::TId>(1));
+  admission.Remove(1);
+  EXPECT_TRUE(admission.Decide(a1).Admit && !admission.Decide(a1).Evict);
+  EXPECT_EQ(admission.FromNetwork(a2), 1u);
+}
+
+TEST(ServerCore, a_session_lives_as_long_as_its_test) {
+  const auto t0 = TServerClock::now();
+  enum Kind { Probe, NatProbe, NatStart, Report, LastReport };
+  struct Event {
+    int atMs;
+    Kind kind;
+    uint16_t port = 5060;
+    bool invite = false;
+    int ms = 0;  // NatStart: first gap; Report: the next gap announced
+  };
+  struct Case {
+    const char* name;
+    std::vector<Event> events;
+    int deadlineMs;
+    TStage stage;
+    int natMayStartUntilMs;  // MayStartNatRun holds before this, not from it
+  };
+  const Case cases[] = {
+      {"greeted, nothing since: the first probe is due", {}, 10000, TStage::Greeted, 30000},
+      {"probing: until the time for the checks is up, however much it sends",
+       {{500, Probe}, {9000, Probe, 5058}, {20000, Probe}, {29000, Probe}}, 30000, TStage::Checks, 30000},
+      {"every check seen: ends shortly after unless a NAT test starts",
+       {{100, Probe}, {200, Probe, 5058}, {300, Probe, 5060, true}, {6300, Probe, 5058, true}}, 11300,
+       TStage::Finished, 11300},
+      {"a NAT test: the first report and the tester's countdown after it, plus the margin",
+       {{100, Probe}, {2000, NatStart, 5060, false, 2000}}, 2000 + 2000 + 3000 + 10000, TStage::NatTest, 30000},
+      {"each report announces the next gap",
+       {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {2700, NatStart, 5058, false, 2000},
+        {4700, Report, 5058, false, 30000}},
+       4700 + 30000 + 3000 + 10000, TStage::NatTest, 30000},
+      {"the datagrams of a NAT test renew nothing",
+       {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {15000, NatProbe}, {21000, NatProbe}},
+       2100 + 20000 + 3000 + 10000, TStage::NatTest, 30000},
+      {"the last report: the countdown of the one before runs out",
+       {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {22100, LastReport}},
+       2100 + 20000 + 3000 + 10000, TStage::Finished, 30000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TLifeSettings settings;
+    TSessionLife life(settings, t0);
+    for (const Event& e : c.events) {
+      const auto at = t0 + milliseconds(e.atMs);
+      switch (e.kind) {
+        case Probe: life.OnDatagram(std::pair{e.invite, e.port}, at); break;
+        case NatProbe: life.OnDatagram(std::nullopt, at); break;
+        case NatStart: life.OnNatRunStarted(e.port, e.ms, at); break;
+        case Report: life.OnReport(e.port, e.ms, at); break;
+        case LastReport: life.OnReport(e.port, std::nullopt, at); break;
+      }
+    }
+    EXPECT_EQ(life.Deadline(), t0 + milliseconds(c.deadlineMs));
+    EXPECT_EQ(life.Stage(), c.stage);
+    EXPECT_TRUE(life.MayStartNatRun(t0 + milliseconds(c.natMayStartUntilMs - 1)));
+    EXPECT_FALSE(life.MayStartNatRun(t0 + milliseconds(c.natMayStartUntilMs)));
+  }
+}
+
+TEST(ServerCore, a_sessions_budget_counts_a_ports_nat_invites_as_one) {
+  const auto t0 = TServerClock::now();
+  struct Case {
+    const char* name;
+    std::vector<std::pair<bool, uint16_t>> datagrams;  // NAT test INVITE?, port
+    int taken;  // of them, with a burst of 3 and no refill
+  };
+  const Case cases[] = {
+      {"three of anything", {{false, 5060}, {false, 5060}, {false, 5058}, {false, 5060}}, 3},
+      {"six NAT INVITEs to each port, after two probes",
+       {{false, 5060}, {false, 5058}, {true, 5060}, {true, 5060}, {true, 5060}, {true, 5060}, {true, 5060},
+        {true, 5060}, {true, 5058}},
+       8},
+      {"the seventh NAT INVITE to a port counts",
+       {{true, 5060}, {true, 5060}, {true, 5060}, {true, 5060}, {true, 5060}, {true, 5060}, {true, 5060},
+        {true, 5060}, {true, 5060}},
+       8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSessionBudget budget(0.001, 3, t0);
+    int taken = 0;
+    for (const auto& [nat, port] : c.datagrams) taken += budget.Take(nat, port, t0);
+    EXPECT_EQ(taken, c.taken);
+  }
+}
+
+TEST(ServerCore, rtp_bursts_share_one_pace) {
+  struct Case {
+    const char* name;
+    size_t perTick;
+    std::vector<int> bursts;              // packets of each, added in this order
+    std::vector<std::string> ticks;       // the bursts served on each tick
+  };
+  const Case cases[] = {
+      {"room for all: one packet each per tick", 4, {2, 1, 3}, {"abc", "ac", "c"}},
+      {"past the cap the others wait their turn", 2, {2, 1, 3}, {"ab", "ca", "c", "c"}},
+      {"a cap of one", 1, {2, 2}, {"a", "b", "a", "b"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    struct Burst {
+      char name;
+      int left;
+    };
+    TBurstPacer<Burst> pacer(c.perTick);
+    for (size_t i = 0; i < c.bursts.size(); ++i) pacer.Add({static_cast<char>('a' + i), c.bursts[i]});
+    std::vector<std::string> ticks;
+    for (int t = 0; t < 20 && !pacer.Empty(); ++t) {
+      std::string served;
+      pacer.Tick([&](Burst& b) {
+        served += b.name;
+        return --b.left > 0;
+      });
+      ticks.push_back(served);
+    }
+    EXPECT_EQ(ticks, c.ticks);
+  }
+}
+
+TEST(ServerCore, the_address_fallback_holds_back_and_closes_with_the_token) {
+  const auto t0 = TServerClock::now();
+  struct Case {
+    const char* name;
+    std::vector<int> offersMs;  // datagrams by address
+    int tokenAtMs;              // a datagram with the token; -1: none
+    int atMs;                   // when the due ones are taken
+    std::vector<int> released;  // the offers (by index) released by then
+    bool open;
+  };
+  const Case cases[] = {
+      {"held for the hold time, then released in order", {0, 100, 600}, -1, 1100, {0, 1}, true},
+      {"the token closes it and drops what it held", {0, 100}, 400, 2000, {}, false},
+      {"a stranger's datagram after the token is refused", {500, 600}, 100, 2000, {}, false},
+      {"at most three wait", {0, 1, 2, 3}, -1, 1100, {0, 1, 2}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TAddressFallback<int> fallback(1000, 3);
+    std::vector<std::pair<int, int>> events;  // time, offer index (-1: the token)
+    for (size_t i = 0; i < c.offersMs.size(); ++i) events.emplace_back(c.offersMs[i], static_cast<int>(i));
+    if (c.tokenAtMs >= 0) events.emplace_back(c.tokenAtMs, -1);
+    std::stable_sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    for (const auto& [at, index] : events) {
+      if (index < 0)
+        fallback.OnToken();
+      else
+        fallback.Offer(index, t0 + milliseconds(at));
+    }
+    EXPECT_EQ(fallback.TakeDue(t0 + milliseconds(c.atMs)), c.released);
+    EXPECT_EQ(fallback.Open(), c.open);
+  }
 }
 
 }  // namespace

@@ -87,6 +87,10 @@ TEST(ServerOptions, command_line_table) {
       {{"--rtp-port", "5060"}, TOptionsOutcome::Error},
       {{"--control-port"}, TOptionsOutcome::Error},
       {{"--bogus", "1"}, TOptionsOutcome::Error},
+      // Old command lines still start the server.
+      {{"--idle-timeout", "60000", "--max-per-address", "32"}, TOptionsOutcome::Run},
+      {{"--max-per-address", "0", "--checks-timeout", "45000"}, TOptionsOutcome::Run},
+      {{"--checks-timeout", "0"}, TOptionsOutcome::Error},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv = {"sip-alg-echo-server"};
@@ -110,8 +114,9 @@ TEST(ServerOptions, command_line_table) {
   EXPECT_EQ(config.SipPorts[1].ScheduleMs, (std::vector<int>{30000, 60000, 120000}));
   EXPECT_TRUE(config.SipPorts[2].ScheduleMs.empty());
   EXPECT_TRUE(config.SipPorts[0].Adaptive && config.SipPorts[1].Adaptive);
-  // The longest run: the first report, then all of 5060's gaps.
-  EXPECT_EQ(TEchoServerConfig().EffectiveIdleTimeoutMs(), 2000 + 300000 + 60000);
+  // The longest session: the checks, the first report and all of 5060's gaps, the tester's
+  // countdown after the last and the margin.
+  EXPECT_EQ(TEchoServerConfig().LongestSessionMs(), 30000 + 2000 + 300000 + 3000 + 10000);
 }
 
 }  // namespace

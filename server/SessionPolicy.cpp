@@ -1,0 +1,182 @@
+#include "server/SessionPolicy.h"
+
+#include <algorithm>
+
+// ---- Budgets -----------------------------------------------------------------------------------
+
+bool TTokenBucket::Take(double rate, double burst, TServerTime now) {
+  const double elapsed = std::chrono::duration<double>(now - Last).count();
+  Tokens = std::min(burst, Tokens + elapsed * rate);
+  Last = now;
+  if (Tokens < 1) return false;
+  Tokens -= 1;
+  return true;
+}
+
+bool TTokenBucket::Full(double rate, double burst, TServerTime now) const {
+  const double elapsed = std::chrono::duration<double>(now - Last).count();
+  return Tokens + elapsed * rate >= burst;
+}
+
+bool TDatagramLimiter::Allow(uint32_t address, TServerTime now) {
+  auto it = index_.find(address);
+  if (it != index_.end()) {
+    byUse_.splice(byUse_.begin(), byUse_, it->second);
+  } else {
+    if (index_.size() >= capacity_ && !byUse_.empty()) {
+      index_.erase(byUse_.back().Address);
+      byUse_.pop_back();
+    }
+    byUse_.push_front({address, {burst_, now}});
+    it = index_.emplace(address, byUse_.begin()).first;
+  }
+  return it->second->Bucket.Take(rate_, burst_, now);
+}
+
+void TDatagramLimiter::ForgetFull(TServerTime now) {
+  for (auto it = byUse_.begin(); it != byUse_.end();) {
+    if (it->Bucket.Full(rate_, burst_, now)) {
+      index_.erase(it->Address);
+      it = byUse_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool TSessionBudget::Take(bool natInvite, uint16_t port, TServerTime now) {
+  if (natInvite) {
+    const int n = ++natInvites_[port];
+    if (n > 1 && n <= kNatInvitesAsOne) return true;  // the first one paid for the port's six
+  }
+  return bucket_.Take(rate_, burst_, now);
+}
+
+// ---- Admission ---------------------------------------------------------------------------------
+
+TAdmission::TVerdict TAdmission::Decide(uint32_t address) const {
+  if (perAddress_ > 0 && FromAddress(address) >= perAddress_) return {};
+  if (members_.size() < capacity_) return {true, std::nullopt};
+  if (order_.empty()) return {};
+  const TNetKey& fullest = *order_.begin();
+  if (fullest.Count <= FromNetwork(address)) return {};
+  return {true, fullest.Least.Id};
+}
+
+void TAdmission::Unlist(uint32_t net) {
+  auto it = nets_.find(net);
+  if (it != nets_.end() && !it->second.empty()) order_.erase({it->second.size(), *it->second.begin(), net});
+}
+
+void TAdmission::List(uint32_t net) {
+  auto it = nets_.find(net);
+  if (it == nets_.end()) return;
+  if (it->second.empty())
+    nets_.erase(it);
+  else
+    order_.insert({it->second.size(), *it->second.begin(), net});
+}
+
+void TAdmission::Add(TId id, uint32_t address, TServerTime now) {
+  if (members_.count(id)) return;
+  const uint32_t net = Network(address);
+  const TKey key{TStage::Opening, now, id};
+  Unlist(net);
+  nets_[net].insert(key);
+  List(net);
+  members_.emplace(id, TMember{address, key});
+  ++perAddressCount_[address];
+}
+
+void TAdmission::SetStage(TId id, TStage stage, TServerTime now) {
+  auto it = members_.find(id);
+  if (it == members_.end() || it->second.Key.Stage == stage) return;
+  const uint32_t net = Network(it->second.Address);
+  Unlist(net);
+  auto& members = nets_[net];
+  members.erase(it->second.Key);
+  it->second.Key = {stage, now, id};
+  members.insert(it->second.Key);
+  List(net);
+}
+
+void TAdmission::Remove(TId id) {
+  auto it = members_.find(id);
+  if (it == members_.end()) return;
+  const uint32_t address = it->second.Address;
+  const uint32_t net = Network(address);
+  Unlist(net);
+  nets_[net].erase(it->second.Key);
+  List(net);
+  members_.erase(it);
+  if (auto a = perAddressCount_.find(address); a != perAddressCount_.end() && --a->second == 0)
+    perAddressCount_.erase(a);
+}
+
+size_t TAdmission::FromAddress(uint32_t address) const {
+  auto it = perAddressCount_.find(address);
+  return it == perAddressCount_.end() ? 0 : it->second;
+}
+
+size_t TAdmission::FromNetwork(uint32_t address) const {
+  auto it = nets_.find(Network(address));
+  return it == nets_.end() ? 0 : it->second.size();
+}
+
+// ---- Life of a control session ------------------------------------------------------------------
+
+void TSessionLife::OnDatagram(std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now) {
+  probed_ = true;
+  if (!inviteAndPort || checksOver_) return;
+  checks_.insert(*inviteAndPort);
+  if (checks_.size() >= s_.CheckKinds) {
+    checksOver_ = true;
+    checksEnd_ = std::min(checksEnd_, now + Ms(s_.AfterChecksMs));
+  }
+}
+
+void TSessionLife::OnNatRunStarted(uint16_t port, int firstGapMs, TServerTime now) {
+  probed_ = true;
+  nat_[port] = {now + Ms(firstGapMs) + Ms(s_.CountdownMs), false};
+}
+
+void TSessionLife::OnReport(uint16_t port, std::optional<int> nextMs, TServerTime now) {
+  auto it = nat_.find(port);
+  if (it == nat_.end()) return;
+  TPort& p = it->second;
+  if (nextMs) {
+    p.CountdownEnd = now + Ms(*nextMs) + Ms(s_.CountdownMs);
+  } else {
+    // The port's last: the countdown the one before it set still runs.
+    p.Done = true;
+    p.CountdownEnd = std::max(p.CountdownEnd, now);
+  }
+}
+
+TServerTime TSessionLife::Deadline() const {
+  if (!nat_.empty()) {
+    TServerTime end = nat_.begin()->second.CountdownEnd;
+    for (const auto& [port, p] : nat_) end = std::max(end, p.CountdownEnd);
+    return end + Ms(s_.MarginMs);
+  }
+  if (!probed_) return std::min(checksEnd_, greeted_ + Ms(s_.FirstProbeMs));
+  return checksEnd_;
+}
+
+TStage TSessionLife::Stage() const {
+  if (!nat_.empty()) {
+    for (const auto& [port, p] : nat_)
+      if (!p.Done) return TStage::NatTest;
+    return TStage::Finished;
+  }
+  if (!probed_) return TStage::Greeted;
+  return checksOver_ ? TStage::Finished : TStage::Checks;
+}
+
+const char* TSessionLife::Why() const {
+  if (!nat_.empty())
+    return Stage() == TStage::Finished ? "NAT test and the tester's countdown over"
+                                       : "NAT report overdue, the tester's countdown over";
+  if (!probed_) return "no probe after the token";
+  return checksOver_ ? "no NAT test after the checks" : "checks not done in time";
+}

@@ -1,0 +1,280 @@
+#pragma once
+// The rules that decide whom the echo server serves, for how long and how much, as plain code:
+// admission when the server is full, the life of a control session, the budgets of datagrams
+// and the address fallback. The socket code asks these and runs the timers they name.
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+using TServerClock = std::chrono::steady_clock;
+using TServerTime = TServerClock::time_point;
+
+// ---- Budgets -----------------------------------------------------------------------------------
+
+// Datagrams allowed at once and over time: a token bucket.
+struct TTokenBucket {
+  double Tokens = 0;
+  TServerTime Last;
+
+  // Refills at rate (per second) up to burst, then takes one token if there is one.
+  bool Take(double rate, double burst, TServerTime now);
+  // Filled up again: the same as a new bucket.
+  bool Full(double rate, double burst, TServerTime now) const;
+};
+
+// A bucket per source address, for datagrams without a session's token, in a table of bounded
+// size: a new address takes the place of the idlest one, so that no flood of addresses locks
+// newcomers out.
+class TDatagramLimiter {
+ public:
+  TDatagramLimiter(size_t capacity, double rate, double burst)
+      : capacity_(capacity), rate_(rate), burst_(burst) {}
+  bool Allow(uint32_t address, TServerTime now);
+  // Forgets the buckets that have filled up again.
+  void ForgetFull(TServerTime now);
+  size_t Size() const { return index_.size(); }
+
+ private:
+  struct Entry {
+    uint32_t Address;
+    TTokenBucket Bucket;
+  };
+  size_t capacity_;
+  double rate_, burst_;
+  std::list<Entry> byUse_;  // most recently used first
+  std::unordered_map<uint32_t, std::list<Entry>::iterator> index_;
+};
+
+// The NAT test INVITEs a tester sends to one port, which count as one datagram.
+constexpr int kNatInvitesAsOne = 6;
+
+// The budget of one control session, for the datagrams that carry its token (and only those:
+// they cost no address anything). The repeats of a port's NAT test INVITE are free up to
+// kNatInvitesAsOne in all; past them they count like any other datagram.
+class TSessionBudget {
+ public:
+  TSessionBudget(double rate, double burst, TServerTime now)
+      : rate_(rate), burst_(burst), bucket_{burst, now} {}
+  bool Take(bool natInvite, uint16_t port, TServerTime now);
+
+ private:
+  double rate_, burst_;
+  TTokenBucket bucket_;
+  std::map<uint16_t, int> natInvites_;  // by server port
+};
+
+// The RTP bursts of all sessions share one pace, so that sessions that start many bursts at once
+// cannot take the event loop from everybody else: each tick of the burst interval gives one
+// packet to each burst, up to perTick of them; the others wait for the next tick, in turn, and
+// their bursts stretch.
+template <typename Burst>
+class TBurstPacer {
+ public:
+  explicit TBurstPacer(size_t perTick) : perTick_(perTick == 0 ? 1 : perTick) {}
+  void Add(Burst burst) { queue_.push_back(std::move(burst)); }
+  bool Empty() const { return queue_.empty(); }
+  size_t Size() const { return queue_.size(); }
+  // One tick: send(burst) for the next bursts in turn, each at most once; a burst for which it
+  // returns false is over and leaves.
+  template <typename Send>
+  void Tick(Send send) {
+    const size_t n = std::min(perTick_, queue_.size());
+    for (size_t i = 0; i < n; ++i) {
+      Burst burst = std::move(queue_.front());
+      queue_.pop_front();
+      if (send(burst)) queue_.push_back(std::move(burst));
+    }
+  }
+
+ private:
+  size_t perTick_;
+  std::deque<Burst> queue_;
+};
+
+// ---- Admission ---------------------------------------------------------------------------------
+
+// How far a connection is into its test, least far first: a connection of a lower stage is
+// closed first to make room. Finished: a session whose test is over (no NAT test after its
+// checks, or every report sent), which ends soon anyway.
+enum class TStage { Finished, Opening, Http, Greeted, Checks, NatTest };
+
+// The open TCP connections by peer address and network (the address's first prefixBits bits):
+// who gets in when the server is full. A newcomer is admitted while there is room (and its
+// address is below the per-address cap, when one is set). When the server is full, the network
+// holding the most connections gives one up, its least far (lowest stage, then the one that
+// entered it last), if it holds more than the newcomer's own network; else the newcomer is
+// refused. So no network holds more than another's share while others wait, and a newcomer from
+// a network with fewer connections than the fullest always gets in at once.
+class TAdmission {
+ public:
+  using TId = uint64_t;
+  struct TVerdict {
+    bool Admit = false;        // false: refused (the server is busy for it)
+    std::optional<TId> Evict;  // the connection to close first
+  };
+
+  TAdmission(size_t capacity, size_t perAddressCap, int prefixBits)
+      : capacity_(capacity), perAddress_(perAddressCap), mask_(PrefixMask(prefixBits)) {}
+
+  TVerdict Decide(uint32_t address) const;
+  // A connection that was admitted; it starts at the stage Opening.
+  void Add(TId id, uint32_t address, TServerTime now);
+  void SetStage(TId id, TStage stage, TServerTime now);
+  void Remove(TId id);
+
+  size_t Size() const { return members_.size(); }
+  size_t FromAddress(uint32_t address) const;
+  size_t FromNetwork(uint32_t address) const;
+  uint32_t Network(uint32_t address) const { return address & mask_; }
+  static uint32_t PrefixMask(int bits) {
+    return bits <= 0 ? 0 : bits >= 32 ? 0xFFFFFFFFu : ~((1u << (32 - bits)) - 1);
+  }
+
+ private:
+  // Least far first: lower stage, then later in it, then the newer connection.
+  struct TKey {
+    TStage Stage;
+    TServerTime Since;
+    TId Id;
+    bool operator<(const TKey& o) const {
+      if (Stage != o.Stage) return Stage < o.Stage;
+      if (Since != o.Since) return Since > o.Since;
+      return Id > o.Id;
+    }
+  };
+  // Fullest network first; among equals, the one with the least far connection.
+  struct TNetKey {
+    size_t Count;
+    TKey Least;
+    uint32_t Net;
+    bool operator<(const TNetKey& o) const {
+      if (Count != o.Count) return Count > o.Count;
+      if (Least < o.Least || o.Least < Least) return Least < o.Least;
+      return Net < o.Net;
+    }
+  };
+  struct TMember {
+    uint32_t Address;
+    TKey Key;
+  };
+  void Unlist(uint32_t net);
+  void List(uint32_t net);
+
+  size_t capacity_, perAddress_;
+  uint32_t mask_;
+  std::unordered_map<TId, TMember> members_;
+  std::unordered_map<uint32_t, std::set<TKey>> nets_;  // each network's connections, least far first
+  std::set<TNetKey> order_;
+  std::unordered_map<uint32_t, size_t> perAddressCount_;
+};
+
+// ---- Life of a control session ------------------------------------------------------------------
+
+// How long a session may take for each part of the test. The tester sends its first probe at
+// once after the token; its four checks take at most 24 s (three 2 s waits per probe), its NAT
+// test INVITEs follow at once; after each NAT session report it counts down the announced gap
+// + 2 s (whole seconds: up to one more).
+struct TLifeSettings {
+  int FirstProbeMs = 10000;  // from the token to the first datagram
+  int ChecksMs = 30000;      // from the token to the end of the checks and the start of a NAT test
+  int AfterChecksMs = 5000;  // from the last of the checks to the start of a NAT test
+  int CountdownMs = 3000;    // the tester's countdown beyond the announced gap
+  int MarginMs = 10000;      // past the tester's countdown
+  size_t CheckKinds = 4;     // REGISTER and INVITE to each SIP port
+};
+
+// The life of one control session, which follows the test and which datagrams alone never
+// renew: its first probe must come soon after the token; once every check was seen, or once the
+// time for the checks is up, a session without a NAT test ends; a session in its NAT test ends
+// when every port's schedule and the tester's countdown after the last report have run out,
+// plus a margin.
+class TSessionLife {
+ public:
+  TSessionLife(const TLifeSettings& settings, TServerTime greeted)
+      : s_(settings), greeted_(greeted), checksEnd_(greeted + Ms(settings.ChecksMs)) {}
+
+  // A datagram taken for the session; a check names its method and server port (a NAT test
+  // INVITE is none).
+  void OnDatagram(std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now);
+  // Whether a NAT test may start now: only before the checks' time is up.
+  bool MayStartNatRun(TServerTime now) const { return now < checksEnd_; }
+  // A port's NAT session reports began; the first is due after firstGapMs.
+  void OnNatRunStarted(uint16_t port, int firstGapMs, TServerTime now);
+  // A report went out; next: the gap it announced, none for the port's last.
+  void OnReport(uint16_t port, std::optional<int> nextMs, TServerTime now);
+
+  TServerTime Deadline() const;
+  TStage Stage() const;
+  // Why the session ends at its deadline, for the log.
+  const char* Why() const;
+
+ private:
+  static std::chrono::milliseconds Ms(int ms) { return std::chrono::milliseconds(ms); }
+  struct TPort {
+    TServerTime CountdownEnd;  // when the tester's countdown runs out if nothing more comes
+    bool Done = false;         // its last report went out
+  };
+  TLifeSettings s_;
+  TServerTime greeted_;
+  TServerTime checksEnd_;
+  bool probed_ = false;
+  bool checksOver_ = false;  // every check kind was seen
+  std::set<std::pair<bool, uint16_t>> checks_;
+  std::map<uint16_t, TPort> nat_;
+};
+
+// ---- Address fallback --------------------------------------------------------------------------
+
+// A datagram without a session's token, from the session's own address, may still be the
+// tester's (a router rewrote its Call-ID), or a stranger's who forged the address. It is taken
+// only while no datagram with the token has come, and only after it was held back for holdMs
+// without one coming: the tester's first probe follows its token at once, so a stranger's
+// datagram that races it is dropped with the hold. At most maxHeld wait at a time.
+template <typename Item>
+class TAddressFallback {
+ public:
+  TAddressFallback(int holdMs, size_t maxHeld) : hold_(std::chrono::milliseconds(holdMs)), max_(maxHeld) {}
+
+  bool Open() const { return open_; }
+  // A datagram by address; false when it is dropped (the fallback is closed, or too many wait).
+  bool Offer(Item item, TServerTime now) {
+    if (!open_ || held_.size() >= max_) return false;
+    held_.emplace_back(now + hold_, std::move(item));
+    return true;
+  }
+  // A datagram with the token came: the fallback closes and what it held is dropped.
+  void OnToken() {
+    open_ = false;
+    held_.clear();
+  }
+  // When the next held datagram is due.
+  std::optional<TServerTime> NextDue() const {
+    if (held_.empty()) return std::nullopt;
+    return held_.front().first;
+  }
+  // The held datagrams due by now, in their order.
+  std::vector<Item> TakeDue(TServerTime now) {
+    std::vector<Item> due;
+    while (!held_.empty() && held_.front().first <= now) {
+      due.push_back(std::move(held_.front().second));
+      held_.pop_front();
+    }
+    return due;
+  }
+  size_t Held() const { return held_.size(); }
+
+ private:
+  std::chrono::milliseconds hold_;
+  size_t max_;
+  bool open_ = true;
+  std::deque<std::pair<TServerTime, Item>> held_;
+};
