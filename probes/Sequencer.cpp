@@ -10,7 +10,9 @@ namespace {
 
 constexpr int kWaitMs = 2000;       // wait for an answer on the control connection
 constexpr int kAttempts = 3;        // sends of one probe before it counts as without echo
-constexpr int kConfirmRounds = 3;   // further sends of it, each beside a witness
+constexpr int kConfirmRounds = 3;   // further sends of it, each beside a witness ...
+constexpr int kConfirmWaitMs = 1000;  // ... each waited for this long: the first probe's six sends end
+                                      // within 9 s, before the server gives up on a session without one
 constexpr int kNatSends = 6;        // NAT session test INVITEs per socket
 constexpr int kNatGapMs = 100;      // pause after each of them
 
@@ -50,11 +52,11 @@ struct TRun {
     io.SendDatagram(p.Socket, params.ServerHost, p.RemotePort, p.Text);
   }
 
-  // One attempt's wait for the echo of sent[probe]. An echo of `witness` (when not -1) sets
+  // One attempt's wait (waitMs) for the echo of sent[probe]. An echo of `witness` (when not -1) sets
   // witnessSeen; late echoes of other probes are logged and dropped while the attempt has time
   // left. "" when no echo of the probe came in time (timeUp tells whether the run's time ended).
-  std::string Await(size_t probe, int witness, bool& witnessSeen) {
-    int64_t deadline = io.NowMs() + kWaitMs;
+  std::string Await(size_t probe, int witness, bool& witnessSeen, int waitMs = kWaitMs) {
+    int64_t deadline = io.NowMs() + waitMs;
     if (params.DeadlineMs > 0 && params.DeadlineMs < deadline) deadline = params.DeadlineMs;
     for (int64_t left = deadline - io.NowMs(); left > 0; left = deadline - io.NowMs()) {
       std::string echo = Scramble(io.ControlReadLine(EchoTerminator(), static_cast<int>(left)));
@@ -226,7 +228,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
         waiting(kAttempts + kConfirmRounds, witness >= 0 ? ", beside a REGISTER that shows whether the link works" : "");
         if (witness >= 0 && !witnessSeen) run.Send(static_cast<size_t>(witness));
         run.Send(me);
-        echo = run.Await(me, witness, witnessSeen);
+        echo = run.Await(me, witness, witnessSeen, kConfirmWaitMs);
       }
     }
     if (echo.empty() && run.timeUp) return stopForTime();

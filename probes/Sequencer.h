@@ -89,8 +89,8 @@ std::string EchoTerminator();                    // one zero byte, scrambled
 // An echo that EchoOwner gives to an earlier probe is that probe's late echo: it is logged and
 // dropped, and the wait for the current echo goes on within the attempt's time.
 //
-// A probe without echo after three sends is sent up to three times more, each time beside a
-// witness, a REGISTER that came back before (the socket's own for an INVITE, else the other
+// A probe without echo after three sends is sent up to three times more (1 s each), each time
+// beside a witness, a REGISTER that came back before (the socket's own for an INVITE, else the other
 // socket's), whose echo shows whether the link works at that moment. The probe's echo, late or
 // new, is judged as any echo. Without it:
 //  - an INVITE whose socket's REGISTER comes back again: the router dropped it ("ALG active on
