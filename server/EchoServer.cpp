@@ -8,6 +8,7 @@
 #include "server/MacList.h"
 #include "server/ServerContext.h"
 #include "server/Sniffer.h"
+#include "server/StunSide.h"
 #include "server/UdpSide.h"
 
 namespace {
@@ -38,6 +39,7 @@ struct TEchoServer::Impl {
   Impl(TEchoServerConfig c, TLogSink l)
       : ctx(io, std::move(c), l ? std::move(l) : TLogSink(&TEchoServer::StderrLog)),
         udp(ctx),
+        stun(ctx),
         acceptor(io),
         signals(io),
         housekeeping(io),
@@ -48,6 +50,7 @@ struct TEchoServer::Impl {
   asio::io_context io{1};
   TServerContext ctx;
   TUdpSide udp;
+  TStunSide stun;
   tcp::acceptor acceptor;
   asio::signal_set signals;
   asio::steady_timer housekeeping;
@@ -75,6 +78,7 @@ void TEchoServer::Impl::Bind() {
     throw std::runtime_error("cannot bind TCP " + EndpointText(address.to_uint(), port) + ": " +
                              ec.message());
   udp.Bind(address);
+  stun.Bind(address);
 }
 
 void TEchoServer::Impl::LoadList() {
@@ -161,6 +165,7 @@ void TEchoServer::Impl::Housekeeping() {
     if (ec || ctx.Stopping) return;
     ctx.NewStrangerPeriod();
     udp.Housekeeping(TServerClock::now());
+    stun.Housekeeping(TServerClock::now());
     Housekeeping();
   });
 }
@@ -172,6 +177,7 @@ void TEchoServer::Impl::DoStop(const std::string& why) {
   asio::error_code ec;
   acceptor.close(ec);
   udp.Close();
+  stun.Close();
   signals.cancel(ec);
   housekeeping.cancel();
   acceptRetry.cancel();
@@ -200,15 +206,23 @@ void TEchoServer::HandleSignals() {
 
 void TEchoServer::Run() {
   Impl& s = *impl_;
+  auto StunText = [&]() -> std::string {
+    const std::vector<uint16_t> stun = StunPorts();
+    if (stun.empty()) return "";
+    std::string text = ", STUN " + std::to_string(stun[0]) + " " + std::to_string(stun[1]);
+    if (!s.ctx.Config.OtherAddress.empty()) text += " (other address " + s.ctx.Config.OtherAddress + ")";
+    return text;
+  };
   if (s.ctx.Stopping) return;
   std::string ports;
   for (const auto& sip : s.udp.SipSockets()) ports += " " + std::to_string(sip->plan.Port);
   s.ctx.Log("serving on " + s.ctx.Config.Address + ": TCP " + std::to_string(ControlPort()) +
-            ", UDP" + ports + ", RTP from " + std::to_string(RtpPort()));
+            ", UDP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText());
   if (s.ctx.Config.IdleTimeoutMs > 0)
     s.ctx.Log("--idle-timeout is no longer used: a session ends with its test");
   s.StartAccept();
   s.udp.Start();
+  s.stun.Start();
   s.Housekeeping();
   s.io.run();
 }
@@ -232,6 +246,8 @@ std::vector<uint16_t> TEchoServer::SipPorts() const {
   return ports;
 }
 
+std::vector<uint16_t> TEchoServer::StunPorts() const { return impl_->stun.Ports(); }
+
 size_t TEchoServer::MacListEntries() const { return impl_->macEntries; }
 
 TEchoServerCounters TEchoServer::Counters() const {
@@ -239,7 +255,7 @@ TEchoServerCounters TEchoServer::Counters() const {
   return {c.Connections.load(), c.Refused.load(),      c.Evicted.load(),
           c.Sessions.load(),    c.Echoes.load(),       c.Dropped.load(),
           c.NatReports.load(),  c.RtpPackets.load(),   c.HttpRequests.load(),
-          c.OpenConnections.load()};
+          c.OpenConnections.load(), c.StunAnswers.load()};
 }
 
 void TEchoServer::StderrLog(const std::string& line) {

@@ -2,7 +2,7 @@
 // The echo server that the tester talks to. On one event loop it serves, on its TCP port, the
 // control channel (greeting, token, scrambled echoes) and plain HTTP (the MAC vendor list);
 // on its SIP UDP ports it echoes probes to the session they belong to and runs the NAT session
-// test with its RTP burst. The parts: ConnectionCore (every decision about bytes), Sniffer,
+// test with its RTP burst; on its STUN ports it tells testers how their NAT maps and filters. The parts: ConnectionCore (every decision about bytes), Sniffer,
 // ControlSession and HttpSession (one kind of TCP connection each), UdpSide (datagrams and
 // their limits).
 #include <atomic>
@@ -26,6 +26,7 @@ struct TEchoServerCounters {
   uint64_t RtpPackets = 0;       // RTP packets sent
   uint64_t HttpRequests = 0;     // HTTP requests answered
   uint64_t OpenConnections = 0;  // TCP connections open now
+  uint64_t StunAnswers = 0;      // STUN answers sent
 };
 
 class TEchoServer {
@@ -50,6 +51,8 @@ class TEchoServer {
   uint16_t ControlPort() const;
   uint16_t RtpPort() const;
   std::vector<uint16_t> SipPorts() const;
+  // The STUN port and the one after it (empty when off).
+  std::vector<uint16_t> StunPorts() const;
   // Lines and time of the vendor list served (0 lines: none).
   size_t MacListEntries() const;
 

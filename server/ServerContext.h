@@ -17,6 +17,7 @@
 struct TAtomicCounters {
   std::atomic<uint64_t> Connections{0}, Refused{0}, Evicted{0}, Sessions{0}, Echoes{0},
       Dropped{0}, NatReports{0}, RtpPackets{0}, HttpRequests{0}, OpenConnections{0};
+  std::atomic<uint64_t> StunAnswers{0};
 };
 
 using TConnectionId = TAdmission::TId;

@@ -111,6 +111,11 @@ std::string ServerUsage() {
          "  --rtp-interval MS         gap between RTP packets (default 20)\n"
          "  --rtp-rate N              RTP packets per second of all bursts together; past it\n"
          "                            they stretch (default 20000)\n"
+         "  --stun-port N             UDP port of the STUN answers, and N+1 their other\n"
+         "                            port (default 3478; 0: no STUN)\n"
+         "  --other-address IP        the host's second address, from which STUN answers\n"
+         "                            a change of address (default none: only a change of\n"
+         "                            port)\n"
          "  --max-connections N       open TCP connections in all (default 5000)\n"
          "  --max-per-address N       open TCP connections per peer address (default 0: no\n"
          "                            cap; when the server is full, the network with the most\n"
@@ -181,6 +186,12 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--rtp-rate") {
       ok = ParseLong(value, 1, 10000000, n);
       config.RtpPacketsPerSecond = static_cast<int>(n);
+    } else if (arg == "--stun-port") {
+      ok = ParseLong(value, 0, 65534, n);
+      config.StunPort = static_cast<uint16_t>(n);
+    } else if (arg == "--other-address") {
+      ok = IsIpv4Text(value) && value != "0.0.0.0";
+      if (ok) config.OtherAddress = value;
     } else if (arg == "--max-connections") {
       ok = ParseLong(value, 1, 1000000, n);
       config.MaxConnections = static_cast<size_t>(n);
@@ -235,6 +246,18 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
   }
   if (config.RtpPort != 0 && udpPorts.count(config.RtpPort)) {
     message = "the RTP port " + std::to_string(config.RtpPort) + " is also a SIP port";
+    return TOptionsOutcome::Error;
+  }
+  if (config.RtpPort != 0) udpPorts.insert(config.RtpPort);
+  for (int p = config.StunPort; config.StunPort != 0 && p <= config.StunPort + 1; ++p) {
+    if (udpPorts.count(static_cast<uint16_t>(p))) {
+      message = "the STUN ports " + std::to_string(config.StunPort) + " and " + std::to_string(config.StunPort + 1) +
+                " clash with the SIP or RTP port " + std::to_string(p);
+      return TOptionsOutcome::Error;
+    }
+  }
+  if (!config.OtherAddress.empty() && config.OtherAddress == config.Address) {
+    message = "the other address is the server's address";
     return TOptionsOutcome::Error;
   }
   return TOptionsOutcome::Run;

@@ -31,6 +31,10 @@ struct TEchoServerConfig {
   int RtpPackets = 50;       // packets per burst
   int RtpIntervalMs = 20;    // gap between them
   int RtpPacketsPerSecond = 20000;  // of all bursts together; past it, bursts stretch
+  // STUN answers on this port and the next one; 0: no STUN. OtherAddress: the host's second
+  // address, from which a change of address is answered ("": only the port can change).
+  uint16_t StunPort = 3478;
+  std::string OtherAddress;
   size_t MaxConnections = 5000;          // open TCP connections in all
   size_t MaxConnectionsPerAddress = 0;   // from one peer address; 0: no cap
   int NetworkPrefixBits = 24;            // a network, for sharing the connections when full
