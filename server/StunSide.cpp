@@ -45,6 +45,8 @@ void TStunSide::Bind(const asio::ip::address_v4& address) {
       s->socket.bind(udp::endpoint(asio::ip::address_v4(a), p), ec);
       if (ec) throw std::runtime_error("cannot bind UDP " + EndpointText(a, p) + ": " + ec.message());
       s->socket.non_blocking(true);
+      // A flood must not overflow the queue before the rate limit sees it.
+      s->socket.set_option(asio::socket_base::receive_buffer_size(4 * 1024 * 1024), ec);
       EnableLocalAddressInfo(s->socket.native_handle());
       sockets_.push_back(std::move(s));
     }

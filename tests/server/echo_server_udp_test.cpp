@@ -72,6 +72,7 @@ TEST_F(EchoServerUdp, replies_leave_from_the_address_the_peer_talked_to) {
   // the RTP burst must come from that one, or a NAT would not let them back.
   TEchoServerConfig config = support::EchoServerGuard::TestConfig("0.0.0.0");
   config.ControlPort = 0;
+  config.StunPort = 0;  // fixed ports on every address would meet the tests beside this one
   config.RtpPort = 0;
   config.SipPorts = {{0, {200}}};
   Serve(config);
