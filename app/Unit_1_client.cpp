@@ -16,6 +16,7 @@
 #include "net/IdStack.h"
 #include "net/ScopeExit.h"
 #include "net/UiThread.h"
+#include "probes/NatDiscovery.h"
 
 TForm1* Form1 = nullptr;
 
@@ -467,6 +468,12 @@ class TForm1::TSequencerLink : public TSequencerIo {
   }
   void Sleep(int ms) override { SleepKeepingAlive(ms); }
   void Waiting(const std::string& what) override { f_.ShowWait(what); }
+  void StartNatDiscovery(const std::string& localIp, const std::string& serverHost) override {
+    nat_.Start(localIp, serverHost, stun::kDefaultPort);
+  }
+  std::optional<TNatBehaviour> NatBehaviour() override {
+    return nat_.Result([](int ms) { SleepKeepingAlive(ms); });
+  }
   // From here on the user can always end the run, even when no report ever arrives.
   void NatTestStarted() override {
     f_.StopBtn->setEnabled(true);
@@ -478,6 +485,7 @@ class TForm1::TSequencerLink : public TSequencerIo {
     return s == TSipSocket::Sip5060 ? *f_.IdUDP_client_5060 : *f_.IdUDP_client_5058;
   }
   TForm1& f_;
+  TBackgroundNatDiscovery nat_;  // ended with the sequence
 };
 
 void TForm1::TimerTCPTimer(QObject* /*Sender*/) {

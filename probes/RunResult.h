@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "probes/NatBehaviour.h"
+
 // How a run ended.
 enum class TRunEnd {
   Open,              // not ended yet, or never started
@@ -69,6 +71,7 @@ struct TSequenceReport {
   TCheck Register5060, Register5058, Invite5060, Invite5058;
   bool Nat5060 = false, Nat5058 = false;  // the NAT session test was started for the port
   std::optional<TPublicMapping> Public5060, Public5058;
+  std::optional<TNatBehaviour> Behaviour;  // the NAT's class, from STUN; nullopt: not found
   bool AnyAlg() const;
   bool AnyLost() const;
   bool NatTestStarted() const { return Nat5060 || Nat5058; }

@@ -171,6 +171,12 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     return;
   }
   report.Token = token;
+  {
+    std::string localIp;
+    int localPort = 0;
+    io.LocalBinding(TSipSocket::Sip5060, localIp, localPort);
+    io.StartNatDiscovery(localIp, params.ServerHost);
+  }
 
   int qualify[2] = {2, 2};                 // by socket: lowered by each "No ALG detected"
   int registerOf[2] = {-1, -1};            // by socket: its REGISTER among the probes sent
@@ -288,6 +294,11 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
 
   // NAT session test, for each socket whose REGISTER and INVITE both came back unchanged.
   WriteNatLeadIn([&](const std::string& l) { io.AddLine(TPane::Nat, l); });
+  io.Waiting("Waiting for the STUN answers about the NAT's behaviour");
+  report.Behaviour = io.NatBehaviour();
+  if (report.Behaviour)
+    for (const std::string& line : NatBehaviourLines(*report.Behaviour, params.ServerHost + ":" + std::to_string(stun::kDefaultPort)))
+      io.AddLine(TPane::Nat, line);
   rtpCount = 0;
   rtpPrevCount = 0;
   struct TNatStart {

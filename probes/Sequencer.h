@@ -39,6 +39,13 @@ class TSequencerIo {
   virtual void Waiting(const std::string& what) { (void)what; }
   // The NAT session test INVITEs have been sent: the user may stop the run from now on.
   virtual void NatTestStarted() = 0;
+  // Starts finding the NAT's behaviour class with STUN, from localIp to the server's STUN side,
+  // beside the checks; NatBehaviour waits for it and gives the class (nullopt: not found).
+  virtual void StartNatDiscovery(const std::string& localIp, const std::string& serverHost) {
+    (void)localIp;
+    (void)serverHost;
+  }
+  virtual std::optional<TNatBehaviour> NatBehaviour() { return std::nullopt; }
   // A steady clock in milliseconds, for the time an attempt has left.
   virtual int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -81,6 +88,9 @@ std::string GreetingBytes();                     // the 9 bytes of the greeting
 std::string GreetingTerminator();                // "@5060" + zero byte, scrambled
 std::string EchoTerminator();                    // one zero byte, scrambled
 
+// The NAT's behaviour class is looked for beside the checks, from the token on; its lines go
+// to the NAT pane after the lead-in of the NAT session test, before any time-out line.
+//
 // Runs the sequence from the greeting to the start of the NAT session test, filling `report`
 // in as it goes (it starts afresh), so that it holds what was found also when an exception of
 // the transport cuts the sequence short; such exceptions leave it (the caller's guard reports
