@@ -210,6 +210,22 @@ QJsonValue Nat(const TRunResult& r, int port, bool started) {
   return QJsonObject{{"started", started}, {"last_ok_seconds", Number(last)}, {"next_seconds", Number(next)}};
 }
 
+// The NAT's class; every member null when it was not found.
+QJsonValue Behaviour(const std::optional<TNatBehaviour>& b) {
+  auto kind = [](const std::optional<TNatKind>& k) { return k ? QJsonValue(NatKindName(*k)) : QJsonValue::Null; };
+  auto flag = [](const std::optional<bool>& f) { return f ? QJsonValue(*f) : QJsonValue::Null; };
+  const bool found = b && b->Answered;
+  return QJsonObject{
+      {"mapping", found ? kind(b->Mapping) : QJsonValue::Null},
+      {"filtering", found ? kind(b->Filtering) : QJsonValue::Null},
+      {"port_preserved", found ? flag(b->PortPreserved) : QJsonValue::Null},
+      {"hairpin", found ? flag(b->Hairpin) : QJsonValue::Null},
+      {"public", QJsonObject{{"address", found ? Text(stun::AddressText(b->Public->Address))
+                                               : QJsonValue::Null},
+                             {"port", found ? QJsonValue(b->Public->Port) : QJsonValue::Null}}},
+  };
+}
+
 // A text, or null when it is empty or holds only `unknown` characters (an address or MAC the
 // router discovery could not find reads as zeros).
 QJsonValue Known(const std::string& text, const char* unknown) {
@@ -246,6 +262,7 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
       {"public", QJsonObject{{"5060", Public(seq.Public5060)}, {"5058", Public(seq.Public5058)}}},
       {"nat", QJsonObject{{"5060", Nat(r, 5060, seq.Nat5060)}, {"5058", Nat(r, 5058, seq.Nat5058)}}},
       {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},
+      {"nat_behaviour", Behaviour(seq.Behaviour)},
       {"router", QJsonObject{{"ip", Known(r.RouterIP, "0.")},
                              {"mac", Known(r.RouterMac, "0")},
                              {"vendor", r.Vendor ? Text(*r.Vendor) : QJsonValue(QJsonValue::Null)}}},

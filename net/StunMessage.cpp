@@ -86,10 +86,12 @@ void PutAddress(std::string& out, uint16_t type, TEndpoint e, bool xored) {
 
 }  // namespace
 
-std::string ToText(const TEndpoint& e) {
-  return std::to_string(e.Address >> 24) + "." + std::to_string(e.Address >> 16 & 0xFF) + "." +
-         std::to_string(e.Address >> 8 & 0xFF) + "." + std::to_string(e.Address & 0xFF) + ":" + std::to_string(e.Port);
+std::string AddressText(uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
+         std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
 }
+
+std::string ToText(const TEndpoint& e) { return AddressText(e.Address) + ":" + std::to_string(e.Port); }
 
 bool TMessage::HasCookie() const {
   return Get32(Transaction.data()) == kMagicCookie;

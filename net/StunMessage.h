@@ -48,6 +48,7 @@ struct TEndpoint {
   bool operator==(const TEndpoint&) const = default;
 };
 std::string ToText(const TEndpoint& e);  // "a.b.c.d:port"
+std::string AddressText(uint32_t address);  // "a.b.c.d"
 
 struct TMessage {
   uint16_t Method = kBinding;

@@ -2,20 +2,11 @@
 
 #include <array>
 
-namespace {
-
-uint32_t AddressOf(const std::string& text) {
+uint32_t StunAddressOf(const std::string& text) {
   const TIdInAddr a = TIdStack::TextToAddress(text);
   return static_cast<uint32_t>(a.b[0]) << 24 | static_cast<uint32_t>(a.b[1]) << 16 |
          static_cast<uint32_t>(a.b[2]) << 8 | a.b[3];
 }
-
-std::string TextOf(uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
-         std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
-}  // namespace
 
 TStunSockets::TStunSockets(const std::string& localIp, int count) {
   for (int i = 0; i < count; ++i) {
@@ -25,7 +16,7 @@ TStunSockets::TStunSockets(const std::string& localIp, int count) {
     std::string ip;
     int port = 0;
     SocketStack->LocalAddress(s, ip, port);
-    locals_.push_back({AddressOf(ip), static_cast<uint16_t>(port)});
+    locals_.push_back({StunAddressOf(ip), static_cast<uint16_t>(port)});
   }
 }
 
@@ -35,7 +26,7 @@ TStunSockets::~TStunSockets() {
 
 void TStunSockets::Send(int socket, const stun::TEndpoint& to, const std::string& bytes) {
   SocketStack->SockSendTo(handles_.at(static_cast<size_t>(socket)), bytes.data(), static_cast<int>(bytes.size()), 0,
-                          TextOf(to.Address), to.Port);
+                          stun::AddressText(to.Address), to.Port);
 }
 
 std::optional<TStunDatagram> TStunSockets::Receive(int timeoutMs) {
@@ -51,7 +42,7 @@ std::optional<TStunDatagram> TStunSockets::Receive(int timeoutMs) {
     for (size_t i = 0; i < handles_.size(); ++i)
       if (handles_[i] == s) d.Socket = static_cast<int>(i);
     d.Bytes.assign(buffer.data(), static_cast<size_t>(n));
-    d.From = {AddressOf(ip), static_cast<uint16_t>(port)};
+    d.From = {StunAddressOf(ip), static_cast<uint16_t>(port)};
     return d;
   }
   return std::nullopt;

@@ -15,6 +15,9 @@ struct TStunDatagram {
   stun::TEndpoint From;
 };
 
+// An IPv4 address text as a number in host order; raises EIdInvalidIPAddress for another text.
+uint32_t StunAddressOf(const std::string& text);
+
 class TStunSockets : public TIdComponent {
  public:
   // count sockets bound to localIp; a failure raises the socket error.

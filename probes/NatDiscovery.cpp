@@ -155,11 +155,7 @@ void TBackgroundNatDiscovery::Start(const std::string& localIp, const std::strin
   thread_ = std::thread([this, localIp, server, port] {
     try {
       TStunSockets sockets(localIp, 2);
-      const std::string address = SocketStack->ResolveToAddress(server);
-      const TIdInAddr a = TIdStack::TextToAddress(address);
-      const stun::TEndpoint to{static_cast<uint32_t>(a.b[0]) << 24 | static_cast<uint32_t>(a.b[1]) << 16 |
-                                   static_cast<uint32_t>(a.b[2]) << 8 | a.b[3],
-                               port};
+      const stun::TEndpoint to{StunAddressOf(SocketStack->ResolveToAddress(server)), port};
       const std::function<int64_t()> now = [] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())

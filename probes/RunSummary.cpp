@@ -102,6 +102,23 @@ std::string ServerLine(TServerReach r) {
   return "Echo server: not tested";
 }
 
+// The NAT's class in one sentence; "" when STUN was not asked.
+std::string BehaviourLine(const std::optional<TNatBehaviour>& b) {
+  if (!b) return "";
+  if (!b->Answered) return "NAT behaviour: not found (no STUN answer from the server)";
+  auto kind = [](const std::optional<TNatKind>& k, bool notPortDependent) -> std::string {
+    if (k) return NatKindName(*k);
+    return notPortDependent ? "endpoint or address dependent (one server address)" : "not found";
+  };
+  std::string line = "NAT behaviour: mapping " + kind(b->Mapping, b->MappingNotPortDependent) + ", filtering " +
+                     kind(b->Filtering, b->FilteringNotPortDependent) + ", port " +
+                     (*b->PortPreserved ? "kept" : "changed");
+  if (b->Hairpin) line += std::string(", hairpinning ") + (*b->Hairpin ? "yes" : "no");
+  for (char& c : line)
+    if (c == '_') c = ' ';
+  return line + ", public address " + stun::ToText(*b->Public);
+}
+
 std::string RtpLine(const TRunSummary& s) {
   const std::string head = s.RtpPort > 0 ? "RTP (audio) port " + std::to_string(s.RtpPort) + ": " : "RTP (audio): ";
   if (!s.RtpTested) return head + "not tested";
@@ -168,6 +185,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
     s.Nat = {Bracket(5060, q.Nat5060, s.Alg[0].Verdict == TAlgFinding::TVerdict::Active, reports(5060), endMs),
              Bracket(5058, q.Nat5058, s.Alg[1].Verdict == TAlgFinding::TVerdict::Active, reports(5058), endMs)};
   }
+  s.Behaviour = q.Behaviour;
   s.RtpTested = q.NatTestStarted();
   s.RtpPort = context.RtpPort;
   s.RtpPackets = result.RtpPackets;
@@ -182,6 +200,7 @@ std::vector<std::string> SummaryLines(const TRunSummary& s) {
   std::vector<std::string> out = {ServerLine(s.Server)};
   for (const TAlgFinding& f : s.Alg) out.push_back(AlgLine(f));
   for (const TNatBracket& b : s.Nat) out.push_back(NatLine(b));
+  if (const std::string line = BehaviourLine(s.Behaviour); !line.empty()) out.push_back(line);
   out.push_back(RtpLine(s));
   out.push_back(RouterLine(s));
   return out;
@@ -229,5 +248,9 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
                   "): set the keep-alive (or re-registration) interval of the phone or softphone below " +
                   std::to_string(held) + " s" + example + ", or incoming calls may not reach it.");
   }
+  if (s.Behaviour && s.Behaviour->Mapping == TNatKind::AddressAndPortDependent)
+    out.push_back("The NAT gives each destination a new public port (address and port dependent mapping): audio "
+                  "sent straight between two phones will not get through, so calls need a media relay (TURN, or "
+                  "the provider's media proxy); check that the phone or provider uses one.");
   return out;
 }

@@ -52,6 +52,7 @@ struct TRunSummary {
   TServerReach Server = TServerReach::NotTried;
   std::vector<TAlgFinding> Alg;  // 5060, then 5058
   std::vector<TNatBracket> Nat;  // 5060, then 5058
+  std::optional<TNatBehaviour> Behaviour;  // the NAT's class, when STUN found it
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
   int RtpPort = 0;
   int RtpPackets = 0;
@@ -86,7 +87,8 @@ std::vector<std::string> SummaryLines(const TRunSummary& summary);
 
 // What to do about it: for an ALG, where to switch it off and what it is called, and which way
 // around it the run showed; for a short NAT time-out, a keep-alive interval below the longest
-// idle time that held. Empty when there is nothing to do.
+// idle time that held; for a NAT that gives each destination a new public port, a media relay.
+// Empty when there is nothing to do.
 std::vector<std::string> AdviceLines(const TRunSummary& summary);
 
 // "00:1A:2B:3C:4D:5E" for "001A2B3C4D5E"; other texts as they are.
