@@ -241,6 +241,26 @@ inline std::vector<std::string> NatLeadIn() {
   return {std::string(29, '-'), " Checking NAT session timeout", std::string(29, ' ')};
 }
 
+// The NAT pane's class lines of a run without NAT, against a server with two addresses (or one),
+// whose STUN answers saw the run at me:publicPort.
+inline std::vector<std::string> NoNatClassLines(const std::string& me, int publicPort, bool oneAddress = false) {
+  const std::string notApart = " (the server has one address: these two are not told apart)";
+  if (oneAddress)
+    return {"NAT mapping: endpoint-independent or address-dependent (port kept)" + notApart,
+            "NAT filtering: endpoint-independent or address-dependent" + notApart, "NAT hairpinning: yes",
+            "NAT public address: " + me + ":" + std::to_string(publicPort)};
+  return {"NAT mapping: endpoint-independent (port kept)", "NAT filtering: endpoint-independent",
+          "NAT hairpinning: yes", "NAT public address: " + me + ":" + std::to_string(publicPort)};
+}
+// ... and the line of a server without a STUN side.
+inline std::vector<std::string> NoStunLines(const std::string& server) {
+  return {"NAT behaviour: no STUN answer from " + server + ":3478"};
+}
+// The public port the run's STUN answers named; 0 when none did.
+inline int StunPublicPort(const TSequenceReport& r) {
+  return r.Behaviour && r.Behaviour->Public ? r.Behaviour->Public->Port : 0;
+}
+
 // Appends the pieces to v.
 template <class... L>
 std::vector<std::string> Join(std::vector<std::string> v, const L&... more) {

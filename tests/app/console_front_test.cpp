@@ -67,8 +67,9 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const std::string srv = at;
   // The server serves the vendor list too: a build without a list URL of its own asks the
   // server it is given.
+  const std::string other = support::TestAddress(13);  // the server's second address, for STUN
   ServerProcess server(srv, {"--sip-port", "5060=1000,2000", "--sip-port", "5058=1000", "--rtp-port", "0",
-                             "--rtp-packets", "5", "--rtp-interval", "10"});
+                             "--rtp-packets", "5", "--rtp-interval", "10", "--other-address", QString::fromStdString(other)});
   ASSERT_TRUE(server.Ready());
   const CliRun r = RunCli({"--json", "--local-ip", "127.0.0.1", "--max-seconds", "30", QString::fromStdString(srv)},
                           40000);
@@ -105,7 +106,19 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const auto natLines = Strings(root["panes"].toObject()["nat"]);
   ASSERT_FALSE(natLines.empty());
   EXPECT_EQ(natLines.front(), "NAT Sessions timeout:");
-  EXPECT_NE(std::find(natLines.begin(), natLines.end(), "NAT session on port 5060 ok after 2s"), natLines.end());
+  const auto timeOut = std::find(natLines.begin(), natLines.end(), "NAT session on port 5060 ok after 2s");
+  EXPECT_NE(timeOut, natLines.end());
+  // The NAT's class, before the time-out lines: no NAT on loopback.
+  const auto mapping = std::find(natLines.begin(), natLines.end(), "NAT mapping: endpoint-independent (port kept)");
+  EXPECT_LT(mapping, timeOut);
+  EXPECT_NE(std::find(mapping, timeOut, "NAT filtering: endpoint-independent"), timeOut);
+  const QJsonObject behaviour = root["nat_behaviour"].toObject();
+  EXPECT_EQ(behaviour["mapping"].toString().toStdString(), "endpoint_independent");
+  EXPECT_EQ(behaviour["filtering"].toString().toStdString(), "endpoint_independent");
+  EXPECT_TRUE(behaviour["port_preserved"].toBool(false));
+  EXPECT_TRUE(behaviour["hairpin"].toBool(false));
+  EXPECT_EQ(behaviour["public"].toObject()["address"].toString().toStdString(), "127.0.0.1");
+  EXPECT_GT(behaviour["public"].toObject()["port"].toInt(), 0);
   const auto status = Strings(root["status"]);
   ASSERT_FALSE(status.empty());
   EXPECT_EQ(status.back(), "Link status: Disconnected.");
@@ -116,6 +129,11 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_NE(std::find(summaryLines.begin(), summaryLines.end(), "NAT time-out on port 5060: held at least 2 s"),
             summaryLines.end());
   EXPECT_EQ(summaryLines.back(), "Exit status 0: the checks ran and none saw an ALG");
+  const std::string classLine = "NAT behaviour: mapping endpoint independent, filtering endpoint independent, port kept, "
+                                "hairpinning yes, public address 127.0.0.1:";
+  EXPECT_EQ(std::count_if(summaryLines.begin(), summaryLines.end(),
+                          [&](const std::string& l) { return l.rfind(classLine, 0) == 0; }),
+            1);
   EXPECT_EQ(summary["alg"].toObject()["5058"].toString().toStdString(), "none");
   EXPECT_EQ(summary["nat_timeout"].toObject()["5058"].toObject()["held_seconds"].toInt(-1), 1);
   EXPECT_TRUE(summary["nat_timeout"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
@@ -242,9 +260,13 @@ TEST_F(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
   EXPECT_EQ(root["end"].toString().toStdString(), "no_nat_test");
   EXPECT_EQ(root["public"].toObject()["5060"].toObject()["address"].toString().toStdString(), me);
   EXPECT_EQ(root["rtp"].toObject()["packets"].toInt(-1), 0);
+  // The stand-in server has no STUN side: the class is not found, and the JSON says so.
   EXPECT_EQ(Strings(root["panes"].toObject()["nat"]),
             (std::vector<std::string>{"NAT Sessions timeout:", std::string(29, '-'), " Checking NAT session timeout",
-                                      std::string(29, ' ')}));
+                                      std::string(29, ' '), "NAT behaviour: no STUN answer from " + at + ":3478"}));
+  const QJsonObject behaviour = root["nat_behaviour"].toObject();
+  for (const char* key : {"mapping", "filtering", "port_preserved", "hairpin"}) EXPECT_TRUE(behaviour[key].isNull()) << key;
+  EXPECT_TRUE(behaviour["public"].toObject()["address"].isNull());
   const auto log = Strings(root["panes"].toObject()["log"]);
   EXPECT_NE(std::find(log.begin(), log.end(), "Via Rcvd:Via: SIP/2.0/UDP 203.0.113.7:5060"), log.end());
   EXPECT_TRUE(Strings(root["errors"]).empty());
