@@ -20,6 +20,14 @@
 #                          server's source ports (repeatable): a firewall that lets requests
 #                          out but nothing back
 #   --forward-udp PORT     forward UDP PORT on the router's WAN address to the lan host (repeatable)
+#   --nat KIND             how the router maps and filters UDP: masquerade (the default: the
+#                          local port kept where free, only replies let in), random (masquerade
+#                          with a random port for every flow), full-cone (a mapping takes
+#                          datagrams from anyone) or restricted-cone (from any port of an
+#                          address the mapping sent to); the cones learn each mapping after the
+#                          source NAT and send inbound datagrams to it
+#   --hairpin              lan reaches its own mappings at the router's WAN address (with
+#                          full-cone or restricted-cone)
 #   --hosts NAMES          names that resolve to the server inside lan (default: sip-echo.lab)
 #   --dns NAME=IP[,IP...]  a DNS server in wan (dnsmasq, at 172.31.77.53) that answers NAME with
 #                          these addresses, in an order that turns on every query (round robin);
@@ -68,6 +76,8 @@ ROUTER_MAC=""
 DROPS=()
 DROPS_BACK=()
 FORWARDS=()
+NAT_KIND=masquerade
+HAIRPIN=0
 HOSTS_NAMES="sip-echo.lab"
 DNS_RECORDS=()
 DNS_IP=172.31.77.53
@@ -148,6 +158,11 @@ parse_options() {
       --timeout)
         [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 1 ] || die "--timeout needs a number of seconds"
         RUN_TIMEOUT=$2; shift 2 ;;
+      --nat)
+        [ $# -ge 2 ] && [[ "$2" =~ ^(masquerade|random|full-cone|restricted-cone)$ ]] ||
+          die "--nat needs masquerade, random, full-cone or restricted-cone"
+        NAT_KIND=$2; shift 2 ;;
+      --hairpin) HAIRPIN=1; shift ;;
       --name)
         [ $# -ge 2 ] && [[ "$2" =~ ^[A-Za-z0-9_-]{1,40}$ ]] || die "--name needs letters, digits, - or _ (at most 40)"
         NAME=$2; shift 2 ;;
@@ -382,9 +397,39 @@ router_rules() {
   echo "  }"
   echo "  chain masq {"
   echo "    type nat hook postrouting priority srcnat; policy accept;"
-  echo "    oifname \"$RWAN_IF\" masquerade"
+  if [ "$NAT_KIND" = random ]; then
+    echo "    oifname \"$RWAN_IF\" masquerade fully-random"
+  else
+    echo "    oifname \"$RWAN_IF\" masquerade"
+  fi
+  # A datagram that came back in from lan to a mapping leaves as from the router, so that the
+  # answer passes the router too.
+  [ $HAIRPIN = 1 ] && echo "    oifname \"$RLAN_IF\" ct status dnat ip saddr $LAB_LAN_IP masquerade"
   echo "  }"
+  case "$NAT_KIND" in full-cone | restricted-cone) cone_rules ;; esac
   echo "}"
+}
+
+# The cones: every UDP mapping is learnt after the source NAT (public port -> lan address and
+# port, and the remote addresses it sent to); inbound datagrams to a learnt port go to its lan
+# end, from anyone (full cone) or from those addresses only (restricted cone).
+cone_rules() {
+  local from=""
+  [ "$NAT_KIND" = restricted-cone ] && from=" udp dport . ip saddr @sent_to"
+  echo "  map mappings { type inet_service : ipv4_addr . inet_service; flags dynamic,timeout; timeout 180s; size 65535; }"
+  echo "  set sent_to { type inet_service . ipv4_addr; flags dynamic,timeout; timeout 180s; size 65535; }"
+  echo "  chain learn {"
+  echo "    type filter hook postrouting priority srcnat + 10; policy accept;"
+  echo "    oifname \"$RWAN_IF\" meta l4proto udp update @mappings { udp sport : ct original ip saddr . ct original proto-src }"
+  echo "    oifname \"$RWAN_IF\" meta l4proto udp update @sent_to { udp sport . ip daddr }"
+  echo "  }"
+  echo "  chain cone_in {"
+  echo "    type nat hook prerouting priority dstnat + 10; policy accept;"
+  echo "    iifname \"$RWAN_IF\"$from dnat ip to udp dport map @mappings"
+  if [ $HAIRPIN = 1 ]; then
+    echo "    iifname \"$RLAN_IF\" ip daddr $LAB_ROUTER_WAN_IP dnat ip to udp dport map @mappings"
+  fi
+  echo "  }"
 }
 
 # Waits (at most 20 s) until something listens on port $2 of protocol $1 in wan.
@@ -455,6 +500,8 @@ describe() {
   [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
   [ ${#DROPS_BACK[@]} -gt 0 ] && what+=("dropping ${DROPS_BACK[*]} from the server")
   [ ${#FORWARDS[@]} -gt 0 ] && what+=("forwarding UDP ${FORWARDS[*]} to lan")
+  [ "$NAT_KIND" != masquerade ] && what+=("NAT: $NAT_KIND")
+  [ $HAIRPIN = 1 ] && what+=("hairpinning")
   [ ${#what[@]} -gt 0 ] && say "$(IFS=';'; echo "${what[*]}" | sed 's/;/; /g')"
   return 0
 }

@@ -5,7 +5,8 @@
 #   lab_scenario_test.sh SCENARIO CLI SERVER
 #
 # Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, router_mac, udp_dropped,
-# udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin.
+# udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin, and the NAT classes
+# nat_masquerade, nat_random, nat_full_cone, nat_restricted_cone.
 # Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
 [ $# = 3 ] || { echo "usage: $0 SCENARIO CLI SERVER" >&2; exit 2; }
@@ -26,7 +27,8 @@ SERVER_LOG=$WORK/server.log
 
 # run_tester LAB_OPTIONS... -- SERVER_OPTIONS... : builds a lab with the server in wan and runs
 # the console front once in lan, in $WORK (where MAC.CSV is kept). Sets OUT (what it printed,
-# stderr included) and RC (its exit status), and SECS (how long it ran).
+# stderr included) and RC (its exit status), and SECS (how long it ran). LAN_BEFORE, when set, is a
+# command line run in lan (in $WORK) before the tester, through the same router.
 run_tester_in_lab() {
   local lab_opts=() server_opts=()
   while [ $# -gt 0 ] && [ "$1" != -- ]; do lab_opts+=("$1"); shift; done
@@ -37,7 +39,7 @@ run_tester_in_lab() {
   local start=$SECONDS
   OUT=$("$LAB" run --name "$(lab_name)" --relay-localhost "${lab_opts[@]}" \
           --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 240 \
-          -- bash -c 'cd "$1" && shift && exec "$@"' bash "$WORK" "${TESTER[@]}" 2>&1)
+          -- bash -c 'cd "$1" && eval "$2"; shift 2 && exec "$@"' bash "$WORK" "${LAN_BEFORE:-:}" "${TESTER[@]}" 2>&1)
   RC=$?
   SECS=$((SECONDS - start))
   echo "---- tester output (status $RC, ${SECS}s)"
@@ -57,6 +59,53 @@ pane_lines() { grep -E "^\[$1\] " <<<"$OUT" | sed -E "s/^\[$1\] //" | grep -E --
 # The last "ok after" age printed for port $1.
 last_ok_after() {
   pane_lines NAT "^NAT session on port $1 ok after [0-9]+s$" | tail -1 | sed -E 's/.* ok after ([0-9]+)s$/\1/'
+}
+
+# The class an RFC 5780 client that Debian packages reported in file $1 for $2 (Mapping or
+# Filtering), in the tester's words; "none" when it reported none.
+reference_kind() {
+  local line
+  line=$(grep -oE "(NAT with (Endpoint Independent|Address Dependent|Address and Port Dependent)|No NAT! \(Endpoint Independent) $2" "$1" | head -1)
+  case "$line" in
+    *"Endpoint Independent"*) echo "endpoint-independent" ;;
+    *"Address and Port Dependent"*) echo "address and port dependent" ;;
+    *"Address Dependent"*) echo "address-dependent" ;;
+    *) echo none ;;
+  esac
+}
+
+# The tester's class for $1 (mapping or filtering), from its NAT pane line.
+tester_kind() { pane_lines NAT "^NAT $1: " | head -1 | sed -E "s/^NAT $1: //; s/ \(port (kept|changed)\)$//"; }
+
+# A router of NAT kind $1 (lab.sh --nat, with further lab options after it), the server with its
+# second address; the reference client runs through the router first, then the tester. Both
+# must find mapping $2 and filtering $3, and agree on hairpinning ($4: yes or no).
+class_scenario() {
+  local kind=$1 mapping=$2 filtering=$3 hairpin=$4
+  shift 4
+  LAN_BEFORE="turnutils_natdiscovery -m -f -H 172.31.77.2 >reference.txt 2>&1"
+  run_tester_in_lab --nat "$kind" "$@" --wan-address 172.31.77.3 -- \
+    --other-address 172.31.77.3 --sip-port 5060=1000,2000 --sip-port 5058=1000,2000
+  LAN_BEFORE=""
+  echo "---- reference client"
+  cat "$WORK/reference.txt" 2>/dev/null
+  echo "----"
+  local ref_map ref_filter ref_hairpin=no
+  ref_map=$(reference_kind "$WORK/reference.txt" Mapping)
+  ref_filter=$(reference_kind "$WORK/reference.txt" Filtering)
+  grep -q "Received a request (maybe a successful hairpinning)" "$WORK/reference.txt" && ref_hairpin=yes
+  expect_true "[ \"$ref_map\" = \"$mapping\" ] && [ \"$ref_filter\" = \"$filtering\" ]" \
+    "the reference client finds the router's class: $ref_map mapping, $ref_filter filtering"
+  expect_true "[ \"\$(tester_kind mapping)\" = \"$ref_map\" ]" "the tester's mapping is the reference's: $(tester_kind mapping)"
+  expect_true "[ \"\$(tester_kind filtering)\" = \"$ref_filter\" ]" "the tester's filtering is the reference's: $(tester_kind filtering)"
+  expect_line "$OUT" "^\[NAT\] NAT hairpinning: $ref_hairpin$" "hairpinning as the reference found it ($ref_hairpin)"
+  expect_true "[ $ref_hairpin = $hairpin ]" "hairpinning is what the router does ($hairpin)"
+  expect_line "$OUT" "^\[NAT\] NAT public address: 172\.31\.77\.1:[0-9]+$" "the public address is the router's"
+  # The class lines come before the time-out lines.
+  expect_true "[ \"\$(pane_lines NAT '^NAT (mapping|session on port)' | head -1 | cut -c1-11)\" = 'NAT mapping' ]" \
+    "the class comes before the time-out lines"
+  expect_four_verdicts_without_alg
+  expect_true "[ $RC = 0 ]" "the run completes, whatever the class (status 0, was $RC)"
 }
 
 expect_four_verdicts_without_alg() {
@@ -290,6 +339,30 @@ case "$SCENARIO" in
       expect_line "$(cat "$log")" "session 172\.31\.77\.1:[0-9]+ token .*: 16 echoes, NAT test 5060,5058" "$(basename "$log"): held runs, each with all of its datagrams"
       expect_no_line "$(cat "$log")" "dropped: no session|echoes, NAT test none" "$(basename "$log"): no datagram of another server's session, no session left without its probes"
     done
+    ;;
+
+  nat_masquerade)
+    # Plain masquerade keeps the local port where it is free and lets in only replies.
+    class_scenario masquerade "endpoint-independent" "address and port dependent" no
+    expect_line "$OUT" "^\[NAT\] NAT mapping: endpoint-independent \(port kept\)$" "the local port kept"
+    expect_no_line "$OUT" "media relay" "no relay is needed"
+    ;;
+
+  nat_random)
+    # A new random port for every flow: each destination sees another public port.
+    class_scenario random "address and port dependent" "address and port dependent" no
+    expect_line "$OUT" "^\[RESULT\] NAT behaviour: mapping address and port dependent, filtering address and port dependent, port changed, hairpinning no, public address 172\.31\.77\.1:[0-9]+$" "the summary says the class"
+    expect_line "$OUT" "^\[ADVICE\] The NAT gives each destination a new public port .*media relay \(TURN, or the provider's media proxy\).*$" "the advice asks for a media relay"
+    ;;
+
+  nat_full_cone)
+    # A mapping takes datagrams from anyone, and lan reaches its own mapping.
+    class_scenario full-cone "endpoint-independent" "endpoint-independent" yes --hairpin
+    ;;
+
+  nat_restricted_cone)
+    # From any port of an address the mapping sent to.
+    class_scenario restricted-cone "endpoint-independent" "address-dependent" no
     ;;
 
   *)
