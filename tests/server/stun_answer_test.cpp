@@ -85,12 +85,14 @@ TEST(StunAnswer, answers_name_the_source_and_leave_from_the_place_asked_for) {
       continue;
     }
     EXPECT_EQ(m->Class, stun::TClass::Success);
-    EXPECT_EQ(m->Mapped, kClient);
+    EXPECT_LE(answer->Bytes.size(), 76u);
     if (request->HasCookie()) {
       EXPECT_EQ(m->XorMapped, kClient);
+      EXPECT_FALSE(m->Mapped);
       EXPECT_EQ(m->ResponseOrigin, c.from);
       EXPECT_EQ(m->Other, c.other);
     } else {
+      EXPECT_EQ(m->Mapped, kClient);
       EXPECT_EQ(m->Source, c.from);
       EXPECT_EQ(m->Changed, c.other);
       EXPECT_FALSE(m->XorMapped || m->Other);
