@@ -1,8 +1,6 @@
 #include "probes/NatBehaviour.h"
 
-namespace {
-
-const char* KindText(TNatKind kind) {
+const char* NatKindText(TNatKind kind) {
   switch (kind) {
     case TNatKind::EndpointIndependent: return "endpoint-independent";
     case TNatKind::AddressDependent: return "address-dependent";
@@ -10,8 +8,6 @@ const char* KindText(TNatKind kind) {
   }
   return "";
 }
-
-}  // namespace
 
 const char* NatKindName(TNatKind kind) {
   switch (kind) {
@@ -60,14 +56,14 @@ std::vector<std::string> NatBehaviourLines(const TNatBehaviour& b, const std::st
   std::vector<std::string> lines;
   const std::string oneAddress = " (the server has one address: these two are not told apart)";
   std::string mapping = "NAT mapping: ";
-  if (b.Mapping) mapping += KindText(*b.Mapping);
+  if (b.Mapping) mapping += NatKindText(*b.Mapping);
   else if (b.MappingNotPortDependent) mapping += "endpoint-independent or address-dependent";
   else mapping += "not found";
   mapping += *b.PortPreserved ? " (port kept)" : " (port changed)";
   if (b.MappingNotPortDependent) mapping += oneAddress;
   lines.push_back(mapping);
   std::string filtering = "NAT filtering: ";
-  if (b.Filtering) filtering += KindText(*b.Filtering);
+  if (b.Filtering) filtering += NatKindText(*b.Filtering);
   else if (b.FilteringNotPortDependent) filtering += "endpoint-independent or address-dependent" + oneAddress;
   else filtering += "not found";
   lines.push_back(filtering);

@@ -43,6 +43,8 @@ TNatBehaviour ClassifyNat(const TStunObservations& o);
 
 // "endpoint_independent", "address_dependent", "address_and_port_dependent".
 const char* NatKindName(TNatKind kind);
+// In words: "endpoint-independent", "address-dependent", "address and port dependent".
+const char* NatKindText(TNatKind kind);
 
 // The NAT pane's lines: mapping (with the port), filtering, hairpinning and the public address;
 // one line when the server did not answer (server: "host:port" asked).

@@ -107,15 +107,13 @@ std::string BehaviourLine(const std::optional<TNatBehaviour>& b) {
   if (!b) return "";
   if (!b->Answered) return "NAT behaviour: not found (no STUN answer from the server)";
   auto kind = [](const std::optional<TNatKind>& k, bool notPortDependent) -> std::string {
-    if (k) return NatKindName(*k);
-    return notPortDependent ? "endpoint or address dependent (one server address)" : "not found";
+    if (k) return NatKindText(*k);
+    return notPortDependent ? "endpoint-independent or address-dependent (one server address)" : "not found";
   };
   std::string line = "NAT behaviour: mapping " + kind(b->Mapping, b->MappingNotPortDependent) + ", filtering " +
                      kind(b->Filtering, b->FilteringNotPortDependent) + ", port " +
                      (*b->PortPreserved ? "kept" : "changed");
   if (b->Hairpin) line += std::string(", hairpinning ") + (*b->Hairpin ? "yes" : "no");
-  for (char& c : line)
-    if (c == '_') c = ' ';
   return line + ", public address " + stun::ToText(*b->Public);
 }
 

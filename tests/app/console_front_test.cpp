@@ -129,7 +129,7 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_NE(std::find(summaryLines.begin(), summaryLines.end(), "NAT time-out on port 5060: held at least 2 s"),
             summaryLines.end());
   EXPECT_EQ(summaryLines.back(), "Exit status 0: the checks ran and none saw an ALG");
-  const std::string classLine = "NAT behaviour: mapping endpoint independent, filtering endpoint independent, port kept, "
+  const std::string classLine = "NAT behaviour: mapping endpoint-independent, filtering endpoint-independent, port kept, "
                                 "hairpinning yes, public address 127.0.0.1:";
   EXPECT_EQ(std::count_if(summaryLines.begin(), summaryLines.end(),
                           [&](const std::string& l) { return l.rfind(classLine, 0) == 0; }),
