@@ -9,7 +9,7 @@
 #   --no-alg     no SIP helper
 #   --console    the console front even when a display is at hand
 # Further options go to lab/lab.sh (e.g. --udp-timeout 20, --router-mac 00:00:0c:12:34:56,
-# --forward-udp 5004). Needs root.
+# --forward-udp 5004, --nat random). Needs root.
 set -euo pipefail
 . "$(dirname "$0")/../scripts/common.sh"
 
@@ -39,7 +39,8 @@ log="$work/server.log"
 : >"$log"
 
 # Gaps that bracket the 12 s time-out on both ports within a minute or so.
-server=("$BUILD/bin/sip-alg-echo-server" --address 172.31.77.2
+# The second address lets STUN tell every NAT class apart.
+server=("$BUILD/bin/sip-alg-echo-server" --address 172.31.77.2 --other-address 172.31.77.3
         --sip-port 5060=5000,10000,20000 --sip-port 5058=7500,15000,30000)
 server_cmd="exec $(printf '%q ' "${server[@]}") 2>>$(printf '%q' "$log")"
 
@@ -53,6 +54,6 @@ fi
 # The server is sip-echo.lab in lan's hosts file; the tester, named a server, fetches the MAC
 # list from it too (a build with its own list URL would name localhost, which the lab relays to
 # the server).
-exec "$ROOT/lab/lab.sh" run --udp-timeout 12 --relay-localhost "${alg[@]}" "${lab_opts[@]}" \
+exec "$ROOT/lab/lab.sh" run --udp-timeout 12 --relay-localhost --wan-address 172.31.77.3 "${alg[@]}" "${lab_opts[@]}" \
   --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 \
   -- bash -c 'cd "$1" && shift && exec "$@"' bash "$work" "${tester[@]}"

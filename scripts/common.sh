@@ -23,15 +23,15 @@ NAT_RUN_PACKAGES=(
 NAT_PACKAGE_PACKAGES=(dpkg-dev file librsvg2-bin)
 # What the benchmarks need besides.
 NAT_BENCH_PACKAGES=(libbenchmark-dev curl)
-# What the NAT lab (lab/) needs besides. coturn: its behaviour discovery client is the standard
-# that the NAT class is checked against, in the lab and in the echo server's STUN tests.
-NAT_LAB_PACKAGES=(iproute2 nftables procps dnsmasq-base coturn)
+# What the NAT lab (lab/) needs besides.
+NAT_LAB_PACKAGES=(iproute2 nftables procps dnsmasq-base)
 # What the tests need besides all of the above.
 NAT_TEST_PACKAGES=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest
   xvfb xauth xdotool imagemagick libxcb1-dev lighttpd
   lintian desktop-file-utils appstream systemd systemd-container init-system-helpers man-db
+  coturn  # its STUN behaviour discovery client: the reference for the NAT class (lab, server tests)
 )
 # Everything.
 NAT_PACKAGES=("${NAT_RUN_PACKAGES[@]}" "${NAT_PACKAGE_PACKAGES[@]}" "${NAT_BENCH_PACKAGES[@]}"
