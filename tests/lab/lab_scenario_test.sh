@@ -79,13 +79,17 @@ tester_kind() { pane_lines NAT "^NAT $1: " | head -1 | sed -E "s/^NAT $1: //; s/
 
 # A router of NAT kind $1 (lab.sh --nat, with further lab options after it), the server with its
 # second address; the reference client runs through the router first, then the tester. Both
-# must find mapping $2 and filtering $3, and agree on hairpinning ($4: yes or no).
+# must find mapping $2 and filtering $3, and agree on hairpinning ($4: yes or no). Further
+# arguments go to lab.sh, those after -- to the server.
 class_scenario() {
-  local kind=$1 mapping=$2 filtering=$3 hairpin=$4
+  local kind=$1 mapping=$2 filtering=$3 hairpin=$4 lab_extra=() server_extra=()
   shift 4
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do lab_extra+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  server_extra=("$@")
   LAN_BEFORE="turnutils_natdiscovery -m -f -H 172.31.77.2 >reference.txt 2>&1"
-  run_tester_in_lab --nat "$kind" "$@" --wan-address 172.31.77.3 -- \
-    --other-address 172.31.77.3 --sip-port 5060=1000,2000 --sip-port 5058=1000,2000
+  run_tester_in_lab --nat "$kind" "${lab_extra[@]}" --wan-address 172.31.77.3 -- \
+    --other-address 172.31.77.3 --sip-port 5060=1000,2000 --sip-port 5058=1000,2000 "${server_extra[@]}"
   LAN_BEFORE=""
   echo "---- reference client"
   cat "$WORK/reference.txt" 2>/dev/null
@@ -362,7 +366,9 @@ case "$SCENARIO" in
 
   nat_restricted_cone)
     # From any port of an address the mapping sent to.
-    class_scenario restricted-cone "endpoint-independent" "address-dependent" no
+    # The server bound to every address: its answers from the other address leave by choice of
+    # source address.
+    class_scenario restricted-cone "endpoint-independent" "address-dependent" no -- --address 0.0.0.0
     ;;
 
   *)
