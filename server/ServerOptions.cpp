@@ -76,6 +76,7 @@ TLifeSettings TEchoServerConfig::SessionLife() const {
   life.AfterChecksMs = AfterChecksMs;
   life.MarginMs = SessionMarginMs;
   life.CheckKinds = 2 * SipPorts.size();
+  life.TcpCheckKinds = 2 * SipPorts.size();
   return life;
 }
 
@@ -126,7 +127,7 @@ std::string ServerUsage() {
          "  --probe-timeout MS        wait for a session's first probe after its token\n"
          "                            (default 10000)\n"
          "  --checks-timeout MS       time from the token for the checks and the start of\n"
-         "                            the NAT test (default 30000)\n"
+         "                            the NAT test (default 45000)\n"
          "  --http-lifetime MS        the longest an HTTP connection stays open (default\n"
          "                            190000)\n"
          "  --idle-timeout MS         no longer used (sessions end with their test); taken\n"
