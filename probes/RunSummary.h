@@ -51,6 +51,9 @@ struct TNatBracket {
 struct TRunSummary {
   TServerReach Server = TServerReach::NotTried;
   std::vector<TAlgFinding> Alg;  // 5060, then 5058
+  // SIP over TCP, the same way: a message swallowed counts as an ALG, a port not reachable as
+  // not checked. Empty when the checks by UDP did not all run.
+  std::vector<TAlgFinding> AlgTcp;
   std::vector<TNatBracket> Nat;  // 5060, then 5058
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
   int RtpPort = 0;
@@ -60,7 +63,7 @@ struct TRunSummary {
   std::optional<std::string> Vendor;
   TRunEnd End = TRunEnd::Open;
 
-  bool AnyAlg() const;
+  bool AnyAlg() const;  // by UDP or over TCP
   const TAlgFinding* AlgOn(int port) const;
 };
 

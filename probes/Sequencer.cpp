@@ -1,5 +1,6 @@
 #include "probes/Sequencer.h"
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -13,6 +14,8 @@ constexpr int kAttempts = 3;        // sends of one probe before it counts as wi
 constexpr int kConfirmRounds = 3;   // further sends of it, each beside a witness ...
 constexpr int kConfirmWaitMs = 1000;  // ... each waited for this long: the first probe's six sends end
                                       // within 9 s, before the server gives up on a session without one
+constexpr int kTcpAudioPort5060 = 5006;  // + 2000: the audio ports of the INVITEs over TCP, which
+constexpr int kTcpAudioPort5058 = 5008;  // no INVITE by UDP announces (those announce 7004, 5004, RtpPort)
 constexpr int kNatSends = 6;        // NAT session test INVITEs per socket
 constexpr int kNatGapMs = 100;      // pause after each of them
 
@@ -76,6 +79,92 @@ struct TRun {
   }
 };
 
+// The REGISTER and INVITE over TCP to both ports, after the checks by UDP; false when the run's
+// time ran out.
+bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
+  TSequencerIo& io = run.io;
+  struct TTcpExchange {
+    bool invite;
+    int nominalPort;
+    TSequenceReport::TCheck* check;
+  };
+  const TTcpExchange exchanges[] = {
+      {false, 5060, &run.report.TcpRegister5060},
+      {false, 5058, &run.report.TcpRegister5058},
+      {true, 5060, &run.report.TcpInvite5060},
+      {true, 5058, &run.report.TcpInvite5058},
+  };
+  std::string localIp;
+  int udpPort = 0;
+  io.LocalBinding(TSipSocket::Sip5060, localIp, udpPort);
+  for (const TTcpExchange& x : exchanges) {
+    const int remotePort = x.nominalPort == 5060 ? run.params.ServerPort : 5058;
+    const std::string port = std::to_string(x.nominalPort);
+    const char* method = x.invite ? "INVITE" : "REGISTER";
+    auto sip = [&](const std::string& verdict) {
+      if (x.nominalPort == 5060) {
+        io.AddLine(TPane::Sip, "----------------------------");
+        io.AddLine(TPane::Sip, x.invite ? " Checking INVITEs over TCP..." : " Checking REGISTERs over TCP...");
+      }
+      io.AddLine(TPane::Sip, verdict);
+      x.check->Done = true;
+    };
+    int waitMs = kWaitMs;
+    if (run.params.DeadlineMs > 0) {
+      const int64_t left = run.params.DeadlineMs - io.NowMs();
+      if (left <= 0) return false;
+      waitMs = static_cast<int>(std::min<int64_t>(left, waitMs));
+    }
+    run.log(".");
+    io.Waiting("Waiting for the TCP connection to port " + std::to_string(remotePort));
+    std::string failure;
+    const std::optional<int> localPort = io.TcpSipOpen(run.params.ServerHost, remotePort, waitMs, failure);
+    if (localPort) {
+      run.log("Checking over TCP from local port " + std::to_string(*localPort) + " to remote port " +
+              std::to_string(remotePort) + " ...");
+      if (x.invite)
+        probe.BuildInvite(token, std::to_string(remotePort), localIp, std::to_string(*localPort), false,
+                          x.nominalPort == 5060 ? kTcpAudioPort5060 : kTcpAudioPort5058, true);
+      else
+        probe.BuildRegister(token, std::to_string(remotePort), localIp, std::to_string(*localPort), true);
+      const std::string& text = x.invite ? probe.InviteMsg : probe.RegisterMsg;
+      run.sent.push_back({x.nominalPort == 5060 ? TSipSocket::Sip5060 : TSipSocket::Sip5058, x.invite, remotePort,
+                          probe.SentRequestLine, text, true});
+      try {
+        io.TcpSipWrite(text);
+      } catch (const EIdException& e) {
+        failure = std::string("the connection broke: ") + e.what();
+      }
+    }
+    if (!localPort || !failure.empty()) {
+      io.TcpSipClose();
+      run.log("No connection to TCP port " + std::to_string(remotePort) + ": " + failure);
+      sip("No ALG verdict on TCP port " + port + ". " + method + " not sent: the port is not reachable (" + failure +
+          ")");
+      x.check->Unreachable = true;
+      x.check->Why = failure;
+      continue;
+    }
+    io.Waiting("Waiting for the echo of the " + std::string(method) + " over TCP to port " +
+               std::to_string(remotePort));
+    bool ignored = false;
+    std::string echo = run.Await(run.sent.size() - 1, -1, ignored);
+    io.TcpSipClose();
+    if (echo.empty()) {
+      if (run.timeUp) return false;
+      run.log("No echo of the " + std::string(method) + " sent over TCP, although its connection went through");
+      sip("ALG active on TCP port " + port + ". " + method + " swallowed");
+      x.check->Dropped = true;
+      continue;
+    }
+    run.log(CutLines(echo, 1));
+    const int result = x.invite ? probe.CheckInviteEcho(echo, run.log) : probe.CheckRegisterEcho(echo, run.log);
+    sip(TcpAlgVerdict(result, x.nominalPort));
+    x.check->Result = result;
+  }
+  return true;
+}
+
 // After an empty token: whether the server said it is busy.
 bool ServerSaidBusy(TSequencerIo& io) {
   try {
@@ -96,7 +185,7 @@ int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size
 
   std::vector<size_t> candidates;
   for (size_t i = 0; i < sent.size(); ++i)
-    if (!server || sent[i].RemotePort == server->ServerPort) candidates.push_back(i);
+    if (!server || (sent[i].RemotePort == server->ServerPort && sent[i].Tcp == server->Tcp)) candidates.push_back(i);
   if (candidates.empty()) return -1;
 
   auto narrowed = [&](const std::function<bool(const TSentProbe&)>& keep) {
@@ -109,7 +198,7 @@ int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size
   if (tier.empty()) tier = narrowed([&](const TSentProbe& p) { return MethodOf(p.RequestLine) == MethodOf(requestLine); });
   if (!tier.empty()) candidates = tier;
 
-  if (server && candidates.size() > 1) {
+  if (server && !server->Tcp && candidates.size() > 1) {
     // Two sockets never share a public mapping: a socket whose mapping is known to be the one
     // the datagram came from sent it; one whose mapping is known to be another did not.
     const std::optional<TPublicMapping>* mappings[] = {&public5060, &public5058};
@@ -285,6 +374,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     checks[i]->Result = result;
   }
   report.Outcome = TSequenceReport::TOutcome::Completed;
+  if (!RunTcpChecks(run, probe, token)) return stopForTime();
 
   // NAT session test, for each socket whose REGISTER and INVITE both came back unchanged.
   WriteNatLeadIn([&](const std::string& l) { io.AddLine(TPane::Nat, l); });
