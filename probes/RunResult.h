@@ -67,7 +67,7 @@ struct TSequenceReport {
     // Over TCP, Dropped is a message that was never echoed although its connection went through,
     // and Unreachable a connection that could not be made (no verdict; Why says what failed).
     bool Unreachable = false;
-    std::string Why;
+    std::string Why = {};
     bool Alg() const { return Result < 0 || Dropped; }
   };
   TOutcome Outcome = TOutcome::NotRun;

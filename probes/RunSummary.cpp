@@ -161,7 +161,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
       break;
   }
   s.Alg = {Finding(5060, q.Register5060, q.Invite5060), Finding(5058, q.Register5058, q.Invite5058)};
-  if (q.Outcome == O::Completed || q.TcpRegister5060.Done) {
+  if (q.TcpRegister5060.Done) {  // the first check over TCP: the checks over TCP ran
     s.AlgTcp = {Finding(5060, q.TcpRegister5060, q.TcpInvite5060, true),
                 Finding(5058, q.TcpRegister5058, q.TcpInvite5058, true)};
   }

@@ -52,7 +52,7 @@ struct TRunSummary {
   TServerReach Server = TServerReach::NotTried;
   std::vector<TAlgFinding> Alg;  // 5060, then 5058
   // SIP over TCP, the same way: a message swallowed counts as an ALG, a port not reachable as
-  // not checked. Empty when the checks by UDP did not all run.
+  // not checked. Empty when the checks over TCP did not run.
   std::vector<TAlgFinding> AlgTcp;
   std::vector<TNatBracket> Nat;  // 5060, then 5058
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
