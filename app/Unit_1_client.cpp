@@ -485,6 +485,14 @@ class TForm1::TSequencerLink : public TSequencerIo {
     }
   }
   void TcpSipWrite(const std::string& text) override { sipTcp_->Write(text); }
+  bool TcpSipClosedByPeer() override {
+    try {
+      sipTcp_->PollDisconnect(false);
+      return sipTcp_->ClosedGracefully() || !sipTcp_->IsConnected();
+    } catch (const EIdException&) {
+      return true;  // reset
+    }
+  }
   void TcpSipClose() override {
     if (sipTcp_) sipTcp_->DropLink();
     sipTcp_.reset();

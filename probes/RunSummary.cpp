@@ -9,7 +9,7 @@ using TCheck = TSequenceReport::TCheck;
 std::string ProbeText(const char* name, const TCheck& c, bool tcp) {
   const std::string n = std::string(name) + (tcp ? " over TCP" : "");
   if (!c.Done) return n + " not checked";
-  if (c.Unreachable) return n + " not sent, the port is not reachable";
+  if (c.Unreachable) return n + " not judged (" + (c.Why.empty() ? std::string("the port is not reachable") : c.Why) + ")";
   if (c.Dropped) return n + (tcp ? " swallowed" : " dropped");
   if (c.Lost) return n + " lost on the way (no verdict)";
   if (c.Result < 0) return n + ": " + std::to_string(-c.Result) + " header(s) changed";

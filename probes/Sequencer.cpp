@@ -149,7 +149,16 @@ bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
                std::to_string(remotePort));
     bool ignored = false;
     std::string echo = run.Await(run.sent.size() - 1, -1, ignored);
+    const bool closed = echo.empty() && io.TcpSipClosedByPeer();
     io.TcpSipClose();
+    if (echo.empty() && closed) {
+      run.log("No echo of the " + std::string(method) + " sent over TCP: the other end closed the connection");
+      sip("No ALG verdict on TCP port " + port + ". " + method +
+          " not echoed: the connection was closed at the other end (a server that is full does so)");
+      x.check->Unreachable = true;
+      x.check->Why = "the connection was closed at the other end";
+      continue;
+    }
     if (echo.empty()) {
       if (run.timeUp) return false;
       run.log("No echo of the " + std::string(method) + " sent over TCP, although its connection went through");

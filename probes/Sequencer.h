@@ -39,6 +39,8 @@ class TSequencerIo {
   // One message on it, in one write with Nagle's delay off, so that it leaves in one segment: a
   // router's ALG reads each segment on its own. Raises the transport's exception when it fails.
   virtual void TcpSipWrite(const std::string& text) = 0;
+  // Whether the other end has closed or reset it (a server that is full closes it at once).
+  virtual bool TcpSipClosedByPeer() = 0;
   virtual void TcpSipClose() = 0;
   // Blocks the calling thread.
   virtual void Sleep(int ms) = 0;
@@ -101,8 +103,9 @@ std::string EchoTerminator();                    // one zero byte, scrambled
 // Then the same REGISTER and INVITE go over TCP to both ports, each over a connection of its own
 // (SIP/2.0/TCP and the connection's address and port in Via and Contact; the INVITEs announce
 // audio ports of their own, as a router's ALG drops an INVITE whose audio port was announced
-// before). A connection that cannot be made is no verdict ("not reachable"); a message whose
-// connection went through and whose echo never comes was swallowed, which counts as an ALG.
+// before). A connection that cannot be made, or that the other end closes with no echo, is no
+// verdict ("not reachable"); a message whose connection went through and stayed open while its
+// echo never came was swallowed, which counts as an ALG.
 //
 // A probe without echo after three sends is sent up to three times more (1 s each), each time
 // beside a witness, a REGISTER that came back before (the socket's own for an INVITE, else the other

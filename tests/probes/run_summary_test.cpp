@@ -163,8 +163,8 @@ TEST(RunSummary, lines_per_finding) {
        [] { return OverTcp(NoAlg(), Clean(), Clean(), Clean(), Unreachable()); },
        ctx,
        {"SIP ALG on TCP port 5060: none seen (REGISTER and INVITE came back unchanged)",
-        "SIP ALG on TCP port 5058: none seen so far (REGISTER over TCP unchanged, INVITE over TCP not sent, the port is "
-        "not reachable)"},
+        "SIP ALG on TCP port 5058: none seen so far (REGISTER over TCP unchanged, INVITE over TCP not judged (the "
+        "connection was refused))"},
        3},
       {"no echo: no NAT lines, the unreached checks named",
        [] {

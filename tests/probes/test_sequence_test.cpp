@@ -86,11 +86,14 @@ struct FakeRun : TSequencerIo {
   void TcpSipWrite(const std::string& text) override {
     tcpSent.push_back({tcpPort, tcpLocal, text, sent.size()});
     if (beforeTcpEcho) beforeTcpEcho(*this, text);
+    if (tcpClosedByPeer.count(tcpPort)) return;
     if (auto got = tcpRoute(text, tcpPort))
       buffered += Scramble("Received " + std::to_string(got->size()) + " bytes on TCP port " + std::to_string(tcpPort) +
                            " from 203.0.113.9:" + std::to_string(tcpLocal + 10000) + "\r\n" + *got) +
                   EchoTerminator();
   }
+  std::set<int> tcpClosedByPeer;  // ports whose server closes the connection without an echo
+  bool TcpSipClosedByPeer() override { return tcpClosedByPeer.count(tcpPort) > 0; }
   void TcpSipClose() override { ++tcpCloses; }
   void Sleep(int ms) override { sleptMs += ms; }
   void NatTestStarted() override { ++natStarted; }
@@ -484,6 +487,15 @@ TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
        },
        {lead, regs, ok60, ok58, lead, invs, "ALG active on TCP port 5060. INVITE swallowed", ok58},
        {true, 0}, {true, 0, true}, {true, 0}, true},
+      {"TCP 5058 closed at once by the other end: no verdict, no ALG",
+       [](FakeRun& io) { io.tcpClosedByPeer = {5058}; },
+       {lead, regs, ok60,
+        "No ALG verdict on TCP port 5058. REGISTER not echoed: the connection was closed at the other end (a server "
+        "that is full does so)",
+        lead, invs, ok60,
+        "No ALG verdict on TCP port 5058. INVITE not echoed: the connection was closed at the other end (a server "
+        "that is full does so)"},
+       {true, 0}, {true, 0}, {true, 0, false, false, true, "the connection was closed at the other end"}, false},
       {"a late echo by UDP while the REGISTER over TCP waits is not its echo",
        [&](FakeRun& io) {
          io.tcpRoute = rewrite5060;
