@@ -420,7 +420,7 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     O outcome;
     TRunEnd end;
     int alg;  // 0 none, 1 changed lines, 2 a dropped probe, 3 a lost one, 4 changed lines and a lost one,
-              // 5 a message over TCP swallowed, 6 changed lines over TCP, 7 a TCP port not reachable
+              // 5 a message over TCP swallowed, 7 a TCP port not reachable
     bool errorShown, windowClosed;
     int status;
   };
@@ -432,7 +432,6 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
       {"an ALG, then the time limit", O::Completed, TRunEnd::TimeLimit, 1, false, false, 1},
       {"an ALG on one port, a lost probe on the other", O::Completed, TRunEnd::CountdownRanOut, 4, false, false, 1},
       {"a message over TCP swallowed", O::Completed, TRunEnd::CountdownRanOut, 5, false, false, 1},
-      {"changed lines over TCP, then no NAT report", O::Completed, TRunEnd::NoNatReport, 6, false, false, 1},
       {"a TCP port not reachable: no verdict, no ALG", O::Completed, TRunEnd::CountdownRanOut, 7, false, false, 0},
       {"no echo", O::NoEcho, TRunEnd::ServerNotReached, 0, false, false, 2},
       {"server busy", O::ServerBusy, TRunEnd::ServerBusy, 0, false, false, 2},
@@ -452,7 +451,7 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     form.Result.End = row.end;
     form.Result.Sequence.Invite5058 = {row.alg > 0 && row.alg < 5, row.alg == 1 || row.alg == 4 ? -3 : 0, row.alg == 2,
                                        row.alg == 3};
-    form.Result.Sequence.TcpInvite5058 = {row.alg >= 5, row.alg == 6 ? -2 : 0, row.alg == 5, false, row.alg == 7};
+    form.Result.Sequence.TcpInvite5058 = {row.alg >= 5, 0, row.alg == 5, false, row.alg == 7};
     form.Result.Sequence.Invite5060 = {row.alg == 4, 0, false, row.alg == 4};
     TCliRecord record;
     record.ErrorShown = row.errorShown;
