@@ -130,9 +130,11 @@ case "$SCENARIO" in
     expect_line "$log" "^SDP IP1 Rcvd:o=- 1439573762 1439573762 IN IP4 172.31.77.1$" "SDP o= rewritten"
     expect_line "$log" "^SDP IP2 Sent:c=IN IP4 192.168.77.2$" "SDP c= sent"
     expect_line "$log" "^SDP IP2 Rcvd:c=IN IP4 172.31.77.1$" "SDP c= rewritten"
-    expect_true "[ \"\$(grep -c '^SDP Port check:    OK$' <<<\"\$log\")\" = 2 ]" "SDP m= untouched (both INVITEs)"
+    # Over TCP, where no helper is, nothing changes: eight probes in all.
+    expect_tcp_verdicts_without_alg
+    expect_true "[ \"\$(grep -c '^SDP Port check:    OK$' <<<\"\$log\")\" = 4 ]" "SDP m= untouched (all four INVITEs)"
     for row in "Request URI check: OK" "From check:        OK" "To check:          OK" "CallId check:      OK"; do
-      expect_true "[ \"\$(grep -cF '$row' <<<\"\$log\")\" = 4 ]" "'$row' for all four probes"
+      expect_true "[ \"\$(grep -cF '$row' <<<\"\$log\")\" = 8 ]" "'$row' for all eight probes"
     done
     expect_no_line "$OUT" "Checking NAT timeout on port 5060" "no NAT session test on 5060"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
