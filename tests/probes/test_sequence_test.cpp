@@ -561,17 +561,25 @@ TEST(TestSequence, time_limit_stops_the_sequence_without_a_verdict) {
   struct Row {
     const char* name;
     int64_t leftMs;  // from the start of the sequence
+    bool udpEchoed;  // else nothing comes back by UDP; over TCP nothing ever does
     size_t sends;
+    size_t sipLines;
   };
-  const Row rows[] = {{"over before the greeting is read", 0, 0}, {"over during the third wait", 5000, 3}};
+  const Row rows[] = {{"over before the greeting is read", 0, false, 0, 0},
+                      {"over during the third wait", 5000, false, 3, 0},
+                      // The UDP checks take no time here; the first message over TCP waits 2 s.
+                      {"over during the second wait over TCP", 3000, true, 4, 8 + 3}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     FakeRun io;
-    io.route = [](const std::string&, TSipSocket, int) { return std::nullopt; };
+    if (!row.udpEchoed) io.route = [](const std::string&, TSipSocket, int) { return std::nullopt; };
+    io.tcpRoute = [](const std::string&, int) { return std::nullopt; };
     const int64_t start = io.now;
     const TSequenceReport r = RunSequence(io, 5060, start + row.leftMs);
     EXPECT_EQ(r.Outcome, TSequenceReport::TOutcome::TimeUp);
-    EXPECT_TRUE(io.Pane(TPane::Sip).empty());
+    EXPECT_EQ(io.Pane(TPane::Sip).size(), row.sipLines);
+    EXPECT_EQ(r.TcpRegister5058.Done, false) << "no verdict for a wait the time cut short";
+    EXPECT_EQ(io.tcpOpens, io.tcpCloses);
     EXPECT_EQ(io.sent.size(), row.sends);
     EXPECT_EQ(io.now, start + row.leftMs) << "no wait past the limit";
     EXPECT_EQ(io.disconnects, 1);
