@@ -14,8 +14,6 @@ constexpr int kAttempts = 3;        // sends of one probe before it counts as wi
 constexpr int kConfirmRounds = 3;   // further sends of it, each beside a witness ...
 constexpr int kConfirmWaitMs = 1000;  // ... each waited for this long: the first probe's six sends end
                                       // within 9 s, before the server gives up on a session without one
-constexpr int kTcpAudioPort5060 = 5006;  // + 2000: the audio ports of the INVITEs over TCP, which
-constexpr int kTcpAudioPort5058 = 5008;  // no INVITE by UDP announces (those announce 7004, 5004, RtpPort)
 constexpr int kNatSends = 6;        // NAT session test INVITEs per socket
 constexpr int kNatGapMs = 100;      // pause after each of them
 
@@ -79,6 +77,16 @@ struct TRun {
   }
 };
 
+// The audio port the INVITE over TCP to a port announces: one that no INVITE by UDP announces
+// (7004, 5004 and the RTP port, at most a few hundred above 5004), and, drawn from the run's token,
+// most likely none that a run shortly before announced: an ALG drops an INVITE whose audio port
+// the host announced before, for some minutes.
+int TcpAudioPort(const std::string& token, int nominalPort) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (unsigned char c : token) h = (h ^ c) * 16777619u;
+  return 20000 + 4 * static_cast<int>(h % 10000) + (nominalPort == 5060 ? 0 : 2);
+}
+
 // The REGISTER and INVITE over TCP to both ports, after the checks by UDP; false when the run's
 // time ran out.
 bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
@@ -124,7 +132,7 @@ bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
               std::to_string(remotePort) + " ...");
       if (x.invite)
         probe.BuildInvite(token, std::to_string(remotePort), localIp, std::to_string(*localPort), false,
-                          x.nominalPort == 5060 ? kTcpAudioPort5060 : kTcpAudioPort5058, true);
+                          TcpAudioPort(token, x.nominalPort) - 2000, true);
       else
         probe.BuildRegister(token, std::to_string(remotePort), localIp, std::to_string(*localPort), true);
       const std::string& text = x.invite ? probe.InviteMsg : probe.RegisterMsg;
