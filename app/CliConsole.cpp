@@ -82,8 +82,9 @@ std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus) {
 
 void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus) {
   const TRunSummary s = SummariseLastRun(form);
-  QJsonObject alg, nat;
+  QJsonObject alg, algTcp, nat;
   for (const TAlgFinding& f : s.Alg) alg[QString::number(f.Port)] = AlgName(f.Verdict);
+  for (const TAlgFinding& f : s.AlgTcp) algTcp[QString::number(f.Port)] = AlgName(f.Verdict);
   for (const TNatBracket& b : s.Nat) {
     const bool measured = b.State == TNatBracket::TState::Measured;
     nat[QString::number(b.Port)] = QJsonObject{{"state", NatStateName(b.State)},
@@ -93,6 +94,7 @@ void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus) {
   root.insert("summary", QJsonObject{{"lines", Strings(ResultTexts(s, exitStatus))},
                                      {"server", ServerName(s.Server)},
                                      {"alg", alg},
+                                     {"alg_tcp", s.AlgTcp.empty() ? QJsonValue() : QJsonValue(algTcp)},
                                      {"nat_timeout", nat},
                                      {"rtp_tested", s.RtpTested},
                                      {"exit_meaning", QString::fromStdString(CliExitMeaning(exitStatus, s.End))}});

@@ -193,6 +193,14 @@ QJsonValue Check(const TSequenceReport::TCheck& c) {
   return QJsonObject{{"verdict", verdict}, {"changed", -c.Result}};
 }
 
+// A check over TCP: a connection that could not be made is no verdict; a message never echoed
+// although its connection went through was swallowed.
+QJsonValue TcpCheck(const TSequenceReport::TCheck& c) {
+  if (!c.Done) return QJsonValue::Null;
+  const char* verdict = c.Unreachable ? "not_reachable" : c.Dropped ? "swallowed" : c.Result < 0 ? "alg" : "no_alg";
+  return QJsonObject{{"verdict", verdict}, {"changed", -c.Result}};
+}
+
 QJsonValue Number(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue::Null; }
 
 QJsonValue Public(const std::optional<TPublicMapping>& m) {
@@ -259,6 +267,9 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
       {"server_sip_port", form.ServerPort},
       {"alg", QJsonObject{{"5060", QJsonObject{{"register", Check(seq.Register5060)}, {"invite", Check(seq.Invite5060)}}},
                           {"5058", QJsonObject{{"register", Check(seq.Register5058)}, {"invite", Check(seq.Invite5058)}}}}},
+      {"alg_tcp",
+       QJsonObject{{"5060", QJsonObject{{"register", TcpCheck(seq.TcpRegister5060)}, {"invite", TcpCheck(seq.TcpInvite5060)}}},
+                   {"5058", QJsonObject{{"register", TcpCheck(seq.TcpRegister5058)}, {"invite", TcpCheck(seq.TcpInvite5058)}}}}},
       {"public", QJsonObject{{"5060", Public(seq.Public5060)}, {"5058", Public(seq.Public5058)}}},
       {"nat", QJsonObject{{"5060", Nat(r, 5060, seq.Nat5060)}, {"5058", Nat(r, 5058, seq.Nat5058)}}},
       {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},

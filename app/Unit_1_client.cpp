@@ -13,6 +13,7 @@
 #include "router/Gateway.h"
 #include "router/MacRefresh.h"
 #include "router/MacVendor.h"
+#include "net/IdIOHandlerSocket.h"
 #include "net/IdStack.h"
 #include "net/ScopeExit.h"
 #include "net/UiThread.h"
@@ -466,6 +467,38 @@ class TForm1::TSequencerLink : public TSequencerIo {
   void SendDatagram(TSipSocket socket, const std::string& host, int port, const std::string& text) override {
     Endpoint(socket).SendText(host, port, text);
   }
+  std::optional<int> TcpSipOpen(const std::string& host, int port, int timeoutMs, std::string& failure) override {
+    TcpSipClose();
+    sipTcpHandler_ = std::make_unique<TIdIOHandlerSocket>();
+    sipTcpHandler_->UseNagle = false;
+    sipTcp_ = std::make_unique<TIdTCPClient>();
+    sipTcp_->SetIOHandler(sipTcpHandler_.get());
+    sipTcp_->SetHost(host);
+    sipTcp_->SetPort(port);
+    sipTcp_->BoundIP = Endpoint(TSipSocket::Sip5060).ActiveBinding().IP;
+    try {
+      sipTcp_->Connect(timeoutMs);
+      return sipTcp_->Binding()->Port;
+    } catch (const std::exception& e) {
+      failure = ServerNotReachedReason(e).value_or(e.what());
+      TcpSipClose();
+      return std::nullopt;
+    }
+  }
+  void TcpSipWrite(const std::string& text) override { sipTcp_->Write(text); }
+  bool TcpSipClosedByPeer() override {
+    try {
+      sipTcp_->PollDisconnect(false);
+      return sipTcp_->ClosedGracefully() || !sipTcp_->IsConnected();
+    } catch (const EIdException&) {
+      return true;  // reset
+    }
+  }
+  void TcpSipClose() override {
+    if (sipTcp_) sipTcp_->DropLink();
+    sipTcp_.reset();
+    sipTcpHandler_.reset();
+  }
   void Sleep(int ms) override { SleepKeepingAlive(ms); }
   void Waiting(const std::string& what) override { f_.ShowWait(what); }
   void StartNatDiscovery(const std::string& localIp, const std::string& serverHost) override {
@@ -485,6 +518,8 @@ class TForm1::TSequencerLink : public TSequencerIo {
     return s == TSipSocket::Sip5060 ? *f_.IdUDP_client_5060 : *f_.IdUDP_client_5058;
   }
   TForm1& f_;
+  std::unique_ptr<TIdIOHandlerSocket> sipTcpHandler_;  // outlives the client that uses it
+  std::unique_ptr<TIdTCPClient> sipTcp_;
   TBackgroundNatDiscovery nat_;  // ended with the sequence
 };
 

@@ -12,6 +12,7 @@
 #
 # Options:
 #   --alg PORTS            the router's SIP conntrack helper on these UDP ports (comma-separated)
+#   --alg-tcp PORTS        the same helper for SIP over TCP on these TCP ports
 #   --udp-timeout SECS     the router's UDP mapping time-out, one-way and replied flows alike
 #   --udp-timeout-stream SECS   only the time-out of flows that have seen replies
 #   --router-mac MAC       MAC of the router's LAN interface
@@ -70,6 +71,7 @@ usage() {
 # ---------------------------------------------------------------- options
 
 ALG_PORTS=()
+ALG_TCP_PORTS=()
 UDP_TIMEOUT=""
 UDP_TIMEOUT_STREAM=""
 ROUTER_MAC=""
@@ -112,6 +114,13 @@ parse_options() {
         IFS=, read -r -a ports <<<"$2"
         [ ${#ports[@]} -gt 0 ] || die "--alg needs a port list"
         for p in "${ports[@]}"; do is_port "$p" || die "--alg: bad port '$p'"; ALG_PORTS+=("$p"); done
+        shift 2 ;;
+      --alg-tcp)
+        [ $# -ge 2 ] || die "--alg-tcp needs a port list"
+        local q
+        IFS=, read -r -a ports <<<"$2"
+        [ ${#ports[@]} -gt 0 ] || die "--alg-tcp needs a port list"
+        for q in "${ports[@]}"; do is_port "$q" || die "--alg-tcp: bad port '$q'"; ALG_TCP_PORTS+=("$q"); done
         shift 2 ;;
       --udp-timeout)
         [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 1 ] || die "--udp-timeout needs a number of seconds"
@@ -377,10 +386,16 @@ router_rules() {
   if [ ${#ALG_PORTS[@]} -gt 0 ]; then
     echo "  ct helper sip { type \"sip\" protocol udp; l3proto ip; }"
   fi
+  if [ ${#ALG_TCP_PORTS[@]} -gt 0 ]; then
+    echo "  ct helper sip_tcp { type \"sip\" protocol tcp; l3proto ip; }"
+  fi
   echo "  chain helpers {"
   echo "    type filter hook prerouting priority filter; policy accept;"
   if [ ${#ALG_PORTS[@]} -gt 0 ]; then
     echo "    iifname \"$RLAN_IF\" udp dport { $(IFS=,; echo "${ALG_PORTS[*]}") } ct helper set \"sip\""
+  fi
+  if [ ${#ALG_TCP_PORTS[@]} -gt 0 ]; then
+    echo "    iifname \"$RLAN_IF\" tcp dport { $(IFS=,; echo "${ALG_TCP_PORTS[*]}") } ct helper set \"sip_tcp\""
   fi
   echo "  }"
   echo "  chain port_forward {"
@@ -492,6 +507,7 @@ describe() {
   say "$NAME: lan $LAN_NS ($LAB_LAN_IP) -> router $ROUTER_NS ($LAB_ROUTER_LAN_IP | $LAB_ROUTER_WAN_IP) -> wan $WAN_NS ($LAB_SERVER_IP)"
   local what=()
   [ ${#ALG_PORTS[@]} -gt 0 ] && what+=("SIP helper on UDP $(IFS=,; echo "${ALG_PORTS[*]}")")
+  [ ${#ALG_TCP_PORTS[@]} -gt 0 ] && what+=("SIP helper on TCP $(IFS=,; echo "${ALG_TCP_PORTS[*]}")")
   [ -n "$UDP_TIMEOUT" ] && what+=("UDP time-out ${UDP_TIMEOUT}s")
   [ -n "$ROUTER_MAC" ] && what+=("router LAN MAC $ROUTER_MAC")
   [ $RELAY_LOCALHOST = 1 ] && what+=("lan's localhost relayed to the server")

@@ -50,7 +50,9 @@ bool TakeNumber(std::string& rest, int& value) {
 std::optional<TServerLine> ParseServerLine(const std::string& line) {
   std::string rest = line;
   TServerLine l;
-  if (!Take(rest, "Received ") || !TakeNumber(rest, l.Bytes) || !Take(rest, " bytes on UDP port ") ||
+  if (!Take(rest, "Received ") || !TakeNumber(rest, l.Bytes)) return std::nullopt;
+  l.Tcp = Take(rest, " bytes on TCP port ");
+  if ((!l.Tcp && !Take(rest, " bytes on UDP port ")) ||
       !TakeNumber(rest, l.ServerPort) || l.ServerPort > 65535 || !Take(rest, " from "))
     return std::nullopt;
   const size_t colon = rest.find(':');
@@ -66,7 +68,7 @@ std::optional<TServerLine> ParseServerLine(const std::string& line) {
 
 std::optional<TPublicMapping> PublicMappingFromServerLine(const std::string& line, int localPort) {
   const std::optional<TServerLine> l = ParseServerLine(line);
-  if (!l) return std::nullopt;
+  if (!l || l->Tcp) return std::nullopt;
   return TPublicMapping{l->FromAddress, l->FromPort, l->FromPort == localPort};
 }
 
@@ -92,7 +94,8 @@ std::string ServerNotReachedLine(const std::string& host, const std::string& rea
 }
 
 bool TSequenceReport::AnyAlg() const {
-  for (const TCheck* c : {&Register5060, &Register5058, &Invite5060, &Invite5058})
+  for (const TCheck* c : {&Register5060, &Register5058, &Invite5060, &Invite5058, &TcpRegister5060,
+                          &TcpRegister5058, &TcpInvite5060, &TcpInvite5058})
     if (c->Done && c->Alg()) return true;
   return false;
 }

@@ -33,18 +33,20 @@ struct TPublicMapping {
   bool PortKept = false;  // the NAT kept the socket's local port
 };
 
-// The server's own line of an echo, "Received N bytes on UDP port P from A:B" (notes in
-// parentheses may follow).
+// The server's own line of an echo, "Received N bytes on UDP port P from A:B" (or "on TCP port"
+// for a message over TCP; notes in parentheses may follow).
 struct TServerLine {
   int Bytes = 0;
-  int ServerPort = 0;        // the UDP port the datagram reached
+  bool Tcp = false;          // a SIP message over TCP, not a datagram
+  int ServerPort = 0;        // the UDP (or TCP) port the datagram reached
   std::string FromAddress;   // where it came from, as the server saw it
   int FromPort = 0;
 };
 // nullopt when the line has another form.
 std::optional<TServerLine> ParseServerLine(const std::string& line);
 
-// The public mapping a server line names, for a socket bound to localPort.
+// The public mapping a server line names, for a socket bound to localPort; none for a line of a
+// message over TCP.
 std::optional<TPublicMapping> PublicMappingFromServerLine(const std::string& line, int localPort);
 
 // What kept the control connection from being made, in words ("connection refused", ...), when
@@ -64,15 +66,21 @@ struct TSequenceReport {
     int Result = 0;        // 0, or minus the number of changed lines
     bool Dropped = false;  // no echo came, while the socket's REGISTER, sent again, came back
     bool Lost = false;     // no echo came, nor one of the probe sent to check the link: no verdict
+    // Over TCP, Dropped is a message that was never echoed although its connection went through,
+    // and Unreachable a connection that could not be made (no verdict; Why says what failed).
+    bool Unreachable = false;
+    std::string Why = {};
     bool Alg() const { return Result < 0 || Dropped; }
   };
   TOutcome Outcome = TOutcome::NotRun;
   std::string Token;
   TCheck Register5060, Register5058, Invite5060, Invite5058;
+  // SIP over TCP, checked after the checks by UDP, each message over a connection of its own.
+  TCheck TcpRegister5060, TcpRegister5058, TcpInvite5060, TcpInvite5058;
   bool Nat5060 = false, Nat5058 = false;  // the NAT session test was started for the port
   std::optional<TPublicMapping> Public5060, Public5058;
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, from STUN; nullopt: not found
-  bool AnyAlg() const;
+  bool AnyAlg() const;  // by UDP or over TCP
   bool AnyLost() const;
   bool NatTestStarted() const { return Nat5060 || Nat5058; }
 };

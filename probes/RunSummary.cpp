@@ -6,22 +6,23 @@ namespace {
 
 using TCheck = TSequenceReport::TCheck;
 
-std::string ProbeText(const char* name, const TCheck& c) {
-  const std::string n = name;
+std::string ProbeText(const char* name, const TCheck& c, bool tcp) {
+  const std::string n = std::string(name) + (tcp ? " over TCP" : "");
   if (!c.Done) return n + " not checked";
-  if (c.Dropped) return n + " dropped";
+  if (c.Unreachable) return n + " not judged (" + (c.Why.empty() ? std::string("the port is not reachable") : c.Why) + ")";
+  if (c.Dropped) return n + (tcp ? " swallowed" : " dropped");
   if (c.Lost) return n + " lost on the way (no verdict)";
   if (c.Result < 0) return n + ": " + std::to_string(-c.Result) + " header(s) changed";
   return n + " unchanged";
 }
 
-TAlgFinding Finding(int port, const TCheck& reg, const TCheck& inv) {
+TAlgFinding Finding(int port, const TCheck& reg, const TCheck& inv, bool tcp = false) {
   using V = TAlgFinding::TVerdict;
   TAlgFinding f;
   f.Port = port;
-  f.Probes = {ProbeText("REGISTER", reg), ProbeText("INVITE", inv)};
-  // A probe lost on the way with its witness was not judged.
-  const bool regJudged = reg.Done && !reg.Lost, invJudged = inv.Done && !inv.Lost;
+  f.Probes = {ProbeText("REGISTER", reg, tcp), ProbeText("INVITE", inv, tcp)};
+  // A probe lost on the way with its witness, or not sent at all, was not judged.
+  const bool regJudged = reg.Done && !reg.Lost && !reg.Unreachable, invJudged = inv.Done && !inv.Lost && !inv.Unreachable;
   if ((regJudged && reg.Alg()) || (invJudged && inv.Alg()))
     f.Verdict = V::Active;
   else if (regJudged && invJudged)
@@ -58,9 +59,9 @@ TNatBracket Bracket(int port, bool started, bool alg, const TRunResult::TNatPort
   return b;
 }
 
-std::string AlgLine(const TAlgFinding& f) {
+std::string AlgLine(const TAlgFinding& f, const char* transport = "") {
   using V = TAlgFinding::TVerdict;
-  const std::string head = "SIP ALG on port " + std::to_string(f.Port) + ": ";
+  const std::string head = std::string("SIP ALG on ") + transport + "port " + std::to_string(f.Port) + ": ";
   const std::string probes = f.Probes.empty() ? std::string() : f.Probes[0] + ", " + f.Probes[1];
   switch (f.Verdict) {
     case V::Active: return head + "active (" + probes + ")";
@@ -140,7 +141,8 @@ std::string RouterLine(const TRunSummary& s) {
 }  // namespace
 
 bool TRunSummary::AnyAlg() const {
-  return std::any_of(Alg.begin(), Alg.end(), [](const TAlgFinding& f) { return f.Verdict == TAlgFinding::TVerdict::Active; });
+  const auto active = [](const TAlgFinding& f) { return f.Verdict == TAlgFinding::TVerdict::Active; };
+  return std::any_of(Alg.begin(), Alg.end(), active) || std::any_of(AlgTcp.begin(), AlgTcp.end(), active);
 }
 
 const TAlgFinding* TRunSummary::AlgOn(int port) const {
@@ -174,6 +176,10 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
       break;
   }
   s.Alg = {Finding(5060, q.Register5060, q.Invite5060), Finding(5058, q.Register5058, q.Invite5058)};
+  if (q.TcpRegister5060.Done) {  // the first check over TCP: the checks over TCP ran
+    s.AlgTcp = {Finding(5060, q.TcpRegister5060, q.TcpInvite5060, true),
+                Finding(5058, q.TcpRegister5058, q.TcpInvite5058, true)};
+  }
   if (q.Outcome == O::Completed) {
     const int64_t endMs = result.EndedAtMs != 0 ? result.EndedAtMs : context.NowMs;
     auto reports = [&](int socketPort) {
@@ -197,6 +203,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
 std::vector<std::string> SummaryLines(const TRunSummary& s) {
   std::vector<std::string> out = {ServerLine(s.Server)};
   for (const TAlgFinding& f : s.Alg) out.push_back(AlgLine(f));
+  for (const TAlgFinding& f : s.AlgTcp) out.push_back(AlgLine(f, "TCP "));
   for (const TNatBracket& b : s.Nat) out.push_back(NatLine(b));
   if (const std::string line = BehaviourLine(s.Behaviour); !line.empty()) out.push_back(line);
   out.push_back(RtpLine(s));
@@ -230,6 +237,15 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
       out.push_back("Where the ALG cannot be switched off, SIP over TLS avoids it: the router cannot read "
                     "encrypted messages.");
     }
+    // Which way round SIP over TCP went.
+    const auto any = [](const std::vector<TAlgFinding>& v, V verdict) {
+      return std::any_of(v.begin(), v.end(), [&](const TAlgFinding& f) { return f.Verdict == verdict; });
+    };
+    if (any(s.AlgTcp, V::Active) && !any(s.Alg, V::Active) && any(s.Alg, V::None))
+      out.push_back("The ALG rewrites SIP over TCP only: SIP over UDP passed untouched.");
+    else if (any(s.Alg, V::Active) && !any(s.AlgTcp, V::Active) && any(s.AlgTcp, V::None))
+      out.push_back("SIP over TCP passed untouched: a phone set to SIP over TCP avoids the ALG where it cannot be "
+                    "switched off.");
     out.push_back("Run the test again after the change; some routers apply it only after a restart.");
   }
   // The shortest time-out measured decides the keep-alive.

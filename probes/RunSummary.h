@@ -51,6 +51,9 @@ struct TNatBracket {
 struct TRunSummary {
   TServerReach Server = TServerReach::NotTried;
   std::vector<TAlgFinding> Alg;  // 5060, then 5058
+  // SIP over TCP, the same way: a message swallowed counts as an ALG, a port not reachable as
+  // not checked. Empty when the checks over TCP did not run.
+  std::vector<TAlgFinding> AlgTcp;
   std::vector<TNatBracket> Nat;  // 5060, then 5058
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, when STUN found it
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
@@ -61,7 +64,7 @@ struct TRunSummary {
   std::optional<std::string> Vendor;
   TRunEnd End = TRunEnd::Open;
 
-  bool AnyAlg() const;
+  bool AnyAlg() const;  // by UDP or over TCP
   const TAlgFinding* AlgOn(int port) const;
 };
 

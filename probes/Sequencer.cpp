@@ -1,5 +1,6 @@
 #include "probes/Sequencer.h"
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -76,6 +77,111 @@ struct TRun {
   }
 };
 
+// The audio port the INVITE over TCP to a port announces: one that no INVITE by UDP announces
+// (7004, 5004 and the RTP port, at most a few hundred above 5004), and, drawn from the run's token,
+// most likely none that a run shortly before announced: an ALG drops an INVITE whose audio port
+// the host announced before, for some minutes.
+int TcpAudioPort(const std::string& token, int nominalPort) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (unsigned char c : token) h = (h ^ c) * 16777619u;
+  return 20000 + 4 * static_cast<int>(h % 10000) + (nominalPort == 5060 ? 0 : 2);
+}
+
+// The REGISTER and INVITE over TCP to both ports, after the checks by UDP; false when the run's
+// time ran out.
+bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
+  TSequencerIo& io = run.io;
+  struct TTcpExchange {
+    bool invite;
+    int nominalPort;
+    TSequenceReport::TCheck* check;
+  };
+  const TTcpExchange exchanges[] = {
+      {false, 5060, &run.report.TcpRegister5060},
+      {false, 5058, &run.report.TcpRegister5058},
+      {true, 5060, &run.report.TcpInvite5060},
+      {true, 5058, &run.report.TcpInvite5058},
+  };
+  std::string localIp;
+  int udpPort = 0;
+  io.LocalBinding(TSipSocket::Sip5060, localIp, udpPort);
+  for (const TTcpExchange& x : exchanges) {
+    const int remotePort = x.nominalPort == 5060 ? run.params.ServerPort : 5058;
+    const std::string port = std::to_string(x.nominalPort);
+    const char* method = x.invite ? "INVITE" : "REGISTER";
+    auto sip = [&](const std::string& verdict) {
+      if (x.nominalPort == 5060) {
+        io.AddLine(TPane::Sip, "----------------------------");
+        io.AddLine(TPane::Sip, x.invite ? " Checking INVITEs over TCP..." : " Checking REGISTERs over TCP...");
+      }
+      io.AddLine(TPane::Sip, verdict);
+      x.check->Done = true;
+    };
+    int waitMs = kWaitMs;
+    if (run.params.DeadlineMs > 0) {
+      const int64_t left = run.params.DeadlineMs - io.NowMs();
+      if (left <= 0) return false;
+      waitMs = static_cast<int>(std::min<int64_t>(left, waitMs));
+    }
+    run.log(".");
+    io.Waiting("Waiting for the TCP connection to port " + std::to_string(remotePort));
+    std::string failure;
+    const std::optional<int> localPort = io.TcpSipOpen(run.params.ServerHost, remotePort, waitMs, failure);
+    if (localPort) {
+      run.log("Checking over TCP from local port " + std::to_string(*localPort) + " to remote port " +
+              std::to_string(remotePort) + " ...");
+      if (x.invite)
+        probe.BuildInvite(token, std::to_string(remotePort), localIp, std::to_string(*localPort), false,
+                          TcpAudioPort(token, x.nominalPort) - 2000, true);
+      else
+        probe.BuildRegister(token, std::to_string(remotePort), localIp, std::to_string(*localPort), true);
+      const std::string& text = x.invite ? probe.InviteMsg : probe.RegisterMsg;
+      run.sent.push_back({x.nominalPort == 5060 ? TSipSocket::Sip5060 : TSipSocket::Sip5058, x.invite, remotePort,
+                          probe.SentRequestLine, text, true});
+      try {
+        io.TcpSipWrite(text);
+      } catch (const EIdException& e) {
+        failure = std::string("the connection broke: ") + e.what();
+      }
+    }
+    if (!localPort || !failure.empty()) {
+      io.TcpSipClose();
+      run.log("No connection to TCP port " + std::to_string(remotePort) + ": " + failure);
+      sip("No ALG verdict on TCP port " + port + ". " + method + " not sent: the port is not reachable (" + failure +
+          ")");
+      x.check->Unreachable = true;
+      x.check->Why = failure;
+      continue;
+    }
+    io.Waiting("Waiting for the echo of the " + std::string(method) + " over TCP to port " +
+               std::to_string(remotePort));
+    bool ignored = false;
+    std::string echo = run.Await(run.sent.size() - 1, -1, ignored);
+    const bool closed = echo.empty() && io.TcpSipClosedByPeer();
+    io.TcpSipClose();
+    if (echo.empty() && closed) {
+      run.log("No echo of the " + std::string(method) + " sent over TCP: the other end closed the connection");
+      sip("No ALG verdict on TCP port " + port + ". " + method +
+          " not echoed: the connection was closed at the other end (a server that is full does so)");
+      x.check->Unreachable = true;
+      x.check->Why = "the connection was closed at the other end";
+      continue;
+    }
+    if (echo.empty()) {
+      if (run.timeUp) return false;
+      run.log("No echo of the " + std::string(method) + " sent over TCP, although its connection went through");
+      sip("ALG active on TCP port " + port + ". " + method + " swallowed");
+      x.check->Dropped = true;
+      continue;
+    }
+    run.log(CutLines(echo, 1));
+    const int result = x.invite ? probe.CheckInviteEcho(echo, run.log) : probe.CheckRegisterEcho(echo, run.log);
+    sip(TcpAlgVerdict(result, x.nominalPort));
+    x.check->Result = result;
+  }
+  return true;
+}
+
 // After an empty token: whether the server said it is busy.
 bool ServerSaidBusy(TSequencerIo& io) {
   try {
@@ -96,7 +202,7 @@ int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size
 
   std::vector<size_t> candidates;
   for (size_t i = 0; i < sent.size(); ++i)
-    if (!server || sent[i].RemotePort == server->ServerPort) candidates.push_back(i);
+    if (!server || (sent[i].RemotePort == server->ServerPort && sent[i].Tcp == server->Tcp)) candidates.push_back(i);
   if (candidates.empty()) return -1;
 
   auto narrowed = [&](const std::function<bool(const TSentProbe&)>& keep) {
@@ -109,7 +215,7 @@ int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size
   if (tier.empty()) tier = narrowed([&](const TSentProbe& p) { return MethodOf(p.RequestLine) == MethodOf(requestLine); });
   if (!tier.empty()) candidates = tier;
 
-  if (server && candidates.size() > 1) {
+  if (server && !server->Tcp && candidates.size() > 1) {
     // Two sockets never share a public mapping: a socket whose mapping is known to be the one
     // the datagram came from sent it; one whose mapping is known to be another did not.
     const std::optional<TPublicMapping>* mappings[] = {&public5060, &public5058};
@@ -291,6 +397,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     checks[i]->Result = result;
   }
   report.Outcome = TSequenceReport::TOutcome::Completed;
+  if (!RunTcpChecks(run, probe, token)) return stopForTime();
 
   // NAT session test, for each socket whose REGISTER and INVITE both came back unchanged.
   WriteNatLeadIn([&](const std::string& l) { io.AddLine(TPane::Nat, l); });

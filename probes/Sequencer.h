@@ -32,6 +32,16 @@ class TSequencerIo {
   virtual void LocalBinding(TSipSocket socket, std::string& ip, int& port) = 0;
   // One datagram from a SIP socket.
   virtual void SendDatagram(TSipSocket socket, const std::string& host, int port, const std::string& text) = 0;
+  // SIP over TCP, one connection at a time: opened from the SIP sockets' local address to
+  // host:port within timeoutMs; its local port, or nothing with what failed in words ("the
+  // connection was refused", ...) in `failure`.
+  virtual std::optional<int> TcpSipOpen(const std::string& host, int port, int timeoutMs, std::string& failure) = 0;
+  // One message on it, in one write with Nagle's delay off, so that it leaves in one segment: a
+  // router's ALG reads each segment on its own. Raises the transport's exception when it fails.
+  virtual void TcpSipWrite(const std::string& text) = 0;
+  // Whether the other end has closed or reset it (a server that is full closes it at once).
+  virtual bool TcpSipClosedByPeer() = 0;
+  virtual void TcpSipClose() = 0;
   // Blocks the calling thread.
   virtual void Sleep(int ms) = 0;
   // What the sequence waits for from now on (for the status bar), "Waiting for the echo of the
@@ -68,13 +78,14 @@ struct TSentProbe {
   bool Invite;
   int RemotePort;
   std::string RequestLine;  // without CR LF
-  std::string Text;         // the whole datagram
+  std::string Text;         // the whole datagram (or message)
+  bool Tcp = false;         // sent over TCP: only an echo whose line names TCP is its
 };
 
 // Which of the probes sent so far an echo (descrambled, the server's line first) is the echo
-// of; `current` is the probe being waited for. The server's line names the UDP port the
-// datagram reached, so only probes sent to that port can own it (any, when the line cannot be
-// read). Among those, the ones whose request line the echo begins with, else the ones of its
+// of; `current` is the probe being waited for. The server's line names the UDP (or TCP) port the
+// datagram reached, so only probes sent to that port that way can own it (any, when the line
+// cannot be read). Among those, the ones whose request line the echo begins with, else the ones of its
 // method, else (the request line rewritten beyond that) all of them. Where several remain (both
 // sockets send to one port), the address the server saw the datagram come from leaves out a
 // socket whose public mapping is known to be another; then the current probe is preferred, else
@@ -98,6 +109,13 @@ std::string EchoTerminator();                    // one zero byte, scrambled
 //
 // An echo that EchoOwner gives to an earlier probe is that probe's late echo: it is logged and
 // dropped, and the wait for the current echo goes on within the attempt's time.
+//
+// Then the same REGISTER and INVITE go over TCP to both ports, each over a connection of its own
+// (SIP/2.0/TCP and the connection's address and port in Via and Contact; the INVITEs announce
+// audio ports of their own, as a router's ALG drops an INVITE whose audio port was announced
+// before). A connection that cannot be made, or that the other end closes with no echo, is no
+// verdict ("not reachable"); a message whose connection went through and stayed open while its
+// echo never came was swallowed, which counts as an ALG.
 //
 // A probe without echo after three sends is sent up to three times more (1 s each), each time
 // beside a witness, a REGISTER that came back before (the socket's own for an INVITE, else the other

@@ -19,8 +19,8 @@ void CompareLine(const std::string& received, const std::string& sent, const cha
 
 // The Via, From, Call-ID and Contact lines, the same in both probes.
 void SetCommonHeaders(TSipProbe& p, const std::string& callIdToken, const std::string& localIp,
-                      const std::string& localPort) {
-  p.SentVia = "Via: SIP/2.0/UDP " + localIp + ":" + localPort + ";branch=z9hG4bK1694065387";
+                      const std::string& localPort, bool overTcp) {
+  p.SentVia = std::string("Via: SIP/2.0/") + (overTcp ? "TCP " : "UDP ") + localIp + ":" + localPort + ";branch=z9hG4bK1694065387";
   p.SentFrom = std::string("From: \"Velmor\" <sip:421421@") + SipDomain + ">;tag=477211674";
   p.SentCallId = "Call-ID:" + callIdToken + "@" + localIp;
   p.SentContact = "Contact: <sip:421421@" + localIp + ":" + localPort + ">";
@@ -58,9 +58,9 @@ std::string CutLines(std::string& text, int n) {
 }
 
 void TSipProbe::BuildRegister(const std::string& callIdToken, const std::string& remotePort,
-                              const std::string& localIp, const std::string& localPort) {
+                              const std::string& localIp, const std::string& localPort, bool overTcp) {
   SentRequestLine = std::string("REGISTER sip:") + SipDomain + ":" + remotePort + " SIP/2.0";
-  SetCommonHeaders(*this, callIdToken, localIp, localPort);
+  SetCommonHeaders(*this, callIdToken, localIp, localPort, overTcp);
   SentTo = std::string("To: \"Velmor\" <sip:421421@") + SipDomain + ">";
   RegisterMsg = ComparedHeaders(*this) +
                 "CSeq: 1 REGISTER\r\n"
@@ -72,10 +72,10 @@ void TSipProbe::BuildRegister(const std::string& callIdToken, const std::string&
 
 void TSipProbe::BuildInvite(const std::string& callIdToken, const std::string& remotePort,
                             const std::string& localIp, const std::string& localPort,
-                            bool natTest, int rtpPort) {
+                            bool natTest, int rtpPort, bool overTcp) {
   SentRequestLine =
       std::string("INVITE sip:1234567890@") + SipDomain + ":" + remotePort + " SIP/2.0";
-  SetCommonHeaders(*this, callIdToken, localIp, localPort);
+  SetCommonHeaders(*this, callIdToken, localIp, localPort, overTcp);
   SentTo = std::string("To: \"Velmor\" <sip:") + (natTest ? "check_nat_timeout" : "1234567890") +
            "@" + SipDomain + ">";
 
@@ -146,4 +146,12 @@ std::string AlgVerdict(int result, int nominalPort) {
     return "ALG active on port " + port + ". " + std::to_string(-static_cast<long long>(result)) +
            " header(s) changed";
   return "No ALG detected on port " + port + ". ";
+}
+
+std::string TcpAlgVerdict(int result, int nominalPort) {
+  const std::string port = std::to_string(nominalPort);
+  if (result < 0)
+    return "ALG active on TCP port " + port + ". " + std::to_string(-static_cast<long long>(result)) +
+           " header(s) changed";
+  return "No ALG detected on TCP port " + port + ".";
 }

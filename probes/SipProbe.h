@@ -37,15 +37,16 @@ struct TSipProbe {
   std::string SentSdpConnection;  // its c= line
   std::string SentSdpMedia;       // its m= line
 
-  // A REGISTER without body. Ports are decimal texts; localIp is dotted decimal.
+  // A REGISTER without body. Ports are decimal texts; localIp is dotted decimal. overTcp: its Via
+  // names TCP, and localIp and localPort are those of its own TCP connection.
   void BuildRegister(const std::string& callIdToken, const std::string& remotePort,
-                     const std::string& localIp, const std::string& localPort);
+                     const std::string& localIp, const std::string& localPort, bool overTcp = false);
 
   // An INVITE with an SDP audio offer. natTest asks the server for the NAT session test and
   // announces rtpPort itself; otherwise the offer announces rtpPort + 2000.
   void BuildInvite(const std::string& callIdToken, const std::string& remotePort,
                    const std::string& localIp, const std::string& localPort, bool natTest,
-                   int rtpPort);
+                   int rtpPort, bool overTcp = false);
 
   // Compares the first six lines of echo with the six sent header lines, writing one OK line or a
   // Sent/Rcvd pair per line to log. Returns minus the number of lines that differ (0 to -6).
@@ -67,3 +68,7 @@ struct TSipProbe {
 // "ALG active on port N. <k> header(s) changed" for a result below 0, else
 // "No ALG detected on port N. ".
 std::string AlgVerdict(int result, int nominalPort);
+
+// The same over TCP: "ALG active on TCP port N. <k> header(s) changed", else
+// "No ALG detected on TCP port N."
+std::string TcpAlgVerdict(int result, int nominalPort);

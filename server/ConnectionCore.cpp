@@ -47,9 +47,10 @@ std::string HttpBusyAnswer(std::time_t now) {
 }
 
 std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::string_view sender,
-                      bool matchedByToken) {
+                      bool matchedByToken, bool overTcp) {
   std::string_view text = datagram.substr(0, datagram.find('\0'));
-  std::string line = "Received " + std::to_string(datagram.size()) + " bytes on UDP port " +
+  std::string line = "Received " + std::to_string(datagram.size()) + " bytes on " +
+                     (overTcp ? "TCP" : "UDP") + " port " +
                      std::to_string(serverPort) + " from " + std::string(sender);
   if (!matchedByToken) line += " (Call-ID not recognised, matched by address)";
   if (text.size() != datagram.size()) line += " (cut at a zero byte)";

@@ -67,11 +67,11 @@ class TControlInput {
 // here, and the server's line says so.
 constexpr size_t kMaxEchoText = 8192;
 
-// One echo frame, scrambled: the server's line (size, port, sender, and whatever was cut) with
-// CR LF, the datagram's text up to its first zero byte and at most kMaxEchoText bytes, and a
-// zero byte.
+// One echo frame, scrambled: the server's line (size, transport and port, sender, and whatever
+// was cut) with CR LF, the datagram's (or TCP message's) text up to its first zero byte and at
+// most kMaxEchoText bytes, and a zero byte.
 std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::string_view sender,
-                      bool matchedByToken);
+                      bool matchedByToken, bool overTcp = false);
 
 // The greeted control sessions, by token and by peer address: what finds the session of a
 // datagram, and the addresses the server may send datagrams to. Session is the connection class;
@@ -107,6 +107,12 @@ class TSessionRegister {
     if (auto it = byPeer_.find(from); it != byPeer_.end() && it->second.size() == 1)
       return it->second.front();
     return nullptr;
+  }
+  // The session whose token the message's Call-ID holds; null: none.
+  Session* FindByToken(std::string_view message) const {
+    const std::string token = CallIdToken(message);
+    auto it = byToken_.find(token);
+    return token.empty() || it == byToken_.end() ? nullptr : it->second;
   }
 
  private:

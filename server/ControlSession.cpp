@@ -78,6 +78,19 @@ bool TControlSession::OnTokenDatagram(TSipSocket& s, std::string_view datagram,
   return true;
 }
 
+bool TControlSession::OnTcpMessage(std::string_view message, uint16_t serverPort, const std::string& sender,
+                                   TServerClock::time_point now) {
+  if (closed_ || !budget_.Take(false, serverPort, now)) return false;
+  Send(EchoFrame(message, serverPort, sender, true, true));
+  ++ctx_.Counters.Echoes;
+  ++tcpEchoes_;
+  if (closed_) return true;
+  const std::string_view text = message.substr(0, message.find('\0'));
+  life_.OnTcpMessage(CheckOf(text, IsNatTestInvite(text), serverPort), now);
+  FollowLife();
+  return true;
+}
+
 bool TControlSession::OnAddressDatagram(TSipSocket& s, std::string_view datagram,
                                         const TUdpPeer& from, uint32_t local,
                                         TServerClock::time_point now) {
@@ -217,5 +230,5 @@ void TControlSession::LogEnd(const std::string& who, const std::string& duration
   ctx_.Log("session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
            std::to_string(echoes_) + " echoes, NAT test " +
            (natPorts_.empty() ? "none" : natPorts_) + ", " + std::to_string(rtpSent_) +
-           " RTP packets; " + why);
+           " RTP packets, " + std::to_string(tcpEchoes_) + " echoes over TCP; " + why);
 }

@@ -22,6 +22,10 @@ class TControlSession : public TTcpConnection {
   // session's token is taken at once if its budget allows; false: over the budget, dropped.
   bool OnTokenDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                        uint32_t local, TServerClock::time_point now);
+  // A SIP message over TCP with the session's token that reached serverPort from sender; false:
+  // over the budget, dropped. It is echoed as a datagram is, with a server line that names TCP.
+  bool OnTcpMessage(std::string_view message, uint16_t serverPort, const std::string& sender,
+                    TServerClock::time_point now);
   // An RTP packet of one of its bursts went out.
   void CountRtp() { ++rtpSent_; }
   // Whether one without the token, from the session's address, may still be the tester's.
@@ -81,6 +85,7 @@ class TControlSession : public TTcpConnection {
   size_t pendingOut_ = 0;
   bool writing_ = false;
   int echoes_ = 0;
+  int tcpEchoes_ = 0;
   int rtpSent_ = 0;
   std::string natPorts_;
   std::map<uint16_t, std::unique_ptr<NatRun>> natRuns_;  // by server port

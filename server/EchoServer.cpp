@@ -7,6 +7,7 @@
 #include "server/HttpMessage.h"
 #include "server/MacList.h"
 #include "server/ServerContext.h"
+#include "server/SipTcpConnection.h"
 #include "server/Sniffer.h"
 #include "server/StunSide.h"
 #include "server/UdpSide.h"
@@ -52,6 +53,8 @@ struct TEchoServer::Impl {
   TUdpSide udp;
   TStunSide stun;
   tcp::acceptor acceptor;
+  // SIP over TCP, one acceptor per SIP port (the UDP port's number).
+  std::vector<std::unique_ptr<tcp::acceptor>> sipAcceptors;
   asio::signal_set signals;
   asio::steady_timer housekeeping;
   asio::steady_timer acceptRetry;
@@ -60,7 +63,9 @@ struct TEchoServer::Impl {
   void Bind();
   void LoadList();
   void StartAccept();
-  void Accept(tcp::socket socket);
+  void StartSipAccept(tcp::acceptor& a, uint16_t port);
+  // sipPort 0: a connection to the control port.
+  void Accept(tcp::socket socket, uint16_t sipPort = 0);
   void Housekeeping();
   void DoStop(const std::string& why);
 };
@@ -78,6 +83,18 @@ void TEchoServer::Impl::Bind() {
     throw std::runtime_error("cannot bind TCP " + EndpointText(address.to_uint(), port) + ": " +
                              ec.message());
   udp.Bind(address);
+  for (const auto& sip : udp.SipSockets()) {
+    const uint16_t sipPort = sip->socket.local_endpoint(ec).port();
+    auto a = std::make_unique<tcp::acceptor>(io);
+    a->open(tcp::v4());
+    a->set_option(tcp::acceptor::reuse_address(true));
+    a->bind(tcp::endpoint(address, sipPort), ec);
+    if (!ec) a->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec)
+      throw std::runtime_error("cannot bind TCP " + EndpointText(address.to_uint(), sipPort) + ": " +
+                               ec.message());
+    sipAcceptors.push_back(std::move(a));
+  }
   stun.Bind(address);
 }
 
@@ -119,7 +136,24 @@ void TEchoServer::Impl::StartAccept() {
   });
 }
 
-void TEchoServer::Impl::Accept(tcp::socket socket) {
+void TEchoServer::Impl::StartSipAccept(tcp::acceptor& a, uint16_t port) {
+  a.async_accept([this, &a, port](const asio::error_code& ec, tcp::socket socket) {
+    if (ctx.Stopping) return;
+    if (ec) {
+      if (ec == asio::error::operation_aborted) return;
+      ctx.Log("accept failed on TCP port " + std::to_string(port) + ": " + ec.message());
+      auto retry = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(100));
+      retry->async_wait([this, &a, port, retry](const asio::error_code& e) {
+        if (!e && !ctx.Stopping) StartSipAccept(a, port);
+      });
+      return;
+    }
+    Accept(std::move(socket), port);
+    StartSipAccept(a, port);
+  });
+}
+
+void TEchoServer::Impl::Accept(tcp::socket socket, uint16_t sipPort) {
   ++ctx.Counters.Connections;
   asio::error_code ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
@@ -128,6 +162,15 @@ void TEchoServer::Impl::Accept(tcp::socket socket) {
   socket.set_option(tcp::no_delay(true), ec);
   const auto now = TServerClock::now();
   const TAdmission::TVerdict verdict = ctx.Admission.Decide(address);
+  if (!verdict.Admit && sipPort != 0) {
+    // SIP has no word for busy that the tester reads: the connection is closed at once.
+    ++ctx.Counters.Refused;
+    ctx.StrangerLog([&] {
+      return "SIP over TCP " + EndpointText(address, peer.port()) + " refused and closed at once";
+    });
+    socket.close(ec);
+    return;
+  }
   if (!verdict.Admit) {
     ++ctx.Counters.Refused;
     if (ctx.Refusing >= ctx.Config.MaxBusyAnswers) {
@@ -154,7 +197,11 @@ void TEchoServer::Impl::Accept(tcp::socket socket) {
   const TConnectionId id = ctx.NextConnectionId++;
   ctx.Admission.Add(id, address, now);
   ++ctx.Counters.OpenConnections;
-  auto c = std::make_shared<TSniffer>(ctx, std::move(socket), id, true, address, peer.port(), now);
+  std::shared_ptr<TTcpConnection> c;
+  if (sipPort != 0)
+    c = std::make_shared<TSipTcpConnection>(ctx, std::move(socket), id, address, peer.port(), sipPort, now);
+  else
+    c = std::make_shared<TSniffer>(ctx, std::move(socket), id, true, address, peer.port(), now);
   ctx.Connections.emplace(id, c);
   c->Start({});
 }
@@ -176,6 +223,7 @@ void TEchoServer::Impl::DoStop(const std::string& why) {
   ctx.Log("stopping: " + why);
   asio::error_code ec;
   acceptor.close(ec);
+  for (auto& a : sipAcceptors) a->close(ec);
   udp.Close();
   stun.Close();
   signals.cancel(ec);
@@ -217,10 +265,14 @@ void TEchoServer::Run() {
   std::string ports;
   for (const auto& sip : s.udp.SipSockets()) ports += " " + std::to_string(sip->plan.Port);
   s.ctx.Log("serving on " + s.ctx.Config.Address + ": TCP " + std::to_string(ControlPort()) +
-            ", UDP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText());
+            ", UDP and TCP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText());
   if (s.ctx.Config.IdleTimeoutMs > 0)
     s.ctx.Log("--idle-timeout is no longer used: a session ends with its test");
   s.StartAccept();
+  for (size_t i = 0; i < s.sipAcceptors.size(); ++i) {
+    asio::error_code ec;
+    s.StartSipAccept(*s.sipAcceptors[i], s.sipAcceptors[i]->local_endpoint(ec).port());
+  }
   s.udp.Start();
   s.stun.Start();
   s.Housekeeping();

@@ -76,6 +76,7 @@ TLifeSettings TEchoServerConfig::SessionLife() const {
   life.AfterChecksMs = AfterChecksMs;
   life.MarginMs = SessionMarginMs;
   life.CheckKinds = 2 * SipPorts.size();
+  life.TcpCheckKinds = 2 * SipPorts.size();
   return life;
 }
 
@@ -97,8 +98,9 @@ std::string ServerUsage() {
          "The echo server of the NAT - SIP ALG tester.\n"
          "  --address IP              IPv4 address of every socket (default 0.0.0.0)\n"
          "  --control-port N          TCP port of the control channel and HTTP (default 80)\n"
-         "  --sip-port N[=MS,MS,...]  a UDP port for SIP probes and the idle gaps in ms of its\n"
-         "                            NAT session reports; repeat for each port. Given once, it\n"
+         "  --sip-port N[=MS,MS,...]  a UDP port for SIP probes (and TCP, for SIP over TCP) and\n"
+         "                            the idle gaps in ms of its NAT session reports; repeat for\n"
+         "                            each port. Given once, it\n"
          "                            replaces the defaults. Without =..., the first port takes\n"
          "                            the default schedule of 5060, the second that of 5058:\n"
          "                            a first report 2000 ms after the test INVITEs, then\n"
@@ -131,7 +133,7 @@ std::string ServerUsage() {
          "  --probe-timeout MS        wait for a session's first probe after its token\n"
          "                            (default 10000)\n"
          "  --checks-timeout MS       time from the token for the checks and the start of\n"
-         "                            the NAT test (default 30000)\n"
+         "                            the NAT test (default 45000)\n"
          "  --http-lifetime MS        the longest an HTTP connection stays open (default\n"
          "                            190000)\n"
          "  --idle-timeout MS         no longer used (sessions end with their test); taken\n"

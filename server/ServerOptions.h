@@ -48,7 +48,7 @@ struct TEchoServerConfig {
   int AddressHoldMs = 1000;              // a datagram matched by address waits this long
   int GreetingTimeoutMs = 10000;  // from accept to the first request or the greeting
   int FirstProbeTimeoutMs = 10000;  // from the token to the session's first datagram
-  int ChecksTimeoutMs = 30000;      // from the token to the end of the checks and a NAT test's start
+  int ChecksTimeoutMs = 45000;      // from the token to the end of the checks and a NAT test's start
   int AfterChecksMs = 5000;         // from the last check to a NAT test's start
   int SessionMarginMs = 10000;      // past the tester's countdown after the last report
   int IdleTimeoutMs = 0;            // no longer used: taken from old command lines and ignored

@@ -126,10 +126,18 @@ size_t TAdmission::FromNetwork(uint32_t address) const {
 // ---- Life of a control session ------------------------------------------------------------------
 
 void TSessionLife::OnDatagram(std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now) {
+  OnCheck(false, inviteAndPort, now);
+}
+
+void TSessionLife::OnTcpMessage(std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now) {
+  OnCheck(true, inviteAndPort, now);
+}
+
+void TSessionLife::OnCheck(bool tcp, std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now) {
   probed_ = true;
   if (!inviteAndPort || checksOver_) return;
-  checks_.insert(*inviteAndPort);
-  if (checks_.size() >= s_.CheckKinds) {
+  (tcp ? tcpChecks_ : checks_).insert(*inviteAndPort);
+  if (checks_.size() >= s_.CheckKinds && tcpChecks_.size() >= s_.TcpCheckKinds) {
     checksOver_ = true;
     checksEnd_ = std::min(checksEnd_, now + Ms(s_.AfterChecksMs));
   }

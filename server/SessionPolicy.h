@@ -180,16 +180,18 @@ class TAdmission {
 // ---- Life of a control session ------------------------------------------------------------------
 
 // How long a session may take for each part of the test. The tester sends its first probe at
-// once after the token; its four checks take at most 24 s (three 2 s waits per probe), its NAT
-// test INVITEs follow at once; after each NAT session report it counts down the announced gap
-// + 2 s (whole seconds: up to one more).
+// once after the token; its four checks by UDP take at most 24 s (three 2 s waits per probe),
+// its four over TCP at most 16 s (a 2 s connect and a 2 s wait each), its NAT test INVITEs
+// follow at once; after each NAT session report it counts down the announced gap + 2 s (whole
+// seconds: up to one more).
 struct TLifeSettings {
   int FirstProbeMs = 10000;  // from the token to the first datagram
-  int ChecksMs = 30000;      // from the token to the end of the checks and the start of a NAT test
+  int ChecksMs = 45000;      // from the token to the end of the checks and the start of a NAT test
   int AfterChecksMs = 5000;  // from the last of the checks to the start of a NAT test
   int CountdownMs = 3000;    // the tester's countdown beyond the announced gap
   int MarginMs = 10000;      // past the tester's countdown
-  size_t CheckKinds = 4;     // REGISTER and INVITE to each SIP port
+  size_t CheckKinds = 4;     // REGISTER and INVITE to each SIP port, by UDP ...
+  size_t TcpCheckKinds = 4;  // ... and over TCP
 };
 
 // The life of one control session, which follows the test and which datagrams alone never
@@ -205,6 +207,8 @@ class TSessionLife {
   // A datagram taken for the session; a check names its method and server port (a NAT test
   // INVITE is none).
   void OnDatagram(std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now);
+  // The same for a SIP message over TCP: its checks are kinds of their own.
+  void OnTcpMessage(std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now);
   // Whether a NAT test may start now: only before the checks' time is up.
   bool MayStartNatRun(TServerTime now) const { return now < checksEnd_; }
   // A port's NAT session reports began; the first is due after firstGapMs.
@@ -227,8 +231,9 @@ class TSessionLife {
   TServerTime greeted_;
   TServerTime checksEnd_;
   bool probed_ = false;
+  void OnCheck(bool tcp, std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now);
   bool checksOver_ = false;  // every check kind was seen
-  std::set<std::pair<bool, uint16_t>> checks_;
+  std::set<std::pair<bool, uint16_t>> checks_, tcpChecks_;
   std::map<uint16_t, TPort> nat_;
 };
 

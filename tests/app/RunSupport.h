@@ -233,6 +233,49 @@ inline std::vector<std::string> VerdictBlock(const std::string& reg5060, const s
   return {"----------------------------", " Checking REGISTERs...", reg5060, reg5058,
           "----------------------------", " Checking INVITEs...",   inv5060, inv5058};
 }
+// ... and of the checks over TCP that follow it.
+inline std::vector<std::string> TcpVerdictBlock(const std::string& reg5060, const std::string& reg5058,
+                                                const std::string& inv5060, const std::string& inv5058) {
+  return {"----------------------------", " Checking REGISTERs over TCP...", reg5060, reg5058,
+          "----------------------------", " Checking INVITEs over TCP...",   inv5060, inv5058};
+}
+inline const std::string kNoAlgTcp5060 = "No ALG detected on TCP port 5060.";
+inline const std::string kNoAlgTcp5058 = "No ALG detected on TCP port 5058.";
+// The SIP pane's lines of checks over TCP whose connections were all refused (a stand-in
+// listens on no TCP SIP port).
+inline std::vector<std::string> TcpRefusedBlock() {
+  auto no = [](int port, const char* method) {
+    return "No ALG verdict on TCP port " + std::to_string(port) + ". " + method +
+           " not sent: the port is not reachable (the connection was refused)";
+  };
+  return TcpVerdictBlock(no(5060, "REGISTER"), no(5058, "REGISTER"), no(5060, "INVITE"), no(5058, "INVITE"));
+}
+// The log lines of the four checks over TCP: each echo unchanged, or each connection refused.
+inline std::vector<std::string> TcpLog(bool refused, const std::string& localIp) {
+  const std::string ip = support::EscapedAddress(localIp);
+  std::vector<std::string> l;
+  for (const bool invite : {false, true}) {
+    for (const int port : {5060, 5058}) {
+      const std::string p = std::to_string(port);
+      l.push_back(".");
+      if (refused) {
+        l.push_back("No connection to TCP port " + p + ": the connection was refused");
+        continue;
+      }
+      for (const std::string& line :
+           {"~Checking over TCP from local port \\d+ to remote port " + p + " \\.\\.\\.",
+            "~Received \\d+ bytes on TCP port " + p + " from " + ip + ":\\d+", std::string("Request URI check: OK"),
+            std::string("Via check:         OK"), std::string("From check:        OK"),
+            std::string("To check:          OK"), std::string("CallId check:      OK"),
+            std::string("Contact check:     OK")})
+        l.push_back(line);
+      if (invite)
+        for (const char* sdp : {"SDP IP1 check:     OK", "SDP IP2 check:     OK", "SDP Port check:    OK"})
+          l.push_back(sdp);
+    }
+  }
+  return l;
+}
 inline const std::string kNoAlg5060 = "No ALG detected on port 5060. ";
 inline const std::string kNoAlg5058 = "No ALG detected on port 5058. ";
 

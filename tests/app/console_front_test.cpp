@@ -54,8 +54,8 @@ class ServerProcess {
 };
 
 // {"verdict": ..., "changed": n} of one check.
-std::string Check(const QJsonObject& root, const char* port, const char* kind) {
-  const QJsonObject c = root["alg"].toObject()[port].toObject()[kind].toObject();
+std::string Check(const QJsonObject& root, const char* port, const char* kind, const char* alg = "alg") {
+  const QJsonObject c = root[alg].toObject()[port].toObject()[kind].toObject();
   return c["verdict"].toString().toStdString() + "/" + std::to_string(c["changed"].toInt(-1));
 }
 
@@ -86,7 +86,10 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_TRUE(root["not_reached"].isNull());
   EXPECT_EQ(root["server_sip_port"].toInt(), 5060);
   for (const char* port : {"5060", "5058"})
-    for (const char* kind : {"register", "invite"}) EXPECT_EQ(Check(root, port, kind), "no_alg/0") << port << kind;
+    for (const char* kind : {"register", "invite"}) {
+      EXPECT_EQ(Check(root, port, kind), "no_alg/0") << port << kind;
+      EXPECT_EQ(Check(root, port, kind, "alg_tcp"), "no_alg/0") << "over TCP " << port << kind;
+    }
   const QJsonObject nat = root["nat"].toObject();
   EXPECT_TRUE(nat["5060"].toObject()["started"].toBool());
   EXPECT_TRUE(nat["5058"].toObject()["started"].toBool());
@@ -101,6 +104,12 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const auto sip = Strings(root["panes"].toObject()["sip"]);
   EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on port 5060. "), 2);
   EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on port 5058. "), 2);
+  // Over TCP, after them.
+  const auto udpLast = std::find(sip.rbegin(), sip.rend(), "No ALG detected on port 5058. ");
+  const auto tcpFirst = std::find(sip.begin(), sip.end(), "No ALG detected on TCP port 5060.");
+  EXPECT_LT(udpLast.base() - sip.begin(), tcpFirst - sip.begin());
+  EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on TCP port 5060."), 2);
+  EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on TCP port 5058."), 2);
   EXPECT_EQ(std::count(sip.begin(), sip.end(), "Downloading new mac file list"), 1) << "the list from the server";
   for (const std::string& l : sip) EXPECT_EQ(l.find("Exception in HTTP connection"), std::string::npos) << l;
   const auto natLines = Strings(root["panes"].toObject()["nat"]);
@@ -135,6 +144,10 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
                           [&](const std::string& l) { return l.rfind(classLine, 0) == 0; }),
             1);
   EXPECT_EQ(summary["alg"].toObject()["5058"].toString().toStdString(), "none");
+  EXPECT_EQ(summary["alg_tcp"].toObject()["5060"].toString().toStdString(), "none");
+  EXPECT_NE(std::find(summaryLines.begin(), summaryLines.end(),
+                      "SIP ALG on TCP port 5058: none seen (REGISTER and INVITE came back unchanged)"),
+            summaryLines.end());
   EXPECT_EQ(summary["nat_timeout"].toObject()["5058"].toObject()["held_seconds"].toInt(-1), 1);
   EXPECT_TRUE(summary["nat_timeout"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
   EXPECT_TRUE(Strings(root["advice"]).empty());
@@ -172,6 +185,9 @@ TEST_F(ConsoleFront, exit_status_per_outcome) {
         "[RESULT] SIP ALG on port 5060: active (REGISTER: 1 header(s) changed, INVITE unchanged)",
         "[RESULT] NAT time-out on port 5058: not measured (the port showed an ALG)",
         "[RESULT] RTP (audio) port 5004: not tested",
+        "[SIP] No ALG verdict on TCP port 5060. REGISTER not sent: the port is not reachable (the connection was "
+        "refused)",
+        "[RESULT] SIP ALG on TCP port 5058: not checked",
         "[ADVICE] Where the ALG cannot be switched off, SIP over TLS avoids it: the router cannot read encrypted "
         "messages."},
        "[STATUS] Link status: Disconnected.", "[RESULT] Exit status 1: a check saw an ALG"},
@@ -385,8 +401,19 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
        },
        {{"alg/5060", R"({"invite":{"changed":0,"verdict":"dropped"},"register":{"changed":2,"verdict":"alg"}})"},
         {"alg/5058", R"({"invite":{"changed":0,"verdict":"lost"},"register":{"changed":0,"verdict":"no_alg"}})"}}},
+      {"verdicts over TCP of every kind",
+       [](TForm1& f) {
+         auto& q = f.Result.Sequence;
+         q.TcpRegister5060 = {true, -2};
+         q.TcpInvite5060 = {true, 0, true};
+         q.TcpRegister5058 = {true, 0, false, false, true, "the connection was refused"};
+       },
+       {{"alg_tcp/5060", R"({"invite":{"changed":0,"verdict":"swallowed"},"register":{"changed":2,"verdict":"alg"}})"},
+        {"alg_tcp/5058", R"({"invite":null,"register":{"changed":0,"verdict":"not_reachable"}})"},
+        {"alg/5060", R"({"invite":null,"register":null})"}}},
       {"nothing run", [](TForm1&) {},
-       {{"alg/5060", R"({"invite":null,"register":null})"}, {"public/5058", "null"}, {"end", "null"},
+       {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
+        {"public/5058", "null"}, {"end", "null"},
         {"schema_version", "2"}}},
   };
   for (const Row& row : rows) {
@@ -414,7 +441,8 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     const char* name;
     O outcome;
     TRunEnd end;
-    int alg;  // 0 none, 1 changed lines, 2 a dropped probe, 3 a lost one, 4 changed lines and a lost one
+    int alg;  // 0 none, 1 changed lines, 2 a dropped probe, 3 a lost one, 4 changed lines and a lost one,
+              // 5 a message over TCP swallowed, 7 a TCP port not reachable
     bool errorShown, windowClosed;
     int status;
   };
@@ -425,6 +453,8 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
       {"a dropped probe, then no NAT report", O::Completed, TRunEnd::NoNatReport, 2, false, false, 1},
       {"an ALG, then the time limit", O::Completed, TRunEnd::TimeLimit, 1, false, false, 1},
       {"an ALG on one port, a lost probe on the other", O::Completed, TRunEnd::CountdownRanOut, 4, false, false, 1},
+      {"a message over TCP swallowed", O::Completed, TRunEnd::CountdownRanOut, 5, false, false, 1},
+      {"a TCP port not reachable: no verdict, no ALG", O::Completed, TRunEnd::CountdownRanOut, 7, false, false, 0},
       {"no echo", O::NoEcho, TRunEnd::ServerNotReached, 0, false, false, 2},
       {"server busy", O::ServerBusy, TRunEnd::ServerBusy, 0, false, false, 2},
       {"no NAT report", O::Completed, TRunEnd::NoNatReport, 0, false, false, 4},
@@ -441,7 +471,9 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     form.Result = TRunResult();
     form.Result.Sequence.Outcome = row.outcome;
     form.Result.End = row.end;
-    form.Result.Sequence.Invite5058 = {row.alg > 0, row.alg == 1 || row.alg == 4 ? -3 : 0, row.alg == 2, row.alg == 3};
+    form.Result.Sequence.Invite5058 = {row.alg > 0 && row.alg < 5, row.alg == 1 || row.alg == 4 ? -3 : 0, row.alg == 2,
+                                       row.alg == 3};
+    form.Result.Sequence.TcpInvite5058 = {row.alg >= 5, 0, row.alg == 5, false, row.alg == 7};
     form.Result.Sequence.Invite5060 = {row.alg == 4, 0, false, row.alg == 4};
     TCliRecord record;
     record.ErrorShown = row.errorShown;

@@ -40,10 +40,12 @@ TEST_F(RunStart, held_ports_fall_back_and_verdicts_keep_nominal_numbers) {
   EXPECT_EQ(Rig::PortOf(*f.IdUDP_client_5060), 5062);
 
   ASSERT_TRUE(rig.WaitSequence());
-  ExpectLines(From(f.MemoSIP, afterConnect), VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058));
+  ExpectLines(From(f.MemoSIP, afterConnect),
+              Join(VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058), TcpRefusedBlock()));
   ExpectLines(f.Memo2->Lines(),
               Join(UnchangedEchoLog(false, 5062, 5060, 5060, me), UnchangedEchoLog(false, 5056, 5058, 5058, me),
                    UnchangedEchoLog(true, 5062, 5060, 5060, me), UnchangedEchoLog(true, 5056, 5058, 5058, me),
+                   TcpLog(true, me),
                    std::vector<std::string>{"Checking NAT timeout on port 5060. Up to 5 minutes needed...",
                                             "Checking NAT timeout on port 5058. Up to 5 minutes needed..."}));
   // The probes leave from the ports in use; the NAT INVITE of the 5060 socket announces 5004,

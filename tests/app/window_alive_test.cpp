@@ -84,8 +84,11 @@ TEST_F(WindowAlive, a_waiting_step_paints_its_lines_and_its_wait) {
                                        "Waiting for the echo of the REGISTER to port 5060 (send 2 of 3)",
                                        "Waiting for the echo of the REGISTER to port 5058 (send 1 of 3)",
                                        "Waiting for the echo of the INVITE to port 5060 (send 1 of 3)",
-                                       "Waiting for the echo of the INVITE to port 5058 (send 1 of 3)",
-                                       "Waiting for the STUN answers about the NAT's behaviour"};
+                                       "Waiting for the echo of the INVITE to port 5058 (send 1 of 3)"};
+  // Over TCP: the stand-in listens on no TCP SIP port, each connection is refused at once.
+  for (int k = 0; k < 2; ++k)
+    for (int port : {5060, 5058}) sequence.push_back("Waiting for the TCP connection to port " + std::to_string(port));
+  sequence.push_back("Waiting for the STUN answers about the NAT's behaviour");
   for (int port : {5060, 5058})
     for (int k = 1; k <= 6; ++k)
       sequence.push_back("Sending the NAT session test INVITEs to port " + std::to_string(port) + " (" +

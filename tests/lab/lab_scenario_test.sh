@@ -4,7 +4,7 @@
 #
 #   lab_scenario_test.sh SCENARIO CLI SERVER
 #
-# Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, router_mac, udp_dropped,
+# Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, sip_helper_tcp, router_mac, udp_dropped,
 # udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin, and the NAT classes
 # nat_masquerade, nat_random, nat_full_cone, nat_restricted_cone.
 # Exits 77 (skipped) where no lab can be built.
@@ -120,6 +120,14 @@ expect_four_verdicts_without_alg() {
   expect_no_line "$OUT" "ALG active" "no ALG verdict"
 }
 
+# SIP over TCP, after the checks by UDP: nothing changed on either port.
+expect_tcp_verdicts_without_alg() {
+  expect_true "[ \"\$(pane_lines SIP '^No ALG detected on TCP port 5060\.$' | wc -l)\" = 2 ]" \
+    "REGISTER and INVITE over TCP to 5060: No ALG detected"
+  expect_true "[ \"\$(pane_lines SIP '^No ALG detected on TCP port 5058\.$' | wc -l)\" = 2 ]" \
+    "REGISTER and INVITE over TCP to 5058: No ALG detected"
+}
+
 case "$SCENARIO" in
 
   no_alg | rtp_forwarded)
@@ -131,6 +139,9 @@ case "$SCENARIO" in
       --sip-port 5060=4000,8000,16000 --sip-port 5058=6000,12000 --rtp-packets 30
     expect_true "[ $RC = 0 ]" "the run completes without an ALG (status 0, was $RC)"
     expect_four_verdicts_without_alg
+    expect_tcp_verdicts_without_alg
+    expect_line "$OUT" "^\[LOG\] Received [0-9]+ bytes on TCP port 5060 from 172\.31\.77\.1:[0-9]+$" "the server saw the messages over TCP from the router's public address"
+    expect_line "$(cat "$SERVER_LOG")" "session 172\.31\.77\.1:[0-9]+ token .* 4 echoes over TCP" "the server echoed the four messages over TCP"
     expect_line "$OUT" "^\[LOG\] Received [0-9]+ bytes on UDP port 5060 from 172\.31\.77\.1:5060$" "the server saw the probes from the router's public address"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5060\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5060"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
@@ -172,14 +183,38 @@ case "$SCENARIO" in
     expect_line "$log" "^SDP IP1 Rcvd:o=- 1439573762 1439573762 IN IP4 172.31.77.1$" "SDP o= rewritten"
     expect_line "$log" "^SDP IP2 Sent:c=IN IP4 192.168.77.2$" "SDP c= sent"
     expect_line "$log" "^SDP IP2 Rcvd:c=IN IP4 172.31.77.1$" "SDP c= rewritten"
-    expect_true "[ \"\$(grep -c '^SDP Port check:    OK$' <<<\"\$log\")\" = 2 ]" "SDP m= untouched (both INVITEs)"
+    # Over TCP, where no helper is, nothing changes: eight probes in all.
+    expect_tcp_verdicts_without_alg
+    expect_true "[ \"\$(grep -c '^SDP Port check:    OK$' <<<\"\$log\")\" = 4 ]" "SDP m= untouched (all four INVITEs)"
     for row in "Request URI check: OK" "From check:        OK" "To check:          OK" "CallId check:      OK"; do
-      expect_true "[ \"\$(grep -cF '$row' <<<\"\$log\")\" = 4 ]" "'$row' for all four probes"
+      expect_true "[ \"\$(grep -cF '$row' <<<\"\$log\")\" = 8 ]" "'$row' for all eight probes"
     done
     expect_no_line "$OUT" "Checking NAT timeout on port 5060" "no NAT session test on 5060"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
     expect_line "$OUT" "^\[NAT\] NAT session on port 5058 ok after 3s$" "5058 reports arrive"
     expect_no_line "$OUT" "^\[NAT\] NAT session on port 5060" "no reports on 5060"
+    ;;
+
+  sip_helper_tcp)
+    # The kernel's SIP helper on TCP 5060 only: over TCP to 5060 it rewrites Via and Contact
+    # (the connection's own address and port, with the transport TCP) and the SDP o= and c=
+    # lines; TCP 5058 and UDP pass untouched. The INVITEs over TCP announce audio ports of their
+    # own, so the helper lets them through.
+    run_tester_in_lab --alg-tcp 5060 -- --sip-port 5060=2000,3000 --sip-port 5058=2000,3000
+    expect_true "[ $RC = 1 ]" "the run reports an ALG (status 1, was $RC)"
+    expect_true "[ \"\$(pane_lines SIP '^No ALG detected on port 5060\. $' | wc -l)\" = 2 ]" "by UDP to 5060: No ALG detected"
+    expect_true "[ \"\$(pane_lines SIP '^No ALG detected on port 5058\. $' | wc -l)\" = 2 ]" "by UDP to 5058: No ALG detected"
+    expect_line "$OUT" "^\[SIP\] ALG active on TCP port 5060\. 2 header\(s\) changed$" "REGISTER over TCP to 5060: Via and Contact changed"
+    expect_line "$OUT" "^\[SIP\] ALG active on TCP port 5060\. 4 header\(s\) changed$" "INVITE over TCP to 5060: Via, Contact, SDP o= and c= changed"
+    expect_true "[ \"\$(pane_lines SIP '^No ALG detected on TCP port 5058\.$' | wc -l)\" = 2 ]" "over TCP to 5058: No ALG detected"
+    expect_no_line "$OUT" "swallowed|not reachable" "every message over TCP came back"
+    log=$(pane_lines LOG '.')
+    expect_line "$log" "^Via Sent:Via: SIP/2\.0/TCP 192\.168\.77\.2:[0-9]+;branch=z9hG4bK1694065387$" "Via sent with the private address"
+    expect_line "$log" "^Via Rcvd:Via: SIP/2\.0/TCP 172\.31\.77\.1:[0-9]+;branch=z9hG4bK1694065387$" "Via received with the router's public address"
+    expect_line "$log" "^SDP IP2 Rcvd:c=IN IP4 172\.31\.77\.1$" "SDP c= rewritten"
+    expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5060\. Up to 5 minutes needed\.\.\.$" "UDP 5060 untouched: its NAT session test runs"
+    expect_line "$OUT" "^\[RESULT\] SIP ALG on TCP port 5060: active \(REGISTER over TCP: 2 header\(s\) changed, INVITE over TCP: 4 header\(s\) changed\)$" "the summary names the ALG over TCP"
+    expect_line "$OUT" "^\[ADVICE\] The ALG rewrites SIP over TCP only: SIP over UDP passed untouched\.$" "the advice says which way round"
     ;;
 
   router_mac)

@@ -36,6 +36,17 @@ TRunResult Completed(TSequenceReport::TCheck r60, TSequenceReport::TCheck i60, T
 }
 TRunResult NoAlg() { return Completed(Clean(), Clean(), Clean(), Clean()); }
 
+// The checks over TCP, in the same order.
+TRunResult OverTcp(TRunResult r, TSequenceReport::TCheck r60, TSequenceReport::TCheck i60, TSequenceReport::TCheck r58,
+                   TSequenceReport::TCheck i58) {
+  r.Sequence.TcpRegister5060 = r60;
+  r.Sequence.TcpInvite5060 = i60;
+  r.Sequence.TcpRegister5058 = r58;
+  r.Sequence.TcpInvite5058 = i58;
+  return r;
+}
+TSequenceReport::TCheck Unreachable() { return {true, 0, false, false, true, "the connection was refused"}; }
+
 // Reports that reached a socket (by its nominal port): the ages that held, and the next one
 // announced after the last.
 void Reports(TRunResult& r, int port, std::vector<int> held, std::optional<int> next) {
@@ -142,6 +153,19 @@ TEST(RunSummary, lines_per_finding) {
         "NAT time-out on port 5058: not measured (the port showed an ALG)", "RTP (audio) port 5004: not tested",
         routerLine},
        1},
+      {"over TCP: an ALG on 5060 (a swallowed INVITE), 5058 not reachable",
+       [] { return OverTcp(NoAlg(), Changed(2), Dropped(), Unreachable(), Unreachable()); },
+       ctx,
+       {"SIP ALG on TCP port 5060: active (REGISTER over TCP: 2 header(s) changed, INVITE over TCP swallowed)",
+        "SIP ALG on TCP port 5058: not checked"},
+       3},
+      {"over TCP: nothing changed; one INVITE not sent leaves that port's verdict open",
+       [] { return OverTcp(NoAlg(), Clean(), Clean(), Clean(), Unreachable()); },
+       ctx,
+       {"SIP ALG on TCP port 5060: none seen (REGISTER and INVITE came back unchanged)",
+        "SIP ALG on TCP port 5058: none seen so far (REGISTER over TCP unchanged, INVITE over TCP not judged (the "
+        "connection was refused))"},
+       3},
       {"no echo: no NAT lines, the unreached checks named",
        [] {
          TRunResult r;
@@ -227,6 +251,14 @@ TEST(RunSummary, advice_per_result) {
          return r;
        },
        {page, names, tls, again}},
+      {"an ALG over TCP only: SIP over UDP passed",
+       [] { return OverTcp(NoAlg(), Changed(2), Changed(4), Clean(), Clean()); },
+       {page, names, tls, "The ALG rewrites SIP over TCP only: SIP over UDP passed untouched.", again}},
+      {"an ALG by UDP only: SIP over TCP passed",
+       [] { return OverTcp(Completed(Changed(2), Changed(4), Changed(2), Changed(4)), Clean(), Clean(), Clean(), Clean()); },
+       {page, names, tls,
+        "SIP over TCP passed untouched: a phone set to SIP over TCP avoids the ALG where it cannot be switched off.",
+        again}},
       {"no ALG; the shorter of two bracketed time-outs decides the keep-alive",
        [] {
          TRunResult r = NoAlg();

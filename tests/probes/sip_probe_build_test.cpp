@@ -158,3 +158,30 @@ TEST(SipProbeBuild, both_sockets_share_the_call_id_line) {
 }
 
 }  // namespace
+
+// Over TCP the probes differ from those by UDP in the Via's transport alone, and each is one
+// message a stream reader frames by its Content-Length: the head ends at the first empty line
+// and the body is exactly as long as named.
+TEST(SipProbeBuildTcp, only_the_via_names_tcp_and_the_length_frames_the_message) {
+  for (const bool invite : {false, true}) {
+    SCOPED_TRACE(invite ? "INVITE" : "REGISTER");
+    TSipProbe udp, tcp;
+    if (invite) {
+      udp.BuildInvite("tok", "5060", "10.0.0.2", "40001", false, 5006);
+      tcp.BuildInvite("tok", "5060", "10.0.0.2", "40001", false, 5006, true);
+    } else {
+      udp.BuildRegister("tok", "5060", "10.0.0.2", "40001");
+      tcp.BuildRegister("tok", "5060", "10.0.0.2", "40001", true);
+    }
+    const std::string& u = invite ? udp.InviteMsg : udp.RegisterMsg;
+    const std::string& t = invite ? tcp.InviteMsg : tcp.RegisterMsg;
+    EXPECT_EQ(tcp.SentVia, "Via: SIP/2.0/TCP 10.0.0.2:40001;branch=z9hG4bK1694065387");
+    std::string expected = u;
+    expected.replace(expected.find("SIP/2.0/UDP"), 11, "SIP/2.0/TCP");
+    EXPECT_EQ(t, expected);
+    const size_t head = t.find("\r\n\r\n") + 4;
+    const size_t at = t.find("Content-Length: ") + 16;
+    EXPECT_EQ(std::stoul(t.substr(at)), t.size() - head);
+    EXPECT_EQ(t.find("Content-Length: ", at), std::string::npos) << "one Content-Length";
+  }
+}

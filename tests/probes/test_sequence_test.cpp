@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,40 @@ struct FakeRun : TSequencerIo {
                          " from 203.0.113.9:" + std::to_string(LocalPort(s)) + "\r\n" + text) +
                 EchoTerminator();
   }
+  // SIP over TCP: `tcpRoute` decides what the server receives of each message (nullopt: it is
+  // swallowed); the ports in tcpRefused refuse the connection.
+  std::function<std::optional<std::string>(const std::string& message, int port)> tcpRoute =
+      [](const std::string& m, int) { return m; };
+  std::set<int> tcpRefused;
+  std::function<void(FakeRun&, const std::string& message)> beforeTcpEcho;
+  struct TcpSent { int port; int localPort; std::string text; size_t datagramsBefore; };
+  std::vector<TcpSent> tcpSent;
+  int tcpPort = 0, tcpLocal = 40000, tcpOpens = 0, tcpCloses = 0;
+  std::optional<int> TcpSipOpen(const std::string& host, int port, int timeoutMs, std::string& failure) override {
+    EXPECT_EQ(host, "192.0.2.80");
+    EXPECT_GT(timeoutMs, 0);
+    EXPECT_LE(timeoutMs, 2000);
+    EXPECT_EQ(tcpOpens, tcpCloses) << "one connection at a time";
+    ++tcpOpens;
+    if (tcpRefused.count(port)) {
+      failure = "the connection was refused";
+      return std::nullopt;
+    }
+    tcpPort = port;
+    return tcpLocal += 2;
+  }
+  void TcpSipWrite(const std::string& text) override {
+    tcpSent.push_back({tcpPort, tcpLocal, text, sent.size()});
+    if (beforeTcpEcho) beforeTcpEcho(*this, text);
+    if (tcpClosedByPeer.count(tcpPort)) return;
+    if (auto got = tcpRoute(text, tcpPort))
+      buffered += Scramble("Received " + std::to_string(got->size()) + " bytes on TCP port " + std::to_string(tcpPort) +
+                           " from 203.0.113.9:" + std::to_string(tcpLocal + 10000) + "\r\n" + *got) +
+                  EchoTerminator();
+  }
+  std::set<int> tcpClosedByPeer;  // ports whose server closes the connection without an echo
+  bool TcpSipClosedByPeer() override { return tcpClosedByPeer.count(tcpPort) > 0; }
+  void TcpSipClose() override { ++tcpCloses; }
   void Sleep(int ms) override { sleptMs += ms; }
   void NatTestStarted() override { ++natStarted; }
   int64_t NowMs() override { return now; }
@@ -72,6 +107,17 @@ struct FakeRun : TSequencerIo {
     return out;
   }
 };
+
+// The SIP pane's lines of the checks over TCP when nothing was changed.
+const std::vector<std::string> kTcpClean = {"----------------------------", " Checking REGISTERs over TCP...",
+                                            "No ALG detected on TCP port 5060.", "No ALG detected on TCP port 5058.",
+                                            "----------------------------", " Checking INVITEs over TCP...",
+                                            "No ALG detected on TCP port 5060.", "No ALG detected on TCP port 5058."};
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 TSequenceReport RunSequence(FakeRun& io, int serverPort = 5060, int64_t deadlineMs = 0) {
   TSipProbe probe;
@@ -91,10 +137,10 @@ TEST(TestSequence, clean_path_reports_no_alg_and_starts_nat_test_on_both_ports) 
   const TSequenceReport r = RunSequence(io);
   EXPECT_EQ(r.Outcome, TSequenceReport::TOutcome::Completed);
   EXPECT_EQ(io.Pane(TPane::Sip),
-            (std::vector<std::string>{"----------------------------", " Checking REGISTERs...",
-                                      "No ALG detected on port 5060. ", "No ALG detected on port 5058. ",
-                                      "----------------------------", " Checking INVITEs...",
-                                      "No ALG detected on port 5060. ", "No ALG detected on port 5058. "}));
+            Join({"----------------------------", " Checking REGISTERs...", "No ALG detected on port 5060. ",
+                  "No ALG detected on port 5058. ", "----------------------------", " Checking INVITEs...",
+                  "No ALG detected on port 5060. ", "No ALG detected on port 5058. "},
+                 kTcpClean));
   const auto log = io.Pane(TPane::Log);
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(log[0], ".");
@@ -381,7 +427,7 @@ TEST(TestSequence, lost_probe_is_the_routers_only_while_the_link_works) {
     io.route = [&](const std::string& d, TSipSocket s, int n) { return route(io, d, s, n); };
     const TSequenceReport r = RunSequence(io);
     EXPECT_EQ(r.Outcome, row.outcome);
-    EXPECT_EQ(io.Pane(TPane::Sip), row.sip);
+    EXPECT_EQ(io.Pane(TPane::Sip), row.outcome == O::Completed ? Join(row.sip, kTcpClean) : row.sip);
     EXPECT_EQ(io.Pane(TPane::Log, "No echo of"), row.noEcho);
     EXPECT_EQ(r.Register5058.Lost || r.Invite5058.Lost, row.lost);
     EXPECT_EQ(r.Invite5058.Dropped, row.dropped);
@@ -396,22 +442,148 @@ TEST(TestSequence, lost_probe_is_the_routers_only_while_the_link_works) {
   }
 }
 
+// After the checks by UDP and before the NAT session test: REGISTER and INVITE over TCP to both
+// ports, each over a connection of its own, judged line by line; a connection refused is no
+// verdict, a message swallowed is an ALG, and an echo by UDP is never taken for one over TCP.
+TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
+  using TCheck = TSequenceReport::TCheck;
+  // A gateway on TCP 5060 that rewrites the local address wherever it stands with a port, and in
+  // the SDP.
+  auto rewrite5060 = [](std::string m, int port) -> std::optional<std::string> {
+    if (port != 5060) return m;
+    for (size_t p; (p = m.find("10.0.0.2:")) != std::string::npos;) m.replace(p, 8, "203.0.113.9");
+    for (size_t p; (p = m.find("IN IP4 10.0.0.2")) != std::string::npos;) m.replace(p + 7, 8, "203.0.113.9");
+    return m;
+  };
+  struct Row {
+    const char* name;
+    std::function<void(FakeRun&)> setUp;
+    std::vector<std::string> tcpLines;  // the SIP pane after the UDP verdicts
+    TCheck reg5060, inv5060, reg5058;
+    bool alg;
+  };
+  const std::string lead = "----------------------------", regs = " Checking REGISTERs over TCP...",
+                    invs = " Checking INVITEs over TCP...", ok60 = "No ALG detected on TCP port 5060.",
+                    ok58 = "No ALG detected on TCP port 5058.";
+  const Row rows[] = {
+      {"an ALG on TCP 5060 rewrites Via, Contact and the SDP addresses",
+       [&](FakeRun& io) { io.tcpRoute = rewrite5060; },
+       {lead, regs, "ALG active on TCP port 5060. 2 header(s) changed", ok58, lead, invs,
+        "ALG active on TCP port 5060. 4 header(s) changed", ok58},
+       {true, -2}, {true, -4}, {true, 0}, true},
+      {"TCP 5058 refused: said in words, no verdict",
+       [](FakeRun& io) { io.tcpRefused = {5058}; },
+       {lead, regs, ok60,
+        "No ALG verdict on TCP port 5058. REGISTER not sent: the port is not reachable (the connection was refused)",
+        lead, invs, ok60,
+        "No ALG verdict on TCP port 5058. INVITE not sent: the port is not reachable (the connection was refused)"},
+       {true, 0}, {true, 0}, {true, 0, false, false, true, "the connection was refused"}, false},
+      {"the INVITE to 5060 swallowed although its connection went through",
+       [](FakeRun& io) {
+         io.tcpRoute = [](const std::string& m, int port) -> std::optional<std::string> {
+           if (port == 5060 && m.rfind("INVITE", 0) == 0) return std::nullopt;
+           return m;
+         };
+       },
+       {lead, regs, ok60, ok58, lead, invs, "ALG active on TCP port 5060. INVITE swallowed", ok58},
+       {true, 0}, {true, 0, true}, {true, 0}, true},
+      {"TCP 5058 closed at once by the other end: no verdict, no ALG",
+       [](FakeRun& io) { io.tcpClosedByPeer = {5058}; },
+       {lead, regs, ok60,
+        "No ALG verdict on TCP port 5058. REGISTER not echoed: the connection was closed at the other end (a server "
+        "that is full does so)",
+        lead, invs, ok60,
+        "No ALG verdict on TCP port 5058. INVITE not echoed: the connection was closed at the other end (a server "
+        "that is full does so)"},
+       {true, 0}, {true, 0}, {true, 0, false, false, true, "the connection was closed at the other end"}, false},
+      {"a late echo by UDP while the REGISTER over TCP waits is not its echo",
+       [&](FakeRun& io) {
+         io.tcpRoute = rewrite5060;
+         io.beforeTcpEcho = [](FakeRun& run, const std::string& m) {
+           if (run.tcpSent.size() == 1) run.Echo(run.sent[0].text, 5060, TSipSocket::Sip5060);
+           (void)m;
+         };
+       },
+       {lead, regs, "ALG active on TCP port 5060. 2 header(s) changed", ok58, lead, invs,
+        "ALG active on TCP port 5060. 4 header(s) changed", ok58},
+       {true, -2}, {true, -4}, {true, 0}, true},
+  };
+  auto same = [](const TCheck& a, const TCheck& b) {
+    return a.Done == b.Done && a.Result == b.Result && a.Dropped == b.Dropped && a.Unreachable == b.Unreachable &&
+           a.Why == b.Why;
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeRun io;
+    row.setUp(io);
+    const TSequenceReport r = RunSequence(io);
+    EXPECT_EQ(r.Outcome, TSequenceReport::TOutcome::Completed);
+    const auto sip = io.Pane(TPane::Sip);
+    ASSERT_EQ(sip.size(), 8 + row.tcpLines.size());
+    EXPECT_EQ(std::vector<std::string>(sip.begin() + 8, sip.end()), row.tcpLines);
+    EXPECT_TRUE(same(r.TcpRegister5060, row.reg5060));
+    EXPECT_TRUE(same(r.TcpInvite5060, row.inv5060));
+    EXPECT_TRUE(same(r.TcpRegister5058, row.reg5058));
+    EXPECT_EQ(r.AnyAlg(), row.alg);
+    EXPECT_TRUE(r.Nat5060 && r.Nat5058) << "the NAT session test follows, as the UDP checks found no ALG";
+    EXPECT_EQ(io.tcpOpens, 4);
+    EXPECT_EQ(io.tcpCloses, 4);
+    for (const auto& t : io.tcpSent) {
+      EXPECT_EQ(t.datagramsBefore, 4u) << "over TCP after the four UDP checks, before the NAT INVITEs";
+      const std::string port = std::to_string(t.localPort);
+      EXPECT_NE(t.text.find("Via: SIP/2.0/TCP 10.0.0.2:" + port + ";branch="), std::string::npos) << t.text;
+      EXPECT_NE(t.text.find("Contact: <sip:421421@10.0.0.2:" + port + ">"), std::string::npos);
+      EXPECT_NE(t.text.find("Call-ID:tok123@10.0.0.2\r\n"), std::string::npos);
+    }
+  }
+  // The INVITEs over TCP announce audio ports of their own: a router's ALG drops an INVITE whose
+  // audio port another INVITE of the host announced, also in a run shortly before (another token).
+  FakeRun before;
+  before.token = "tok456";
+  RunSequence(before);
+  FakeRun io;
+  RunSequence(io);
+  for (const auto& t : before.tcpSent) io.tcpSent.push_back(t);
+  std::set<std::string> audio;
+  auto media = [](const std::string& m) {
+    const size_t at = m.find("m=audio ");
+    return at == std::string::npos ? std::string() : m.substr(at, m.find("\r\n", at) - at);
+  };
+  size_t invites = 0;
+  for (const auto& d : io.sent)
+    if (d.text.rfind("INVITE", 0) == 0) audio.insert(media(d.text)), ++invites;
+  for (const auto& t : io.tcpSent)
+    if (t.text.rfind("INVITE", 0) == 0) {
+      EXPECT_TRUE(audio.insert(media(t.text)).second) << media(t.text);
+    }
+  EXPECT_EQ(audio.size(), 3u + 4u) << "7004, 5004 and 5006 by UDP, two more over TCP in each run";
+  EXPECT_EQ(invites, 14u);
+}
+
 // The run's time limit: no wait goes past it, and the sequence then stops without a verdict.
 TEST(TestSequence, time_limit_stops_the_sequence_without_a_verdict) {
   struct Row {
     const char* name;
     int64_t leftMs;  // from the start of the sequence
+    bool udpEchoed;  // else nothing comes back by UDP; over TCP nothing ever does
     size_t sends;
+    size_t sipLines;
   };
-  const Row rows[] = {{"over before the greeting is read", 0, 0}, {"over during the third wait", 5000, 3}};
+  const Row rows[] = {{"over before the greeting is read", 0, false, 0, 0},
+                      {"over during the third wait", 5000, false, 3, 0},
+                      // The UDP checks take no time here; the first message over TCP waits 2 s.
+                      {"over during the second wait over TCP", 3000, true, 4, 8 + 3}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     FakeRun io;
-    io.route = [](const std::string&, TSipSocket, int) { return std::nullopt; };
+    if (!row.udpEchoed) io.route = [](const std::string&, TSipSocket, int) { return std::nullopt; };
+    io.tcpRoute = [](const std::string&, int) { return std::nullopt; };
     const int64_t start = io.now;
     const TSequenceReport r = RunSequence(io, 5060, start + row.leftMs);
     EXPECT_EQ(r.Outcome, TSequenceReport::TOutcome::TimeUp);
-    EXPECT_TRUE(io.Pane(TPane::Sip).empty());
+    EXPECT_EQ(io.Pane(TPane::Sip).size(), row.sipLines);
+    EXPECT_EQ(r.TcpRegister5058.Done, false) << "no verdict for a wait the time cut short";
+    EXPECT_EQ(io.tcpOpens, io.tcpCloses);
     EXPECT_EQ(io.sent.size(), row.sends);
     EXPECT_EQ(io.now, start + row.leftMs) << "no wait past the limit";
     EXPECT_EQ(io.disconnects, 1);

@@ -146,7 +146,7 @@ TEST(ServerCore, a_full_server_takes_the_place_of_the_least_far_of_the_fullest_n
 
 TEST(ServerCore, a_session_lives_as_long_as_its_test) {
   const auto t0 = TServerClock::now();
-  enum Kind { Probe, NatProbe, NatStart, Report, LastReport };
+  enum Kind { Probe, TcpProbe, NatProbe, NatStart, Report, LastReport };
   struct Event {
     int atMs;
     Kind kind;
@@ -162,24 +162,28 @@ TEST(ServerCore, a_session_lives_as_long_as_its_test) {
     int natMayStartUntilMs;  // MayStartNatRun holds before this, not from it
   };
   const Case cases[] = {
-      {"greeted, nothing since: the first probe is due", {}, 10000, TStage::Greeted, 30000},
+      {"greeted, nothing since: the first probe is due", {}, 10000, TStage::Greeted, 45000},
       {"probing: until the time for the checks is up, however much it sends",
-       {{500, Probe}, {9000, Probe, 5058}, {20000, Probe}, {29000, Probe}}, 30000, TStage::Checks, 30000},
-      {"every check seen: ends shortly after unless a NAT test starts",
-       {{100, Probe}, {200, Probe, 5058}, {300, Probe, 5060, true}, {6300, Probe, 5058, true}}, 11300,
-       TStage::Finished, 11300},
+       {{500, Probe}, {9000, Probe, 5058}, {20000, Probe}, {29000, Probe}}, 45000, TStage::Checks, 45000},
+      {"the checks by UDP seen: those over TCP may follow until the time for the checks is up",
+       {{100, Probe}, {200, Probe, 5058}, {300, Probe, 5060, true}, {400, Probe, 5058, true}, {900, TcpProbe}},
+       45000, TStage::Checks, 45000},
+      {"every check seen, by UDP and over TCP: ends shortly after unless a NAT test starts",
+       {{100, Probe}, {200, Probe, 5058}, {300, Probe, 5060, true}, {400, Probe, 5058, true}, {500, TcpProbe},
+        {600, TcpProbe, 5058}, {700, TcpProbe, 5060, true}, {6300, TcpProbe, 5058, true}},
+       11300, TStage::Finished, 11300},
       {"a NAT test: the first report and the tester's countdown after it, plus the margin",
-       {{100, Probe}, {2000, NatStart, 5060, false, 2000}}, 2000 + 2000 + 3000 + 10000, TStage::NatTest, 30000},
+       {{100, Probe}, {2000, NatStart, 5060, false, 2000}}, 2000 + 2000 + 3000 + 10000, TStage::NatTest, 45000},
       {"each report announces the next gap",
        {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {2700, NatStart, 5058, false, 2000},
         {4700, Report, 5058, false, 30000}},
-       4700 + 30000 + 3000 + 10000, TStage::NatTest, 30000},
+       4700 + 30000 + 3000 + 10000, TStage::NatTest, 45000},
       {"the datagrams of a NAT test renew nothing",
        {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {15000, NatProbe}, {21000, NatProbe}},
-       2100 + 20000 + 3000 + 10000, TStage::NatTest, 30000},
+       2100 + 20000 + 3000 + 10000, TStage::NatTest, 45000},
       {"the last report: the countdown of the one before runs out",
        {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {22100, LastReport}},
-       2100 + 20000 + 3000 + 10000, TStage::Finished, 30000},
+       2100 + 20000 + 3000 + 10000, TStage::Finished, 45000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -189,6 +193,7 @@ TEST(ServerCore, a_session_lives_as_long_as_its_test) {
       const auto at = t0 + milliseconds(e.atMs);
       switch (e.kind) {
         case Probe: life.OnDatagram(std::pair{e.invite, e.port}, at); break;
+        case TcpProbe: life.OnTcpMessage(std::pair{e.invite, e.port}, at); break;
         case NatProbe: life.OnDatagram(std::nullopt, at); break;
         case NatStart: life.OnNatRunStarted(e.port, e.ms, at); break;
         case Report: life.OnReport(e.port, e.ms, at); break;
