@@ -94,6 +94,15 @@ NAME=""
 
 is_uint() { [[ "$1" =~ ^[0-9]+$ ]]; }
 is_port() { is_uint "$1" && [ "$1" -ge 1 ] && [ "$1" -le 65535 ]; }
+# port_list OPTION ARRAY "5060,5058": appends the comma-separated ports to ARRAY, or dies naming OPTION.
+port_list() {
+  local option=$1 p
+  local -n into=$2
+  local -a ports=()
+  IFS=, read -r -a ports <<<"$3"
+  [ ${#ports[@]} -gt 0 ] || die "$option needs a port list"
+  for p in "${ports[@]}"; do is_port "$p" || die "$option: bad port '$p'"; into+=("$p"); done
+}
 
 # check_drop_rule OPTION RULE: RULE is udp or tcp, with an optional list of ports.
 check_drop_rule() {
@@ -109,19 +118,9 @@ parse_options() {
   while [ $# -gt 0 ]; do
     case "$1" in
       --alg)
-        [ $# -ge 2 ] || die "--alg needs a port list"
-        local p
-        IFS=, read -r -a ports <<<"$2"
-        [ ${#ports[@]} -gt 0 ] || die "--alg needs a port list"
-        for p in "${ports[@]}"; do is_port "$p" || die "--alg: bad port '$p'"; ALG_PORTS+=("$p"); done
-        shift 2 ;;
+        port_list --alg ALG_PORTS "${2-}"; shift 2 ;;
       --alg-tcp)
-        [ $# -ge 2 ] || die "--alg-tcp needs a port list"
-        local q
-        IFS=, read -r -a ports <<<"$2"
-        [ ${#ports[@]} -gt 0 ] || die "--alg-tcp needs a port list"
-        for q in "${ports[@]}"; do is_port "$q" || die "--alg-tcp: bad port '$q'"; ALG_TCP_PORTS+=("$q"); done
-        shift 2 ;;
+        port_list --alg-tcp ALG_TCP_PORTS "${2-}"; shift 2 ;;
       --udp-timeout)
         [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 1 ] || die "--udp-timeout needs a number of seconds"
         UDP_TIMEOUT=$2; shift 2 ;;
