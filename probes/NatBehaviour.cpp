@@ -23,6 +23,7 @@ TNatBehaviour ClassifyNat(const TStunObservations& o) {
   if (!o.Mapped) return b;
   b.Answered = true;
   b.Public = o.Mapped;
+  b.NoNat = *o.Mapped == o.Local;
   b.PortPreserved = o.Mapped->Port == o.Local.Port;
   b.Hairpin = o.Hairpin;
   if (!o.Other || o.Other->Port == 0) return b;
@@ -68,6 +69,7 @@ std::vector<std::string> NatBehaviourLines(const TNatBehaviour& b, const std::st
   else filtering += "not found";
   lines.push_back(filtering);
   if (b.Hairpin) lines.push_back(std::string("NAT hairpinning: ") + (*b.Hairpin ? "yes" : "no"));
-  lines.push_back("NAT public address: " + stun::ToText(*b.Public));
+  lines.push_back("NAT public address: " + stun::ToText(*b.Public) +
+                  (b.NoNat ? " (this computer's own address: no NAT on the way)" : ""));
   return lines;
 }

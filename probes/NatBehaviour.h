@@ -37,6 +37,7 @@ struct TNatBehaviour {
   bool MappingNotPortDependent = false, FilteringNotPortDependent = false;
   std::optional<bool> PortPreserved, Hairpin;
   std::optional<stun::TEndpoint> Public;
+  bool NoNat = false;  // the public address and port are the mapping socket's own: no NAT on the way
 };
 
 TNatBehaviour ClassifyNat(const TStunObservations& o);

@@ -115,7 +115,7 @@ std::string BehaviourLine(const std::optional<TNatBehaviour>& b) {
                      kind(b->Filtering, b->FilteringNotPortDependent) + ", port " +
                      (*b->PortPreserved ? "kept" : "changed");
   if (b->Hairpin) line += std::string(", hairpinning ") + (*b->Hairpin ? "yes" : "no");
-  return line + ", public address " + stun::ToText(*b->Public);
+  return line + ", public address " + stun::ToText(*b->Public) + (b->NoNat ? " (no NAT on the way)" : "");
 }
 
 std::string RtpLine(const TRunSummary& s) {

@@ -288,12 +288,14 @@ inline std::vector<std::string> NatLeadIn() {
 // whose STUN answers saw the run at me:publicPort.
 inline std::vector<std::string> NoNatClassLines(const std::string& me, int publicPort, bool oneAddress = false) {
   const std::string notApart = " (the server has one address: these two are not told apart)";
+  const std::string publicLine =
+      "NAT public address: " + me + ":" + std::to_string(publicPort) + " (this computer's own address: no NAT on the way)";
   if (oneAddress)
     return {"NAT mapping: endpoint-independent or address-dependent (port kept)" + notApart,
             "NAT filtering: endpoint-independent or address-dependent" + notApart, "NAT hairpinning: yes",
-            "NAT public address: " + me + ":" + std::to_string(publicPort)};
+            publicLine};
   return {"NAT mapping: endpoint-independent (port kept)", "NAT filtering: endpoint-independent",
-          "NAT hairpinning: yes", "NAT public address: " + me + ":" + std::to_string(publicPort)};
+          "NAT hairpinning: yes", publicLine};
 }
 // ... and the line of a server without a STUN side.
 inline std::vector<std::string> NoStunLines(const std::string& server) {

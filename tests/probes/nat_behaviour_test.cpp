@@ -80,6 +80,10 @@ TEST(NatBehaviour, answers_read_as_the_class_and_its_lines) {
        K::AddressAndPortDependent, true,
        {"NAT mapping: address and port dependent (port kept)", "NAT filtering: address and port dependent",
         "NAT hairpinning: no", "NAT public address: 203.0.113.1:40000"}},
+      {"no NAT: the server sees the local address", Seen(kLocal, kLocal, kLocal, true, true, true),
+       K::EndpointIndependent, K::EndpointIndependent, false,
+       {"NAT mapping: endpoint-independent (port kept)", "NAT filtering: endpoint-independent", "NAT hairpinning: yes",
+        "NAT public address: 192.168.1.20:40000 (this computer's own address: no NAT on the way)"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -103,6 +107,11 @@ TEST(NatBehaviour, answers_read_as_the_class_and_its_lines) {
                       "NAT behaviour: mapping address and port dependent, filtering address and port dependent, port "
                       "changed, hairpinning no, public address 203.0.113.1:50000"),
             lines.end());
+  s.Behaviour = ClassifyNat(cases[8].seen);
+  const auto noNat = SummaryLines(s);
+  EXPECT_TRUE(std::any_of(noNat.begin(), noNat.end(), [](const std::string& l) {
+    return l.find("public address 192.168.1.20:40000 (no NAT on the way)") != std::string::npos;
+  }));
 
   TStunObservations none;
   none.Server = kServer;
