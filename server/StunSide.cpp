@@ -2,10 +2,11 @@
 
 #include <stdexcept>
 
+#include "server/DatagramPump.h"
+
 namespace {
 
 using asio::ip::udp;
-constexpr int kDatagramsPerWake = 64;  // then other work of the loop gets its turn
 constexpr size_t kLargestRequest = 1500;
 
 }  // namespace
@@ -68,16 +69,8 @@ std::vector<uint16_t> TStunSide::Ports() const {
 }
 
 void TStunSide::Receive(TSocket& s) {
-  s.socket.async_wait(udp::socket::wait_read, [this, &s](const asio::error_code& ec) {
-    if (ctx_.Stopping || ec == asio::error::operation_aborted) return;
-    for (int i = 0; i < kDatagramsPerWake && !ec; ++i) {
-      TUdpPeer from;
-      uint32_t local = 0;
-      const long n = ReceiveDatagram(s.socket.native_handle(), buffer_.data(), buffer_.size(), from, local);
-      if (n < 0) break;
-      OnDatagram(s, std::string_view(buffer_.data(), static_cast<size_t>(n)), from, s.address ? s.address : local);
-    }
-    Receive(s);
+  PumpDatagrams(ctx_, s.socket, buffer_, [this, &s](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+    OnDatagram(s, datagram, from, s.address ? s.address : local);
   });
 }
 

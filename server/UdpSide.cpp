@@ -3,13 +3,13 @@
 #include <stdexcept>
 
 #include "server/ControlSession.h"
+#include "server/DatagramPump.h"
 
 namespace {
 
 using asio::ip::udp;
 
 constexpr size_t kLargestDatagram = 65536;
-constexpr int kDatagramsPerWake = 64;  // then other work of the loop gets its turn
 
 }  // namespace
 
@@ -64,18 +64,8 @@ uint16_t TUdpSide::RtpPort() const {
 }
 
 void TUdpSide::Receive(TSipSocket& s) {
-  s.socket.async_wait(udp::socket::wait_read, [this, &s](const asio::error_code& ec) {
-    if (ctx_.Stopping || ec == asio::error::operation_aborted) return;
-    for (int i = 0; i < kDatagramsPerWake && !ec; ++i) {
-      TUdpPeer from;
-      uint32_t local = 0;
-      const long n = ReceiveDatagram(s.socket.native_handle(), buffer_.data(), buffer_.size(),
-                                     from, local);
-      if (n < 0) break;
-      OnDatagram(s, std::string_view(buffer_.data(), static_cast<size_t>(n)), from, local);
-      if (ctx_.Stopping) return;
-    }
-    Receive(s);
+  PumpDatagrams(ctx_, s.socket, buffer_, [this, &s](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+    OnDatagram(s, datagram, from, local);
   });
 }
 

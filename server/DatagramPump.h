@@ -1,0 +1,30 @@
+#pragma once
+// The receive loop of the server's UDP sockets (SIP ports, STUN ports): each time a socket is
+// readable, up to a bounded number of datagrams are drained and handed on, so that other work of
+// the event loop gets its turn under a flood.
+#include <asio.hpp>
+#include <string_view>
+#include <vector>
+
+#include "server/ServerContext.h"
+#include "server/ServerPlatform.h"
+
+inline constexpr int kDatagramsPerWake = 64;
+
+// Hands every datagram that reaches `socket` to on(bytes, from, local) until the server stops
+// or the socket closes. `buffer` outlives the socket.
+template <class OnDatagram>
+void PumpDatagrams(TServerContext& ctx, asio::ip::udp::socket& socket, std::vector<char>& buffer, OnDatagram on) {
+  socket.async_wait(asio::ip::udp::socket::wait_read, [&ctx, &socket, &buffer, on](const asio::error_code& ec) {
+    if (ctx.Stopping || ec == asio::error::operation_aborted) return;
+    for (int i = 0; i < kDatagramsPerWake && !ec; ++i) {
+      TUdpPeer from;
+      uint32_t local = 0;
+      const long n = ReceiveDatagram(socket.native_handle(), buffer.data(), buffer.size(), from, local);
+      if (n < 0) break;
+      on(std::string_view(buffer.data(), static_cast<size_t>(n)), from, local);
+      if (ctx.Stopping) return;
+    }
+    PumpDatagrams(ctx, socket, buffer, on);
+  });
+}
