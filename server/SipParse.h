@@ -15,3 +15,7 @@ bool IsNatTestInvite(std::string_view datagram);
 
 // The port of the first "m=audio" line of the body; nothing when absent or not a port number.
 std::optional<unsigned short> SdpAudioPort(std::string_view datagram);
+
+// The Content-Length of a message head (full or compact name, any letter case): -1 when there
+// is none, -2 when a value is not a decimal number, is too large, or two values differ.
+long long SipContentLength(std::string_view head);

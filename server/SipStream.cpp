@@ -1,53 +1,5 @@
 #include "server/SipStream.h"
 
-#include <cctype>
-
-namespace {
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
-constexpr long long kLargestLength = 1LL << 40;  // far past any bound; keeps the sum exact
-
-}  // namespace
-
-long long SipContentLength(std::string_view head) {
-  long long found = -1;
-  size_t pos = head.find('\n');  // the request line names no header
-  while (pos != std::string_view::npos && pos + 1 < head.size()) {
-    const size_t start = pos + 1;
-    const size_t end = head.find('\n', start);
-    const std::string_view line = head.substr(start, end == std::string_view::npos ? head.npos : end - start);
-    pos = end;
-    const size_t colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
-    const std::string_view name = Trim(line.substr(0, colon));
-    if (!EqualNoCase(name, "content-length") && !EqualNoCase(name, "l")) continue;
-    const std::string_view value = Trim(line.substr(colon + 1));
-    if (value.empty()) return -2;
-    long long n = 0;
-    for (char c : value) {
-      if (c < '0' || c > '9') return -2;
-      n = n * 10 + (c - '0');
-      if (n > kLargestLength) return -2;
-    }
-    if (found >= 0 && found != n) return -2;
-    found = n;
-  }
-  return found;
-}
-
 void TSipStreamFramer::Feed(std::string_view bytes) {
   if (!why_.empty()) return;
   in_.append(bytes);

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "server/SipParse.h"  // SipContentLength
+
 // The longest SIP message taken over TCP, head and body.
 constexpr size_t kMaxSipTcpMessage = 8192;
 
@@ -30,7 +32,3 @@ class TSipStreamFramer {
   std::string in_;
   std::string why_;
 };
-
-// The Content-Length of a message head (full or compact name, any letter case): -1 when there
-// is none, -2 when a value is not a decimal number, is too large, or two values differ.
-long long SipContentLength(std::string_view head);
