@@ -140,18 +140,21 @@ int TSipProbe::CheckInviteEcho(const std::string& echo, const TSipLineSink& log)
   return headers + CompareSdp(body, log);
 }
 
-std::string AlgVerdict(int result, int nominalPort) {
-  const std::string port = std::to_string(nominalPort);
+namespace {
+
+// "ALG active on <where>. N header(s) changed", or the clean verdict with its own ending.
+std::string VerdictOn(int result, const std::string& where, const char* cleanEnd) {
   if (result < 0)
-    return "ALG active on port " + port + ". " + std::to_string(-static_cast<long long>(result)) +
-           " header(s) changed";
-  return "No ALG detected on port " + port + ". ";
+    return "ALG active on " + where + ". " + std::to_string(-static_cast<long long>(result)) + " header(s) changed";
+  return "No ALG detected on " + where + cleanEnd;
+}
+
+}  // namespace
+
+std::string AlgVerdict(int result, int nominalPort) {
+  return VerdictOn(result, "port " + std::to_string(nominalPort), ". ");
 }
 
 std::string TcpAlgVerdict(int result, int nominalPort) {
-  const std::string port = std::to_string(nominalPort);
-  if (result < 0)
-    return "ALG active on TCP port " + port + ". " + std::to_string(-static_cast<long long>(result)) +
-           " header(s) changed";
-  return "No ALG detected on TCP port " + port + ".";
+  return VerdictOn(result, "TCP port " + std::to_string(nominalPort), ".");
 }
