@@ -1,0 +1,67 @@
+#pragma once
+// The wire format of the NAT time-out test, shared by the tester and the echo server.
+//
+// The server announces its idle times in the token it hands out: the token's random part, then
+// ".t" and the idle times in whole seconds joined by "-", then ".r" and the gap of the refresh
+// datagrams ("...9c.t10-15-20.r10"). A token without them (an older server) means: no test.
+//
+// Every datagram is one line of text on a mapping of its own (a UDP socket of the tester's):
+//   tester -> server  "NAT-TIMEOUT <token> <mapping> <kind> <idle s> <seq> keep-alive\r\n"
+//                     kind: new | busy | refresh (idle 0)
+//   server -> tester  "NAT-TIMEOUT <token> <mapping> ok <seq>\r\n"      the answer, at once
+//                     "NAT-TIMEOUT <token> <mapping> after <ms>\r\n"   after ms of silence
+// The server never sends a datagram larger than the smallest one the mapping sent.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nat_timeout {
+
+// The idle times the server tests and the gap of its refresh datagrams.
+struct TPlan {
+  std::vector<int> IdleSecs;  // rising, each 1..3600
+  int RefreshSecs = 0;        // 1..3600
+  bool operator==(const TPlan&) const = default;
+};
+
+inline constexpr size_t kMaxIdleTimes = 16;
+inline constexpr int kMaxSecs = 3600;
+
+// Whether a plan is one a tester may follow.
+bool ValidPlan(const TPlan& plan);
+// ".t10-15-20.r10", to append to a token; "" for an invalid plan.
+std::string PlanSuffix(const TPlan& plan);
+// The plan a token announces; nullopt when it announces none or a bad one.
+std::optional<TPlan> PlanFromToken(std::string_view token);
+
+enum class TKind { New, Busy, Refresh };
+const char* KindName(TKind kind);
+
+// What the tester sends.
+struct TRequest {
+  std::string Token;
+  int Mapping = 0;  // 1.., the tester's number for the socket
+  TKind Kind = TKind::New;
+  int IdleSecs = 0;  // 0 for Refresh
+  int Seq = 0;       // 1.., the exchange on this mapping
+};
+std::string RequestText(const TRequest& r);
+// nullopt for any other text.
+std::optional<TRequest> ParseRequest(std::string_view datagram);
+// Whether a datagram is meant for the test (the server then never echoes it).
+bool IsTimeoutDatagram(std::string_view datagram);
+
+// What the server sends.
+struct TReply {
+  std::string Token;
+  int Mapping = 0;
+  bool Answer = true;  // "ok <seq>"; false: "after <ms>"
+  int Seq = 0;
+  long long AfterMs = 0;
+};
+std::string ReplyText(const TReply& r);
+std::optional<TReply> ParseReply(std::string_view datagram);
+
+}  // namespace nat_timeout
