@@ -261,6 +261,7 @@ void TForm1::MarkRunEnd(TRunEnd why) {
 
 void TForm1::EndRun(TRunEnd why) {
   MarkRunEnd(why);
+  FinishNatTimeout();
   if (!runOpen_) return;
   runOpen_ = false;
   emit RunEnded();
@@ -303,7 +304,8 @@ void TForm1::IdUDP_client_5060UDPRead(TIdUDPServer* Sender, TStream& AData, TIdS
       HandleNatReport(AData.DataString(), ABinding.RemotePort, NatAges,
                       [this](const std::string& l) { Line(TPane::Nat, l); }, &Result, socketPort);
   if (!countdown) return;
-  LblCount->setText(QString::number(*countdown));
+  NatCountdown = *countdown;
+  ShowCountdown();
   Timer1->SetEnabled(true);
   StopBtn->setEnabled(true);
   Label1->setVisible(true);
@@ -355,6 +357,9 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   Stopped = false;
   Result = TRunResult();
   runOpen_ = true;
+  NatTimeout = std::make_unique<TBackgroundNatTimeout>();
+  NatCountdown.reset();
+  natTimeoutWritten_ = false;
   ServerAddress.clear();
   // A countdown that a late report restarted after the last run ended belongs to that run:
   // left running, it would end the new one.
@@ -433,6 +438,7 @@ std::optional<std::string> TForm1::RunVendorStep(const std::string& macText, con
 
 void TForm1::StopBtnClick(QObject* /*Sender*/) {
   Stopped = true;
+  NatCountdown.reset();
   IdTCPClient1->Disconnect();
   Timer1->SetEnabled(false);
   Label1->setVisible(false);
@@ -507,6 +513,10 @@ class TForm1::TSequencerLink : public TSequencerIo {
   std::optional<TNatBehaviour> NatBehaviour() override {
     return nat_.Result([](int ms) { SleepKeepingAlive(ms); });
   }
+  void StartNatTimeout(const std::string& localIp, const std::string& serverHost, int serverPort,
+                       const std::string& token) override {
+    f_.NatTimeout->Start(localIp, serverHost, static_cast<uint16_t>(serverPort), token);
+  }
   // From here on the user can always end the run, even when no report ever arrives.
   void NatTestStarted() override {
     f_.StopBtn->setEnabled(true);
@@ -556,20 +566,35 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
     EndRun(TRunEnd::TimeLimit);
   else if (Result.Sequence.Outcome == O::ServerBusy)
     EndRun(TRunEnd::ServerBusy);
-  else if (!Result.Sequence.NatTestStarted())
+  else if (!Result.Sequence.NatTestStarted() && !NatTimeoutRunning())
     EndRun(TRunEnd::NoNatTest);
+  if (runOpen_ && NatTimeoutRunning()) {
+    // The whole run's countdown, until the time-out test has its answer; the user may stop it.
+    ShowCountdown();
+    Timer1->SetEnabled(true);
+    StopBtn->setEnabled(true);
+  }
 }
 
 void TForm1::Timer1Timer(QObject* /*Sender*/) {
-  const std::optional<int> next = CountdownTick(FromDisplay(LblCount->text()));
-  if (next) {
-    LblCount->setText(QString::number(*next));
+  // The reports' countdown, if one runs; the run is over once it ran out (or the NAT session
+  // test never started) and the time-out test has its answer.
+  if (!NatTimeoutRunning()) FinishNatTimeout();  // its lines, once its answer is known
+  if (NatCountdown) NatCountdown = CountdownTick(std::to_string(*NatCountdown));
+  const bool reportsOver = !NatCountdown && (!Result.Nat.empty() || !Result.Sequence.NatTestStarted());
+  if (!NatCountdown && !reportsOver && !NatTimeoutRunning()) {
+    // Waiting for a first report, as before any countdown.
+    Timer1->SetEnabled(false);
+    Label1->setVisible(false);
+    LblCount->setVisible(false);
+  } else if (!reportsOver || NatTimeoutRunning()) {
+    ShowCountdown();
   } else {
     Timer1->SetEnabled(false);
     Label1->setVisible(false);
     LblCount->setVisible(false);
     IdTCPClient1->Disconnect();  // the run is over
-    EndRun(TRunEnd::CountdownRanOut);
+    EndRun(Result.Sequence.NatTestStarted() ? TRunEnd::CountdownRanOut : TRunEnd::NoNatTest);
   }
   RtpVerdictStep(RtpCount, RtpPrevCount, RtpPort, [this](const std::string& l) { Line(TPane::Rtp, l); });
 }

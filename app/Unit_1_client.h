@@ -18,6 +18,7 @@
 #include "app/FormControls.h"
 #include "net/IdComponent.h"
 #include "probes/NatProbe.h"
+#include "probes/NatTimeoutTest.h"
 #include "probes/RunResult.h"
 #include "probes/Sequencer.h"
 #include "probes/SipProbe.h"
@@ -105,6 +106,12 @@ class TForm1 : public QWidget {
   // When set (a front with a time limit), no step of a start or of the test sequence waits past
   // it: the vendor list gives up, and the sequence stops.
   std::optional<std::chrono::steady_clock::time_point> RunDeadline;
+  // The NAT time-out test of the run, on mappings of its own (RunTimeout.cpp); made anew at
+  // each start.
+  std::unique_ptr<TBackgroundNatTimeout> NatTimeout = std::make_unique<TBackgroundNatTimeout>();
+  // The countdown the NAT session reports set, in seconds; nullopt while none runs. The label
+  // shows the time left of the whole run: this, or the time-out test's, whichever is longer.
+  std::optional<int> NatCountdown;
   // When a run ends, what to do about its findings goes to the log pane (a front that says it
   // in its own way turns this off).
   bool AdviceInLog = true;
@@ -186,6 +193,12 @@ class TForm1 : public QWidget {
   bool BindFrom(TIdUDPServer& endpoint, int first, int step, TMemo& pane, const char* success, int& attempts,
                 bool isRtp);
   void Line(TPane pane, const std::string& line);
+  // The NAT time-out test (RunTimeout.cpp): whether it still runs; the countdown label for
+  // the whole run; its end, with its lines in the NAT pane, once per run.
+  bool NatTimeoutRunning() const;
+  void ShowCountdown();
+  void FinishNatTimeout();
+  bool natTimeoutWritten_ = false;
   // After a run has ended: its advice to the log pane, "Copy report" usable (RunReport.cpp).
   void WriteRunAdvice();
   // The start after the ports are bound: router, vendor list, endpoint, connect.

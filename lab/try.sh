@@ -41,7 +41,7 @@ log="$work/server.log"
 # Gaps that bracket the 12 s time-out on both ports within a minute or so.
 # The second address lets STUN tell every NAT class apart.
 server=("$BUILD/bin/sip-alg-echo-server" --address 172.31.77.2 --other-address 172.31.77.3
-        --sip-port 5060=5000,10000,20000 --sip-port 5058=7500,15000,30000)
+        --sip-port 5060=5000,10000,20000 --sip-port 5058=7500,15000,30000 --nat-timeout-idle 5,7,10,14,20,30 --nat-timeout-refresh 5)
 server_cmd="exec $(printf '%q ' "${server[@]}") 2>>$(printf '%q' "$log")"
 
 if [ $console = 0 ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "probes/NatBehaviour.h"
+#include "probes/NatTimeoutDecision.h"
 
 // How a run ended.
 enum class TRunEnd {
@@ -95,6 +96,8 @@ struct TRunResult {
 
   TSequenceReport Sequence;
   std::map<int, TNatPort> Nat;  // by the nominal port (5060, 5058) of the socket they reached
+  // The NAT time-out test on mappings of its own; nullopt when it did not run (an older server).
+  std::optional<TNatTimeoutResult> NatTimeout;
   int RtpPackets = 0;           // RTP datagrams from the server counted
   std::string RouterIP;         // as the start found them
   std::string RouterMac;

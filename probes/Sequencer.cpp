@@ -282,6 +282,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     int localPort = 0;
     io.LocalBinding(TSipSocket::Sip5060, localIp, localPort);
     io.StartNatDiscovery(localIp, params.ServerHost);
+    io.StartNatTimeout(localIp, params.ServerHost, params.ServerPort, token);
   }
 
   int qualify[2] = {2, 2};                 // by socket: lowered by each "No ALG detected"

@@ -56,6 +56,15 @@ class TSequencerIo {
     (void)serverHost;
   }
   virtual std::optional<TNatBehaviour> NatBehaviour() { return std::nullopt; }
+  // Starts the NAT time-out test on mappings of its own, from localIp to the server's SIP port,
+  // following the plan the token announces (none: no test). It runs on beside the rest.
+  virtual void StartNatTimeout(const std::string& localIp, const std::string& serverHost, int serverPort,
+                               const std::string& token) {
+    (void)localIp;
+    (void)serverHost;
+    (void)serverPort;
+    (void)token;
+  }
   // A steady clock in milliseconds, for the time an attempt has left.
   virtual int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())

@@ -46,7 +46,7 @@ if [ ${#args[@]} -eq 0 ]; then
   # It ends with this script also when a signal ends the script before its trap can run (a
   # closed terminal's SIGHUP, a SIGTERM, a kill).
   setpriv --pdeathsig TERM "$bin/sip-alg-echo-server" --address 127.0.0.1 --rtp-port 0 \
-    --sip-port 5060=5000,10000,20000 --sip-port 5058=7000,15000 &
+    --sip-port 5060=5000,10000,20000 --sip-port 5058=7000,15000 --nat-timeout-idle 5,10,20 --nat-timeout-refresh 5 &
   server_pid=$!
   for _ in $(seq 1 50); do
     (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && break

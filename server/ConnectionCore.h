@@ -108,6 +108,10 @@ class TSessionRegister {
       return it->second.front();
     return nullptr;
   }
+  Session* FindByTokenText(const std::string& token) const {
+    auto it = byToken_.find(token);
+    return it == byToken_.end() ? nullptr : it->second;
+  }
   // The session whose token the message's Call-ID holds; null: none.
   Session* FindByToken(std::string_view message) const {
     const std::string token = CallIdToken(message);

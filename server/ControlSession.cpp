@@ -30,7 +30,8 @@ TControlSession::TControlSession(TServerContext& ctx, asio::ip::tcp::socket sock
               TServerClock::now()),
       life_(ctx.Config.SessionLife(), TServerClock::now()),
       fallback_(ctx.Config.AddressHoldMs, kMaxHeld),
-      holdTimer_(ctx.Io) {}
+      holdTimer_(ctx.Io),
+      timeoutLedger_(ctx.TimeoutPlanSuffix.empty() ? std::vector<int>{} : ctx.Config.TimeoutIdleSecs) {}
 
 void TControlSession::Start(std::string alreadyRead) {
   asio::error_code ec;
@@ -183,6 +184,72 @@ void TControlSession::SendNatReport(NatRun& r) {
   FollowLife();
 }
 
+bool TControlSession::OnTimeoutRequest(TSipSocket& s, const nat_timeout::TRequest& r, size_t size,
+                                       const TUdpPeer& from, uint32_t local, TServerClock::time_point now) {
+  if (closed_ || token_ != r.Token) return false;
+  auto it = timeoutMaps_.find(r.Mapping);
+  if (it == timeoutMaps_.end() && !life_.MayOpenTimeoutMapping(now)) return false;
+  if (!timeoutLedger_.Take(r.Mapping, static_cast<int>(r.Kind), r.IdleSecs)) return false;
+  if (it == timeoutMaps_.end()) {
+    auto m = std::make_unique<TimeoutMapping>(ctx_.Io);
+    m->number = r.Mapping;
+    m->kind = r.Kind;
+    m->idleSecs = r.IdleSecs;
+    m->smallest = size;
+    it = timeoutMaps_.emplace(r.Mapping, std::move(m)).first;
+  }
+  TimeoutMapping& m = *it->second;
+  m.socket = &s;
+  m.dest = from;
+  m.local = local;
+  m.smallest = std::min(m.smallest, size);
+  m.lastInbound = now;
+  SendTimeoutText(m, {r.Token, r.Mapping, true, r.Seq, 0});
+  ArmTimeoutMapping(m);
+  FollowLife();
+  return true;
+}
+
+void TControlSession::ArmTimeoutMapping(TimeoutMapping& m) {
+  const int secs = m.kind == nat_timeout::TKind::Refresh ? ctx_.Config.TimeoutRefreshSecs : m.idleSecs;
+  const auto due = m.lastInbound + std::chrono::seconds(secs);
+  life_.OnTimeoutDue(m.kind == nat_timeout::TKind::Refresh
+                         ? m.lastInbound + std::chrono::seconds(ctx_.Config.TimeoutIdleSecs.back() + secs)
+                         : due);
+  m.timer.expires_at(due);
+  m.timer.async_wait([self = SharedAs<TControlSession>(), &m](const asio::error_code& ec) {
+    if (ec || self->closed_) return;
+    self->SendTimeoutAfter(m);
+  });
+}
+
+void TControlSession::SendTimeoutAfter(TimeoutMapping& m) {
+  const auto now = TServerClock::now();
+  const long long silent = std::chrono::duration_cast<std::chrono::milliseconds>(now - m.lastInbound).count();
+  SendTimeoutText(m, {token_, m.number, false, 0, silent});
+  // An idle mapping gets one; the refresh mapping until its silence passed the longest idle time.
+  if (m.kind == nat_timeout::TKind::Refresh && silent < 1000LL * ctx_.Config.TimeoutIdleSecs.back()) {
+    m.timer.expires_at(now + std::chrono::seconds(ctx_.Config.TimeoutRefreshSecs));
+    m.timer.async_wait([self = SharedAs<TControlSession>(), &m](const asio::error_code& ec) {
+      if (ec || self->closed_) return;
+      self->SendTimeoutAfter(m);
+    });
+  } else {
+    timeoutLedger_.Finish(m.number);
+    if (timeoutLedger_.AllFinished()) life_.OnTimeoutDone(now);
+  }
+  FollowLife();
+}
+
+void TControlSession::SendTimeoutText(TimeoutMapping& m, const nat_timeout::TReply& reply) {
+  const std::string text = nat_timeout::ReplyText(reply);
+  if (text.size() > m.smallest) return;
+  if (ctx_.Udp->Send(m.socket->socket, m.dest, m.local, text)) {
+    ++timeoutSent_;
+    ++ctx_.Counters.NatReports;
+  }
+}
+
 void TControlSession::StartRtpBurst(uint16_t port) {
   ctx_.Udp->StartRtpBurst(SharedAs<TControlSession>(), TUdpPeer{peer_, port}, local_,
                           TRtpStream(ctx_.Random(), static_cast<uint16_t>(ctx_.Random()), ctx_.Random()),
@@ -222,6 +289,7 @@ void TControlSession::WriteNext() {
 void TControlSession::StopOwn() {
   holdTimer_.cancel();
   for (auto& [port, run] : natRuns_) run->timer.cancel();
+  for (auto& [number, m] : timeoutMaps_) m->timer.cancel();
   if (!token_.empty()) ctx_.Sessions.Remove(token_, peer_, this);
 }
 
@@ -230,5 +298,8 @@ void TControlSession::LogEnd(const std::string& who, const std::string& duration
   ctx_.Log("session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
            std::to_string(echoes_) + " echoes, NAT test " +
            (natPorts_.empty() ? "none" : natPorts_) + ", " + std::to_string(rtpSent_) +
-           " RTP packets, " + std::to_string(tcpEchoes_) + " echoes over TCP; " + why);
+           " RTP packets, " + std::to_string(tcpEchoes_) + " echoes over TCP, NAT time-out test " +
+           (timeoutMaps_.empty() ? "none" : std::to_string(timeoutMaps_.size()) + " mappings, " +
+                                                std::to_string(timeoutSent_) + " datagrams") +
+           "; " + why);
 }

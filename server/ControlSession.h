@@ -10,6 +10,7 @@
 #include "server/ServerPlatform.h"
 #include "server/TcpConnection.h"
 #include "server/UdpSide.h"
+#include "proto/NatTimeoutWire.h"
 
 class TControlSession : public TTcpConnection {
  public:
@@ -26,6 +27,11 @@ class TControlSession : public TTcpConnection {
   // over the budget, dropped. It is echoed as a datagram is, with a server line that names TCP.
   bool OnTcpMessage(std::string_view message, uint16_t serverPort, const std::string& sender,
                     TServerClock::time_point now);
+  // A request of the NAT time-out test with the session's token, of `size` bytes; false: not
+  // taken. Each is answered at once; after the mapping's idle time the server sends it one
+  // datagram, and the refresh mapping one every refresh gap.
+  bool OnTimeoutRequest(TSipSocket& s, const nat_timeout::TRequest& r, size_t size, const TUdpPeer& from,
+                        uint32_t local, TServerClock::time_point now);
   // An RTP packet of one of its bursts went out.
   void CountRtp() { ++rtpSent_; }
   // Whether one without the token, from the session's address, may still be the tester's.
@@ -46,6 +52,18 @@ class TControlSession : public TTcpConnection {
     bool decided = false;
     size_t next = 0;      // index of the next report
     TServerClock::time_point lastActivity;  // last datagram on the mapping, either way
+  };
+  struct TimeoutMapping {
+    explicit TimeoutMapping(asio::io_context& io) : timer(io) {}
+    asio::steady_timer timer;
+    int number = 0;
+    nat_timeout::TKind kind = nat_timeout::TKind::New;
+    int idleSecs = 0;
+    TSipSocket* socket = nullptr;
+    TUdpPeer dest;         // where its last request came from: nothing goes anywhere else
+    uint32_t local = 0;    // the address that request was sent to: replies leave from there
+    size_t smallest = 0;   // its smallest request: no datagram sent to it is larger
+    TServerClock::time_point lastInbound;
   };
   struct Held {
     TSipSocket* socket;
@@ -73,6 +91,9 @@ class TControlSession : public TTcpConnection {
   void ArmNatRun(NatRun& r);
   void SendNatReport(NatRun& r);
   void StartRtpBurst(uint16_t port);
+  void ArmTimeoutMapping(TimeoutMapping& m);
+  void SendTimeoutAfter(TimeoutMapping& m);
+  void SendTimeoutText(TimeoutMapping& m, const nat_timeout::TReply& reply);
 
   TControlInput input_;
   TSessionBudget budget_;
@@ -90,4 +111,7 @@ class TControlSession : public TTcpConnection {
   std::string natPorts_;
   std::map<uint16_t, std::unique_ptr<NatRun>> natRuns_;  // by server port
   std::set<uint16_t> rtpPorts_;                           // audio ports that had their burst
+  TTimeoutLedger timeoutLedger_;
+  std::map<int, std::unique_ptr<TimeoutMapping>> timeoutMaps_;  // by the tester's number
+  int timeoutSent_ = 0;
 };

@@ -38,7 +38,8 @@ class TServerContext {
         Config(std::move(config)),
         Log(std::move(log)),
         Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress,
-                  Config.NetworkPrefixBits) {}
+                  Config.NetworkPrefixBits),
+        TimeoutPlanSuffix(Config.TimeoutPlanSuffix()) {}
 
   asio::io_context& Io;
   const TEchoServerConfig Config;
@@ -58,6 +59,7 @@ class TServerContext {
   // Greeted control sessions by token and by peer address.
   TSessionRegister<TControlSession> Sessions;
 
+  const std::string TimeoutPlanSuffix;  // "" when the server runs no NAT time-out test
   // A fresh random token that no open session holds.
   std::string NewToken();
   uint32_t Random() { return random_(); }

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <set>
 
+#include "proto/NatTimeoutWire.h"
+
 #include <asio/ip/address_v4.hpp>
 
 namespace {
@@ -90,7 +92,14 @@ long long TEchoServerConfig::LongestSessionMs() const {
     }
   }
   const TLifeSettings life = SessionLife();
-  return static_cast<long long>(life.ChecksMs) + longest + life.CountdownMs + life.MarginMs;
+  long long timeout = 0;  // mappings open until the checks' time is up; the last refresh datagram
+  if (!TimeoutPlanSuffix().empty())
+    timeout = 1000LL * (TimeoutIdleSecs.back() + 2 * TimeoutRefreshSecs) + 5000;
+  return static_cast<long long>(life.ChecksMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs;
+}
+
+std::string TEchoServerConfig::TimeoutPlanSuffix() const {
+  return nat_timeout::PlanSuffix({TimeoutIdleSecs, TimeoutRefreshSecs});
 }
 
 std::string ServerUsage() {
@@ -104,10 +113,15 @@ std::string ServerUsage() {
          "                            replaces the defaults. Without =..., the first port takes\n"
          "                            the default schedule of 5060, the second that of 5058:\n"
          "                            a first report 2000 ms after the test INVITEs, then\n"
-         "                            20000,40000,80000,160000 (5060) and 30000,60000,120000\n"
+         "                            10000,20000,40000,80000 (5060) and 15000,30000,60000\n"
          "                            (5058) when both ports are tested, else\n"
-         "                            20000,30000,45000,67000,100000. A schedule given with\n"
+         "                            10000,15000,22000,33000,50000. A schedule given with\n"
          "                            =... is kept as it is.\n"
+         "  --nat-timeout-idle S,S,...  idle times in seconds of the NAT time-out test on the\n"
+         "                            tester's own mappings, rising, at most 16 (default\n"
+         "                            10,15,20,25,35,50,70,100,140,190; none: no such test)\n"
+         "  --nat-timeout-refresh S   gap in seconds of the datagrams that test refresh by\n"
+         "                            incoming traffic (default 10)\n"
          "  --rtp-port N              source port of RTP bursts, 0 for any (default 5004)\n"
          "  --rtp-packets N           packets per RTP burst (default 50)\n"
          "  --rtp-interval MS         gap between RTP packets (default 20)\n"
@@ -176,6 +190,20 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
       if (ok && !hasSchedule && sipPorts.size() < defaults.SipPorts.size())
         plan = {plan.Port, defaults.SipPorts[sipPorts.size()].ScheduleMs, true};
       sipPorts.push_back(plan);
+    } else if (arg == "--nat-timeout-idle") {
+      config.TimeoutIdleSecs.clear();
+      for (size_t pos = 0; ok && value != "none" && pos <= value.size();) {
+        size_t comma = value.find(',', pos);
+        if (comma == std::string::npos) comma = value.size();
+        ok = ParseLong(value.substr(pos, comma - pos), 1, nat_timeout::kMaxSecs, n);
+        config.TimeoutIdleSecs.push_back(static_cast<int>(n));
+        pos = comma + 1;
+      }
+      ok = ok && (config.TimeoutIdleSecs.empty() ||
+                  nat_timeout::ValidPlan({config.TimeoutIdleSecs, config.TimeoutRefreshSecs}));
+    } else if (arg == "--nat-timeout-refresh") {
+      ok = ParseLong(value, 1, nat_timeout::kMaxSecs, n);
+      config.TimeoutRefreshSecs = static_cast<int>(n);
     } else if (arg == "--rtp-port") {
       ok = ParseLong(value, 0, 65535, n);
       config.RtpPort = static_cast<uint16_t>(n);

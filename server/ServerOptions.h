@@ -21,12 +21,17 @@ struct TEchoServerConfig {
   std::string Address = "0.0.0.0";  // IPv4 address for every socket
   uint16_t ControlPort = 80;        // TCP: control channel and HTTP
   // The two ports interleave so that together they bracket a NAT time-out within a factor of
-  // 1.5 (20, 30, 40, 60, 80, 120, 160 s).
-  std::vector<TSipPortPlan> SipPorts = {{5060, {20000, 40000, 80000, 160000}, true},
-                                        {5058, {30000, 60000, 120000}, true}};
+  // 1.5 (10, 15, 20, 30, 40, 60, 80 s), and end before the NAT time-out test does.
+  std::vector<TSipPortPlan> SipPorts = {{5060, {10000, 20000, 40000, 80000}, true},
+                                        {5058, {15000, 30000, 60000}, true}};
   int FirstReportMs = 2000;  // first report of a default schedule, after the test INVITEs
-  // A port tested alone: gaps at most 1.5 apart, the whole run within 5 minutes.
-  std::vector<int> SinglePortScheduleMs = {20000, 30000, 45000, 67000, 100000};
+  // A port tested alone: gaps at most 1.5 apart, within the NAT time-out test's time.
+  std::vector<int> SinglePortScheduleMs = {10000, 15000, 22000, 33000, 50000};
+  // The NAT time-out test, on mappings of the tester's own: the idle times (s) it tests, each
+  // at most 1.5 times the one before, between the timers NATs commonly use (30, 60, 120, 180 s)
+  // so that none falls on a boundary; and the gap of the refresh datagrams. Empty: no test.
+  std::vector<int> TimeoutIdleSecs = {10, 15, 20, 25, 35, 50, 70, 100, 140, 190};
+  int TimeoutRefreshSecs = 10;
   uint16_t RtpPort = 5004;   // source port of the RTP bursts; 0: any free port
   int RtpPackets = 50;       // packets per burst
   int RtpIntervalMs = 20;    // gap between them
@@ -64,6 +69,8 @@ struct TEchoServerConfig {
   // The longest a control session lives: the checks, then the longest NAT test and the tester's
   // countdown after it, and the margin.
   long long LongestSessionMs() const;
+  // ".t10-15-....r10" to announce the NAT time-out test in each token; "" for none.
+  std::string TimeoutPlanSuffix() const;
 };
 
 // The idle gaps of a port's NAT session reports once it is known whether another port of the

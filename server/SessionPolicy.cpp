@@ -161,17 +161,59 @@ void TSessionLife::OnReport(uint16_t port, std::optional<int> nextMs, TServerTim
   }
 }
 
-TServerTime TSessionLife::Deadline() const {
-  if (!nat_.empty()) {
-    TServerTime end = nat_.begin()->second.CountdownEnd;
-    for (const auto& [port, p] : nat_) end = std::max(end, p.CountdownEnd);
-    return end + Ms(s_.MarginMs);
+bool TTimeoutLedger::Take(int mapping, int kind, int idleSecs) {
+  auto it = byMapping_.find(mapping);
+  if (it == byMapping_.end()) {
+    const bool refresh = kind == 2;
+    if (refresh != (idleSecs == 0) || kind < 0 || kind > 2) return false;
+    if (!refresh && std::find(idle_.begin(), idle_.end(), idleSecs) == idle_.end()) return false;
+    if (byMapping_.size() >= 2 * idle_.size() + 1) return false;
+    for (const auto& [m, e] : byMapping_)
+      if (e.Kind == kind && e.IdleSecs == idleSecs) return false;  // claimed by another mapping
+    it = byMapping_.emplace(mapping, TEntry{kind, idleSecs, 0, false}).first;
   }
-  if (!probed_) return std::min(checksEnd_, greeted_ + Ms(s_.FirstProbeMs));
-  return checksEnd_;
+  TEntry& e = it->second;
+  if (e.Kind != kind || e.IdleSecs != idleSecs || e.Finished || e.Requests >= kTimeoutRequestsPerMapping) return false;
+  ++e.Requests;
+  return true;
+}
+
+void TTimeoutLedger::Finish(int mapping) {
+  if (auto it = byMapping_.find(mapping); it != byMapping_.end()) it->second.Finished = true;
+}
+
+bool TTimeoutLedger::AllFinished() const {
+  return std::all_of(byMapping_.begin(), byMapping_.end(), [](const auto& m) { return m.second.Finished; });
+}
+
+void TSessionLife::OnTimeoutDue(TServerTime due) {
+  timeoutEnd_ = std::max(timeoutEnd_.value_or(due), due + Ms(s_.CountdownMs));
+  timeoutOpen_ = true;
+}
+
+void TSessionLife::OnTimeoutDone(TServerTime now) {
+  if (timeoutEnd_) timeoutEnd_ = std::min(*timeoutEnd_, now + Ms(s_.CountdownMs));
+  timeoutOpen_ = false;
+}
+
+TServerTime TSessionLife::Deadline() const {
+  TServerTime end = greeted_;
+  if (!nat_.empty()) {
+    end = nat_.begin()->second.CountdownEnd;
+    for (const auto& [port, p] : nat_) end = std::max(end, p.CountdownEnd);
+    end += Ms(s_.MarginMs);
+  } else if (!probed_) {
+    end = std::min(checksEnd_, greeted_ + Ms(s_.FirstProbeMs));
+  } else {
+    end = checksEnd_;
+  }
+  if (timeoutEnd_) end = std::max(end, *timeoutEnd_ + Ms(s_.MarginMs));
+  return end;
 }
 
 TStage TSessionLife::Stage() const {
+  // The time-out test's datagrams are still due: as far in as a NAT test.
+  if (timeoutOpen_) return TStage::NatTest;
   if (!nat_.empty()) {
     for (const auto& [port, p] : nat_)
       if (!p.Done) return TStage::NatTest;
@@ -182,6 +224,7 @@ TStage TSessionLife::Stage() const {
 }
 
 const char* TSessionLife::Why() const {
+  if (timeoutEnd_ && nat_.empty()) return timeoutOpen_ ? "NAT time-out test overdue" : "NAT time-out test over";
   if (!nat_.empty())
     return Stage() == TStage::Finished ? "NAT test and the tester's countdown over"
                                        : "NAT report overdue, the tester's countdown over";

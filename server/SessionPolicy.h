@@ -72,6 +72,32 @@ class TSessionBudget {
   std::map<uint16_t, int> natInvites_;  // by server port
 };
 
+// What a session's NAT time-out test may cost: the mappings its plan has room for (one per kind
+// and idle time, and one refresh mapping), each at most kTimeoutRequestsPerMapping requests,
+// none after the server's datagram after its idle time went out. These requests cost nothing
+// from the session's budget: this is their budget, bounded by the plan.
+constexpr int kTimeoutRequestsPerMapping = 6;
+
+class TTimeoutLedger {
+ public:
+  explicit TTimeoutLedger(std::vector<int> idleSecs) : idle_(std::move(idleSecs)) {}
+  // A request on mapping (kind 0 new, 1 busy, 2 refresh; idle 0 for refresh); false: refused.
+  bool Take(int mapping, int kind, int idleSecs);
+  // The mapping's last datagram went out: it takes no more.
+  void Finish(int mapping);
+  bool AllFinished() const;
+
+ private:
+  struct TEntry {
+    int Kind;
+    int IdleSecs;
+    int Requests;
+    bool Finished;
+  };
+  std::vector<int> idle_;
+  std::map<int, TEntry> byMapping_;
+};
+
 // The RTP bursts of all sessions share one pace, so that sessions that start many bursts at once
 // cannot take the event loop from everybody else: each tick of the burst interval gives one
 // packet to each burst, up to perTick of them; the others wait for the next tick, in turn, and
@@ -215,6 +241,12 @@ class TSessionLife {
   void OnNatRunStarted(uint16_t port, int firstGapMs, TServerTime now);
   // A report went out; next: the gap it announced, none for the port's last.
   void OnReport(uint16_t port, std::optional<int> nextMs, TServerTime now);
+  // The NAT time-out test's mappings: the session lives until the last datagram due on them
+  // has gone out and the tester has waited for it. Mappings open only while the checks' time
+  // lasts.
+  bool MayOpenTimeoutMapping(TServerTime now) const { return now < checksEnd_; }
+  void OnTimeoutDue(TServerTime due);
+  void OnTimeoutDone(TServerTime now);  // nothing more is due on them
 
   TServerTime Deadline() const;
   TStage Stage() const;
@@ -235,6 +267,8 @@ class TSessionLife {
   bool checksOver_ = false;  // every check kind was seen
   std::set<std::pair<bool, uint16_t>> checks_, tcpChecks_;
   std::map<uint16_t, TPort> nat_;
+  std::optional<TServerTime> timeoutEnd_;  // the tester's wait for the last datagram due
+  bool timeoutOpen_ = false;               // datagrams of the time-out test are still due
 };
 
 // ---- Address fallback --------------------------------------------------------------------------

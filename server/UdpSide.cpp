@@ -4,6 +4,7 @@
 
 #include "server/ControlSession.h"
 #include "server/DatagramPump.h"
+#include "proto/NatTimeoutWire.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ void TUdpSide::Receive(TSipSocket& s) {
 
 void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                           uint32_t local) {
+  if (nat_timeout::IsTimeoutDatagram(datagram)) return OnTimeoutDatagram(s, datagram, from, local);
   bool byToken = false;
   TControlSession* session = ctx_.Sessions.Find(datagram, from.Address, byToken);
   auto drop = [&](const char* why) {
@@ -94,6 +96,22 @@ void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPe
   }
   if (!perSource_.Allow(from.Address, now)) return drop("over the rate limit");
   if (!session->OnAddressDatagram(s, datagram, from, local, now)) drop("too many held by address");
+}
+
+// The NAT time-out test's datagrams: never echoed, taken only with an open session's token.
+void TUdpSide::OnTimeoutDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+  const auto request = nat_timeout::ParseRequest(datagram);
+  TControlSession* session = request ? ctx_.Sessions.FindByTokenText(request->Token) : nullptr;
+  if (session) {
+    const auto keep = session->shared_from_this();
+    if (session->OnTimeoutRequest(s, *request, datagram.size(), from, local, TServerClock::now())) return;
+  }
+  ++ctx_.Counters.Dropped;
+  ctx_.StrangerLog([&] {
+    return "NAT time-out datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
+           std::to_string(s.plan.Port) + " from " + EndpointText(from.Address, from.Port) + " dropped: " +
+           (!request ? "not readable" : !session ? "no session" : "not taken by its session");
+  });
 }
 
 void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, const TUdpPeer& to,

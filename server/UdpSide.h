@@ -53,6 +53,7 @@ class TUdpSide {
   void PaceRtp();
   void OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                   uint32_t local);
+  void OnTimeoutDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local);
 
   TServerContext& ctx_;
   std::vector<std::unique_ptr<TSipSocket>> sip_;
