@@ -9,6 +9,21 @@ namespace {
 
 QJsonValue OptionalInt(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null); }
 
+// {"new": {...}, "busy": {...}, "inbound_refresh": ..., "idle_seconds_tested": [...]}; null
+// when the time-out test did not run.
+QJsonValue NatTimeoutJson(const std::optional<TNatTimeoutResult>& r) {
+  if (!r) return QJsonValue(QJsonValue::Null);
+  const auto bracket = [](const TTimeoutBracket& b) {
+    return QJsonObject{{"held_seconds", OptionalInt(b.HeldSecs)}, {"gone_by_seconds", OptionalInt(b.GoneBySecs)}};
+  };
+  QJsonArray tested;
+  for (int secs : r->IdleSecsTested) tested.append(secs);
+  return QJsonObject{{"new", bracket(r->New)},
+                     {"busy", bracket(r->Busy)},
+                     {"inbound_refresh", r->InboundRefresh ? QJsonValue(*r->InboundRefresh) : QJsonValue()},
+                     {"idle_seconds_tested", tested}};
+}
+
 QJsonArray Strings(const std::vector<std::string>& lines) {
   QJsonArray out;
   for (const std::string& l : lines) out.append(QString::fromLatin1(l.data(), static_cast<qsizetype>(l.size())));
@@ -95,7 +110,8 @@ void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus) {
                                      {"server", ServerName(s.Server)},
                                      {"alg", alg},
                                      {"alg_tcp", s.AlgTcp.empty() ? QJsonValue() : QJsonValue(algTcp)},
-                                     {"nat_timeout", nat},
+                                     {"nat_timeout", NatTimeoutJson(s.NatTimeout)},
+                                     {"nat_timeout_by_port", nat},
                                      {"rtp_tested", s.RtpTested},
                                      {"exit_meaning", QString::fromStdString(CliExitMeaning(exitStatus, s.End))}});
   root.insert("advice", Strings(AdviceLines(s)));

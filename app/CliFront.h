@@ -37,7 +37,7 @@ enum TCliExit {
 };
 
 // Version of the JSON object's layout; it grows when a field changes its meaning or goes.
-inline constexpr int kJsonSchemaVersion = 2;
+inline constexpr int kJsonSchemaVersion = 3;
 
 // How long the console front waits, after the NAT session test INVITEs, for the first NAT
 // session report before it takes UDP from the server for blocked and ends the run.

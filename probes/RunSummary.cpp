@@ -193,6 +193,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
   s.RtpTested = q.NatTestStarted();
   s.RtpPort = context.RtpPort;
   s.RtpPackets = result.RtpPackets;
+  s.NatTimeout = result.NatTimeout;
   s.RouterIP = result.RouterIP;
   s.RouterMac = result.RouterMac;
   s.Vendor = result.Vendor;
@@ -205,11 +206,55 @@ std::vector<std::string> SummaryLines(const TRunSummary& s) {
   for (const TAlgFinding& f : s.Alg) out.push_back(AlgLine(f));
   for (const TAlgFinding& f : s.AlgTcp) out.push_back(AlgLine(f, "TCP "));
   for (const TNatBracket& b : s.Nat) out.push_back(NatLine(b));
+  if (s.NatTimeout)
+    for (const std::string& line : NatTimeoutLines(*s.NatTimeout)) out.push_back(line);
   if (const std::string line = BehaviourLine(s.Behaviour); !line.empty()) out.push_back(line);
   out.push_back(RtpLine(s));
   out.push_back(RouterLine(s));
   return out;
 }
+
+namespace {
+
+// A keep-alive interval comfortably below `secs`: three quarters of it, in steps of 5 s.
+std::string KeepAliveExample(int secs) {
+  return secs >= 10 ? ", for example " + std::to_string(std::max(5, secs * 3 / 4 / 5 * 5)) + " s" : "";
+}
+
+const TNatBracket* ShortestPortTimeout(const TRunSummary& s) {
+  const TNatBracket* shortest = nullptr;
+  for (const TNatBracket& b : s.Nat)
+    if (b.GoneBySecs && *b.GoneBySecs <= kShortNatTimeoutSecs && (!shortest || b.HeldSecs < shortest->HeldSecs))
+      shortest = &b;
+  return shortest;
+}
+
+std::vector<std::string> NatTimeoutAdvice(const TRunSummary& s) {
+  std::vector<std::string> out;
+  if (!s.NatTimeout) return out;
+  const TTimeoutBracket& n = s.NatTimeout->New;
+  if (n.GoneBySecs && *n.GoneBySecs <= kShortNatTimeoutSecs) {
+    const std::string gone = std::to_string(*n.GoneBySecs);
+    if (n.HeldSecs) {
+      const std::string held = std::to_string(*n.HeldSecs);
+      out.push_back("The NAT forgets a new UDP mapping after " + held + " to " + gone +
+                    " s idle: set the keep-alive (or re-registration) interval of the phone or softphone below " +
+                    held + " s" + KeepAliveExample(*n.HeldSecs) +
+                    "; a phone's mapping is new after every registration, so a longer interval loses it and "
+                    "incoming calls may not reach the phone.");
+    } else {
+      out.push_back("The NAT forgets a new UDP mapping within " + gone +
+                    " s idle: set the keep-alive interval of the phone or softphone well below " + gone +
+                    " s, or incoming calls may not reach it.");
+    }
+  }
+  if (s.NatTimeout->InboundRefresh == false)
+    out.push_back("Only what this computer sends keeps a mapping open: keep-alive requests that the provider sends "
+                  "from its side will not keep it open, so the phone must send its own.");
+  return out;
+}
+
+}  // namespace
 
 std::vector<std::string> AdviceLines(const TRunSummary& s) {
   using V = TAlgFinding::TVerdict;
@@ -248,19 +293,17 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
                     "switched off.");
     out.push_back("Run the test again after the change; some routers apply it only after a restart.");
   }
-  // The shortest time-out measured decides the keep-alive.
-  const TNatBracket* shortest = nullptr;
-  for (const TNatBracket& b : s.Nat)
-    if (b.GoneBySecs && *b.GoneBySecs <= kShortNatTimeoutSecs && (!shortest || b.HeldSecs < shortest->HeldSecs))
-      shortest = &b;
-  if (shortest) {
+  // The keep-alive: below the new mapping's time-out, since a phone's mapping is new after every
+  // registration; from the per-port reports where the time-out test did not run.
+  if (s.NatTimeout && s.NatTimeout->New.Measured) {
+    const auto keepAlive = NatTimeoutAdvice(s);
+    out.insert(out.end(), keepAlive.begin(), keepAlive.end());
+  } else if (const TNatBracket* shortest = ShortestPortTimeout(s)) {
     const int held = shortest->HeldSecs;
-    std::string example;
-    if (held >= 10) example = ", for example " + std::to_string(std::max(5, held * 3 / 4 / 5 * 5)) + " s";
     out.push_back("The NAT forgets an idle UDP mapping after " + std::to_string(held) + " to " +
                   std::to_string(*shortest->GoneBySecs) + " s (port " + std::to_string(shortest->Port) +
                   "): set the keep-alive (or re-registration) interval of the phone or softphone below " +
-                  std::to_string(held) + " s" + example + ", or incoming calls may not reach it.");
+                  std::to_string(held) + " s" + KeepAliveExample(held) + ", or incoming calls may not reach it.");
   }
   if (s.Behaviour && s.Behaviour->Mapping == TNatKind::AddressAndPortDependent)
     out.push_back("The NAT gives each destination a new public port (address and port dependent mapping): audio "

@@ -55,6 +55,9 @@ struct TRunSummary {
   // not checked. Empty when the checks over TCP did not run.
   std::vector<TAlgFinding> AlgTcp;
   std::vector<TNatBracket> Nat;  // 5060, then 5058
+  // The NAT time-out test on mappings of the tester's own, when it ran: the figures the
+  // advice takes.
+  std::optional<TNatTimeoutResult> NatTimeout;
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, when STUN found it
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
   int RtpPort = 0;

@@ -69,7 +69,8 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   // server it is given.
   const std::string other = support::TestAddress(13);  // the server's second address, for STUN
   ServerProcess server(srv, {"--sip-port", "5060=1000,2000", "--sip-port", "5058=1000", "--rtp-port", "0",
-                             "--rtp-packets", "5", "--rtp-interval", "10", "--other-address", QString::fromStdString(other)});
+                             "--rtp-packets", "5", "--rtp-interval", "10", "--other-address", QString::fromStdString(other),
+                             "--nat-timeout-idle", "1,2", "--nat-timeout-refresh", "1"});
   ASSERT_TRUE(server.Ready());
   const CliRun r = RunCli({"--json", "--local-ip", "127.0.0.1", "--max-seconds", "30", QString::fromStdString(srv)},
                           40000);
@@ -148,8 +149,15 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_NE(std::find(summaryLines.begin(), summaryLines.end(),
                       "SIP ALG on TCP port 5058: none seen (REGISTER and INVITE came back unchanged)"),
             summaryLines.end());
-  EXPECT_EQ(summary["nat_timeout"].toObject()["5058"].toObject()["held_seconds"].toInt(-1), 1);
-  EXPECT_TRUE(summary["nat_timeout"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
+  EXPECT_EQ(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["held_seconds"].toInt(-1), 1);
+  EXPECT_TRUE(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
+  // The time-out test on mappings of its own: nothing expires on loopback.
+  const QJsonObject timeout = summary["nat_timeout"].toObject();
+  EXPECT_EQ(timeout["new"].toObject()["held_seconds"].toInt(-1), 2);
+  EXPECT_TRUE(timeout["busy"].toObject()["gone_by_seconds"].isNull());
+  EXPECT_TRUE(timeout["inbound_refresh"].isNull());
+  EXPECT_EQ(std::find(mapping, natLines.end(), "NAT time-out of a busy mapping: held at least 2 s") == natLines.end(),
+            false);
   EXPECT_TRUE(Strings(root["advice"]).empty());
   // No NAT on loopback: the server saw each socket at its own address and port.
   for (const char* port : {"5060", "5058"}) {
@@ -413,8 +421,18 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
         {"alg/5060", R"({"invite":null,"register":null})"}}},
       {"nothing run", [](TForm1&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
-        {"public/5058", "null"}, {"end", "null"},
-        {"schema_version", "2"}}},
+        {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"},
+        {"schema_version", "3"}}},
+      {"the NAT time-out test's figures",
+       [](TForm1& f) {
+         TNatTimeoutResult t;
+         t.IdleSecsTested = {10, 25, 35};
+         t.New = {25, 35, true};
+         t.Busy = {35, {}, true};
+         f.Result.NatTimeout = t;
+       },
+       {{"summary/nat_timeout", R"({"busy":{"gone_by_seconds":null,"held_seconds":35},"idle_seconds_tested":[10,25,35],)"
+                                R"("inbound_refresh":null,"new":{"gone_by_seconds":35,"held_seconds":25}})"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
