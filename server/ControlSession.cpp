@@ -189,7 +189,7 @@ bool TControlSession::OnTimeoutRequest(TSipSocket& s, const nat_timeout::TReques
   if (closed_ || token_ != r.Token) return false;
   auto it = timeoutMaps_.find(r.Mapping);
   if (it == timeoutMaps_.end() && !life_.MayOpenTimeoutMapping(now)) return false;
-  if (!timeoutLedger_.Take(r.Mapping, static_cast<int>(r.Kind), r.IdleSecs)) return false;
+  if (!timeoutLedger_.Take(r.Mapping, static_cast<int>(r.Kind), r.IdleSecs, now)) return false;
   if (it == timeoutMaps_.end()) {
     auto m = std::make_unique<TimeoutMapping>(ctx_.Io);
     m->number = r.Mapping;

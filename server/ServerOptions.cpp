@@ -92,9 +92,11 @@ long long TEchoServerConfig::LongestSessionMs() const {
     }
   }
   const TLifeSettings life = SessionLife();
-  long long timeout = 0;  // mappings open until the checks' time is up; the last refresh datagram
+  // Time-out mappings open until the checks' time is up, take requests for their warm-up, then
+  // the refresh datagrams go on until the longest idle time and one gap more.
+  long long timeout = 0;
   if (!TimeoutPlanSuffix().empty())
-    timeout = 1000LL * (TimeoutIdleSecs.back() + 2 * TimeoutRefreshSecs) + 5000;
+    timeout = kTimeoutWarmUpMs + 1000LL * (TimeoutIdleSecs.back() + TimeoutRefreshSecs);
   return static_cast<long long>(life.ChecksMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs;
 }
 

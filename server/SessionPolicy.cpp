@@ -161,7 +161,7 @@ void TSessionLife::OnReport(uint16_t port, std::optional<int> nextMs, TServerTim
   }
 }
 
-bool TTimeoutLedger::Take(int mapping, int kind, int idleSecs) {
+bool TTimeoutLedger::Take(int mapping, int kind, int idleSecs, TServerTime now) {
   auto it = byMapping_.find(mapping);
   if (it == byMapping_.end()) {
     const bool refresh = kind == 2;
@@ -170,10 +170,12 @@ bool TTimeoutLedger::Take(int mapping, int kind, int idleSecs) {
     if (byMapping_.size() >= 2 * idle_.size() + 1) return false;
     for (const auto& [m, e] : byMapping_)
       if (e.Kind == kind && e.IdleSecs == idleSecs) return false;  // claimed by another mapping
-    it = byMapping_.emplace(mapping, TEntry{kind, idleSecs, 0, false}).first;
+    it = byMapping_.emplace(mapping, TEntry{kind, idleSecs, 0, false, now}).first;
   }
   TEntry& e = it->second;
-  if (e.Kind != kind || e.IdleSecs != idleSecs || e.Finished || e.Requests >= kTimeoutRequestsPerMapping) return false;
+  if (e.Kind != kind || e.IdleSecs != idleSecs || e.Finished || e.Requests >= kTimeoutRequestsPerMapping ||
+      now > e.First + std::chrono::milliseconds(kTimeoutWarmUpMs))
+    return false;
   ++e.Requests;
   return true;
 }

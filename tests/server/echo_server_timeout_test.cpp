@@ -11,6 +11,7 @@ using namespace nat_timeout;
 
 TEST(TimeoutLedger, TakesOnlyWhatThePlanHasRoomFor) {
   TTimeoutLedger ledger({1, 2});  // room for 5 mappings: new and busy of 1 and 2 s, one refresh
+  const TServerTime t0;
   struct Row {
     const char* name;
     int mapping, kind, idle;
@@ -28,13 +29,16 @@ TEST(TimeoutLedger, TakesOnlyWhatThePlanHasRoomFor) {
       {"busy 2 s", 5, 1, 2, true},
       {"a sixth mapping", 6, 1, 2, false},
   };
-  for (const Row& r : rows) EXPECT_EQ(ledger.Take(r.mapping, r.kind, r.idle), r.taken) << r.name;
-  for (int i = 2; i < kTimeoutRequestsPerMapping; ++i) EXPECT_TRUE(ledger.Take(2, 0, 1)) << i;
-  EXPECT_FALSE(ledger.Take(2, 0, 1)) << "past the requests a mapping may send";
+  for (const Row& r : rows) EXPECT_EQ(ledger.Take(r.mapping, r.kind, r.idle, t0), r.taken) << r.name;
+  for (int i = 2; i < kTimeoutRequestsPerMapping; ++i) EXPECT_TRUE(ledger.Take(2, 0, 1, t0)) << i;
+  EXPECT_FALSE(ledger.Take(2, 0, 1, t0)) << "past the requests a mapping may send";
+  const auto warmUp = std::chrono::milliseconds(kTimeoutWarmUpMs);
+  EXPECT_TRUE(ledger.Take(3, 1, 1, t0 + warmUp)) << "the last moment of its warm-up";
+  EXPECT_FALSE(ledger.Take(3, 1, 1, t0 + warmUp + std::chrono::milliseconds(1))) << "past it: no putting off";
   EXPECT_FALSE(ledger.AllFinished());
   for (int m = 1; m <= 5; ++m) ledger.Finish(m);
   EXPECT_TRUE(ledger.AllFinished());
-  EXPECT_FALSE(ledger.Take(3, 1, 1)) << "after its idle datagram went out";
+  EXPECT_FALSE(ledger.Take(4, 0, 2, t0)) << "after its idle datagram went out";
 }
 
 class EchoServerTimeout : public ServerTest {};

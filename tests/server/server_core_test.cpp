@@ -146,7 +146,7 @@ TEST(ServerCore, a_full_server_takes_the_place_of_the_least_far_of_the_fullest_n
 
 TEST(ServerCore, a_session_lives_as_long_as_its_test) {
   const auto t0 = TServerClock::now();
-  enum Kind { Probe, TcpProbe, NatProbe, NatStart, Report, LastReport };
+  enum Kind { Probe, TcpProbe, NatProbe, NatStart, Report, LastReport, TimeoutDue, TimeoutDone };
   struct Event {
     int atMs;
     Kind kind;
@@ -184,6 +184,13 @@ TEST(ServerCore, a_session_lives_as_long_as_its_test) {
       {"the last report: the countdown of the one before runs out",
        {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {22100, LastReport}},
        2100 + 20000 + 3000 + 10000, TStage::Finished, 45000},
+      {"the time-out test's last datagram due, the tester's wait for it and the margin",
+       {{100, Probe}, {200, TimeoutDue, 5060, false, 190200}}, 190200 + 3000 + 10000, TStage::NatTest, 45000},
+      {"the time-out test outlasts the NAT test",
+       {{200, TimeoutDue, 5060, false, 100000}, {2100, NatStart, 5060, false, 2000}}, 100000 + 3000 + 10000,
+        TStage::NatTest, 45000},
+      {"the time-out test over early: the checks' time decides again",
+       {{200, TimeoutDue, 5060, false, 60000}, {20000, TimeoutDone}, {20100, Probe}}, 45000, TStage::Checks, 45000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -198,6 +205,8 @@ TEST(ServerCore, a_session_lives_as_long_as_its_test) {
         case NatStart: life.OnNatRunStarted(e.port, e.ms, at); break;
         case Report: life.OnReport(e.port, e.ms, at); break;
         case LastReport: life.OnReport(e.port, std::nullopt, at); break;
+        case TimeoutDue: life.OnTimeoutDue(t0 + milliseconds(e.ms)); break;
+        case TimeoutDone: life.OnTimeoutDone(at); break;
       }
     }
     EXPECT_EQ(life.Deadline(), t0 + milliseconds(c.deadlineMs));
