@@ -91,6 +91,13 @@ TEST(ServerOptions, command_line_table) {
       {{"--idle-timeout", "60000", "--max-per-address", "32"}, TOptionsOutcome::Run},
       {{"--max-per-address", "0", "--checks-timeout", "45000"}, TOptionsOutcome::Run},
       {{"--checks-timeout", "0"}, TOptionsOutcome::Error},
+      {{"--nat-timeout-idle", "none"}, TOptionsOutcome::Run},
+      {{"--nat-timeout-idle", "5,10,3600", "--nat-timeout-refresh", "3600"}, TOptionsOutcome::Run},
+      {{"--nat-timeout-idle", "10,5"}, TOptionsOutcome::Error},
+      {{"--nat-timeout-idle", "5,3601"}, TOptionsOutcome::Error},
+      {{"--nat-timeout-idle", "5,,10"}, TOptionsOutcome::Error},
+      {{"--nat-timeout-idle", ""}, TOptionsOutcome::Error},
+      {{"--nat-timeout-refresh", "0"}, TOptionsOutcome::Error},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv = {"sip-alg-echo-server"};
@@ -110,13 +117,16 @@ TEST(ServerOptions, command_line_table) {
   std::string message;
   ASSERT_EQ(ParseServerOptions(7, argv, config, message), TOptionsOutcome::Run);
   ASSERT_EQ(config.SipPorts.size(), 3u);
-  EXPECT_EQ(config.SipPorts[0].ScheduleMs, (std::vector<int>{20000, 40000, 80000, 160000}));
-  EXPECT_EQ(config.SipPorts[1].ScheduleMs, (std::vector<int>{30000, 60000, 120000}));
+  EXPECT_EQ(config.SipPorts[0].ScheduleMs, (std::vector<int>{10000, 20000, 40000, 80000}));
+  EXPECT_EQ(config.SipPorts[1].ScheduleMs, (std::vector<int>{15000, 30000, 60000}));
   EXPECT_TRUE(config.SipPorts[2].ScheduleMs.empty());
   EXPECT_TRUE(config.SipPorts[0].Adaptive && config.SipPorts[1].Adaptive);
-  // The longest session: the checks, the first report and all of 5060's gaps, the tester's
-  // countdown after the last and the margin.
-  EXPECT_EQ(TEchoServerConfig().LongestSessionMs(), 45000 + 2000 + 300000 + 3000 + 10000);
+  // The longest session: the checks, then a time-out mapping's warm-up, the longest idle time and
+  // a refresh gap (longer than 5060's reports), the tester's countdown and the margin.
+  EXPECT_EQ(TEchoServerConfig().LongestSessionMs(), 45000 + 10000 + 190000 + 10000 + 3000 + 10000);
+  TEchoServerConfig noTimeout;
+  noTimeout.TimeoutIdleSecs.clear();
+  EXPECT_EQ(noTimeout.LongestSessionMs(), 45000 + 2000 + 150000 + 3000 + 10000);
 }
 
 }  // namespace
