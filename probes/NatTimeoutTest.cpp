@@ -76,7 +76,6 @@ void RunNatTimeoutTest(TStunSockets& sockets, const stun::TEndpoint& server, con
     if (cancel && *cancel) return;
     const int64_t t = now();
     int64_t next = t + kSlice;
-    bool changed = false;
     for (TMapping& m : maps) {
       const bool failed = m.Kind == TKind::Refresh ? o.RefreshWarmFailed : idle(m).WarmFailed;
       if (warmed(m) || failed) continue;
@@ -89,10 +88,8 @@ void RunNatTimeoutTest(TStunSockets& sockets, const stun::TEndpoint& server, con
         m.NextSendAt = t + Gap(m.Kind);
       } else if (!more && m.Answered) {
         setWarmed(m);
-        changed = true;
       } else if (!more && t >= m.LastSendAt + kAnswerWaitMs) {
         warmFailed(m);
-        changed = true;
       }
       if (!warmed(m)) next = std::min(next, more ? m.NextSendAt : m.LastSendAt + kAnswerWaitMs);
     }
@@ -106,15 +103,14 @@ void RunNatTimeoutTest(TStunSockets& sockets, const stun::TEndpoint& server, con
           m.Answered = true;
         } else if (m.Kind == TKind::Refresh) {
           o.RefreshAgesMs.push_back(reply->AfterMs);
-          changed = true;
         } else if (warmed(m)) {
           idle(m).Came = true;
-          changed = true;
         }
       }
     }
+    // Time alone settles a mapping (its datagram is overdue): decide on every wake.
     const TTimeoutState s = DecideNatTimeout(o, now());
-    if (changed || s.Done) progress(s);
+    progress(s);
     if (s.Done) return;
   }
 }
