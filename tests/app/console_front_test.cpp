@@ -70,7 +70,7 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const std::string other = support::TestAddress(13);  // the server's second address, for STUN
   ServerProcess server(srv, {"--sip-port", "5060=1000,2000", "--sip-port", "5058=1000", "--rtp-port", "0",
                              "--rtp-packets", "5", "--rtp-interval", "10", "--other-address", QString::fromStdString(other),
-                             "--nat-timeout-idle", "1,2", "--nat-timeout-refresh", "1"});
+                             "--nat-timeout-idle", "2,3", "--nat-timeout-refresh", "1"});
   ASSERT_TRUE(server.Ready());
   const CliRun r = RunCli({"--json", "--local-ip", "127.0.0.1", "--max-seconds", "30", QString::fromStdString(srv)},
                           40000);
@@ -153,10 +153,10 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_TRUE(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
   // The time-out test on mappings of its own: nothing expires on loopback.
   const QJsonObject timeout = summary["nat_timeout"].toObject();
-  EXPECT_EQ(timeout["new"].toObject()["held_seconds"].toInt(-1), 2);
+  EXPECT_EQ(timeout["new"].toObject()["held_seconds"].toInt(-1), 3);
   EXPECT_TRUE(timeout["busy"].toObject()["gone_by_seconds"].isNull());
   EXPECT_TRUE(timeout["inbound_refresh"].isNull());
-  EXPECT_EQ(std::find(mapping, natLines.end(), "NAT time-out of a busy mapping: held at least 2 s") == natLines.end(),
+  EXPECT_EQ(std::find(mapping, natLines.end(), "NAT time-out of a busy mapping: held at least 3 s") == natLines.end(),
             false);
   EXPECT_TRUE(Strings(root["advice"]).empty());
   // No NAT on loopback: the server saw each socket at its own address and port.
