@@ -295,10 +295,20 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
   }
   // The keep-alive: below the new mapping's time-out, since a phone's mapping is new after every
   // registration; from the per-port reports where the time-out test did not run.
+  // A port whose own mapping went sooner (the time-out test talks to the server's SIP port only,
+  // where a router's SIP helper may keep mappings open) gets its own line.
+  const TNatBracket* shortest = ShortestPortTimeout(s);
   if (s.NatTimeout && s.NatTimeout->New.Measured) {
     const auto keepAlive = NatTimeoutAdvice(s);
     out.insert(out.end(), keepAlive.begin(), keepAlive.end());
-  } else if (const TNatBracket* shortest = ShortestPortTimeout(s)) {
+    const TTimeoutBracket& n = s.NatTimeout->New;
+    if (shortest && n.HeldSecs && *shortest->GoneBySecs <= *n.HeldSecs) {
+      out.push_back("On port " + std::to_string(shortest->Port) + " the mapping went sooner, after " +
+                    std::to_string(shortest->HeldSecs) + " to " + std::to_string(*shortest->GoneBySecs) +
+                    " s: a phone that uses that port needs a keep-alive below " + std::to_string(shortest->HeldSecs) +
+                    " s" + KeepAliveExample(shortest->HeldSecs) + ".");
+    }
+  } else if (shortest) {
     const int held = shortest->HeldSecs;
     out.push_back("The NAT forgets an idle UDP mapping after " + std::to_string(held) + " to " +
                   std::to_string(*shortest->GoneBySecs) + " s (port " + std::to_string(shortest->Port) +
