@@ -129,6 +129,12 @@ TCliConsole::TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool qu
     std::lock_guard<std::mutex> lock(mutex_);
     waits_.Ended();
   });
+  // The NAT time-out test's end, at each tick of the window's countdown.
+  connect(form.Timer1, &TTimer::Tick, this, [this, &form] {
+    const TNatTimeoutProgress p = form.NatTimeout->Progress();
+    std::lock_guard<std::mutex> lock(mutex_);
+    waits_.TimeoutTest(p.Started && !p.Done ? std::optional<int64_t>(p.EndsByMs) : std::nullopt);
+  });
   connect(&form, &TForm1::WaitChanged, this, [this](const QString& what) {
     std::lock_guard<std::mutex> lock(mutex_);
     waits_.StepWaiting(FromDisplay(what));
