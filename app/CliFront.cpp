@@ -194,10 +194,14 @@ QJsonValue Check(const TSequenceReport::TCheck& c) {
 }
 
 // A check over TCP: a connection that could not be made is no verdict; a message never echoed
-// although its connection went through was swallowed.
+// although the far end acknowledged it was swallowed; one never acknowledged was lost.
 QJsonValue TcpCheck(const TSequenceReport::TCheck& c) {
   if (!c.Done) return QJsonValue::Null;
-  const char* verdict = c.Unreachable ? "not_reachable" : c.Dropped ? "swallowed" : c.Result < 0 ? "alg" : "no_alg";
+  const char* verdict = c.Unreachable ? "not_reachable"
+                        : c.Dropped   ? "swallowed"
+                        : c.Lost      ? "lost"
+                        : c.Result < 0 ? "alg"
+                                       : "no_alg";
   return QJsonObject{{"verdict", verdict}, {"changed", -c.Result}};
 }
 
@@ -218,14 +222,18 @@ QJsonValue Nat(const TRunResult& r, int port, bool started) {
   return QJsonObject{{"started", started}, {"last_ok_seconds", Number(last)}, {"next_seconds", Number(next)}};
 }
 
-// The NAT's class; every member null when it was not found.
+// The NAT's class; every member null when it was not found. A server with one address cannot
+// tell endpoint-independent from address-dependent, and says so.
 QJsonValue Behaviour(const std::optional<TNatBehaviour>& b) {
-  auto kind = [](const std::optional<TNatKind>& k) { return k ? QJsonValue(NatKindName(*k)) : QJsonValue::Null; };
+  auto kind = [](const std::optional<TNatKind>& k, bool notPortDependent) {
+    if (k) return QJsonValue(NatKindName(*k));
+    return notPortDependent ? QJsonValue("endpoint_independent_or_address_dependent") : QJsonValue(QJsonValue::Null);
+  };
   auto flag = [](const std::optional<bool>& f) { return f ? QJsonValue(*f) : QJsonValue::Null; };
   const bool found = b && b->Answered;
   return QJsonObject{
-      {"mapping", found ? kind(b->Mapping) : QJsonValue::Null},
-      {"filtering", found ? kind(b->Filtering) : QJsonValue::Null},
+      {"mapping", found ? kind(b->Mapping, b->MappingNotPortDependent) : QJsonValue::Null},
+      {"filtering", found ? kind(b->Filtering, b->FilteringNotPortDependent) : QJsonValue::Null},
       {"port_preserved", found ? flag(b->PortPreserved) : QJsonValue::Null},
       {"hairpin", found ? flag(b->Hairpin) : QJsonValue::Null},
       {"public", QJsonObject{{"address", found ? Text(stun::AddressText(b->Public->Address))

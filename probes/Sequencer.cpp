@@ -206,11 +206,13 @@ bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
     for (int rounds = 0; rounds < 200; ++rounds) {  // bounded: about 40 rounds fill the longest wait
       const int64_t waited = io.NowMs() - sentAt;
       int sliceMs = waited < kTcpEchoWaitMs ? static_cast<int>(kTcpEchoWaitMs - waited) : kTcpPollMs;
-      if (!capped(sliceMs)) return false;
       bool ignored = false;
-      echo = run.Await(run.sent.size() - 1, -1, ignored, sliceMs);
+      if (capped(sliceMs)) echo = run.Await(run.sent.size() - 1, -1, ignored, sliceMs);
       if (!echo.empty()) break;
-      if (run.timeUp) return false;
+      if (run.timeUp || (run.params.DeadlineMs > 0 && io.NowMs() >= run.params.DeadlineMs)) {
+        io.TcpSipClose();
+        return false;
+      }
       if ((closed = io.TcpSipClosedByPeer())) break;
       info = io.TcpSipSendInfo();
       step = TcpEchoStep(static_cast<int>(io.NowMs() - sentAt), info);

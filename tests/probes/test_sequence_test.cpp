@@ -498,7 +498,7 @@ TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
         "No ALG verdict on TCP port 5058. REGISTER not sent: the port is not reachable (the connection was refused)",
         lead, invs, ok60,
         "No ALG verdict on TCP port 5058. INVITE not sent: the port is not reachable (the connection was refused)"},
-       {true, 0}, {true, 0}, {true, 0, false, false, true, "the connection was refused"}, false},
+       {true, 0}, {true, 0}, {true, 0, false, false, true, "the connection was refused", true}, false},
       {"the INVITE to 5060 swallowed: the far end acknowledged it, no echo came",
        [&](FakeRun& io) {
          io.tcpInfo = acknowledged;
@@ -582,7 +582,9 @@ TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
     EXPECT_TRUE(r.Nat5060 && r.Nat5058) << "the NAT session test follows, as the UDP checks found no ALG";
     EXPECT_EQ(io.tcpOpens, row.opens);
     EXPECT_EQ(io.tcpCloses, row.opens);
-    if (!row.logPart.empty()) EXPECT_FALSE(io.Pane(TPane::Log, row.logPart).empty()) << row.logPart;
+    if (!row.logPart.empty()) {
+      EXPECT_FALSE(io.Pane(TPane::Log, row.logPart).empty()) << row.logPart;
+    }
     for (const auto& t : io.tcpSent) {
       EXPECT_EQ(t.datagramsBefore, 4u) << "over TCP after the four UDP checks, before the NAT INVITEs";
       const std::string port = std::to_string(t.localPort);
@@ -626,8 +628,9 @@ TEST(TestSequence, time_limit_stops_the_sequence_without_a_verdict) {
   };
   const Row rows[] = {{"over before the greeting is read", 0, false, 0, 0},
                       {"over during the third wait", 5000, false, 3, 0},
-                      // The UDP checks take no time here; the first message over TCP waits 2 s.
-                      {"over during the second wait over TCP", 3000, true, 4, 8 + 3}};
+                      // The UDP checks take no time here; the first message over TCP waits 8 s
+                      // for TCP's resends (the fake says nothing of them).
+                      {"over during the second wait over TCP", 10000, true, 4, 8 + 3}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     FakeRun io;
