@@ -267,9 +267,10 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
       }
     out.push_back("Run the test again after the change; some routers apply it only after a restart.");
   }
-  // A TCP port that no connection reached.
+  // A TCP port that no connection reached because something on the way dropped the attempts (a
+  // refusal is the far host's answer).
   for (const TAlgFinding& f : s.AlgTcp) {
-    if (!f.NotReachable) continue;
+    if (!f.NotReachable || *f.NotReachable != "the connection timed out") continue;
     const std::string p = std::to_string(f.Port);
     std::string other;
     for (const TAlgFinding& g : s.AlgTcp)
