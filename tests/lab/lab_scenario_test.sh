@@ -5,7 +5,9 @@
 #   lab_scenario_test.sh SCENARIO CLI SERVER
 #
 # Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, sip_helper_tcp, router_mac, udp_dropped,
-# udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin, and the NAT classes
+# udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin, the checks over TCP on
+# lossy and filtering paths tcp_lossy_30, tcp_lossy_50, tcp_swallowed, tcp_small_mss,
+# tcp_5060_blocked, and the NAT classes
 # nat_masquerade, nat_random, nat_full_cone, nat_restricted_cone.
 # Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
@@ -378,6 +380,76 @@ case "$SCENARIO" in
       expect_line "$(cat "$log")" "session 172\.31\.77\.1:[0-9]+ token .*: 16 echoes, NAT test 5060,5058" "$(basename "$log"): held runs, each with all of its datagrams"
       expect_no_line "$(cat "$log")" "dropped: no session|echoes, NAT test none" "$(basename "$log"): no datagram of another server's session, no session left without its probes"
     done
+    ;;
+
+  tcp_lossy_30 | tcp_lossy_50)
+    # A share of the packets towards the server's TCP SIP ports lost at random, several runs in
+    # one lab: TCP's own resends and fresh connections carry every check, or a check says that
+    # the link lost its message (status 5); no run says ALG, swallowed or not reachable.
+    pct=${SCENARIO#tcp_lossy_}
+    runs=3
+    # shellcheck disable=SC2016
+    runner='cd "$1"; runs=$2; shift 2
+      for i in $(seq 1 "$runs"); do
+        echo "=== run $i"
+        "$@"
+        echo "=== status $?"
+      done
+      ip netns exec "$LAB_ROUTER_NS" nft list chain ip natlab drops'
+    server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 --sip-port 5060=1000 --sip-port 5058=1000) 2>>$(printf '%q' "$SERVER_LOG")"
+    OUT=$("$LAB" run --name "$(lab_name)" --relay-localhost --loss "$pct:tcp:5060,5058" \
+            --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 280 \
+            -- bash -c "$runner" bash "$WORK" "$runs" "${TESTER[@]}" 2>&1)
+    RC=$?
+    echo "---- tester output (status $RC)"; echo "$OUT"
+    echo "---- server log"; cat "$SERVER_LOG" 2>/dev/null
+    echo "----"
+    expect_true "[ $RC = 0 ]" "the lab ran every run (status $RC)"
+    expect_line "$OUT" "tcp dport \{ 5058, 5060 \} numgen random mod 100 < $pct counter packets [1-9]" "the router lost packets at random"
+    for i in $(seq 1 $runs); do
+      run=$(awk -v n="$i" '$0 == "=== run " n {on = 1; next} /^=== run / {on = 0} on' <<<"$OUT")
+      expect_line "$run" "^=== status (0|5)$" "run $i: no ALG, and the server reached (status 0 or 5)"
+      expect_true "[ \"\$(grep -cE '^\[SIP\] (No ALG detected on TCP port 50(60|58)\.|No ALG verdict on TCP port 50(60|58)\. (REGISTER|INVITE) lost on the way \(a lossy link, not an ALG\))$' <<<\"\$run\")\" = 4 ]" \
+        "run $i: every check over TCP judged, or lost on the way"
+      expect_no_line "$run" "ALG active|swallowed|not reachable|closed at the other end" "run $i: nothing false"
+    done
+    ;;
+
+  tcp_swallowed)
+    # A router that answers TCP 5060 itself and throws the data away, as a firewall or ALG that
+    # proxies SIP does: the handshake and the acknowledgements come, no echo ever does.
+    run_tester_in_lab --swallow-tcp 5060 -- --sip-port 5060=1000 --sip-port 5058=1000
+    expect_true "[ $RC = 1 ]" "a swallowed message counts as an ALG (status 1, was $RC)"
+    expect_line "$OUT" "^\[SIP\] ALG active on TCP port 5060\. REGISTER swallowed$" "the REGISTER over TCP to 5060 swallowed"
+    expect_line "$OUT" "^\[SIP\] ALG active on TCP port 5060\. INVITE swallowed$" "the INVITE over TCP to 5060 swallowed"
+    expect_true "[ \"\$(pane_lines SIP '^No ALG detected on TCP port 5058\.$' | wc -l)\" = 2 ]" "over TCP to 5058: No ALG detected"
+    expect_line "$OUT" "^\[LOG\] No echo of the REGISTER sent over TCP, although the far end acknowledged all its bytes: an ALG swallowed it, or a firewall that filters SIP on this port$" "the log names both causes"
+    expect_line "$OUT" "^\[ADVICE\] Over TCP to port 5060 a message was swallowed after the far end had acknowledged it: an ALG does so, or a firewall that filters SIP on that port .*$" "the advice names both causes"
+    expect_no_line "$OUT" "lost on the way|not reachable" "no loss, no blocked port"
+    ;;
+
+  tcp_small_mss)
+    # A path whose segments hold at most 200 bytes, with the kernel's SIP helper on TCP 5060: every
+    # message over TCP is split, and the helper, which reads one segment at a time, rewrites none.
+    run_tester_in_lab --mss 200 --alg-tcp 5060 -- --sip-port 5060=1000 --sip-port 5058=1000
+    expect_true "[ $RC = 0 ]" "the run completes without an ALG (status 0, was $RC)"
+    expect_tcp_verdicts_without_alg
+    expect_true "[ \"\$(pane_lines LOG '^The (REGISTER|INVITE) \([0-9]+ bytes\) went in [2-9] segments of at most [0-9]+ bytes \(the connection.s maximum segment size\): an ALG that reads one segment at a time could not rewrite it$' | wc -l)\" = 4 ]" \
+      "the log says that each message over TCP was split"
+    expect_line "$(cat "$SERVER_LOG")" "session 172\.31\.77\.1:[0-9]+ token .* 4 echoes over TCP" "the server echoed the four messages over TCP"
+    ;;
+
+  tcp_5060_blocked)
+    # TCP 5060 dropped both ways: every try times out; the summary says that a phone cannot use
+    # SIP over TCP to that port, and the advice where to look.
+    run_tester_in_lab --drop tcp:5060 --drop-back tcp:5060 -- --sip-port 5060=1000 --sip-port 5058=1000
+    expect_true "[ $RC = 0 ]" "no verdict, no ALG (status 0, was $RC)"
+    expect_line "$OUT" "^\[SIP\] No ALG verdict on TCP port 5060\. REGISTER not sent: the port is not reachable \(the connection timed out\)$" "the REGISTER to 5060 not sent"
+    expect_line "$OUT" "^\[LOG\] No connection to TCP port 5060 after 3 tries, each a fresh connection: the connection timed out$" "the log says how many tries"
+    expect_true "[ \"\$(pane_lines SIP '^No ALG detected on TCP port 5058\.$' | wc -l)\" = 2 ]" "over TCP to 5058: No ALG detected"
+    expect_line "$OUT" "^\[RESULT\] SIP over TCP to port 5060: not reachable \(the connection timed out\): a phone set to SIP over TCP cannot use this server port$" "the summary line"
+    expect_line "$OUT" "^\[ADVICE\] SIP over TCP to port 5060 did not get through: check the router's firewall and this computer's firewall .*TCP port 5058 got through in this run.*$" "the advice: the firewalls, the other port"
+    expect_no_line "$OUT" "SIP over TCP to port 5058" "5058 is reachable"
     ;;
 
   nat_masquerade)
