@@ -55,6 +55,11 @@ run_tester_in_lab() {
 # URL names localhost, which the lab relays to the server.
 TESTER=("$CLI" --local-ip 192.168.77.2 --max-seconds 150 sip-echo.lab)
 
+# A run that ends soon after its checks: the NAT forgets idle mappings after 3 s, so the 5 s
+# report the server announces never comes and the countdown ends the run.
+QUICK_END=(--udp-timeout 3)
+QUICK_SCHEDULE=(--sip-port 5060=1000,5000 --sip-port 5058=1000,5000)
+
 # Lines of pane $1 ([SIP], [NAT], ...) that match $2, in order.
 pane_lines() { grep -E "^\[$1\] " <<<"$OUT" | sed -E "s/^\[$1\] //" | grep -E -- "$2"; }
 
@@ -396,8 +401,8 @@ case "$SCENARIO" in
         echo "=== status $?"
       done
       ip netns exec "$LAB_ROUTER_NS" nft list chain ip natlab drops'
-    server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 --sip-port 5060=1000 --sip-port 5058=1000) 2>>$(printf '%q' "$SERVER_LOG")"
-    OUT=$("$LAB" run --name "$(lab_name)" --relay-localhost --loss "$pct:tcp:5060,5058" \
+    server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 "${QUICK_SCHEDULE[@]}") 2>>$(printf '%q' "$SERVER_LOG")"
+    OUT=$("$LAB" run --name "$(lab_name)" --relay-localhost "${QUICK_END[@]}" --loss "$pct:tcp:5060,5058" \
             --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 280 \
             -- bash -c "$runner" bash "$WORK" "$runs" "${TESTER[@]}" 2>&1)
     RC=$?
@@ -405,7 +410,7 @@ case "$SCENARIO" in
     echo "---- server log"; cat "$SERVER_LOG" 2>/dev/null
     echo "----"
     expect_true "[ $RC = 0 ]" "the lab ran every run (status $RC)"
-    expect_line "$OUT" "tcp dport \{ 5058, 5060 \} numgen random mod 100 < $pct counter packets [1-9]" "the router lost packets at random"
+    expect_line "$OUT" "tcp dport \{ [0-9, ]+ \} numgen random mod 100 < $pct counter packets [1-9]" "the router lost packets at random"
     for i in $(seq 1 $runs); do
       run=$(awk -v n="$i" '$0 == "=== run " n {on = 1; next} /^=== run / {on = 0} on' <<<"$OUT")
       expect_line "$run" "^=== status (0|5)$" "run $i: no ALG, and the server reached (status 0 or 5)"
@@ -418,7 +423,7 @@ case "$SCENARIO" in
   tcp_swallowed)
     # A router that answers TCP 5060 itself and throws the data away, as a firewall or ALG that
     # proxies SIP does: the handshake and the acknowledgements come, no echo ever does.
-    run_tester_in_lab --swallow-tcp 5060 -- --sip-port 5060=1000 --sip-port 5058=1000
+    run_tester_in_lab "${QUICK_END[@]}" --swallow-tcp 5060 -- "${QUICK_SCHEDULE[@]}"
     expect_true "[ $RC = 1 ]" "a swallowed message counts as an ALG (status 1, was $RC)"
     expect_line "$OUT" "^\[SIP\] ALG active on TCP port 5060\. REGISTER swallowed$" "the REGISTER over TCP to 5060 swallowed"
     expect_line "$OUT" "^\[SIP\] ALG active on TCP port 5060\. INVITE swallowed$" "the INVITE over TCP to 5060 swallowed"
@@ -431,7 +436,7 @@ case "$SCENARIO" in
   tcp_small_mss)
     # A path whose segments hold at most 200 bytes, with the kernel's SIP helper on TCP 5060: every
     # message over TCP is split, and the helper, which reads one segment at a time, rewrites none.
-    run_tester_in_lab --mss 200 --alg-tcp 5060 -- --sip-port 5060=1000 --sip-port 5058=1000
+    run_tester_in_lab "${QUICK_END[@]}" --mss 200 --alg-tcp 5060 -- "${QUICK_SCHEDULE[@]}"
     expect_true "[ $RC = 0 ]" "the run completes without an ALG (status 0, was $RC)"
     expect_tcp_verdicts_without_alg
     expect_true "[ \"\$(pane_lines LOG '^The (REGISTER|INVITE) \([0-9]+ bytes\) went in [2-9] segments of at most [0-9]+ bytes \(the connection.s maximum segment size\): an ALG that reads one segment at a time could not rewrite it$' | wc -l)\" = 4 ]" \
@@ -442,7 +447,7 @@ case "$SCENARIO" in
   tcp_5060_blocked)
     # TCP 5060 dropped both ways: every try times out; the summary says that a phone cannot use
     # SIP over TCP to that port, and the advice where to look.
-    run_tester_in_lab --drop tcp:5060 --drop-back tcp:5060 -- --sip-port 5060=1000 --sip-port 5058=1000
+    run_tester_in_lab "${QUICK_END[@]}" --drop tcp:5060 --drop-back tcp:5060 -- "${QUICK_SCHEDULE[@]}"
     expect_true "[ $RC = 0 ]" "no verdict, no ALG (status 0, was $RC)"
     expect_line "$OUT" "^\[SIP\] No ALG verdict on TCP port 5060\. REGISTER not sent: the port is not reachable \(the connection timed out\)$" "the REGISTER to 5060 not sent"
     expect_line "$OUT" "^\[LOG\] No connection to TCP port 5060 after 3 tries, each a fresh connection: the connection timed out$" "the log says how many tries"
