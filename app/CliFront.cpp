@@ -30,8 +30,9 @@ const char kCliUsage[] =
     "  3  anything else: an error, the bind limit, --max-seconds reached\n"
     "  4  the NAT session test started but no NAT session report came back within 60 s:\n"
     "     UDP from the server does not come back through the router\n"
-    "  5  a probe was lost on the way, and so was the one sent to check the link: the link\n"
-    "     loses packets, and that check has no verdict (no other check saw an ALG)\n"
+    "  5  a probe was lost on the way, and so was the one sent to check the link (over TCP:\n"
+    "     every resend of a message): the link loses packets, and that check has no verdict\n"
+    "     (no other check saw an ALG)\n"
     "SIGINT and SIGTERM end the run as \"Stop test\" would; the summary follows.\n";
 
 TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
