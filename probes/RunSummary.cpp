@@ -267,20 +267,6 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
       }
     out.push_back("Run the test again after the change; some routers apply it only after a restart.");
   }
-  // A TCP port that no connection reached because something on the way dropped the attempts (a
-  // refusal is the far host's answer).
-  for (const TAlgFinding& f : s.AlgTcp) {
-    if (!f.NotReachable || *f.NotReachable != "the connection timed out") continue;
-    const std::string p = std::to_string(f.Port);
-    std::string other;
-    for (const TAlgFinding& g : s.AlgTcp)
-      if (g.Port != f.Port && !g.NotReachable && g.Verdict != V::NotChecked)
-        other = " (TCP port " + std::to_string(g.Port) + " got through in this run)";
-    out.push_back("SIP over TCP to port " + p + " did not get through: check the router's firewall and this "
-                  "computer's firewall (or security software) for outgoing TCP to port " + p +
-                  "; where it stays blocked, a provider's other SIP ports" + other +
-                  ", or SIP over UDP, reach the provider.");
-  }
   // The shortest time-out measured decides the keep-alive.
   const TNatBracket* shortest = nullptr;
   for (const TNatBracket& b : s.Nat)
@@ -299,5 +285,19 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
     out.push_back("The NAT gives each destination a new public port (address and port dependent mapping): audio "
                   "sent straight between two phones will not get through, so calls need a media relay (TURN, or "
                   "the provider's media proxy); check that the phone or provider uses one.");
+  // A TCP port that no connection reached because something on the way dropped the attempts (a
+  // refusal is the far host's answer).
+  for (const TAlgFinding& f : s.AlgTcp) {
+    if (!f.NotReachable || *f.NotReachable != "the connection timed out") continue;
+    const std::string p = std::to_string(f.Port);
+    std::string other;
+    for (const TAlgFinding& g : s.AlgTcp)
+      if (g.Port != f.Port && !g.NotReachable && !g.Swallowed && g.Verdict != V::NotChecked)
+        other = " (TCP port " + std::to_string(g.Port) + " got through in this run)";
+    out.push_back("SIP over TCP to port " + p + " did not get through: check the router's firewall and this "
+                  "computer's firewall (or security software) for outgoing TCP to port " + p +
+                  "; where it stays blocked, a provider's other SIP ports" + other +
+                  ", or SIP over UDP, reach the provider.");
+  }
   return out;
 }

@@ -413,17 +413,13 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
         {"alg_tcp/5058",
          R"({"invite":{"changed":0,"verdict":"lost"},"register":{"changed":0,"verdict":"not_reachable"}})"},
         {"alg/5060", R"({"invite":null,"register":null})"}}},
-      {"a server with one address: the mapping class that it cannot tell apart is named so",
+      {"a one-address server: the mapping class it cannot tell apart named so",
        [](TForm1& f) {
-         TNatBehaviour b;
-         b.Answered = b.OneAddress = b.MappingNotPortDependent = true;
-         b.Filtering = TNatKind::AddressAndPortDependent;
-         b.PortPreserved = true;
-         b.Public = stun::TEndpoint{0xCB007109, 5060};
-         f.Result.Sequence.Behaviour = b;
+         f.Result.Sequence.Behaviour = TNatBehaviour{};
+         f.Result.Sequence.Behaviour->Answered = f.Result.Sequence.Behaviour->MappingNotPortDependent = true;
+         f.Result.Sequence.Behaviour->Public = stun::TEndpoint{0xCB007109, 5060};
        },
-       {{"nat_behaviour/mapping", "\"endpoint_independent_or_address_dependent\""},
-        {"nat_behaviour/filtering", "\"address_and_port_dependent\""}}},
+       {{"nat_behaviour/mapping", "\"endpoint_independent_or_address_dependent\""}, {"nat_behaviour/filtering", "null"}}},
       {"nothing run", [](TForm1&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
         {"public/5058", "null"}, {"end", "null"},

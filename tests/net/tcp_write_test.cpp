@@ -6,7 +6,6 @@
 #include <string>
 
 #include "net/IdException.h"
-#include "net/IdSocketHandle.h"
 #include "net/IdStream.h"
 #include "net/IdTCPClient.h"
 #include "tests/net/tcp_test_support.h"
@@ -185,25 +184,6 @@ TEST(TcpWrite, tcp_write_from_stream_reports_progress_in_chunks) {
   EXPECT_GE(works, 26);  // at least one send per chunk of 1000
   EXPECT_EQ(last, 25500);
   EXPECT_EQ(ends, 1);
-}
-
-// What the system says of the sending: every byte written is acknowledged once the peer's
-// system has it (whether or not the peer reads), with the connection's segment size.
-TEST(TcpWrite, tcp_send_info_says_when_every_byte_is_acknowledged) {
-  TIdTCPClient client;
-  TIdTcpSendInfo info;
-  TcpPeer peer(support::TestAddress());
-  peer.WaitSignal(1);
-  ConnectTo(client, peer);
-  client.Write(std::string(100000, 'a'));
-  ASSERT_TRUE(support::WaitUntil([&] { return client.Binding()->TcpSendInfo(info) && info.UnackedBytes == 0; }))
-      << info.UnackedBytes << " bytes unacknowledged";
-  EXPECT_GT(info.Mss, 0);
-  EXPECT_LT(info.MsSinceLastAck, 60000);
-  peer.Signal();
-  TIdSocketHandle* binding = client.Binding();
-  client.Disconnect();
-  EXPECT_FALSE(binding->TcpSendInfo(info)) << "a closed socket: nothing to say";
 }
 
 }  // namespace
