@@ -79,7 +79,9 @@ std::string CliExitMeaning(int exitStatus, TRunEnd end) {
     case kExitUnreachable:
       return end == TRunEnd::ServerBusy ? "the echo server is busy" : "the echo server was not reached";
     case kExitNoNatReport: return "no NAT report came back: UDP from the server does not get through the router";
-    case kExitLost: return "a probe was lost on the way, and so was the one sent to check the link: no verdict for it";
+    case kExitLost:
+      return "a probe was lost on the way, and so was the one sent to check the link (or, over TCP, every resend): "
+             "no verdict for it";
     default: break;
   }
   if (end == TRunEnd::Stopped) return "the run was stopped before its checks were done";

@@ -45,7 +45,7 @@ TRunResult OverTcp(TRunResult r, TSequenceReport::TCheck r60, TSequenceReport::T
   r.Sequence.TcpInvite5058 = i58;
   return r;
 }
-TSequenceReport::TCheck Unreachable() { return {true, 0, false, false, true, "the connection was refused"}; }
+TSequenceReport::TCheck Unreachable() { return {true, 0, false, false, true, "the connection was refused", true}; }
 
 // Reports that reached a socket (by its nominal port): the ages that held, and the next one
 // announced after the last.
@@ -157,7 +157,9 @@ TEST(RunSummary, lines_per_finding) {
        [] { return OverTcp(NoAlg(), Changed(2), Dropped(), Unreachable(), Unreachable()); },
        ctx,
        {"SIP ALG on TCP port 5060: active (REGISTER over TCP: 2 header(s) changed, INVITE over TCP swallowed)",
-        "SIP ALG on TCP port 5058: not checked"},
+        "SIP ALG on TCP port 5058: not checked",
+        "SIP over TCP to port 5058: not reachable (the connection was refused): a phone set to SIP over TCP cannot use "
+        "this server port"},
        3},
       {"over TCP: nothing changed; one INVITE not sent leaves that port's verdict open",
        [] { return OverTcp(NoAlg(), Clean(), Clean(), Clean(), Unreachable()); },
