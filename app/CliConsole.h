@@ -1,8 +1,6 @@
 #pragma once
-// The console front's own output beyond the panes' lines: while a run goes on, what it waits
-// for ("[WAIT] " lines, or a countdown in place on a terminal); at its end the summary
-// ("[RESULT] ") and the advice ("[ADVICE] "), or the same facts as fields of the JSON object.
-#include <QJsonObject>
+// The console itself: the lines of a run as they appear, and while it goes on what it waits
+// for ("[WAIT] " lines, or a countdown in place on a terminal).
 #include <QObject>
 #include <condition_variable>
 #include <mutex>
@@ -11,22 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/CliFront.h"
+#include "app/CliLines.h"
 #include "app/CliWaits.h"
 
 class TForm1;
-
-// What an exit status of the console front means, in a few words; `end` tells the ways a run
-// falls short apart.
-std::string CliExitMeaning(int exitStatus, TRunEnd end);
-
-// The summary of the form's last run as "RESULT" lines (the exit status last), then its advice
-// as "ADVICE" lines.
-std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus);
-
-// Adds the summary ("summary": the lines and their facts by port) and the advice ("advice")
-// to the JSON object of a run.
-void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus);
 
 // Writes the lines of one console run to `out` and says what the run waits for meanwhile. The
 // waits are looked at once a second by a thread of the console's own, since the user-interface

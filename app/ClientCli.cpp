@@ -9,6 +9,7 @@
 
 #include "app/CliConsole.h"
 #include "app/CliFront.h"
+#include "app/CliJson.h"
 #include "app/Program.h"
 #include "app/SignalBridge.h"
 #include "app/Unit_1_client.h"
