@@ -2,7 +2,10 @@
 
 #include <stdexcept>
 
+#include "net/IdComponent.h"
 #include "net/IdConvert.h"
+#include "net/IdSocketHandle.h"
+#include "net/IdStack.h"
 
 const char kCliUsage[] =
     "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--json] [host[:port]]\n"
@@ -91,4 +94,22 @@ std::string NotALocalAddressLine(const std::string& address, const std::vector<s
   for (const std::string& a : localAddresses) list += (list.empty() ? "" : ", ") + a;
   return "--local-ip " + address + " is not an address of this computer; its addresses: " +
          (list.empty() ? std::string("none") : list);
+}
+
+bool IsLocalAddress(const std::string& address) {
+  const TIdComponent keepStackAlive;
+  if (!SocketStack || !TIdStack::IsAddressText(address)) return false;
+  // Port 0: the system picks a free one, so only an address that is not this computer's fails.
+  TIdSocketHandle probe;
+  try {
+    probe.OpenSocket(Id_SOCK_DGRAM);
+    probe.IP = address;
+    probe.Port = 0;
+    probe.BindLocal();
+  } catch (const std::exception&) {
+    probe.ShutSocket();
+    return false;
+  }
+  probe.ShutSocket();
+  return true;
 }

@@ -26,3 +26,6 @@ extern const char kWindowUsage[];
 
 // The line that says a --local-ip is none of this computer's addresses, naming them.
 std::string NotALocalAddressLine(const std::string& address, const std::vector<std::string>& localAddresses);
+// Whether this computer can send from `address` (a socket bound to it with a port of the
+// system's choice); false for text that is no IPv4 address.
+bool IsLocalAddress(const std::string& address);

@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     options = ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::invalid_argument& e) {
     std::cerr << "nat-sip-alg-tester-cli: " << e.what() << "\n" << kCliUsage;
-    return kExitFailure;
+    return kExitUsage;
   }
   if (options.Help) {
     std::cout << kCliUsage;
@@ -52,6 +52,13 @@ int main(int argc, char** argv) {
   if (form->Closed()) {
     std::cerr << "nat-sip-alg-tester-cli: no IPv4 address on this host\n";
     return kExitFailure;
+  }
+  // An address of another computer would only fail every bind: say so before anything is tried.
+  if (!options.LocalIp.empty() && !IsLocalAddress(options.LocalIp)) {
+    std::vector<std::string> mine;
+    for (int i = 0; i < form->ComboBox1->count(); ++i) mine.push_back(FromDisplay(form->ComboBox1->itemText(i)));
+    std::cerr << "nat-sip-alg-tester-cli: " << NotALocalAddressLine(options.LocalIp, mine) << "\n";
+    return kExitUsage;
   }
   TCliConsole console(*form, std::cout, ::isatty(STDOUT_FILENO) == 1, options.Json);
   TCliDriver run(*form, options, [&](const TCliLine& l) { console.Line(l); });
