@@ -1,5 +1,6 @@
 #include "app/CliConsole.h"
 
+#include "app/RunEnd.h"
 #include "app/Unit_1_client.h"
 
 TCliConsole::TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool quiet)

@@ -20,12 +20,9 @@ TCliDriver::TCliDriver(TForm1& form, const TCliOptions& options, std::function<v
     EndRun(TRunEnd::TimeLimit);
     Finish();  // whether or not the window got to end the run
   });
-  natReports_.setSingleShot(true);
-  connect(&natReports_, &QTimer::timeout, this, [this] { NoNatReportCheck(); });
   // Queued: the handler that ended the run finishes first (an error it raises is shown and
   // noted before the front winds up).
   connect(&form_, &TForm1::RunEnded, this, [this] { Finish(); }, Qt::QueuedConnection);
-  connect(&form_, &TForm1::NatInvitesSent, this, [this] { natReports_.start(kNoNatReportSeconds * 1000); });
 }
 
 void TCliDriver::Add(const std::string& tag, const std::string& text) {
@@ -81,21 +78,10 @@ void TCliDriver::Interrupt() {
   Finish();  // whether or not a run had begun
 }
 
-void TCliDriver::NoNatReportCheck() {
-  if (finished_ || !form_.Result.Nat.empty()) return;
-  // Printed, not kept: it is no pane's line.
-  if (echo_)
-    echo_({"NAT", "No NAT session report within " + std::to_string(kNoNatReportSeconds) +
-                      " s after the NAT session test INVITEs: UDP from the server does not come back through "
-                      "the router"});
-  EndRun(TRunEnd::NoNatReport);
-}
-
 void TCliDriver::Finish() {
   if (finished_) return;
   finished_ = true;
   record_.WindowClosed = form_.Closed();
   deadline_.stop();
-  natReports_.stop();
   emit Finished();
 }

@@ -46,7 +46,6 @@ class TCliDriver : public QObject {
   void Add(const std::string& tag, const std::string& text);
   // Ends the run as "Stop test" would, noting why first.
   void EndRun(TRunEnd why);
-  void NoNatReportCheck();
   void Finish();
 
   TForm1& form_;
@@ -54,7 +53,6 @@ class TCliDriver : public QObject {
   std::function<void(const TCliLine&)> echo_;
   TCliRecord record_;
   QTimer deadline_;     // --max-seconds
-  QTimer natReports_;   // the wait for the first NAT session report
   bool finished_ = false;
   bool notReachedSaid_ = false;  // the line that the server was not reached is out
 };

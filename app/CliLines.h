@@ -19,10 +19,6 @@ enum TCliExit {
   kExitUsage = kExitFailure,  // bad options, or a --local-ip that is not this computer's
 };
 
-// How long the console front waits, after the NAT session test INVITEs, for the first NAT
-// session report before it takes UDP from the server for blocked and ends the run.
-inline constexpr int kNoNatReportSeconds = 60;
-
 // One line as the console shows it: "[SIP] ", "[NAT] ", "[RTP] ", "[LOG] ", "[STATUS] " or
 // "[ERROR] " followed by the text.
 struct TCliLine {
