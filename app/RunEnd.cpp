@@ -8,7 +8,7 @@
 TRunEnding::TRunEnding(TForm1& form) : QObject(&form), form_(form) {
   natReports_.setSingleShot(true);
   connect(&natReports_, &QTimer::timeout, this, [this] { RunGuarded([this] { GiveUpOnNatReports(); }); });
-  connect(&form_, &TForm1::NatInvitesSent, this, [this] { natReports_.start(kNoNatReportSeconds * 1000); });
+  connect(&form_, &TForm1::NatInvitesSent, this, [this] { natReports_.start(NoNatReportSecs * 1000); });
   // Queued: the handler that ended the run writes its last lines first.
   connect(&form_, &TForm1::RunEnded, this, [this] { RunGuarded([this] { Ended(); }); }, Qt::QueuedConnection);
 }
@@ -21,7 +21,7 @@ void TRunEnding::RunBegins() {
 
 void TRunEnding::GiveUpOnNatReports() {
   if (!form_.Result.Nat.empty() || form_.Result.End != TRunEnd::Open) return;
-  form_.MemoNat->Add("No NAT session report within " + std::to_string(kNoNatReportSeconds) +
+  form_.MemoNat->Add("No NAT session report within " + std::to_string(NoNatReportSecs) +
                      " s after the NAT session test INVITEs: UDP from the server does not come back through the "
                      "router");
   form_.MarkRunEnd(TRunEnd::NoNatReport);
@@ -49,7 +49,9 @@ void TRunEnding::Ended() {
                        "leave calls with one-way audio; forward the port, or let the phone send audio first");
   // A control connection that was never made leaves the last attempt's text behind.
   if (!s.NotReachedReason.empty()) form_.StatusBar1->SetPanelText(0, "Link status: Not connected.");
-  form_.StatusBar1->SetPanelText(1, RunHeadline(s));
+  const std::string headline = RunHeadline(s);
+  form_.StatusBar1->SetPanelText(1, headline);
+  form_.StatusBar1->Panel(1)->setToolTip(ToDisplay(headline));  // where the panel is too narrow for it
   if (!form_.AdviceInLog) return;  // the front says it in its own way
   if (!s.NotReachedReason.empty()) form_.Memo2->Add(ServerNotReachedLine(form_.ServerHost, s.NotReachedReason));
   form_.Memo2->Add(std::string(29, '-'));

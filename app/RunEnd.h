@@ -27,6 +27,7 @@ class TRunEnding : public QObject {
   // "Start test" was pressed: a new run begins from the panes' current ends.
   void RunBegins();
   const TRunMarks& Marks() const { return marks_; }
+  int NoNatReportSecs = kNoNatReportSeconds;  // shorter in tests
 
  private:
   void GiveUpOnNatReports();
