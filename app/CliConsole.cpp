@@ -3,8 +3,12 @@
 #include "app/RunEnd.h"
 #include "app/Unit_1_client.h"
 
-TCliConsole::TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool quiet)
-    : out_(out), terminal_(terminal), quiet_(quiet), waits_(terminal) {
+TCliConsole::TCliConsole(TForm1& form, std::ostream& out, bool terminal, TShown shown)
+    : out_(out),
+      terminal_(terminal),
+      quiet_(shown == TShown::Nothing),
+      waitsOnly_(shown == TShown::WaitsOnly),
+      waits_(terminal) {
   if (quiet_) return;
   waits_.Printed(RunClockMs());
   connect(&form, &TForm1::NatInvitesSent, this, [this] {
@@ -27,7 +31,7 @@ TCliConsole::~TCliConsole() { Finish(); }
 void TCliConsole::Line(const TCliLine& line) {
   if (quiet_) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  Write(line);
+  if (!waitsOnly_) Write(line);
   if (line.Tag != "NAT") return;
   const int64_t now = RunClockMs();
   int port = 0, secs = 0;

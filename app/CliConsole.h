@@ -20,9 +20,11 @@ class TForm1;
 // and every look at the waits takes the one lock.
 class TCliConsole : public QObject {
  public:
-  // terminal: `out` is a terminal (a countdown may then update in place). quiet: nothing is
-  // written while the run goes on (the JSON object comes at the end instead).
-  TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool quiet);
+  // What is written while the run goes on: every line and the waits; the waits alone (the
+  // progress of a --json run, on a terminal); nothing.
+  enum class TShown { All, WaitsOnly, Nothing };
+  // terminal: `out` is a terminal (a countdown may then update in place).
+  TCliConsole(TForm1& form, std::ostream& out, bool terminal, TShown shown);
   ~TCliConsole() override;
   // One line of the run, as it appears.
   void Line(const TCliLine& line);
@@ -37,7 +39,8 @@ class TCliConsole : public QObject {
 
   std::ostream& out_;
   bool terminal_;
-  bool quiet_;
+  bool quiet_;      // nothing is written
+  bool waitsOnly_;  // the panes' lines are not written
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;

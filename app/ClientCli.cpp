@@ -60,7 +60,13 @@ int main(int argc, char** argv) {
     std::cerr << "nat-sip-alg-tester-cli: " << NotALocalAddressLine(options.LocalIp, mine) << "\n";
     return kExitUsage;
   }
-  TCliConsole console(*form, std::cout, ::isatty(STDOUT_FILENO) == 1, options.Json);
+  // With --json the object stands alone on the standard output; a person at a terminal still
+  // sees what the run waits for, on the error stream.
+  using TShown = TCliConsole::TShown;
+  const bool errTerminal = ::isatty(STDERR_FILENO) == 1;
+  TCliConsole console(*form, options.Json ? std::cerr : std::cout,
+                      options.Json ? errTerminal : ::isatty(STDOUT_FILENO) == 1,
+                      !options.Json ? TShown::All : errTerminal ? TShown::WaitsOnly : TShown::Nothing);
   TCliDriver run(*form, options, [&](const TCliLine& l) { console.Line(l); });
   driver = &run;
   // SIGINT and SIGTERM end the run as "Stop test" would; what it found is still reported.

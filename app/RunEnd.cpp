@@ -8,12 +8,29 @@
 TRunEnding::TRunEnding(TForm1& form) : QObject(&form), form_(form) {
   natReports_.setSingleShot(true);
   connect(&natReports_, &QTimer::timeout, this, [this] { RunGuarded([this] { GiveUpOnNatReports(); }); });
-  connect(&form_, &TForm1::NatInvitesSent, this, [this] { natReports_.start(NoNatReportSecs * 1000); });
+  // Queued: once the step that sent the INVITEs is over, with its own waits cleared.
+  connect(&form_, &TForm1::NatInvitesSent, this, [this] {
+    if (form_.Result.End != TRunEnd::Open || !form_.Result.Nat.empty()) return;
+    natReports_.start(NoNatReportSecs * 1000);
+    form_.StatusBar1->SetPanelText(1, FirstReportWait());
+  }, Qt::QueuedConnection);
+  // The first report ends that wait; its countdown takes over.
+  connect(form_.MemoNat, &TMemo::LineAdded, this, [this](const QString& line) {
+    if (line.startsWith(QStringLiteral("NAT session on port ")) && form_.StatusBar1->PanelText(1) == FirstReportWait())
+      form_.StatusBar1->SetPanelText(1, "");
+  });
   // Queued: the handler that ended the run writes its last lines first.
+  connect(&form_, &TForm1::RunEnded, this, [this] { endDue_ = true; });
   connect(&form_, &TForm1::RunEnded, this, [this] { RunGuarded([this] { Ended(); }); }, Qt::QueuedConnection);
 }
 
+std::string TRunEnding::FirstReportWait() const {
+  return "Waiting for the first NAT session report (the run ends without one after " +
+         std::to_string(NoNatReportSecs) + " s)";
+}
+
 void TRunEnding::RunBegins() {
+  if (endDue_) Ended();
   natReports_.stop();
   marks_ = {form_.MemoSIP->Lines().size(), form_.MemoNat->Lines().size(), form_.MemoRTP->Lines().size(),
             form_.Memo2->Lines().size(), std::time(nullptr), FromDisplay(form_.ComboBox1->currentText())};
@@ -29,6 +46,8 @@ void TRunEnding::GiveUpOnNatReports() {
 }
 
 void TRunEnding::Ended() {
+  if (!endDue_) return;
+  endDue_ = false;
   natReports_.stop();
   form_.BtnCopyReport->setEnabled(true);
   const TRunSummary s = SummariseLastRun(form_);

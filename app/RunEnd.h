@@ -24,16 +24,19 @@ struct TRunMarks {
 class TRunEnding : public QObject {
  public:
   explicit TRunEnding(TForm1& form);
-  // "Start test" was pressed: a new run begins from the panes' current ends.
+  // "Start test" was pressed: a new run begins from the panes' current ends (the last one's
+  // end is written first, if it is still due). Before the run's result is reset.
   void RunBegins();
   const TRunMarks& Marks() const { return marks_; }
   int NoNatReportSecs = kNoNatReportSeconds;  // shorter in tests
 
  private:
+  std::string FirstReportWait() const;  // the status bar's text meanwhile
   void GiveUpOnNatReports();
   void Ended();  // once per run, after the handler that ended it has returned
 
   TForm1& form_;
   QTimer natReports_;  // the wait for the first NAT session report
   TRunMarks marks_;
+  bool endDue_ = false;  // a run ended, and its end is not written yet
 };

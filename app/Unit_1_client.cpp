@@ -362,9 +362,9 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   BtnTest->setEnabled(false);
   BtnRouter->setEnabled(false);
   Stopped = false;
+  RunEnding->RunBegins();
   Result = TRunResult();
   runOpen_ = true;
-  RunEnding->RunBegins();
   ServerAddress.clear();
   // A countdown that a late report restarted after the last run ended belongs to that run:
   // left running, it would end the new one.
@@ -389,7 +389,7 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   } catch (...) {
     StartPending = false;
     BtnTest->setEnabled(true);
-    EndRun(TRunEnd::Error);
+    EndRun(TUiThread::StopRequested() ? TRunEnd::Stopped : TRunEnd::Error);
     throw;
   }
 }
@@ -556,7 +556,7 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
     } catch (...) {
       // The error that ended the sequence is the one to report.
     }
-    EndRun(TRunEnd::Error);
+    EndRun(TUiThread::StopRequested() ? TRunEnd::Stopped : TRunEnd::Error);
     throw;
   }
   using O = TSequenceReport::TOutcome;

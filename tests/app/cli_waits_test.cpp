@@ -91,6 +91,10 @@ TEST(CliWaits, says_what_it_waits_for) {
           return std::nullopt;
         }),
         TickAt(40'000, "no NAT report yet, 40 s after the NAT session test INVITEs; giving up in 20 s")}},
+      {"on a terminal the first report's normal wait is no countdown to giving up; a late one is",
+       true,
+       {At(0, InvitesSent()), TickAt(7'000, "", "waiting for the first NAT report, 7 s after the NAT session test INVITEs"),
+        TickAt(15'000, "", "no NAT report yet, 15 s after the NAT session test INVITEs; giving up in 45 s")}},
       {"on a terminal, silence without a known wait is still a line",
        true,
        {At(0, Printed()), TickAt(20'000, "still waiting: 20 s without news")}},

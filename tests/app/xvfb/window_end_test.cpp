@@ -99,6 +99,9 @@ TEST_F(WindowEnd, no_nat_report_ends_the_run_with_the_consoles_line_and_advice) 
   NotingForm& f = *rig.form;
   f.RunEnding->NoNatReportSecs = 2;
   rig.ClickStart();
+  ASSERT_TRUE(rig.Spin([&] { return f.StatusBar1->PanelText(1) ==
+                                    "Waiting for the first NAT session report (the run ends without one after 2 s)"; },
+                       30s));
   ASSERT_TRUE(Ended(rig, 40s));
   EXPECT_EQ(f.Result.End, TRunEnd::NoNatReport);
   EXPECT_EQ(f.MemoNat->Lines().back(),
