@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 
 #include "app/RunEnd.h"
 #include "tests/app/CliSupport.h"
@@ -86,11 +85,6 @@ TEST_F(WindowEnd, summary_in_the_log_result_in_the_status_bar_and_the_panes_clos
   rig.Spin([] { return false; }, 1500ms);
   EXPECT_EQ(f.StatusBar1->PanelText(1).rfind("Result: ", 0), 0u);
   EXPECT_EQ(From(f.Memo2, runLines), log) << "written once";
-
-  if (const char* shot = std::getenv("NAT_WINDOW_END_SHOT"); shot && std::system("command -v import >/dev/null") == 0) {
-    const std::string cmd = "import -window " + std::to_string(f.winId()) + " '" + shot + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-  }
 }
 
 TEST_F(WindowEnd, no_nat_report_ends_the_run_with_the_consoles_line_and_advice) {
