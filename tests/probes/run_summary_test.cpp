@@ -303,13 +303,6 @@ TEST(RunSummary, advice_per_result) {
          return r;
        },
        {"Run the test against an echo server on the internet; see README."}, "192.168.1.20"},
-      {"... a public address of another: a NAT on the way",
-       [] {
-         TRunResult r = NoAlg();
-         r.Sequence.Public5060 = TPublicMapping{"198.51.100.4", 5060, true};
-         return r;
-       },
-       {}, "192.168.1.20"},
       {"given up on NAT reports",
        [] {
          TRunResult r = NoAlg();
@@ -327,14 +320,6 @@ TEST(RunSummary, advice_per_result) {
        },
        {"Check the server's name and that its echo server runs and takes TCP port 80; see README (\"Deploying the "
         "echo server\")."}},
-      {"the server's name is unknown",
-       [] {
-         TRunResult r;
-         r.End = TRunEnd::ServerNotReached;
-         r.NotReachedReason = "the host name is unknown";
-         return r;
-       },
-       {"Check the server's name for typing errors."}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
