@@ -1,8 +1,6 @@
 #pragma once
-// The console front's own output beyond the panes' lines: while a run goes on, what it waits
-// for ("[WAIT] " lines, or a countdown in place on a terminal); at its end the summary
-// ("[RESULT] ") and the advice ("[ADVICE] "), or the same facts as fields of the JSON object.
-#include <QJsonObject>
+// The console itself: the lines of a run as they appear, and while it goes on what it waits
+// for ("[WAIT] " lines, or a countdown in place on a terminal).
 #include <QObject>
 #include <condition_variable>
 #include <mutex>
@@ -11,22 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/CliFront.h"
+#include "app/CliLines.h"
 #include "app/CliWaits.h"
 
 class TForm1;
-
-// What an exit status of the console front means, in a few words; `end` tells the ways a run
-// falls short apart.
-std::string CliExitMeaning(int exitStatus, TRunEnd end);
-
-// The summary of the form's last run as "RESULT" lines (the exit status last), then its advice
-// as "ADVICE" lines.
-std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus);
-
-// Adds the summary ("summary": the lines and their facts by port) and the advice ("advice")
-// to the JSON object of a run.
-void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus);
 
 // Writes the lines of one console run to `out` and says what the run waits for meanwhile. The
 // waits are looked at once a second by a thread of the console's own, since the user-interface
@@ -34,9 +20,11 @@ void CliAddSummaryJson(QJsonObject& root, const TForm1& form, int exitStatus);
 // and every look at the waits takes the one lock.
 class TCliConsole : public QObject {
  public:
-  // terminal: `out` is a terminal (a countdown may then update in place). quiet: nothing is
-  // written while the run goes on (the JSON object comes at the end instead).
-  TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool quiet);
+  // What is written while the run goes on: every line and the waits; the waits alone (the
+  // progress of a --json run, on a terminal); nothing.
+  enum class TShown { All, WaitsOnly, Nothing };
+  // terminal: `out` is a terminal (a countdown may then update in place).
+  TCliConsole(TForm1& form, std::ostream& out, bool terminal, TShown shown);
   ~TCliConsole() override;
   // One line of the run, as it appears.
   void Line(const TCliLine& line);
@@ -51,7 +39,8 @@ class TCliConsole : public QObject {
 
   std::ostream& out_;
   bool terminal_;
-  bool quiet_;
+  bool quiet_;      // nothing is written
+  bool waitsOnly_;  // the panes' lines are not written
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;

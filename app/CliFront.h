@@ -7,68 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "app/CliLines.h"
+#include "app/CliOptions.h"
 #include "app/Windowing.h"
 #include "probes/RunResult.h"
 
 class TForm1;
-
-struct TCliOptions {
-  std::string LocalIp;     // address to test from; empty: the first of the list
-  int MaxSeconds = 420;    // then the run is stopped and counts as failed
-  bool Json = false;       // one JSON object at the end instead of the lines
-  std::string Endpoint;    // host[:port] of the echo server; empty: the built-in one
-  bool Help = false;
-  bool Version = false;
-};
-
-// Parses the arguments after the program name; raises std::invalid_argument with a message
-// for the user on bad input.
-TCliOptions ParseCliOptions(const std::vector<std::string>& args);
-extern const char kCliUsage[];
-
-// Exit statuses.
-enum TCliExit {
-  kExitClean = 0,
-  kExitAlg = 1,
-  kExitUnreachable = 2,
-  kExitFailure = 3,
-  kExitNoNatReport = 4,
-  kExitLost = 5,  // a probe was lost on the way, and the check that would have judged it had no verdict
-};
-
-// Version of the JSON object's layout; it grows when a field changes its meaning or goes.
-inline constexpr int kJsonSchemaVersion = 3;
-
-// How long the console front waits, after the NAT session test INVITEs, for the first NAT
-// session report before it takes UDP from the server for blocked and ends the run.
-inline constexpr int kNoNatReportSeconds = 60;
-
-// One line as the console shows it: "[SIP] ", "[NAT] ", "[RTP] ", "[LOG] ", "[STATUS] " or
-// "[ERROR] " followed by the text.
-struct TCliLine {
-  std::string Tag;   // SIP, NAT, RTP, LOG, STATUS, ERROR
-  std::string Text;
-};
-
-// The output of one line: "[TAG] " and the text, once per piece of a text that holds line
-// breaks (an error's text may), each ended by a line feed, so that every output line carries
-// its tag.
-std::string CliOutput(const TCliLine& line);
-
-// What the front gathered over a run besides the run's result.
-struct TCliRecord {
-  std::vector<TCliLine> Lines;
-  bool ErrorShown = false;      // a message box appeared
-  bool WindowClosed = false;    // the window closed itself (no address, bind limit)
-};
-
-// The exit status of a run from its result and what the front saw: 1 when any check saw an
-// ALG, whatever came after; 2 when the server was not reached; 5 when a probe was lost; 4 when
-// no NAT session report came after the NAT INVITEs; 0 when the run completed otherwise; 3 for
-// anything else.
-int CliExitStatus(const TForm1& form, const TCliRecord& record);
-// The JSON object of a run (one line), made from the run's result.
-std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus);
 
 // Message boxes become [ERROR] lines; the first argument is the endpoint of the options.
 class TCliWindowing : public TWindowing {
@@ -102,7 +46,6 @@ class TCliDriver : public QObject {
   void Add(const std::string& tag, const std::string& text);
   // Ends the run as "Stop test" would, noting why first.
   void EndRun(TRunEnd why);
-  void NoNatReportCheck();
   void Finish();
 
   TForm1& form_;
@@ -110,7 +53,6 @@ class TCliDriver : public QObject {
   std::function<void(const TCliLine&)> echo_;
   TCliRecord record_;
   QTimer deadline_;     // --max-seconds
-  QTimer natReports_;   // the wait for the first NAT session report
   bool finished_ = false;
   bool notReachedSaid_ = false;  // the line that the server was not reached is out
 };

@@ -47,9 +47,14 @@ std::string TCliWaits::Text(int64_t nowMs) const {
       if (left > 0) return NextReportText(port_, left);
       return "next NAT report on port " + std::to_string(port_) + " due now";
     }
-    case TWait::FirstReport:
-      return "no NAT report yet, " + std::to_string((nowMs - sinceMs_) / 1000) +
-             " s after the NAT session test INVITEs; giving up in " + std::to_string(SecsUntil(nowMs, dueMs_)) + " s";
+    case TWait::FirstReport: {
+      const int64_t since = (nowMs - sinceMs_) / 1000;
+      // A first report commonly takes a few seconds: no talk of giving up before it is late.
+      if (since < kFirstReportUsualSecs)
+        return "waiting for the first NAT report, " + std::to_string(since) + " s after the NAT session test INVITEs";
+      return "no NAT report yet, " + std::to_string(since) + " s after the NAT session test INVITEs; giving up in " +
+             std::to_string(SecsUntil(nowMs, dueMs_)) + " s";
+    }
     case TWait::None:
       // The reports came, and none announced another: nothing ends the run but the user.
       if (reportCame_) return "no further NAT report announced; Ctrl+C ends the run";

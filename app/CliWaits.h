@@ -12,6 +12,8 @@ class TCliWaits {
  public:
   static constexpr int kAnnounceSecs = 10;
   static constexpr int kQuietSecs = 20;
+  // Until then the wait for the first NAT report is a normal one.
+  static constexpr int kFirstReportUsualSecs = 15;
 
   // terminal: the output is a terminal, so an in-place countdown may be shown.
   explicit TCliWaits(bool terminal) : terminal_(terminal) {}

@@ -2,20 +2,17 @@
 // window closes; the program's lifecycle (TProgram) releases everything after it.
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
+#include "app/CliLines.h"
+#include "app/CliOptions.h"
 #include "app/Program.h"
 #include "app/QtFront.h"
 #include "app/Unit_1_client.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: nat-sip-alg-tester [host[:port]]\n"
-    "  host[:port]  the echo server (default: the built-in one)\n"
-    "  --version    print the version and end\n"
-    "  --help       print this text and end\n"
-    "Without a display, nat-sip-alg-tester-cli runs the same test in a console.\n";
 
 const char kNoDisplay[] =
     "nat-sip-alg-tester: no display to show the window on%s.\n"
@@ -43,13 +40,19 @@ bool Set(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The window's only options; any other first argument names the echo server.
-  if (argc > 1 && std::string_view(argv[1]) == "--version") {
+  TCliOptions options;
+  try {
+    options = ParseWindowOptions(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "nat-sip-alg-tester: %s\n%s", e.what(), kWindowUsage);
+    return kExitUsage;
+  }
+  if (options.Version) {
     std::printf("nat-sip-alg-tester %s\n", NAT_VERSION);
     return 0;
   }
-  if (argc > 1 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
-    std::fputs(kUsage, stdout);
+  if (options.Help) {
+    std::fputs(kWindowUsage, stdout);
     return 0;
   }
   if (!Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY")) {

@@ -9,6 +9,7 @@
 
 #include "app/CliConsole.h"
 #include "app/CliFront.h"
+#include "app/CliJson.h"
 #include "app/Program.h"
 #include "app/SignalBridge.h"
 #include "app/Unit_1_client.h"
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
     options = ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::invalid_argument& e) {
     std::cerr << "nat-sip-alg-tester-cli: " << e.what() << "\n" << kCliUsage;
-    return kExitFailure;
+    return kExitUsage;
   }
   if (options.Help) {
     std::cout << kCliUsage;
@@ -52,7 +53,20 @@ int main(int argc, char** argv) {
     std::cerr << "nat-sip-alg-tester-cli: no IPv4 address on this host\n";
     return kExitFailure;
   }
-  TCliConsole console(*form, std::cout, ::isatty(STDOUT_FILENO) == 1, options.Json);
+  // An address of another computer would only fail every bind: say so before anything is tried.
+  if (!options.LocalIp.empty() && !IsLocalAddress(options.LocalIp)) {
+    std::vector<std::string> mine;
+    for (int i = 0; i < form->ComboBox1->count(); ++i) mine.push_back(FromDisplay(form->ComboBox1->itemText(i)));
+    std::cerr << "nat-sip-alg-tester-cli: " << NotALocalAddressLine(options.LocalIp, mine) << "\n";
+    return kExitUsage;
+  }
+  // With --json the object stands alone on the standard output; a person at a terminal still
+  // sees what the run waits for, on the error stream.
+  using TShown = TCliConsole::TShown;
+  const bool errTerminal = ::isatty(STDERR_FILENO) == 1;
+  TCliConsole console(*form, options.Json ? std::cerr : std::cout,
+                      options.Json ? errTerminal : ::isatty(STDOUT_FILENO) == 1,
+                      !options.Json ? TShown::All : errTerminal ? TShown::WaitsOnly : TShown::Nothing);
   TCliDriver run(*form, options, [&](const TCliLine& l) { console.Line(l); });
   driver = &run;
   // SIGINT and SIGTERM end the run as "Stop test" would; what it found is still reported.

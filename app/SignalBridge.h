@@ -1,7 +1,8 @@
 #pragma once
 // Ending signals (SIGINT, SIGTERM) as events of the user-interface thread. The signal handler
-// does nothing but write the signal's number into a socket pair; a notifier of the event loop
-// reads the other end and makes the call there, so no toolkit code ever runs inside a handler.
+// does nothing but write the signal's number into a socket pair and ask a step under way to
+// stop (TUiThread::RequestStop); a notifier of the event loop reads the other end and makes the
+// call there, so no toolkit code ever runs inside a handler.
 // Each handler is one-shot: the same signal a second time ends the program the default way,
 // even while the user-interface thread is busy.
 #include <QObject>

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/UiThread.h"
+
 namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM};
@@ -21,6 +23,8 @@ extern "C" void OnEndingSignal(int signal) {
   const unsigned char byte = static_cast<unsigned char>(signal);
   // Async-signal-safe; a full pipe only loses a repeat of a signal already on its way.
   [[maybe_unused]] ssize_t n = ::write(g_fds[0], &byte, 1);
+  // A step that holds the user-interface thread gives up at its next wait.
+  TUiThread::RequestStop();
   if (g_note) n = ::write(STDERR_FILENO, g_note, g_noteLength);
   errno = saved;
 }

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "app/EchoEndpoint.h"
+#include "app/RunEnd.h"
 #include "app/Windowing.h"
 #include "router/Gateway.h"
 #include "router/MacRefresh.h"
@@ -101,8 +102,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   // Narrower than the two fixed columns plus a strip of the right pane, or than the top row, or
   // lower than the designed height, and the controls would overlap.
   setMinimumSize(std::max(2 * kColumnWidth + 40, kTopRowWidth), kClientHeight);
-  // Queued: the handler that ended the run writes its last lines first.
-  connect(this, &TForm1::RunEnded, this, [this] { RunGuarded([this] { WriteRunAdvice(); }); }, Qt::QueuedConnection);
+  RunEnding = new TRunEnding(*this);
 }
 
 TForm1::~TForm1() {
@@ -226,6 +226,10 @@ void TForm1::RunStep(const std::function<void()>& handler) {
       handler();
     });
   }
+  if (steps_ == 0 && endHeld_) {
+    endHeld_ = false;
+    emit RunEnded();
+  }
   if (steps_ == 0 && closeHeld_) {
     closeHeld_ = false;
     close();
@@ -233,6 +237,8 @@ void TForm1::RunStep(const std::function<void()>& handler) {
 }
 
 void TForm1::ShowWait(const std::string& what) {
+  if (what.empty() && !waitShown_) return;
+  waitShown_ = !what.empty();
   if (StatusBar1->PanelText(1) == what) return;
   StatusBar1->SetPanelText(1, what);
   emit WaitChanged(ToDisplay(what));
@@ -264,7 +270,10 @@ void TForm1::EndRun(TRunEnd why) {
   FinishNatTimeout();
   if (!runOpen_) return;
   runOpen_ = false;
-  emit RunEnded();
+  if (steps_ > 0)
+    endHeld_ = true;
+  else
+    emit RunEnded();
 }
 
 // ---- Handlers ---------------------------------------------------------------------------------
@@ -355,6 +364,7 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   BtnTest->setEnabled(false);
   BtnRouter->setEnabled(false);
   Stopped = false;
+  RunEnding->RunBegins();
   Result = TRunResult();
   runOpen_ = true;
   NatTimeout = std::make_unique<TBackgroundNatTimeout>();
@@ -384,7 +394,7 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   } catch (...) {
     StartPending = false;
     BtnTest->setEnabled(true);
-    EndRun(TRunEnd::Error);
+    EndRun(TUiThread::StopRequested() ? TRunEnd::Stopped : TRunEnd::Error);
     throw;
   }
 }
@@ -561,7 +571,7 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
     } catch (...) {
       // The error that ended the sequence is the one to report.
     }
-    EndRun(TRunEnd::Error);
+    EndRun(TUiThread::StopRequested() ? TRunEnd::Stopped : TRunEnd::Error);
     throw;
   }
   using O = TSequenceReport::TOutcome;

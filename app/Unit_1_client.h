@@ -25,6 +25,8 @@
 #include "net/IdTCPClient.h"
 #include "net/IdUDPServer.h"
 
+class TRunEnding;
+
 class TForm1 : public QWidget {
   Q_OBJECT
 
@@ -70,6 +72,8 @@ class TForm1 : public QWidget {
   // "Copy report", right of "Stop test": the last run's summary, advice and panes to the
   // clipboard; usable once a run has ended.
   QPushButton* BtnCopyReport;
+  // The end of each run beyond the handlers: summary, result, giving up on NAT reports.
+  TRunEnding* RunEnding;
 
   // ---- State of a test run (nothing of it is saved between runs) -----------------------------
   TNatAges NatAges;             // last printed session ages, per server port
@@ -154,11 +158,12 @@ class TForm1 : public QWidget {
   // Notes how the current run ends, unless that is noted already: the first cause counts.
   void MarkRunEnd(TRunEnd why);
   // The current run is over: notes why (MarkRunEnd) and announces it with RunEnded, once per
-  // run. Later calls change nothing.
+  // run, after the step under way (and a message box it shows) is over. Later calls change
+  // nothing.
   void EndRun(TRunEnd why);
 
   // Shows in the status bar's second panel what the running step waits for ("" when
-  // nothing), and announces it with WaitChanged.
+  // nothing: a wait shown is cleared, other text stays), and announces it with WaitChanged.
   void ShowWait(const std::string& what);
   // True while a click or tick handler runs.
   bool InStep() const { return steps_ > 0; }
@@ -199,8 +204,6 @@ class TForm1 : public QWidget {
   void ShowCountdown();
   void FinishNatTimeout();
   bool natTimeoutWritten_ = false;
-  // After a run has ended: its advice to the log pane, "Copy report" usable (RunReport.cpp).
-  void WriteRunAdvice();
   // The start after the ports are bound: router, vendor list, endpoint, connect.
   void StartConnection();
   // Refreshes the MAC vendor list from `url` and names the router's maker in the SIP pane;
@@ -210,6 +213,8 @@ class TForm1 : public QWidget {
   int steps_ = 0;           // click and tick handlers running (nested inside message boxes)
   bool closeHeld_ = false;  // a close came while a step ran
   bool runOpen_ = false;  // a run began and has not ended yet
+  bool endHeld_ = false;  // the run ended inside a step: announced once the step is over
+  bool waitShown_ = false;  // the status bar's second panel shows a wait
 };
 
 // The one window of the program, while it exists.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "net/IdException.h"
+
 namespace {
 
 // Used while no front is installed (tests, programs without a window): writes the box's text
@@ -61,6 +63,8 @@ void ReportException(const std::exception_ptr& error) {
 void RunGuarded(const std::function<void()>& handler) noexcept {
   try {
     handler();
+  } catch (const EIdStopRequested&) {
+    // The user asked for the stop: nothing went wrong.
   } catch (...) {
     ReportException(std::current_exception());
   }

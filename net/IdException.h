@@ -27,6 +27,8 @@ NAT_ID_EXCEPTION(EIdStackSetSizeExceeded, EIdStackError, "Set Size Exceeded.")
 NAT_ID_EXCEPTION(EIdInvalidIPAddress, EIdStackError, "")
 NAT_ID_EXCEPTION(EIdInvalidSocket, EIdException, "Cannot allocate socket.")
 NAT_ID_EXCEPTION(EIdSilentException, EIdException, "")
+// A wait of the user-interface thread given up because a stop was asked for (an ending signal).
+NAT_ID_EXCEPTION(EIdStopRequested, EIdSilentException, "Stopped.")
 
 // Failure to load or call the platform's socket library (only where it is loaded at run time).
 class EIdWS2StubError : public EIdException {

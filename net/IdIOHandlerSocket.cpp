@@ -1,10 +1,42 @@
 #include "net/IdIOHandlerSocket.h"
 
+#include <atomic>
 #include <chrono>
+#include <memory>
+#include <thread>
 
 #include "net/IdException.h"
 #include "net/IdStack.h"
 #include "net/UiThread.h"
+
+namespace {
+
+// Looks a name up on a thread of its own while the user-interface thread waits kept alive, so
+// that a stop ends the wait at once; a lookup given up on ends by itself. Elsewhere, and for an
+// address, the plain lookup.
+std::string ResolveKeepingAlive(const std::string& host) {
+  if (!TUiThread::WaitingUi() || TIdStack::IsAddressText(host)) return SocketStack->ResolveToAddress(host);
+  struct TLookup {
+    std::atomic<bool> done{false};
+    std::string address;
+    std::exception_ptr error;
+  };
+  auto lookup = std::make_shared<TLookup>();
+  std::thread([lookup, host] {
+    const TIdComponent keepStackAlive;  // for as long as a lookup given up on still runs
+    try {
+      lookup->address = SocketStack->ResolveToAddress(host);
+    } catch (...) {
+      lookup->error = std::current_exception();
+    }
+    lookup->done.store(true, std::memory_order_release);
+  }).detach();
+  while (!lookup->done.load(std::memory_order_acquire)) SleepKeepingAlive(TUiThread::kKeepAliveMs);
+  if (lookup->error) std::rethrow_exception(lookup->error);
+  return lookup->address;
+}
+
+}  // namespace
 
 // --- TIdConnectThread ---
 
@@ -88,7 +120,7 @@ void TIdIOHandlerSocket::ConnectLink(const std::string& host, int port, const st
   binding_->BindLocal();
 
   if (!TIdStack::IsAddressText(host)) ReportStatus(TIdStatus::hsResolving, host);
-  binding_->SetRemote(SocketStack->ResolveToAddress(host), port);
+  binding_->SetRemote(ResolveKeepingAlive(host), port);
   binding_->SetOption(TIdSocketOption::TcpNoDelay, UseNagle ? 0 : 1);
   ReportStatus(TIdStatus::hsConnecting, binding_->RemoteIP);
 

@@ -126,6 +126,7 @@ bool TIdSocketHandle::WaitReadable(int timeoutMs) {
     if (readable(slice)) return true;
     if (!unlimited && Clock::now() >= end) return false;
     ui->KeepAlive();
+    TUiThread::CheckStop();
     if (!HandleAllocated()) throw EIdConnClosedGracefully();
   }
 }

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 
+#include "net/IdException.h"
+
 namespace {
 std::atomic<TUiThread*> g_current{nullptr};
 }
@@ -96,7 +98,20 @@ void SleepKeepingAlive(int ms) {
   for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
     std::this_thread::sleep_for(std::min<Clock::duration>(end - now, std::chrono::milliseconds(TUiThread::kKeepAliveMs)));
     ui->KeepAlive();
+    TUiThread::CheckStop();
   }
+}
+
+namespace {
+std::atomic<bool> g_stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+}  // namespace
+
+void TUiThread::RequestStop() noexcept { g_stopRequested.store(true); }
+bool TUiThread::StopRequested() noexcept { return g_stopRequested.load(); }
+void TUiThread::ClearStop() noexcept { g_stopRequested.store(false); }
+void TUiThread::CheckStop() {
+  if (StopRequested()) throw EIdStopRequested();
 }
 
 void TUiThread::Notify() {

@@ -50,6 +50,15 @@ class TUiThread {
   // blocking wait has to keep alive.
   static TUiThread* WaitingUi();
 
+  // An ending signal asks the step under way to stop: from then on every blocking wait on the
+  // user-interface thread gives up at its next keep-alive by raising EIdStopRequested.
+  // RequestStop is async-signal-safe.
+  static void RequestStop() noexcept;
+  static bool StopRequested() noexcept;
+  static void ClearStop() noexcept;
+  // Raises EIdStopRequested when a stop was asked for.
+  static void CheckStop();
+
  protected:
   // Makes the user-interface thread call ServicePending() soon.
   virtual void WakeUiLoop() = 0;
@@ -68,7 +77,7 @@ class TUiThread {
 };
 
 // Sleeps the calling thread for ms milliseconds; on the user-interface thread in slices, with
-// the window kept alive in between.
+// the window kept alive in between, and ended early by a stop (EIdStopRequested).
 void SleepKeepingAlive(int ms);
 
 // A user-interface thread without a toolkit: the thread that waits in WaitServicing or calls

@@ -142,6 +142,28 @@ std::string RouterLine(const TRunSummary& s) {
   return line + (s.Vendor ? ", " + *s.Vendor : std::string(", maker not in the list"));
 }
 
+// What to do first: the server's reach, its place, inbound UDP.
+std::vector<std::string> LeadingAdvice(const TRunSummary& s) {
+  std::vector<std::string> out;
+  const std::string& why = s.NotReachedReason;
+  if (why == "the connection was refused")
+    out.push_back("Check the server's name and that its echo server runs and takes TCP port 80; see README "
+                  "(\"Deploying the echo server\").");
+  else if (why == "the connection timed out" || why == "there is no route to it")
+    out.push_back("Check the server's name, this computer's network connection, and that no firewall on the way "
+                  "blocks TCP port 80.");
+  else if (why == "the host name is unknown")
+    out.push_back("Check the server's name for typing errors.");
+  else if (why == "the host name lookup got no answer")
+    out.push_back("Check this computer's network connection and its DNS servers, or give the server's address "
+                  "instead of its name.");
+  if (s.OwnAddress) out.push_back("Run the test against an echo server on the internet; see README.");
+  if (s.End == TRunEnd::NoNatReport)
+    out.push_back("Inbound UDP does not come back through the router: look at its firewall or \"UDP flood\" "
+                  "protection, or forward the ports (UDP 5060 and 5058) to this computer.");
+  return out;
+}
+
 }  // namespace
 
 bool TRunSummary::AnyAlg() const {
@@ -202,11 +224,19 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
   s.RouterMac = result.RouterMac;
   s.Vendor = result.Vendor;
   s.End = result.End;
+  s.NotReachedReason = result.NotReachedReason;
+  const auto own = [&](const std::optional<TPublicMapping>& m) {
+    return m && !context.LocalIp.empty() && m->Address == context.LocalIp;
+  };
+  s.OwnAddress = own(q.Public5060) || own(q.Public5058) || (q.Behaviour && q.Behaviour->Answered && q.Behaviour->NoNat);
   return s;
 }
 
 std::vector<std::string> SummaryLines(const TRunSummary& s) {
   std::vector<std::string> out = {ServerLine(s.Server)};
+  if (s.OwnAddress)
+    out.push_back("The echo server saw this computer's own address: nothing translated the traffic, so these checks "
+                  "say nothing about a router.");
   for (const TAlgFinding& f : s.Alg) out.push_back(AlgLine(f));
   for (const TAlgFinding& f : s.AlgTcp) {
     out.push_back(AlgLine(f, "TCP "));
@@ -267,7 +297,7 @@ std::vector<std::string> NatTimeoutAdvice(const TRunSummary& s) {
 
 std::vector<std::string> AdviceLines(const TRunSummary& s) {
   using V = TAlgFinding::TVerdict;
-  std::vector<std::string> out;
+  std::vector<std::string> out = LeadingAdvice(s);
   if (s.AnyAlg()) {
     if (Found(s.RouterIP))
       out.push_back("Switch the router's SIP ALG off: open the router's page, http://" + s.RouterIP +

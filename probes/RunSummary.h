@@ -70,6 +70,9 @@ struct TRunSummary {
   std::string RouterMac;         // 12 hex digits; all "0" when unknown
   std::optional<std::string> Vendor;
   TRunEnd End = TRunEnd::Open;
+  // The server saw the probes come from this computer's own address: nothing translated them.
+  bool OwnAddress = false;
+  std::string NotReachedReason;  // what kept the control connection from being made
 
   bool AnyAlg() const;  // by UDP or over TCP
   const TAlgFinding* AlgOn(int port) const;
@@ -80,6 +83,7 @@ struct TSummaryContext {
   int ServerPort = 5060;  // where the 5060 socket's probes and reports go
   int RtpPort = 0;        // the local RTP port
   int64_t NowMs = 0;      // RunClockMs() now: the end of a run that is still open
+  std::string LocalIp = {};  // the address the run tested from; "" when unknown
 };
 
 // A report announced for an idle time of N s counts as missing once the run went on for N s and

@@ -515,9 +515,9 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
       io.Waiting("Sending the NAT session test INVITEs to port " + std::to_string(st.remotePort) + " (" +
                  std::to_string(k + 1) + " of " + std::to_string(kNatSends) + ")");
       io.SendDatagram(st.socket, params.ServerHost, st.remotePort, probe.InviteMsg);
+      *st.started = true;  // with its first INVITE, also when the run is stopped during the rest
       io.Sleep(kNatGapMs);
     }
-    *st.started = true;
   }
   if (report.NatTestStarted())
     io.NatTestStarted();

@@ -33,20 +33,36 @@ std::string CreateTemporaryBeside(const std::string& path) {
     err = errno;
     if (err != EEXIST) break;
   }
-  throw EFOpenError("Cannot create file \"" + path + "\". " + std::strerror(err));
+  throw EFileWriteError(path, std::strerror(err));
 }
 
 }  // namespace
 
 void ReplaceFileFrom(const std::string& path, const std::function<void(TStream& body)>& fetch) {
   const std::string temporary = CreateTemporaryBeside(path);
+  // The stream's own texts name the temporary file; the cause follows its name.
+  const auto cause = [](const std::exception& e) {
+    const std::string text = e.what();
+    const size_t at = text.find("\". ");
+    return at == std::string::npos ? text : text.substr(at + 3);
+  };
   try {
-    {
-      TFileStream body(temporary, TFileStream::fmCreate);
-      fetch(body);
-      body.Close();
+    try {
+      {
+        TFileStream body(temporary, TFileStream::fmCreate);
+        fetch(body);
+        body.Close();
+      }
+      std::filesystem::rename(temporary, path);
+    } catch (const EFileWriteError&) {
+      throw;
+    } catch (const EFOpenError& e) {
+      throw EFileWriteError(path, cause(e));
+    } catch (const EInOutError& e) {
+      throw EFileWriteError(path, cause(e));
+    } catch (const std::filesystem::filesystem_error& e) {
+      throw EFileWriteError(path, e.code().message());
     }
-    std::filesystem::rename(temporary, path);
   } catch (...) {
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);

@@ -17,9 +17,19 @@ constexpr const char* MacListFileName = "MAC.CSV";
 // server's list counts as older than any file.
 bool MacListNeedsFetch(const std::string& path, std::optional<int64_t> serverModified);
 
+// The file could not be written: made, written or put in place. Path names the file (as
+// given), Cause what the system said.
+class EFileWriteError : public EFOpenError {
+ public:
+  EFileWriteError(const std::string& path, const std::string& cause)
+      : EFOpenError("Cannot write file \"" + path + "\". " + cause), Path(path), Cause(cause) {}
+  std::string Path;
+  std::string Cause;
+};
+
 // Replaces the file at `path` with what `fetch` writes into the stream it is given. The bytes
 // go to a new temporary file beside `path`, which is renamed over `path` only when `fetch`
 // returned normally and the file was written completely. When anything fails the temporary
 // file is removed, `path` keeps its content and its modification time, and the exception goes
-// on to the caller.
+// on to the caller; a failure of the file itself as EFileWriteError.
 void ReplaceFileFrom(const std::string& path, const std::function<void(TStream& body)>& fetch);

@@ -55,6 +55,13 @@ std::optional<std::string> RefreshAndLookupVendor(const std::string& macListUrl,
           if (!IsVendorList(body.DataString())) throw EIdException("Not a vendor list");
         });
       }
+    } catch (const EIdStopRequested&) {
+      throw;  // the user ends the run: no failure to report
+    } catch (const EFileWriteError& e) {
+      // Not the server's fault: this computer cannot keep the list where it is kept.
+      std::error_code ignored;
+      sink("Cannot write the vendor list " + std::filesystem::absolute(e.Path, ignored).string() + ": " + e.Cause +
+           "; the old list, if any, stays");
     } catch (...) {
       sink("Exception in HTTP connection with " + TIdURI(macListUrl).Host);
     }

@@ -164,4 +164,48 @@ TEST_F(ConsoleSummary, summary_of_scripted_runs_and_of_interrupted_ones) {
   }
 }
 
+// SIGINT while a step holds the window (a stalled vendor list, a connect that is never taken,
+// a probe whose echo never comes): the step gives up at once, and the summary follows.
+TEST_F(ConsoleSummary, a_signal_ends_the_step_under_way_at_once) {
+  struct Row {
+    const char* name;
+    std::function<void(ScriptedServer&)> setUp;  // null: connects to the server are never taken
+    std::string waitFor;                         // the line after which the signal comes
+    std::string exitLine;
+  };
+  const std::string stopped = "[RESULT] Exit status 3: the run was stopped before its checks were done";
+  const Row rows[] = {
+      {"the vendor list's server answers nothing (it would be given up on after 30 s)",
+       [](ScriptedServer& p) { p.httpReply = ""; }, "[SIP] Downloading MAC list... ", stopped},
+      {"the control connection is never taken", nullptr, "[SIP] Connecting to remote server... ", stopped},
+      {"no echo of the first probe (six sends, 9 s)",
+       [](ScriptedServer& p) { p.script = [](const Datagram& d, size_t) { return Echo{false, d.text, 0}; }; },
+       "[LOG] Checking from local port 5060 to remote port 5060 ...", stopped},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    NextRow();
+    std::optional<support::FullBacklogListener> silent;
+    if (row.setUp) {
+      ScriptedServer& p = StandIn();
+      row.setUp(p);
+      p.Start();
+    } else {
+      silent.emplace(at, 80);
+      if (!silent->Full()) GTEST_SKIP() << "could not fill the listener's accept queue";
+    }
+    LiveCli cli({"--local-ip", QString::fromStdString(me), QString::fromStdString(at)});
+    ASSERT_TRUE(cli.Started());
+    ASSERT_TRUE(cli.WaitForLine(row.waitFor, 20s)) << row.waitFor;
+    cli.Signal(SIGINT);
+    const CliRun run = cli.Finish(5000);
+    ASSERT_TRUE(run.finished) << run.out;
+    EXPECT_EQ(run.status, 3) << run.out << run.err;
+    EXPECT_TRUE(run.Has(row.exitLine)) << run.out;
+    EXPECT_FALSE(run.Has("[ERROR] Stopped.")) << run.out;
+    // The stop is no failure of the step it ended.
+    EXPECT_EQ(run.out.find("Exception in HTTP connection", run.out.find(row.waitFor)), std::string::npos) << run.out;
+  }
+}
+
 }  // namespace

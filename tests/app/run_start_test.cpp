@@ -2,6 +2,8 @@
 // a connect that fails, and the limit of bind attempts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/app/RunSupport.h"
 
 using namespace runs;
@@ -114,6 +116,11 @@ TEST_F(RunStart, refused_connect_lets_the_user_start_again) {
   EXPECT_EQ(rig.State(), kIdle);
   EXPECT_EQ(f.MemoSIP->Lines().back(), "Connecting to remote server... ");
   EXPECT_EQ(rig.statuses.back(), "Link status: Connecting to " + nobody + ".");
+  // After the box: the sentence in the log, and the status bar no longer connecting.
+  const std::string sentence = "The server " + nobody + " was not reached on TCP port 80: the connection was refused.";
+  ASSERT_TRUE(rig.Spin([&] { return f.BtnCopyReport->isEnabled(); }, 3s));
+  EXPECT_EQ(std::count(f.Memo2->Lines().begin(), f.Memo2->Lines().end(), sentence), 1);
+  EXPECT_EQ(rig.statuses.back(), "Link status: Not connected.");
 
   // Start again, this time with a server: the run goes as usual.
   rig.front.argument = at;
@@ -130,6 +137,7 @@ TEST_F(RunStart, refused_connect_lets_the_user_start_again) {
   EXPECT_EQ(rig.front.boxes[1].text, refused);
   EXPECT_FALSE(f.StartPending);
   EXPECT_EQ(rig.State(), kIdle);
+  ASSERT_TRUE(rig.Spin([&] { return std::count(f.Memo2->Lines().begin(), f.Memo2->Lines().end(), sentence) == 2; }, 3s));
   const std::vector<std::string> sip = f.MemoSIP->Lines(), log = f.Memo2->Lines();
   int ticks = 0;
   QObject::connect(f.TimerTCP, &TTimer::Tick, [&] { ++ticks; });

@@ -91,6 +91,7 @@ TEST_F(WholeRun, stop_during_countdown_then_second_run_appends) {
   EXPECT_FALSE(f.Timer1->Enabled());
   EXPECT_TRUE(f.Stopped);
   EXPECT_TRUE(f.IdUDP_client_5060->IsActive()) << "Stop leaves the endpoints bound";
+  ASSERT_TRUE(rig.Spin([&] { return f.BtnCopyReport->isEnabled(); }, 3s));  // the run's end is written
 
   // A report after Stop reaches the handler and changes nothing.
   const std::vector<std::string> sip1 = f.MemoSIP->Lines(), nat1 = f.MemoNat->Lines(), log1 = f.Memo2->Lines(),

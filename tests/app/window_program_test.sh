@@ -12,6 +12,7 @@ cases=(
   "help with a display named|-u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4711|--help|0|  --version    print the version and end|out"
   "version|-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM|--version|0|nat-sip-alg-tester |out"
   "no display at all|-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM|example.org|1|nat-sip-alg-tester-cli [host[:port]]|err"
+  "an unknown option is a usage error, not a server|-u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen|--json|3|nat-sip-alg-tester: unknown option --json|err"
   "a display that is not there|-u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4711|example.org|1|nat-sip-alg-tester-cli [host[:port]]|err"
 )
 dir=$(mktemp -d)

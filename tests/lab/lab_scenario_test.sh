@@ -303,8 +303,9 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
     expect_no_line "$OUT" "^\[NAT\] NAT session on port" "no NAT session report arrives"
     expect_line "$OUT" "^\[NAT\] No NAT session report within 60 s after the NAT session test INVITEs: UDP from the server does not come back through the router$" "the console front says why it ends the run"
-    expect_true "[ \"\$(grep -E '^\[' <<<\"\$OUT\" | grep -vE '^\[(RESULT|ADVICE)\] ' | tail -1)\" = '[STATUS] Link status: Disconnected.' ]" "the run ends as Stop test ends it"
+    expect_true "[ \"\$(grep -E '^\[' <<<\"\$OUT\" | grep -vE '^\[(RESULT|ADVICE|RTP)\] ' | tail -1)\" = '[STATUS] Link status: Disconnected.' ]" "the run ends as Stop test ends it"
     expect_line "$OUT" "^\[RESULT\] NAT time-out on port 5058: not measured, no NAT report came back$" "the summary says no report came back"
+    expect_line "$OUT" "^\[ADVICE\] Inbound UDP does not come back through the router: look at its firewall or \"UDP flood\" protection, or forward the ports" "the advice points at the router's firewall"
     expect_line "$OUT" "^\[RESULT\] Exit status 4: no NAT report came back: UDP from the server does not get through the router$" "the summary says what the status means"
     expect_true "[ $SECS -ge 60 ] && [ $SECS -lt 110 ]" "the run ends about 60 s after the NAT INVITEs (${SECS}s)"
     ;;

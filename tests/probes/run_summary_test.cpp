@@ -118,6 +118,18 @@ TEST(RunSummary, lines_per_finding) {
          return r;
        },
        TSummaryContext{5060, 5004, kT0 + 61'400}, {"NAT time-out on port 5060: held at least 2 s (the run ended before the 60 s report was due)"}, 3},
+      {"the server saw the probes come from the address tested from: no NAT on the way",
+       [] {
+         TRunResult r = NoAlg();
+         r.Sequence.Public5058 = TPublicMapping{"192.168.1.20", 5058, true};
+         return r;
+       },
+       TSummaryContext{5060, 5004, 0, "192.168.1.20"},
+       {"Echo server: reached over TCP and UDP",
+        "The echo server saw this computer's own address: nothing translated the traffic, so these checks say "
+        "nothing about a router.",
+        "SIP ALG on port 5060: none seen (REGISTER and INVITE came back unchanged)"},
+       0},
       {"the 5060 socket's reports, sent from the server's own SIP port",
        [] {
          TRunResult r = NoAlg();
@@ -225,6 +237,7 @@ TEST(RunSummary, advice_per_result) {
     const char* name;
     std::function<TRunResult()> make;
     Lines advice;
+    std::string localIp = "";
   };
   const std::string names =
       "The setting is usually called \"SIP ALG\"; it may also be called \"SIP helper\", \"SIP passthrough\" or "
@@ -343,10 +356,34 @@ TEST(RunSummary, advice_per_result) {
        },
        {"The NAT forgets an idle UDP mapping after 2 to 30 s (port 5058): set the keep-alive (or re-registration) "
         "interval of the phone or softphone below 2 s, or incoming calls may not reach it."}},
+      {"the server saw the address tested from",
+       [] {
+         TRunResult r = NoAlg();
+         r.Sequence.Public5060 = TPublicMapping{"192.168.1.20", 5060, true};
+         return r;
+       },
+       {"Run the test against an echo server on the internet; see README."}, "192.168.1.20"},
+      {"given up on NAT reports",
+       [] {
+         TRunResult r = NoAlg();
+         r.End = TRunEnd::NoNatReport;
+         return r;
+       },
+       {"Inbound UDP does not come back through the router: look at its firewall or \"UDP flood\" protection, or "
+        "forward the ports (UDP 5060 and 5058) to this computer."}},
+      {"the server refused the connection",
+       [] {
+         TRunResult r;
+         r.End = TRunEnd::ServerNotReached;
+         r.NotReachedReason = "the connection was refused";
+         return r;
+       },
+       {"Check the server's name and that its echo server runs and takes TCP port 80; see README (\"Deploying the "
+        "echo server\")."}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(AdviceLines(SummariseRun(row.make(), {5060, 5004, 0})), row.advice);
+    EXPECT_EQ(AdviceLines(SummariseRun(row.make(), {5060, 5004, 0, row.localIp})), row.advice);
   }
 }
 

@@ -222,6 +222,19 @@ TEST(MacVendorStep, real_ieee_list) {
   }
 }
 
+// A list that cannot be kept is said as such, naming the file and the cause, not as a failed
+// download.
+TEST(MacVendorStep, list_that_cannot_be_written) {
+  TempDir dir;
+  const std::string file = dir.File("gone/MAC.CSV");
+  TcpPeer peer(TestAddress());
+  peer.AnswerRequests({{HeadReply()}, {GetReply()}}).Start();
+  EXPECT_EQ(RunStep(peer.Url(), file),
+            (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
+                                      "Cannot write the vendor list " + std::filesystem::absolute(file).string() +
+                                          ": No such file or directory; the old list, if any, stays"}));
+}
+
 TEST(MacVendorStep, unreadable_list_raises) {
   TempDir dir;
   const std::string file = dir.File("MAC.CSV");

@@ -1,0 +1,200 @@
+#include "app/CliJson.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <optional>
+
+#include "app/RunReport.h"
+#include "app/Unit_1_client.h"
+
+namespace {
+
+// Bytes of the system's 8-bit code page as JSON text (each byte the character of the same code).
+QJsonValue Text(const std::string& bytes) { return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())); }
+
+QJsonArray LinesOf(const TCliRecord& record, const char* tag) {
+  QJsonArray out;
+  for (const auto& l : record.Lines)
+    if (l.Tag == tag) out.append(Text(l.Text));
+  return out;
+}
+
+QJsonValue Check(const TSequenceReport::TCheck& c) {
+  if (!c.Done) return QJsonValue::Null;
+  const char* verdict = c.Dropped ? "dropped" : c.Lost ? "lost" : c.Result < 0 ? "alg" : "no_alg";
+  return QJsonObject{{"verdict", verdict}, {"changed", -c.Result}};
+}
+
+// A check over TCP: a connection that could not be made is no verdict; a message never echoed
+// although the far end acknowledged it was swallowed; one never acknowledged was lost.
+QJsonValue TcpCheck(const TSequenceReport::TCheck& c) {
+  if (!c.Done) return QJsonValue::Null;
+  const char* verdict = c.Unreachable ? "not_reachable"
+                        : c.Dropped   ? "swallowed"
+                        : c.Lost      ? "lost"
+                        : c.Result < 0 ? "alg"
+                                       : "no_alg";
+  return QJsonObject{{"verdict", verdict}, {"changed", -c.Result}};
+}
+
+QJsonValue Number(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue::Null; }
+
+// {"new": {...}, "busy": {...}, "inbound_refresh": ..., "idle_seconds_tested": [...]}; null
+// when the time-out test did not run.
+QJsonValue NatTimeoutJson(const std::optional<TNatTimeoutResult>& r) {
+  if (!r) return QJsonValue(QJsonValue::Null);
+  const auto bracket = [](const TTimeoutBracket& b) {
+    return QJsonObject{{"held_seconds", Number(b.HeldSecs)}, {"gone_by_seconds", Number(b.GoneBySecs)}};
+  };
+  QJsonArray tested;
+  for (int secs : r->IdleSecsTested) tested.append(secs);
+  return QJsonObject{{"new", bracket(r->New)},
+                     {"busy", bracket(r->Busy)},
+                     {"inbound_refresh", r->InboundRefresh ? QJsonValue(*r->InboundRefresh) : QJsonValue()},
+                     {"idle_seconds_tested", tested}};
+}
+
+QJsonValue Public(const std::optional<TPublicMapping>& m) {
+  if (!m) return QJsonValue::Null;
+  return QJsonObject{{"address", Text(m->Address)}, {"port", m->Port}, {"port_kept", m->PortKept}};
+}
+
+QJsonValue Nat(const TRunResult& r, int port, bool started) {
+  const auto it = r.Nat.find(port);
+  std::optional<int> last, next;
+  if (it != r.Nat.end()) {
+    if (!it->second.HeldSecs.empty()) last = it->second.HeldSecs.back();
+    next = it->second.NextSecs;
+  }
+  return QJsonObject{{"started", started}, {"last_ok_seconds", Number(last)}, {"next_seconds", Number(next)}};
+}
+
+// The NAT's class; every member null when it was not found. A server with one address cannot
+// tell endpoint-independent from address-dependent, and says so.
+QJsonValue Behaviour(const std::optional<TNatBehaviour>& b) {
+  auto kind = [](const std::optional<TNatKind>& k, bool notPortDependent) {
+    if (k) return QJsonValue(NatKindName(*k));
+    return notPortDependent ? QJsonValue("endpoint_independent_or_address_dependent") : QJsonValue(QJsonValue::Null);
+  };
+  auto flag = [](const std::optional<bool>& f) { return f ? QJsonValue(*f) : QJsonValue::Null; };
+  const bool found = b && b->Answered;
+  return QJsonObject{
+      {"mapping", found ? kind(b->Mapping, b->MappingNotPortDependent) : QJsonValue::Null},
+      {"filtering", found ? kind(b->Filtering, b->FilteringNotPortDependent) : QJsonValue::Null},
+      {"port_preserved", found ? flag(b->PortPreserved) : QJsonValue::Null},
+      {"hairpin", found ? flag(b->Hairpin) : QJsonValue::Null},
+      {"public", QJsonObject{{"address", found ? Text(stun::AddressText(b->Public->Address))
+                                               : QJsonValue::Null},
+                             {"port", found ? QJsonValue(b->Public->Port) : QJsonValue::Null}}},
+  };
+}
+
+// A text, or null when it is empty or holds only `unknown` characters (an address or MAC the
+// router discovery could not find reads as zeros).
+QJsonValue Known(const std::string& text, const char* unknown) {
+  if (text.find_first_not_of(unknown) == std::string::npos) return QJsonValue::Null;
+  return Text(text);
+}
+
+
+QJsonValue OptionalInt(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null); }
+
+QJsonArray Strings(const std::vector<std::string>& lines) {
+  QJsonArray out;
+  for (const std::string& l : lines) out.append(QString::fromLatin1(l.data(), static_cast<qsizetype>(l.size())));
+  return out;
+}
+
+const char* ServerName(TServerReach r) {
+  switch (r) {
+    case TServerReach::Reached: return "reached";
+    case TServerReach::NoUdp: return "no_udp";
+    case TServerReach::NoTcp: return "no_tcp";
+    case TServerReach::Unreachable: return "not_reached";
+    case TServerReach::Busy: return "busy";
+    case TServerReach::NotTried: break;
+  }
+  return "not_tested";
+}
+
+const char* AlgName(TAlgFinding::TVerdict v) {
+  using V = TAlgFinding::TVerdict;
+  switch (v) {
+    case V::Active: return "active";
+    case V::None: return "none";
+    case V::NoneSoFar: return "none_so_far";
+    case V::NotChecked: break;
+  }
+  return "not_checked";
+}
+
+const char* NatStateName(TNatBracket::TState s) {
+  using S = TNatBracket::TState;
+  switch (s) {
+    case S::Measured: return "measured";
+    case S::NoReport: return "no_report";
+    case S::NotRunAlg: return "not_run_alg";
+    case S::NotRun: break;
+  }
+  return "not_run";
+}
+
+// Adds the summary ("summary": the lines and their facts by port) and the advice ("advice").
+void AddSummary(QJsonObject& root, const TForm1& form, int exitStatus) {
+  const TRunSummary s = SummariseLastRun(form);
+  QJsonObject alg, algTcp, nat;
+  for (const TAlgFinding& f : s.Alg) alg[QString::number(f.Port)] = AlgName(f.Verdict);
+  for (const TAlgFinding& f : s.AlgTcp) algTcp[QString::number(f.Port)] = AlgName(f.Verdict);
+  for (const TNatBracket& b : s.Nat) {
+    const bool measured = b.State == TNatBracket::TState::Measured;
+    nat[QString::number(b.Port)] = QJsonObject{{"state", NatStateName(b.State)},
+                                               {"held_seconds", measured ? QJsonValue(b.HeldSecs) : QJsonValue()},
+                                               {"gone_by_seconds", OptionalInt(b.GoneBySecs)}};
+  }
+  root.insert("summary", QJsonObject{{"lines", Strings(CliResultTexts(form, exitStatus))},
+                                     {"server", ServerName(s.Server)},
+                                     {"alg", alg},
+                                     {"alg_tcp", s.AlgTcp.empty() ? QJsonValue() : QJsonValue(algTcp)},
+                                     {"nat_timeout", NatTimeoutJson(s.NatTimeout)},
+                                     {"nat_timeout_by_port", nat},
+                                     {"rtp_tested", s.RtpTested},
+                                     {"exit_meaning", QString::fromStdString(CliExitMeaning(exitStatus, s.End))}});
+  root.insert("advice", Strings(AdviceLines(s)));
+}
+
+}  // namespace
+
+std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus) {
+  const TRunResult& r = form.Result;
+  const TSequenceReport& seq = r.Sequence;
+  QJsonObject root{
+      {"schema_version", kJsonSchemaVersion},
+      {"exit_status", exitStatus},
+      {"end", r.End == TRunEnd::Open ? QJsonValue(QJsonValue::Null) : QJsonValue(RunEndName(r.End))},
+      {"not_reached", r.NotReachedReason.empty() ? QJsonValue(QJsonValue::Null) : Text(r.NotReachedReason)},
+      {"server", Text(form.ServerHost)},
+      {"server_address", form.ServerAddress.empty() ? QJsonValue(QJsonValue::Null) : Text(form.ServerAddress)},
+      {"server_sip_port", form.ServerPort},
+      {"alg", QJsonObject{{"5060", QJsonObject{{"register", Check(seq.Register5060)}, {"invite", Check(seq.Invite5060)}}},
+                          {"5058", QJsonObject{{"register", Check(seq.Register5058)}, {"invite", Check(seq.Invite5058)}}}}},
+      {"alg_tcp",
+       QJsonObject{{"5060", QJsonObject{{"register", TcpCheck(seq.TcpRegister5060)}, {"invite", TcpCheck(seq.TcpInvite5060)}}},
+                   {"5058", QJsonObject{{"register", TcpCheck(seq.TcpRegister5058)}, {"invite", TcpCheck(seq.TcpInvite5058)}}}}},
+      {"public", QJsonObject{{"5060", Public(seq.Public5060)}, {"5058", Public(seq.Public5058)}}},
+      {"nat", QJsonObject{{"5060", Nat(r, 5060, seq.Nat5060)}, {"5058", Nat(r, 5058, seq.Nat5058)}}},
+      {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},
+      {"nat_behaviour", Behaviour(seq.Behaviour)},
+      {"router", QJsonObject{{"ip", Known(r.RouterIP, "0.")},
+                             {"mac", Known(r.RouterMac, "0")},
+                             {"vendor", r.Vendor ? Text(*r.Vendor) : QJsonValue(QJsonValue::Null)}}},
+      {"panes", QJsonObject{{"sip", LinesOf(record, "SIP")},
+                            {"nat", LinesOf(record, "NAT")},
+                            {"rtp", LinesOf(record, "RTP")},
+                            {"log", LinesOf(record, "LOG")}}},
+      {"status", LinesOf(record, "STATUS")},
+      {"errors", LinesOf(record, "ERROR")},
+  };
+  AddSummary(root, form, exitStatus);
+  return QJsonDocument(root).toJson(QJsonDocument::Compact).toStdString();
+}
