@@ -79,7 +79,9 @@ std::string CliExitMeaning(int exitStatus, TRunEnd end) {
     case kExitUnreachable:
       return end == TRunEnd::ServerBusy ? "the echo server is busy" : "the echo server was not reached";
     case kExitNoNatReport: return "no NAT report came back: UDP from the server does not get through the router";
-    case kExitLost: return "a probe was lost on the way, and so was the one sent to check the link: no verdict for it";
+    case kExitLost:
+      return "a probe was lost on the way, and so was the one sent to check the link (or, over TCP, every resend): "
+             "no verdict for it";
     default: break;
   }
   if (end == TRunEnd::Stopped) return "the run was stopped before its checks were done";
@@ -128,6 +130,12 @@ TCliConsole::TCliConsole(TForm1& form, std::ostream& out, bool terminal, bool qu
   connect(&form, &TForm1::RunEnded, this, [this] {
     std::lock_guard<std::mutex> lock(mutex_);
     waits_.Ended();
+  });
+  // The NAT time-out test's end, at each tick of the window's countdown.
+  connect(form.Timer1, &TTimer::Tick, this, [this, &form] {
+    const TNatTimeoutProgress p = form.NatTimeout->Progress();
+    std::lock_guard<std::mutex> lock(mutex_);
+    waits_.TimeoutTest(p.Started && !p.Done ? std::optional<int64_t>(p.EndsByMs) : std::nullopt);
   });
   connect(&form, &TForm1::WaitChanged, this, [this](const QString& what) {
     std::lock_guard<std::mutex> lock(mutex_);

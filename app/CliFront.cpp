@@ -30,8 +30,9 @@ const char kCliUsage[] =
     "  3  anything else: an error, the bind limit, --max-seconds reached\n"
     "  4  the NAT session test started but no NAT session report came back within 60 s:\n"
     "     UDP from the server does not come back through the router\n"
-    "  5  a probe was lost on the way, and so was the one sent to check the link: the link\n"
-    "     loses packets, and that check has no verdict (no other check saw an ALG)\n"
+    "  5  a probe was lost on the way, and so was the one sent to check the link (over TCP:\n"
+    "     every resend of a message): the link loses packets, and that check has no verdict\n"
+    "     (no other check saw an ALG)\n"
     "SIGINT and SIGTERM end the run as \"Stop test\" would; the summary follows.\n";
 
 TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
@@ -194,10 +195,14 @@ QJsonValue Check(const TSequenceReport::TCheck& c) {
 }
 
 // A check over TCP: a connection that could not be made is no verdict; a message never echoed
-// although its connection went through was swallowed.
+// although the far end acknowledged it was swallowed; one never acknowledged was lost.
 QJsonValue TcpCheck(const TSequenceReport::TCheck& c) {
   if (!c.Done) return QJsonValue::Null;
-  const char* verdict = c.Unreachable ? "not_reachable" : c.Dropped ? "swallowed" : c.Result < 0 ? "alg" : "no_alg";
+  const char* verdict = c.Unreachable ? "not_reachable"
+                        : c.Dropped   ? "swallowed"
+                        : c.Lost      ? "lost"
+                        : c.Result < 0 ? "alg"
+                                       : "no_alg";
   return QJsonObject{{"verdict", verdict}, {"changed", -c.Result}};
 }
 
@@ -218,14 +223,18 @@ QJsonValue Nat(const TRunResult& r, int port, bool started) {
   return QJsonObject{{"started", started}, {"last_ok_seconds", Number(last)}, {"next_seconds", Number(next)}};
 }
 
-// The NAT's class; every member null when it was not found.
+// The NAT's class; every member null when it was not found. A server with one address cannot
+// tell endpoint-independent from address-dependent, and says so.
 QJsonValue Behaviour(const std::optional<TNatBehaviour>& b) {
-  auto kind = [](const std::optional<TNatKind>& k) { return k ? QJsonValue(NatKindName(*k)) : QJsonValue::Null; };
+  auto kind = [](const std::optional<TNatKind>& k, bool notPortDependent) {
+    if (k) return QJsonValue(NatKindName(*k));
+    return notPortDependent ? QJsonValue("endpoint_independent_or_address_dependent") : QJsonValue(QJsonValue::Null);
+  };
   auto flag = [](const std::optional<bool>& f) { return f ? QJsonValue(*f) : QJsonValue::Null; };
   const bool found = b && b->Answered;
   return QJsonObject{
-      {"mapping", found ? kind(b->Mapping) : QJsonValue::Null},
-      {"filtering", found ? kind(b->Filtering) : QJsonValue::Null},
+      {"mapping", found ? kind(b->Mapping, b->MappingNotPortDependent) : QJsonValue::Null},
+      {"filtering", found ? kind(b->Filtering, b->FilteringNotPortDependent) : QJsonValue::Null},
       {"port_preserved", found ? flag(b->PortPreserved) : QJsonValue::Null},
       {"hairpin", found ? flag(b->Hairpin) : QJsonValue::Null},
       {"public", QJsonObject{{"address", found ? Text(stun::AddressText(b->Public->Address))

@@ -37,6 +37,10 @@ std::optional<std::string> TCliWaits::NextReportAnnounced(int port, int secs, in
 
 std::string TCliWaits::Text(int64_t nowMs) const {
   if (!step_.empty()) return "still waiting: " + step_;
+  const bool reportDue = wait_ == TWait::NextReport && nowMs < dueMs_;
+  if (timeoutEndsMs_ && *timeoutEndsMs_ > nowMs && wait_ != TWait::FirstReport &&
+      (!reportDue || *timeoutEndsMs_ > dueMs_))
+    return "NAT time-out test: its answer within " + std::to_string(SecsUntil(nowMs, *timeoutEndsMs_)) + " s";
   switch (wait_) {
     case TWait::NextReport: {
       const int64_t left = SecsUntil(nowMs, dueMs_);
@@ -59,7 +63,7 @@ TCliWaits::TTick TCliWaits::Tick(int64_t nowMs) {
   TTick out;
   if (wait_ == TWait::Over) return out;
   // A countdown in place says enough on a terminal: it changes every second.
-  if (terminal_ && (wait_ != TWait::None || !step_.empty())) {
+  if (terminal_ && (wait_ != TWait::None || !step_.empty() || timeoutEndsMs_)) {
     out.InPlace = Text(nowMs);
     return out;
   }

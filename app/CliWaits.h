@@ -27,6 +27,9 @@ class TCliWaits {
   std::optional<std::string> NextReportAnnounced(int port, int secs, int64_t nowMs);
   // What the step under way waits for ("Downloading MAC list... 420 KB"); "" once it is over.
   void StepWaiting(const std::string& what) { step_ = what; }
+  // The NAT time-out test runs and has its answer by endsByMs at the latest; nullopt once it is
+  // over. While it outlasts the NAT session reports, the waits say it.
+  void TimeoutTest(std::optional<int64_t> endsByMs) { timeoutEndsMs_ = endsByMs; }
   // The run is over: nothing more to say.
   void Ended() { wait_ = TWait::Over; }
 
@@ -53,4 +56,5 @@ class TCliWaits {
   int port_ = 0;
   std::string step_;
   bool reportCame_ = false;  // a NAT session report came
+  std::optional<int64_t> timeoutEndsMs_;
 };

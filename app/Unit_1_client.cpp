@@ -500,6 +500,11 @@ class TForm1::TSequencerLink : public TSequencerIo {
       return true;  // reset
     }
   }
+  std::optional<TIdTcpSendInfo> TcpSipSendInfo() override {
+    TIdTcpSendInfo info;
+    if (sipTcp_ && sipTcp_->Binding() && sipTcp_->Binding()->TcpSendInfo(info)) return info;
+    return std::nullopt;
+  }
   void TcpSipClose() override {
     if (sipTcp_) sipTcp_->DropLink();
     sipTcp_.reset();

@@ -23,6 +23,15 @@
 #   --drop-back udp|tcp[:PORTS]  drop that traffic from the server towards lan, by the
 #                          server's source ports (repeatable): a firewall that lets requests
 #                          out but nothing back
+#   --loss PCT[:udp|tcp[:PORTS]]  drop PCT % of the packets from lan towards the server, at
+#                          random (nftables numgen), of all or of that traffic (repeatable)
+#   --swallow-tcp PORTS    the router takes TCP connections from lan to these ports of the
+#                          server itself and throws away what they carry: the handshake and the
+#                          acknowledgements come, the data never reaches the server (a firewall
+#                          or ALG that proxies SIP and filters it)
+#   --mss BYTES            the router clamps the maximum segment size of every TCP handshake it
+#                          forwards, and lan's interface hands each segment on alone
+#                          (gso_max_segs 1), so that longer messages really go in several
 #   --forward-udp PORT     forward UDP PORT on the router's WAN address to the lan host (repeatable)
 #   --nat KIND             how the router maps and filters UDP: masquerade (the default: the
 #                          local port kept where free, only replies let in), random (masquerade
@@ -81,6 +90,9 @@ OUTBOUND_REFRESH=""
 ROUTER_MAC=""
 DROPS=()
 DROPS_BACK=()
+LOSSES=()
+SWALLOW_TCP_PORTS=()
+MSS=""
 FORWARDS=()
 NAT_KIND=masquerade
 HAIRPIN=0
@@ -145,6 +157,15 @@ parse_options() {
         [ $# -ge 2 ] || die "--drop-back needs udp or tcp[:PORTS]"
         check_drop_rule --drop-back "$2"
         DROPS_BACK+=("$2"); shift 2 ;;
+      --loss)
+        [ $# -ge 2 ] && [[ "$2" =~ ^([1-9][0-9]?)(:.+)?$ ]] || die "--loss needs PCT[:udp|tcp[:PORTS]], PCT 1 to 99"
+        [[ "$2" == *:* ]] && check_drop_rule --loss "${2#*:}"
+        LOSSES+=("$2"); shift 2 ;;
+      --swallow-tcp)
+        port_list --swallow-tcp SWALLOW_TCP_PORTS "${2-}"; shift 2 ;;
+      --mss)
+        [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 88 ] && [ "$2" -le 1460 ] || die "--mss needs a number of bytes, 88 to 1460"
+        MSS=$2; shift 2 ;;
       --forward-udp)
         [ $# -ge 2 ] && is_port "$2" || die "--forward-udp needs a port"
         FORWARDS+=("$2"); shift 2 ;;
@@ -279,6 +300,9 @@ build_lab() {
   for ns in "$LAN_NS" "$ROUTER_NS" "$WAN_NS"; do ip -n "$ns" link set lo up; done
 
   ip -n "$LAN_NS" addr add "$LAB_LAN_IP/24" dev "$LAN_IF"
+  # Segments of one write may travel between namespaces as one large packet: with a clamped
+  # segment size they must leave one by one, as on a real link.
+  [ -n "$MSS" ] && ip -n "$LAN_NS" link set dev "$LAN_IF" gso_max_segs 1
   ip -n "$LAN_NS" link set "$LAN_IF" up
   ip -n "$LAN_NS" route add default via "$LAB_ROUTER_LAN_IP"
 
@@ -350,6 +374,7 @@ EOF
     echo $! >>"$STATE/pids"
   fi
   local p
+  for p in "${SWALLOW_TCP_PORTS[@]}"; do start_swallower "$p"; done
   for p in "${WAIT_TCP[@]}"; do wait_listen tcp "$p"; done
   for p in "${WAIT_UDP[@]}"; do wait_listen udp "$p"; done
 }
@@ -368,6 +393,40 @@ start_dns() {
   setsid ip netns exec "$WAN_NS" dnsmasq "${args[@]}" </dev/null >>"$STATE/dns.log" 2>&1 &
   echo $! >>"$STATE/pids"
   wait_listen udp 53
+}
+
+# The router's end of --swallow-tcp: accepts connections on TCP port $1 and reads them to their
+# end, throwing every byte away (perl-base is part of every Debian system).
+start_swallower() {
+  setsid ip netns exec "$ROUTER_NS" perl -MIO::Socket::INET -e '
+    $SIG{CHLD} = "IGNORE";
+    my $l = IO::Socket::INET->new(LocalPort => $ARGV[0], Listen => 64, ReuseAddr => 1) or die "swallow: $!\n";
+    while (my $c = $l->accept) {
+      if (fork) { close $c; next }
+      my $b;
+      1 while sysread($c, $b, 65536);
+      exit 0;
+    }' "$1" </dev/null >&2 &
+  echo $! >>"$STATE/pids"
+  WAIT_NS=$ROUTER_NS wait_listen tcp "$1"
+}
+
+# loss_rules: a rule per --loss that drops its share of the packets from lan to the server.
+loss_rules() {
+  local l pct rule proto
+  for l in "${LOSSES[@]}"; do
+    pct=${l%%:*}
+    rule=""
+    [[ "$l" == *:* ]] && rule=${l#*:}
+    if [ -z "$rule" ]; then
+      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP numgen random mod 100 < $pct counter drop"
+    elif [[ "$rule" == *:* ]]; then
+      proto=${rule%%:*}
+      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP $proto dport { ${rule#*:} } numgen random mod 100 < $pct counter drop"
+    else
+      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP ip protocol $rule numgen random mod 100 < $pct counter drop"
+    fi
+  done
 }
 
 # drop_rules IFACE MATCH PORTDIR RULE...: a drop rule per RULE (udp|tcp[:PORTS]) for packets that
@@ -406,6 +465,9 @@ router_rules() {
   echo "  }"
   echo "  chain port_forward {"
   echo "    type nat hook prerouting priority dstnat; policy accept;"
+  if [ ${#SWALLOW_TCP_PORTS[@]} -gt 0 ]; then
+    echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP tcp dport { $(IFS=,; echo "${SWALLOW_TCP_PORTS[*]}") } redirect"
+  fi
   for d in "${FORWARDS[@]}"; do
     echo "    iifname \"$RWAN_IF\" udp dport $d dnat to $LAB_LAN_IP"
   done
@@ -413,6 +475,8 @@ router_rules() {
   echo "  chain drops {"
   echo "    type filter hook forward priority filter; policy accept;"
   drop_rules "$RLAN_IF" "ip daddr $LAB_SERVER_IP" dport "${DROPS[@]}"
+  loss_rules
+  [ -n "$MSS" ] && echo "    tcp flags & syn == syn tcp option maxseg size set $MSS"
   # Replies pass the forward hook with the masquerade already undone: from the server, to lan.
   drop_rules "$RWAN_IF" "ip saddr $LAB_SERVER_IP" sport "${DROPS_BACK[@]}"
   echo "  }"
@@ -466,15 +530,16 @@ outbound_refresh_rules() {
   echo "  }"
 }
 
-# Waits (at most 20 s) until something listens on port $2 of protocol $1 in wan.
+# Waits (at most 20 s) until something listens on port $2 of protocol $1 in wan (or in the
+# namespace WAIT_NS names).
 wait_listen() {
-  local proto=$1 port=$2 i flag=-ltnH
+  local proto=$1 port=$2 i flag=-ltnH ns=${WAIT_NS:-$WAN_NS}
   [ "$proto" = udp ] && flag=-lunH
   for i in $(seq 1 200); do
-    if ip netns exec "$WAN_NS" ss $flag "sport = :$port" 2>/dev/null | grep -q .; then return 0; fi
+    if ip netns exec "$ns" ss $flag "sport = :$port" 2>/dev/null | grep -q .; then return 0; fi
     sleep 0.1
   done
-  say "nothing listens on $proto port $port in wan after 20 s"
+  say "nothing listens on $proto port $port in $ns after 20 s"
   return 1
 }
 
@@ -536,6 +601,9 @@ describe() {
   [ ${#DNS_RECORDS[@]} -gt 0 ] && what+=("DNS at $DNS_IP for ${DNS_RECORDS[*]}")
   [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
   [ ${#DROPS_BACK[@]} -gt 0 ] && what+=("dropping ${DROPS_BACK[*]} from the server")
+  [ ${#LOSSES[@]} -gt 0 ] && what+=("losing ${LOSSES[*]} (% of the packets towards the server)")
+  [ ${#SWALLOW_TCP_PORTS[@]} -gt 0 ] && what+=("swallowing TCP $(IFS=,; echo "${SWALLOW_TCP_PORTS[*]}") in the router")
+  [ -n "$MSS" ] && what+=("TCP segments of at most $MSS bytes")
   [ ${#FORWARDS[@]} -gt 0 ] && what+=("forwarding UDP ${FORWARDS[*]} to lan")
   [ "$NAT_KIND" != masquerade ] && what+=("NAT: $NAT_KIND")
   [ $HAIRPIN = 1 ] && what+=("hairpinning")

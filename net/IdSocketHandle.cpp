@@ -151,3 +151,7 @@ TIdSocketHandle* TIdSocketHandles::FindByDescriptor(TIdStackSocketHandle descrip
     if ((*it)->Handle() == descriptor) return it->get();
   return nullptr;
 }
+
+bool TIdSocketHandle::TcpSendInfo(TIdTcpSendInfo& info) {
+  return HandleAllocated() && SocketStack->SockTcpSendInfo(Handle(), info);
+}

@@ -48,6 +48,8 @@ class TIdSocketHandle {
   // the window is kept alive meanwhile (TUiThread::KeepAlive).
   bool WaitReadable(int timeoutMs);
   void SetOption(TIdSocketOption option, int value);
+  // The sending state of a connected TCP socket; false where the system cannot tell.
+  bool TcpSendInfo(TIdTcpSendInfo& info);
 
   // Stored properties.
   std::string IP;

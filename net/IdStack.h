@@ -23,6 +23,15 @@ constexpr int Id_SOCK_DGRAM = 2;
 enum class TIdSocketOption { Broadcast, TcpNoDelay, ReuseAddress, ReceiveBuffer, SendBuffer };
 enum class TIdShutdownHow { Receive = 0, Send = 1, Both = 2 };
 
+// What the system knows of a connected TCP socket's sending: whether the other end has
+// acknowledged everything written so far, and the segment size in use.
+struct TIdTcpSendInfo {
+  int UnackedBytes = 0;    // written and not yet acknowledged (sent or not)
+  int MsSinceLastAck = 0;  // since the last acknowledgement arrived
+  int Mss = 0;             // the largest segment this end sends on it (bytes of data)
+  int Retransmits = 0;     // segments sent again so far
+};
+
 // Windows Sockets error numbers, used on every platform.
 namespace IdErr {
 constexpr int EINTR_ = 10004, EBADF_ = 10009, EACCES_ = 10013, EFAULT_ = 10014, EINVAL_ = 10022,
@@ -81,6 +90,9 @@ class TIdStack {
   // fails with 10004.
   virtual int SockConnectCancellable(TIdStackSocketHandle s, int port, const std::string& ip,
                                      const std::atomic<bool>* cancelled) = 0;
+  // The sending state of a connected TCP socket; false where the platform cannot tell (then
+  // info is left as it was).
+  virtual bool SockTcpSendInfo(TIdStackSocketHandle s, TIdTcpSendInfo& info) = 0;
   // Local / peer address of a socket; a failure raises the socket error.
   virtual void LocalAddress(TIdStackSocketHandle s, std::string& ip, int& port) = 0;
   virtual void PeerAddress(TIdStackSocketHandle s, std::string& ip, int& port) = 0;

@@ -5,11 +5,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#ifdef __linux__
+#include <linux/sockios.h>
+#endif
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -296,6 +300,25 @@ class TIdStackPosix final : public TIdStack {
     for (int l = 0; l < 3; ++l)
       if (lists[l]) *lists[l] = std::move(ready[l]);
     return r < 0 ? -1 : r;
+  }
+
+  bool SockTcpSendInfo(TIdStackSocketHandle s, TIdTcpSendInfo& info) override {
+#ifdef __linux__
+    tcp_info t{};
+    socklen_t len = sizeof t;
+    int queued = 0;  // the send queue: bytes written that the other end has not acknowledged
+    if (::getsockopt(s, IPPROTO_TCP, TCP_INFO, &t, &len) < 0 || len < sizeof t || ::ioctl(s, SIOCOUTQ, &queued) < 0)
+      return false;
+    info.UnackedBytes = queued;
+    info.MsSinceLastAck = static_cast<int>(t.tcpi_last_ack_recv);
+    info.Mss = static_cast<int>(t.tcpi_snd_mss);
+    info.Retransmits = static_cast<int>(t.tcpi_total_retrans);
+    return true;
+#else
+    (void)s;
+    (void)info;
+    return false;
+#endif
   }
 
   void LocalAddress(TIdStackSocketHandle s, std::string& ip, int& port) override {

@@ -101,7 +101,8 @@ bool TSequenceReport::AnyAlg() const {
 }
 
 bool TSequenceReport::AnyLost() const {
-  for (const TCheck* c : {&Register5060, &Register5058, &Invite5060, &Invite5058})
+  for (const TCheck* c : {&Register5060, &Register5058, &Invite5060, &Invite5058, &TcpRegister5060, &TcpRegister5058,
+                          &TcpInvite5060, &TcpInvite5058})
     if (c->Done && c->Lost) return true;
   return false;
 }

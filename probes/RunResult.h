@@ -67,10 +67,12 @@ struct TSequenceReport {
     int Result = 0;        // 0, or minus the number of changed lines
     bool Dropped = false;  // no echo came, while the socket's REGISTER, sent again, came back
     bool Lost = false;     // no echo came, nor one of the probe sent to check the link: no verdict
-    // Over TCP, Dropped is a message that was never echoed although its connection went through,
-    // and Unreachable a connection that could not be made (no verdict; Why says what failed).
+    // Over TCP, Dropped is a message never echoed although the far end acknowledged it (swallowed),
+    // Lost one whose bytes TCP's resends never got acknowledged, and Unreachable a connection that
+    // could not be made or was closed at the other end (no verdict; Why says what failed).
     bool Unreachable = false;
     std::string Why = {};
+    bool NotConnected = false;  // Unreachable: the connection could not be made
     bool Alg() const { return Result < 0 || Dropped; }
   };
   TOutcome Outcome = TOutcome::NotRun;

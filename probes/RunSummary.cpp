@@ -23,6 +23,10 @@ TAlgFinding Finding(int port, const TCheck& reg, const TCheck& inv, bool tcp = f
   f.Probes = {ProbeText("REGISTER", reg, tcp), ProbeText("INVITE", inv, tcp)};
   // A probe lost on the way with its witness, or not sent at all, was not judged.
   const bool regJudged = reg.Done && !reg.Lost && !reg.Unreachable, invJudged = inv.Done && !inv.Lost && !inv.Unreachable;
+  if (tcp && reg.Done) {
+    if (reg.NotConnected && (!inv.Done || inv.NotConnected)) f.NotReachable = reg.Why;
+    f.Swallowed = (reg.Dropped && regJudged) || (inv.Dropped && invJudged);
+  }
   if ((regJudged && reg.Alg()) || (invJudged && inv.Alg()))
     f.Verdict = V::Active;
   else if (regJudged && invJudged)
@@ -204,7 +208,12 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
 std::vector<std::string> SummaryLines(const TRunSummary& s) {
   std::vector<std::string> out = {ServerLine(s.Server)};
   for (const TAlgFinding& f : s.Alg) out.push_back(AlgLine(f));
-  for (const TAlgFinding& f : s.AlgTcp) out.push_back(AlgLine(f, "TCP "));
+  for (const TAlgFinding& f : s.AlgTcp) {
+    out.push_back(AlgLine(f, "TCP "));
+    if (f.NotReachable)
+      out.push_back("SIP over TCP to port " + std::to_string(f.Port) + ": not reachable (" + *f.NotReachable +
+                    "): a phone set to SIP over TCP cannot use this server port");
+  }
   for (const TNatBracket& b : s.Nat) out.push_back(NatLine(b));
   if (s.NatTimeout)
     for (const std::string& line : NatTimeoutLines(*s.NatTimeout)) out.push_back(line);
@@ -291,14 +300,34 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
     else if (any(s.Alg, V::Active) && !any(s.AlgTcp, V::Active) && any(s.AlgTcp, V::None))
       out.push_back("SIP over TCP passed untouched: a phone set to SIP over TCP avoids the ALG where it cannot be "
                     "switched off.");
+    // A message swallowed over TCP had reached whatever acknowledged it: an ALG, or a filter.
+    for (const TAlgFinding& f : s.AlgTcp)
+      if (f.Swallowed) {
+        out.push_back("Over TCP to port " + std::to_string(f.Port) +
+                      " a message was swallowed after the far end had acknowledged it: an ALG does so, or a "
+                      "firewall that filters SIP on that port (\"SIP inspection\", \"VoIP protection\", an intrusion "
+                      "filter); where switching the ALG off does not help, look for such a filter in the router's "
+                      "firewall settings or in this computer's security software.");
+        break;
+      }
     out.push_back("Run the test again after the change; some routers apply it only after a restart.");
   }
   // The keep-alive: below the new mapping's time-out, since a phone's mapping is new after every
   // registration; from the per-port reports where the time-out test did not run.
+  // A port whose own mapping went sooner (the time-out test talks to the server's SIP port only,
+  // where a router's SIP helper may keep mappings open) gets its own line.
+  const TNatBracket* shortest = ShortestPortTimeout(s);
   if (s.NatTimeout && s.NatTimeout->New.Measured) {
     const auto keepAlive = NatTimeoutAdvice(s);
     out.insert(out.end(), keepAlive.begin(), keepAlive.end());
-  } else if (const TNatBracket* shortest = ShortestPortTimeout(s)) {
+    const TTimeoutBracket& n = s.NatTimeout->New;
+    if (shortest && n.HeldSecs && *shortest->GoneBySecs <= *n.HeldSecs) {
+      out.push_back("On port " + std::to_string(shortest->Port) + " the mapping went sooner, after " +
+                    std::to_string(shortest->HeldSecs) + " to " + std::to_string(*shortest->GoneBySecs) +
+                    " s: a phone that uses that port needs a keep-alive below " + std::to_string(shortest->HeldSecs) +
+                    " s" + KeepAliveExample(shortest->HeldSecs) + ".");
+    }
+  } else if (shortest) {
     const int held = shortest->HeldSecs;
     out.push_back("The NAT forgets an idle UDP mapping after " + std::to_string(held) + " to " +
                   std::to_string(*shortest->GoneBySecs) + " s (port " + std::to_string(shortest->Port) +
@@ -309,5 +338,19 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
     out.push_back("The NAT gives each destination a new public port (address and port dependent mapping): audio "
                   "sent straight between two phones will not get through, so calls need a media relay (TURN, or "
                   "the provider's media proxy); check that the phone or provider uses one.");
+  // A TCP port that no connection reached because something on the way dropped the attempts (a
+  // refusal is the far host's answer).
+  for (const TAlgFinding& f : s.AlgTcp) {
+    if (!f.NotReachable || *f.NotReachable != "the connection timed out") continue;
+    const std::string p = std::to_string(f.Port);
+    std::string other;
+    for (const TAlgFinding& g : s.AlgTcp)
+      if (g.Port != f.Port && !g.NotReachable && !g.Swallowed && g.Verdict != V::NotChecked)
+        other = " (TCP port " + std::to_string(g.Port) + " got through in this run)";
+    out.push_back("SIP over TCP to port " + p + " did not get through: check the router's firewall and this "
+                  "computer's firewall (or security software) for outgoing TCP to port " + p +
+                  "; where it stays blocked, a provider's other SIP ports" + other +
+                  ", or SIP over UDP, reach the provider.");
+  }
   return out;
 }

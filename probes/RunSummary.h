@@ -29,6 +29,10 @@ struct TAlgFinding {
   int Port = 0;                     // the nominal server port the verdicts name
   TVerdict Verdict = TVerdict::NotChecked;
   std::vector<std::string> Probes;  // per probe: "REGISTER unchanged", "INVITE dropped", ...
+  // Over TCP: no check's connection to the port could be made (what failed), so a phone set to
+  // SIP over TCP cannot use it; the summary and the advice say so.
+  std::optional<std::string> NotReachable;
+  bool Swallowed = false;  // over TCP: a message the far end acknowledged never reached the server
 };
 
 // How long the NAT kept one port's idle mapping open, as far as its reports show.

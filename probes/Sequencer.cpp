@@ -18,6 +18,8 @@ constexpr int kNatSends = 6;        // NAT session test INVITEs per socket
 constexpr int kNatGapMs = 100;      // pause after each of them
 
 const char kFirewallHint[] = "Please, check your firewall settings.";
+const char kTimedOut[] = "the connection timed out";  // as ServerNotReachedReason says it
+constexpr int kTcpPollMs = 250;  // while TCP sends a message again: how often its state is read
 // A server that cannot serve the run answers the greeting with an empty token and this notice
 // as one more frame, then closes.
 const char kBusyNotice[] = "busy";
@@ -105,6 +107,7 @@ bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
   std::string localIp;
   int udpPort = 0;
   io.LocalBinding(TSipSocket::Sip5060, localIp, udpPort);
+  bool timedOut5060 = false, timedOut5058 = false;  // every try of the port's last check timed out
   for (const TTcpExchange& x : exchanges) {
     const int remotePort = x.nominalPort == 5060 ? run.params.ServerPort : 5058;
     const std::string port = std::to_string(x.nominalPort);
@@ -117,17 +120,39 @@ bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
       io.AddLine(TPane::Sip, verdict);
       x.check->Done = true;
     };
-    int waitMs = kWaitMs;
-    if (run.params.DeadlineMs > 0) {
+    // The run's time left, capping a wait; false when it is up.
+    auto capped = [&](int& ms) {
+      if (run.params.DeadlineMs <= 0) return true;
       const int64_t left = run.params.DeadlineMs - io.NowMs();
       if (left <= 0) return false;
-      waitMs = static_cast<int>(std::min<int64_t>(left, waitMs));
-    }
+      ms = static_cast<int>(std::min<int64_t>(left, ms));
+      return true;
+    };
     run.log(".");
-    io.Waiting("Waiting for the TCP connection to port " + std::to_string(remotePort));
+    // A connect that times out is tried again, each time on a fresh connection.
     std::string failure;
-    const std::optional<int> localPort = io.TcpSipOpen(run.params.ServerHost, remotePort, waitMs, failure);
+    std::optional<int> localPort;
+    int tries = 0;
+    bool timedOut = false;
+    bool& portTimedOut = x.nominalPort == 5060 ? timedOut5060 : timedOut5058;
+    for (int waitMs = TcpConnectWaitMs(0, false, portTimedOut); waitMs > 0;
+         waitMs = TcpConnectWaitMs(tries, timedOut, portTimedOut)) {
+      if (!capped(waitMs)) return false;
+      io.Waiting("Waiting for the TCP connection to port " + std::to_string(remotePort) +
+                 (tries > 0 ? " (try " + std::to_string(tries + 1) + " of " + std::to_string(kTcpConnectTries) + ")"
+                            : std::string()));
+      failure.clear();
+      localPort = io.TcpSipOpen(run.params.ServerHost, remotePort, waitMs, failure);
+      ++tries;
+      if (localPort) break;
+      io.TcpSipClose();
+      timedOut = failure == kTimedOut;
+    }
+    const std::string triesText = std::to_string(tries) + (tries == 1 ? " try" : " tries");
     if (localPort) {
+      if (tries > 1)
+        run.log("Connected to TCP port " + std::to_string(remotePort) + " at try " + std::to_string(tries) + ", after " +
+                std::to_string(tries - 1) + " that timed out (a link that loses packets loses SYNs too)");
       run.log("Checking over TCP from local port " + std::to_string(*localPort) + " to remote port " +
               std::to_string(remotePort) + " ...");
       if (x.invite)
@@ -143,21 +168,61 @@ bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
       } catch (const EIdException& e) {
         failure = std::string("the connection broke: ") + e.what();
       }
+      const std::optional<TIdTcpSendInfo> info = failure.empty() ? io.TcpSipSendInfo() : std::nullopt;
+      if (info && TcpSegments(static_cast<int>(text.size()), info->Mss) > 1)
+        run.log("The " + std::string(method) + " (" + std::to_string(text.size()) + " bytes) went in " +
+                std::to_string(TcpSegments(static_cast<int>(text.size()), info->Mss)) + " segments of at most " +
+                std::to_string(info->Mss) +
+                " bytes (the connection's maximum segment size): an ALG that reads one segment at a time could "
+                "not rewrite it");
     }
     if (!localPort || !failure.empty()) {
-      io.TcpSipClose();
-      run.log("No connection to TCP port " + std::to_string(remotePort) + ": " + failure);
+      if (localPort) io.TcpSipClose();
+      if (!localPort && timedOut && tries > 1)
+        run.log("No connection to TCP port " + std::to_string(remotePort) + " after " + triesText +
+                ", each a fresh connection: " + failure);
+      else if (!localPort && timedOut && portTimedOut)
+        run.log("No connection to TCP port " + std::to_string(remotePort) + " after " + triesText +
+                " (the earlier check's tries timed out too): " + failure);
+      else
+        run.log("No connection to TCP port " + std::to_string(remotePort) + ": " + failure);
+      if (!localPort && timedOut) portTimedOut = true;
       sip("No ALG verdict on TCP port " + port + ". " + method + " not sent: the port is not reachable (" + failure +
           ")");
       x.check->Unreachable = true;
+      x.check->NotConnected = !localPort;
       x.check->Why = failure;
       continue;
     }
+    portTimedOut = false;
+    // The echo; without it, what TCP says of the bytes decides (TcpEchoStep).
     io.Waiting("Waiting for the echo of the " + std::string(method) + " over TCP to port " +
                std::to_string(remotePort));
-    bool ignored = false;
-    std::string echo = run.Await(run.sent.size() - 1, -1, ignored);
-    const bool closed = echo.empty() && io.TcpSipClosedByPeer();
+    const int64_t sentAt = io.NowMs();
+    std::string echo;
+    bool closed = false, resending = false;
+    std::optional<TIdTcpSendInfo> info;
+    TTcpEchoStep step = TTcpEchoStep::Wait;
+    for (int rounds = 0; rounds < 200; ++rounds) {  // bounded: about 40 rounds fill the longest wait
+      const int64_t waited = io.NowMs() - sentAt;
+      int sliceMs = waited < kTcpEchoWaitMs ? static_cast<int>(kTcpEchoWaitMs - waited) : kTcpPollMs;
+      bool ignored = false;
+      if (capped(sliceMs)) echo = run.Await(run.sent.size() - 1, -1, ignored, sliceMs);
+      if (!echo.empty()) break;
+      if (run.timeUp || (run.params.DeadlineMs > 0 && io.NowMs() >= run.params.DeadlineMs)) {
+        io.TcpSipClose();
+        return false;
+      }
+      if ((closed = io.TcpSipClosedByPeer())) break;
+      info = io.TcpSipSendInfo();
+      step = TcpEchoStep(static_cast<int>(io.NowMs() - sentAt), info);
+      if (step != TTcpEchoStep::Wait) break;
+      if (info && info->UnackedBytes > 0 && !resending) {
+        resending = true;
+        io.Waiting("Waiting for the echo of the " + std::string(method) + " over TCP to port " +
+                   std::to_string(remotePort) + " (not acknowledged yet: TCP sends it again)");
+      }
+    }
     io.TcpSipClose();
     if (echo.empty() && closed) {
       run.log("No echo of the " + std::string(method) + " sent over TCP: the other end closed the connection");
@@ -167,9 +232,22 @@ bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
       x.check->Why = "the connection was closed at the other end";
       continue;
     }
+    if (echo.empty() && step == TTcpEchoStep::Lost) {
+      run.log("No echo of the " + std::string(method) + " sent over TCP: " + std::to_string(info->UnackedBytes) +
+              " of its bytes were still not acknowledged after " + std::to_string(kTcpResendWaitMs / 1000) +
+              " s of TCP's resends (" + std::to_string(info->Retransmits) +
+              " segment(s) sent again): the link lost them, which says nothing of an ALG");
+      sip("No ALG verdict on TCP port " + port + ". " + method + " lost on the way (a lossy link, not an ALG)");
+      x.check->Lost = true;
+      continue;
+    }
     if (echo.empty()) {
-      if (run.timeUp) return false;
-      run.log("No echo of the " + std::string(method) + " sent over TCP, although its connection went through");
+      if (info)
+        run.log("No echo of the " + std::string(method) +
+                " sent over TCP, although the far end acknowledged all its bytes: an ALG swallowed it, or a "
+                "firewall that filters SIP on this port");
+      else
+        run.log("No echo of the " + std::string(method) + " sent over TCP, although its connection went through");
       sip("ALG active on TCP port " + port + ". " + method + " swallowed");
       x.check->Dropped = true;
       continue;

@@ -12,6 +12,7 @@
 #include "probes/NatProbe.h"
 #include "probes/RunResult.h"
 #include "probes/SipProbe.h"
+#include "probes/TcpCheckPolicy.h"
 
 enum class TPane { Sip, Nat, Rtp, Log };
 
@@ -41,6 +42,9 @@ class TSequencerIo {
   virtual void TcpSipWrite(const std::string& text) = 0;
   // Whether the other end has closed or reset it (a server that is full closes it at once).
   virtual bool TcpSipClosedByPeer() = 0;
+  // What TCP says of its sending (bytes the other end has not acknowledged, the segment size);
+  // nullopt where the system cannot tell.
+  virtual std::optional<TIdTcpSendInfo> TcpSipSendInfo() { return std::nullopt; }
   virtual void TcpSipClose() = 0;
   // Blocks the calling thread.
   virtual void Sleep(int ms) = 0;
@@ -122,9 +126,11 @@ std::string EchoTerminator();                    // one zero byte, scrambled
 // Then the same REGISTER and INVITE go over TCP to both ports, each over a connection of its own
 // (SIP/2.0/TCP and the connection's address and port in Via and Contact; the INVITEs announce
 // audio ports of their own, as a router's ALG drops an INVITE whose audio port was announced
-// before). A connection that cannot be made, or that the other end closes with no echo, is no
-// verdict ("not reachable"); a message whose connection went through and stayed open while its
-// echo never came was swallowed, which counts as an ALG.
+// before). A connect that times out is tried again on fresh connections (TcpConnectWaitMs). A
+// connection that cannot be made, or that the other end closes with no echo, is no verdict ("not
+// reachable"). A message without echo is swallowed, which counts as an ALG, only once TCP says
+// the far end acknowledged all of it; bytes still unacknowledged after TCP's resends were lost
+// on the way, no verdict (TcpEchoStep).
 //
 // A probe without echo after three sends is sent up to three times more (1 s each), each time
 // beside a witness, a REGISTER that came back before (the socket's own for an INVITE, else the other

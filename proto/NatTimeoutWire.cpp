@@ -47,7 +47,7 @@ bool ValidPlan(const TPlan& plan) {
   if (plan.RefreshSecs < 1 || plan.RefreshSecs > kMaxSecs) return false;
   int last = 0;
   for (int s : plan.IdleSecs) {
-    if (s <= last || s > kMaxSecs) return false;
+    if (s <= last || s < kMinIdleSecs || s > kMaxSecs) return false;
     last = s;
   }
   return true;

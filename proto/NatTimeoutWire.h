@@ -21,13 +21,15 @@ namespace nat_timeout {
 
 // The idle times the server tests and the gap of its refresh datagrams.
 struct TPlan {
-  std::vector<int> IdleSecs;  // rising, each 1..3600
+  std::vector<int> IdleSecs;  // rising, each 2..3600
   int RefreshSecs = 0;        // 1..3600
   bool operator==(const TPlan&) const = default;
 };
 
 inline constexpr size_t kMaxIdleTimes = 16;
 inline constexpr int kMaxSecs = 3600;
+// A busy mapping's warm-up sends every 1.5 s: a shorter idle time would end before it.
+inline constexpr int kMinIdleSecs = 2;
 
 // Whether a plan is one a tester may follow.
 bool ValidPlan(const TPlan& plan);

@@ -120,7 +120,7 @@ std::string ServerUsage() {
          "                            10000,15000,22000,33000,50000. A schedule given with\n"
          "                            =... is kept as it is.\n"
          "  --nat-timeout-idle S,S,...  idle times in seconds of the NAT time-out test on the\n"
-         "                            tester's own mappings, rising, at most 16 (default\n"
+         "                            tester's own mappings, rising, 2 to 3600, at most 16 (default\n"
          "                            10,15,20,25,35,50,70,100,140,190; none: no such test)\n"
          "  --nat-timeout-refresh S   gap in seconds of the datagrams that test refresh by\n"
          "                            incoming traffic (default 10)\n"
@@ -197,7 +197,7 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
       for (size_t pos = 0; ok && value != "none" && pos <= value.size();) {
         size_t comma = value.find(',', pos);
         if (comma == std::string::npos) comma = value.size();
-        ok = ParseLong(value.substr(pos, comma - pos), 1, nat_timeout::kMaxSecs, n);
+        ok = ParseLong(value.substr(pos, comma - pos), nat_timeout::kMinIdleSecs, nat_timeout::kMaxSecs, n);
         config.TimeoutIdleSecs.push_back(static_cast<int>(n));
         pos = comma + 1;
       }

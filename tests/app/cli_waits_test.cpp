@@ -43,6 +43,12 @@ auto ReportCame() {
     return std::nullopt;
   };
 }
+auto TimeoutEndsBy(std::optional<int64_t> at) {
+  return [=](TCliWaits& w, int64_t) -> std::optional<std::string> {
+    w.TimeoutTest(at);
+    return std::nullopt;
+  };
+}
 auto Ended() {
   return [](TCliWaits& w, int64_t) -> std::optional<std::string> {
     w.Ended();
@@ -91,6 +97,17 @@ TEST(CliWaits, says_what_it_waits_for) {
           return std::nullopt;
         }),
         TickAt(40'000, "no NAT report yet, 40 s after the NAT session test INVITEs; giving up in 20 s")}},
+      {"the NAT time-out test, once it outlasts the reports, is what the run waits for",
+       false,
+       {At(0, TimeoutEndsBy(100'000)), At(0, Announced(5060, 40), "next NAT report on port 5060 expected in 40 s"),
+        TickAt(20'000, "NAT time-out test: its answer within 80 s"), At(30'000, TimeoutEndsBy(35'000)),
+        TickAt(40'000, "next NAT report on port 5060 due now"), At(41'000, TimeoutEndsBy(70'000)),
+        TickAt(60'000, "NAT time-out test: its answer within 10 s"), At(61'000, TimeoutEndsBy(std::nullopt)),
+        TickAt(80'000, "next NAT report on port 5060 due now")}},
+      {"... but not over the wait for a first report, which ends the run when it gives up",
+       true,
+       {At(0, InvitesSent()), At(0, TimeoutEndsBy(100'000)),
+        TickAt(1000, "", "no NAT report yet, 1 s after the NAT session test INVITEs; giving up in 59 s")}},
       {"on a terminal, silence without a known wait is still a line",
        true,
        {At(0, Printed()), TickAt(20'000, "still waiting: 20 s without news")}},

@@ -70,7 +70,7 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const std::string other = support::TestAddress(13);  // the server's second address, for STUN
   ServerProcess server(srv, {"--sip-port", "5060=1000,2000", "--sip-port", "5058=1000", "--rtp-port", "0",
                              "--rtp-packets", "5", "--rtp-interval", "10", "--other-address", QString::fromStdString(other),
-                             "--nat-timeout-idle", "1,2", "--nat-timeout-refresh", "1"});
+                             "--nat-timeout-idle", "2,3", "--nat-timeout-refresh", "1"});
   ASSERT_TRUE(server.Ready());
   const CliRun r = RunCli({"--json", "--local-ip", "127.0.0.1", "--max-seconds", "30", QString::fromStdString(srv)},
                           40000);
@@ -153,10 +153,10 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_TRUE(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
   // The time-out test on mappings of its own: nothing expires on loopback.
   const QJsonObject timeout = summary["nat_timeout"].toObject();
-  EXPECT_EQ(timeout["new"].toObject()["held_seconds"].toInt(-1), 2);
+  EXPECT_EQ(timeout["new"].toObject()["held_seconds"].toInt(-1), 3);
   EXPECT_TRUE(timeout["busy"].toObject()["gone_by_seconds"].isNull());
   EXPECT_TRUE(timeout["inbound_refresh"].isNull());
-  EXPECT_EQ(std::find(mapping, natLines.end(), "NAT time-out of a busy mapping: held at least 2 s") == natLines.end(),
+  EXPECT_EQ(std::find(mapping, natLines.end(), "NAT time-out of a busy mapping: held at least 3 s") == natLines.end(),
             false);
   EXPECT_TRUE(Strings(root["advice"]).empty());
   // No NAT on loopback: the server saw each socket at its own address and port.
@@ -414,11 +414,20 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
          auto& q = f.Result.Sequence;
          q.TcpRegister5060 = {true, -2};
          q.TcpInvite5060 = {true, 0, true};
-         q.TcpRegister5058 = {true, 0, false, false, true, "the connection was refused"};
+         q.TcpRegister5058 = {true, 0, false, false, true, "the connection was refused", true};
+         q.TcpInvite5058 = {true, 0, false, true};
        },
        {{"alg_tcp/5060", R"({"invite":{"changed":0,"verdict":"swallowed"},"register":{"changed":2,"verdict":"alg"}})"},
-        {"alg_tcp/5058", R"({"invite":null,"register":{"changed":0,"verdict":"not_reachable"}})"},
+        {"alg_tcp/5058",
+         R"({"invite":{"changed":0,"verdict":"lost"},"register":{"changed":0,"verdict":"not_reachable"}})"},
         {"alg/5060", R"({"invite":null,"register":null})"}}},
+      {"a one-address server: the mapping class it cannot tell apart named so",
+       [](TForm1& f) {
+         f.Result.Sequence.Behaviour = TNatBehaviour{};
+         f.Result.Sequence.Behaviour->Answered = f.Result.Sequence.Behaviour->MappingNotPortDependent = true;
+         f.Result.Sequence.Behaviour->Public = stun::TEndpoint{0xCB007109, 5060};
+       },
+       {{"nat_behaviour/mapping", "\"endpoint_independent_or_address_dependent\""}, {"nat_behaviour/filtering", "null"}}},
       {"nothing run", [](TForm1&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
         {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"},
@@ -460,7 +469,7 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     O outcome;
     TRunEnd end;
     int alg;  // 0 none, 1 changed lines, 2 a dropped probe, 3 a lost one, 4 changed lines and a lost one,
-              // 5 a message over TCP swallowed, 7 a TCP port not reachable
+              // 5 a message over TCP swallowed, 6 one lost over TCP, 7 a TCP port not reachable
     bool errorShown, windowClosed;
     int status;
   };
@@ -473,6 +482,7 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
       {"an ALG on one port, a lost probe on the other", O::Completed, TRunEnd::CountdownRanOut, 4, false, false, 1},
       {"a message over TCP swallowed", O::Completed, TRunEnd::CountdownRanOut, 5, false, false, 1},
       {"a TCP port not reachable: no verdict, no ALG", O::Completed, TRunEnd::CountdownRanOut, 7, false, false, 0},
+      {"a message over TCP lost on the way", O::Completed, TRunEnd::CountdownRanOut, 6, false, false, 5},
       {"no echo", O::NoEcho, TRunEnd::ServerNotReached, 0, false, false, 2},
       {"server busy", O::ServerBusy, TRunEnd::ServerBusy, 0, false, false, 2},
       {"no NAT report", O::Completed, TRunEnd::NoNatReport, 0, false, false, 4},
@@ -491,7 +501,7 @@ TEST_F(ConsoleFront, exit_status_from_the_result) {
     form.Result.End = row.end;
     form.Result.Sequence.Invite5058 = {row.alg > 0 && row.alg < 5, row.alg == 1 || row.alg == 4 ? -3 : 0, row.alg == 2,
                                        row.alg == 3};
-    form.Result.Sequence.TcpInvite5058 = {row.alg >= 5, 0, row.alg == 5, false, row.alg == 7};
+    form.Result.Sequence.TcpInvite5058 = {row.alg >= 5, 0, row.alg == 5, row.alg == 6, row.alg == 7};
     form.Result.Sequence.Invite5060 = {row.alg == 4, 0, false, row.alg == 4};
     TCliRecord record;
     record.ErrorShown = row.errorShown;

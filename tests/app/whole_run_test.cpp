@@ -151,3 +151,56 @@ TEST_F(WholeRun, rtp_counted_from_server_given_by_name) {
 }
 
 }  // namespace
+
+namespace {
+
+// The NAT time-out test's lines at the end of the NAT pane, or nothing.
+std::vector<std::string> TimeoutLines(const TMemo& pane) {
+  std::vector<std::string> lines;
+  for (const std::string& l : pane.Lines())
+    if (l.rfind("NAT time-out of", 0) == 0 || l.rfind("NAT refresh by", 0) == 0) lines.push_back(l);
+  return lines;
+}
+
+}  // namespace
+
+TEST_F(WholeRun, the_time_out_test_holds_the_run_open_and_stop_keeps_what_it_found) {
+  TEchoServerConfig config = ShortConfig(at);
+  config.TimeoutIdleSecs = {2, 20};  // the NAT session reports end after about 5 s, the test after 20
+  config.TimeoutRefreshSecs = 1;
+  Serve(config);
+  Rig& rig = Run();
+  ASSERT_TRUE(rig.WaitSequence());
+  TForm1& f = *rig.form;
+  // The whole run's countdown while the NAT session reports are long over: the time-out test's.
+  ASSERT_TRUE(rig.Spin([&] { return !f.Result.Nat[5060].HeldSecs.empty() && f.Result.Nat[5060].HeldSecs.back() == 2; },
+                       10s));
+  ASSERT_TRUE(rig.Spin([&] { return !f.NatCountdown && f.Result.NatTimeout == std::nullopt; }, 10s));
+  EXPECT_FALSE(f.BtnTest->isEnabled());
+  EXPECT_TRUE(f.StopBtn->isEnabled());
+  EXPECT_TRUE(f.LblCount->isVisibleTo(&f));
+  EXPECT_GT(f.LblCount->text().toInt(), 0);
+  // The 2 s mappings have held by now; stopping keeps that and says no more.
+  ASSERT_TRUE(rig.Spin([&] { return f.NatTimeout->Progress().Result.New.HeldSecs == 2; }, 10s));
+  rig.ClickStop();
+  ASSERT_TRUE(rig.WaitRunEnd(5s));
+  EXPECT_EQ(f.Result.End, TRunEnd::Stopped);
+  ASSERT_TRUE(f.Result.NatTimeout);
+  EXPECT_EQ(f.Result.NatTimeout->New.HeldSecs, 2);
+  EXPECT_EQ(f.Result.NatTimeout->New.GoneBySecs, std::nullopt);
+  EXPECT_EQ(TimeoutLines(*f.MemoNat)[0], "NAT time-out of a new mapping: held at least 2 s");
+
+  // Left alone, the run ends once the test has its answer: every idle time held.
+  NextRow();
+  config = ShortConfig(at);
+  config.TimeoutIdleSecs = {2, 6};
+  config.TimeoutRefreshSecs = 1;
+  Serve(config);
+  Rig& second = Run();
+  ASSERT_TRUE(second.WaitRunEnd(30s));
+  EXPECT_EQ(second.form->Result.End, TRunEnd::CountdownRanOut);
+  EXPECT_EQ(TimeoutLines(*second.form->MemoNat),
+            (std::vector<std::string>{"NAT time-out of a new mapping: held at least 6 s",
+                                      "NAT time-out of a busy mapping: held at least 6 s",
+                                      "NAT refresh by incoming traffic: not told (no mapping expired within 6 s)"}));
+}

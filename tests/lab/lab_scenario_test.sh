@@ -5,7 +5,9 @@
 #   lab_scenario_test.sh SCENARIO CLI SERVER
 #
 # Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, sip_helper_tcp, router_mac, udp_dropped,
-# udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin, the NAT classes
+# udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin, the checks over TCP on
+# lossy, filtering and small-segment paths tcp_lossy_30, tcp_lossy_50, tcp_filtered,
+# tcp_small_mss, and the NAT classes
 # nat_masquerade, nat_random, nat_full_cone, nat_restricted_cone, and the NAT time-out test on
 # the tester's own mappings: timeout_linux, timeout_outbound_only, timeout_10s, timeout_long.
 # Exits 77 (skipped) where no lab can be built.
@@ -56,6 +58,11 @@ run_tester_in_lab() {
 # The console front, with the server named as lan's hosts file knows it. The built-in MAC list
 # URL names localhost, which the lab relays to the server.
 TESTER=("$CLI" --local-ip 192.168.77.2 --max-seconds 150 sip-echo.lab)
+
+# A run that ends soon after its checks: the NAT forgets idle mappings after 3 s, so the 5 s
+# report the server announces never comes and the countdown ends the run.
+QUICK_END=(--udp-timeout 3)
+QUICK_SCHEDULE=(--sip-port 5060=1000,5000 --sip-port 5058=1000,5000)
 
 # Lines of pane $1 ([SIP], [NAT], ...) that match $2, in order.
 pane_lines() { grep -E "^\[$1\] " <<<"$OUT" | sed -E "s/^\[$1\] //" | grep -E -- "$2"; }
@@ -434,6 +441,48 @@ case "$SCENARIO" in
       expect_line "$(cat "$log")" "session 172\.31\.77\.1:[0-9]+ token .*: 16 echoes, NAT test 5060,5058" "$(basename "$log"): held runs, each with all of its datagrams"
       expect_no_line "$(cat "$log")" "dropped: no session|echoes, NAT test none" "$(basename "$log"): no datagram of another server's session, no session left without its probes"
     done
+    ;;
+
+  tcp_lossy_30 | tcp_lossy_50)
+    # Packets towards the server's SIP ports lost at random (at 50 % TCP only: by UDP about one run
+    # in thirty would see an ALG drop an INVITE). No run says ALG, swallowed or not reachable.
+    pct=${SCENARIO#tcp_lossy_}
+    losses=(--loss "$pct:tcp:5060,5058")
+    [ "$pct" = 30 ] && losses+=(--loss "$pct:udp:5060,5058")
+    # shellcheck disable=SC2016
+    TESTER=(bash -c '"$@"; rc=$?; ip netns exec "$LAB_ROUTER_NS" nft list chain ip natlab drops; exit $rc' bash "${TESTER[@]}")
+    for i in 1 2 3; do
+      run_tester_in_lab "${QUICK_END[@]}" "${losses[@]}" -- "${QUICK_SCHEDULE[@]}"
+      expect_true "[ $RC = 0 ] || [ $RC = 5 ]" "run $i: no ALG, the server reached (status 0 or 5, was $RC)"
+      expect_line "$OUT" "tcp dport \{ [0-9, ]+ \} numgen random mod 100 < $pct counter packets [1-9]" "run $i: the router lost TCP packets"
+      expect_true "[ \"\$(pane_lines SIP '^(No ALG detected on TCP port 50(60|58)\.|No ALG verdict on TCP port 50(60|58)\. (REGISTER|INVITE) lost on the way \(a lossy link, not an ALG\))$' | wc -l)\" = 4 ]" \
+        "run $i: every check over TCP judged, or lost on the way"
+      expect_no_line "$OUT" "ALG active|swallowed|not reachable|closed at the other end" "run $i: nothing false"
+    done
+    ;;
+
+  tcp_filtered)
+    # The router answers TCP 5058 itself and throws the data away, as a firewall or ALG that
+    # proxies SIP does, and drops TCP 5060 both ways.
+    run_tester_in_lab "${QUICK_END[@]}" --swallow-tcp 5058 --drop tcp:5060 --drop-back tcp:5060 -- "${QUICK_SCHEDULE[@]}"
+    expect_true "[ $RC = 1 ]" "a swallowed message counts as an ALG (status 1, was $RC)"
+    expect_line "$OUT" "^\[SIP\] ALG active on TCP port 5058\. INVITE swallowed$" "the INVITE over TCP to 5058 swallowed"
+    expect_line "$OUT" "^\[LOG\] No echo of the REGISTER sent over TCP, although the far end acknowledged all its bytes: an ALG swallowed it, or a firewall that filters SIP on this port$" "the log names both causes"
+    expect_line "$OUT" "^\[ADVICE\] Over TCP to port 5058 a message was swallowed after the far end had acknowledged it: an ALG does so, or a firewall that filters SIP on that port .*$" "the advice names both causes"
+    expect_line "$OUT" "^\[LOG\] No connection to TCP port 5060 after 3 tries, each a fresh connection: the connection timed out$" "5060: the log says how many tries"
+    expect_line "$OUT" "^\[RESULT\] SIP over TCP to port 5060: not reachable \(the connection timed out\): a phone set to SIP over TCP cannot use this server port$" "5060: the summary line"
+    expect_line "$OUT" "^\[ADVICE\] SIP over TCP to port 5060 did not get through: check the router's firewall and this computer's firewall .*$" "5060: the advice"
+    expect_no_line "$OUT" "lost on the way|SIP over TCP to port 5058" "no loss, 5058 reached"
+    ;;
+
+  tcp_small_mss)
+    # Segments of at most 200 bytes and the kernel's SIP helper on TCP 5060: every message over
+    # TCP is split, and the helper, which reads one segment at a time, rewrites none.
+    run_tester_in_lab "${QUICK_END[@]}" --mss 200 --alg-tcp 5060 -- "${QUICK_SCHEDULE[@]}"
+    expect_true "[ $RC = 0 ]" "the run completes without an ALG (status 0, was $RC)"
+    expect_tcp_verdicts_without_alg
+    expect_true "[ \"\$(pane_lines LOG '^The (REGISTER|INVITE) \([0-9]+ bytes\) went in [2-9] segments of at most [0-9]+ bytes \(the connection.s maximum segment size\): an ALG that reads one segment at a time could not rewrite it$' | wc -l)\" = 4 ]" \
+      "the log says that each message over TCP was split"
     ;;
 
   nat_masquerade)

@@ -45,7 +45,7 @@ TRunResult OverTcp(TRunResult r, TSequenceReport::TCheck r60, TSequenceReport::T
   r.Sequence.TcpInvite5058 = i58;
   return r;
 }
-TSequenceReport::TCheck Unreachable() { return {true, 0, false, false, true, "the connection was refused"}; }
+TSequenceReport::TCheck Unreachable() { return {true, 0, false, false, true, "the connection was refused", true}; }
 
 // Reports that reached a socket (by its nominal port): the ages that held, and the next one
 // announced after the last.
@@ -157,7 +157,9 @@ TEST(RunSummary, lines_per_finding) {
        [] { return OverTcp(NoAlg(), Changed(2), Dropped(), Unreachable(), Unreachable()); },
        ctx,
        {"SIP ALG on TCP port 5060: active (REGISTER over TCP: 2 header(s) changed, INVITE over TCP swallowed)",
-        "SIP ALG on TCP port 5058: not checked"},
+        "SIP ALG on TCP port 5058: not checked",
+        "SIP over TCP to port 5058: not reachable (the connection was refused): a phone set to SIP over TCP cannot use "
+        "this server port"},
        3},
       {"over TCP: nothing changed; one INVITE not sent leaves that port's verdict open",
        [] { return OverTcp(NoAlg(), Clean(), Clean(), Clean(), Unreachable()); },
@@ -202,6 +204,20 @@ TEST(RunSummary, lines_per_finding) {
     tail.resize(std::min(tail.size(), row.lines.size()));
     EXPECT_EQ(tail, row.lines);
   }
+}
+
+// The time-out test's figures.
+TNatTimeoutResult Timeout(TTimeoutBracket fresh, TTimeoutBracket busy, std::optional<bool> refresh) {
+  TNatTimeoutResult t;
+  t.IdleSecsTested = {10, 25, 35};
+  t.New = fresh;
+  t.Busy = busy;
+  t.InboundRefresh = refresh;
+  return t;
+}
+TRunResult Timeout(TRunResult r, TTimeoutBracket fresh, TTimeoutBracket busy, std::optional<bool> refresh) {
+  r.NatTimeout = Timeout(fresh, busy, refresh);
+  return r;
 }
 
 TEST(RunSummary, advice_per_result) {
@@ -283,6 +299,50 @@ TEST(RunSummary, advice_per_result) {
          return EndedAfter(r, 1'202'000);
        },
        {}},
+      {"the time-out test: the new mapping's figure decides, not the ports' reports",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 20, 40}, 80);
+         r.NatTimeout = Timeout({25, 35, true}, {100, 140, true}, true);
+         return EndedAfter(r, 90'000);
+       },
+       {"The NAT forgets a new UDP mapping after 25 to 35 s idle: set the keep-alive (or re-registration) interval of "
+        "the phone or softphone below 25 s, for example 15 s; a phone's mapping is new after every registration, so a "
+        "longer interval loses it and incoming calls may not reach the phone."}},
+      {"... even the shortest idle time failed; incoming traffic refreshes nothing",
+       [] { return Timeout(NoAlg(), {{}, 10, true}, {{}, 10, true}, false); },
+       {"The NAT forgets a new UDP mapping within 10 s idle: set the keep-alive interval of the phone or softphone "
+        "well below 10 s, or incoming calls may not reach it.",
+        "Only what this computer sends keeps a mapping open: keep-alive requests that the provider sends from its side "
+        "will not keep it open, so the phone must send its own."}},
+      {"... a new mapping gone at the short limit asks for a keep-alive, one held there for nothing",
+       [] { return Timeout(NoAlg(), {600, kShortNatTimeoutSecs, true}, {900, {}, true}, std::nullopt); },
+       {"The NAT forgets a new UDP mapping after 600 to 900 s idle: set the keep-alive (or re-registration) interval "
+        "of the phone or softphone below 600 s, for example 450 s; a phone's mapping is new after every registration, "
+        "so a longer interval loses it and incoming calls may not reach the phone."}},
+      {"... gone past the short limit", [] { return Timeout(NoAlg(), {900, 1200, true}, {900, {}, true}, true); }, {}},
+      {"... a port whose own mapping went sooner than the test's held (a SIP helper keeps 5060's open)",
+       [] {
+         TRunResult r = Completed(Changed(2), Changed(4), Clean(), Clean());
+         Reports(r, 5058, {2, 7}, 15);
+         r.NatTimeout = Timeout({30, {}, true}, {30, {}, true}, std::nullopt);
+         return EndedAfter(r, 62'000);
+       },
+       {page, names,
+        "Port 5058 passed untouched: the ALG handles port 5060 only, so a provider's other SIP port (such as 5058), or "
+        "SIP over TLS, avoids it where the ALG cannot be switched off.",
+        again,
+        "On port 5058 the mapping went sooner, after 7 to 15 s: a phone that uses that port needs a keep-alive below "
+        "7 s."}},
+      {"... not measured at all: the ports' reports decide",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5058, {2}, 30);
+         r.NatTimeout = Timeout({}, {}, std::nullopt);
+         return EndedAfter(r, 90'000);
+       },
+       {"The NAT forgets an idle UDP mapping after 2 to 30 s (port 5058): set the keep-alive (or re-registration) "
+        "interval of the phone or softphone below 2 s, or incoming calls may not reach it."}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

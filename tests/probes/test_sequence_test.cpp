@@ -66,6 +66,11 @@ struct FakeRun : TSequencerIo {
   std::function<std::optional<std::string>(const std::string& message, int port)> tcpRoute =
       [](const std::string& m, int) { return m; };
   std::set<int> tcpRefused;
+  int tcpUnacked = -1;  // bytes TCP says 5060 never got acknowledged; -1: TCP says nothing
+  std::optional<TIdTcpSendInfo> TcpSipSendInfo() override {
+    if (tcpUnacked < 0) return std::nullopt;
+    return TIdTcpSendInfo{tcpPort == 5060 ? tcpUnacked : 0, 5000, 1448, 6};
+  }
   std::function<void(FakeRun&, const std::string& message)> beforeTcpEcho;
   struct TcpSent { int port; int localPort; std::string text; size_t datagramsBefore; };
   std::vector<TcpSent> tcpSent;
@@ -73,7 +78,7 @@ struct FakeRun : TSequencerIo {
   std::optional<int> TcpSipOpen(const std::string& host, int port, int timeoutMs, std::string& failure) override {
     EXPECT_EQ(host, "192.0.2.80");
     EXPECT_GT(timeoutMs, 0);
-    EXPECT_LE(timeoutMs, 2000);
+    EXPECT_LE(timeoutMs, kTcpConnectWaitMs);
     EXPECT_EQ(tcpOpens, tcpCloses) << "one connection at a time";
     ++tcpOpens;
     if (tcpRefused.count(port)) {
@@ -461,6 +466,7 @@ TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
     std::vector<std::string> tcpLines;  // the SIP pane after the UDP verdicts
     TCheck reg5060, inv5060, reg5058;
     bool alg;
+    std::string logPart = {};  // a line of the log pane holds it
   };
   const std::string lead = "----------------------------", regs = " Checking REGISTERs over TCP...",
                     invs = " Checking INVITEs over TCP...", ok60 = "No ALG detected on TCP port 5060.",
@@ -477,7 +483,7 @@ TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
         "No ALG verdict on TCP port 5058. REGISTER not sent: the port is not reachable (the connection was refused)",
         lead, invs, ok60,
         "No ALG verdict on TCP port 5058. INVITE not sent: the port is not reachable (the connection was refused)"},
-       {true, 0}, {true, 0}, {true, 0, false, false, true, "the connection was refused"}, false},
+       {true, 0}, {true, 0}, {true, 0, false, false, true, "the connection was refused", true}, false},
       {"the INVITE to 5060 swallowed although its connection went through",
        [](FakeRun& io) {
          io.tcpRoute = [](const std::string& m, int port) -> std::optional<std::string> {
@@ -487,6 +493,18 @@ TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
        },
        {lead, regs, ok60, ok58, lead, invs, "ALG active on TCP port 5060. INVITE swallowed", ok58},
        {true, 0}, {true, 0, true}, {true, 0}, true},
+      {"the messages to 5060 never acknowledged: lost on the way, no verdict",
+       [](FakeRun& io) {
+         io.tcpUnacked = 380;
+         io.tcpRoute = [](const std::string& m, int port) -> std::optional<std::string> {
+           if (port == 5060) return std::nullopt;
+           return m;
+         };
+       },
+       {lead, regs, "No ALG verdict on TCP port 5060. REGISTER lost on the way (a lossy link, not an ALG)", ok58, lead,
+        invs, "No ALG verdict on TCP port 5060. INVITE lost on the way (a lossy link, not an ALG)", ok58},
+       {true, 0, false, true}, {true, 0, false, true}, {true, 0}, false,
+       "380 of its bytes were still not acknowledged after 8 s of TCP's resends"},
       {"TCP 5058 closed at once by the other end: no verdict, no ALG",
        [](FakeRun& io) { io.tcpClosedByPeer = {5058}; },
        {lead, regs, ok60,
@@ -509,8 +527,8 @@ TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
        {true, -2}, {true, -4}, {true, 0}, true},
   };
   auto same = [](const TCheck& a, const TCheck& b) {
-    return a.Done == b.Done && a.Result == b.Result && a.Dropped == b.Dropped && a.Unreachable == b.Unreachable &&
-           a.Why == b.Why;
+    return a.Done == b.Done && a.Result == b.Result && a.Dropped == b.Dropped && a.Lost == b.Lost &&
+           a.Unreachable == b.Unreachable && a.Why == b.Why && a.NotConnected == b.NotConnected;
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -528,6 +546,9 @@ TEST(TestSequence, sip_over_tcp_follows_the_udp_checks) {
     EXPECT_TRUE(r.Nat5060 && r.Nat5058) << "the NAT session test follows, as the UDP checks found no ALG";
     EXPECT_EQ(io.tcpOpens, 4);
     EXPECT_EQ(io.tcpCloses, 4);
+    if (!row.logPart.empty()) {
+      EXPECT_FALSE(io.Pane(TPane::Log, row.logPart).empty()) << row.logPart;
+    }
     for (const auto& t : io.tcpSent) {
       EXPECT_EQ(t.datagramsBefore, 4u) << "over TCP after the four UDP checks, before the NAT INVITEs";
       const std::string port = std::to_string(t.localPort);
@@ -571,8 +592,9 @@ TEST(TestSequence, time_limit_stops_the_sequence_without_a_verdict) {
   };
   const Row rows[] = {{"over before the greeting is read", 0, false, 0, 0},
                       {"over during the third wait", 5000, false, 3, 0},
-                      // The UDP checks take no time here; the first message over TCP waits 2 s.
-                      {"over during the second wait over TCP", 3000, true, 4, 8 + 3}};
+                      // The UDP checks take no time here; the first message over TCP waits 8 s
+                      // for TCP's resends (the fake says nothing of them).
+                      {"over during the second wait over TCP", 10000, true, 4, 8 + 3}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     FakeRun io;

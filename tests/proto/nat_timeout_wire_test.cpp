@@ -16,6 +16,7 @@ TEST(NatTimeoutWire, TokenCarriesThePlanAndOlderTokensNone) {
   } rows[] = {
       {"0123456789abcdef0123456789abcdef", false},  // an older server's
       {"x.t10.r5", true},
+      {"x.t2.r5", true},
       {"x.t10-10.r5", false},   // not rising
       {"x.t20-10.r5", false},
       {"x.t0-10.r5", false},    // no idle time of 0
@@ -24,8 +25,9 @@ TEST(NatTimeoutWire, TokenCarriesThePlanAndOlderTokensNone) {
       {"x.t3601.r5", false},
       {"x.t10-.r5", false},
       {"x.t10.r5x", false},
-      {"x.t1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16.r1", true},
-      {"x.t1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16-17.r1", false},  // too many
+      {"x.t1-2.r5", false},     // shorter than a busy warm-up
+      {"x.t2-3-4-5-6-7-8-9-10-11-12-13-14-15-16-17.r1", true},
+      {"x.t2-3-4-5-6-7-8-9-10-11-12-13-14-15-16-17-18.r1", false},  // too many
   };
   for (const Row& r : rows) EXPECT_EQ(PlanFromToken(r.token).has_value(), r.valid) << r.token;
   EXPECT_EQ(PlanSuffix({{}, 5}), "");
@@ -57,8 +59,8 @@ TEST(NatTimeoutWire, RequestsRoundTripAndBadOnesAreRefused) {
 
 TEST(NatTimeoutWire, RepliesAreNeverLargerThanTheRequestsTheyAnswer) {
   const std::string token(32, 'a');
-  const std::string smallest = RequestText({token + ".t1.r1", 1, TKind::New, 1, 1});
-  const std::string largest = ReplyText({token + ".t1.r1", 9999, false, 0, 999999999});
+  const std::string smallest = RequestText({token + ".t2.r1", 1, TKind::New, 2, 1});
+  const std::string largest = ReplyText({token + ".t2.r1", 9999, false, 0, 999999999});
   EXPECT_LT(largest.size(), smallest.size() + 4);  // the mapping's number has up to 4 digits
   const TReply after{token, 7, false, 0, 30012};
   EXPECT_EQ(ReplyText(after), "NAT-TIMEOUT " + token + " 7 after 30012\r\n");

@@ -45,16 +45,16 @@ class EchoServerTimeout : public ServerTest {};
 
 TEST_F(EchoServerTimeout, answers_at_once_then_once_after_the_idle_time_only_to_the_mapping) {
   TEchoServerConfig config = Config();
-  config.TimeoutIdleSecs = {1, 2};
+  config.TimeoutIdleSecs = {2, 3};
   config.TimeoutRefreshSecs = 1;
   ASSERT_TRUE(Open(config));
   const auto plan = PlanFromToken(session->token);
   ASSERT_TRUE(plan) << session->token;
-  EXPECT_EQ(plan->IdleSecs, (std::vector<int>{1, 2}));
+  EXPECT_EQ(plan->IdleSecs, (std::vector<int>{2, 3}));
 
   auto mapping = Udp(me);
   auto other = Udp(me);
-  const std::string request = RequestText({session->token, 2, TKind::New, 1, 1});
+  const std::string request = RequestText({session->token, 2, TKind::New, 2, 1});
   mapping.SendTo(srv, 5060, request);
   const auto answer = mapping.Receive(3000ms);
   ASSERT_TRUE(answer);
@@ -63,20 +63,20 @@ TEST_F(EchoServerTimeout, answers_at_once_then_once_after_the_idle_time_only_to_
   EXPECT_TRUE(ok->Answer);
   EXPECT_EQ(ok->Mapping, 2);
   EXPECT_LE(answer->data.size(), request.size());
-  const auto after = mapping.Receive(4000ms);
+  const auto after = mapping.Receive(5000ms);
   ASSERT_TRUE(after);
   const auto idle = ParseReply(after->data);
   ASSERT_TRUE(idle) << after->data;
   EXPECT_FALSE(idle->Answer);
-  EXPECT_GE(idle->AfterMs, 1000);
-  EXPECT_LT(idle->AfterMs, 3000);
+  EXPECT_GE(idle->AfterMs, 2000);
+  EXPECT_LT(idle->AfterMs, 4000);
   // One per idle mapping, and nothing to a socket that did not ask; never an echo.
   EXPECT_FALSE(mapping.Receive(1500ms));
   EXPECT_FALSE(other.Receive(100ms));
   EXPECT_FALSE(NextEcho(*session, 200ms));
   // A stranger's token, or a mapping past its idle datagram, gets nothing.
   mapping.SendTo(srv, 5060, request);
-  other.SendTo(srv, 5060, RequestText({"0123.t1-2.r1", 3, TKind::Busy, 1, 1}));
+  other.SendTo(srv, 5060, RequestText({"0123.t2-3.r1", 3, TKind::Busy, 2, 1}));
   EXPECT_FALSE(mapping.Receive(500ms));
   EXPECT_FALSE(other.Receive(100ms));
   EXPECT_TRUE(server->WaitForLine("NAT time-out datagram"));

@@ -95,6 +95,7 @@ TEST(ServerOptions, command_line_table) {
       {{"--nat-timeout-idle", "5,10,3600", "--nat-timeout-refresh", "3600"}, TOptionsOutcome::Run},
       {{"--nat-timeout-idle", "10,5"}, TOptionsOutcome::Error},
       {{"--nat-timeout-idle", "5,3601"}, TOptionsOutcome::Error},
+      {{"--nat-timeout-idle", "1,5"}, TOptionsOutcome::Error},
       {{"--nat-timeout-idle", "5,,10"}, TOptionsOutcome::Error},
       {{"--nat-timeout-idle", ""}, TOptionsOutcome::Error},
       {{"--nat-timeout-refresh", "0"}, TOptionsOutcome::Error},
