@@ -15,6 +15,9 @@
 #   --alg-tcp PORTS        the same helper for SIP over TCP on these TCP ports
 #   --udp-timeout SECS     the router's UDP mapping time-out, one-way and replied flows alike
 #   --udp-timeout-stream SECS   only the time-out of flows that have seen replies
+#   --outbound-refresh SECS     a UDP mapping lasts SECS after the last datagram from lan:
+#                          datagrams from wan neither keep it open nor pass once it is gone
+#                          (set conntrack's time-outs longer to see this one)
 #   --router-mac MAC       MAC of the router's LAN interface
 #   --drop udp|tcp[:PORTS] drop that traffic from lan towards the server (repeatable)
 #   --drop-back udp|tcp[:PORTS]  drop that traffic from the server towards lan, by the
@@ -83,6 +86,7 @@ ALG_PORTS=()
 ALG_TCP_PORTS=()
 UDP_TIMEOUT=""
 UDP_TIMEOUT_STREAM=""
+OUTBOUND_REFRESH=""
 ROUTER_MAC=""
 DROPS=()
 DROPS_BACK=()
@@ -139,6 +143,9 @@ parse_options() {
       --udp-timeout-stream)
         [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 1 ] || die "--udp-timeout-stream needs a number of seconds"
         UDP_TIMEOUT_STREAM=$2; shift 2 ;;
+      --outbound-refresh)
+        [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 1 ] || die "--outbound-refresh needs a number of seconds"
+        OUTBOUND_REFRESH=$2; shift 2 ;;
       --router-mac)
         [ $# -ge 2 ] && [[ "$2" =~ ^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$ ]] || die "--router-mac needs a MAC like 00:1a:2b:3c:4d:5e"
         ROUTER_MAC=$2; shift 2 ;;
@@ -485,6 +492,7 @@ router_rules() {
   [ $HAIRPIN = 1 ] && echo "    oifname \"$RLAN_IF\" ct status dnat ip saddr $LAB_LAN_IP masquerade"
   echo "  }"
   case "$NAT_KIND" in full-cone | restricted-cone) cone_rules ;; esac
+  [ -n "$OUTBOUND_REFRESH" ] && outbound_refresh_rules
   echo "}"
 }
 
@@ -507,6 +515,18 @@ cone_rules() {
   if [ $HAIRPIN = 1 ]; then
     echo "    iifname \"$RLAN_IF\" ip daddr $LAB_ROUTER_WAN_IP dnat ip to udp dport map @mappings"
   fi
+  echo "  }"
+}
+
+# A NAT that only outbound traffic refreshes: each lan address and port that sends UDP out is
+# kept for OUTBOUND_REFRESH seconds from its last datagram; UDP from wan (already mapped back to
+# the lan address) to one that is not kept is dropped, whatever conntrack still holds.
+outbound_refresh_rules() {
+  echo "  set outbound { type ipv4_addr . inet_service; flags dynamic,timeout; timeout ${OUTBOUND_REFRESH}s; size 65535; }"
+  echo "  chain outbound_only {"
+  echo "    type filter hook forward priority filter + 10; policy accept;"
+  echo "    iifname \"$RLAN_IF\" meta l4proto udp update @outbound { ip saddr . udp sport }"
+  echo "    iifname \"$RWAN_IF\" meta l4proto udp ip daddr . udp dport != @outbound counter drop"
   echo "  }"
 }
 
@@ -573,6 +593,8 @@ describe() {
   [ ${#ALG_PORTS[@]} -gt 0 ] && what+=("SIP helper on UDP $(IFS=,; echo "${ALG_PORTS[*]}")")
   [ ${#ALG_TCP_PORTS[@]} -gt 0 ] && what+=("SIP helper on TCP $(IFS=,; echo "${ALG_TCP_PORTS[*]}")")
   [ -n "$UDP_TIMEOUT" ] && what+=("UDP time-out ${UDP_TIMEOUT}s")
+  [ -n "$UDP_TIMEOUT_STREAM" ] && what+=("UDP time-out of replied flows ${UDP_TIMEOUT_STREAM}s")
+  [ -n "$OUTBOUND_REFRESH" ] && what+=("mappings refreshed by outbound UDP only, for ${OUTBOUND_REFRESH}s")
   [ -n "$ROUTER_MAC" ] && what+=("router LAN MAC $ROUTER_MAC")
   [ $RELAY_LOCALHOST = 1 ] && what+=("lan's localhost relayed to the server")
   [ ${#WAN_ADDRESSES[@]} -gt 0 ] && what+=("server also at ${WAN_ADDRESSES[*]}")

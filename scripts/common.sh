@@ -32,6 +32,7 @@ NAT_TEST_PACKAGES=(
   xvfb xauth xdotool imagemagick libxcb1-dev lighttpd
   lintian desktop-file-utils appstream systemd systemd-container init-system-helpers man-db
   coturn  # its STUN behaviour discovery client: the reference for the NAT class (lab, server tests)
+  jq      # reads the console front's JSON in the lab's time-out scenarios
 )
 # Everything.
 NAT_PACKAGES=("${NAT_RUN_PACKAGES[@]}" "${NAT_PACKAGE_PACKAGES[@]}" "${NAT_BENCH_PACKAGES[@]}"

@@ -8,7 +8,8 @@
 # udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin, the checks over TCP on
 # lossy, filtering and small-segment paths tcp_lossy_30, tcp_lossy_50, tcp_filtered,
 # tcp_small_mss, and the NAT classes
-# nat_masquerade, nat_random, nat_full_cone, nat_restricted_cone.
+# nat_masquerade, nat_random, nat_full_cone, nat_restricted_cone, and the NAT time-out test on
+# the tester's own mappings: timeout_linux, timeout_outbound_only, timeout_10s, timeout_long.
 # Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
 [ $# = 3 ] || { echo "usage: $0 SCENARIO CLI SERVER" >&2; exit 2; }
@@ -26,6 +27,9 @@ lab_require
 WORK=$(mktemp -d /tmp/natlab-scenario.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 SERVER_LOG=$WORK/server.log
+# The NAT time-out test on the tester's own mappings, kept short where a scenario is about
+# something else: the server's default idle times (up to 190 s) would set the run's length.
+TIMEOUT_PLAN=(--nat-timeout-idle 2,3 --nat-timeout-refresh 1)
 
 # run_tester LAB_OPTIONS... -- SERVER_OPTIONS... : builds a lab with the server in wan and runs
 # the console front once in lan, in $WORK (where MAC.CSV is kept). Sets OUT (what it printed,
@@ -35,12 +39,12 @@ run_tester_in_lab() {
   local lab_opts=() server_opts=()
   while [ $# -gt 0 ] && [ "$1" != -- ]; do lab_opts+=("$1"); shift; done
   [ $# -gt 0 ] && shift
-  server_opts=("$@")
+  server_opts=("${TIMEOUT_PLAN[@]}" "$@")
   local server_cmd
   server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 "${server_opts[@]}") 2>>$(printf '%q' "$SERVER_LOG")"
   local start=$SECONDS
   OUT=$("$LAB" run --name "$(lab_name)" --relay-localhost "${lab_opts[@]}" \
-          --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 240 \
+          --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout "${LAB_TIMEOUT:-240}" \
           -- bash -c 'cd "$1" && eval "$2"; shift 2 && exec "$@"' bash "$WORK" "${LAN_BEFORE:-:}" "${TESTER[@]}" 2>&1)
   RC=$?
   SECS=$((SECONDS - start))
@@ -134,6 +138,53 @@ expect_tcp_verdicts_without_alg() {
   expect_true "[ \"\$(pane_lines SIP '^No ALG detected on TCP port 5058\.$' | wc -l)\" = 2 ]" \
     "REGISTER and INVITE over TCP to 5058: No ALG detected"
 }
+
+# The NAT time-out test: LAB_OPTIONS... -- SERVER_OPTIONS..., the console front with --json and
+# short schedules for the per-port session test, so that the time-out test decides when the run
+# ends. Sets OUT as run_tester_in_lab does, NT (summary.nat_timeout, compact) and RUN_SECS (the
+# server's length of the session, token to end).
+timeout_scenario() {
+  local lab_opts=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do lab_opts+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  command -v jq >/dev/null || { echo "FAIL: jq is not installed (scripts/test.sh installs it)"; exit 1; }
+  # shellcheck disable=SC2016
+  TESTER=(bash -c '"$@" >run.json' bash "$CLI" --json --local-ip 192.168.77.2 --max-seconds 220 sip-echo.lab)
+  TIMEOUT_PLAN=()
+  LAB_TIMEOUT=250 run_tester_in_lab "${lab_opts[@]}" -- --sip-port 5060=2000,3000 --sip-port 5058=2000,3000 "$@"
+  echo "---- JSON"
+  cat "$WORK/run.json" 2>/dev/null
+  echo
+  OUT=$(jq -r '(.panes.nat[] | "[NAT] " + .), (.summary.lines[] | "[RESULT] " + .), (.advice[] | "[ADVICE] " + .)' \
+          "$WORK/run.json" 2>/dev/null)
+  NT=$(jq -c '.summary.nat_timeout' "$WORK/run.json" 2>/dev/null)
+  RUN_SECS=$(grep -oE 'session 172\.31\.77\.1:[0-9]+ token [0-9a-f]+ [0-9.]+s' "$SERVER_LOG" | head -1 | awk '{print $NF}')
+  grep -E '^\[(NAT|RESULT)\] NAT (time-out of|refresh by)' <<<"$OUT"
+  echo "run length (the server's session, token to end): ${RUN_SECS:-unknown}; the lab ${SECS}s"
+  expect_true "[ $RC = 0 ]" "the run completes (status 0, was $RC)"
+  expect_true "[ -n '$NT' ] && [ '$NT' != null ]" "the JSON summary has nat_timeout"
+  local maps
+  maps=$(( $(jq '.idle_seconds_tested | length' <<<"$NT" 2>/dev/null || echo 0) * 2 + 1 ))
+  expect_line "$(cat "$SERVER_LOG")" "NAT time-out test $maps mappings" "the server took all $maps mappings (two per idle time, one for refresh)"
+}
+
+# nat_timeout_lines WHICH REGEX WHAT: the NAT pane's line and the summary's line "NAT WHICH: ..."
+# ("time-out of a new mapping", "time-out of a busy mapping", "refresh by incoming traffic") end
+# in REGEX.
+nat_timeout_lines() {
+  expect_line "$OUT" "^\[NAT\] NAT $1: $2\$" "NAT pane: $3"
+  expect_line "$OUT" "^\[RESULT\] NAT $1: $2\$" "summary: $3"
+}
+
+# json_is FILTER REGEX WHAT: jq's compact result of FILTER on summary.nat_timeout matches REGEX
+# (anchored).
+json_is() {
+  local got
+  got=$(jq -c "$1" <<<"$NT" 2>/dev/null)
+  expect_true "[[ '$got' =~ ^($2)\$ ]]" "JSON summary.nat_timeout$1 is $2: $3 (was $got)"
+}
+bracket='| [.held_seconds, .gone_by_seconds]'
+
 
 case "$SCENARIO" in
 
@@ -311,20 +362,25 @@ case "$SCENARIO" in
     ;;
 
   short_mapping)
-    # A router that forgets idle mappings after 6 s, and the server's default schedules: each
-    # tested port still gets its first report 2 s after its test INVITEs, and the countdown it
-    # announces ends the run by itself.
+    # A router that forgets idle mappings after 6 s, and the server's default schedules and idle
+    # times: each tested port still gets its first report 2 s after its test INVITEs, and the
+    # countdown it announces ends the run by itself; the time-out test ends at 10 s idle.
+    TIMEOUT_PLAN=()
     run_tester_in_lab --udp-timeout 6 --
     expect_true "[ $RC = 0 ]" "the run completes (status 0, was $RC)"
     expect_four_verdicts_without_alg
     for port in 5060 5058; do
       expect_true "[ \"\$(last_ok_after $port)\" = 2 ]" "$port: ok after 2s, the only gap the mapping survives"
     done
-    expect_line "$OUT" "^\[NAT\] Checking port 5060 after 20s \.\.\.$" "5060 announces its first long gap"
-    expect_line "$OUT" "^\[NAT\] Checking port 5058 after 30s \.\.\.$" "5058 announces its first long gap"
-    # Whichever port's report set the countdown last, the run outlasts 5060's announced 20 s.
-    expect_line "$OUT" "^\[RESULT\] NAT time-out on port 5060: held 2 s idle, gone by 20 s$" "the summary brackets the time-out"
-    expect_line "$OUT" "^\[ADVICE\] The NAT forgets an idle UDP mapping after 2 to .* below 2 s, or incoming calls may not reach it\.$" "the advice asks for a keep-alive below what held"
+    expect_line "$OUT" "^\[NAT\] Checking port 5060 after 10s \.\.\.$" "5060 announces its first long gap"
+    expect_line "$OUT" "^\[NAT\] Checking port 5058 after 15s \.\.\.$" "5058 announces its first long gap"
+    # Whichever port's report set the countdown last, the run outlasts 5060's announced 10 s.
+    expect_line "$OUT" "^\[RESULT\] NAT time-out on port 5060: held 2 s idle, gone by 10 s$" "the summary brackets the time-out"
+    for kind in new busy; do
+      expect_line "$OUT" "^\[RESULT\] NAT time-out of a $kind mapping: gone by 10 s, the shortest idle time tested$" "the time-out test: a $kind mapping is gone by 10 s"
+    done
+    # The advice takes the new mapping's figure from the time-out test.
+    expect_line "$OUT" "^\[ADVICE\] The NAT forgets a new UDP mapping within 10 s idle: .* well below 10 s, or incoming calls may not reach it\.$" "the advice asks for a keep-alive well below 10 s"
     expect_true "[ $SECS -lt 60 ]" "the run ends by itself within a minute (${SECS}s)"
     ;;
 
@@ -352,7 +408,7 @@ case "$SCENARIO" in
     # the other server, so that both serve runs.
     LOG_A=$WORK/server-a.log
     LOG_B=$WORK/server-b.log
-    sched=(--sip-port 5060=1000,2000 --sip-port 5058=1000)
+    sched=(--sip-port 5060=1000,2000 --sip-port 5058=1000 "${TIMEOUT_PLAN[@]}")
     server_cmd="$(printf '%q ' "$SERVER" --address 172.31.77.2 "${sched[@]}") 2>>$(printf '%q' "$LOG_A") &
       exec $(printf '%q ' "$SERVER" --address 172.31.77.3 "${sched[@]}") 2>>$(printf '%q' "$LOG_B")"
     runs=4
@@ -454,6 +510,76 @@ case "$SCENARIO" in
     # The server bound to every address: its answers from the other address leave by choice of
     # source address.
     class_scenario restricted-cone "endpoint-independent" "address-dependent" no -- --address 0.0.0.0
+    ;;
+
+  timeout_linux)
+    # The kernel's own UDP time-outs, set as they are by default: a flow that saw one quick
+    # exchange lasts 30 s idle, one that carried traffic both ways for more than 2 s lasts 120 s;
+    # every datagram, either way, keeps a flow open. The default idle times 10 ... 190 s.
+    timeout_scenario --udp-timeout 30 --udp-timeout-stream 120 --
+    nat_timeout_lines "time-out of a new mapping" "held 25 s idle, gone by 35 s" "a new mapping lasts 30 s"
+    nat_timeout_lines "time-out of a busy mapping" "held 100 s idle, gone by 140 s" "a busy mapping lasts 120 s"
+    nat_timeout_lines "refresh by incoming traffic" "yes" "the server's datagrams keep a mapping open"
+    json_is ".new $bracket" '\[25,35\]' "the new bracket holds 30 s"
+    json_is ".busy $bracket" '\[100,140\]' "the busy bracket holds 120 s"
+    json_is ".inbound_refresh" true "refresh by incoming traffic"
+    json_is ".idle_seconds_tested" '\[10,15,20,25,35,50,70,100,140,190\]' "the server's default idle times"
+    expect_line "$OUT" "^\[ADVICE\] The NAT forgets a new UDP mapping after 25 to 35 s idle: .* below 25 s, for example 15 s;" \
+      "the keep-alive advice is below the new mapping's time-out"
+    expect_no_line "$OUT" "^\[ADVICE\] Only what this computer sends" "no advice about refresh"
+    ;;
+
+  timeout_outbound_only)
+    # Mappings that only datagrams from lan keep open, for 22 s from the last one; conntrack's own
+    # time-outs are longer. The server's datagrams neither refresh a mapping nor pass once it is
+    # gone, so both kinds last 22 s and the refresh mapping dies at that age too.
+    timeout_scenario --udp-timeout 120 --outbound-refresh 22 --
+    nat_timeout_lines "time-out of a new mapping" "held 20 s idle, gone by 25 s" "a new mapping lasts 22 s"
+    nat_timeout_lines "time-out of a busy mapping" "held 20 s idle, gone by 25 s" "a busy mapping lasts 22 s too"
+    nat_timeout_lines "refresh by incoming traffic" "no: only what this computer sends keeps a mapping open" \
+      "the server's datagrams do not keep a mapping open"
+    json_is ".new $bracket" '\[20,25\]' "the new bracket holds 22 s"
+    json_is ".busy $bracket" '\[20,25\]' "the busy bracket holds 22 s"
+    json_is ".inbound_refresh" false "no refresh by incoming traffic"
+    expect_line "$OUT" "^\[ADVICE\] Only what this computer sends keeps a mapping open: .*the phone must send its own\.$" \
+      "the advice says the phone must send its own keep-alives"
+    ;;
+
+  timeout_10s)
+    # Mappings of 10 s, the shortest idle time tested: a datagram due at 10 s idle may come just
+    # before or just after the mapping goes. The run ends once 15 s have failed.
+    timeout_scenario --udp-timeout 10 --
+    nat_timeout_lines "time-out of a new mapping" "(held 10 s idle, gone by 15 s|gone by 10 s, the shortest idle time tested)" \
+      "a new mapping lasts about 10 s"
+    nat_timeout_lines "time-out of a busy mapping" "(held 10 s idle, gone by 15 s|gone by 10 s, the shortest idle time tested)" \
+      "a busy mapping lasts about 10 s"
+    json_is ".new $bracket" '\[10,15\]|\[null,10\]' "the new bracket holds 10 s"
+    json_is ".busy $bracket" '\[10,15\]|\[null,10\]' "the busy bracket holds 10 s"
+    # Refresh is told only where a busy mapping held the 10 s between the server's datagrams;
+    # then each of them meets a mapping of 10 s, so whether it still gets through is a race too.
+    if [ "$(jq -c '.busy.held_seconds' <<<"$NT" 2>/dev/null)" = 10 ]; then
+      nat_timeout_lines "refresh by incoming traffic" "(yes|no: only what this computer sends keeps a mapping open)" \
+        "refresh told where a busy mapping held 10 s"
+      json_is ".inbound_refresh" "true|false" "refresh told"
+    else
+      nat_timeout_lines "refresh by incoming traffic" "not told \(the mappings expired before the 10 s between the server's datagrams\)" \
+        "refresh cannot be told where no busy mapping held 10 s"
+      json_is ".inbound_refresh" null "refresh not told"
+    fi
+    ;;
+
+  timeout_long)
+    # Mappings of 12 s and idle times of 2, 3 and 5 s: nothing expires, and the run ends once the
+    # longest has come.
+    timeout_scenario --udp-timeout 12 -- --nat-timeout-idle 2,3,5 --nat-timeout-refresh 1
+    nat_timeout_lines "time-out of a new mapping" "held at least 5 s" "every new mapping held"
+    nat_timeout_lines "time-out of a busy mapping" "held at least 5 s" "every busy mapping held"
+    nat_timeout_lines "refresh by incoming traffic" "not told \(no mapping expired within 5 s\)" \
+      "refresh cannot be told where nothing expired"
+    json_is ".new $bracket" '\[5,null\]' "the new mappings held the longest idle time"
+    json_is ".busy $bracket" '\[5,null\]' "the busy mappings held the longest idle time"
+    json_is ".inbound_refresh" null "refresh not told"
+    json_is ".idle_seconds_tested" '\[2,3,5\]' "the idle times the server announced"
     ;;
 
   *)
