@@ -137,7 +137,9 @@ void TControlSession::Take(TSipSocket& s, std::string_view datagram, const TUdpP
       ArmNatRun(r);
     }
   } else if (byToken && natInvite && !s.plan.ScheduleMs.empty() && life_.MayStartNatRun(now)) {
-    StartNatRun(s, from, local);
+    // Reports go back to the INVITE's source, which must be this session's own address: a
+    // forged source cannot aim them at another host.
+    if (from.Address == peer_) StartNatRun(s, from, local);
     // One burst per audio port, to the control peer's own address, whatever the SDP names.
     if (const auto port = SdpAudioPort(text);
         port && ctx_.Config.RtpPackets > 0 && rtpPorts_.insert(*port).second)
@@ -177,7 +179,7 @@ void TControlSession::SendNatReport(NatRun& r) {
   std::optional<int> next;
   if (r.next + 1 < r.plan.size()) next = r.plan[r.next + 1];
   const std::string text = NatReportText(MsSince(r.lastActivity), next);
-  if (ctx_.Udp->Send(r.socket.socket, r.dest, r.local, text)) ++ctx_.Counters.NatReports;
+  if (ctx_.Udp->Send(r.socket.socket, peer_, r.dest, r.local, text)) ++ctx_.Counters.NatReports;
   r.lastActivity = TServerClock::now();
   life_.OnReport(r.socket.plan.Port, next, r.lastActivity);
   if (++r.next < r.plan.size()) ArmNatRun(r);
@@ -186,7 +188,8 @@ void TControlSession::SendNatReport(NatRun& r) {
 
 bool TControlSession::OnTimeoutRequest(TSipSocket& s, const nat_timeout::TRequest& r, size_t size,
                                        const TUdpPeer& from, uint32_t local, TServerClock::time_point now) {
-  if (closed_ || token_ != r.Token) return false;
+  // Its datagrams go back to the request's source, which must be this session's own address.
+  if (closed_ || token_ != r.Token || from.Address != peer_) return false;
   auto it = timeoutMaps_.find(r.Mapping);
   if (it == timeoutMaps_.end() && !life_.MayOpenTimeoutMapping(now)) return false;
   if (!timeoutLedger_.Take(r.Mapping, static_cast<int>(r.Kind), r.IdleSecs, now)) return false;
@@ -244,7 +247,7 @@ void TControlSession::SendTimeoutAfter(TimeoutMapping& m) {
 void TControlSession::SendTimeoutText(TimeoutMapping& m, const nat_timeout::TReply& reply) {
   const std::string text = nat_timeout::ReplyText(reply);
   if (text.size() > m.smallest) return;
-  if (ctx_.Udp->Send(m.socket->socket, m.dest, m.local, text)) {
+  if (ctx_.Udp->Send(m.socket->socket, peer_, m.dest, m.local, text)) {
     ++timeoutSent_;
     ++ctx_.Counters.NatReports;
   }
