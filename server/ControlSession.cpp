@@ -55,8 +55,12 @@ void TControlSession::OnRead(std::string_view bytes) {
 
 void TControlSession::FollowLife() {
   if (closed_) return;
-  SetStage(life_.Stage());
-  ArmTimerAt(life_.Deadline(), "life");
+  // The timer also wakes the session when its protection ends, to give it up.
+  const auto until = life_.ProtectedUntil();
+  const auto deadline = life_.Deadline();
+  const bool protect = TServerClock::now() < until;
+  Protect(protect);
+  ArmTimerAt(protect ? std::min(until, deadline) : deadline, "life");
 }
 
 void TControlSession::OnTimeout(const std::string&) {

@@ -164,16 +164,25 @@ void TEchoServer::Impl::Accept(tcp::socket socket, uint16_t sipPort) {
   const uint32_t address = peer.address().to_v4().to_uint();
   socket.set_option(tcp::no_delay(true), ec);
   const auto now = TServerClock::now();
-  const TAdmission::TVerdict verdict = ctx.Admission.Decide(address);
-  if (!verdict.Admit && sipPort != 0) {
-    // SIP has no word for busy that the tester reads: the connection is closed at once.
-    ++ctx.Counters.Refused;
-    ctx.StrangerLog([&] {
-      return "SIP over TCP " + EndpointText(address, peer.port()) + " refused and closed at once";
-    });
-    socket.close(ec);
+  if (sipPort != 0) {
+    // Under the places of its address, not one of its own. SIP has no word for busy that the
+    // tester reads: a refused one is closed at once.
+    if (!ctx.Admission.AddSipTcp(address)) {
+      ++ctx.Counters.Refused;
+      ctx.StrangerLog([&] {
+        return "SIP over TCP " + EndpointText(address, peer.port()) + " refused and closed at once";
+      });
+      socket.close(ec);
+      return;
+    }
+    const TConnectionId id = ctx.NextConnectionId++;
+    ++ctx.Counters.OpenConnections;
+    auto c = std::make_shared<TSipTcpConnection>(ctx, std::move(socket), id, address, peer.port(), sipPort, now);
+    ctx.Connections.emplace(id, c);
+    c->Start({});
     return;
   }
+  const TAdmission::TVerdict verdict = ctx.Admission.Decide(address);
   if (!verdict.Admit) {
     ++ctx.Counters.Refused;
     if (ctx.Refusing >= ctx.Config.MaxBusyAnswers) {
@@ -200,11 +209,7 @@ void TEchoServer::Impl::Accept(tcp::socket socket, uint16_t sipPort) {
   const TConnectionId id = ctx.NextConnectionId++;
   ctx.Admission.Add(id, address, now);
   ++ctx.Counters.OpenConnections;
-  std::shared_ptr<TTcpConnection> c;
-  if (sipPort != 0)
-    c = std::make_shared<TSipTcpConnection>(ctx, std::move(socket), id, address, peer.port(), sipPort, now);
-  else
-    c = std::make_shared<TSniffer>(ctx, std::move(socket), id, true, address, peer.port(), now);
+  auto c = std::make_shared<TSniffer>(ctx, std::move(socket), id, true, address, peer.port(), now);
   ctx.Connections.emplace(id, c);
   c->Start({});
 }

@@ -7,7 +7,6 @@ THttpSession::THttpSession(TServerContext& ctx, asio::ip::tcp::socket socket, TC
       core_(ctx.Config.MaxHttpHead, ctx.List) {}
 
 void THttpSession::Start(std::string alreadyRead) {
-  SetStage(TStage::Http);
   OnRead(alreadyRead);
 }
 

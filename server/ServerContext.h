@@ -37,8 +37,8 @@ class TServerContext {
       : Io(io),
         Config(std::move(config)),
         Log(std::move(log)),
-        Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress,
-                  Config.NetworkPrefixBits),
+        Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress, Config.NetworkPrefixBits,
+                  Config.ProtectedPerNetwork),
         TimeoutPlanSuffix(Config.TimeoutPlanSuffix()) {}
 
   asio::io_context& Io;

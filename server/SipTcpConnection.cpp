@@ -55,10 +55,11 @@ bool TSipTcpConnection::Take(const std::string& message) {
     return false;
   }
   ++messages_;
-  SetStage(TStage::Checks);
   ArmTimer(kAfterMessageMs, "no further message");
   return true;
 }
+
+void TSipTcpConnection::StopOwn() { ctx_.Admission.RemoveSipTcp(peer_); }
 
 void TSipTcpConnection::OnTimeout(const std::string& why) {
   Close(messages_ > 0 ? "done" : "timed out: " + why);

@@ -51,8 +51,8 @@ void TTcpConnection::ArmTimerAt(TServerClock::time_point when, std::string why) 
   });
 }
 
-void TTcpConnection::SetStage(TStage stage) {
-  if (admitted_) ctx_.Admission.SetStage(id_, stage, TServerClock::now());
+void TTcpConnection::Protect(bool want) {
+  if (admitted_) ctx_.Admission.Protect(id_, want);
 }
 
 void TTcpConnection::Read() {

@@ -36,8 +36,8 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   // The one time-out: after ms, OnTimeout(why) unless it is armed again or the connection ends.
   void ArmTimer(int ms, std::string why);
   void ArmTimerAt(TServerClock::time_point when, std::string why);
-  // Tells the admission register how far the connection is.
-  void SetStage(TStage stage);
+  // Asks the admission register to protect the connection's place, or gives that up.
+  void Protect(bool want);
   virtual void OnTimeout(const std::string& why) { Close("timed out: " + why); }
   // Reads once into buffer_ and calls OnRead with the bytes; a read error ends the connection.
   void Read();
