@@ -47,6 +47,7 @@ struct TEchoServer::Impl {
         acceptor(io),
         signals(io),
         housekeeping(io),
+        summaries(io),
         acceptRetry(io) {
     ctx.Udp = &udp;
   }
@@ -60,6 +61,7 @@ struct TEchoServer::Impl {
   std::vector<std::unique_ptr<tcp::acceptor>> sipAcceptors;
   asio::signal_set signals;
   asio::steady_timer housekeeping;
+  asio::steady_timer summaries;
   asio::steady_timer acceptRetry;
   size_t macEntries = 0;
 
@@ -70,6 +72,7 @@ struct TEchoServer::Impl {
   // sipPort 0: a connection to the control port.
   void Accept(tcp::socket socket, uint16_t sipPort = 0);
   void Housekeeping();
+  void Summaries();
   void DoStop(const std::string& why);
 };
 
@@ -203,7 +206,7 @@ void TEchoServer::Impl::Accept(tcp::socket socket, uint16_t sipPort) {
     if (auto it = ctx.Connections.find(*verdict.Evict); it != ctx.Connections.end()) {
       const auto victim = it->second;
       ++ctx.Counters.Evicted;
-      victim->Close("closed to make room for " + EndpointText(address, peer.port()));
+      victim->MakeRoom(EndpointText(address, peer.port()));
     }
   }
   const TConnectionId id = ctx.NextConnectionId++;
@@ -225,6 +228,15 @@ void TEchoServer::Impl::Housekeeping() {
   });
 }
 
+void TEchoServer::Impl::Summaries() {
+  summaries.expires_after(std::chrono::milliseconds(ctx.Config.LogSummaryMs));
+  summaries.async_wait([this](const asio::error_code& ec) {
+    if (ec || ctx.Stopping) return;
+    ctx.FlushTally();
+    Summaries();
+  });
+}
+
 void TEchoServer::Impl::DoStop(const std::string& why) {
   if (ctx.Stopping) return;
   ctx.Stopping = true;
@@ -236,10 +248,12 @@ void TEchoServer::Impl::DoStop(const std::string& why) {
   stun.Close();
   signals.cancel(ec);
   housekeeping.cancel();
+  summaries.cancel();
   acceptRetry.cancel();
   std::vector<std::shared_ptr<TTcpConnection>> open;  // Close erases from the register
   for (const auto& [id, c] : ctx.Connections) open.push_back(c);
   for (const auto& c : open) c->Close("server stopping");
+  ctx.FlushTally();
   io.stop();
 }
 
@@ -284,6 +298,7 @@ void TEchoServer::Run() {
   s.udp.Start();
   s.stun.Start();
   s.Housekeeping();
+  s.Summaries();
   s.io.run();
 }
 

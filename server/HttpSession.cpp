@@ -37,6 +37,7 @@ void THttpSession::Serve() {
     ++requests_;
     ++ctx_.Counters.HttpRequests;
   }
+  if (answer->Status >= 200 && answer->Status < 400) answered_ = true;
   if (requestLog_.size() < 200) requestLog_ += (requestLog_.empty() ? "" : ", ") + answer->What;
   auto head = std::make_shared<const std::string>(std::move(answer->Head));
   auto body = answer->Body;
@@ -62,6 +63,8 @@ void THttpSession::Serve() {
 
 void THttpSession::LogEnd(const std::string& who, const std::string& duration,
                           const std::string& why) {
+  // Scanners and strays get no line of their own: they are summed.
+  if (!answered_) return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::HttpError, peer_);
   ctx_.Log("http " + who + " " + duration + ": " + std::to_string(requests_) + " request(s)" +
            (requestLog_.empty() ? "" : " (" + requestLog_ + ")") + ", " +
            std::to_string(bytesOut_) + " bytes sent; " + why);

@@ -39,7 +39,8 @@ class TServerContext {
         Log(std::move(log)),
         Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress, Config.NetworkPrefixBits,
                   Config.ProtectedPerNetwork),
-        TimeoutPlanSuffix(Config.TimeoutPlanSuffix()) {}
+        TimeoutPlanSuffix(Config.TimeoutPlanSuffix()),
+        Tally(TAdmission::PrefixMask(Config.NetworkPrefixBits), 65536) {}
 
   asio::io_context& Io;
   const TEchoServerConfig Config;
@@ -63,6 +64,14 @@ class TServerContext {
   // A fresh random token that no open session holds.
   std::string NewToken();
   uint32_t Random() { return random_(); }
+
+  // Ends that say nothing about a tester: summed per LogSummaryMs.
+  TLogTally Tally;
+  void FlushTally() {
+    const int ms = Config.LogSummaryMs;
+    const std::string period = ms == 60000 ? "minute" : std::to_string(ms) + " ms";
+    for (const std::string& line : Tally.Flush(period)) Log(line);
+  }
 
   // Lines about traffic from strangers (scanners, spoofed or stray datagrams) are rationed:
   // at most kStrangerLines per period.

@@ -264,3 +264,38 @@ const char* TSessionLife::Why() const {
   if (!probed_) return "no probe after the token";
   return checksOver_ ? "no NAT test after the checks" : "checks not done in time";
 }
+
+// ---- Rationed logs -----------------------------------------------------------------------------
+
+void TLogTally::Count(TTallied kind, uint32_t address) {
+  TKind& k = kinds_[static_cast<int>(kind)];
+  ++k.Count;
+  if (k.Networks.size() < max_) k.Networks.insert(address & mask_);
+}
+
+std::vector<std::string> TLogTally::Flush(const std::string& period) {
+  static const char* const what[][3] = {{"session", "sessions", " ended without a probe"},
+                                        {"HTTP connection", "HTTP connections", " ended without a good answer"},
+                                        {"connection", "connections", " closed to make room"}};
+  std::vector<std::string> lines;
+  for (int i = 0; i < 3; ++i) {
+    TKind& k = kinds_[i];
+    if (k.Count == 0) continue;
+    const size_t n = k.Networks.size();
+    lines.push_back(Thousands(k.Count) + " " + what[i][k.Count == 1 ? 0 : 1] + " from " + Thousands(n) +
+                    (n >= max_ ? "+" : "") + (n == 1 ? " network" : " networks") + what[i][2] + " in the last " +
+                    period);
+    k = TKind{};
+  }
+  return lines;
+}
+
+std::string Thousands(uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}

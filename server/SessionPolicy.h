@@ -11,7 +11,9 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -334,3 +336,30 @@ class TAddressFallback {
   bool open_ = true;
   std::deque<std::pair<TServerTime, Item>> held_;
 };
+
+// ---- Rationed logs -----------------------------------------------------------------------------
+
+// Ends that say nothing about a tester are summed per period instead of a line each: how many,
+// and from how many networks (up to maxNetworks of them are told apart).
+enum class TTallied { NoProbe, HttpError, MadeRoom };
+
+class TLogTally {
+ public:
+  TLogTally(uint32_t networkMask, size_t maxNetworks) : mask_(networkMask), max_(maxNetworks) {}
+  void Count(TTallied kind, uint32_t address);
+  // The period's lines ("1,234 sessions from 987 networks ended without a probe in the last
+  // minute"), none for a kind that did not occur; the next period starts.
+  std::vector<std::string> Flush(const std::string& period);
+
+ private:
+  struct TKind {
+    uint64_t Count = 0;
+    std::unordered_set<uint32_t> Networks;
+  };
+  uint32_t mask_;
+  size_t max_;
+  TKind kinds_[3];
+};
+
+// 1234567 -> "1,234,567".
+std::string Thousands(uint64_t n);

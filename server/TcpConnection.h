@@ -23,6 +23,11 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   virtual void Start(std::string alreadyRead) = 0;
   // Ends the connection with one log line that says why; the peer sees the end after it.
   void Close(const std::string& why);
+  // Closes it to make room for a newcomer.
+  void MakeRoom(const std::string& newcomer) {
+    madeRoom_ = true;
+    Close("closed to make room for " + newcomer);
+  }
   uint32_t Peer() const { return peer_; }
   TConnectionId Id() const { return id_; }
   bool Closed() const { return closed_; }
@@ -59,6 +64,7 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   const uint16_t peerPort_;
   const TServerClock::time_point started_;
   bool closed_ = false;
+  bool madeRoom_ = false;  // closed to make room
   uint64_t bytesOut_ = 0;
 
  private:

@@ -331,4 +331,30 @@ TEST(ServerCore, the_address_fallback_holds_back_and_closes_with_the_token) {
   }
 }
 
+TEST(ServerCore, ends_of_non_testers_are_summed_per_period) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<TTallied, uint32_t>> ends;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"nothing: no line", {}, {}},
+      {"one", {{TTallied::NoProbe, Ip(10, 0, 1, 1)}}, {"1 session from 1 network ended without a probe in the last minute"}},
+      {"networks told apart by their /24, up to the cap",
+       {{TTallied::HttpError, Ip(10, 0, 1, 1)}, {TTallied::HttpError, Ip(10, 0, 1, 2)}, {TTallied::HttpError, Ip(10, 0, 2, 1)},
+        {TTallied::HttpError, Ip(10, 0, 3, 1)}, {TTallied::MadeRoom, Ip(10, 0, 3, 1)}},
+       {"4 HTTP connections from 2+ networks ended without a good answer in the last minute",
+        "1 connection from 1 network closed to make room in the last minute"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TLogTally tally(TAdmission::PrefixMask(24), 2);
+    for (const auto& [kind, address] : c.ends) tally.Count(kind, address);
+    EXPECT_EQ(tally.Flush("minute"), c.lines);
+    EXPECT_TRUE(tally.Flush("minute").empty()) << "a new period";
+  }
+  EXPECT_EQ(Thousands(1234567), "1,234,567");
+  EXPECT_EQ(Thousands(987), "987");
+}
+
 }  // namespace
