@@ -265,6 +265,18 @@ void TControlSession::StartRtpBurst(uint16_t port) {
 
 void TControlSession::Send(std::string data) {
   if (closed_) return;
+  if (!writing_) {
+    // Straight into the socket when it has room: only what it cannot take waits here.
+    asio::error_code ec;
+    const size_t n = socket_.write_some(asio::buffer(data), ec);
+    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+      Close("write failed: " + ec.message());
+      return;
+    }
+    bytesOut_ += n;
+    if (n == data.size()) return;
+    data.erase(0, n);
+  }
   if (pendingOut_ + data.size() > ctx_.Config.MaxPendingOutput) {
     Close("cut off: peer does not read");
     return;

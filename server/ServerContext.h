@@ -1,6 +1,7 @@
 #pragma once
 // What the parts of the echo server share on its one event loop: settings, log, counters, the
 // sessions open now and the registers that find them.
+#include <array>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
@@ -47,6 +48,8 @@ class TServerContext {
   const TLogSink Log;
   TAtomicCounters Counters;
   TServedList List;
+  // What every TCP connection reads into, one at a time on the one event loop.
+  std::array<char, 4096> ReadBuffer{};
   TUdpSide* Udp = nullptr;
   bool Stopping = false;
 

@@ -12,7 +12,10 @@ TTcpConnection::TTcpConnection(TServerContext& ctx, asio::ip::tcp::socket socket
       admitted_(admitted),
       peer_(peer),
       peerPort_(peerPort),
-      started_(started) {}
+      started_(started) {
+  asio::error_code ec;
+  socket_.non_blocking(true, ec);  // reads and first writes are tried at once
+}
 
 void TTcpConnection::Close(const std::string& why) {
   if (closed_) return;
@@ -56,14 +59,17 @@ void TTcpConnection::Protect(bool want) {
 }
 
 void TTcpConnection::Read() {
-  socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](
-                                                     const asio::error_code& ec, size_t n) {
+  socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& waited) {
     if (self->closed_) return;
+    asio::error_code ec = waited;
+    size_t n = 0;
+    if (!ec) n = self->socket_.read_some(asio::buffer(self->ctx_.ReadBuffer), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return self->Read();
     if (ec) {
       self->Close(ec == asio::error::eof ? "closed by peer" : "read failed: " + ec.message());
       return;
     }
-    self->OnRead(std::string_view(self->buffer_.data(), n));
+    self->OnRead(std::string_view(self->ctx_.ReadBuffer.data(), n));
   });
 }
 

@@ -44,7 +44,8 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   // Asks the admission register to protect the connection's place, or gives that up.
   void Protect(bool want);
   virtual void OnTimeout(const std::string& why) { Close("timed out: " + why); }
-  // Reads once into buffer_ and calls OnRead with the bytes; a read error ends the connection.
+  // Waits for bytes, reads them into the server's one read buffer and calls OnRead with them (a
+  // connection holds no buffer of its own while it waits); a read error ends the connection.
   void Read();
   virtual void OnRead(std::string_view bytes) = 0;
   // Gives the socket up to another owner, silently: no log line, the peer stays counted.
@@ -66,7 +67,4 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   bool closed_ = false;
   bool madeRoom_ = false;  // closed to make room
   uint64_t bytesOut_ = 0;
-
- private:
-  std::array<char, 4096> buffer_{};
 };
