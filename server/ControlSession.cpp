@@ -314,8 +314,9 @@ void TControlSession::StopOwn() {
 
 void TControlSession::LogEnd(const std::string& who, const std::string& duration,
                              const std::string& why) {
-  // A session that never tested gets no line of its own: it is summed.
-  if (echoes_ + tcpEchoes_ == 0 && natPorts_.empty() && timeoutMaps_.empty())
+  // A session that never tested (no check, no time-out test: at most NAT test INVITEs) gets no
+  // line of its own: it is summed.
+  if (!life_.Checked() && timeoutMaps_.empty())
     return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
   ctx_.Log("session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
            std::to_string(echoes_) + " echoes, NAT test " +

@@ -267,6 +267,8 @@ class TSessionLife {
   // runs a NAT test after its checks by UDP came through. A NAT test begun before them does not
   // count: a session cannot buy protection by advancing.
   TServerTime ProtectedUntil() const;
+  // Whether any check came, by UDP or over TCP.
+  bool Checked() const { return !checks_.empty() || !tcpChecks_.empty(); }
   // Why the session ends at its deadline, for the log.
   const char* Why() const;
 
@@ -341,7 +343,7 @@ class TAddressFallback {
 
 // Ends that say nothing about a tester are summed per period instead of a line each: how many,
 // and from how many networks (up to maxNetworks of them are told apart).
-enum class TTallied { NoProbe, HttpError, MadeRoom };
+enum class TTallied { NoProbe, HttpError, MadeRoom };  // no probe: none of the checks
 
 class TLogTally {
  public:

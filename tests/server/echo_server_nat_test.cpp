@@ -90,7 +90,7 @@ TEST_F(EchoServerNat, schedule_stops_when_the_control_connection_closes) {
   sip.SendTo(srv, 5060, p.InviteMsg);
   ASSERT_TRUE(NextEcho(*session));
   session->conn.Close();
-  ASSERT_TRUE(server->WaitForLine("session " + me));
+  ASSERT_TRUE(server->WaitForLine("1 session from 1 network ended without a probe"));
   EXPECT_FALSE(sip.Receive(1200ms));
   EXPECT_EQ(server->Server().Counters().NatReports, 0u);
 }
