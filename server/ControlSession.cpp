@@ -277,7 +277,7 @@ void TControlSession::Send(std::string data) {
     if (n == data.size()) return;
     data.erase(0, n);
   }
-  if (pendingOut_ + data.size() > ctx_.Config.MaxPendingOutput) {
+  if (pendingOut_ + data.size() > ctx_.Config.MaxPendingOutput || !Hold(pendingOut_ + data.size())) {
     Close("cut off: peer does not read");
     return;
   }
@@ -297,6 +297,7 @@ void TControlSession::WriteNext() {
                       }
                       self->bytesOut_ += n;
                       self->pendingOut_ -= self->out_.front().size();
+                      self->Hold(self->pendingOut_);
                       self->out_.pop_front();
                       if (self->out_.empty())
                         self->writing_ = false;

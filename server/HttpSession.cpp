@@ -29,6 +29,7 @@ void THttpSession::Serve() {
     // The whole head must come within the time-out: bytes trickling in do not extend it.
     if (!awaitingHead_) ArmWithinLife(ctx_.Config.HttpIdleTimeoutMs, "no complete HTTP request");
     awaitingHead_ = true;
+    if (!Hold(core_.Buffered())) return Close("cut off: the server holds too much for peers");
     Read();
     return;
   }

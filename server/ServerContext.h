@@ -58,6 +58,8 @@ class TServerContext {
   TConnectionId NextConnectionId = 1;
   // The admitted ones: who makes room when the server is full.
   TAdmission Admission;
+  // The bytes all connections hold for their peers (TTcpConnection::Hold).
+  size_t HeldBytes = 0;
   // Refused connections open now, waiting to be told that the server is busy.
   size_t Refusing = 0;
   // Greeted control sessions by token and by peer address.

@@ -24,6 +24,7 @@ void TSipTcpConnection::OnRead(std::string_view bytes) {
   for (;;) {
     switch (framer_.Next(message)) {
       case TSipStreamFramer::TNext::Need:
+        if (!Hold(framer_.Buffered())) return Close("cut off: the server holds too much for peers");
         Read();
         return;
       case TSipStreamFramer::TNext::Error:

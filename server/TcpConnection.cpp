@@ -22,6 +22,7 @@ void TTcpConnection::Close(const std::string& why) {
   closed_ = true;
   timer_.cancel();
   StopOwn();
+  Hold(0);
   if (admitted_) {
     ctx_.Admission.Remove(id_);
     --ctx_.Counters.OpenConnections;
@@ -52,6 +53,13 @@ void TTcpConnection::ArmTimerAt(TServerClock::time_point when, std::string why) 
   timer_.async_wait([self = shared_from_this(), why = std::move(why)](const asio::error_code& ec) {
     if (!ec && !self->closed_) self->OnTimeout(why);
   });
+}
+
+bool TTcpConnection::Hold(size_t bytes) {
+  const bool growing = bytes > held_;
+  ctx_.HeldBytes = ctx_.HeldBytes - held_ + bytes;
+  held_ = bytes;
+  return !growing || ctx_.HeldBytes <= ctx_.Config.MaxHeldBytes;
 }
 
 void TTcpConnection::Protect(bool want) {

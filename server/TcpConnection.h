@@ -41,6 +41,10 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   // The one time-out: after ms, OnTimeout(why) unless it is armed again or the connection ends.
   void ArmTimer(int ms, std::string why);
   void ArmTimerAt(TServerClock::time_point when, std::string why);
+  // The bytes this connection holds for its peer between reads and writes (queued output, a
+  // message or head not yet whole) are now `bytes`; false when that takes the server's total past
+  // its ceiling (MaxHeldBytes): the caller cuts the connection off.
+  bool Hold(size_t bytes);
   // Asks the admission register to protect the connection's place, or gives that up.
   void Protect(bool want);
   virtual void OnTimeout(const std::string& why) { Close("timed out: " + why); }
@@ -66,5 +70,6 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   const TServerClock::time_point started_;
   bool closed_ = false;
   bool madeRoom_ = false;  // closed to make room
+  size_t held_ = 0;        // counted in ctx_.HeldBytes
   uint64_t bytesOut_ = 0;
 };
