@@ -8,8 +8,8 @@
 // Four runs:
 //   quiet    --sessions well-behaved sessions at once, each from a loopback address of its own;
 //   hostile  the same while the hostile load below runs beside them;
-//   lockout  an attacker fills the server (5,000 sessions from 157 addresses in 4 networks, 32
-//            from each address), keeps them open and opens again whatever is closed; 3 s after
+//   lockout  an attacker fills a server of the old capacity (5,000 sessions from 157 addresses in
+//            4 networks, 32 from each address), keeps them open and opens again whatever is closed; 3 s after
 //            it is full, --newcomers testers from other networks (each its own) run the whole test, NAT
 //            reports included. Twice: the attacker's sessions idle after their greeting, and
 //            each faking a NAT test (one NAT test INVITE with its token, the longest life);
@@ -94,12 +94,12 @@ asio::ip::address_v4 AttackAddress(int a) {
                               static_cast<uint32_t>(a / kAttackNetworks + 1));
 }
 
-// Peak resident memory of a process, from /proc (kB); 0 where there is none.
-long PeakRssKb(pid_t pid) {
+// Peak (or present) resident memory of a process, from /proc (kB); 0 where there is none.
+long PeakRssKb(pid_t pid, const char* field = "VmHWM:") {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(6));
   return 0;
 }
 
@@ -111,7 +111,7 @@ struct Totals {
 };
 
 double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
+  if (v.empty()) return -1;
   std::sort(v.begin(), v.end());
   return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
 }
@@ -712,6 +712,7 @@ struct RunResult {
   int attackerOpenBefore = 0, attackerOpenAfter = 0;
   long attackerBusy = 0, attackerClosed = 0;
   long attackerBytes = 0, logBytes = 0;
+  long idleKb = 0;  // the server's resident memory before any load
   size_t capacity = 0;
 };
 
@@ -777,6 +778,7 @@ std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind, std::pa
     return std::nullopt;
   }
   RunResult r;
+  r.idleKb = PeakRssKb(server, "VmRSS:");
   std::unique_ptr<Hostile> h;
   if (kind == RunKind::Hostile) {
     h = std::make_unique<Hostile>(settings);
@@ -906,6 +908,7 @@ void Print(const std::vector<std::pair<std::string, RunResult>>& runs,
 
 std::string Num(long v) { return std::to_string(v); }
 std::string Ms(double v) {
+  if (v < 0) return "-";
   char b[32];
   std::snprintf(b, sizeof b, "%.0f ms", v);
   return b;
@@ -962,8 +965,9 @@ int main(int argc, char** argv) {
   if (all || settings.run == "lockout" || settings.run == "shared") {
     std::vector<std::pair<std::string, RunResult>> runs;
     if (all || settings.run == "lockout") {
-      runs.emplace_back("lockout, idle", run(RunKind::LockoutIdle));
-      runs.emplace_back("lockout, NAT", run(RunKind::LockoutNat));
+      // At the old capacity, which the attacker fills.
+      runs.emplace_back("lockout, idle", run(RunKind::LockoutIdle, {}, kOldCapacity));
+      runs.emplace_back("lockout, NAT", run(RunKind::LockoutNat, {}, kOldCapacity));
     }
     if (all || settings.run == "shared") runs.emplace_back("one address", run(RunKind::Shared));
     for (const auto& [name, r] : runs) bad |= r.totals.complete != r.sessions;
@@ -1006,8 +1010,12 @@ int main(int argc, char** argv) {
         {"token after connect, slowest", [](const RunResult& r) { return Ms(Percentile(r.totals.tokenMs, 1)); }},
         {"attacker sessions open before", [](const RunResult& r) { return Num(r.attackerOpenBefore); }},
         {"attacker: told busy", [](const RunResult& r) { return Num(r.attackerBusy); }},
+        {"attacker sessions closed", [](const RunResult& r) { return Num(r.attackerClosed); }},
         {"server: closed to make room", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Evicted)); }},
         {"server peak RSS (kB)", [](const RunResult& r) { return Num(r.serverPeakKb); }},
+        {"server bytes per attacker session", [](const RunResult& r) {
+           return Num(r.attackerOpenBefore ? (r.serverPeakKb - r.idleKb) * 1024 / r.attackerOpenBefore : 0);
+         }},
         {"log bytes", [](const RunResult& r) { return Num(r.logBytes); }},
         {"attacker bytes", [](const RunResult& r) { return Num(r.attackerBytes); }},
         {"log bytes per attacker byte", [](const RunResult& r) {
