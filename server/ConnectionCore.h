@@ -74,8 +74,7 @@ std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::strin
                       bool matchedByToken, bool overTcp = false);
 
 // The greeted control sessions, by token and by peer address: what finds the session of a
-// datagram. Session is the connection class;
-// the register only keeps pointers to it.
+// datagram. Session is the connection class; the register only keeps pointers to it.
 template <typename Session>
 class TSessionRegister {
  public:

@@ -20,6 +20,6 @@ class THttpSession : public TTcpConnection {
   THttpCore core_;
   int requests_ = 0;
   std::string requestLog_;
-  bool awaitingHead_ = false;
-  bool answered_ = false;  // a request had a good answer  // the time-out for the next request head runs
+  bool awaitingHead_ = false;  // the time-out for the next request head runs
+  bool answered_ = false;      // a request had a good answer
 };

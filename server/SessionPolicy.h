@@ -263,9 +263,9 @@ class TSessionLife {
 
   TServerTime Deadline() const;
   // Until when the session may not be closed to make room: from its token to the end of the
-  // checks' time (a NAT test starts within it, so there is no gap), and to its deadline once it
-  // runs a NAT test after its checks by UDP came through. A NAT test begun before them does not
-  // count: a session cannot buy protection by advancing.
+  // checks' time (a NAT test starts within it, so there is no gap), and to its deadline while it
+  // runs a NAT test once its checks by UDP came through. Until they came through a NAT test
+  // counts for nothing: a session cannot buy protection by advancing.
   TServerTime ProtectedUntil() const;
   // Whether any check came, by UDP or over TCP.
   bool Checked() const { return !checks_.empty() || !tcpChecks_.empty(); }
