@@ -8,13 +8,19 @@
 // Four runs:
 //   quiet    --sessions well-behaved sessions at once, each from a loopback address of its own;
 //   hostile  the same while the hostile load below runs beside them;
-//   lockout  an attacker fills the server (5,000 sessions from 157 addresses in 4 networks, 32
-//            from each address), keeps them open and opens again whatever is closed; 3 s after
+//   lockout  an attacker fills a server of the old capacity (5,000 sessions from 157 addresses in
+//            4 networks, 32 from each address), keeps them open and opens again whatever is closed; 3 s after
 //            it is full, --newcomers testers from other networks (each its own) run the whole test, NAT
 //            reports included. Twice: the attacker's sessions idle after their greeting, and
 //            each faking a NAT test (one NAT test INVITE with its token, the longest life);
 //   shared   --shared testers at once from one address (an office, a carrier-grade NAT), NAT
-//            reports included.
+//            reports included;
+//   botnet   a botnet fills the server from many networks: 2,500 networks x 2 sessions, 1,000 x 5
+//            and 5,000 x 1, each session sending a NAT test INVITE right after its token (so it
+//            looks as far into its test as can be) and opened again 100 ms after a close; 3 s
+//            after it holds all it can, 15 lone testers (each a network of its own) and an office
+//            of 5 in one /24 run the whole test at once, NAT reports included (--botnet-wait S:
+//            S s after instead). Each shape at the old capacity (5,000) and at the default one.
 // The hostile load of the hostile run, on a thread of its own, runs at the same time:
 //   - forged-source datagrams flood the SIP ports, paced at --flood-rate per second: small ones
 //     with a token holder's Call-ID or a stranger's, and one in 16 each oversized (30,000
@@ -22,8 +28,8 @@
 //   - malformed greetings and HTTP heads come in on connections that are opened again and again;
 //   - --silent connections connect and stay silent (opened again when the server closes them).
 //
-//   bench_server [--run quiet|hostile|lockout|shared|all] [--sessions N] [--silent N]
-//                [--flood-rate N] [--newcomers N] [--shared N]
+//   bench_server [--run quiet|hostile|lockout|shared|botnet|all] [--sessions N] [--silent N]
+//                [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,9 +69,12 @@ struct Settings {
   int floodRate = 20000;
   int newcomers = 200;
   int shared = 32;
+  int botnetWait = 3;  // seconds from the botnet holding all it can to the testers
 };
 
 constexpr int kAttackSessions = 5000, kAttackAddresses = 157, kAttackNetworks = 4;
+constexpr int kLoneTesters = 15, kOffice = 5;  // the botnet runs' testers
+constexpr size_t kOldCapacity = 5000;
 
 // 127.<net>.x.y for index i, a distinct address per index.
 asio::ip::address_v4 LoopbackAddress(int net, int i) {
@@ -85,24 +94,24 @@ asio::ip::address_v4 AttackAddress(int a) {
                               static_cast<uint32_t>(a / kAttackNetworks + 1));
 }
 
-// Peak resident memory of a process, from /proc (kB); 0 where there is none.
-long PeakRssKb(pid_t pid) {
+// Peak (or present) resident memory of a process, from /proc (kB); 0 where there is none.
+long PeakRssKb(pid_t pid, const char* field = "VmHWM:") {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(6));
   return 0;
 }
 
 struct Totals {
-  int greeted = 0, failed = 0, done = 0, busy = 0, complete = 0;
+  int greeted = 0, failed = 0, done = 0, busy = 0, complete = 0, completeOffice = 0;
   long echoes = 0, resends = 0, lost = 0, burstEchoesMissing = 0, natTestsNotStarted = 0,
        reportsMissing = 0;
   std::vector<double> tokenMs;  // from the connect to the token, per session greeted
 };
 
 double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
+  if (v.empty()) return -1;
   std::sort(v.begin(), v.end());
   return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
 }
@@ -343,7 +352,10 @@ void ClientSession::Finish() {
   // No echo of a port's burst: none of its six INVITEs reached the server.
   load_.totals.natTestsNotStarted += !(burstPorts_ & 1) + !(burstPorts_ & 2);
   if (waitReports_) load_.totals.reportsMissing += !(reports_ & 1) + !(reports_ & 2);
-  if (lost_ == 0 && burstPorts_ == 3 && (!waitReports_ || reports_ == 3)) ++load_.totals.complete;
+  if (lost_ == 0 && burstPorts_ == 3 && (!waitReports_ || reports_ == 3)) {
+    ++load_.totals.complete;
+    if (index_ >= kLoneTesters) ++load_.totals.completeOffice;
+  }
   ++load_.totals.done;
   asio::error_code ec;
   timer_.cancel();
@@ -600,6 +612,95 @@ class Attacker {
   std::thread thread_;
 };
 
+// A botnet on its own event loop and thread until Stop: `perNetwork` control sessions from each
+// of `networks` /24 networks (127.40.0.0 on), each sending a NAT test INVITE with its token from
+// its own address right after the token, opened again 100 ms after the server closes or refuses
+// it. Counts the bytes it sends.
+class Botnet {
+ public:
+  Botnet(int networks, int perNetwork) : networks_(networks), perNetwork_(perNetwork) {}
+  int Slots() const { return networks_ * perNetwork_; }
+  void Start() {
+    udp_.open(udp::v4());
+    for (int i = 0; i < Slots(); ++i) Open(i);
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  void Stop() {
+    asio::post(io_, [this] { io_.stop(); });
+    thread_.join();
+  }
+  std::atomic<int> open{0};
+  std::atomic<long> greeted{0}, busy{0}, closed{0}, bytes{0};
+
+ private:
+  asio::ip::address_v4 Address(int slot) const {
+    const uint32_t net = static_cast<uint32_t>(slot / perNetwork_);
+    return asio::ip::address_v4((127u << 24) | (40u + net / 256) << 16 | (net % 256) << 8 |
+                                static_cast<uint32_t>(slot % perNetwork_ + 1));
+  }
+  void Open(int slot) {
+    auto s = std::make_shared<tcp::socket>(io_);
+    asio::error_code ec;
+    s->open(tcp::v4(), ec);
+    s->bind(tcp::endpoint(Address(slot), 0), ec);
+    s->async_connect(tcp::endpoint(kServer, kControlPort), [this, s, slot](const asio::error_code& e) {
+      if (e) return Retry(slot);
+      bytes += static_cast<long>(kControlGreeting.size());
+      asio::async_write(*s, asio::buffer(kControlGreeting.data(), kControlGreeting.size()),
+                        [this, s, slot](const asio::error_code& e2, size_t) {
+                          if (e2) return Retry(slot);
+                          ReadToken(s, slot, std::make_shared<std::string>());
+                        });
+    });
+  }
+  void ReadToken(std::shared_ptr<tcp::socket> s, int slot, std::shared_ptr<std::string> in) {
+    auto buffer = std::make_shared<std::array<char, 256>>();
+    s->async_read_some(asio::buffer(*buffer), [this, s, slot, in, buffer](const asio::error_code& e, size_t n) {
+      if (e) return Retry(slot);
+      in->append(buffer->data(), n);
+      const size_t at = in->find(Scramble(std::string("@5060\0", 6)));
+      if (at == std::string::npos) return ReadToken(s, slot, in);
+      const std::string token = Scramble(in->substr(0, at));
+      if (token.empty()) {
+        ++busy;
+        return Retry(slot);
+      }
+      ++greeted;
+      ++open;
+      // Its NAT test INVITE, from its own address (the socket's port).
+      asio::error_code ec;
+      const uint16_t port = udp_.local_endpoint(ec).port();
+      TSipProbe probe;
+      probe.BuildInvite(token, std::to_string(kSipPorts[0]), Address(slot).to_string(), std::to_string(port), true,
+                        port);
+      SendDatagramFrom(udp_.native_handle(), probe.InviteMsg.data(), probe.InviteMsg.size(),
+                       TUdpPeer{kServer.to_uint(), kSipPorts[0]}, Address(slot).to_uint());
+      bytes += static_cast<long>(probe.InviteMsg.size());
+      Drain(s, slot);
+    });
+  }
+  void Drain(std::shared_ptr<tcp::socket> s, int slot) {
+    auto buffer = std::make_shared<std::array<char, 4096>>();
+    s->async_read_some(asio::buffer(*buffer), [this, s, slot, buffer](const asio::error_code& e, size_t) {
+      if (!e) return Drain(s, slot);
+      --open;
+      ++closed;
+      Retry(slot);
+    });
+  }
+  void Retry(int slot) {
+    auto t = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100));
+    t->async_wait([this, t, slot](const asio::error_code& e) {
+      if (!e) Open(slot);
+    });
+  }
+
+  int networks_, perNetwork_;
+  asio::io_context io_{1};
+  udp::socket udp_{io_};
+  std::thread thread_;
+};
+
 struct RunResult {
   Totals totals;
   int sessions = 0;
@@ -610,12 +711,22 @@ struct RunResult {
   double hostileSeconds = 0;
   int attackerOpenBefore = 0, attackerOpenAfter = 0;
   long attackerBusy = 0, attackerClosed = 0;
+  long attackerBytes = 0, logBytes = 0;
+  long idleKb = 0;  // the server's resident memory before any load
+  size_t capacity = 0;
 };
 
-enum class RunKind { Quiet, Hostile, LockoutIdle, LockoutNat, Shared };
+// What the server's child process reports when it ends.
+struct ServerReport {
+  TEchoServerCounters counters;
+  long logBytes = 0;  // as the default log writes them: a time stamp, the line, a line end
+};
 
-// The server in a child process with its default limits; its counters come back over a pipe.
-pid_t StartServer(int counterPipe) {
+enum class RunKind { Quiet, Hostile, LockoutIdle, LockoutNat, Shared, Botnet };
+
+// The server in a child process with its default limits (capacity 0: the default); its counters
+// come back over a pipe.
+pid_t StartServer(int counterPipe, size_t capacity = 0) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   TEchoServerConfig config;
@@ -624,12 +735,14 @@ pid_t StartServer(int counterPipe) {
   config.SipPorts[0].Port = kSipPorts[0];
   config.SipPorts[1].Port = kSipPorts[1];
   config.RtpPort = 0;
+  if (capacity > 0) config.MaxConnections = capacity;
   try {
-    TEchoServer server(config, [](const std::string&) {});
+    static long logBytes = 0;
+    TEchoServer server(config, [](const std::string& line) { logBytes += 21 + static_cast<long>(line.size()); });
     server.HandleSignals();
     server.Run();
-    const TEchoServerCounters c = server.Counters();
-    if (write(counterPipe, &c, sizeof c) != sizeof c) _exit(1);
+    const ServerReport report{server.Counters(), logBytes};
+    if (write(counterPipe, &report, sizeof report) != sizeof report) _exit(1);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_server: %s\n", e.what());
     _exit(1);
@@ -654,16 +767,18 @@ bool WaitListening() {
   return false;
 }
 
-std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind) {
+std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind, std::pair<int, int> botnetShape = {},
+                                 size_t capacity = 0) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) return std::nullopt;
-  const pid_t server = StartServer(pipeEnds[1]);
+  const pid_t server = StartServer(pipeEnds[1], capacity);
   close(pipeEnds[1]);
   if (server < 0 || !WaitListening()) {
     if (server > 0) kill(server, SIGKILL);
     return std::nullopt;
   }
   RunResult r;
+  r.idleKb = PeakRssKb(server, "VmRSS:");
   std::unique_ptr<Hostile> h;
   if (kind == RunKind::Hostile) {
     h = std::make_unique<Hostile>(settings);
@@ -682,10 +797,29 @@ std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind) {
     std::this_thread::sleep_for(std::chrono::seconds(3));
     r.attackerOpenBefore = attacker->open;
   }
+  std::unique_ptr<Botnet> botnet;
+  if (kind == RunKind::Botnet) {
+    botnet = std::make_unique<Botnet>(botnetShape.first, botnetShape.second);
+    botnet->Start();
+    // Until it holds all it can: all its sessions, or the server is full and refuses it.
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < deadline && botnet->open < botnet->Slots() && botnet->busy == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::seconds(settings.botnetWait));
+    r.attackerOpenBefore = botnet->open;
+  }
   std::function<asio::ip::address_v4(int)> address = [](int i) { return LoopbackAddress(1, i); };
   int sessions = settings.sessions;
   bool waitReports = false;
-  if (attacker) {
+  if (botnet) {
+    // Lone testers, each a network of its own, and an office of five in one /24.
+    address = [](int i) {
+      return i < kLoneTesters ? OwnNetwork(21, i)
+                              : asio::ip::address_v4((127u << 24) | (22u << 16) | static_cast<uint32_t>(i - kLoneTesters + 1));
+    };
+    sessions = kLoneTesters + kOffice;
+    waitReports = true;
+  } else if (attacker) {
     address = [](int i) { return OwnNetwork(21, i); };
     sessions = settings.newcomers;
     waitReports = true;
@@ -712,10 +846,21 @@ std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind) {
     r.attackerClosed = attacker->closed;
     attacker->Stop();
   }
+  if (botnet) {
+    r.attackerOpenAfter = botnet->open;
+    r.attackerBusy = botnet->busy;
+    r.attackerClosed = botnet->closed;
+    r.attackerBytes = botnet->bytes;
+    botnet->Stop();
+  }
+  r.capacity = capacity;
   r.serverPeakKb = PeakRssKb(server);
   kill(server, SIGTERM);
-  if (read(pipeEnds[0], &r.counters, sizeof r.counters) != sizeof r.counters)
+  ServerReport report;
+  if (read(pipeEnds[0], &report, sizeof report) != sizeof report)
     std::fprintf(stderr, "bench_server: no counters from the server\n");
+  r.counters = report.counters;
+  r.logBytes = report.logBytes;
   close(pipeEnds[0]);
   waitpid(server, nullptr, 0);
   return r;
@@ -729,7 +874,8 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
     const int v = std::atoi(argv[++i]);
     if (a == "--run") {
       s.run = argv[i];
-      if (s.run != "quiet" && s.run != "hostile" && s.run != "lockout" && s.run != "shared" && s.run != "all")
+      if (s.run != "quiet" && s.run != "hostile" && s.run != "lockout" && s.run != "shared" && s.run != "botnet" &&
+          s.run != "all")
         return false;
       continue;
     }
@@ -738,10 +884,12 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
     else if (a == "--shared") s.shared = v;
     else if (a == "--silent") s.silent = v;
     else if (a == "--flood-rate") s.floodRate = v;
+    else if (a == "--botnet-wait") s.botnetWait = v;
     else return false;
   }
   return s.sessions > 0 && s.sessions <= 60000 && s.silent >= 0 && s.silent <= 60000 &&
-         s.newcomers > 0 && s.newcomers <= 256 && s.shared > 0 && s.shared <= 1000;
+         s.newcomers > 0 && s.newcomers <= 256 && s.shared > 0 && s.shared <= 1000 && s.botnetWait >= 0 &&
+         s.botnetWait <= 120;
 }
 
 // One table: a column per run.
@@ -760,6 +908,7 @@ void Print(const std::vector<std::pair<std::string, RunResult>>& runs,
 
 std::string Num(long v) { return std::to_string(v); }
 std::string Ms(double v) {
+  if (v < 0) return "-";
   char b[32];
   std::snprintf(b, sizeof b, "%.0f ms", v);
   return b;
@@ -771,16 +920,16 @@ int main(int argc, char** argv) {
   Settings settings;
   if (!ParseArgs(argc, argv, settings)) {
     std::fprintf(stderr,
-                 "usage: bench_server [--run quiet|hostile|lockout|shared|all] [--sessions N] [--silent N]\n"
-                 "                    [--flood-rate N] [--newcomers N] [--shared N]\n");
+                 "usage: bench_server [--run quiet|hostile|lockout|shared|botnet|all] [--sessions N] [--silent N]\n"
+                 "                    [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S]\n");
     return 2;
   }
   RaiseOpenFileLimit();
   signal(SIGPIPE, SIG_IGN);
   const bool all = settings.run == "all";
   bool bad = false;
-  auto run = [&](RunKind kind) {
-    auto r = RunOnce(settings, kind);
+  auto run = [&](RunKind kind, std::pair<int, int> shape = {}, size_t capacity = 0) {
+    auto r = RunOnce(settings, kind, shape, capacity);
     if (!r) {
       std::fprintf(stderr, "bench_server: the server did not start\n");
       std::exit(1);
@@ -816,8 +965,9 @@ int main(int argc, char** argv) {
   if (all || settings.run == "lockout" || settings.run == "shared") {
     std::vector<std::pair<std::string, RunResult>> runs;
     if (all || settings.run == "lockout") {
-      runs.emplace_back("lockout, idle", run(RunKind::LockoutIdle));
-      runs.emplace_back("lockout, NAT", run(RunKind::LockoutNat));
+      // At the old capacity, which the attacker fills.
+      runs.emplace_back("lockout, idle", run(RunKind::LockoutIdle, {}, kOldCapacity));
+      runs.emplace_back("lockout, NAT", run(RunKind::LockoutNat, {}, kOldCapacity));
     }
     if (all || settings.run == "shared") runs.emplace_back("one address", run(RunKind::Shared));
     for (const auto& [name, r] : runs) bad |= r.totals.complete != r.sessions;
@@ -839,6 +989,40 @@ int main(int argc, char** argv) {
         {"server: refused", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Refused)); }},
         {"server: datagrams dropped", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Dropped)); }},
         {"server peak RSS (kB)", [](const RunResult& r) { return Num(r.serverPeakKb); }},
+    });
+  }
+  if (all || settings.run == "botnet") {
+    std::vector<std::pair<std::string, RunResult>> runs;
+    const std::pair<int, int> shapes[] = {{2500, 2}, {1000, 5}, {5000, 1}};
+    for (const auto& shape : shapes)
+      for (const size_t capacity : {kOldCapacity, size_t{0}})
+        runs.emplace_back(std::to_string(shape.first) + "x" + std::to_string(shape.second) +
+                              (capacity ? " at 5k" : " at dflt"),
+                          run(RunKind::Botnet, shape, capacity));
+    for (const auto& [name, r] : runs) bad |= r.capacity == 0 && r.totals.complete != r.sessions;
+    Print(runs, {
+        {"lone testers served completely (of 15)", [](const RunResult& r) {
+           return Num(r.totals.complete - r.totals.completeOffice);
+         }},
+        {"office served completely (of 5)", [](const RunResult& r) { return Num(r.totals.completeOffice); }},
+        {"told busy", [](const RunResult& r) { return Num(r.totals.busy); }},
+        {"token after connect, median", [](const RunResult& r) { return Ms(Percentile(r.totals.tokenMs, 0.5)); }},
+        {"token after connect, slowest", [](const RunResult& r) { return Ms(Percentile(r.totals.tokenMs, 1)); }},
+        {"attacker sessions open before", [](const RunResult& r) { return Num(r.attackerOpenBefore); }},
+        {"attacker: told busy", [](const RunResult& r) { return Num(r.attackerBusy); }},
+        {"attacker sessions closed", [](const RunResult& r) { return Num(r.attackerClosed); }},
+        {"server: closed to make room", [](const RunResult& r) { return Num(static_cast<long>(r.counters.Evicted)); }},
+        {"server peak RSS (kB)", [](const RunResult& r) { return Num(r.serverPeakKb); }},
+        {"server bytes per attacker session", [](const RunResult& r) {
+           return Num(r.attackerOpenBefore ? (r.serverPeakKb - r.idleKb) * 1024 / r.attackerOpenBefore : 0);
+         }},
+        {"log bytes", [](const RunResult& r) { return Num(r.logBytes); }},
+        {"attacker bytes", [](const RunResult& r) { return Num(r.attackerBytes); }},
+        {"log bytes per attacker byte", [](const RunResult& r) {
+           char b[32];
+           std::snprintf(b, sizeof b, "%.4f", r.attackerBytes ? double(r.logBytes) / double(r.attackerBytes) : 0.0);
+           return std::string(b);
+         }},
     });
   }
   return bad;

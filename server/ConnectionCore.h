@@ -74,8 +74,7 @@ std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::strin
                       bool matchedByToken, bool overTcp = false);
 
 // The greeted control sessions, by token and by peer address: what finds the session of a
-// datagram, and the addresses the server may send datagrams to. Session is the connection class;
-// the register only keeps pointers to it.
+// datagram. Session is the connection class; the register only keeps pointers to it.
 template <typename Session>
 class TSessionRegister {
  public:
@@ -91,9 +90,6 @@ class TSessionRegister {
     }
   }
   bool HasToken(const std::string& token) const { return byToken_.count(token) > 0; }
-  // An open session's peer: the only kind of address the server sends datagrams to, so that it
-  // never reflects traffic towards a host that did not connect to it.
-  bool Holds(uint32_t address) const { return byPeer_.count(address) > 0; }
   // The session a datagram belongs to: the one whose token its Call-ID holds, else the only
   // session of its source address (a router may have rewritten the Call-ID). Null: none, and
   // nothing is ever sent back for it.

@@ -55,8 +55,12 @@ void TControlSession::OnRead(std::string_view bytes) {
 
 void TControlSession::FollowLife() {
   if (closed_) return;
-  SetStage(life_.Stage());
-  ArmTimerAt(life_.Deadline(), "life");
+  // The timer also wakes the session when its protection ends, to give it up.
+  const auto until = life_.ProtectedUntil();
+  const auto deadline = life_.Deadline();
+  const bool protect = TServerClock::now() < until;
+  Protect(protect);
+  ArmTimerAt(protect ? std::min(until, deadline) : deadline, "life");
 }
 
 void TControlSession::OnTimeout(const std::string&) {
@@ -137,7 +141,9 @@ void TControlSession::Take(TSipSocket& s, std::string_view datagram, const TUdpP
       ArmNatRun(r);
     }
   } else if (byToken && natInvite && !s.plan.ScheduleMs.empty() && life_.MayStartNatRun(now)) {
-    StartNatRun(s, from, local);
+    // Reports go back to the INVITE's source, which must be this session's own address: a
+    // forged source cannot aim them at another host.
+    if (from.Address == peer_) StartNatRun(s, from, local);
     // One burst per audio port, to the control peer's own address, whatever the SDP names.
     if (const auto port = SdpAudioPort(text);
         port && ctx_.Config.RtpPackets > 0 && rtpPorts_.insert(*port).second)
@@ -177,7 +183,7 @@ void TControlSession::SendNatReport(NatRun& r) {
   std::optional<int> next;
   if (r.next + 1 < r.plan.size()) next = r.plan[r.next + 1];
   const std::string text = NatReportText(MsSince(r.lastActivity), next);
-  if (ctx_.Udp->Send(r.socket.socket, r.dest, r.local, text)) ++ctx_.Counters.NatReports;
+  if (ctx_.Udp->Send(r.socket.socket, peer_, r.dest, r.local, text)) ++ctx_.Counters.NatReports;
   r.lastActivity = TServerClock::now();
   life_.OnReport(r.socket.plan.Port, next, r.lastActivity);
   if (++r.next < r.plan.size()) ArmNatRun(r);
@@ -186,7 +192,8 @@ void TControlSession::SendNatReport(NatRun& r) {
 
 bool TControlSession::OnTimeoutRequest(TSipSocket& s, const nat_timeout::TRequest& r, size_t size,
                                        const TUdpPeer& from, uint32_t local, TServerClock::time_point now) {
-  if (closed_ || token_ != r.Token) return false;
+  // Its datagrams go back to the request's source, which must be this session's own address.
+  if (closed_ || token_ != r.Token || from.Address != peer_) return false;
   auto it = timeoutMaps_.find(r.Mapping);
   if (it == timeoutMaps_.end() && !life_.MayOpenTimeoutMapping(now)) return false;
   if (!timeoutLedger_.Take(r.Mapping, static_cast<int>(r.Kind), r.IdleSecs, now)) return false;
@@ -244,7 +251,7 @@ void TControlSession::SendTimeoutAfter(TimeoutMapping& m) {
 void TControlSession::SendTimeoutText(TimeoutMapping& m, const nat_timeout::TReply& reply) {
   const std::string text = nat_timeout::ReplyText(reply);
   if (text.size() > m.smallest) return;
-  if (ctx_.Udp->Send(m.socket->socket, m.dest, m.local, text)) {
+  if (ctx_.Udp->Send(m.socket->socket, peer_, m.dest, m.local, text)) {
     ++timeoutSent_;
     ++ctx_.Counters.NatReports;
   }
@@ -258,7 +265,19 @@ void TControlSession::StartRtpBurst(uint16_t port) {
 
 void TControlSession::Send(std::string data) {
   if (closed_) return;
-  if (pendingOut_ + data.size() > ctx_.Config.MaxPendingOutput) {
+  if (!writing_) {
+    // Straight into the socket when it has room: only what it cannot take waits here.
+    asio::error_code ec;
+    const size_t n = socket_.write_some(asio::buffer(data), ec);
+    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+      Close("write failed: " + ec.message());
+      return;
+    }
+    bytesOut_ += n;
+    if (n == data.size()) return;
+    data.erase(0, n);
+  }
+  if (pendingOut_ + data.size() > ctx_.Config.MaxPendingOutput || !Hold(pendingOut_ + data.size())) {
     Close("cut off: peer does not read");
     return;
   }
@@ -278,6 +297,7 @@ void TControlSession::WriteNext() {
                       }
                       self->bytesOut_ += n;
                       self->pendingOut_ -= self->out_.front().size();
+                      self->Hold(self->pendingOut_);
                       self->out_.pop_front();
                       if (self->out_.empty())
                         self->writing_ = false;
@@ -295,6 +315,10 @@ void TControlSession::StopOwn() {
 
 void TControlSession::LogEnd(const std::string& who, const std::string& duration,
                              const std::string& why) {
+  // A session that never tested (no check, no time-out test: at most NAT test INVITEs) gets no
+  // line of its own: it is summed.
+  if (!life_.Checked() && timeoutMaps_.empty())
+    return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
   ctx_.Log("session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
            std::to_string(echoes_) + " echoes, NAT test " +
            (natPorts_.empty() ? "none" : natPorts_) + ", " + std::to_string(rtpSent_) +

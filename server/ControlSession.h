@@ -82,7 +82,7 @@ class TControlSession : public TTcpConnection {
   void Take(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local,
             bool byToken, TServerClock::time_point now);
   void ArmHold();
-  // After a change of the session's life: its deadline and stage.
+  // After a change of the session's life: its deadline and protection.
   void FollowLife();
   // Queues bytes for the peer; a peer that lets too much pile up is cut off.
   void Send(std::string data);

@@ -47,6 +47,7 @@ struct TEchoServer::Impl {
         acceptor(io),
         signals(io),
         housekeeping(io),
+        summaries(io),
         acceptRetry(io) {
     ctx.Udp = &udp;
   }
@@ -60,6 +61,7 @@ struct TEchoServer::Impl {
   std::vector<std::unique_ptr<tcp::acceptor>> sipAcceptors;
   asio::signal_set signals;
   asio::steady_timer housekeeping;
+  asio::steady_timer summaries;
   asio::steady_timer acceptRetry;
   size_t macEntries = 0;
 
@@ -70,6 +72,7 @@ struct TEchoServer::Impl {
   // sipPort 0: a connection to the control port.
   void Accept(tcp::socket socket, uint16_t sipPort = 0);
   void Housekeeping();
+  void Summaries();
   void DoStop(const std::string& why);
 };
 
@@ -164,16 +167,25 @@ void TEchoServer::Impl::Accept(tcp::socket socket, uint16_t sipPort) {
   const uint32_t address = peer.address().to_v4().to_uint();
   socket.set_option(tcp::no_delay(true), ec);
   const auto now = TServerClock::now();
-  const TAdmission::TVerdict verdict = ctx.Admission.Decide(address);
-  if (!verdict.Admit && sipPort != 0) {
-    // SIP has no word for busy that the tester reads: the connection is closed at once.
-    ++ctx.Counters.Refused;
-    ctx.StrangerLog([&] {
-      return "SIP over TCP " + EndpointText(address, peer.port()) + " refused and closed at once";
-    });
-    socket.close(ec);
+  if (sipPort != 0) {
+    // Under the places of its address, not one of its own. SIP has no word for busy that the
+    // tester reads: a refused one is closed at once.
+    if (!ctx.Admission.AddSipTcp(address)) {
+      ++ctx.Counters.Refused;
+      ctx.StrangerLog([&] {
+        return "SIP over TCP " + EndpointText(address, peer.port()) + " refused and closed at once";
+      });
+      socket.close(ec);
+      return;
+    }
+    const TConnectionId id = ctx.NextConnectionId++;
+    ++ctx.Counters.OpenConnections;
+    auto c = std::make_shared<TSipTcpConnection>(ctx, std::move(socket), id, address, peer.port(), sipPort, now);
+    ctx.Connections.emplace(id, c);
+    c->Start({});
     return;
   }
+  const TAdmission::TVerdict verdict = ctx.Admission.Decide(address);
   if (!verdict.Admit) {
     ++ctx.Counters.Refused;
     if (ctx.Refusing >= ctx.Config.MaxBusyAnswers) {
@@ -194,17 +206,13 @@ void TEchoServer::Impl::Accept(tcp::socket socket, uint16_t sipPort) {
     if (auto it = ctx.Connections.find(*verdict.Evict); it != ctx.Connections.end()) {
       const auto victim = it->second;
       ++ctx.Counters.Evicted;
-      victim->Close("closed to make room for " + EndpointText(address, peer.port()));
+      victim->MakeRoom(EndpointText(address, peer.port()));
     }
   }
   const TConnectionId id = ctx.NextConnectionId++;
   ctx.Admission.Add(id, address, now);
   ++ctx.Counters.OpenConnections;
-  std::shared_ptr<TTcpConnection> c;
-  if (sipPort != 0)
-    c = std::make_shared<TSipTcpConnection>(ctx, std::move(socket), id, address, peer.port(), sipPort, now);
-  else
-    c = std::make_shared<TSniffer>(ctx, std::move(socket), id, true, address, peer.port(), now);
+  auto c = std::make_shared<TSniffer>(ctx, std::move(socket), id, true, address, peer.port(), now);
   ctx.Connections.emplace(id, c);
   c->Start({});
 }
@@ -220,6 +228,15 @@ void TEchoServer::Impl::Housekeeping() {
   });
 }
 
+void TEchoServer::Impl::Summaries() {
+  summaries.expires_after(std::chrono::milliseconds(ctx.Config.LogSummaryMs));
+  summaries.async_wait([this](const asio::error_code& ec) {
+    if (ec || ctx.Stopping) return;
+    ctx.FlushTally();
+    Summaries();
+  });
+}
+
 void TEchoServer::Impl::DoStop(const std::string& why) {
   if (ctx.Stopping) return;
   ctx.Stopping = true;
@@ -231,10 +248,12 @@ void TEchoServer::Impl::DoStop(const std::string& why) {
   stun.Close();
   signals.cancel(ec);
   housekeeping.cancel();
+  summaries.cancel();
   acceptRetry.cancel();
   std::vector<std::shared_ptr<TTcpConnection>> open;  // Close erases from the register
   for (const auto& [id, c] : ctx.Connections) open.push_back(c);
   for (const auto& c : open) c->Close("server stopping");
+  ctx.FlushTally();
   io.stop();
 }
 
@@ -279,6 +298,7 @@ void TEchoServer::Run() {
   s.udp.Start();
   s.stun.Start();
   s.Housekeeping();
+  s.Summaries();
   s.io.run();
 }
 

@@ -7,7 +7,6 @@ THttpSession::THttpSession(TServerContext& ctx, asio::ip::tcp::socket socket, TC
       core_(ctx.Config.MaxHttpHead, ctx.List) {}
 
 void THttpSession::Start(std::string alreadyRead) {
-  SetStage(TStage::Http);
   OnRead(alreadyRead);
 }
 
@@ -30,6 +29,7 @@ void THttpSession::Serve() {
     // The whole head must come within the time-out: bytes trickling in do not extend it.
     if (!awaitingHead_) ArmWithinLife(ctx_.Config.HttpIdleTimeoutMs, "no complete HTTP request");
     awaitingHead_ = true;
+    if (!Hold(core_.Buffered())) return Close("cut off: the server holds too much for peers");
     Read();
     return;
   }
@@ -38,6 +38,7 @@ void THttpSession::Serve() {
     ++requests_;
     ++ctx_.Counters.HttpRequests;
   }
+  if (answer->Status >= 200 && answer->Status < 400) answered_ = true;
   if (requestLog_.size() < 200) requestLog_ += (requestLog_.empty() ? "" : ", ") + answer->What;
   auto head = std::make_shared<const std::string>(std::move(answer->Head));
   auto body = answer->Body;
@@ -63,6 +64,8 @@ void THttpSession::Serve() {
 
 void THttpSession::LogEnd(const std::string& who, const std::string& duration,
                           const std::string& why) {
+  // Scanners and strays get no line of their own: they are summed.
+  if (!answered_) return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::HttpError, peer_);
   ctx_.Log("http " + who + " " + duration + ": " + std::to_string(requests_) + " request(s)" +
            (requestLog_.empty() ? "" : " (" + requestLog_ + ")") + ", " +
            std::to_string(bytesOut_) + " bytes sent; " + why);

@@ -21,4 +21,5 @@ class THttpSession : public TTcpConnection {
   int requests_ = 0;
   std::string requestLog_;
   bool awaitingHead_ = false;  // the time-out for the next request head runs
+  bool answered_ = false;      // a request had a good answer
 };

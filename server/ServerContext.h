@@ -1,6 +1,7 @@
 #pragma once
 // What the parts of the echo server share on its one event loop: settings, log, counters, the
 // sessions open now and the registers that find them.
+#include <array>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
@@ -37,15 +38,18 @@ class TServerContext {
       : Io(io),
         Config(std::move(config)),
         Log(std::move(log)),
-        Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress,
-                  Config.NetworkPrefixBits),
-        TimeoutPlanSuffix(Config.TimeoutPlanSuffix()) {}
+        Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress, Config.NetworkPrefixBits,
+                  Config.ProtectedPerNetwork),
+        TimeoutPlanSuffix(Config.TimeoutPlanSuffix()),
+        Tally(TAdmission::PrefixMask(Config.NetworkPrefixBits), 65536) {}
 
   asio::io_context& Io;
   const TEchoServerConfig Config;
   const TLogSink Log;
   TAtomicCounters Counters;
   TServedList List;
+  // What every TCP connection reads into, one at a time on the one event loop.
+  std::array<char, 4096> ReadBuffer{};
   TUdpSide* Udp = nullptr;
   bool Stopping = false;
 
@@ -54,6 +58,8 @@ class TServerContext {
   TConnectionId NextConnectionId = 1;
   // The admitted ones: who makes room when the server is full.
   TAdmission Admission;
+  // The bytes all connections hold for their peers (TTcpConnection::Hold).
+  size_t HeldBytes = 0;
   // Refused connections open now, waiting to be told that the server is busy.
   size_t Refusing = 0;
   // Greeted control sessions by token and by peer address.
@@ -63,6 +69,14 @@ class TServerContext {
   // A fresh random token that no open session holds.
   std::string NewToken();
   uint32_t Random() { return random_(); }
+
+  // Ends that say nothing about a tester: summed per LogSummaryMs.
+  TLogTally Tally;
+  void FlushTally() {
+    const int ms = Config.LogSummaryMs;
+    const std::string period = ms == 60000 ? "minute" : std::to_string(ms) + " ms";
+    for (const std::string& line : Tally.Flush(period)) Log(line);
+  }
 
   // Lines about traffic from strangers (scanners, spoofed or stray datagrams) are rationed:
   // at most kStrangerLines per period.

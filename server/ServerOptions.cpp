@@ -134,10 +134,14 @@ std::string ServerUsage() {
          "  --other-address IP        the host's second address, from which STUN answers\n"
          "                            a change of address (default none: only a change of\n"
          "                            port)\n"
-         "  --max-connections N       open TCP connections in all (default 5000)\n"
-         "  --max-per-address N       open TCP connections per peer address (default 0: no\n"
-         "                            cap; when the server is full, the network with the most\n"
-         "                            connections gives one up to a newcomer from elsewhere)\n"
+         "  --max-connections N       connections to the control port in all (default\n"
+         "                            50000; each may bring two to the SIP ports)\n"
+         "  --max-per-address N       connections to the control port per peer address\n"
+         "                            (default 0: no cap; when the server is full, the\n"
+         "                            network with the most gives its oldest up to a\n"
+         "                            newcomer from elsewhere)\n"
+         "  --protected-per-network N sessions of one network that are never closed to make\n"
+         "                            room while in their checks or NAT test (default 16)\n"
          "  --datagram-rate N         datagrams without a session's token per second per\n"
          "                            source address (default 20)\n"
          "  --datagram-burst N        the same at once (default 100)\n"
@@ -227,6 +231,9 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--max-connections") {
       ok = ParseLong(value, 1, 1000000, n);
       config.MaxConnections = static_cast<size_t>(n);
+    } else if (arg == "--protected-per-network") {
+      ok = ParseLong(value, 0, 1000000, n);
+      config.ProtectedPerNetwork = static_cast<size_t>(n);
     } else if (arg == "--max-per-address") {
       ok = ParseLong(value, 0, 1000000, n);
       config.MaxConnectionsPerAddress = static_cast<size_t>(n);

@@ -40,9 +40,10 @@ struct TEchoServerConfig {
   // address, from which a change of address is answered ("": only the port can change).
   uint16_t StunPort = 3478;
   std::string OtherAddress;
-  size_t MaxConnections = 5000;          // open TCP connections in all
+  size_t MaxConnections = 50000;         // places: connections to the control port in all
   size_t MaxConnectionsPerAddress = 0;   // from one peer address; 0: no cap
   int NetworkPrefixBits = 24;            // a network, for sharing the connections when full
+  size_t ProtectedPerNetwork = 16;       // places of one network never taken to make room
   size_t MaxBusyAnswers = 256;           // refused connections told so at a time
   int BusyGreetingTimeoutMs = 5000;      // a refused connection's wait for its opening
   double DatagramsPerSecond = 20;        // per source address, sustained (datagrams without a token)
@@ -59,7 +60,9 @@ struct TEchoServerConfig {
   int IdleTimeoutMs = 0;            // no longer used: taken from old command lines and ignored
   int HttpIdleTimeoutMs = 30000;  // HTTP connection between requests, and per response
   int HttpLifetimeMs = 190000;    // an HTTP connection in all: the tester gives up after 180 s
-  size_t MaxPendingOutput = 64 * 1024;   // unsent bytes on one connection before it is cut off
+  int LogSummaryMs = 60000;        // the period of the summed lines about non-testers
+  size_t MaxPendingOutput = 16 * 1024;   // unsent bytes on one connection before it is cut off
+  size_t MaxHeldBytes = 64 << 20;        // of all connections: unsent bytes, unfinished messages
   size_t MaxInputAfterGreeting = 1024;   // bytes a control peer may send after its greeting
   size_t MaxHttpHead = 8192;             // bytes of one HTTP request head
   std::string IeeeDataDir = "/usr/share/ieee-data";  // empty: no vendor list

@@ -60,57 +60,87 @@ TAdmission::TVerdict TAdmission::Decide(uint32_t address) const {
   if (order_.empty()) return {};
   const TNetKey& fullest = *order_.begin();
   if (fullest.Count <= FromNetwork(address)) return {};
-  return {true, fullest.Least.Id};
+  return {true, fullest.Oldest.second};
 }
 
 void TAdmission::Unlist(uint32_t net) {
   auto it = nets_.find(net);
-  if (it != nets_.end() && !it->second.empty()) order_.erase({it->second.size(), *it->second.begin(), net});
+  if (it != nets_.end() && !it->second.Takeable.empty())
+    order_.erase({it->second.Count, *it->second.Takeable.begin(), net});
 }
 
 void TAdmission::List(uint32_t net) {
   auto it = nets_.find(net);
   if (it == nets_.end()) return;
-  if (it->second.empty())
+  if (it->second.Count == 0)
     nets_.erase(it);
-  else
-    order_.insert({it->second.size(), *it->second.begin(), net});
+  else if (!it->second.Takeable.empty())
+    order_.insert({it->second.Count, *it->second.Takeable.begin(), net});
 }
 
 void TAdmission::Add(TId id, uint32_t address, TServerTime now) {
   if (members_.count(id)) return;
   const uint32_t net = Network(address);
-  const TKey key{TStage::Opening, now, id};
   Unlist(net);
-  nets_[net].insert(key);
+  TNet& n = nets_[net];
+  ++n.Count;
+  n.Takeable.insert({now, id});
   List(net);
-  members_.emplace(id, TMember{address, key});
+  members_.emplace(id, TMember{address, now});
   ++perAddressCount_[address];
 }
 
-void TAdmission::SetStage(TId id, TStage stage, TServerTime now) {
+bool TAdmission::Protect(TId id, bool want) {
   auto it = members_.find(id);
-  if (it == members_.end() || it->second.Key.Stage == stage) return;
-  const uint32_t net = Network(it->second.Address);
+  if (it == members_.end()) return false;
+  TMember& m = it->second;
+  if (m.Protected == want) return want;
+  const uint32_t net = Network(m.Address);
+  TNet& n = nets_[net];
+  if (want && n.Protected >= protectedPerNet_) return false;
   Unlist(net);
-  auto& members = nets_[net];
-  members.erase(it->second.Key);
-  it->second.Key = {stage, now, id};
-  members.insert(it->second.Key);
+  if (want) {
+    n.Takeable.erase({m.Since, id});
+    ++n.Protected;
+  } else {
+    n.Takeable.insert({m.Since, id});
+    --n.Protected;
+  }
+  m.Protected = want;
   List(net);
+  return want;
 }
 
 void TAdmission::Remove(TId id) {
   auto it = members_.find(id);
   if (it == members_.end()) return;
-  const uint32_t address = it->second.Address;
-  const uint32_t net = Network(address);
+  const TMember m = it->second;
+  const uint32_t net = Network(m.Address);
   Unlist(net);
-  nets_[net].erase(it->second.Key);
+  TNet& n = nets_[net];
+  --n.Count;
+  if (m.Protected)
+    --n.Protected;
+  else
+    n.Takeable.erase({m.Since, id});
   List(net);
   members_.erase(it);
-  if (auto a = perAddressCount_.find(address); a != perAddressCount_.end() && --a->second == 0)
+  if (auto a = perAddressCount_.find(m.Address); a != perAddressCount_.end() && --a->second == 0)
     perAddressCount_.erase(a);
+}
+
+bool TAdmission::AddSipTcp(uint32_t address) {
+  size_t& open = sipTcp_[address];
+  if (open >= kSipTcpPerPlace * FromAddress(address)) {
+    if (open == 0) sipTcp_.erase(address);
+    return false;
+  }
+  ++open;
+  return true;
+}
+
+void TAdmission::RemoveSipTcp(uint32_t address) {
+  if (auto it = sipTcp_.find(address); it != sipTcp_.end() && --it->second == 0) sipTcp_.erase(it);
 }
 
 size_t TAdmission::FromAddress(uint32_t address) const {
@@ -120,7 +150,7 @@ size_t TAdmission::FromAddress(uint32_t address) const {
 
 size_t TAdmission::FromNetwork(uint32_t address) const {
   auto it = nets_.find(Network(address));
-  return it == nets_.end() ? 0 : it->second.size();
+  return it == nets_.end() ? 0 : it->second.Count;
 }
 
 // ---- Life of a control session ------------------------------------------------------------------
@@ -137,6 +167,7 @@ void TSessionLife::OnCheck(bool tcp, std::optional<std::pair<bool, uint16_t>> in
   probed_ = true;
   if (!inviteAndPort || checksOver_) return;
   (tcp ? tcpChecks_ : checks_).insert(*inviteAndPort);
+  if (checks_.size() >= s_.CheckKinds) checksThrough_ = true;
   if (checks_.size() >= s_.CheckKinds && tcpChecks_.size() >= s_.TcpCheckKinds) {
     checksOver_ = true;
     checksEnd_ = std::min(checksEnd_, now + Ms(s_.AfterChecksMs));
@@ -213,23 +244,58 @@ TServerTime TSessionLife::Deadline() const {
   return end;
 }
 
-TStage TSessionLife::Stage() const {
-  // The time-out test's datagrams are still due: as far in as a NAT test.
-  if (timeoutOpen_) return TStage::NatTest;
-  if (!nat_.empty()) {
-    for (const auto& [port, p] : nat_)
-      if (!p.Done) return TStage::NatTest;
-    return TStage::Finished;
-  }
-  if (!probed_) return TStage::Greeted;
-  return checksOver_ ? TStage::Finished : TStage::Checks;
+bool TSessionLife::Finished() const {
+  if (timeoutOpen_) return false;
+  if (!nat_.empty())
+    return std::all_of(nat_.begin(), nat_.end(), [](const auto& p) { return p.second.Done; });
+  return checksOver_;
+}
+
+TServerTime TSessionLife::ProtectedUntil() const {
+  if (checksThrough_ && (!nat_.empty() || timeoutEnd_)) return std::max(checksEnd_, Deadline());
+  return std::min(checksEnd_, Deadline());
 }
 
 const char* TSessionLife::Why() const {
   if (timeoutEnd_ && nat_.empty()) return timeoutOpen_ ? "NAT time-out test overdue" : "NAT time-out test over";
   if (!nat_.empty())
-    return Stage() == TStage::Finished ? "NAT test and the tester's countdown over"
+    return Finished() ? "NAT test and the tester's countdown over"
                                        : "NAT report overdue, the tester's countdown over";
   if (!probed_) return "no probe after the token";
   return checksOver_ ? "no NAT test after the checks" : "checks not done in time";
+}
+
+// ---- Rationed logs -----------------------------------------------------------------------------
+
+void TLogTally::Count(TTallied kind, uint32_t address) {
+  TKind& k = kinds_[static_cast<int>(kind)];
+  ++k.Count;
+  if (k.Networks.size() < max_) k.Networks.insert(address & mask_);
+}
+
+std::vector<std::string> TLogTally::Flush(const std::string& period) {
+  static const char* const what[][3] = {{"session", "sessions", " ended without a probe"},
+                                        {"HTTP connection", "HTTP connections", " ended without a good answer"},
+                                        {"connection", "connections", " closed to make room"}};
+  std::vector<std::string> lines;
+  for (int i = 0; i < 3; ++i) {
+    TKind& k = kinds_[i];
+    if (k.Count == 0) continue;
+    const size_t n = k.Networks.size();
+    lines.push_back(Thousands(k.Count) + " " + what[i][k.Count == 1 ? 0 : 1] + " from " + Thousands(n) +
+                    (n >= max_ ? "+" : "") + (n == 1 ? " network" : " networks") + what[i][2] + " in the last " +
+                    period);
+    k = TKind{};
+  }
+  return lines;
+}
+
+std::string Thousands(uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
 }

@@ -11,7 +11,9 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -131,18 +133,16 @@ class TBurstPacer {
 
 // ---- Admission ---------------------------------------------------------------------------------
 
-// How far a connection is into its test, least far first: a connection of a lower stage is
-// closed first to make room. Finished: a session whose test is over (no NAT test after its
-// checks, or every report sent), which ends soon anyway.
-enum class TStage { Finished, Opening, Http, Greeted, Checks, NatTest };
-
-// The open TCP connections by peer address and network (the address's first prefixBits bits):
-// who gets in when the server is full. A newcomer is admitted while there is room (and its
-// address is below the per-address cap, when one is set). When the server is full, the network
-// holding the most connections gives one up, its least far (lowest stage, then the one that
-// entered it last), if it holds more than the newcomer's own network; else the newcomer is
-// refused. So no network holds more than another's share while others wait, and a newcomer from
-// a network with fewer connections than the fullest always gets in at once.
+// The places of the server: every admitted connection to the control port holds one; a
+// connection to a SIP port holds none, it is let in under the places of its address. A newcomer
+// gets in while there is room (and its address is below the per-address cap, when one is set).
+// When the server is full, of the networks (the address's first prefixBits bits) that hold the
+// most places and one that may be taken, the place held longest goes, if that network holds more
+// than the newcomer's own; else the newcomer is refused. What a session sends does not decide
+// which goes: only a protected place is never taken (a session through its checks, and through
+// its NAT tests once its checks came through: TSessionLife::ProtectedUntil), and a network has at
+// most protectedPerNetwork of them. So keeping a newcomer out takes every place protected at
+// once: capacity / protectedPerNetwork networks, each place renewed by a new session.
 class TAdmission {
  public:
   using TId = uint64_t;
@@ -150,15 +150,27 @@ class TAdmission {
     bool Admit = false;        // false: refused (the server is busy for it)
     std::optional<TId> Evict;  // the connection to close first
   };
+  // Connections to SIP ports allowed per place of their address: the tester's one at a time,
+  // and the one it just closed.
+  static constexpr size_t kSipTcpPerPlace = 2;
 
-  TAdmission(size_t capacity, size_t perAddressCap, int prefixBits)
-      : capacity_(capacity), perAddress_(perAddressCap), mask_(PrefixMask(prefixBits)) {}
+  TAdmission(size_t capacity, size_t perAddressCap, int prefixBits, size_t protectedPerNetwork)
+      : capacity_(capacity),
+        perAddress_(perAddressCap),
+        mask_(PrefixMask(prefixBits)),
+        protectedPerNet_(protectedPerNetwork) {}
 
   TVerdict Decide(uint32_t address) const;
-  // A connection that was admitted; it starts at the stage Opening.
+  // A connection that was admitted; it is not protected.
   void Add(TId id, uint32_t address, TServerTime now);
-  void SetStage(TId id, TStage stage, TServerTime now);
+  // Asks for protection, or gives it up; granted while the network holds fewer protected places
+  // than its share. Whether the place is protected now.
+  bool Protect(TId id, bool want);
   void Remove(TId id);
+  // A connection to a SIP port from address: false when the places of its address have no room
+  // for one more.
+  bool AddSipTcp(uint32_t address);
+  void RemoveSipTcp(uint32_t address);
 
   size_t Size() const { return members_.size(); }
   size_t FromAddress(uint32_t address) const;
@@ -169,41 +181,39 @@ class TAdmission {
   }
 
  private:
-  // Least far first: lower stage, then later in it, then the newer connection.
-  struct TKey {
-    TStage Stage;
-    TServerTime Since;
-    TId Id;
-    bool operator<(const TKey& o) const {
-      if (Stage != o.Stage) return Stage < o.Stage;
-      if (Since != o.Since) return Since > o.Since;
-      return Id > o.Id;
-    }
+  using TSince = std::pair<TServerTime, TId>;  // held since; the older first
+  struct TNet {
+    size_t Count = 0;
+    size_t Protected = 0;
+    std::set<TSince> Takeable;  // its places that are not protected
   };
-  // Fullest network first; among equals, the one with the least far connection.
+  // Fullest network first; among equals, the one whose takeable place was taken longest ago.
   struct TNetKey {
     size_t Count;
-    TKey Least;
+    TSince Oldest;
     uint32_t Net;
     bool operator<(const TNetKey& o) const {
       if (Count != o.Count) return Count > o.Count;
-      if (Least < o.Least || o.Least < Least) return Least < o.Least;
+      if (Oldest != o.Oldest) return Oldest < o.Oldest;
       return Net < o.Net;
     }
   };
   struct TMember {
     uint32_t Address;
-    TKey Key;
+    TServerTime Since;
+    bool Protected = false;
   };
   void Unlist(uint32_t net);
   void List(uint32_t net);
 
   size_t capacity_, perAddress_;
   uint32_t mask_;
+  size_t protectedPerNet_;
   std::unordered_map<TId, TMember> members_;
-  std::unordered_map<uint32_t, std::set<TKey>> nets_;  // each network's connections, least far first
-  std::set<TNetKey> order_;
+  std::unordered_map<uint32_t, TNet> nets_;
+  std::set<TNetKey> order_;  // the networks with a takeable place
   std::unordered_map<uint32_t, size_t> perAddressCount_;
+  std::unordered_map<uint32_t, size_t> sipTcp_;  // by address
 };
 
 // ---- Life of a control session ------------------------------------------------------------------
@@ -252,7 +262,13 @@ class TSessionLife {
   void OnTimeoutDone(TServerTime now);  // nothing more is due on them
 
   TServerTime Deadline() const;
-  TStage Stage() const;
+  // Until when the session may not be closed to make room: from its token to the end of the
+  // checks' time (a NAT test starts within it, so there is no gap), and to its deadline while it
+  // runs a NAT test once its checks by UDP came through. Until they came through a NAT test
+  // counts for nothing: a session cannot buy protection by advancing.
+  TServerTime ProtectedUntil() const;
+  // Whether any check came, by UDP or over TCP.
+  bool Checked() const { return !checks_.empty() || !tcpChecks_.empty(); }
   // Why the session ends at its deadline, for the log.
   const char* Why() const;
 
@@ -267,7 +283,9 @@ class TSessionLife {
   TServerTime checksEnd_;
   bool probed_ = false;
   void OnCheck(bool tcp, std::optional<std::pair<bool, uint16_t>> inviteAndPort, TServerTime now);
-  bool checksOver_ = false;  // every check kind was seen
+  bool Finished() const;
+  bool checksOver_ = false;     // every check kind was seen
+  bool checksThrough_ = false;  // every check kind by UDP was seen
   std::set<std::pair<bool, uint16_t>> checks_, tcpChecks_;
   std::map<uint16_t, TPort> nat_;
   std::optional<TServerTime> timeoutEnd_;  // the tester's wait for the last datagram due
@@ -320,3 +338,30 @@ class TAddressFallback {
   bool open_ = true;
   std::deque<std::pair<TServerTime, Item>> held_;
 };
+
+// ---- Rationed logs -----------------------------------------------------------------------------
+
+// Ends that say nothing about a tester are summed per period instead of a line each: how many,
+// and from how many networks (up to maxNetworks of them are told apart).
+enum class TTallied { NoProbe, HttpError, MadeRoom };  // no probe: none of the checks
+
+class TLogTally {
+ public:
+  TLogTally(uint32_t networkMask, size_t maxNetworks) : mask_(networkMask), max_(maxNetworks) {}
+  void Count(TTallied kind, uint32_t address);
+  // The period's lines ("1,234 sessions from 987 networks ended without a probe in the last
+  // minute"), none for a kind that did not occur; the next period starts.
+  std::vector<std::string> Flush(const std::string& period);
+
+ private:
+  struct TKind {
+    uint64_t Count = 0;
+    std::unordered_set<uint32_t> Networks;
+  };
+  uint32_t mask_;
+  size_t max_;
+  TKind kinds_[3];
+};
+
+// 1234567 -> "1,234,567".
+std::string Thousands(uint64_t n);

@@ -24,6 +24,7 @@ void TSipTcpConnection::OnRead(std::string_view bytes) {
   for (;;) {
     switch (framer_.Next(message)) {
       case TSipStreamFramer::TNext::Need:
+        if (!Hold(framer_.Buffered())) return Close("cut off: the server holds too much for peers");
         Read();
         return;
       case TSipStreamFramer::TNext::Error:
@@ -55,10 +56,11 @@ bool TSipTcpConnection::Take(const std::string& message) {
     return false;
   }
   ++messages_;
-  SetStage(TStage::Checks);
   ArmTimer(kAfterMessageMs, "no further message");
   return true;
 }
+
+void TSipTcpConnection::StopOwn() { ctx_.Admission.RemoveSipTcp(peer_); }
 
 void TSipTcpConnection::OnTimeout(const std::string& why) {
   Close(messages_ > 0 ? "done" : "timed out: " + why);

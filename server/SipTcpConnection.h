@@ -22,6 +22,7 @@ class TSipTcpConnection : public TTcpConnection {
   void OnRead(std::string_view bytes) override;
   void LogEnd(const std::string& who, const std::string& duration, const std::string& why) override;
   void OnTimeout(const std::string& why) override;
+  void StopOwn() override;
   // One complete message; false when the connection ended over it.
   bool Take(const std::string& message);
 

@@ -71,6 +71,7 @@ void TSniffer::Answer(std::string answer, const char* what) {
 
 void TSniffer::LogEnd(const std::string& who, const std::string& duration,
                       const std::string& why) {
+  if (madeRoom_) return ctx_.Tally.Count(TTallied::MadeRoom, peer_);
   ctx_.StrangerLog([&] {
     // A refused one: once answered, what it was told is what counts, however it ended.
     return "connection " + who + (admitted_ ? "" : " refused") + " " + duration + ": " +

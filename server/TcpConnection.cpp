@@ -12,13 +12,17 @@ TTcpConnection::TTcpConnection(TServerContext& ctx, asio::ip::tcp::socket socket
       admitted_(admitted),
       peer_(peer),
       peerPort_(peerPort),
-      started_(started) {}
+      started_(started) {
+  asio::error_code ec;
+  socket_.non_blocking(true, ec);  // reads and first writes are tried at once
+}
 
 void TTcpConnection::Close(const std::string& why) {
   if (closed_) return;
   closed_ = true;
   timer_.cancel();
   StopOwn();
+  Hold(0);
   if (admitted_) {
     ctx_.Admission.Remove(id_);
     --ctx_.Counters.OpenConnections;
@@ -51,19 +55,29 @@ void TTcpConnection::ArmTimerAt(TServerClock::time_point when, std::string why) 
   });
 }
 
-void TTcpConnection::SetStage(TStage stage) {
-  if (admitted_) ctx_.Admission.SetStage(id_, stage, TServerClock::now());
+bool TTcpConnection::Hold(size_t bytes) {
+  const bool growing = bytes > held_;
+  ctx_.HeldBytes = ctx_.HeldBytes - held_ + bytes;
+  held_ = bytes;
+  return !growing || ctx_.HeldBytes <= ctx_.Config.MaxHeldBytes;
+}
+
+void TTcpConnection::Protect(bool want) {
+  if (admitted_) ctx_.Admission.Protect(id_, want);
 }
 
 void TTcpConnection::Read() {
-  socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](
-                                                     const asio::error_code& ec, size_t n) {
+  socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& waited) {
     if (self->closed_) return;
+    asio::error_code ec = waited;
+    size_t n = 0;
+    if (!ec) n = self->socket_.read_some(asio::buffer(self->ctx_.ReadBuffer), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return self->Read();
     if (ec) {
       self->Close(ec == asio::error::eof ? "closed by peer" : "read failed: " + ec.message());
       return;
     }
-    self->OnRead(std::string_view(self->buffer_.data(), n));
+    self->OnRead(std::string_view(self->ctx_.ReadBuffer.data(), n));
   });
 }
 

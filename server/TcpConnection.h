@@ -23,6 +23,11 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   virtual void Start(std::string alreadyRead) = 0;
   // Ends the connection with one log line that says why; the peer sees the end after it.
   void Close(const std::string& why);
+  // Closes it to make room for a newcomer.
+  void MakeRoom(const std::string& newcomer) {
+    madeRoom_ = true;
+    Close("closed to make room for " + newcomer);
+  }
   uint32_t Peer() const { return peer_; }
   TConnectionId Id() const { return id_; }
   bool Closed() const { return closed_; }
@@ -36,10 +41,15 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   // The one time-out: after ms, OnTimeout(why) unless it is armed again or the connection ends.
   void ArmTimer(int ms, std::string why);
   void ArmTimerAt(TServerClock::time_point when, std::string why);
-  // Tells the admission register how far the connection is.
-  void SetStage(TStage stage);
+  // The bytes this connection holds for its peer between reads and writes (queued output, a
+  // message or head not yet whole) are now `bytes`; false when that takes the server's total past
+  // its ceiling (MaxHeldBytes): the caller cuts the connection off.
+  bool Hold(size_t bytes);
+  // Asks the admission register to protect the connection's place, or gives that up.
+  void Protect(bool want);
   virtual void OnTimeout(const std::string& why) { Close("timed out: " + why); }
-  // Reads once into buffer_ and calls OnRead with the bytes; a read error ends the connection.
+  // Waits for bytes, reads them into the server's one read buffer and calls OnRead with them (a
+  // connection holds no buffer of its own while it waits); a read error ends the connection.
   void Read();
   virtual void OnRead(std::string_view bytes) = 0;
   // Gives the socket up to another owner, silently: no log line, the peer stays counted.
@@ -59,8 +69,7 @@ class TTcpConnection : public std::enable_shared_from_this<TTcpConnection> {
   const uint16_t peerPort_;
   const TServerClock::time_point started_;
   bool closed_ = false;
+  bool madeRoom_ = false;  // closed to make room
+  size_t held_ = 0;        // counted in ctx_.HeldBytes
   uint64_t bytesOut_ = 0;
-
- private:
-  std::array<char, 4096> buffer_{};
 };

@@ -125,7 +125,7 @@ void TUdpSide::PaceRtp() {
   rtpPacer_.Tick([this](TRtpBurst& b) {
     const auto session = b.session.lock();
     if (!session || session->Closed()) return false;
-    if (Send(rtp_, b.to, b.local, b.stream.NextPacket())) {
+    if (Send(rtp_, session->Peer(), b.to, b.local, b.stream.NextPacket())) {
       session->CountRtp();
       ++ctx_.Counters.RtpPackets;
     }
@@ -140,8 +140,8 @@ void TUdpSide::PaceRtp() {
   });
 }
 
-bool TUdpSide::Send(udp::socket& socket, const TUdpPeer& to, uint32_t local,
+bool TUdpSide::Send(udp::socket& socket, uint32_t owner, const TUdpPeer& to, uint32_t local,
                     std::string_view data) {
-  if (!socket.is_open() || !ctx_.Sessions.Holds(to.Address)) return false;
+  if (!socket.is_open() || to.Address != owner) return false;
   return SendDatagramFrom(socket.native_handle(), data.data(), data.size(), to, local);
 }

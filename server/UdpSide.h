@@ -29,10 +29,10 @@ class TUdpSide {
   // Runs every few seconds: forgets counters that have filled up again.
   void Housekeeping(TServerClock::time_point now) { perSource_.ForgetFull(now); }
 
-  // Sends one datagram from socket and the local address `local`, but only to an address that
-  // holds an open session: the server never reflects traffic towards a host that did not
-  // connect to it.
-  bool Send(asio::ip::udp::socket& socket, const TUdpPeer& to, uint32_t local,
+  // Sends one datagram of a session from socket and the local address `local`, but only to the
+  // address of the session's own control connection (`owner`), which a forged source cannot
+  // name: the server never aims traffic at a host on another's say.
+  bool Send(asio::ip::udp::socket& socket, uint32_t owner, const TUdpPeer& to, uint32_t local,
             std::string_view data);
   // A burst of `packets` RTP packets of `stream` from the RTP socket to `to`, paced with every
   // other burst (TBurstPacer); it ends early when its session does.

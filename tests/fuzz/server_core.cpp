@@ -39,6 +39,7 @@ constexpr size_t kMaxServerLine = 200;           // the server's line of an echo
 constexpr std::time_t kNow = 1700000000;
 constexpr size_t kCapacity = 4;   // fewer than the slots: the server fills up
 constexpr int kPrefixBits = 31;   // the peers .1, .2-.3 and .4 are three networks
+constexpr size_t kProtectedPerNetwork = 1;
 constexpr int kStepMs = 250;
 const TEchoServerConfig kConfig;
 
@@ -65,7 +66,8 @@ enum class TPhase { Sniffing, Control, Http, Closed };
 struct TConn {
   TPhase Stage = TPhase::Sniffing;
   TAdmission::TId Id = 0;
-  TStage Admitted = TStage::Opening;  // as the admission register was told
+  TServerTime Since;       // admitted
+  bool Protected = false;  // as the admission register granted
   uint32_t Peer = 0;
   std::string In;  // every byte the peer sent while the server read
   std::string Token;
@@ -90,7 +92,7 @@ class THarness {
   void Serve(TConn& c);
   void Close(TConn& c);
   void Datagram(unsigned port, uint32_t source, std::string datagram);
-  void SetStage(TConn& c, TStage stage);
+  void Protect(TConn& c, bool want);
   void CheckAdmission(uint32_t peer, const TAdmission::TVerdict& verdict) const;
   void ReleaseHeld();
   void CheckRegister();
@@ -99,7 +101,7 @@ class THarness {
 
   long step_ = 0;
   TAdmission::TId nextId_ = 1;
-  TAdmission admission_{kCapacity, 0, kPrefixBits};
+  TAdmission admission_{kCapacity, 0, kPrefixBits, kProtectedPerNetwork};
   std::unique_ptr<TConn> slots_[kSlots];
   std::vector<std::string> tokens_;  // every session's, in the order of their greetings
   std::vector<std::string> closedTokens_;  // of the sessions closed since the last check
@@ -152,8 +154,9 @@ void CheckAnswer(const THttpAnswer& a, const THttpCore& core) {
 }
 
 // What a newcomer from `peer` meets, against the open connections themselves: while there is
-// room it is admitted; when the server is full, it takes the place of a connection of a fullest
-// network that holds more than its own, one of the lowest stage there; else it is refused.
+// room it is admitted; when the server is full, it takes the place held longest among the
+// unprotected ones of the fullest networks that have one, if that network holds more than its
+// own; else it is refused. No network holds more protected places than its share.
 void THarness::CheckAdmission(uint32_t peer, const TAdmission::TVerdict& verdict) const {
   auto network = [](uint32_t address) { return address >> (32 - kPrefixBits); };
   std::map<uint32_t, size_t> perNetwork;
@@ -166,23 +169,30 @@ void THarness::CheckAdmission(uint32_t peer, const TAdmission::TVerdict& verdict
     if (verdict.Evict && c->Id == *verdict.Evict) victim = c.get();
   }
   FUZZ_CHECK(open == admission_.Size() && open <= kCapacity, "no more connections than there is room for");
+  std::map<uint32_t, size_t> protectedPerNetwork;
+  for (const auto& c : slots_)
+    if (c && c->Stage != TPhase::Closed && c->Protected) ++protectedPerNetwork[network(c->Peer)];
+  for (const auto& [net, n] : protectedPerNetwork) FUZZ_CHECK(n <= kProtectedPerNetwork, "protection within the share");
+  // The fullest of the networks with a place that may be taken.
   size_t fullest = 0;
-  for (const auto& [net, n] : perNetwork) fullest = std::max(fullest, n);
+  for (const auto& c : slots_)
+    if (c && c->Stage != TPhase::Closed && !c->Protected) fullest = std::max(fullest, perNetwork[network(c->Peer)]);
   const size_t own = perNetwork[network(peer)];
   if (open < kCapacity) {
     FUZZ_CHECK(verdict.Admit && !verdict.Evict, "admitted while there is room");
     return;
   }
   if (!verdict.Admit) {
-    FUZZ_CHECK(own >= fullest, "refused only when its own network holds the most");
+    FUZZ_CHECK(own >= fullest, "refused only when its own network holds the most takeable");
     return;
   }
   FUZZ_CHECK(victim != nullptr, "a full server makes room by closing an open connection");
+  FUZZ_CHECK(!victim->Protected, "a protected place is never taken");
   const size_t victims = perNetwork[network(victim->Peer)];
   FUZZ_CHECK(victims == fullest && victims > own, "the room comes from a fullest network, fuller than its own");
   for (const auto& c : slots_) {
-    if (!c || c->Stage == TPhase::Closed || perNetwork[network(c->Peer)] != fullest) continue;
-    FUZZ_CHECK(c->Admitted >= victim->Admitted, "the least far of the fullest networks gives way");
+    if (!c || c->Stage == TPhase::Closed || c->Protected || perNetwork[network(c->Peer)] != fullest) continue;
+    FUZZ_CHECK(c->Since >= victim->Since, "the place held longest of the fullest networks gives way");
   }
 }
 
@@ -198,7 +208,8 @@ TConn& THarness::Open(size_t slot, uint32_t peer) {
   c.Peer = peer;
   if (verdict.Admit) {
     c.Id = nextId_++;
-    admission_.Add(c.Id, peer, Now());
+    c.Since = Now();
+    admission_.Add(c.Id, peer, c.Since);
   } else {
     c.Stage = TPhase::Closed;  // told that the server is busy, and closed
     FUZZ_CHECK(Scramble(BusyAnswer()) == std::string("@5060\0busy\0", 11), "the busy answer");
@@ -206,10 +217,7 @@ TConn& THarness::Open(size_t slot, uint32_t peer) {
   return c;
 }
 
-void THarness::SetStage(TConn& c, TStage stage) {
-  c.Admitted = stage;
-  admission_.SetStage(c.Id, stage, Now());
-}
+void THarness::Protect(TConn& c, bool want) { c.Protected = admission_.Protect(c.Id, want); }
 
 // Datagrams held by address come out after their hold, and only to a session that has not heard
 // its token.
@@ -250,7 +258,6 @@ void THarness::Read(TConn& c, std::string_view bytes) {
         Greet(c);
       } else {
         c.Stage = TPhase::Http;
-        SetStage(c, TStage::Http);
         c.Http.emplace(kConfig.MaxHttpHead, List());
         c.Http->Feed(c.In);
         Serve(c);
@@ -279,7 +286,7 @@ void THarness::Read(TConn& c, std::string_view bytes) {
 
 void THarness::Greet(TConn& c) {
   c.Stage = TPhase::Control;
-  SetStage(c, TStage::Greeted);
+  Protect(c, true);  // through its checks
   const unsigned n = static_cast<unsigned>(tokens_.size()) + 1;
   char token[33];
   std::snprintf(token, sizeof token, "%08x%08x%08x%08x", n, n * 2654435761u, ~n, n ^ 0x5a5a5a5au);
@@ -356,7 +363,7 @@ void THarness::Datagram(unsigned port, uint32_t source, std::string datagram) {
   } else {
     FUZZ_CHECK(!found->HeardToken, "a session that heard its token takes nothing by address");
   }
-  if (found->Admitted == TStage::Greeted) SetStage(*found, TStage::Checks);
+  if (!found->Protected) Protect(*found, true);  // asked again as its test goes on
 
   const std::string sender = EndpointText(from, static_cast<uint16_t>(5062 + source));
   const std::string frame = Frame(EchoFrame(datagram, port, sender, byToken));
@@ -375,14 +382,8 @@ void THarness::Datagram(unsigned port, uint32_t source, std::string datagram) {
   FUZZ_CHECK(fuzz::Contains(line, "(Call-ID not recognised") == !byToken, "the line says how it matched");
 }
 
-// The register holds exactly the open control sessions: a closed one is found by nothing, and
-// datagrams go only to the address of an open one.
+// The register holds exactly the open control sessions: a closed one is found by nothing.
 void THarness::CheckRegister() {
-  for (uint32_t source = 0; source < kSources; ++source) {
-    bool open = false;
-    for (const auto& c : slots_) open |= c && c->Stage == TPhase::Control && c->Peer == Address(source);
-    FUZZ_CHECK(register_.Holds(Address(source)) == open, "datagrams go to open sessions' peers only");
-  }
   for (const auto& c : slots_)
     if (c && c->Stage == TPhase::Control) FUZZ_CHECK(register_.HasToken(c->Token), "an open session's token");
   for (const std::string& token : closedTokens_)

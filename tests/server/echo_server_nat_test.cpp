@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "probes/SipProbe.h"
+#include "proto/NatTimeoutWire.h"
 #include "tests/server/ServerTest.h"
 
 using namespace servertest;
@@ -89,7 +90,7 @@ TEST_F(EchoServerNat, schedule_stops_when_the_control_connection_closes) {
   sip.SendTo(srv, 5060, p.InviteMsg);
   ASSERT_TRUE(NextEcho(*session));
   session->conn.Close();
-  ASSERT_TRUE(server->WaitForLine("session " + me));
+  ASSERT_TRUE(server->WaitForLine("1 session from 1 network ended without a probe"));
   EXPECT_FALSE(sip.Receive(1200ms));
   EXPECT_EQ(server->Server().Counters().NatReports, 0u);
 }
@@ -166,6 +167,35 @@ TEST_F(EchoServerNat, rtp_burst_goes_only_to_the_control_peer_address) {
   const auto counters = server->Server().Counters();
   EXPECT_EQ(counters.RtpPackets, 5u);
   EXPECT_EQ(counters.NatReports, 0u);
+}
+
+TEST_F(EchoServerNat, a_sessions_datagrams_go_only_to_its_own_address) {
+  // Another tester's address holds a session of its own: a forged source naming it, with the
+  // attacker's token, aims neither reports nor time-out answers there.
+  const std::string victim = support::TestAddress(2);
+  TEchoServerConfig config = Config();
+  config.TimeoutIdleSecs = {1};
+  ASSERT_TRUE(Open(config));
+  auto victimSession = Greet(victim);
+  ASSERT_TRUE(victimSession);
+  auto forged = Udp(victim, 5060);
+  auto own = Udp(me, 5060);
+  TSipProbe p;
+  p.BuildInvite(session->token, "5060", me, "5060", true, 5004);
+  const std::string timeoutRequest =
+      nat_timeout::RequestText({session->token, 2, nat_timeout::TKind::New, 1, 1});
+  forged.SendTo(srv, 5060, p.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
+  forged.SendTo(srv, 5060, timeoutRequest);
+  // From its own address the same datagrams are served: the first answer, then the report.
+  own.SendTo(srv, 5060, timeoutRequest);
+  ASSERT_TRUE(own.Receive(3000ms));
+  own.SendTo(srv, 5060, p.InviteMsg);
+  ASSERT_TRUE(NextEcho(*session));
+  const auto report = own.Receive(3000ms);
+  ASSERT_TRUE(report);
+  EXPECT_TRUE(LabelValue(report->data, "Sent after")) << report->data;
+  EXPECT_FALSE(forged.Receive(1500ms));
 }
 
 }  // namespace

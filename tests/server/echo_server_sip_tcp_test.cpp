@@ -98,4 +98,20 @@ TEST_F(EchoServerSipTcp, ends_connections_that_are_not_the_testers) {
   EXPECT_EQ(server->Server().Counters().Echoes, 2u);
 }
 
+TEST_F(EchoServerSipTcp, comes_in_under_its_sessions_place_on_a_full_server) {
+  TEchoServerConfig config = Config();
+  config.MaxConnections = 1;
+  ASSERT_TRUE(Open(config));  // the one place
+  // From an address without a place: closed at once, nothing echoed.
+  TcpConn stranger = TcpConn::Connect(srv, 5060, support::TestAddress(2));
+  ASSERT_TRUE(stranger.Ok());
+  EXPECT_TRUE(stranger.WaitClosed(3000ms));
+  // The tester's own takes no place, so nobody is closed to make room for it.
+  TcpConn sip = TcpConn::Connect(srv, 5060, me);
+  ASSERT_TRUE(sip.Send(Register(session->token)));
+  EXPECT_TRUE(NextEcho(*session));
+  EXPECT_EQ(server->Server().Counters().Evicted, 0u);
+  EXPECT_EQ(server->Server().Counters().Refused, 1u);
+}
+
 }  // namespace

@@ -81,67 +81,84 @@ uint32_t Ip(int a, int b, int c, int d) {
          static_cast<uint32_t>(c) << 8 | static_cast<uint32_t>(d);
 }
 
-TEST(ServerCore, a_full_server_takes_the_place_of_the_least_far_of_the_fullest_network) {
+TEST(ServerCore, a_full_server_takes_the_oldest_unprotected_place_of_the_fullest_network) {
   const auto t0 = TServerClock::now();
   struct Open {
     uint32_t address;
-    TStage stage;
-    int sinceMs;  // entered the stage
+    bool protect;
+    int sinceMs;  // admitted
   };
   struct Case {
     const char* name;
     size_t capacity, perAddress;
-    std::vector<Open> open;  // ids 1, 2, ... in this order
+    std::vector<Open> open;  // ids 1, 2, ... in this order; two protected places per network
     uint32_t newcomer;
     bool admit;
     std::optional<TAdmission::TId> evict;
   };
   const uint32_t a1 = Ip(10, 0, 1, 1), a2 = Ip(10, 0, 1, 2), b1 = Ip(10, 0, 2, 1), c1 = Ip(10, 0, 3, 1);
   const Case cases[] = {
-      {"room: in", 3, 0, {{a1, TStage::NatTest, 0}, {a1, TStage::Greeted, 0}}, a1, true, std::nullopt},
-      {"no cap per address while there is room", 3, 0, {{a1, TStage::Greeted, 0}, {a1, TStage::Greeted, 0}}, a1, true,
-       std::nullopt},
-      {"a cap per address, when set", 3, 2, {{a1, TStage::Greeted, 0}, {a2, TStage::Greeted, 0}, {a2, TStage::Greeted, 0}},
-       a2, false, std::nullopt},
-      {"full: the lowest stage of the fullest network goes", 3, 0,
-       {{a1, TStage::Checks, 0}, {a2, TStage::Greeted, 5}, {b1, TStage::Opening, 9}}, c1, true, 2},
-      {"full: of one stage, the one that entered it last goes", 3, 0,
-       {{a1, TStage::NatTest, 1}, {a2, TStage::NatTest, 7}, {a1, TStage::NatTest, 3}, {b1, TStage::Opening, 0}}, c1,
-       true, 2},
-      {"full: a finished session goes before one that just opened", 3, 0,
-       {{a1, TStage::Opening, 9}, {a2, TStage::Finished, 0}, {b1, TStage::Opening, 0}}, c1, true, 2},
-      {"full: of two networks as full, the one with the least far connection", 4, 0,
-       {{a1, TStage::NatTest, 0}, {a2, TStage::NatTest, 0}, {b1, TStage::Checks, 0}, {b1, TStage::Http, 0}}, c1, true,
-       4},
+      {"room: in", 3, 0, {{a1, true, 0}, {a1, false, 0}}, a1, true, std::nullopt},
+      {"a cap per address, when set", 3, 2, {{a1, false, 0}, {a2, false, 0}, {a2, false, 0}}, a2, false, std::nullopt},
+      {"full: of the fullest network, the place held longest goes, however far it is", 3, 0,
+       {{a1, false, 5}, {a2, false, 1}, {b1, false, 0}}, c1, true, 2},
+      {"full: a protected place never goes", 3, 0, {{a1, false, 5}, {a2, true, 1}, {b1, false, 0}}, c1, true, 1},
+      {"full: past the fullest network, when all of its places are protected", 3, 0,
+       {{a1, true, 0}, {a2, true, 0}, {b1, false, 9}}, c1, true, 3},
+      {"full: a network's protection beyond its share is not granted", 4, 0,
+       {{a1, true, 0}, {a2, true, 1}, {a1, true, 2}, {b1, false, 0}}, c1, true, 3},
+      {"full: of two networks as full, the one whose takeable place is the oldest", 4, 0,
+       {{a1, false, 4}, {a2, false, 5}, {b1, false, 3}, {b1, false, 6}}, c1, true, 3},
       {"full: one more than the newcomer's own network is enough", 3, 0,
-       {{a1, TStage::NatTest, 0}, {a2, TStage::NatTest, 0}, {b1, TStage::NatTest, 0}}, b1, true, 2},
-      {"full, and the newcomer's network holds the most: busy", 3, 0,
-       {{a1, TStage::Greeted, 0}, {a2, TStage::Greeted, 0}, {b1, TStage::Greeted, 0}}, a1, false, std::nullopt},
-      {"full, and every network holds as many: busy", 2, 0, {{a1, TStage::Opening, 0}, {b1, TStage::NatTest, 0}}, b1,
-       false, std::nullopt},
+       {{a1, false, 0}, {a2, false, 0}, {b1, false, 0}}, b1, true, 1},
+      {"full, and the newcomer's network holds the most: busy", 3, 0, {{a1, false, 0}, {a2, false, 0}, {b1, false, 0}},
+       a1, false, std::nullopt},
+      {"full, and every place is protected: busy", 2, 0, {{a1, true, 0}, {b1, true, 0}}, c1, false, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TAdmission admission(c.capacity, c.perAddress, 24);
+    TAdmission admission(c.capacity, c.perAddress, 24, 2);
     TAdmission::TId id = 0;
     for (const Open& o : c.open) {
-      admission.Add(++id, o.address, t0);
-      admission.SetStage(id, o.stage, t0 + milliseconds(o.sinceMs));
+      admission.Add(++id, o.address, t0 + milliseconds(o.sinceMs));
+      admission.Protect(id, o.protect);
     }
     const TAdmission::TVerdict v = admission.Decide(c.newcomer);
     EXPECT_EQ(v.Admit, c.admit);
     EXPECT_EQ(v.Evict, c.evict);
   }
-  // The register follows removals and changes of stage.
-  TAdmission admission(2, 0, 24);
+  // The register follows removals and protection given up.
+  TAdmission admission(2, 0, 24, 1);
   admission.Add(1, a1, t0);
-  admission.Add(2, a1, t0);
+  admission.Add(2, a1, t0 + milliseconds(1));
+  EXPECT_TRUE(admission.Protect(1, true));
+  EXPECT_FALSE(admission.Protect(2, true));
   EXPECT_EQ(admission.Decide(b1).Evict, std::optional<TAdmission::TId>(2));
-  admission.SetStage(2, TStage::NatTest, t0);
+  admission.Remove(2);
+  admission.Add(3, a2, t0 + milliseconds(2));
+  EXPECT_EQ(admission.Decide(b1).Evict, std::optional<TAdmission::TId>(3));
+  admission.Protect(1, false);
   EXPECT_EQ(admission.Decide(b1).Evict, std::optional<TAdmission::TId>(1));
   admission.Remove(1);
   EXPECT_TRUE(admission.Decide(a1).Admit && !admission.Decide(a1).Evict);
   EXPECT_EQ(admission.FromNetwork(a2), 1u);
+}
+
+TEST(ServerCore, sip_over_tcp_is_let_in_under_the_places_of_its_address) {
+  const auto t0 = TServerClock::now();
+  const uint32_t a = Ip(10, 0, 1, 1), b = Ip(10, 0, 1, 2);
+  TAdmission admission(1, 0, 24, 16);
+  admission.Add(1, a, t0);
+  EXPECT_FALSE(admission.AddSipTcp(b)) << "an address without a place";
+  EXPECT_TRUE(admission.AddSipTcp(a));
+  EXPECT_TRUE(admission.AddSipTcp(a));
+  EXPECT_FALSE(admission.AddSipTcp(a)) << "past two per place";
+  EXPECT_EQ(admission.Size(), 1u) << "none holds a place";
+  admission.RemoveSipTcp(a);
+  EXPECT_TRUE(admission.AddSipTcp(a));
+  admission.Remove(1);
+  admission.RemoveSipTcp(a);
+  EXPECT_FALSE(admission.AddSipTcp(a)) << "its place is gone";
 }
 
 TEST(ServerCore, a_session_lives_as_long_as_its_test) {
@@ -158,39 +175,43 @@ TEST(ServerCore, a_session_lives_as_long_as_its_test) {
     const char* name;
     std::vector<Event> events;
     int deadlineMs;
-    TStage stage;
+    int protectedUntilMs;
     int natMayStartUntilMs;  // MayStartNatRun holds before this, not from it
   };
   const Case cases[] = {
-      {"greeted, nothing since: the first probe is due", {}, 10000, TStage::Greeted, 45000},
+      {"greeted, nothing since: the first probe is due", {}, 10000, 10000, 45000},
       {"probing: until the time for the checks is up, however much it sends",
-       {{500, Probe}, {9000, Probe, 5058}, {20000, Probe}, {29000, Probe}}, 45000, TStage::Checks, 45000},
+       {{500, Probe}, {9000, Probe, 5058}, {20000, Probe}, {29000, Probe}}, 45000, 45000, 45000},
       {"the checks by UDP seen: those over TCP may follow until the time for the checks is up",
        {{100, Probe}, {200, Probe, 5058}, {300, Probe, 5060, true}, {400, Probe, 5058, true}, {900, TcpProbe}},
-       45000, TStage::Checks, 45000},
+       45000, 45000, 45000},
       {"every check seen, by UDP and over TCP: ends shortly after unless a NAT test starts",
        {{100, Probe}, {200, Probe, 5058}, {300, Probe, 5060, true}, {400, Probe, 5058, true}, {500, TcpProbe},
         {600, TcpProbe, 5058}, {700, TcpProbe, 5060, true}, {6300, TcpProbe, 5058, true}},
-       11300, TStage::Finished, 11300},
+       11300, 11300, 11300},
       {"a NAT test: the first report and the tester's countdown after it, plus the margin",
-       {{100, Probe}, {2000, NatStart, 5060, false, 2000}}, 2000 + 2000 + 3000 + 10000, TStage::NatTest, 45000},
+       {{100, Probe}, {2000, NatStart, 5060, false, 2000}}, 2000 + 2000 + 3000 + 10000, 17000, 45000},
       {"each report announces the next gap",
        {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {2700, NatStart, 5058, false, 2000},
         {4700, Report, 5058, false, 30000}},
-       4700 + 30000 + 3000 + 10000, TStage::NatTest, 45000},
+       4700 + 30000 + 3000 + 10000, 45000, 45000},
       {"the datagrams of a NAT test renew nothing",
        {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {15000, NatProbe}, {21000, NatProbe}},
-       2100 + 20000 + 3000 + 10000, TStage::NatTest, 45000},
+       2100 + 20000 + 3000 + 10000, 35100, 45000},
       {"the last report: the countdown of the one before runs out",
        {{100, NatStart, 5060, false, 2000}, {2100, Report, 5060, false, 20000}, {22100, LastReport}},
-       2100 + 20000 + 3000 + 10000, TStage::Finished, 45000},
+       2100 + 20000 + 3000 + 10000, 35100, 45000},
       {"the time-out test's last datagram due, the tester's wait for it and the margin",
-       {{100, Probe}, {200, TimeoutDue, 5060, false, 190200}}, 190200 + 3000 + 10000, TStage::NatTest, 45000},
+       {{100, Probe}, {200, TimeoutDue, 5060, false, 190200}}, 190200 + 3000 + 10000, 45000, 45000},
       {"the time-out test outlasts the NAT test",
        {{200, TimeoutDue, 5060, false, 100000}, {2100, NatStart, 5060, false, 2000}}, 100000 + 3000 + 10000,
-        TStage::NatTest, 45000},
+        45000, 45000},
       {"the time-out test over early: the checks' time decides again",
-       {{200, TimeoutDue, 5060, false, 60000}, {20000, TimeoutDone}, {20100, Probe}}, 45000, TStage::Checks, 45000},
+       {{200, TimeoutDue, 5060, false, 60000}, {20000, TimeoutDone}, {20100, Probe}}, 45000, 45000, 45000},
+      {"checks by UDP through, then a NAT test: protected to its end",
+       {{100, Probe}, {200, Probe, 5058}, {300, Probe, 5060, true}, {400, Probe, 5058, true},
+        {500, NatStart, 5060, false, 2000}, {2500, Report, 5060, false, 40000}},
+       2500 + 40000 + 3000 + 10000, 2500 + 40000 + 3000 + 10000, 45000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -210,7 +231,7 @@ TEST(ServerCore, a_session_lives_as_long_as_its_test) {
       }
     }
     EXPECT_EQ(life.Deadline(), t0 + milliseconds(c.deadlineMs));
-    EXPECT_EQ(life.Stage(), c.stage);
+    EXPECT_EQ(life.ProtectedUntil(), t0 + milliseconds(c.protectedUntilMs));
     EXPECT_TRUE(life.MayStartNatRun(t0 + milliseconds(c.natMayStartUntilMs - 1)));
     EXPECT_FALSE(life.MayStartNatRun(t0 + milliseconds(c.natMayStartUntilMs)));
   }
@@ -308,6 +329,32 @@ TEST(ServerCore, the_address_fallback_holds_back_and_closes_with_the_token) {
     EXPECT_EQ(fallback.TakeDue(t0 + milliseconds(c.atMs)), c.released);
     EXPECT_EQ(fallback.Open(), c.open);
   }
+}
+
+TEST(ServerCore, ends_of_non_testers_are_summed_per_period) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<TTallied, uint32_t>> ends;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"nothing: no line", {}, {}},
+      {"one", {{TTallied::NoProbe, Ip(10, 0, 1, 1)}}, {"1 session from 1 network ended without a probe in the last minute"}},
+      {"networks told apart by their /24, up to the cap",
+       {{TTallied::HttpError, Ip(10, 0, 1, 1)}, {TTallied::HttpError, Ip(10, 0, 1, 2)}, {TTallied::HttpError, Ip(10, 0, 2, 1)},
+        {TTallied::HttpError, Ip(10, 0, 3, 1)}, {TTallied::MadeRoom, Ip(10, 0, 3, 1)}},
+       {"4 HTTP connections from 2+ networks ended without a good answer in the last minute",
+        "1 connection from 1 network closed to make room in the last minute"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TLogTally tally(TAdmission::PrefixMask(24), 2);
+    for (const auto& [kind, address] : c.ends) tally.Count(kind, address);
+    EXPECT_EQ(tally.Flush("minute"), c.lines);
+    EXPECT_TRUE(tally.Flush("minute").empty()) << "a new period";
+  }
+  EXPECT_EQ(Thousands(1234567), "1,234,567");
+  EXPECT_EQ(Thousands(987), "987");
 }
 
 }  // namespace

@@ -91,6 +91,8 @@ TEST(ServerOptions, command_line_table) {
       {{"--idle-timeout", "60000", "--max-per-address", "32"}, TOptionsOutcome::Run},
       {{"--max-per-address", "0", "--checks-timeout", "45000"}, TOptionsOutcome::Run},
       {{"--checks-timeout", "0"}, TOptionsOutcome::Error},
+      {{"--protected-per-network", "0"}, TOptionsOutcome::Run},
+      {{"--protected-per-network", "-1"}, TOptionsOutcome::Error},
       {{"--nat-timeout-idle", "none"}, TOptionsOutcome::Run},
       {{"--nat-timeout-idle", "5,10,3600", "--nat-timeout-refresh", "3600"}, TOptionsOutcome::Run},
       {{"--nat-timeout-idle", "10,5"}, TOptionsOutcome::Error},
