@@ -174,7 +174,7 @@ TEST_F(EchoServerNat, a_sessions_datagrams_go_only_to_its_own_address) {
   // attacker's token, aims neither reports nor time-out answers there.
   const std::string victim = support::TestAddress(2);
   TEchoServerConfig config = Config();
-  config.TimeoutIdleSecs = {1};
+  config.TimeoutIdleSecs = {2};
   ASSERT_TRUE(Open(config));
   auto victimSession = Greet(victim);
   ASSERT_TRUE(victimSession);
@@ -183,7 +183,7 @@ TEST_F(EchoServerNat, a_sessions_datagrams_go_only_to_its_own_address) {
   TSipProbe p;
   p.BuildInvite(session->token, "5060", me, "5060", true, 5004);
   const std::string timeoutRequest =
-      nat_timeout::RequestText({session->token, 2, nat_timeout::TKind::New, 1, 1});
+      nat_timeout::RequestText({session->token, 2, nat_timeout::TKind::New, 2, 1});
   forged.SendTo(srv, 5060, p.InviteMsg);
   ASSERT_TRUE(NextEcho(*session));
   forged.SendTo(srv, 5060, timeoutRequest);
