@@ -151,8 +151,9 @@ class TAdmission {
     std::optional<TId> Evict;  // the connection to close first
   };
   // Connections to SIP ports allowed per place of their address: the tester's one at a time,
-  // and the one it just closed.
-  static constexpr size_t kSipTcpPerPlace = 2;
+  // and those it just closed whose close is still on its way (on a lossy link a lost FIN keeps
+  // them open here a while longer).
+  static constexpr size_t kSipTcpPerPlace = 4;
 
   TAdmission(size_t capacity, size_t perAddressCap, int prefixBits, size_t protectedPerNetwork)
       : capacity_(capacity),

@@ -150,9 +150,8 @@ TEST(ServerCore, sip_over_tcp_is_let_in_under_the_places_of_its_address) {
   TAdmission admission(1, 0, 24, 16);
   admission.Add(1, a, t0);
   EXPECT_FALSE(admission.AddSipTcp(b)) << "an address without a place";
-  EXPECT_TRUE(admission.AddSipTcp(a));
-  EXPECT_TRUE(admission.AddSipTcp(a));
-  EXPECT_FALSE(admission.AddSipTcp(a)) << "past two per place";
+  for (size_t i = 0; i < TAdmission::kSipTcpPerPlace; ++i) EXPECT_TRUE(admission.AddSipTcp(a)) << i;
+  EXPECT_FALSE(admission.AddSipTcp(a)) << "past the connections of one place";
   EXPECT_EQ(admission.Size(), 1u) << "none holds a place";
   admission.RemoveSipTcp(a);
   EXPECT_TRUE(admission.AddSipTcp(a));
