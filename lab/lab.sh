@@ -25,6 +25,8 @@
 #                          out but nothing back
 #   --loss PCT[:udp|tcp[:PORTS]]  drop PCT % of the packets from lan towards the server, at
 #                          random (nftables numgen), of all or of that traffic (repeatable)
+#   --loss-spare-syn       --loss never drops a TCP SYN: the data and acknowledgements are lossy,
+#                          the connections are made
 #   --swallow-tcp PORTS    the router takes TCP connections from lan to these ports of the
 #                          server itself and throws away what they carry: the handshake and the
 #                          acknowledgements come, the data never reaches the server (a firewall
@@ -161,6 +163,8 @@ parse_options() {
         [ $# -ge 2 ] && [[ "$2" =~ ^([1-9][0-9]?)(:.+)?$ ]] || die "--loss needs PCT[:udp|tcp[:PORTS]], PCT 1 to 99"
         [[ "$2" == *:* ]] && check_drop_rule --loss "${2#*:}"
         LOSSES+=("$2"); shift 2 ;;
+      --loss-spare-syn)
+        LOSS_SPARE_SYN=1; shift ;;
       --swallow-tcp)
         port_list --swallow-tcp SWALLOW_TCP_PORTS "${2-}"; shift 2 ;;
       --mss)
@@ -413,7 +417,7 @@ start_swallower() {
 
 # loss_rules: a rule per --loss that drops its share of the packets from lan to the server.
 loss_rules() {
-  local l pct rule proto
+  local l pct rule proto spare
   for l in "${LOSSES[@]}"; do
     pct=${l%%:*}
     rule=""
@@ -422,7 +426,9 @@ loss_rules() {
       echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP numgen random mod 100 < $pct counter drop"
     elif [[ "$rule" == *:* ]]; then
       proto=${rule%%:*}
-      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP $proto dport { ${rule#*:} } numgen random mod 100 < $pct counter drop"
+      spare=""
+      [ "$proto" = tcp ] && [ "${LOSS_SPARE_SYN:-0}" = 1 ] && spare="tcp flags & syn == 0 "
+      echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP $proto dport { ${rule#*:} } ${spare}numgen random mod 100 < $pct counter drop"
     else
       echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP ip protocol $rule numgen random mod 100 < $pct counter drop"
     fi
