@@ -98,8 +98,6 @@ QJsonValue Known(const std::string& text, const char* unknown) {
 }
 
 
-QJsonValue OptionalInt(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null); }
-
 QJsonArray Strings(const std::vector<std::string>& lines) {
   QJsonArray out;
   for (const std::string& l : lines) out.append(QString::fromLatin1(l.data(), static_cast<qsizetype>(l.size())));
@@ -150,7 +148,7 @@ void AddSummary(QJsonObject& root, const TForm1& form, int exitStatus) {
     const bool measured = b.State == TNatBracket::TState::Measured;
     nat[QString::number(b.Port)] = QJsonObject{{"state", NatStateName(b.State)},
                                                {"held_seconds", measured ? QJsonValue(b.HeldSecs) : QJsonValue()},
-                                               {"gone_by_seconds", OptionalInt(b.GoneBySecs)}};
+                                               {"gone_by_seconds", Number(b.GoneBySecs)}};
   }
   root.insert("summary", QJsonObject{{"lines", Strings(CliResultTexts(form, exitStatus))},
                                      {"server", ServerName(s.Server)},

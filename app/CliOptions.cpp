@@ -28,6 +28,17 @@ const char kCliUsage[] =
     "     (no other check saw an ALG)\n"
     "SIGINT and SIGTERM end the run as \"Stop test\" would; the summary follows.\n";
 
+namespace {
+
+// The one argument that is no option: the echo server.
+void TakeEndpoint(TCliOptions& o, const std::string& a, bool& seen) {
+  if (seen) throw std::invalid_argument("only one endpoint may be given (" + o.Endpoint + ", " + a + ")");
+  o.Endpoint = a;
+  seen = true;
+}
+
+}  // namespace
+
 TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
   TCliOptions o;
   bool endpointSeen = false;
@@ -53,11 +64,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
       o.MaxSeconds = n;
     } else if (a[0] == '-') {
       throw std::invalid_argument("unknown option " + a);
-    } else if (endpointSeen) {
-      throw std::invalid_argument("only one endpoint may be given (" + o.Endpoint + ", " + a + ")");
     } else {
-      o.Endpoint = a;
-      endpointSeen = true;
+      TakeEndpoint(o, a, endpointSeen);
     }
   }
   return o;
@@ -80,11 +88,8 @@ TCliOptions ParseWindowOptions(const std::vector<std::string>& args) {
       o.Version = true;
     } else if (!a.empty() && a[0] == '-') {
       throw std::invalid_argument("unknown option " + a);
-    } else if (endpointSeen) {
-      throw std::invalid_argument("only one endpoint may be given (" + o.Endpoint + ", " + a + ")");
     } else {
-      o.Endpoint = a;
-      endpointSeen = true;
+      TakeEndpoint(o, a, endpointSeen);
     }
   }
   return o;

@@ -594,15 +594,16 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
 void TForm1::Timer1Timer(QObject* /*Sender*/) {
   // The reports' countdown, if one runs; the run is over once it ran out (or the NAT session
   // test never started) and the time-out test has its answer.
-  if (!NatTimeoutRunning()) FinishNatTimeout();  // its lines, once its answer is known
+  const bool timeoutRunning = NatTimeoutRunning();
+  if (!timeoutRunning) FinishNatTimeout();  // its lines, once its answer is known
   if (NatCountdown) NatCountdown = CountdownTick(std::to_string(*NatCountdown));
   const bool reportsOver = !NatCountdown && (!Result.Nat.empty() || !Result.Sequence.NatTestStarted());
-  if (!NatCountdown && !reportsOver && !NatTimeoutRunning()) {
+  if (!NatCountdown && !reportsOver && !timeoutRunning) {
     // Waiting for a first report, as before any countdown.
     Timer1->SetEnabled(false);
     Label1->setVisible(false);
     LblCount->setVisible(false);
-  } else if (!reportsOver || NatTimeoutRunning()) {
+  } else if (!reportsOver || timeoutRunning) {
     ShowCountdown();
   } else {
     Timer1->SetEnabled(false);

@@ -524,107 +524,12 @@ class Hostile {
   Clock::time_point floodStart_;
 };
 
-// The lockout's attacker, on its own event loop and thread until Stop: 32 control sessions from
-// each of kAttackAddresses addresses (more than the server's 5,000), each greeted and then left
-// idle, or made to look like a NAT test (one NAT test INVITE with its token, which keeps a
-// session longest). Whatever the server closes or refuses is opened again 100 ms later.
-class Attacker {
+// Control sessions on their own event loop and thread until Stop: each greeted, then held until
+// the server closes or refuses it, and opened again 100 ms later. What a session does once it has
+// its token, and where it comes from, is the subclass's. Counts the bytes it sends.
+class ReopeningSessions {
  public:
-  explicit Attacker(bool fakeNatTests) : fake_(fakeNatTests) {}
-  void Start() {
-    for (int a = 0; a < kAttackAddresses; ++a) {
-      auto u = std::make_unique<udp::socket>(io_);
-      asio::error_code ec;
-      u->open(udp::v4(), ec);
-      u->bind(udp::endpoint(AttackAddress(a), 0), ec);
-      udp_.push_back(std::move(u));
-    }
-    for (int i = 0; i < kAttackAddresses * 32; ++i) Open(i);
-    thread_ = std::thread([this] { io_.run(); });
-  }
-  void Stop() {
-    asio::post(io_, [this] { io_.stop(); });
-    thread_.join();
-  }
-  std::atomic<int> open{0};
-  std::atomic<long> greeted{0}, busy{0}, closed{0};
-
- private:
-  void Open(int slot) {
-    auto s = std::make_shared<tcp::socket>(io_);
-    asio::error_code ec;
-    s->open(tcp::v4(), ec);
-    s->bind(tcp::endpoint(AttackAddress(slot % kAttackAddresses), 0), ec);
-    s->async_connect(tcp::endpoint(kServer, kControlPort), [this, s, slot](const asio::error_code& e) {
-      if (e) return Retry(slot);
-      asio::async_write(*s, asio::buffer(kControlGreeting.data(), kControlGreeting.size()),
-                        [this, s, slot](const asio::error_code& e2, size_t) {
-                          if (e2) return Retry(slot);
-                          ReadToken(s, slot, std::make_shared<std::string>());
-                        });
-    });
-  }
-  void ReadToken(std::shared_ptr<tcp::socket> s, int slot, std::shared_ptr<std::string> in) {
-    auto buffer = std::make_shared<std::array<char, 256>>();
-    s->async_read_some(asio::buffer(*buffer), [this, s, slot, in, buffer](const asio::error_code& e, size_t n) {
-      if (e) return Retry(slot);
-      in->append(buffer->data(), n);
-      const size_t at = in->find(Scramble(std::string("@5060\0", 6)));
-      if (at == std::string::npos) return ReadToken(s, slot, in);
-      const std::string token = Scramble(in->substr(0, at));
-      if (token.empty()) {
-        ++busy;
-        return Retry(slot);
-      }
-      ++greeted;
-      ++open;
-      if (fake_) {
-        udp::socket& u = *udp_[slot % kAttackAddresses];
-        asio::error_code ec;
-        const udp::endpoint local = u.local_endpoint(ec);
-        TSipProbe probe;
-        probe.BuildInvite(token, std::to_string(kSipPorts[0]), local.address().to_string(),
-                          std::to_string(local.port()), true, local.port());
-        u.send_to(asio::buffer(probe.InviteMsg), udp::endpoint(kServer, kSipPorts[0]), 0, ec);
-      }
-      Drain(s, slot);
-    });
-  }
-  void Drain(std::shared_ptr<tcp::socket> s, int slot) {
-    auto buffer = std::make_shared<std::array<char, 4096>>();
-    s->async_read_some(asio::buffer(*buffer), [this, s, slot, buffer](const asio::error_code& e, size_t) {
-      if (!e) return Drain(s, slot);
-      --open;
-      ++closed;
-      Retry(slot);
-    });
-  }
-  void Retry(int slot) {
-    auto t = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100));
-    t->async_wait([this, t, slot](const asio::error_code& e) {
-      if (!e) Open(slot);
-    });
-  }
-
-  bool fake_;
-  asio::io_context io_{1};
-  std::vector<std::unique_ptr<udp::socket>> udp_;
-  std::thread thread_;
-};
-
-// A botnet on its own event loop and thread until Stop: `perNetwork` control sessions from each
-// of `networks` /24 networks (127.40.0.0 on), each sending a NAT test INVITE with its token from
-// its own address right after the token, opened again 100 ms after the server closes or refuses
-// it. Counts the bytes it sends.
-class Botnet {
- public:
-  Botnet(int networks, int perNetwork) : networks_(networks), perNetwork_(perNetwork) {}
-  int Slots() const { return networks_ * perNetwork_; }
-  void Start() {
-    udp_.open(udp::v4());
-    for (int i = 0; i < Slots(); ++i) Open(i);
-    thread_ = std::thread([this] { io_.run(); });
-  }
+  virtual ~ReopeningSessions() = default;
   void Stop() {
     asio::post(io_, [this] { io_.stop(); });
     thread_.join();
@@ -632,12 +537,16 @@ class Botnet {
   std::atomic<int> open{0};
   std::atomic<long> greeted{0}, busy{0}, closed{0}, bytes{0};
 
- private:
-  asio::ip::address_v4 Address(int slot) const {
-    const uint32_t net = static_cast<uint32_t>(slot / perNetwork_);
-    return asio::ip::address_v4((127u << 24) | (40u + net / 256) << 16 | (net % 256) << 8 |
-                                static_cast<uint32_t>(slot % perNetwork_ + 1));
+ protected:
+  void Run(int slots) {
+    for (int i = 0; i < slots; ++i) Open(i);
+    thread_ = std::thread([this] { io_.run(); });
   }
+  virtual asio::ip::address_v4 Address(int slot) const = 0;
+  virtual void Greeted(int slot, const std::string& token) = 0;
+  asio::io_context io_{1};
+
+ private:
   void Open(int slot) {
     auto s = std::make_shared<tcp::socket>(io_);
     asio::error_code ec;
@@ -667,15 +576,7 @@ class Botnet {
       }
       ++greeted;
       ++open;
-      // Its NAT test INVITE, from its own address (the socket's port).
-      asio::error_code ec;
-      const uint16_t port = udp_.local_endpoint(ec).port();
-      TSipProbe probe;
-      probe.BuildInvite(token, std::to_string(kSipPorts[0]), Address(slot).to_string(), std::to_string(port), true,
-                        port);
-      SendDatagramFrom(udp_.native_handle(), probe.InviteMsg.data(), probe.InviteMsg.size(),
-                       TUdpPeer{kServer.to_uint(), kSipPorts[0]}, Address(slot).to_uint());
-      bytes += static_cast<long>(probe.InviteMsg.size());
+      Greeted(slot, token);
       Drain(s, slot);
     });
   }
@@ -694,11 +595,74 @@ class Botnet {
       if (!e) Open(slot);
     });
   }
+  std::thread thread_;
+};
+
+// The lockout's attacker: 32 control sessions from each of kAttackAddresses addresses (more than
+// the server's 5,000), each left idle once greeted, or made to look like a NAT test (one NAT test
+// INVITE with its token, which keeps a session longest).
+class Attacker : public ReopeningSessions {
+ public:
+  explicit Attacker(bool fakeNatTests) : fake_(fakeNatTests) {}
+  void Start() {
+    for (int a = 0; a < kAttackAddresses; ++a) {
+      auto u = std::make_unique<udp::socket>(io_);
+      asio::error_code ec;
+      u->open(udp::v4(), ec);
+      u->bind(udp::endpoint(AttackAddress(a), 0), ec);
+      udp_.push_back(std::move(u));
+    }
+    Run(kAttackAddresses * 32);
+  }
+
+ private:
+  asio::ip::address_v4 Address(int slot) const override { return AttackAddress(slot % kAttackAddresses); }
+  void Greeted(int slot, const std::string& token) override {
+    if (!fake_) return;
+    udp::socket& u = *udp_[slot % kAttackAddresses];
+    asio::error_code ec;
+    const udp::endpoint local = u.local_endpoint(ec);
+    TSipProbe probe;
+    probe.BuildInvite(token, std::to_string(kSipPorts[0]), local.address().to_string(),
+                      std::to_string(local.port()), true, local.port());
+    u.send_to(asio::buffer(probe.InviteMsg), udp::endpoint(kServer, kSipPorts[0]), 0, ec);
+  }
+
+  bool fake_;
+  std::vector<std::unique_ptr<udp::socket>> udp_;
+};
+
+// A botnet: `perNetwork` control sessions from each of `networks` /24 networks (127.40.0.0 on),
+// each sending a NAT test INVITE with its token from its own address right after the token.
+class Botnet : public ReopeningSessions {
+ public:
+  Botnet(int networks, int perNetwork) : networks_(networks), perNetwork_(perNetwork) {}
+  int Slots() const { return networks_ * perNetwork_; }
+  void Start() {
+    udp_.open(udp::v4());
+    Run(Slots());
+  }
+
+ private:
+  asio::ip::address_v4 Address(int slot) const override {
+    const uint32_t net = static_cast<uint32_t>(slot / perNetwork_);
+    return asio::ip::address_v4((127u << 24) | (40u + net / 256) << 16 | (net % 256) << 8 |
+                                static_cast<uint32_t>(slot % perNetwork_ + 1));
+  }
+  // Its NAT test INVITE, from its own address (the socket's port).
+  void Greeted(int slot, const std::string& token) override {
+    asio::error_code ec;
+    const uint16_t port = udp_.local_endpoint(ec).port();
+    TSipProbe probe;
+    probe.BuildInvite(token, std::to_string(kSipPorts[0]), Address(slot).to_string(), std::to_string(port), true,
+                      port);
+    SendDatagramFrom(udp_.native_handle(), probe.InviteMsg.data(), probe.InviteMsg.size(),
+                     TUdpPeer{kServer.to_uint(), kSipPorts[0]}, Address(slot).to_uint());
+    bytes += static_cast<long>(probe.InviteMsg.size());
+  }
 
   int networks_, perNetwork_;
-  asio::io_context io_{1};
   udp::socket udp_{io_};
-  std::thread thread_;
 };
 
 struct RunResult {

@@ -202,7 +202,6 @@ bool TControlSession::OnTimeoutRequest(TSipSocket& s, const nat_timeout::TReques
     m->number = r.Mapping;
     m->kind = r.Kind;
     m->idleSecs = r.IdleSecs;
-    m->smallest = size;
     it = timeoutMaps_.emplace(r.Mapping, std::move(m)).first;
   }
   TimeoutMapping& m = *it->second;
@@ -223,6 +222,10 @@ void TControlSession::ArmTimeoutMapping(TimeoutMapping& m) {
   life_.OnTimeoutDue(m.kind == nat_timeout::TKind::Refresh
                          ? m.lastInbound + std::chrono::seconds(ctx_.Config.TimeoutIdleSecs.back() + secs)
                          : due);
+  WaitTimeoutMapping(m, due);
+}
+
+void TControlSession::WaitTimeoutMapping(TimeoutMapping& m, TServerClock::time_point due) {
   m.timer.expires_at(due);
   m.timer.async_wait([self = SharedAs<TControlSession>(), &m](const asio::error_code& ec) {
     if (ec || self->closed_) return;
@@ -236,11 +239,7 @@ void TControlSession::SendTimeoutAfter(TimeoutMapping& m) {
   SendTimeoutText(m, {token_, m.number, false, 0, silent});
   // An idle mapping gets one; the refresh mapping until its silence passed the longest idle time.
   if (m.kind == nat_timeout::TKind::Refresh && silent < 1000LL * ctx_.Config.TimeoutIdleSecs.back()) {
-    m.timer.expires_at(now + std::chrono::seconds(ctx_.Config.TimeoutRefreshSecs));
-    m.timer.async_wait([self = SharedAs<TControlSession>(), &m](const asio::error_code& ec) {
-      if (ec || self->closed_) return;
-      self->SendTimeoutAfter(m);
-    });
+    WaitTimeoutMapping(m, now + std::chrono::seconds(ctx_.Config.TimeoutRefreshSecs));
   } else {
     timeoutLedger_.Finish(m.number);
     if (timeoutLedger_.AllFinished()) life_.OnTimeoutDone(now);

@@ -2,6 +2,7 @@
 // The tester's control session: greeting and token, a scrambled echo of every datagram of the
 // session, and the NAT session test with its RTP burst. How long it lives, what it may spend and
 // which datagrams without its token it takes are the rules of SessionPolicy.h.
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <set>
@@ -62,7 +63,7 @@ class TControlSession : public TTcpConnection {
     TSipSocket* socket = nullptr;
     TUdpPeer dest;         // where its last request came from: nothing goes anywhere else
     uint32_t local = 0;    // the address that request was sent to: replies leave from there
-    size_t smallest = 0;   // its smallest request: no datagram sent to it is larger
+    size_t smallest = SIZE_MAX;  // its smallest request: no datagram sent to it is larger
     TServerClock::time_point lastInbound;
   };
   struct Held {
@@ -91,7 +92,9 @@ class TControlSession : public TTcpConnection {
   void ArmNatRun(NatRun& r);
   void SendNatReport(NatRun& r);
   void StartRtpBurst(uint16_t port);
+  // After a request: the session's life follows the mapping's due datagrams.
   void ArmTimeoutMapping(TimeoutMapping& m);
+  void WaitTimeoutMapping(TimeoutMapping& m, TServerClock::time_point due);
   void SendTimeoutAfter(TimeoutMapping& m);
   void SendTimeoutText(TimeoutMapping& m, const nat_timeout::TReply& reply);
 
