@@ -154,12 +154,9 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_EQ(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["held_seconds"].toInt(-1), 1);
   EXPECT_TRUE(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
   // The time-out test on mappings of its own: nothing expires on loopback.
-  const QJsonObject timeout = summary["nat_timeout"].toObject();
-  EXPECT_EQ(timeout["new"].toObject()["held_seconds"].toInt(-1), 3);
-  EXPECT_TRUE(timeout["busy"].toObject()["gone_by_seconds"].isNull());
-  EXPECT_TRUE(timeout["inbound_refresh"].isNull());
-  EXPECT_EQ(std::find(mapping, natLines.end(), "NAT time-out of a busy mapping: held at least 3 s") == natLines.end(),
-            false);
+  EXPECT_EQ(QJsonDocument(summary["nat_timeout"].toObject()).toJson(QJsonDocument::Compact).toStdString(),
+            R"({"busy":{"gone_by_seconds":null,"held_seconds":3},"idle_seconds_tested":[2,3],"inbound_refresh":null,)"
+            R"("new":{"gone_by_seconds":null,"held_seconds":3}})");
   // No NAT on loopback: nothing to do but to test against a server outside.
   EXPECT_EQ(Strings(root["advice"]), std::vector<std::string>{"Run the test against an echo server on the internet; see README."});
   // No NAT on loopback: the server saw each socket at its own address and port.
@@ -437,16 +434,6 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
         {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"},
         {"schema_version", "3"}}},
-      {"the NAT time-out test's figures",
-       [](TForm1& f) {
-         TNatTimeoutResult t;
-         t.IdleSecsTested = {10, 25, 35};
-         t.New = {25, 35, true};
-         t.Busy = {35, {}, true};
-         f.Result.NatTimeout = t;
-       },
-       {{"summary/nat_timeout", R"({"busy":{"gone_by_seconds":null,"held_seconds":35},"idle_seconds_tested":[10,25,35],)"
-                                R"("inbound_refresh":null,"new":{"gone_by_seconds":35,"held_seconds":25}})"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
