@@ -114,6 +114,7 @@ std::optional<TPacket> ParsePacket(std::string_view d) {
 }
 
 std::string ReportText(const TReport& r) {
+  if (r.Busy) return std::string(kReport) + "busy";
   std::string text = std::string(kReport) + std::to_string(r.Received) + " " + std::to_string(r.Sent) + " " +
                      std::to_string(r.JitterUs) + " ";
   if (r.JitterBySecondUs.empty()) text += "-";
@@ -133,6 +134,7 @@ std::string ReportText(const TReport& r) {
 
 std::optional<TReport> ParseReport(std::string_view text) {
   if (text.substr(0, kReport.size()) != kReport) return std::nullopt;
+  if (text.substr(kReport.size()) == "busy") return TReport{true};
   const auto f = Split(text.substr(kReport.size()), ' ');
   if (f.size() != 5) return std::nullopt;
   const auto received = Number(f[0], 6), sent = Number(f[1], 6), jitter = Number(f[2], 9);

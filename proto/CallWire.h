@@ -19,6 +19,7 @@
 // the address and port the tester's came from, never more packets than it received, and reports
 // on the control connection, 1 s after the tester's stream stopped, what it received:
 //   "CALL-REPORT <received> <sent> <jitter us> <jitter us per second,...|-> <map>"
+// or, at once, "CALL-REPORT busy" when it has no room for another call now.
 // map: hex, two digits per 8 packet indexes from 0, bit i of a byte set when index 8k+i came;
 // only as far as the highest index that came ("-" for none).
 #include <cstdint>
@@ -68,6 +69,7 @@ std::optional<TPacket> ParsePacket(std::string_view datagram);
 
 // What the server received of the tester's stream.
 struct TReport {
+  bool Busy = false;              // the server took no call: nothing else is set
   int Received = 0;               // packets, each index once
   int Sent = 0;                   // packets the server sent back
   long long JitterUs = 0;         // interarrival jitter at the end
