@@ -134,7 +134,11 @@ std::string ReportText(const TReport& r) {
 
 std::optional<TReport> ParseReport(std::string_view text) {
   if (text.substr(0, kReport.size()) != kReport) return std::nullopt;
-  if (text.substr(kReport.size()) == "busy") return TReport{true};
+  if (text.substr(kReport.size()) == "busy") {
+    TReport busy;
+    busy.Busy = true;
+    return busy;
+  }
   const auto f = Split(text.substr(kReport.size()), ' ');
   if (f.size() != 5) return std::nullopt;
   const auto received = Number(f[0], 6), sent = Number(f[1], 6), jitter = Number(f[2], 9);
