@@ -46,7 +46,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "probes/SipProbe.h"
 #include "server/ConnectionCore.h"
 #include "server/EchoServer.h"

@@ -7,7 +7,7 @@
 
 #include "net/IdComponent.h"
 #include "net/IdStack.h"
-#include "net/StunMessage.h"
+#include "proto/StunMessage.h"
 
 struct TStunDatagram {
   int Socket = 0;  // which of the sockets it reached

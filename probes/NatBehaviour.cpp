@@ -18,6 +18,11 @@ const char* NatKindName(TNatKind kind) {
   return "";
 }
 
+std::optional<bool> FilterAnswerCame(const std::optional<stun::TMessage>& answer) {
+  if (answer && answer->Class != stun::TClass::Success) return std::nullopt;
+  return answer.has_value();
+}
+
 TNatBehaviour ClassifyNat(const TStunObservations& o) {
   TNatBehaviour b;
   if (!o.Mapped) return b;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net/StunMessage.h"
+#include "proto/StunMessage.h"
 
 enum class TNatKind { EndpointIndependent, AddressDependent, AddressAndPortDependent };
 
@@ -41,6 +41,11 @@ struct TNatBehaviour {
 };
 
 TNatBehaviour ClassifyNat(const TStunObservations& o);
+
+// What a filtering request's answer tells: true when a success answer came, false when none
+// came, nullopt when the server refused to answer so (an error answer, 420 for a change it
+// cannot make).
+std::optional<bool> FilterAnswerCame(const std::optional<stun::TMessage>& answer);
 
 // "endpoint_independent", "address_dependent", "address_and_port_dependent".
 const char* NatKindName(TNatKind kind);

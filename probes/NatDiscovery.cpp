@@ -79,11 +79,7 @@ class TExchanges {
     return a->XorMapped ? a->XorMapped : a->Mapped;
   }
   // Whether a success answer came: nullopt when the server refused to answer so.
-  std::optional<bool> Came(size_t i) const {
-    const auto& a = list_[i].Answer;
-    if (a && a->Class != stun::TClass::Success) return std::nullopt;
-    return a.has_value();
-  }
+  std::optional<bool> Came(size_t i) const { return FilterAnswerCame(list_[i].Answer); }
 
  private:
   void Take(const TStunDatagram& d) {

@@ -53,13 +53,11 @@ TNatBracket Bracket(int port, bool started, bool alg, const TRunResult::TNatPort
   b.HeldSecs = *std::max_element(reports->HeldSecs.begin(), reports->HeldSecs.end());
   if (!reports->NextSecs) return b;
   const int next = *reports->NextSecs;
-  const bool due = endMs - reports->LastAtMs >= int64_t{next} * 1000 + kReportSlackMs;
-  if (!due)
-    b.NotDueSecs = next;
-  else if (next > b.HeldSecs)
-    b.GoneBySecs = next;
-  else
-    b.MissedSecs = next;
+  switch (NextReportFate(next, b.HeldSecs, endMs - reports->LastAtMs)) {
+    case TNextReport::NotDue: b.NotDueSecs = next; break;
+    case TNextReport::GoneBy: b.GoneBySecs = next; break;
+    case TNextReport::Missed: b.MissedSecs = next; break;
+  }
   return b;
 }
 
@@ -177,6 +175,18 @@ const TAlgFinding* TRunSummary::AlgOn(int port) const {
   return nullptr;
 }
 
+TNextReport NextReportFate(int nextSecs, int heldSecs, int64_t sinceLastMs) {
+  if (sinceLastMs < int64_t{nextSecs} * 1000 + kReportSlackMs) return TNextReport::NotDue;
+  return nextSecs > heldSecs ? TNextReport::GoneBy : TNextReport::Missed;
+}
+
+bool IsShortNatTimeout(int goneBySecs) { return goneBySecs <= kShortNatTimeoutSecs; }
+
+std::optional<int> KeepAliveExampleSecs(int secs) {
+  if (secs < 10) return std::nullopt;
+  return std::max(5, secs * 3 / 4 / 5 * 5);
+}
+
 std::string MacWithColons(const std::string& macText) {
   if (macText.size() != 12) return macText;
   std::string out;
@@ -257,13 +267,14 @@ namespace {
 
 // A keep-alive interval comfortably below `secs`: three quarters of it, in steps of 5 s.
 std::string KeepAliveExample(int secs) {
-  return secs >= 10 ? ", for example " + std::to_string(std::max(5, secs * 3 / 4 / 5 * 5)) + " s" : "";
+  const std::optional<int> example = KeepAliveExampleSecs(secs);
+  return example ? ", for example " + std::to_string(*example) + " s" : "";
 }
 
 const TNatBracket* ShortestPortTimeout(const TRunSummary& s) {
   const TNatBracket* shortest = nullptr;
   for (const TNatBracket& b : s.Nat)
-    if (b.GoneBySecs && *b.GoneBySecs <= kShortNatTimeoutSecs && (!shortest || b.HeldSecs < shortest->HeldSecs))
+    if (b.GoneBySecs && IsShortNatTimeout(*b.GoneBySecs) && (!shortest || b.HeldSecs < shortest->HeldSecs))
       shortest = &b;
   return shortest;
 }
@@ -272,7 +283,7 @@ std::vector<std::string> NatTimeoutAdvice(const TRunSummary& s) {
   std::vector<std::string> out;
   if (!s.NatTimeout) return out;
   const TTimeoutBracket& n = s.NatTimeout->New;
-  if (n.GoneBySecs && *n.GoneBySecs <= kShortNatTimeoutSecs) {
+  if (n.GoneBySecs && IsShortNatTimeout(*n.GoneBySecs)) {
     const std::string gone = std::to_string(*n.GoneBySecs);
     if (n.HeldSecs) {
       const std::string held = std::to_string(*n.HeldSecs);

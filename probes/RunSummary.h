@@ -93,6 +93,20 @@ inline constexpr int kReportSlackMs = 1500;
 // refresh once an hour, so incoming calls would find the mapping gone.
 inline constexpr int kShortNatTimeoutSecs = 900;
 
+// What became of a port's next announced report (at nextSecs of idle time) by the run's end,
+// sinceLastMs after the report that announced it, when heldSecs held at the longest.
+enum class TNextReport {
+  NotDue,  // the run ended first
+  GoneBy,  // it never came: the mapping timed out between heldSecs and nextSecs
+  Missed,  // it never came, although as long an idle time held: lost on the way
+};
+TNextReport NextReportFate(int nextSecs, int heldSecs, int64_t sinceLastMs);
+// A mapping gone by goneBySecs is short for SIP.
+bool IsShortNatTimeout(int goneBySecs);
+// A keep-alive interval comfortably below secs to name as an example: three quarters of it, in
+// steps of 5 s, at least 5 s; none below 10 s.
+std::optional<int> KeepAliveExampleSecs(int secs);
+
 TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& context);
 
 // The findings, one sentence each: the server, the ALG per port, the NAT time-out per port,

@@ -4,7 +4,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "net/IdException.h"
 
 namespace {
@@ -315,6 +315,17 @@ int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size
   return static_cast<int>(candidates.back());
 }
 
+TWitness NoEchoWitness(bool invite, bool ownRegisterEchoed, bool otherRegisterEchoed) {
+  if (invite && ownRegisterEchoed) return TWitness::Own;
+  return otherRegisterEchoed ? TWitness::Other : TWitness::None;
+}
+
+TNoEchoVerdict NoEchoVerdict(bool invite, TWitness witness, bool witnessSeen, bool anyEchoed) {
+  if (witnessSeen && invite && witness == TWitness::Own) return TNoEchoVerdict::Dropped;
+  if (witnessSeen || !anyEchoed) return TNoEchoVerdict::Failure;
+  return TNoEchoVerdict::Lost;
+}
+
 std::string GreetingBytes() { return std::string(kGreeting) + '\0'; }
 std::string GreetingTerminator() { return Scramble(std::string("@5060") + '\0'); }
 std::string EchoTerminator() { return Scramble(std::string(1, '\0')); }
@@ -410,11 +421,9 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     // No echo yet: is the link working at this moment? Send the probe again beside a REGISTER
     // that came back before, the socket's own for an INVITE.
     int witness = -1;
+    const TWitness witnessKind = NoEchoWitness(x.invite, registerEchoed[s], registerEchoed[1 - s]);
     if (echo.empty() && !run.timeUp) {
-      if (x.invite && registerEchoed[s])
-        witness = registerOf[s];
-      else if (registerEchoed[1 - s])
-        witness = registerOf[1 - s];
+      if (witnessKind != TWitness::None) witness = registerOf[witnessKind == TWitness::Own ? s : 1 - s];
       for (int round = 0; round < kConfirmRounds && echo.empty() && !run.timeUp; ++round, ++sends) {
         waiting(kAttempts + kConfirmRounds, witness >= 0 ? ", beside a REGISTER that shows whether the link works" : "");
         if (witness >= 0 && !witnessSeen) run.Send(static_cast<size_t>(witness));
@@ -439,8 +448,9 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
         what += witnessSeen ? ", while the REGISTER from local port " + witnessPort + ", sent again, came back"
                             : ", nor of the REGISTER sent again from local port " + witnessPort + " to check the link";
       }
-      const bool dropped = witnessSeen && x.invite && witness == registerOf[s];
-      if (!dropped && (witnessSeen || !anyEchoed)) {
+      const TNoEchoVerdict verdict = NoEchoVerdict(x.invite, witnessKind, witnessSeen, anyEchoed);
+      const bool dropped = verdict == TNoEchoVerdict::Dropped;
+      if (verdict == TNoEchoVerdict::Failure) {
         // UDP from this socket does not reach the server, while other UDP does (or none ever did).
         log(what);
         sip("No UDP packet received by remote server.");

@@ -106,6 +106,20 @@ struct TSentProbe {
 int EchoOwner(const std::string& echo, const std::vector<TSentProbe>& sent, size_t current,
               const std::optional<TPublicMapping>& public5060, const std::optional<TPublicMapping>& public5058);
 
+// A probe without echo after its sends is sent again beside a witness, a REGISTER that came back
+// before: the socket's own for an INVITE, else the other socket's; none when neither came back.
+enum class TWitness { None, Own, Other };
+TWitness NoEchoWitness(bool invite, bool ownRegisterEchoed, bool otherRegisterEchoed);
+
+// What a probe without echo, sent again beside its witness, says.
+enum class TNoEchoVerdict {
+  Dropped,  // an INVITE whose socket's own REGISTER came back: the router dropped it
+  Lost,     // the witness did not come back either (or there was none): no verdict
+  Failure,  // UDP from this socket does not reach the server while other UDP does, or no probe
+            // of the run ever echoed: the failure lines, and the run ends
+};
+TNoEchoVerdict NoEchoVerdict(bool invite, TWitness witness, bool witnessSeen, bool anyEchoed);
+
 // Control channel texts.
 inline constexpr char kGreeting[] = "GET 5060";  // followed by one zero byte on the wire
 std::string GreetingBytes();                     // the 9 bytes of the greeting

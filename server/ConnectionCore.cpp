@@ -1,6 +1,6 @@
 #include "server/ConnectionCore.h"
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "server/HttpMessage.h"
 
 namespace {

@@ -157,9 +157,9 @@ void TControlSession::StartNatRun(TSipSocket& s, const TUdpPeer& from, uint32_t 
   // A default schedule starts with its first report; the rest waits until it is known whether
   // the session's other port is tested too, which its test INVITEs, sent right after these,
   // tell by then.
-  r->plan = NatSchedule(ctx_.Config, s.plan, true);
-  r->decided = !s.plan.Adaptive;
-  if (!r->decided) r->plan.resize(1);
+  TNatReportPlan plan = NatReportPlan(ctx_.Config, s.plan, std::nullopt);
+  r->plan = std::move(plan.GapsMs);
+  r->decided = plan.Decided;
   r->lastActivity = TServerClock::now();
   life_.OnNatRunStarted(s.plan.Port, r->plan[0], r->lastActivity);
   ArmNatRun(*r);
@@ -177,7 +177,7 @@ void TControlSession::ArmNatRun(NatRun& r) {
 
 void TControlSession::SendNatReport(NatRun& r) {
   if (!r.decided) {
-    r.plan = NatSchedule(ctx_.Config, r.socket.plan, natRuns_.size() > 1);
+    r.plan = NatReportPlan(ctx_.Config, r.socket.plan, natRuns_.size()).GapsMs;
     r.decided = true;
   }
   std::optional<int> next;

@@ -71,6 +71,13 @@ std::vector<int> NatSchedule(const TEchoServerConfig& config, const TSipPortPlan
   return gaps;
 }
 
+TNatReportPlan NatReportPlan(const TEchoServerConfig& config, const TSipPortPlan& plan,
+                             std::optional<size_t> portsTested) {
+  if (!plan.Adaptive || plan.ScheduleMs.empty()) return {plan.ScheduleMs, true};
+  if (!portsTested) return {{config.FirstReportMs}, false};
+  return {NatSchedule(config, plan, *portsTested > 1), true};
+}
+
 TLifeSettings TEchoServerConfig::SessionLife() const {
   TLifeSettings life;
   life.FirstProbeMs = FirstProbeTimeoutMs;

@@ -2,6 +2,7 @@
 // Settings of the echo server and their command-line form.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,17 @@ struct TEchoServerConfig {
 // session is tested too.
 std::vector<int> NatSchedule(const TEchoServerConfig& config, const TSipPortPlan& plan,
                              bool otherPortTested);
+
+// A port's NAT report plan as far as it is known: the gaps, and whether they are final. A
+// default schedule is decided at its first report, when the session's other port has either
+// started its test or will not (portsTested: the session's ports under test by then; nullopt at
+// the port's start, when only the first gap is known).
+struct TNatReportPlan {
+  std::vector<int> GapsMs;
+  bool Decided = true;
+};
+TNatReportPlan NatReportPlan(const TEchoServerConfig& config, const TSipPortPlan& plan,
+                             std::optional<size_t> portsTested);
 
 // A dotted IPv4 address as the server's sockets take it: four decimal parts 0..255, without
 // leading zeros.

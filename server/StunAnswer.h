@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/StunMessage.h"
+#include "proto/StunMessage.h"
 
 // Where a request arrived and what the server can answer from besides.
 struct TStunPlace {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "tests/support/Loopback.h"
 
 namespace standin {

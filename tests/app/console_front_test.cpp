@@ -10,7 +10,7 @@
 #include "app/CliJson.h"
 #include "app/RunEnd.h"
 #include "app/Unit_1_client.h"
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "tests/app/CliSupport.h"
 #include "tests/app/RunSupport.h"
 #include "tests/support/Process.h"

@@ -3,7 +3,7 @@
 // as a router's ALG would, and what the verdicts make of the NAT session test.
 #include <gtest/gtest.h>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "tests/app/RunSupport.h"
 
 using namespace runs;

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "server/ConnectionCore.h"
 #include "server/ServerContext.h"
 #include "server/SessionPolicy.h"

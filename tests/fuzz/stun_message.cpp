@@ -2,7 +2,7 @@
 // the source only, small, and readable by the tester's own parser) and the codec's round trip.
 #include <string>
 
-#include "net/StunMessage.h"
+#include "proto/StunMessage.h"
 #include "server/StunAnswer.h"
 #include "tests/fuzz/FuzzCheck.h"
 

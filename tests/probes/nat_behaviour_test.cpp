@@ -121,4 +121,46 @@ TEST(NatBehaviour, answers_read_as_the_class_and_its_lines) {
             std::vector<std::string>{"NAT behaviour: no STUN answer from 198.51.100.1:3478"});
 }
 
+// Refused (an error answer, 420 for a change the server cannot make) and missing answers: a
+// class is claimed only from both of its answers.
+TEST(NatBehaviour, refused_and_missing_answers_claim_no_class) {
+  const TEndpoint kept{kPub, 40000}, moved{kPub, 50000};
+  const TEndpoint one{kS1, 3479}, noPort{kS2, 0};
+  const std::nullopt_t no = std::nullopt;
+  struct Row {
+    const char* name;
+    TStunObservations seen;
+    std::optional<K> mapping, filtering;
+    bool notPortDependent = false;  // filtering, with a one-address server
+  };
+  const Row rows[] = {
+      {"other address and port refused, other port came", Seen(kept, kept, kept, no, true, no), K::EndpointIndependent, no},
+      {"other address and port refused, other port not", Seen(kept, kept, kept, no, false, no), K::EndpointIndependent, no},
+      {"other port refused, other address and port not", Seen(kept, kept, kept, false, no, no), K::EndpointIndependent, no},
+      {"other port refused, other address and port came", Seen(kept, kept, kept, true, no, no), K::EndpointIndependent,
+       K::EndpointIndependent},
+      {"a new port, the other address and port's answer missing", Seen(kept, moved, no, false, false, no), no,
+       K::AddressAndPortDependent},
+      {"the other address's answer missing", Seen(kept, no, moved, false, false, no), no, K::AddressAndPortDependent},
+      {"one address: the other port refused", Seen(kept, no, no, no, no, no, one), no, no},
+      {"one address: the other port's answer came", Seen(kept, no, no, no, true, no, one), no, no, true},
+      {"no other port", Seen(kept, kept, kept, true, true, no, noPort), no, no},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const TNatBehaviour b = ClassifyNat(r.seen);
+    EXPECT_EQ(b.Mapping, r.mapping);
+    EXPECT_EQ(b.Filtering, r.filtering);
+    EXPECT_EQ(b.FilteringNotPortDependent, r.notPortDependent);
+    EXPECT_FALSE(b.MappingNotPortDependent);
+  }
+  stun::TMessage refused, success;
+  refused.Class = stun::TClass::Error;
+  refused.ErrorCode = 420;
+  success.Class = stun::TClass::Success;
+  EXPECT_EQ(FilterAnswerCame(std::nullopt), false);
+  EXPECT_EQ(FilterAnswerCame(success), true);
+  EXPECT_EQ(FilterAnswerCame(refused), std::nullopt);
+}
+
 }  // namespace

@@ -387,4 +387,24 @@ TEST(RunSummary, advice_per_result) {
   }
 }
 
+TEST(RunSummary, limits_on_each_side) {
+  using F = TNextReport;
+  struct FateRow {
+    int next, held;
+    int64_t sinceLastMs;
+    F fate;
+  };
+  const FateRow fates[] = {
+      {20, 10, 20'000 + kReportSlackMs - 1, F::NotDue}, {20, 10, 20'000 + kReportSlackMs, F::GoneBy},
+      {11, 10, 20'000, F::GoneBy},                       {10, 10, 20'000, F::Missed},
+      {9, 10, 20'000, F::Missed},
+  };
+  for (const FateRow& r : fates)
+    EXPECT_EQ(NextReportFate(r.next, r.held, r.sinceLastMs), r.fate) << r.next << " " << r.held << " " << r.sinceLastMs;
+  EXPECT_TRUE(IsShortNatTimeout(kShortNatTimeoutSecs));
+  EXPECT_FALSE(IsShortNatTimeout(kShortNatTimeoutSecs + 1));
+  const std::pair<int, std::optional<int>> examples[] = {{9, std::nullopt}, {10, 5}, {19, 10}, {20, 15}, {600, 450}};
+  for (const auto& [secs, example] : examples) EXPECT_EQ(KeepAliveExampleSecs(secs), example) << secs;
+}
+
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "probes/Sequencer.h"
 
 namespace {
@@ -413,17 +413,6 @@ TEST(TestSequence, lost_probe_is_the_routers_only_while_the_link_works) {
        {lead, regs, ok5060, "No UDP packet received by remote server.", "Please, check your firewall settings."},
        {"No echo of the REGISTER after 6 sends, while the REGISTER from local port 5060, sent again, came back"},
        false, false, 6},
-      {"the REGISTER from 5058 lost with 5060's sent again, then the link is back",
-       [&](FakeRun&, const std::string& d, TSipSocket, int n) -> std::optional<std::string> {
-         if (n >= 2 && n <= 10) return std::nullopt;  // three sends, then three rounds of two
-         return d;
-       },
-       O::Completed,
-       {lead, regs, ok5060, "No ALG verdict on port 5058. REGISTER lost on the way (a lossy link, not an ALG)", lead,
-        invs, ok5060, ok5058},
-       {"No echo of the REGISTER after 6 sends, nor of the REGISTER sent again from local port 5060 to check the "
-        "link: the link lost them, which says nothing of an ALG"},
-       true, false, 6 + 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -445,6 +434,37 @@ TEST(TestSequence, lost_probe_is_the_routers_only_while_the_link_works) {
     EXPECT_EQ(r.Nat5060, row.outcome == O::Completed);
     for (const auto& d : io.sent) EXPECT_EQ(d.host, "192.0.2.80") << "every datagram to the run's server";
   }
+}
+
+TEST(TestSequence, no_echo_verdict_by_witness) {
+  using W = TWitness;
+  using V = TNoEchoVerdict;
+  struct WitnessRow {
+    bool invite, own, other;
+    W witness;
+  };
+  const WitnessRow witnesses[] = {
+      {true, true, true, W::Own},     {true, true, false, W::Own},      {true, false, true, W::Other},
+      {true, false, false, W::None},  {false, true, true, W::Other},    {false, true, false, W::None},
+  };
+  for (const WitnessRow& r : witnesses)
+    EXPECT_EQ(NoEchoWitness(r.invite, r.own, r.other), r.witness) << r.invite << r.own << r.other;
+  struct VerdictRow {
+    bool invite;
+    W witness;
+    bool seen, anyEchoed;
+    V verdict;
+  };
+  const VerdictRow verdicts[] = {
+      {true, W::Own, true, true, V::Dropped},      {true, W::Own, false, true, V::Lost},
+      {true, W::Other, true, true, V::Failure},    {true, W::Other, false, true, V::Lost},
+      {false, W::Other, true, true, V::Failure},   {false, W::Other, false, true, V::Lost},
+      {true, W::None, false, true, V::Lost},       {true, W::None, false, false, V::Failure},
+      {false, W::None, false, false, V::Failure},
+  };
+  for (const VerdictRow& r : verdicts)
+    EXPECT_EQ(NoEchoVerdict(r.invite, r.witness, r.seen, r.anyEchoed), r.verdict)
+        << r.invite << static_cast<int>(r.witness) << r.seen << r.anyEchoed;
 }
 
 // After the checks by UDP and before the NAT session test: REGISTER and INVITE over TCP to both

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "tests/support/EchoServerGuard.h"
 #include "tests/support/Loopback.h"
 

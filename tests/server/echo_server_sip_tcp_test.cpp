@@ -7,7 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "probes/SipProbe.h"
 #include "tests/server/ServerTest.h"
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "net/StunMessage.h"
+#include "proto/StunMessage.h"
 #include "tests/server/ServerTest.h"
 
 using namespace servertest;

@@ -2,7 +2,7 @@
 // from the address the peer talked to, and a flood that locks nobody out.
 #include <gtest/gtest.h>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "probes/SipProbe.h"
 #include "tests/server/ServerTest.h"
 

@@ -2,7 +2,7 @@
 // admission, session life, budgets and the address fallback.
 #include <gtest/gtest.h>
 
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 #include "server/ConnectionCore.h"
 #include "server/MacList.h"
 #include "server/SessionPolicy.h"

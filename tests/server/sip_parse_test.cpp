@@ -133,3 +133,30 @@ TEST(ServerOptions, command_line_table) {
 }
 
 }  // namespace
+
+TEST(ServerOptions, nat_report_plan_decided_by_the_ports_tested) {
+  TEchoServerConfig config;
+  config.FirstReportMs = 2;
+  config.SinglePortScheduleMs = {5, 6};
+  const TSipPortPlan adaptive{5060, {10, 20}, true}, given{5070, {30, 40}, false}, none{5072, {}, true};
+  struct Row {
+    const char* name;
+    const TSipPortPlan& plan;
+    std::optional<size_t> portsTested;
+    std::vector<int> gaps;
+    bool decided;
+  };
+  const Row rows[] = {
+      {"default, at its start: the first gap alone", adaptive, std::nullopt, {2}, false},
+      {"default, two ports tested", adaptive, 2, {2, 10, 20}, true},
+      {"default, tested alone", adaptive, 1, {2, 5, 6}, true},
+      {"given, at its start", given, std::nullopt, {30, 40}, true},
+      {"given, tested alone", given, 1, {30, 40}, true},
+      {"none", none, std::nullopt, {}, true},
+  };
+  for (const Row& r : rows) {
+    const TNatReportPlan plan = NatReportPlan(config, r.plan, r.portsTested);
+    EXPECT_EQ(plan.GapsMs, r.gaps) << r.name;
+    EXPECT_EQ(plan.Decided, r.decided) << r.name;
+  }
+}

@@ -1,4 +1,4 @@
-#include "app/XorUnit.h"
+#include "proto/XorUnit.h"
 
 std::string Scramble(std::string_view text) {
   std::string out(text);

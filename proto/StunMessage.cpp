@@ -1,4 +1,4 @@
-#include "net/StunMessage.h"
+#include "proto/StunMessage.h"
 
 #include <algorithm>
 
