@@ -17,8 +17,7 @@ std::string CliOutput(const TCliLine& line) {
   return out;
 }
 
-int CliExitStatus(const TForm1& form, const TCliRecord& record) {
-  const TRunResult& r = form.Result;
+int CliExitStatus(const TRunResult& r, const TCliRecord& record) {
   if (r.Sequence.AnyAlg()) return kExitAlg;
   if (r.End == TRunEnd::ServerNotReached || r.End == TRunEnd::ServerBusy) return kExitUnreachable;
   if (r.Sequence.AnyLost()) return kExitLost;

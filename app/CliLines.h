@@ -42,7 +42,7 @@ struct TCliRecord {
 // ALG, whatever came after; 2 when the server was not reached; 5 when a probe was lost; 4 when
 // no NAT session report came after the NAT INVITEs; 0 when the run completed otherwise; 3 for
 // anything else.
-int CliExitStatus(const TForm1& form, const TCliRecord& record);
+int CliExitStatus(const TRunResult& result, const TCliRecord& record);
 
 // What an exit status of the console front means, in a few words; `end` tells the ways a run
 // falls short apart.

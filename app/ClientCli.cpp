@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
   run.Start();
   program.App().exec();
   console.Finish();
-  const int status = CliExitStatus(*form, run.Record());
+  const int status = CliExitStatus(form->Result, run.Record());
   if (options.Json) {
     std::cout << CliJson(*form, run.Record(), status) << std::endl;
   } else {

@@ -19,6 +19,7 @@
 #include "net/ScopeExit.h"
 #include "net/UiThread.h"
 #include "probes/NatDiscovery.h"
+#include "probes/RunEndRule.h"
 
 TForm1* Form1 = nullptr;
 
@@ -574,15 +575,8 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
     EndRun(TUiThread::StopRequested() ? TRunEnd::Stopped : TRunEnd::Error);
     throw;
   }
-  using O = TSequenceReport::TOutcome;
-  if (Result.Sequence.Outcome == O::NoGreeting || Result.Sequence.Outcome == O::NoEcho)
-    EndRun(TRunEnd::ServerNotReached);
-  else if (Result.Sequence.Outcome == O::TimeUp)
-    EndRun(TRunEnd::TimeLimit);
-  else if (Result.Sequence.Outcome == O::ServerBusy)
-    EndRun(TRunEnd::ServerBusy);
-  else if (!Result.Sequence.NatTestStarted() && !NatTimeoutRunning())
-    EndRun(TRunEnd::NoNatTest);
+  if (const auto end = RunEndAfterSequence(Result.Sequence.Outcome, Result.Sequence.NatTestStarted(), NatTimeoutRunning()))
+    EndRun(*end);
   if (runOpen_ && NatTimeoutRunning()) {
     // The whole run's countdown, until the time-out test has its answer; the user may stop it.
     ShowCountdown();
@@ -597,20 +591,19 @@ void TForm1::Timer1Timer(QObject* /*Sender*/) {
   const bool timeoutRunning = NatTimeoutRunning();
   if (!timeoutRunning) FinishNatTimeout();  // its lines, once its answer is known
   if (NatCountdown) NatCountdown = CountdownTick(std::to_string(*NatCountdown));
-  const bool reportsOver = !NatCountdown && (!Result.Nat.empty() || !Result.Sequence.NatTestStarted());
-  if (!NatCountdown && !reportsOver && !timeoutRunning) {
-    // Waiting for a first report, as before any countdown.
-    Timer1->SetEnabled(false);
-    Label1->setVisible(false);
-    LblCount->setVisible(false);
-  } else if (!reportsOver || timeoutRunning) {
+  const TReportsTick step =
+      ReportsTickStep(NatCountdown.has_value(), !Result.Nat.empty(), Result.Sequence.NatTestStarted(), timeoutRunning);
+  if (step == TReportsTick::Countdown) {
     ShowCountdown();
   } else {
+    // Waiting for a first report, as before any countdown, or the run is over.
     Timer1->SetEnabled(false);
     Label1->setVisible(false);
     LblCount->setVisible(false);
+  }
+  if (step == TReportsTick::CountdownRanOut || step == TReportsTick::NoNatTest) {
     IdTCPClient1->Disconnect();  // the run is over
-    EndRun(Result.Sequence.NatTestStarted() ? TRunEnd::CountdownRanOut : TRunEnd::NoNatTest);
+    EndRun(step == TReportsTick::CountdownRanOut ? TRunEnd::CountdownRanOut : TRunEnd::NoNatTest);
   }
   RtpVerdictStep(RtpCount, RtpPrevCount, RtpPort, [this](const std::string& l) { Line(TPane::Rtp, l); });
 }

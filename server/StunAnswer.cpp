@@ -21,7 +21,7 @@ std::optional<TStunAnswer> AnswerStun(std::string_view datagram, const stun::TEn
   const uint32_t flags = request->ChangeFlags.value_or(0);
   const bool otherAddress = place.OtherAddress && *place.OtherAddress != place.Local.Address;
   if ((flags & stun::kChangeIp) && !otherAddress) answer.Unknown.push_back(stun::kChangeRequest);
-  if (answer.Unknown.size() > 4) answer.Unknown.resize(4);  // the answer stays small
+  if (answer.Unknown.size() > kStunUnknownListed) answer.Unknown.resize(kStunUnknownListed);  // the answer stays small
   if (!answer.Unknown.empty()) return error(420, "Unknown Attribute");
 
   if (flags & stun::kChangeIp) out.From.Address = *place.OtherAddress;

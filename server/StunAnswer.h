@@ -8,6 +8,11 @@
 
 #include "proto/StunMessage.h"
 
+// An error answer lists at most this many unknown attributes, so that every answer stays within
+// kStunAnswerMaxBytes.
+inline constexpr size_t kStunUnknownListed = 4;
+inline constexpr size_t kStunAnswerMaxBytes = 76;
+
 // Where a request arrived and what the server can answer from besides.
 struct TStunPlace {
   stun::TEndpoint Local;                 // the address and port the request reached
@@ -27,7 +32,7 @@ struct TStunAnswer {
 // has only one, so a client sees that only the port can change. A CHANGE-REQUEST for another
 // address on a one-address server, RESPONSE-PORT and RESPONSE-ADDRESS (answers go nowhere but
 // back) and other comprehension-required attributes get error 420; a bad attribute or another
-// method 400. A FINGERPRINT in the request is answered with one. An answer is at most 76 bytes
-// (a request at least 20): little to gain from a forged source.
+// method 400. A FINGERPRINT in the request is answered with one. An answer is at most
+// kStunAnswerMaxBytes (a request at least 20): little to gain from a forged source.
 std::optional<TStunAnswer> AnswerStun(std::string_view datagram, const stun::TEndpoint& source,
                                       const TStunPlace& place);

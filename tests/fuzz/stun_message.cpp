@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const TStunPlace place{{0x0A000001, 3478}, size % 2 ? 0x0A000002u : 0x0A000001u, 3479};
   if (const auto answer = AnswerStun(datagram, stun::TEndpoint{0xC0A80105, 40000}, place)) {
     FUZZ_CHECK(message && message->Class == stun::TClass::Request, "only requests are answered");
-    FUZZ_CHECK(answer->Bytes.size() <= 76, "an answer stays small: " + std::to_string(answer->Bytes.size()));
+    FUZZ_CHECK(answer->Bytes.size() <= kStunAnswerMaxBytes, "an answer stays small: " + std::to_string(answer->Bytes.size()));
     FUZZ_CHECK(answer->From.Address == 0x0A000001 || answer->From.Address == *place.OtherAddress,
                "an answer leaves from one of the server's addresses");
     const auto read = stun::Parse(answer->Bytes);
