@@ -114,5 +114,5 @@ nat_build_sanitize() { nat_build_in "$SANITIZE_BUILD" -DNAT_SANITIZE=ON -DNAT_BU
 # The echo server's and the socket layer's tests under ThreadSanitizer: only these are built.
 nat_build_tsan() {
   nat_configure_in "$TSAN_BUILD" -DNAT_TSAN=ON -DNAT_BUILD_BENCHMARKS=OFF "$@"
-  cmake --build "$TSAN_BUILD" -j "$(nproc)" --target nat_tests_server nat_tests_net >&2
+  cmake --build "$TSAN_BUILD" -j "$(nproc)" --target nat_tests_server nat_tests_net nat_tests_server_unit nat_tests_net_unit >&2
 }
