@@ -66,10 +66,17 @@ TEST(IdThread, id_thread_stop_modes) {
   }
 }
 
+// Created stopped and never started: it runs nothing, and freeing it ends its thread.
 TEST(IdThread, id_thread_never_started_ends_when_freed) {
+  const int live = TIdThread::LiveThreadCount(), destroyed = CountingThread::destroyed.load();
   auto t = std::make_unique<CountingThread>();
-  t.reset();  // must not hang
-  SUCCEED();
+  EXPECT_EQ(TIdThread::LiveThreadCount(), live + 1);
+  EXPECT_TRUE(t->Stopped());
+  EXPECT_FALSE(t->Finished());
+  EXPECT_EQ(t->passes.load(), 0);
+  t.reset();  // ends the waiting thread and joins it
+  EXPECT_EQ(CountingThread::destroyed.load(), destroyed + 1);
+  EXPECT_EQ(TIdThread::LiveThreadCount(), live);
 }
 
 TEST(IdThread, id_thread_exception_ends_it_and_is_recorded) {
