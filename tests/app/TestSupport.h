@@ -3,6 +3,7 @@
 // records boxes instead of showing them, and a bounded wait that keeps the event loop running.
 #include <QCoreApplication>
 #include <QTimer>
+#include <gtest/gtest.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,6 +30,15 @@ class TRecordingWindowing : public TWindowing {
     if (onBox) onBox();
   }
   std::string FirstArgument() override { return argument; }
+
+  // Exactly one box came, an error box or a message, with the window's title and this text.
+  testing::AssertionResult OneBox(bool error, const std::string& text) const {
+    if (boxes.size() != 1) return testing::AssertionFailure() << boxes.size() << " boxes";
+    const Box& b = boxes[0];
+    if (b.error != error || b.caption != "NAT - SIP ALG client tester" || b.text != text)
+      return testing::AssertionFailure() << (b.error ? "error" : "message") << " box \"" << b.caption << "\": " << b.text;
+    return testing::AssertionSuccess();
+  }
 
   std::vector<Box> boxes;
   std::string argument;

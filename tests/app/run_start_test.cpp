@@ -109,9 +109,7 @@ TEST_F(RunStart, refused_connect_lets_the_user_start_again) {
   const std::string refused = "Socket Error # 10061\r\nConnection refused.";
 
   rig.ClickStart();
-  ASSERT_EQ(rig.front.boxes.size(), 1u);
-  EXPECT_TRUE(rig.front.boxes[0].error);
-  EXPECT_EQ(rig.front.boxes[0].text, refused);
+  EXPECT_TRUE(rig.front.OneBox(true, refused));
   EXPECT_FALSE(f.StartPending);
   EXPECT_EQ(rig.State(), kIdle);
   EXPECT_EQ(f.MemoSIP->Lines().back(), "Connecting to remote server... ");
@@ -185,10 +183,7 @@ TEST_F(RunStart, bind_limit_ends_the_program) {
     f.show();
     ASSERT_TRUE(rig.Spin([&] { return f.isVisible(); }, 3s));
     rig.ClickStart();
-    ASSERT_EQ(rig.front.boxes.size(), 1u);
-    EXPECT_FALSE(rig.front.boxes[0].error);
-    EXPECT_EQ(rig.front.boxes[0].caption, "NAT - SIP ALG client tester");
-    EXPECT_EQ(rig.front.boxes[0].text, "Cannot bind a socket after 100 attempts. Exiting...");
+    EXPECT_TRUE(rig.front.OneBox(false, "Cannot bind a socket after 100 attempts. Exiting..."));
     EXPECT_TRUE(f.Closed());
     EXPECT_FALSE(f.isVisible());
     EXPECT_EQ(From(f.MemoSIP, 1), row.sip) << "the start ends before the router and the connect";

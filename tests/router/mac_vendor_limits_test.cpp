@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "router/MacVendor.h"
+#include "tests/router/VendorStep.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
 
@@ -72,11 +73,9 @@ TEST(MacVendorLimits, endless_transfer_gives_up_and_keeps_the_old_list) {
     EndlessListServer server(ip, r.piece);
     ASSERT_TRUE(server.Ok());
 
-    std::vector<std::string> lines;
-    RefreshAndLookupVendor(server.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); },
-                           r.limits);
-    EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
-                                               "Exception in HTTP connection with " + ip, "Old Maker"}));
+    EXPECT_EQ(vendor_test::VendorLines(server.Url(), file, "001A2B3C4D5E", r.limits),
+              (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
+                                        "Exception in HTTP connection with " + ip, "Old Maker"}));
     EXPECT_EQ(ReadFileBytes(file), old);
     EXPECT_TRUE(WaitUntil([&] { return server.ClientHungUp(); })) << "the server was still sending";
     EXPECT_EQ(Mtime(file), before);

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "router/MacVendor.h"
+#include "tests/router/VendorStep.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/EchoServerGuard.h"
 
@@ -28,11 +29,7 @@ TEST(MacVendorServer, list_from_the_echo_server) {
   TempDir dir;
   const std::string file = dir.File("MAC.CSV");
   const std::string url = "http://" + support::TestAddress() + "/download/MAC.CSV";
-  auto run = [&](const std::string& mac) {
-    std::vector<std::string> lines;
-    RefreshAndLookupVendor(url, file, mac, [&](const std::string& l) { lines.push_back(l); });
-    return lines;
-  };
+  auto run = [&](const std::string& mac) { return vendor_test::VendorLines(url, file, mac); };
   EXPECT_EQ(run("001A2B3C4D5E"), (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
                                                            "Ayecom Technology Co., Ltd."}));
   EXPECT_EQ(server.Server().Counters().HttpRequests, 2u);
@@ -48,10 +45,8 @@ TEST(MacVendorServer, wrong_path_is_an_exception_line) {
   const TEchoServerConfig config = ListServer();
   support::EchoServerGuard server(config);
   TempDir dir;
-  std::vector<std::string> lines;
-  RefreshAndLookupVendor("http://" + config.Address + "/download/OTHER.CSV", dir.File("MAC.CSV"), "001A2B3C4D5E",
-                         [&](const std::string& l) { lines.push_back(l); });
-  EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with " + config.Address}));
+  EXPECT_EQ(vendor_test::VendorLines("http://" + config.Address + "/download/OTHER.CSV", dir.File("MAC.CSV")),
+            (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with " + config.Address}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "net/IdStream.h"
 #include "router/MacVendor.h"
+#include "tests/router/VendorStep.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TcpPeer.h"
 
@@ -30,11 +31,7 @@ std::string GetReply(const std::string& body = kList) {
          "\r\n\r\n" + body;
 }
 
-std::vector<std::string> RunStep(const std::string& url, const std::string& file, const std::string& mac = "001A2B3C4D5E") {
-  std::vector<std::string> lines;
-  RefreshAndLookupVendor(url, file, mac, [&](const std::string& l) { lines.push_back(l); });
-  return lines;
-}
+using vendor_test::VendorLines;
 
 std::vector<std::string> Methods(TcpPeer& peer) {
   std::vector<std::string> out;
@@ -47,13 +44,13 @@ TEST(MacVendorStep, first_start_fetches_second_sends_only_head) {
   const std::string file = dir.File("MAC.CSV");
   TcpPeer peer(TestAddress());
   peer.AnswerRequests({{HeadReply()}, {GetReply()}, {HeadReply()}}).Start();
-  EXPECT_EQ(RunStep(peer.Url(), file),
+  EXPECT_EQ(VendorLines(peer.Url(), file),
             (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list", "Example Seven"}));
   EXPECT_EQ(ReadFileBytes(file), kList);
   EXPECT_EQ(Methods(peer), (std::vector<std::string>{"HEAD", "GET"}));
   EXPECT_EQ(peer.Connections(), 1);  // the GET went over the HEAD's connection
 
-  EXPECT_EQ(RunStep(peer.Url(), file), (std::vector<std::string>{"Downloading MAC list... ", "Example Seven"}));
+  EXPECT_EQ(VendorLines(peer.Url(), file), (std::vector<std::string>{"Downloading MAC list... ", "Example Seven"}));
   EXPECT_EQ(Methods(peer), (std::vector<std::string>{"HEAD", "GET", "HEAD"}));
 }
 
@@ -85,7 +82,7 @@ TEST(MacVendorStep, refresh_decision_by_date) {
     }
     TcpPeer peer(TestAddress());
     peer.AnswerRequests({{HeadReply(r.lastModified)}, {GetReply()}}).Start();
-    const auto lines = RunStep(peer.Url(), file);
+    const auto lines = VendorLines(peer.Url(), file);
     std::vector<std::string> expected{"Downloading MAC list... "};
     if (r.fetch) expected.push_back("Downloading new mac file list");
     expected.push_back(r.fetch ? "Example Seven" : "Old Maker");
@@ -130,7 +127,7 @@ TEST(MacVendorStep, failures_keep_the_old_list) {
     const FileStamp before = Mtime(file);
     TcpPeer peer(TestAddress());
     peer.AnswerRequests(r.replies).Start();
-    const auto lines = RunStep(peer.Url(), file);
+    const auto lines = VendorLines(peer.Url(), file);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), "Downloading MAC list... ");
     EXPECT_EQ(lines[lines.size() - 2], "Exception in HTTP connection with " + peer.Ip());
@@ -149,7 +146,7 @@ TEST(MacVendorStep, unreachable_server_without_list) {
     ASSERT_TRUE(gone.Ok());
     url = "http://localhost:" + std::to_string(gone.Port()) + "/download/MAC.CSV";
   }
-  EXPECT_EQ(RunStep(url, dir.File("MAC.CSV")),
+  EXPECT_EQ(VendorLines(url, dir.File("MAC.CSV")),
             (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with localhost"}));
   EXPECT_EQ(dir.Count(), 0u);
 }
@@ -161,10 +158,7 @@ TEST(MacVendorStep, silent_server_times_out) {
   const std::string file = dir.Write("MAC.CSV", old);
   TcpPeer peer(TestAddress());
   peer.AnswerRequests({}).Start();  // no replies
-  std::vector<std::string> lines;
-  RefreshAndLookupVendor(peer.Url(), file, "001A2B3C4D5E", [&](const std::string& l) { lines.push_back(l); },
-                         TIdTransferLimits{1000, 300, 180000});
-  EXPECT_EQ(lines, (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with " + peer.Ip(),
+  EXPECT_EQ(VendorLines(peer.Url(), file, "001A2B3C4D5E", TIdTransferLimits{1000, 300, 180000}), (std::vector<std::string>{"Downloading MAC list... ", "Exception in HTTP connection with " + peer.Ip(),
                                              "Old Maker"}));
   EXPECT_EQ(ReadFileBytes(file), old);
 }
@@ -180,7 +174,7 @@ TEST(MacVendorStep, swallowed_connect_gives_up_within_its_limit) {
   if (!silent.Full()) GTEST_SKIP() << "could not fill the listener's accept queue";
   const std::string url = "http://" + ip + ":" + std::to_string(silent.Port()) + "/download/MAC.CSV";
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(RunStep(url, file), (std::vector<std::string>{"Downloading MAC list... ",
+  EXPECT_EQ(VendorLines(url, file), (std::vector<std::string>{"Downloading MAC list... ",
                                                            "Exception in HTTP connection with " + ip, "Old Maker"}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kVendorConnectTimeoutMs + 3000));
   EXPECT_EQ(ReadFileBytes(file), old);
@@ -192,8 +186,8 @@ TEST(MacVendorStep, no_maker_known) {
   SetMtime(file, kServerTime);
   TcpPeer peer(TestAddress());
   peer.AnswerRequests({{HeadReply()}, {HeadReply()}}).Start();
-  EXPECT_EQ(RunStep(peer.Url(), file, "FFFFFF000000"), (std::vector<std::string>{"Downloading MAC list... "}));
-  EXPECT_EQ(RunStep(peer.Url(), file, "000000000000"), (std::vector<std::string>{"Downloading MAC list... "}));
+  EXPECT_EQ(VendorLines(peer.Url(), file, "FFFFFF000000"), (std::vector<std::string>{"Downloading MAC list... "}));
+  EXPECT_EQ(VendorLines(peer.Url(), file, "000000000000"), (std::vector<std::string>{"Downloading MAC list... "}));
 }
 
 // The registry's real list, served and then searched.
@@ -229,7 +223,7 @@ TEST(MacVendorStep, list_that_cannot_be_written) {
   const std::string file = dir.File("gone/MAC.CSV");
   TcpPeer peer(TestAddress());
   peer.AnswerRequests({{HeadReply()}, {GetReply()}}).Start();
-  EXPECT_EQ(RunStep(peer.Url(), file),
+  EXPECT_EQ(VendorLines(peer.Url(), file),
             (std::vector<std::string>{"Downloading MAC list... ", "Downloading new mac file list",
                                       "Cannot write the vendor list " + std::filesystem::absolute(file).string() +
                                           ": No such file or directory; the old list, if any, stays"}));
@@ -241,7 +235,7 @@ TEST(MacVendorStep, unreadable_list_raises) {
   std::filesystem::create_directory(file);  // exists, but is no file
   TcpPeer peer(TestAddress());
   peer.AnswerRequests({{HeadReply("")}}).Start();
-  EXPECT_THROW(RunStep(peer.Url(), file), EFOpenError);
+  EXPECT_THROW(VendorLines(peer.Url(), file), EFOpenError);
 }
 
 }  // namespace
