@@ -36,7 +36,6 @@ TEST(CliExit, status_from_the_result) {
       {"time limit", O::Completed, TRunEnd::TimeLimit, 0, false, false, 3},
       {"completed, then an error", O::Completed, TRunEnd::Error, 0, true, false, 3},
       {"bind limit", O::NotRun, TRunEnd::Error, 0, true, true, 3},
-      {"completed, an error box alone", O::Completed, TRunEnd::CountdownRanOut, 0, true, false, 3},
       {"completed, the window closed itself", O::Completed, TRunEnd::CountdownRanOut, 0, false, true, 3},
       {"stopped before the checks ended", O::NotRun, TRunEnd::Stopped, 0, false, false, 3},
   };
