@@ -14,6 +14,9 @@ constexpr int64_t kCallDelayUs = 2'000'000;
 // After the last packet: the server reports 1 s after the stream stopped.
 constexpr int64_t kReportWaitUs = 4'000'000;
 constexpr int kFramesPerStep = 64;
+// The burst's own lines come first: while its packets are still being counted (a burst the
+// server had to stretch), the call waits, this long at most.
+constexpr int64_t kBurstWaitUs = 5'000'000;
 
 }  // namespace
 
@@ -37,7 +40,7 @@ void TForm1::CallStep() {
   if (!CallPending() || Stopped) return;
   const int64_t now = SteadyUs();
   if (!Call->Started()) {
-    if (now < *callDueUs_) return;
+    if (now < *callDueUs_ || (RtpCount > 0 && now < *callDueUs_ + kBurstWaitUs)) return;
     const auto plan = call_wire::PlanFromToken(Result.Sequence.Token);
     const TIdStackSocketHandle fd = IdRTP5004->Bindings()[0].Handle();
     const std::string host = ServerAddress.empty() ? ServerHost : ServerAddress;

@@ -16,6 +16,9 @@ std::string Fixed(double v, int decimals) {
 
 std::string Whole(double v) { return std::to_string(static_cast<long long>(std::lround(v))); }
 
+// A round trip: whole milliseconds, tenths below 10 ms (a LAN's are fractions of one).
+std::string Ms(double v) { return v < 9.95 ? Fixed(v, 1) : Whole(v); }
+
 std::string QualityLine(const char* way, const TCallDirection& d) {
   return std::string("Call quality ") + way + ": MOS " + Fixed(d.Mos, 1) + " (R " + Whole(d.R) + "), " +
          Fixed(d.LossPercent, 1) + " % lost, jitter " + Fixed(d.JitterMs, 1) + " ms";
@@ -154,7 +157,7 @@ std::vector<std::string> CallLines(const TCallResult& c) {
   if (c.Up) out.push_back(QualityLine("sending", *c.Up));
   if (c.Down && c.Audio == TCallAudio::BothWays) out.push_back(QualityLine("receiving", *c.Down));
   if (c.RttMedianMs && c.RttP95Ms)
-    out.push_back("Round trip: " + Whole(*c.RttMedianMs) + " ms (95 % under " + Whole(*c.RttP95Ms) + " ms)");
+    out.push_back("Round trip: " + Ms(*c.RttMedianMs) + " ms (95 % under " + Ms(*c.RttP95Ms) + " ms)");
   return out;
 }
 

@@ -103,6 +103,9 @@ TEST(CallQuality, LinesSayWhetherAudioGotThroughAndHowItSounds) {
                               "Call quality receiving: MOS 4.4 (R 92), 0.0 % lost, jitter 7.5 ms",
                               "Round trip: 42 ms (95 % under 55 ms)"}));
   EXPECT_TRUE(CallAdvice(c).empty());
+  c.RttMedianMs = 0.34;  // a LAN's: tenths below 10 ms
+  c.RttP95Ms = 9.96;
+  EXPECT_EQ(CallLines(c).back(), "Round trip: 0.3 ms (95 % under 10 ms)");
   c.BurstCame = false;  // audio gets in only in reply: the far end must latch
   EXPECT_TRUE(Mentions(CallLines(c), "only in reply"));
   EXPECT_TRUE(Mentions(CallAdvice(c), "symmetric RTP"));
