@@ -95,6 +95,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   };
   IdUDP_client_5060->OnUDPRead = sipRead;
   IdUDP_client_5058->OnUDPRead = sipRead;
+  IdRTP5004->OnUDPTap = [call = Call.get()](std::string_view data, const std::string& fromIp, int) {
+    return call->Take(data, fromIp, SteadyUs());
+  };
   IdRTP5004->OnUDPRead = [this](TIdUDPServer* sender, TStream& data, TIdSocketHandle& binding) {
     IdRTP5004UDPRead(sender, data, binding);
   };
@@ -108,6 +111,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
 TForm1::~TForm1() {
   if (Form1 == this) Form1 = nullptr;
+  Call->Stop();  // it sends from the RTP socket, which goes next
   // The endpoints stop one after the other and may still hand over datagrams meanwhile; with
   // part of the window already gone those are dropped rather than handled.
   for (TIdUDPServer* endpoint : UdpEndpoints(*this)) endpoint->OnUDPRead = nullptr;
@@ -269,6 +273,7 @@ void TForm1::MarkRunEnd(TRunEnd why) {
 void TForm1::EndRun(TRunEnd why) {
   MarkRunEnd(why);
   FinishNatTimeout();
+  FinishCall();
   if (!runOpen_) return;
   runOpen_ = false;
   if (steps_ > 0)
@@ -369,6 +374,10 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   Result = TRunResult();
   runOpen_ = true;
   NatTimeout = std::make_unique<TBackgroundNatTimeout>();
+  Call->Stop();  // before its socket is closed
+  callDueUs_.reset();
+  callReport_.reset();
+  callWritten_ = false;
   NatCountdown.reset();
   natTimeoutWritten_ = false;
   ServerAddress.clear();
@@ -575,9 +584,11 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
     EndRun(TUiThread::StopRequested() ? TRunEnd::Stopped : TRunEnd::Error);
     throw;
   }
-  if (const auto end = RunEndAfterSequence(Result.Sequence.Outcome, Result.Sequence.NatTestStarted(), NatTimeoutRunning()))
+  if (Result.Sequence.Outcome == TSequenceReport::TOutcome::Completed) ArmCall();
+  const bool testsRunning = NatTimeoutRunning() || CallPending();
+  if (const auto end = RunEndAfterSequence(Result.Sequence.Outcome, Result.Sequence.NatTestStarted(), testsRunning))
     EndRun(*end);
-  if (runOpen_ && NatTimeoutRunning()) {
+  if (runOpen_ && testsRunning) {
     // The whole run's countdown, until the time-out test has its answer; the user may stop it.
     ShowCountdown();
     Timer1->SetEnabled(true);
@@ -587,12 +598,13 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
 
 void TForm1::Timer1Timer(QObject* /*Sender*/) {
   // The reports' countdown, if one runs; the run is over once it ran out (or the NAT session
-  // test never started) and the time-out test has its answer.
-  const bool timeoutRunning = NatTimeoutRunning();
-  if (!timeoutRunning) FinishNatTimeout();  // its lines, once its answer is known
+  // test never started), the time-out test has its answer and the call is over.
+  const bool testsRunning = NatTimeoutRunning() || CallPending();
+  if (!NatTimeoutRunning()) FinishNatTimeout();  // its lines, once its answer is known
+  CallStep();
   if (NatCountdown) NatCountdown = CountdownTick(std::to_string(*NatCountdown));
   const TReportsTick step =
-      ReportsTickStep(NatCountdown.has_value(), !Result.Nat.empty(), Result.Sequence.NatTestStarted(), timeoutRunning);
+      ReportsTickStep(NatCountdown.has_value(), !Result.Nat.empty(), Result.Sequence.NatTestStarted(), testsRunning);
   if (step == TReportsTick::Countdown) {
     ShowCountdown();
   } else {

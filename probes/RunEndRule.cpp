@@ -1,7 +1,7 @@
 #include "probes/RunEndRule.h"
 
 std::optional<TRunEnd> RunEndAfterSequence(TSequenceReport::TOutcome outcome, bool natTestStarted,
-                                           bool timeoutRunning) {
+                                           bool testsRunning) {
   using O = TSequenceReport::TOutcome;
   switch (outcome) {
     case O::NoGreeting:
@@ -11,13 +11,13 @@ std::optional<TRunEnd> RunEndAfterSequence(TSequenceReport::TOutcome outcome, bo
     case O::NotRun:
     case O::Completed: break;
   }
-  if (!natTestStarted && !timeoutRunning) return TRunEnd::NoNatTest;
+  if (!natTestStarted && !testsRunning) return TRunEnd::NoNatTest;
   return std::nullopt;
 }
 
-TReportsTick ReportsTickStep(bool countdownLeft, bool anyReport, bool natTestStarted, bool timeoutRunning) {
+TReportsTick ReportsTickStep(bool countdownLeft, bool anyReport, bool natTestStarted, bool testsRunning) {
   const bool reportsOver = !countdownLeft && (anyReport || !natTestStarted);
-  if (!countdownLeft && !reportsOver && !timeoutRunning) return TReportsTick::AwaitFirstReport;
-  if (!reportsOver || timeoutRunning) return TReportsTick::Countdown;
+  if (!countdownLeft && !reportsOver && !testsRunning) return TReportsTick::AwaitFirstReport;
+  if (!reportsOver || testsRunning) return TReportsTick::Countdown;
   return natTestStarted ? TReportsTick::CountdownRanOut : TReportsTick::NoNatTest;
 }

@@ -5,10 +5,11 @@
 
 #include "probes/RunResult.h"
 
-// How the run ends once the test sequence returned; nullopt: it goes on (a NAT session test or
-// the NAT time-out test runs).
+// How the run ends once the test sequence returned; nullopt: it goes on (a NAT session test, the
+// NAT time-out test or the test call runs). testsRunning: the time-out test or the call has no
+// answer yet.
 std::optional<TRunEnd> RunEndAfterSequence(TSequenceReport::TOutcome outcome, bool natTestStarted,
-                                           bool timeoutRunning);
+                                           bool testsRunning);
 
 // What a tick of the countdown does.
 enum class TReportsTick {
@@ -18,5 +19,5 @@ enum class TReportsTick {
   NoNatTest,         // the run is over: no NAT session test ran
 };
 // countdownLeft: the countdown has time left after this tick; anyReport: a NAT session report
-// came; timeoutRunning: the NAT time-out test has no answer yet.
-TReportsTick ReportsTickStep(bool countdownLeft, bool anyReport, bool natTestStarted, bool timeoutRunning);
+// came; testsRunning: the NAT time-out test or the call has no answer yet.
+TReportsTick ReportsTickStep(bool countdownLeft, bool anyReport, bool natTestStarted, bool testsRunning);

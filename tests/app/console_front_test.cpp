@@ -72,7 +72,7 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   const std::string other = support::TestAddress(13);  // the server's second address, for STUN
   ServerProcess server(srv, {"--sip-port", "5060=1000,2000", "--sip-port", "5058=1000", "--rtp-port", "0",
                              "--rtp-packets", "5", "--rtp-interval", "10", "--other-address", QString::fromStdString(other),
-                             "--nat-timeout-idle", "2,3", "--nat-timeout-refresh", "1"});
+                             "--nat-timeout-idle", "2,3", "--nat-timeout-refresh", "1", "--call-max-seconds", "2"});
   ASSERT_TRUE(server.Ready());
   const CliRun r = RunCli({"--json", "--local-ip", "127.0.0.1", "--max-seconds", "30", QString::fromStdString(srv)},
                           40000);
@@ -157,6 +157,22 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_EQ(QJsonDocument(summary["nat_timeout"].toObject()).toJson(QJsonDocument::Compact).toStdString(),
             R"({"busy":{"gone_by_seconds":null,"held_seconds":3},"idle_seconds_tested":[2,3],"inbound_refresh":null,)"
             R"("new":{"gone_by_seconds":null,"held_seconds":3}})");
+  // The test call, as long as the server takes: nothing lost either way, after the burst's lines.
+  const QJsonObject call = root["call"].toObject();
+  EXPECT_EQ(call["seconds"].toInt(), 2);
+  EXPECT_EQ(call["audio"].toString().toStdString(), "both_ways");
+  for (const char* way : {"up", "down"}) {
+    const QJsonObject d = call[way].toObject();
+    EXPECT_EQ(d["sent"].toInt(), 100) << way;
+    EXPECT_EQ(d["received"].toInt(), 100) << way;
+    EXPECT_GT(d["mos"].toDouble(), 4.3) << way;
+  }
+  EXPECT_LE(call["rtt_ms"].toObject()["median"].toDouble(-1), call["rtt_ms"].toObject()["p95"].toDouble(-1));
+  const auto rtpLines = Strings(root["panes"].toObject()["rtp"]);
+  const auto burst = std::find(rtpLines.begin(), rtpLines.end(), "RTP (audio) port " + std::to_string(root["rtp"].toObject()["port"].toInt()) + " working");
+  const auto both = std::find_if(rtpLines.begin(), rtpLines.end(), [](const std::string& l) { return l.rfind("Audio both ways", 0) == 0; });
+  EXPECT_LT(burst, both);
+  EXPECT_NE(both, rtpLines.end());
   // No NAT on loopback: nothing to do but to test against a server outside.
   EXPECT_EQ(Strings(root["advice"]), std::vector<std::string>{"Run the test against an echo server on the internet; see README."});
   // No NAT on loopback: the server saw each socket at its own address and port.
@@ -488,7 +504,8 @@ TEST_F(ConsoleFront, usage_errors_and_help) {
       // Not this computer's: said at once, with no bind attempted.
       {{"--local-ip", "192.0.2.77", b}, 3, "--local-ip 192.0.2.77 is not an address of this computer; its addresses: ",
        "", false},
-      {{"--help"}, 0, "", "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--json] [host[:port]]"},
+      {{"--call-seconds", "-1"}, 3, "--call-seconds needs a whole number from 0 to 3600, not '-1'", ""},
+      {{"--help"}, 0, "", "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--call-seconds N]"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args.join(' ').toStdString());

@@ -180,7 +180,7 @@ service_under_systemd() {
     return 0
   fi
   printf '[Unit]\nDescription=The echo server alone\nAllowIsolate=yes\nWants=%s\n' "$unit" >"$work/check.target"
-  echo 'OPTIONS="--address 127.0.0.2 --sip-port 5060=1000,2000 --sip-port 5058=1000 --rtp-packets 5 --rtp-interval 10 --nat-timeout-idle 2,3 --nat-timeout-refresh 1"' \
+  echo 'OPTIONS="--address 127.0.0.2 --sip-port 5060=1000,2000 --sip-port 5058=1000 --rtp-packets 5 --rtp-interval 10 --nat-timeout-idle 2,3 --nat-timeout-refresh 1 --call-max-seconds 2"' \
     >"$work/options"
   systemd-nspawn --quiet --directory=/ --volatile=yes --private-network --register=no --keep-unit \
     --bind-ro="/lib/systemd/system/$unit:/etc/systemd/system/$unit" \
