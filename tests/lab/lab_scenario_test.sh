@@ -199,7 +199,7 @@ call_scenario() {
   echo "---- JSON"
   cat "$WORK/run.json" 2>/dev/null
   echo
-  CALL=$(jq -c '[.. | objects | select(has("call")) | .call][0]' "$WORK/run.json" 2>/dev/null)
+  CALL=$(jq -c '.call' "$WORK/run.json" 2>/dev/null)
   echo "call: $CALL (the lab ${SECS}s)"
   expect_true "[ -n '$CALL' ] && [ '$CALL' != null ]" "the JSON has the call"
   call_is '[.seconds, .packets_per_second]' "\\[$seconds,50\\]" "a call of ${seconds} s at 50 packets per second"
