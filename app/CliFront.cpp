@@ -60,6 +60,7 @@ void TCliDriver::Start() {
   }
   if (!options_.LocalIp.empty()) form_.ComboBox1->setEditText(ToDisplay(options_.LocalIp));
   deadline_.start(options_.MaxSeconds * 1000);
+  form_.CallSecondsAsked = options_.CallSeconds;
   // The start and the test sequence block the event loop: they keep to the limit themselves.
   form_.RunDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(options_.MaxSeconds);
   QTimer::singleShot(0, this, [this] {

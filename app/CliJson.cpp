@@ -7,6 +7,7 @@
 
 #include "app/RunReport.h"
 #include "app/Unit_1_client.h"
+#include "proto/CallWire.h"
 
 namespace {
 
@@ -138,6 +139,31 @@ const char* NatStateName(TNatBracket::TState s) {
   return "not_run";
 }
 
+QJsonObject CallDirectionJson(const TCallDirection& d) {
+  return QJsonObject{{"sent", d.Sent},
+                     {"received", d.Received},
+                     {"loss_percent", d.LossPercent},
+                     {"jitter_ms", d.JitterMs},
+                     {"longest_loss_run", d.LongestLossRun},
+                     {"r_factor", d.R},
+                     {"mos", d.Mos}};
+}
+
+// The test call; null where it did not run.
+QJsonValue CallJson(const std::optional<TCallResult>& c) {
+  if (!c) return QJsonValue();
+  auto direction = [](const std::optional<TCallDirection>& d) { return d ? QJsonValue(CallDirectionJson(*d)) : QJsonValue(); };
+  const bool known = !c->Busy && !c->Cut;
+  return QJsonObject{
+      {"seconds", c->Seconds},
+      {"packets_per_second", call_wire::kPacketsPerSecond},
+      {"audio", known ? QJsonValue(CallAudioName(c->Audio)) : QJsonValue()},
+      {"up", direction(c->Up)},
+      {"down", direction(c->Down)},
+      {"rtt_ms", c->RttMedianMs ? QJsonValue(QJsonObject{{"median", *c->RttMedianMs}, {"p95", *c->RttP95Ms}}) : QJsonValue()},
+  };
+}
+
 // Adds the summary ("summary": the lines and their facts by port) and the advice ("advice").
 void AddSummary(QJsonObject& root, const TForm1& form, int exitStatus) {
   const TRunSummary s = SummariseLastRun(form);
@@ -182,6 +208,7 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
       {"public", QJsonObject{{"5060", Public(seq.Public5060)}, {"5058", Public(seq.Public5058)}}},
       {"nat", QJsonObject{{"5060", Nat(r, 5060, seq.Nat5060)}, {"5058", Nat(r, 5058, seq.Nat5058)}}},
       {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},
+      {"call", CallJson(r.Call)},
       {"nat_behaviour", Behaviour(seq.Behaviour)},
       {"router", QJsonObject{{"ip", Known(r.RouterIP, "0.")},
                              {"mac", Known(r.RouterMac, "0")},

@@ -8,9 +8,12 @@
 #include "net/IdStack.h"
 
 const char kCliUsage[] =
-    "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--json] [host[:port]]\n"
+    "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--call-seconds N]\n"
+    "                              [--json] [host[:port]]\n"
     "  --local-ip ADDR   local IPv4 address to test from (default: the first of this host's)\n"
     "  --max-seconds N   stop the run after N seconds (default 420)\n"
+    "  --call-seconds N  length of the test call, 0 for none (default 15; the server may\n"
+    "                    take less)\n"
     "  --json            print one JSON object at the end instead of the lines\n"
     "  --help            print this text and end\n"
     "  --version         print the version and end\n"
@@ -62,6 +65,11 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
       const int n = StrToIntDef(v, -1);
       if (n <= 0) throw std::invalid_argument("--max-seconds needs a whole number above 0, not '" + v + "'");
       o.MaxSeconds = n;
+    } else if (a == "--call-seconds") {
+      const std::string& v = value("--call-seconds");
+      const int n = StrToIntDef(v, -1);
+      if (n < 0 || n > 3600) throw std::invalid_argument("--call-seconds needs a whole number from 0 to 3600, not '" + v + "'");
+      o.CallSeconds = n;
     } else if (a[0] == '-') {
       throw std::invalid_argument("unknown option " + a);
     } else {

@@ -7,6 +7,7 @@
 struct TCliOptions {
   std::string LocalIp;     // address to test from; empty: the first of the list
   int MaxSeconds = 420;    // then the run is stopped and counts as failed
+  int CallSeconds = 15;    // the test call's length; 0: none
   bool Json = false;       // one JSON object at the end instead of the lines
   std::string Endpoint;    // host[:port] of the echo server; empty: the built-in one
   bool Help = false;

@@ -28,6 +28,7 @@ std::string RunReportText(const TForm1& form) {
   const TRunSummary summary = SummariseLastRun(form);
   section("Summary:", SummaryLines(summary));
   section("Advice:", AdviceLines(summary));
+  if (form.Result.Call) section("Test call per second (the window's chart):", CallTable(*form.Result.Call));
   // The panes' lines of this run only: an earlier run's stand above them.
   const std::tuple<const char*, const TMemo*, size_t> panes[] = {{"SIP ALG pane:", form.MemoSIP, marks.Sip},
                                                                  {"NAT pane:", form.MemoNat, marks.Nat},

@@ -13,6 +13,7 @@ void TForm1::ShowCountdown() {
   int secs = NatCountdown.value_or(0);
   const TNatTimeoutProgress p = NatTimeout->Progress();
   if (p.Started && !p.Done) secs = std::max<int64_t>(secs, (p.EndsByMs - SteadyMs() + 999) / 1000);
+  if (CallPending()) secs = std::max(secs, CallSecondsLeft());
   LblCount->setText(QString::number(secs));
   Label1->setVisible(true);
   LblCount->setVisible(true);

@@ -94,6 +94,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   };
   IdUDP_client_5060->OnUDPRead = sipRead;
   IdUDP_client_5058->OnUDPRead = sipRead;
+  IdRTP5004->OnUDPTap = [call = Call.get()](std::string_view data, const std::string& fromIp, int) {
+    return call->Take(data, fromIp, SteadyUs());
+  };
   IdRTP5004->OnUDPRead = [this](TIdUDPServer* sender, TStream& data, TIdSocketHandle& binding) {
     IdRTP5004UDPRead(sender, data, binding);
   };
@@ -107,6 +110,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
 TForm1::~TForm1() {
   if (Form1 == this) Form1 = nullptr;
+  Call->Stop();  // it sends from the RTP socket, which goes next
   // The endpoints stop one after the other and may still hand over datagrams meanwhile; with
   // part of the window already gone those are dropped rather than handled.
   for (TIdUDPServer* endpoint : UdpEndpoints(*this)) endpoint->OnUDPRead = nullptr;
@@ -268,6 +272,7 @@ void TForm1::MarkRunEnd(TRunEnd why) {
 void TForm1::EndRun(TRunEnd why) {
   MarkRunEnd(why);
   FinishNatTimeout();
+  FinishCall();
   if (!runOpen_) return;
   runOpen_ = false;
   if (steps_ > 0)
@@ -368,6 +373,10 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   Result = TRunResult();
   runOpen_ = true;
   NatTimeout = std::make_unique<TBackgroundNatTimeout>();
+  Call->Stop();  // before its socket is closed
+  callDueUs_.reset();
+  callReport_.reset();
+  callWritten_ = false;
   NatCountdown.reset();
   natTimeoutWritten_ = false;
   ServerAddress.clear();
@@ -575,15 +584,16 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
     throw;
   }
   using O = TSequenceReport::TOutcome;
+  if (Result.Sequence.Outcome == O::Completed) ArmCall();
   if (Result.Sequence.Outcome == O::NoGreeting || Result.Sequence.Outcome == O::NoEcho)
     EndRun(TRunEnd::ServerNotReached);
   else if (Result.Sequence.Outcome == O::TimeUp)
     EndRun(TRunEnd::TimeLimit);
   else if (Result.Sequence.Outcome == O::ServerBusy)
     EndRun(TRunEnd::ServerBusy);
-  else if (!Result.Sequence.NatTestStarted() && !NatTimeoutRunning())
+  else if (!Result.Sequence.NatTestStarted() && !NatTimeoutRunning() && !CallPending())
     EndRun(TRunEnd::NoNatTest);
-  if (runOpen_ && NatTimeoutRunning()) {
+  if (runOpen_ && (NatTimeoutRunning() || CallPending())) {
     // The whole run's countdown, until the time-out test has its answer; the user may stop it.
     ShowCountdown();
     Timer1->SetEnabled(true);
@@ -593,17 +603,18 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
 
 void TForm1::Timer1Timer(QObject* /*Sender*/) {
   // The reports' countdown, if one runs; the run is over once it ran out (or the NAT session
-  // test never started) and the time-out test has its answer.
-  const bool timeoutRunning = NatTimeoutRunning();
-  if (!timeoutRunning) FinishNatTimeout();  // its lines, once its answer is known
+  // test never started), the time-out test has its answer and the call is over.
+  const bool testsRunning = NatTimeoutRunning() || CallPending();
+  if (!NatTimeoutRunning()) FinishNatTimeout();  // its lines, once its answer is known
+  CallStep();
   if (NatCountdown) NatCountdown = CountdownTick(std::to_string(*NatCountdown));
   const bool reportsOver = !NatCountdown && (!Result.Nat.empty() || !Result.Sequence.NatTestStarted());
-  if (!NatCountdown && !reportsOver && !timeoutRunning) {
+  if (!NatCountdown && !reportsOver && !testsRunning) {
     // Waiting for a first report, as before any countdown.
     Timer1->SetEnabled(false);
     Label1->setVisible(false);
     LblCount->setVisible(false);
-  } else if (!reportsOver || timeoutRunning) {
+  } else if (!reportsOver || testsRunning) {
     ShowCountdown();
   } else {
     Timer1->SetEnabled(false);

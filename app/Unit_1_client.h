@@ -17,6 +17,7 @@
 
 #include "app/FormControls.h"
 #include "net/IdComponent.h"
+#include "probes/CallTest.h"
 #include "probes/NatProbe.h"
 #include "probes/NatTimeoutTest.h"
 #include "probes/RunResult.h"
@@ -39,6 +40,9 @@ class TForm1 : public QWidget {
   ~TForm1() override;
 
   // ---- Network components -------------------------------------------------------------------
+  // The test call from the RTP socket (RunCall.cpp). Made once, before the endpoints, so that it
+  // outlives the RTP endpoint's receive thread, which hands it the call's packets.
+  std::unique_ptr<TBackgroundCall> Call = std::make_unique<TBackgroundCall>();
   // Owned by the window and made with it, before FormCreate runs. As members they are destroyed
   // before the base class deletes the controls, so a datagram handed over while an endpoint
   // shuts down still finds the panes alive.
@@ -116,6 +120,8 @@ class TForm1 : public QWidget {
   // The countdown the NAT session reports set, in seconds; nullopt while none runs. The label
   // shows the time left of the whole run: this, or the time-out test's, whichever is longer.
   std::optional<int> NatCountdown;
+  // Length of the test call in seconds, within what the server takes; 0: no call.
+  int CallSecondsAsked = 15;
   // When a run ends, what to do about its findings goes to the log pane (a front that says it
   // in its own way turns this off).
   bool AdviceInLog = true;
@@ -204,6 +210,18 @@ class TForm1 : public QWidget {
   void ShowCountdown();
   void FinishNatTimeout();
   bool natTimeoutWritten_ = false;
+  // The test call (RunCall.cpp): due a little after the checks, once the server's unprompted
+  // audio is over; whether it is still to come, runs or waits for the server's report; one step
+  // per countdown tick; its end, with its lines in the RTP pane, once per run.
+  void ArmCall();
+  bool CallPending() const;
+  int CallSecondsLeft() const;
+  void CallStep();
+  void FinishCall();
+  std::optional<int64_t> callDueUs_;
+  std::optional<call_wire::TReport> callReport_;
+  bool callWritten_ = false;
+  bool callBurstCame_ = false;
   // The start after the ports are bound: router, vendor list, endpoint, connect.
   void StartConnection();
   // Refreshes the MAC vendor list from `url` and names the router's maker in the SIP pane;

@@ -93,6 +93,11 @@ void TIdUDPListenerThread::ReceiveOne(TIdStackSocketHandle descriptor) {
   if (received < 0) return;
   ReceiveBuffer.SetSize(received);
   ReceiveBuffer.SetPosition(0);
+  if (OwnerEndpoint.OnUDPTap &&
+      OwnerEndpoint.OnUDPTap(std::string_view(reinterpret_cast<const char*>(ReceiveBuffer.Memory()),
+                                              static_cast<size_t>(received)),
+                             fromIp, fromPort))
+    return;
   Incoming->SetRemote(fromIp, fromPort);
   OwnerEndpoint.Deliver(*this);
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/IdComponent.h"
@@ -98,6 +99,10 @@ class TIdUDPServer : public TIdUDPBase {
   void SetDefaultPort(int port) { bindings_.DefaultPort = port; }
 
   TUDPReadEvent OnUDPRead;
+  // Looked at first, on the receive thread, as soon as a datagram is read: true takes it, and it
+  // is not handed on to OnUDPRead. For datagrams whose time of arrival matters. Set it while the
+  // endpoint is inactive.
+  std::function<bool(std::string_view data, const std::string& fromIp, int fromPort)> OnUDPTap;
   // true: OnUDPRead runs on the receive thread; false: on the user-interface thread, the
   // receive thread waiting until it has returned.
   bool ThreadedEvent = false;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "probes/CallQuality.h"
 #include "probes/NatBehaviour.h"
 #include "probes/NatTimeoutDecision.h"
 
@@ -101,6 +102,9 @@ struct TRunResult {
   // The NAT time-out test on mappings of its own; nullopt when it did not run (an older server).
   std::optional<TNatTimeoutResult> NatTimeout;
   int RtpPackets = 0;           // RTP datagrams from the server counted
+  // The test call from the RTP socket; nullopt when it did not run (an older server, or a run
+  // that ended before it).
+  std::optional<TCallResult> Call;
   std::string RouterIP;         // as the start found them
   std::string RouterMac;
   std::optional<std::string> Vendor;

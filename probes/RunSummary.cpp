@@ -219,6 +219,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
   s.RtpTested = q.NatTestStarted();
   s.RtpPort = context.RtpPort;
   s.RtpPackets = result.RtpPackets;
+  s.Call = result.Call;
   s.NatTimeout = result.NatTimeout;
   s.RouterIP = result.RouterIP;
   s.RouterMac = result.RouterMac;
@@ -249,6 +250,8 @@ std::vector<std::string> SummaryLines(const TRunSummary& s) {
     for (const std::string& line : NatTimeoutLines(*s.NatTimeout)) out.push_back(line);
   if (const std::string line = BehaviourLine(s.Behaviour); !line.empty()) out.push_back(line);
   out.push_back(RtpLine(s));
+  if (s.Call)
+    for (const std::string& line : CallLines(*s.Call)) out.push_back(line);
   out.push_back(RouterLine(s));
   return out;
 }
@@ -382,5 +385,7 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
                   "; where it stays blocked, a provider's other SIP ports" + other +
                   ", or SIP over UDP, reach the provider.");
   }
+  if (s.Call)
+    for (const std::string& line : CallAdvice(*s.Call)) out.push_back(line);
   return out;
 }

@@ -66,6 +66,7 @@ struct TRunSummary {
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
   int RtpPort = 0;
   int RtpPackets = 0;
+  std::optional<TCallResult> Call;  // the test call, when it ran
   std::string RouterIP;          // "" when the start never looked; "0.0.0.0" when none was found
   std::string RouterMac;         // 12 hex digits; all "0" when unknown
   std::optional<std::string> Vendor;

@@ -16,7 +16,7 @@ TSAN_BUILD="${NAT_TSAN_BUILD_DIR:-$ROOT/build-tsan}"
 # server with its vendor list.
 NAT_RUN_PACKAGES=(
   g++ cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev fonts-dejavu-core fonts-liberation
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev fonts-dejavu-core fonts-liberation
   libasio-dev ieee-data
 )
 # What scripts/package.sh needs besides.

@@ -1,0 +1,86 @@
+#include "app/CallChart.h"
+
+#include <QVBoxLayout>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
+#include <algorithm>
+
+#include "app/Unit_1_client.h"
+
+namespace {
+
+constexpr char kChartName[] = "CallChart";
+
+QLineSeries* Series(const QString& name, const std::vector<double>& values, double& most) {
+  auto* s = new QLineSeries;
+  s->setName(name);
+  for (size_t k = 0; k < values.size(); ++k) {
+    s->append(static_cast<double>(k + 1), values[k]);
+    most = std::max(most, values[k]);
+  }
+  return s;
+}
+
+}  // namespace
+
+void ShowCallChart(TForm1& form, const TCallResult& call) {
+  if (!form.isVisible() || (!call.Up && !call.Down)) return;
+  auto* window = form.findChild<QWidget*>(QString::fromLatin1(kChartName), Qt::FindDirectChildrenOnly);
+  if (!window) {
+    window = new QWidget(&form, Qt::Tool);
+    window->setObjectName(QString::fromLatin1(kChartName));
+    window->setWindowTitle(QStringLiteral("Test call per second"));
+    auto* layout = new QVBoxLayout(window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* view = new QChartView(window);
+    view->setRenderHint(QPainter::Antialiasing);
+    layout->addWidget(view);
+    window->resize(480, 300);
+  }
+  auto* view = window->findChild<QChartView*>();
+  auto* chart = new QChart;
+  chart->setTitle(QStringLiteral("Test call: loss and jitter per second"));
+  double lossMost = 0, jitterMost = 0;
+  std::vector<QLineSeries*> loss, jitter;
+  if (call.Up) {
+    loss.push_back(Series(QStringLiteral("Loss sending (%)"), call.Up->LossBySecondPercent, lossMost));
+    jitter.push_back(Series(QStringLiteral("Jitter sending (ms)"), call.Up->JitterBySecondMs, jitterMost));
+  }
+  if (call.Down) {
+    loss.push_back(Series(QStringLiteral("Loss receiving (%)"), call.Down->LossBySecondPercent, lossMost));
+    jitter.push_back(Series(QStringLiteral("Jitter receiving (ms)"), call.Down->JitterBySecondMs, jitterMost));
+  }
+  auto* seconds = new QValueAxis;
+  seconds->setTitleText(QStringLiteral("Second of the call"));
+  seconds->setLabelFormat(QStringLiteral("%d"));
+  seconds->setRange(1, std::max(2, call.Seconds));
+  auto* lossAxis = new QValueAxis;
+  lossAxis->setTitleText(QStringLiteral("Loss (%)"));
+  lossAxis->setRange(0, std::max(5.0, lossMost * 1.2));
+  auto* jitterAxis = new QValueAxis;
+  jitterAxis->setTitleText(QStringLiteral("Jitter (ms)"));
+  jitterAxis->setRange(0, std::max(10.0, jitterMost * 1.2));
+  chart->addAxis(seconds, Qt::AlignBottom);
+  chart->addAxis(lossAxis, Qt::AlignLeft);
+  chart->addAxis(jitterAxis, Qt::AlignRight);
+  for (QLineSeries* s : loss) {
+    chart->addSeries(s);
+    s->attachAxis(seconds);
+    s->attachAxis(lossAxis);
+  }
+  for (QLineSeries* s : jitter) {
+    chart->addSeries(s);
+    s->attachAxis(seconds);
+    s->attachAxis(jitterAxis);
+    QPen pen = s->pen();
+    pen.setStyle(Qt::DashLine);
+    s->setPen(pen);
+  }
+  QChart* old = view->chart();
+  view->setChart(chart);
+  if (old != chart) delete old;
+  window->move(form.frameGeometry().topRight() + QPoint(8, 0));
+  window->show();
+}

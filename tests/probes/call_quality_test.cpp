@@ -1,0 +1,158 @@
+// What a test call's figures mean: losses and their pattern, R and MOS of the E-model, the round
+// trip's figures, and where the lines and the advice draw their limits.
+#include <gtest/gtest.h>
+
+#include "probes/CallQuality.h"
+
+namespace {
+
+std::vector<bool> Came(const std::string& pattern) {  // "x": came, ".": lost
+  std::vector<bool> v;
+  for (char c : pattern) v.push_back(c == 'x');
+  return v;
+}
+
+TCallDirection Direction(double lossPercent, double jitterMs, double mos) {
+  TCallDirection d;
+  d.Sent = 750;
+  d.Received = 740;
+  d.LossPercent = lossPercent;
+  d.JitterMs = jitterMs;
+  d.Mos = mos;
+  d.R = 80;
+  return d;
+}
+
+bool Mentions(const std::vector<std::string>& lines, const std::string& what) {
+  for (const std::string& l : lines)
+    if (l.find(what) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(CallQuality, LossesTheirLongestRunAndPattern) {
+  struct Row {
+    const char* came;
+    int sent;
+    int lost;
+    int longest;
+    double burstR;
+  } rows[] = {
+      {"xxxxxxxxxx", 10, 0, 0, 1},
+      {"xxxxxxxxxx", 12, 2, 2, 10},       // the last two never came: the tail counts, a burst never left
+      {"x.x.x.x.x.", 10, 5, 1, 0.5},      // p = 1, q = 1: losses spread out more than at random
+      {"xxxx....xx", 10, 4, 4, 1 / (1.0 / 5 + 1.0 / 4)},  // one burst: p = 1/5, q = 1/4
+      {"..........", 10, 10, 10, 1},      // nothing came: the pattern is unknown
+      {"", 3, 3, 3, 1},
+  };
+  for (const Row& r : rows) {
+    const TLossStats s = LossOf(Came(r.came), r.sent);
+    EXPECT_EQ(s.Lost, r.lost) << r.came;
+    EXPECT_EQ(s.LongestRun, r.longest) << r.came;
+    EXPECT_NEAR(s.BurstR, r.burstR, 1e-9) << r.came;
+    EXPECT_NEAR(s.LossPercent, 100.0 * r.lost / r.sent, 1e-9) << r.came;
+  }
+  // Per second of 50 packets; the last second only as long as the stream.
+  std::vector<bool> twoSeconds(75, true);
+  twoSeconds[60] = false;
+  EXPECT_EQ(LossOf(twoSeconds, 75).LossBySecondPercent, (std::vector<double>{0, 4}));
+}
+
+TEST(CallQuality, EModelForG711) {
+  // d = RTT / 2 + 2 x jitter + 20 ms
+  EXPECT_DOUBLE_EQ(OneWayDelayMs(42, 1.2), 43.4);
+  struct Row {
+    double delayMs, lossPercent, burstR, r;
+  } rows[] = {
+      {0, 0, 1, 93.2},
+      {43.4, 0, 1, 93.2 - 0.024 * 43.4},
+      {177.3, 0, 1, 93.2 - 0.024 * 177.3},  // the knee itself: no extra term yet
+      {277.3, 0, 1, 93.2 - 0.024 * 277.3 - 0.11 * 100},
+      {20, 1, 1, 93.2 - 0.48 - 95.0 / 26.1},
+      {20, 10, 2, 93.2 - 0.48 - 950.0 / 30.1},  // bursts hurt more than random loss
+      {20, 100, 1, 93.2 - 0.48 - 9500.0 / 125.1},
+  };
+  for (const Row& r : rows) EXPECT_NEAR(RFactor(r.delayMs, r.lossPercent, r.burstR), r.r, 1e-9) << r.delayMs;
+  struct MosRow {
+    double r, mos;
+  } mos[] = {{-1, 1}, {0, 1}, {50, 1 + 1.75 - 7e-6 * 50 * 10 * 50}, {93.2, 4.41}, {100, 4.5}, {101, 4.5}};
+  for (const MosRow& m : mos) EXPECT_NEAR(MosOf(m.r), m.mos, 0.005) << m.r;
+}
+
+TEST(CallQuality, RoundTripMedianAndNinetyFifthPercentile) {
+  EXPECT_FALSE(RttFigures({}).has_value());
+  EXPECT_EQ(RttFigures({7}), (std::pair<double, double>{7, 7}));
+  std::vector<double> hundred;
+  for (int i = 100; i >= 1; --i) hundred.push_back(i);
+  EXPECT_EQ(RttFigures(hundred), (std::pair<double, double>{50, 95}));
+}
+
+TEST(CallQuality, LinesSayWhetherAudioGotThroughAndHowItSounds) {
+  TCallResult c;
+  c.Port = 5004;
+  c.Audio = TCallAudio::BothWays;
+  c.BurstCame = true;
+  c.Up = CallDirection(std::vector<bool>(750, true), 750, 1200, {}, 42);
+  c.Down = CallDirection(std::vector<bool>(750, true), 750, 7500, {}, 42);
+  c.RttMedianMs = 42;
+  c.RttP95Ms = 55;
+  EXPECT_EQ(CallLines(c), (std::vector<std::string>{
+                              "Audio both ways: the server's audio came back to port 5004 after this computer sent its own",
+                              "Call quality sending: MOS 4.4 (R 92), 0.0 % lost, jitter 1.2 ms",
+                              "Call quality receiving: MOS 4.4 (R 92), 0.0 % lost, jitter 7.5 ms",
+                              "Round trip: 42 ms (95 % under 55 ms)"}));
+  EXPECT_TRUE(CallAdvice(c).empty());
+  c.BurstCame = false;  // audio gets in only in reply: the far end must latch
+  EXPECT_TRUE(Mentions(CallLines(c), "only in reply"));
+  EXPECT_TRUE(Mentions(CallAdvice(c), "symmetric RTP"));
+
+  TCallResult oneWay;
+  oneWay.Port = 5006;
+  oneWay.Audio = TCallAudio::OneWayOut;
+  oneWay.Up = CallDirection(std::vector<bool>(750, true), 750, 0, {}, 0);
+  EXPECT_EQ(CallLines(oneWay)[0], "One-way audio: the server received 750 packets, none came back to port 5006");
+  EXPECT_TRUE(Mentions(CallAdvice(oneWay), "One-way audio"));
+  TCallResult none;
+  none.Port = 5004;
+  EXPECT_EQ(CallLines(none), std::vector<std::string>{"No audio reached the server from port 5004"});
+  TCallResult cut = oneWay;
+  cut.Cut = true;  // no report: whether audio got out is not known, and no advice claims it
+  EXPECT_FALSE(Mentions(CallLines(cut), "One-way"));
+  EXPECT_TRUE(CallAdvice(cut).empty());
+}
+
+TEST(CallQuality, AdviceNamesTheDirectionPastEachLimit) {
+  struct Row {
+    double loss, jitter, mos;
+    const char* mentions;  // nullptr: no advice
+  } rows[] = {
+      {1.0, 30.0, 3.6, nullptr},  // each at its limit
+      {1.1, 0, 4.4, "lost (more than 1 %)"},
+      {0, 30.1, 4.4, "jitter of 30.1 ms"},
+      {0, 0, 3.5, "MOS 3.5 (below 3.6)"},
+  };
+  for (const Row& r : rows) {
+    TCallResult c;
+    c.Audio = TCallAudio::BothWays;
+    c.BurstCame = true;
+    c.Up = Direction(0, 0, 4.4);
+    c.Down = Direction(r.loss, r.jitter, r.mos);
+    const auto advice = CallAdvice(c);
+    if (!r.mentions) {
+      EXPECT_TRUE(advice.empty()) << advice.front();
+    } else {
+      ASSERT_EQ(advice.size(), 1u) << r.mentions;
+      EXPECT_NE(advice[0].find("Audio receiving: "), std::string::npos);
+      EXPECT_NE(advice[0].find(r.mentions), std::string::npos) << advice[0];
+    }
+  }
+  TCallResult slow;
+  slow.Audio = TCallAudio::BothWays;
+  slow.BurstCame = true;
+  slow.RttMedianMs = 300;
+  slow.RttP95Ms = 400;
+  EXPECT_TRUE(CallAdvice(slow).empty());
+  slow.RttMedianMs = 301;
+  EXPECT_TRUE(Mentions(CallAdvice(slow), "Round trip of 301 ms"));
+}
