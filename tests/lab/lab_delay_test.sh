@@ -8,9 +8,9 @@
 # Up: 30 ms, no jitter. Down: 20 ms plus 0..40 ms, wider than the spacing, so that the order
 # rule shows: at 500 packets the schedule's simulation (tests/lab/delay_schedule_test.cpp) gives
 # a median delay of 40.0 ms (1 in 10,000 seeds outside 37.6..43.5) and an RFC 3550 jitter of
-# 12.05 ms (standard deviation 1.42; 1 in 20,000 seeds outside 7..18). The bounds below add
-# about 1 ms for the machine's own timing above those; a delay is never shorter than its fixed
-# part. Exits 77 (skipped) where no lab can be built.
+# 12.05 ms (standard deviation 1.42; 1 in 20,000 seeds outside 7..18). The bounds below leave
+# about 3 ms above those for the machine's own timing (a busy machine wakes the programs late);
+# a delay is never shorter than its fixed part. Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
 [ $# = 1 ] || { echo "usage: $0 DELAY_PROGRAM" >&2; exit 2; }
 export LAB_DELAY_PROGRAM
@@ -39,10 +39,10 @@ within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN {exit !(v != "" && v + 0 >
 expect_line "$out" "^up count 500 " "every datagram went up"
 expect_line "$out" "^down count 500 " "every datagram came back down"
 expect_true "within '$(field up min)' 30 1000" "up: never before the fixed 30 ms (min $(field up min) ms)"
-expect_true "within '$(field up median)' 30 31.5" "up: median 30 ms (was $(field up median))"
-expect_true "within '$(field up jitter)' 0 1" "up: no jitter (was $(field up jitter) ms)"
+expect_true "within '$(field up median)' 30 33" "up: median 30 ms (was $(field up median))"
+expect_true "within '$(field up jitter)' 0 2" "up: no jitter (was $(field up jitter) ms)"
 expect_true "within '$(field down min)' 20 1000" "down: never before the fixed 20 ms (min $(field down min) ms)"
-expect_true "within '$(field down median)' 37.5 44.5" "down: median about 40 ms (was $(field down median))"
+expect_true "within '$(field down median)' 37.5 46.5" "down: median about 40 ms (was $(field down median))"
 expect_true "within '$(field down jitter)' 7 18" "down: RFC 3550 jitter about 12 ms (was $(field down jitter))"
 expect_line "$out" "^down count .* reordered 0$" "down: a jitter wider than the spacing keeps the order"
 expect_line "$out" "natlab-delay-queue: queue 2: passed 500, dropped 0" "the delay ended on the lab's SIGTERM, having passed all"
