@@ -5,13 +5,15 @@
 //
 //   natlab-delay-queue --queue N --delay-ms MS [--jitter-ms MS] [--seed S] [--max-held N]
 //
-// Runs until SIGTERM or SIGINT, then hands on what it still holds at once, leaves the queue and
+// It asks for real-time scheduling (where it may), so that a busy machine does not add its own
+// jitter to the one drawn. Runs until SIGTERM or SIGINT, then hands on what it still holds at once, leaves the queue and
 // says how many packets it passed. Packets beyond --max-held (a full buffer) are dropped.
 #include <arpa/inet.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
 #include <linux/netlink.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -108,6 +110,12 @@ int main(int argc, char** argv) {
   natlab::TDelaySchedule schedule({delayMs * 1000, jitterMs * 1000, static_cast<uint64_t>(seed)});
   TState state{&schedule, {}, static_cast<size_t>(maxHeld)};
 
+  sched_param priority{};
+  priority.sched_priority = 10;
+  if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) {
+    std::fprintf(stderr, "natlab-delay-queue: no real-time scheduling (%s): a busy machine adds its own jitter\n",
+                 std::strerror(errno));
+  }
   nfq_handle* h = nfq_open();
   if (h == nullptr || sigFd < 0) {
     std::fprintf(stderr, "natlab-delay-queue: cannot open netfilter queues: %s\n", std::strerror(errno));
