@@ -48,7 +48,8 @@ void TForm1::CallStep() {
                   SocketStack->SockSendTo(fd, bytes.data(), static_cast<int>(bytes.size()), 0, host, port);
                 },
                 host, Result.Sequence.Token, CallSeconds(CallSecondsAsked, plan));
-    ShowWait("Test call: sending audio to the server for " + std::to_string(Call->Seconds()) + " s");
+    Line(TPane::Rtp, "Test call: " + std::to_string(Call->Seconds()) + " s of audio from port " +
+                         std::to_string(RtpPort) + " to the server and back...");
     return;
   }
   if (!Call->SendingDone()) return;

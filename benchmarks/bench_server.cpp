@@ -21,6 +21,12 @@
 //            after it holds all it can, 15 lone testers (each a network of its own) and an office
 //            of 5 in one /24 run the whole test at once, NAT reports included (--botnet-wait S:
 //            S s after instead). Each shape at the old capacity (5,000) and at the default one.
+//   calls    --calls N test calls at once (0: 100, 200, 400, ... until one step loses packets or
+//            its jitter passes 3 ms), each from a loopback address of its own: greeting, then
+//            --call-seconds of RTP at 50 packets a second to the server's RTP port, the stream
+//            back measured as the tester measures it, and the server's report of its own
+//            direction. The server's cap on calls and on the RTP rate is lifted; what one core
+//            carries is what its one event loop carries with no loss and jitter under 3 ms.
 // The hostile load of the hostile run, on a thread of its own, runs at the same time:
 //   - forged-source datagrams flood the SIP ports, paced at --flood-rate per second: small ones
 //     with a token holder's Call-ID or a stranger's, and one in 16 each oversized (30,000
@@ -28,9 +34,11 @@
 //   - malformed greetings and HTTP heads come in on connections that are opened again and again;
 //   - --silent connections connect and stay silent (opened again when the server closes them).
 //
-//   bench_server [--run quiet|hostile|lockout|shared|botnet|all] [--sessions N] [--silent N]
-//                [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S]
+//   bench_server [--run quiet|hostile|lockout|shared|botnet|calls|all] [--sessions N] [--silent N]
+//                [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S] [--calls N]
+//                [--call-seconds S]
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,13 +49,17 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/XorUnit.h"
 #include "probes/SipProbe.h"
+#include "proto/CallReceiver.h"
+#include "proto/CallWire.h"
 #include "server/ConnectionCore.h"
 #include "server/EchoServer.h"
 #include "server/ServerPlatform.h"
@@ -70,6 +82,8 @@ struct Settings {
   int newcomers = 200;
   int shared = 32;
   int botnetWait = 3;  // seconds from the botnet holding all it can to the testers
+  int calls = 0;       // calls at once; 0: a rising series
+  int callSeconds = 10;
 };
 
 constexpr int kAttackSessions = 5000, kAttackAddresses = 157, kAttackNetworks = 4;
@@ -686,11 +700,205 @@ struct ServerReport {
   long logBytes = 0;  // as the default log writes them: a time stamp, the line, a line end
 };
 
+// ---- Calls ----------------------------------------------------------------------------------------
+
+struct CallTotals {
+  int started = 0, reports = 0, busy = 0, failed = 0;
+  long upSent = 0, upReceived = 0, downSent = 0, downReceived = 0;
+  long long worstUpJitterUs = 0, worstDownJitterUs = 0;
+  std::vector<double> rttMs;
+};
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// One tester's call: greeting, then a stream of `seconds` at 50 packets a second from a socket
+// of its own, whose ticks begin at a phase of its own; it ends with the server's report.
+class Caller : public std::enable_shared_from_this<Caller> {
+ public:
+  Caller(asio::io_context& io, CallTotals& totals, int index, int seconds)
+      : tcp_(io), udp_(io), timer_(io), deadline_(io), totals_(totals), index_(index),
+        ticks_(seconds * call_wire::kPacketsPerSecond) {}
+
+  void Start() {
+    asio::error_code ec;
+    const auto me = LoopbackAddress(40, index_);
+    tcp_.open(tcp::v4(), ec);
+    if (!ec) tcp_.bind(tcp::endpoint(me, 0), ec);
+    if (!ec) udp_.open(udp::v4(), ec);
+    if (!ec) udp_.bind(udp::endpoint(me, 0), ec);
+    if (ec) return Fail();
+    deadline_.expires_after(std::chrono::seconds(ticks_ / call_wire::kPacketsPerSecond + 15));
+    deadline_.async_wait([self = shared_from_this()](const asio::error_code& e) {
+      if (!e) self->Fail();
+    });
+    tcp_.async_connect(tcp::endpoint(kServer, kControlPort), [self = shared_from_this()](const asio::error_code& e) {
+      if (e) return self->Fail();
+      asio::async_write(self->tcp_, asio::buffer(kControlGreeting.data(), kControlGreeting.size()),
+                        [self](const asio::error_code& e2, size_t) {
+                          if (e2) return self->Fail();
+                          self->ReadControl();
+                        });
+    });
+  }
+
+ private:
+  void ReadControl() {
+    tcp_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](const asio::error_code& e, size_t n) {
+      if (self->done_) return;
+      if (e) return self->Fail();
+      self->in_.append(self->buffer_.data(), n);
+      self->OnControl();
+      if (!self->done_) self->ReadControl();
+    });
+  }
+
+  void OnControl() {
+    if (token_.empty()) {
+      static const std::string terminator = Scramble(std::string("@5060\0", 6));
+      const size_t at = in_.find(terminator);
+      if (at == std::string::npos) return;
+      token_ = Scramble(in_.substr(0, at));
+      in_.erase(0, at + terminator.size());
+      const auto plan = call_wire::PlanFromToken(token_);
+      if (!plan) return Fail();
+      server_ = udp::endpoint(kServer, plan->RtpPort);
+      ++totals_.started;
+      Receive();
+      // Phones do not tick in step: each call its own phase within a packet's time.
+      start_ = Clock::now() + std::chrono::microseconds(index_ * 20000 / 97 % 20000);
+      Tick();
+    }
+    static const std::string end = Scramble(std::string(1, '\0'));
+    size_t at;
+    while (!done_ && (at = in_.find(end)) != std::string::npos) {
+      const auto report = call_wire::ParseReport(Scramble(in_.substr(0, at)));
+      in_.erase(0, at + 1);
+      if (!report) continue;
+      if (report->Busy) {
+        ++totals_.busy;
+        return Finish();
+      }
+      ++totals_.reports;
+      totals_.upSent += sent_;
+      totals_.upReceived += report->Received;
+      totals_.downSent += report->Sent;
+      totals_.downReceived += down_.Received();
+      totals_.worstUpJitterUs = std::max(totals_.worstUpJitterUs, report->JitterUs);
+      totals_.worstDownJitterUs = std::max(totals_.worstDownJitterUs, down_.JitterUs());
+      return Finish();
+    }
+  }
+
+  void Tick() {
+    if (sent_ == ticks_) return;
+    timer_.expires_at(start_ + sent_ * std::chrono::milliseconds(call_wire::kPacketMs));
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& e) {
+      if (e || self->done_) return;
+      call_wire::TPacket p;
+      p.Seq = static_cast<uint16_t>(self->sent_);
+      p.Timestamp = static_cast<uint32_t>(self->sent_ * call_wire::kTimestampStep);
+      p.Ssrc = static_cast<uint32_t>(self->index_);
+      p.Marker = self->sent_ == 0;
+      p.Index = static_cast<uint32_t>(self->sent_);
+      p.TimeUs = static_cast<uint64_t>(NowUs());
+      p.Token = self->token_;
+      const std::string bytes = call_wire::PacketBytes(p);
+      asio::error_code ec;
+      self->udp_.send_to(asio::buffer(bytes), self->server_, 0, ec);
+      ++self->sent_;
+      self->Tick();
+    });
+  }
+
+  void Receive() {
+    udp_.async_receive_from(asio::buffer(datagram_), from_, [self = shared_from_this()](const asio::error_code& e, size_t n) {
+      if (e || self->done_) return;
+      const int64_t now = NowUs();
+      if (const auto p = call_wire::ParsePacket(std::string_view(self->datagram_.data(), n))) {
+        self->down_.Take(p->Index, p->Timestamp, now);
+        // Out and back, less what the server held.
+        if (p->TimeUs > 0 && self->totals_.rttMs.size() < 2000000)
+          self->totals_.rttMs.push_back(static_cast<double>(now - static_cast<int64_t>(p->TimeUs) - p->HoldUs) / 1000);
+      }
+      self->Receive();
+    });
+  }
+
+  void Finish() {
+    if (done_) return;
+    done_ = true;
+    asio::error_code ec;
+    timer_.cancel();
+    deadline_.cancel();
+    tcp_.close(ec);
+    udp_.close(ec);
+  }
+  void Fail() {
+    if (done_) return;
+    ++totals_.failed;
+    Finish();
+  }
+
+  tcp::socket tcp_;
+  udp::socket udp_;
+  asio::steady_timer timer_, deadline_;
+  CallTotals& totals_;
+  int index_;
+  int ticks_;
+  std::array<char, 4096> buffer_{};
+  std::array<char, 2048> datagram_{};
+  udp::endpoint from_, server_;
+  std::string in_, token_;
+  Clock::time_point start_;
+  int sent_ = 0;
+  call_wire::TStreamReceiver down_;
+  bool done_ = false;
+};
+
+// CPU seconds a process has used so far, from /proc.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double OwnCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct CallResult {
+  int calls = 0;
+  CallTotals totals;
+  double seconds = 0, serverCpu = 0, clientCpu = 0;
+  long serverPeakKb = 0;
+  TEchoServerCounters counters;
+  // No packet lost either way and every call's jitter under 3 ms.
+  bool Clean() const {
+    return totals.reports == calls && totals.upReceived == totals.upSent &&
+           totals.downReceived == totals.downSent && totals.worstUpJitterUs < 3000 && totals.worstDownJitterUs < 3000;
+  }
+};
+
 enum class RunKind { Quiet, Hostile, LockoutIdle, LockoutNat, Shared, Botnet };
 
 // The server in a child process with its default limits (capacity 0: the default); its counters
 // come back over a pipe.
-pid_t StartServer(int counterPipe, size_t capacity = 0) {
+// calls: its caps on calls and on the RTP rate are lifted, so that only its event loop limits them.
+pid_t StartServer(int counterPipe, size_t capacity = 0, bool calls = false) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   TEchoServerConfig config;
@@ -700,6 +908,10 @@ pid_t StartServer(int counterPipe, size_t capacity = 0) {
   config.SipPorts[1].Port = kSipPorts[1];
   config.RtpPort = 0;
   if (capacity > 0) config.MaxConnections = capacity;
+  if (calls) {
+    config.MaxCalls = 1000000;
+    config.RtpPacketsPerSecond = 10000000;
+  }
   try {
     static long logBytes = 0;
     TEchoServer server(config, [](const std::string& line) { logBytes += 21 + static_cast<long>(line.size()); });
@@ -830,6 +1042,41 @@ std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind, std::pa
   return r;
 }
 
+// N calls at once against a server of its own.
+std::optional<CallResult> RunCalls(int calls, int seconds) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return std::nullopt;
+  const pid_t server = StartServer(pipeEnds[1], 0, true);
+  close(pipeEnds[1]);
+  if (server < 0 || !WaitListening()) {
+    if (server > 0) kill(server, SIGKILL);
+    return std::nullopt;
+  }
+  CallResult r;
+  r.calls = calls;
+  asio::io_context io(1);
+  std::vector<std::shared_ptr<Caller>> callers;
+  for (int i = 0; i < calls; ++i) {
+    callers.push_back(std::make_shared<Caller>(io, r.totals, i, seconds));
+    callers.back()->Start();
+  }
+  const double serverCpu = CpuSeconds(server), clientCpu = OwnCpuSeconds();
+  const auto start = Clock::now();
+  io.run();
+  r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  r.serverCpu = CpuSeconds(server) - serverCpu;
+  r.clientCpu = OwnCpuSeconds() - clientCpu;
+  r.serverPeakKb = PeakRssKb(server);
+  kill(server, SIGTERM);
+  ServerReport report;
+  if (read(pipeEnds[0], &report, sizeof report) != sizeof report)
+    std::fprintf(stderr, "bench_server: no counters from the server\n");
+  r.counters = report.counters;
+  close(pipeEnds[0]);
+  waitpid(server, nullptr, 0);
+  return r;
+}
+
 bool ParseArgs(int argc, char** argv, Settings& s) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -839,7 +1086,7 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
     if (a == "--run") {
       s.run = argv[i];
       if (s.run != "quiet" && s.run != "hostile" && s.run != "lockout" && s.run != "shared" && s.run != "botnet" &&
-          s.run != "all")
+          s.run != "calls" && s.run != "all")
         return false;
       continue;
     }
@@ -849,11 +1096,14 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
     else if (a == "--silent") s.silent = v;
     else if (a == "--flood-rate") s.floodRate = v;
     else if (a == "--botnet-wait") s.botnetWait = v;
+    else if (a == "--calls") s.calls = v;
+    else if (a == "--call-seconds") s.callSeconds = v;
     else return false;
   }
   return s.sessions > 0 && s.sessions <= 60000 && s.silent >= 0 && s.silent <= 60000 &&
          s.newcomers > 0 && s.newcomers <= 256 && s.shared > 0 && s.shared <= 1000 && s.botnetWait >= 0 &&
-         s.botnetWait <= 120;
+         s.botnetWait <= 120 && s.calls >= 0 && s.calls <= 20000 && s.callSeconds >= 1 &&
+         s.callSeconds <= call_wire::kMaxSeconds - 2;
 }
 
 // One table: a column per run.
@@ -884,8 +1134,9 @@ int main(int argc, char** argv) {
   Settings settings;
   if (!ParseArgs(argc, argv, settings)) {
     std::fprintf(stderr,
-                 "usage: bench_server [--run quiet|hostile|lockout|shared|botnet|all] [--sessions N] [--silent N]\n"
-                 "                    [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S]\n");
+                 "usage: bench_server [--run quiet|hostile|lockout|shared|botnet|calls|all] [--sessions N] [--silent N]\n"
+                 "                    [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S] [--calls N]\n"
+                 "                    [--call-seconds S]\n");
     return 2;
   }
   RaiseOpenFileLimit();
@@ -988,6 +1239,67 @@ int main(int argc, char** argv) {
            return std::string(b);
          }},
     });
+  }
+  if (all || settings.run == "calls") {
+    std::vector<CallResult> results;
+    if (settings.calls > 0) {
+      if (auto r = RunCalls(settings.calls, settings.callSeconds)) results.push_back(*r);
+    } else {
+      // Doubling until a step is not clean, then halfway back between the last clean one and it.
+      int clean = 0;
+      for (int n = 100; n <= 12800; n *= 2) {
+        auto r = RunCalls(n, settings.callSeconds);
+        if (!r) break;
+        results.push_back(*r);
+        if (!r->Clean()) {
+          if (clean > 0)
+            if (auto mid = RunCalls((clean + n) / 2, settings.callSeconds)) results.push_back(*mid);
+          break;
+        }
+        clean = n;
+      }
+    }
+    if (results.empty()) {
+      std::fprintf(stderr, "bench_server: the server did not start\n");
+      return 1;
+    }
+    std::vector<std::pair<std::string, CallResult>> runs;
+    for (const CallResult& r : results) runs.emplace_back(std::to_string(r.calls) + " calls", r);
+    auto table = [&](const char* what, std::function<std::string(const CallResult&)> f) {
+      std::printf("%-40s", what);
+      for (const auto& [name, r] : runs) std::printf(" %14s", f(r).c_str());
+      std::printf("\n");
+    };
+    std::printf("%-40s", "");
+    for (const auto& [name, r] : runs) std::printf(" %14s", name.c_str());
+    std::printf("\n");
+    auto jitter = [](long long us) {
+      char b[32];
+      std::snprintf(b, sizeof b, "%.2f ms", static_cast<double>(us) / 1000);
+      return std::string(b);
+    };
+    auto fixed = [](double v, const char* unit) {
+      char b[32];
+      std::snprintf(b, sizeof b, "%.2f%s", v, unit);
+      return std::string(b);
+    };
+    table("calls with a report", [](const CallResult& r) { return Num(r.totals.reports); });
+    table("calls failed or told busy", [](const CallResult& r) { return Num(r.totals.failed + r.totals.busy); });
+    table("up: packets lost", [](const CallResult& r) { return Num(r.totals.upSent - r.totals.upReceived); });
+    table("down: packets lost", [](const CallResult& r) { return Num(r.totals.downSent - r.totals.downReceived); });
+    table("down: packets sent by the server", [](const CallResult& r) { return Num(r.totals.downSent); });
+    table("up: worst jitter of a call", [&](const CallResult& r) { return jitter(r.totals.worstUpJitterUs); });
+    table("down: worst jitter of a call", [&](const CallResult& r) { return jitter(r.totals.worstDownJitterUs); });
+    table("round trip, median", [&](const CallResult& r) { return fixed(Percentile(r.totals.rttMs, 0.5), " ms"); });
+    table("round trip, 99th percentile", [&](const CallResult& r) { return fixed(Percentile(r.totals.rttMs, 0.99), " ms"); });
+    table("server CPU (cores)", [&](const CallResult& r) { return fixed(r.serverCpu / r.seconds, ""); });
+    table("calls per core at that load", [](const CallResult& r) {
+      return Num(r.serverCpu > 0 ? static_cast<long>(r.calls * r.seconds / r.serverCpu) : 0);
+    });
+    table("client CPU (cores)", [&](const CallResult& r) { return fixed(r.clientCpu / r.seconds, ""); });
+    table("server peak RSS (kB)", [](const CallResult& r) { return Num(r.serverPeakKb); });
+    table("clean (no loss, jitter < 3 ms)", [](const CallResult& r) { return std::string(r.Clean() ? "yes" : "no"); });
+    std::printf("\n");
   }
   return bad;
 }

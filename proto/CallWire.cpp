@@ -141,7 +141,9 @@ std::optional<TReport> ParseReport(std::string_view text) {
   }
   const auto f = Split(text.substr(kReport.size()), ' ');
   if (f.size() != 5) return std::nullopt;
-  const auto received = Number(f[0], 6), sent = Number(f[1], 6), jitter = Number(f[2], 9);
+  // Jitter figures up to 12 digits: a stream whose RTP timestamps leap (2^31 steps of 125 us)
+  // makes one of 10 or 11, and its report must still read.
+  const auto received = Number(f[0], 6), sent = Number(f[1], 6), jitter = Number(f[2]);
   if (!received || !sent || !jitter || *sent > static_cast<long long>(kMaxPackets)) return std::nullopt;
   TReport r;
   r.Received = static_cast<int>(*received);
@@ -151,7 +153,7 @@ std::optional<TReport> ParseReport(std::string_view text) {
     const auto list = Split(f[3], ',');
     if (list.size() > static_cast<size_t>(kMaxSeconds) + 1) return std::nullopt;
     for (std::string_view s : list) {
-      const auto j = Number(s, 9);
+      const auto j = Number(s);
       if (!j) return std::nullopt;
       r.JitterBySecondUs.push_back(*j);
     }

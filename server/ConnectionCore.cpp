@@ -32,11 +32,7 @@ std::string GreetingAnswer(std::string_view token) {
   return Scramble(answer);
 }
 
-std::string BusyAnswer() {
-  std::string notice(kBusyNotice);
-  notice.push_back('\0');
-  return GreetingAnswer("") + Scramble(notice);
-}
+std::string BusyAnswer() { return GreetingAnswer("") + TextFrame(kBusyNotice); }
 
 std::string HttpBusyAnswer(std::time_t now) {
   const std::string body = "503 Service Unavailable\r\n";
@@ -61,6 +57,12 @@ std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::strin
   std::string frame;
   frame.reserve(line.size() + text.size() + 3);
   frame.append(line).append("\r\n").append(text).push_back('\0');
+  return Scramble(frame);
+}
+
+std::string TextFrame(std::string_view text) {
+  std::string frame(text);
+  frame.push_back('\0');
   return Scramble(frame);
 }
 

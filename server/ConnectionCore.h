@@ -7,7 +7,8 @@
 //                                    full and the newcomer may not take another's place,
 //                                    SessionPolicy.h), then TControlInput for what
 //                                    follows; EchoFrame for each datagram of the session;
-//                                    NatReportText for each report datagram
+//                                    NatReportText for each report datagram; TextFrame
+//                                    for the call's report
 //                                --> Http: THttpCore
 //                                --> Unknown: closed
 //   a datagram on a SIP port      --TSessionRegister::Find--> the control session it belongs
@@ -72,6 +73,10 @@ constexpr size_t kMaxEchoText = 8192;
 // most kMaxEchoText bytes, and a zero byte.
 std::string EchoFrame(std::string_view datagram, unsigned serverPort, std::string_view sender,
                       bool matchedByToken, bool overTcp = false);
+
+// A text of the server's own on the control connection (the call's report), as one frame: the
+// text and a zero byte, scrambled.
+std::string TextFrame(std::string_view text);
 
 // The greeted control sessions, by token and by peer address: what finds the session of a
 // datagram. Session is the connection class; the register only keeps pointers to it.

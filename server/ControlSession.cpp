@@ -1,8 +1,12 @@
 #include "server/ControlSession.h"
 
+#include <cstdio>
+
 #include "server/SipParse.h"
 
 namespace {
+
+int64_t Us(TServerClock::duration d) { return std::chrono::duration_cast<std::chrono::microseconds>(d).count(); }
 
 long long MsSince(TServerClock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(TServerClock::now() - t).count();
@@ -256,6 +260,95 @@ void TControlSession::SendTimeoutText(TimeoutMapping& m, const nat_timeout::TRep
   }
 }
 
+bool TControlSession::OnCallPacket(const call_wire::TPacket& p, const TUdpPeer& from, uint32_t local,
+                                   TServerClock::time_point now) {
+  // Its stream goes back to the first packet's source, which must be this session's own address.
+  if (closed_ || ctx_.CallPlanSuffix.empty() || p.Token != token_ || from.Address != peer_) return false;
+  if (!call_) {
+    if (callBusy_ || !life_.MayStartCall(now)) return false;
+    if (ctx_.Calls >= ctx_.MaxCalls) {
+      callBusy_ = true;
+      ++ctx_.Counters.CallsBusy;
+      call_wire::TReport busy;
+      busy.Busy = true;
+      Send(TextFrame(call_wire::ReportText(busy)));
+      return true;
+    }
+    StartCall(from, local, now);
+  }
+  Call& c = *call_;
+  if (c.over || !c.receiver.Take(p.Index, p.Timestamp, Us(now.time_since_epoch()))) return false;
+  c.latest = now;
+  c.latestSentUs = p.TimeUs;
+  return true;
+}
+
+void TControlSession::StartCall(const TUdpPeer& from, uint32_t local, TServerClock::time_point now) {
+  const int seconds = ctx_.Config.CallMaxSeconds;
+  call_ = std::make_unique<Call>(ctx_.Io, static_cast<size_t>(seconds + 1) * call_wire::kPacketsPerSecond);
+  Call& c = *call_;
+  c.dest = from;
+  c.local = local;
+  c.first = c.latest = now;
+  c.ssrc = ctx_.Random();
+  c.firstTimestamp = ctx_.Random();
+  c.firstSeq = static_cast<uint16_t>(ctx_.Random());
+  ++ctx_.Calls;
+  ++ctx_.Counters.Calls;
+  life_.OnCallStarted(now + std::chrono::seconds(seconds) + std::chrono::milliseconds(kCallGraceMs));
+  FollowLife();
+  // The first tick at once: its packet answers the one that started the call.
+  c.timer.expires_at(now);
+  c.timer.async_wait([self = SharedAs<TControlSession>()](const asio::error_code& ec) {
+    if (!ec && !self->closed_) self->TickCall();
+  });
+}
+
+void TControlSession::TickCall() {
+  Call& c = *call_;
+  const auto now = TServerClock::now();
+  const auto packetTime = std::chrono::milliseconds(call_wire::kPacketMs);
+  // Ticks are counted from the first packet's arrival: one the loop missed counts as skipped.
+  const auto tick = (now - c.first) / packetTime;
+  switch (CallStep(c.receiver.Received(), c.sent, now, c.first, c.latest, ctx_.Config.CallMaxSeconds)) {
+    case TCallStep::End:
+      return EndCall(true);
+    case TCallStep::Send: {
+      call_wire::TPacket p;
+      p.Seq = static_cast<uint16_t>(c.firstSeq + c.sent);
+      // A skipped tick moves the timestamp on as sampling time passes, never the sequence.
+      p.Timestamp = c.firstTimestamp + static_cast<uint32_t>(tick * call_wire::kTimestampStep);
+      p.Ssrc = c.ssrc;
+      p.Marker = c.sent == 0;
+      p.Index = static_cast<uint32_t>(c.sent);
+      p.TimeUs = c.latestSentUs;
+      p.HoldUs = static_cast<uint32_t>(Us(now - c.latest));
+      p.Token = token_;
+      ++c.sent;
+      if (ctx_.Udp->SendCallPacket(peer_, c.dest, c.local, call_wire::PacketBytes(p))) ++ctx_.Counters.CallPackets;
+      break;
+    }
+    case TCallStep::Skip:
+      break;
+  }
+  c.timer.expires_at(c.first + (tick + 1) * packetTime);
+  c.timer.async_wait([self = SharedAs<TControlSession>()](const asio::error_code& ec) {
+    if (!ec && !self->closed_) self->TickCall();
+  });
+}
+
+void TControlSession::EndCall(bool report) {
+  Call& c = *call_;
+  if (c.over) return;
+  c.over = true;
+  c.timer.cancel();
+  --ctx_.Calls;
+  if (!report) return;
+  life_.OnCallDone(TServerClock::now());
+  Send(TextFrame(call_wire::ReportText(c.receiver.Report(c.sent))));
+  FollowLife();
+}
+
 void TControlSession::StartRtpBurst(uint16_t port) {
   ctx_.Udp->StartRtpBurst(SharedAs<TControlSession>(), TUdpPeer{peer_, port}, local_,
                           TRtpStream(ctx_.Random(), static_cast<uint16_t>(ctx_.Random()), ctx_.Random()),
@@ -309,6 +402,7 @@ void TControlSession::StopOwn() {
   holdTimer_.cancel();
   for (auto& [port, run] : natRuns_) run->timer.cancel();
   for (auto& [number, m] : timeoutMaps_) m->timer.cancel();
+  if (call_) EndCall(false);
   if (!token_.empty()) ctx_.Sessions.Remove(token_, peer_, this);
 }
 
@@ -316,13 +410,20 @@ void TControlSession::LogEnd(const std::string& who, const std::string& duration
                              const std::string& why) {
   // A session that never tested (no check, no time-out test: at most NAT test INVITEs) gets no
   // line of its own: it is summed.
-  if (!life_.Checked() && timeoutMaps_.empty())
+  if (!life_.Checked() && timeoutMaps_.empty() && !call_ && !callBusy_)
     return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
+  std::string call = callBusy_ ? "busy" : "none";
+  if (call_) {
+    char jitter[32];
+    std::snprintf(jitter, sizeof jitter, "%.1f", static_cast<double>(call_->receiver.JitterUs()) / 1000);
+    call = std::to_string(call_->receiver.Received()) + " received, " + std::to_string(call_->sent) + " sent, jitter " +
+           jitter + " ms";
+  }
   ctx_.Log("session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
            std::to_string(echoes_) + " echoes, NAT test " +
            (natPorts_.empty() ? "none" : natPorts_) + ", " + std::to_string(rtpSent_) +
            " RTP packets, " + std::to_string(tcpEchoes_) + " echoes over TCP, NAT time-out test " +
            (timeoutMaps_.empty() ? "none" : std::to_string(timeoutMaps_.size()) + " mappings, " +
                                                 std::to_string(timeoutSent_) + " datagrams") +
-           "; " + why);
+           ", call " + call + "; " + why);
 }

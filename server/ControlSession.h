@@ -1,6 +1,6 @@
 #pragma once
 // The tester's control session: greeting and token, a scrambled echo of every datagram of the
-// session, and the NAT session test with its RTP burst. How long it lives, what it may spend and
+// session, the NAT session test with its RTP burst, the NAT time-out test and the test call. How long it lives, what it may spend and
 // which datagrams without its token it takes are the rules of SessionPolicy.h.
 #include <cstdint>
 #include <deque>
@@ -11,6 +11,7 @@
 #include "server/ServerPlatform.h"
 #include "server/TcpConnection.h"
 #include "server/UdpSide.h"
+#include "proto/CallReceiver.h"
 #include "proto/NatTimeoutWire.h"
 
 class TControlSession : public TTcpConnection {
@@ -33,6 +34,13 @@ class TControlSession : public TTcpConnection {
   // datagram, and the refresh mapping one every refresh gap.
   bool OnTimeoutRequest(TSipSocket& s, const nat_timeout::TRequest& r, size_t size, const TUdpPeer& from,
                         uint32_t local, TServerClock::time_point now);
+  // A packet of the test call with the session's token, from `from`, sent to the local address
+  // `local`. The first starts the session's one call, or is answered busy when as many calls run
+  // as may; false: not taken (no call now, a duplicate, or an index past the call's longest).
+  bool OnCallPacket(const call_wire::TPacket& p, const TUdpPeer& from, uint32_t local,
+                    TServerClock::time_point now);
+  // Whether its call has begun: its RTP burst ends then.
+  bool CallBegun() const { return call_ != nullptr; }
   // An RTP packet of one of its bursts went out.
   void CountRtp() { ++rtpSent_; }
   // Whether one without the token, from the session's address, may still be the tester's.
@@ -66,6 +74,21 @@ class TControlSession : public TTcpConnection {
     size_t smallest = SIZE_MAX;  // its smallest request: no datagram sent to it is larger
     TServerClock::time_point lastInbound;
   };
+  // The test call: the tester's stream as it came, and the stream sent back to the source of its
+  // first packet, one packet per 20 ms tick while it has received more than it sent.
+  struct Call {
+    Call(asio::io_context& io, size_t maxPackets) : timer(io), receiver(maxPackets) {}
+    asio::steady_timer timer;
+    call_wire::TStreamReceiver receiver;
+    TUdpPeer dest;
+    uint32_t local = 0;
+    TServerClock::time_point first, latest;  // arrival of its first packet, of its latest
+    uint64_t latestSentUs = 0;  // the tester's send time in its latest packet
+    uint32_t ssrc = 0, firstTimestamp = 0;
+    uint16_t firstSeq = 0;
+    int sent = 0;
+    bool over = false;  // its report went out, or the session ended first
+  };
   struct Held {
     TSipSocket* socket;
     std::string datagram;
@@ -97,6 +120,10 @@ class TControlSession : public TTcpConnection {
   void WaitTimeoutMapping(TimeoutMapping& m, TServerClock::time_point due);
   void SendTimeoutAfter(TimeoutMapping& m);
   void SendTimeoutText(TimeoutMapping& m, const nat_timeout::TReply& reply);
+  void StartCall(const TUdpPeer& from, uint32_t local, TServerClock::time_point now);
+  void TickCall();
+  // The call is over: its slot is free again; with report, the report goes out.
+  void EndCall(bool report);
 
   TControlInput input_;
   TSessionBudget budget_;
@@ -117,4 +144,6 @@ class TControlSession : public TTcpConnection {
   TTimeoutLedger timeoutLedger_;
   std::map<int, std::unique_ptr<TimeoutMapping>> timeoutMaps_;  // by the tester's number
   int timeoutSent_ = 0;
+  std::unique_ptr<Call> call_;
+  bool callBusy_ = false;  // its call was refused: it takes none
 };

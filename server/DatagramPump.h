@@ -1,7 +1,7 @@
 #pragma once
-// The receive loop of the server's UDP sockets (SIP ports, STUN ports): each time a socket is
-// readable, up to a bounded number of datagrams are drained and handed on, so that other work of
-// the event loop gets its turn under a flood.
+// The receive loop of the server's UDP sockets (SIP ports, the RTP port, STUN ports): each time a
+// socket is readable, up to a bounded number of datagrams are drained and handed on, so that
+// other work of the event loop gets its turn under a flood.
 #include <asio.hpp>
 #include <string_view>
 #include <vector>

@@ -11,11 +11,13 @@
 #include "server/Sniffer.h"
 #include "server/StunSide.h"
 #include "server/UdpSide.h"
+#include "proto/CallWire.h"
 
 namespace {
 
 using asio::ip::tcp;
 constexpr auto kHousekeeping = std::chrono::seconds(10);
+constexpr size_t kTokenRandomChars = 32;
 
 }  // namespace
 
@@ -28,12 +30,13 @@ std::string TServerContext::NewToken() {
   std::string token;
   do {
     token.clear();
-    for (int i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < kTokenRandomChars / 8; ++i) {
       uint32_t r = random_();
       for (int j = 0; j < 8; ++j, r >>= 4) token += hex[r & 0xF];
     }
-    // The NAT time-out test the tester is to run, announced in the token: an older tester
-    // takes the whole text as its token all the same.
+    // The call and the NAT time-out test the tester may run, announced in the token: an older
+    // tester takes the whole text as its token all the same.
+    token += CallPlanSuffix;
     token += TimeoutPlanSuffix;
   } while (Sessions.HasToken(token));
   return token;
@@ -89,6 +92,12 @@ void TEchoServer::Impl::Bind() {
     throw std::runtime_error("cannot bind TCP " + EndpointText(address.to_uint(), port) + ": " +
                              ec.message());
   udp.Bind(address);
+  // Calls carry the whole token in each packet: a token too long for them announces none.
+  ctx.CallPlanSuffix = call_wire::PlanSuffix({ctx.Config.CallMaxSeconds, udp.RtpPort()});
+  if (kTokenRandomChars + ctx.CallPlanSuffix.size() + ctx.TimeoutPlanSuffix.size() > call_wire::kMaxTokenBytes) {
+    ctx.Log("no test calls: the NAT time-out plan leaves no room for them in the token");
+    ctx.CallPlanSuffix.clear();
+  }
   for (const auto& sip : udp.SipSockets()) {
     const uint16_t sipPort = sip->socket.local_endpoint(ec).port();
     auto a = std::make_unique<tcp::acceptor>(io);
@@ -287,7 +296,10 @@ void TEchoServer::Run() {
   std::string ports;
   for (const auto& sip : s.udp.SipSockets()) ports += " " + std::to_string(sip->plan.Port);
   s.ctx.Log("serving on " + s.ctx.Config.Address + ": TCP " + std::to_string(ControlPort()) +
-            ", UDP and TCP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText());
+            ", UDP and TCP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText() +
+            (s.ctx.CallPlanSuffix.empty() ? ", no test calls"
+                                          : ", test calls up to " + std::to_string(s.ctx.Config.CallMaxSeconds) +
+                                                " s, " + std::to_string(s.ctx.MaxCalls) + " at once"));
   if (s.ctx.Config.IdleTimeoutMs > 0)
     s.ctx.Log("--idle-timeout is no longer used: a session ends with its test");
   s.StartAccept();
@@ -330,7 +342,8 @@ TEchoServerCounters TEchoServer::Counters() const {
   return {c.Connections.load(), c.Refused.load(),      c.Evicted.load(),
           c.Sessions.load(),    c.Echoes.load(),       c.Dropped.load(),
           c.NatReports.load(),  c.RtpPackets.load(),   c.HttpRequests.load(),
-          c.OpenConnections.load(), c.StunAnswers.load()};
+          c.OpenConnections.load(), c.StunAnswers.load(), c.Calls.load(),
+          c.CallsBusy.load(),   c.CallPackets.load()};
 }
 
 void TEchoServer::StderrLog(const std::string& line) {

@@ -2,7 +2,7 @@
 // The echo server that the tester talks to. On one event loop it serves, on its TCP port, the
 // control channel (greeting, token, scrambled echoes) and plain HTTP (the MAC vendor list);
 // on its SIP UDP ports it echoes probes to the session they belong to and runs the NAT session
-// test with its RTP burst; on its STUN ports it tells testers how their NAT maps and filters. The parts: ConnectionCore (every decision about bytes), Sniffer,
+// test with its RTP burst; on its RTP port it answers a session's test call; on its STUN ports it tells testers how their NAT maps and filters. The parts: ConnectionCore (every decision about bytes), Sniffer,
 // ControlSession and HttpSession (one kind of TCP connection each), UdpSide (datagrams and
 // their limits).
 #include <atomic>
@@ -27,6 +27,9 @@ struct TEchoServerCounters {
   uint64_t HttpRequests = 0;     // HTTP requests answered
   uint64_t OpenConnections = 0;  // TCP connections open now
   uint64_t StunAnswers = 0;      // STUN answers sent
+  uint64_t Calls = 0;            // test calls taken
+  uint64_t CallsBusy = 0;        // test calls refused: as many ran at once as may
+  uint64_t CallPackets = 0;      // RTP packets sent in test calls
 };
 
 class TEchoServer {

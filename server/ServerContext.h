@@ -18,7 +18,7 @@
 struct TAtomicCounters {
   std::atomic<uint64_t> Connections{0}, Refused{0}, Evicted{0}, Sessions{0}, Echoes{0},
       Dropped{0}, NatReports{0}, RtpPackets{0}, HttpRequests{0}, OpenConnections{0};
-  std::atomic<uint64_t> StunAnswers{0};
+  std::atomic<uint64_t> StunAnswers{0}, Calls{0}, CallsBusy{0}, CallPackets{0};
 };
 
 using TConnectionId = TAdmission::TId;
@@ -41,6 +41,7 @@ class TServerContext {
         Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress, Config.NetworkPrefixBits,
                   Config.ProtectedPerNetwork),
         TimeoutPlanSuffix(Config.TimeoutPlanSuffix()),
+        MaxCalls(Config.CallsAtOnce()),
         Tally(TAdmission::PrefixMask(Config.NetworkPrefixBits), 65536) {}
 
   asio::io_context& Io;
@@ -66,6 +67,11 @@ class TServerContext {
   TSessionRegister<TControlSession> Sessions;
 
   const std::string TimeoutPlanSuffix;  // "" when the server runs no NAT time-out test
+  // The test call as each token announces it, once the RTP socket is bound ("" when the server
+  // takes no calls); the calls running now and how many may.
+  std::string CallPlanSuffix;
+  size_t Calls = 0;
+  const size_t MaxCalls;
   // A fresh random token that no open session holds.
   std::string NewToken();
   uint32_t Random() { return random_(); }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <set>
 
+#include "proto/CallWire.h"
 #include "proto/NatTimeoutWire.h"
 
 #include <asio/ip/address_v4.hpp>
@@ -97,7 +98,14 @@ long long TEchoServerConfig::LongestSessionMs() const {
   long long timeout = 0;
   if (!TimeoutPlanSuffix().empty())
     timeout = kTimeoutWarmUpMs + 1000LL * (TimeoutIdleSecs.back() + TimeoutRefreshSecs);
-  return static_cast<long long>(life.ChecksMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs;
+  // A call starts while the checks' time lasts and ends at the latest past its longest.
+  const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs : 0;
+  return static_cast<long long>(life.ChecksMs) + std::max({longest, timeout, call}) + life.CountdownMs +
+         life.MarginMs;
+}
+
+size_t TEchoServerConfig::CallsAtOnce() const {
+  return std::min(MaxCalls, static_cast<size_t>(std::max(RtpPacketsPerSecond, 0)) / call_wire::kPacketsPerSecond);
 }
 
 std::string TEchoServerConfig::TimeoutPlanSuffix() const {
@@ -127,8 +135,13 @@ std::string ServerUsage() {
          "  --rtp-port N              source port of RTP bursts, 0 for any (default 5004)\n"
          "  --rtp-packets N           packets per RTP burst (default 50)\n"
          "  --rtp-interval MS         gap between RTP packets (default 20)\n"
-         "  --rtp-rate N              RTP packets per second of all bursts together; past it\n"
-         "                            they stretch (default 20000)\n"
+         "  --rtp-rate N              RTP packets per second of all bursts and calls together;\n"
+         "                            each call takes 50 of them, bursts share the rest and\n"
+         "                            stretch past it (default 20000)\n"
+         "  --call-max-seconds N      the longest test call a tester may make to the RTP port,\n"
+         "                            1 to 120 (default 30; 0: no calls)\n"
+         "  --max-calls N             test calls at once; one more is told that the server is\n"
+         "                            busy (default 300, and at most the RTP rate / 50)\n"
          "  --stun-port N             UDP port of the STUN answers, and N+1 their other\n"
          "                            port (default 3478; 0: no STUN)\n"
          "  --other-address IP        the host's second address, from which STUN answers\n"
@@ -222,6 +235,12 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--rtp-rate") {
       ok = ParseLong(value, 1, 10000000, n);
       config.RtpPacketsPerSecond = static_cast<int>(n);
+    } else if (arg == "--call-max-seconds") {
+      ok = ParseLong(value, 0, call_wire::kMaxSeconds, n);
+      config.CallMaxSeconds = static_cast<int>(n);
+    } else if (arg == "--max-calls") {
+      ok = ParseLong(value, 1, 1000000, n);
+      config.MaxCalls = static_cast<size_t>(n);
     } else if (arg == "--stun-port") {
       ok = ParseLong(value, 0, 65534, n);
       config.StunPort = static_cast<uint16_t>(n);

@@ -35,7 +35,11 @@ struct TEchoServerConfig {
   uint16_t RtpPort = 5004;   // source port of the RTP bursts; 0: any free port
   int RtpPackets = 50;       // packets per burst
   int RtpIntervalMs = 20;    // gap between them
-  int RtpPacketsPerSecond = 20000;  // of all bursts together; past it, bursts stretch
+  int RtpPacketsPerSecond = 20000;  // of all RTP together: each call takes 50 off it, bursts the rest
+  // The test call: the longest, in seconds (0: no calls; at most call_wire::kMaxSeconds), and
+  // how many run at once (no more than the RTP rate carries at 50 packets a second each).
+  int CallMaxSeconds = 30;
+  size_t MaxCalls = 300;
   // STUN answers on this port and the next one; 0: no STUN. OtherAddress: the host's second
   // address, from which a change of address is answered ("": only the port can change).
   uint16_t StunPort = 3478;
@@ -69,11 +73,13 @@ struct TEchoServerConfig {
 
   // How long a control session may take for each part of its test.
   TLifeSettings SessionLife() const;
-  // The longest a control session lives: the checks, then the longest NAT test and the tester's
-  // countdown after it, and the margin.
+  // The longest a control session lives: the checks, then the longest NAT test, time-out test
+  // or call, the tester's countdown after it, and the margin.
   long long LongestSessionMs() const;
   // ".t10-15-....r10" to announce the NAT time-out test in each token; "" for none.
   std::string TimeoutPlanSuffix() const;
+  // The calls that may run at once: --max-calls, within what the RTP rate carries.
+  size_t CallsAtOnce() const;
 };
 
 // The idle gaps of a port's NAT session reports once it is known whether another port of the

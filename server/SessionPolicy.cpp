@@ -52,6 +52,16 @@ bool TSessionBudget::Take(bool natInvite, uint16_t port, TServerTime now) {
   return bucket_.Take(rate_, burst_, now);
 }
 
+// ---- The test call ----------------------------------------------------------------------------
+
+TCallStep CallStep(int received, int sent, TServerTime now, TServerTime first, TServerTime latest,
+                   int maxSeconds) {
+  if (now >= latest + std::chrono::milliseconds(kCallSilenceMs) ||
+      now >= first + std::chrono::seconds(maxSeconds) + std::chrono::milliseconds(kCallGraceMs))
+    return TCallStep::End;
+  return sent < received ? TCallStep::Send : TCallStep::Skip;
+}
+
 // ---- Admission ---------------------------------------------------------------------------------
 
 TAdmission::TVerdict TAdmission::Decide(uint32_t address) const {
@@ -241,6 +251,7 @@ TServerTime TSessionLife::Deadline() const {
     end = checksEnd_;
   }
   if (timeoutEnd_) end = std::max(end, *timeoutEnd_ + Ms(s_.MarginMs));
+  if (callEnd_) end = std::max(end, *callEnd_ + Ms(s_.MarginMs));
   return end;
 }
 
@@ -252,7 +263,7 @@ bool TSessionLife::Finished() const {
 }
 
 TServerTime TSessionLife::ProtectedUntil() const {
-  if (checksThrough_ && (!nat_.empty() || timeoutEnd_)) return std::max(checksEnd_, Deadline());
+  if (checksThrough_ && (!nat_.empty() || timeoutEnd_ || callEnd_)) return std::max(checksEnd_, Deadline());
   return std::min(checksEnd_, Deadline());
 }
 

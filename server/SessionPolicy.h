@@ -110,7 +110,9 @@ class TTimeoutLedger {
 template <typename Burst>
 class TBurstPacer {
  public:
-  explicit TBurstPacer(size_t perTick) : perTick_(perTick == 0 ? 1 : perTick) {}
+  explicit TBurstPacer(size_t perTick) { SetPerTick(perTick); }
+  // Bursts get what the calls running now leave of the RTP rate; at least one packet a tick.
+  void SetPerTick(size_t perTick) { perTick_ = perTick == 0 ? 1 : perTick; }
   void Add(Burst burst) { queue_.push_back(std::move(burst)); }
   bool Empty() const { return queue_.empty(); }
   size_t Size() const { return queue_.size(); }
@@ -130,6 +132,20 @@ class TBurstPacer {
   size_t perTick_;
   std::deque<Burst> queue_;
 };
+
+// ---- The test call ----------------------------------------------------------------------------
+
+// A tester's call to the RTP port: the server sends a stream of the same shape back, one packet
+// per 20 ms tick while it has received more than it sent, and ends kCallSilenceMs after the
+// tester's latest packet, or kCallGraceMs past the longest call after its first.
+constexpr int kCallSilenceMs = 1000;
+constexpr int kCallGraceMs = 2000;
+
+enum class TCallStep { Send, Skip, End };
+// On a tick: skip when it has sent as many as it received (a phone that sends nothing for one
+// packet's time), else send; or end.
+TCallStep CallStep(int received, int sent, TServerTime now, TServerTime first, TServerTime latest,
+                   int maxSeconds);
 
 // ---- Admission ---------------------------------------------------------------------------------
 
@@ -261,11 +277,16 @@ class TSessionLife {
   bool MayOpenTimeoutMapping(TServerTime now) const { return now < checksEnd_; }
   void OnTimeoutDue(TServerTime due);
   void OnTimeoutDone(TServerTime now);  // nothing more is due on them
+  // The test call starts only while the checks' time lasts; the session lives until its report
+  // went out (at the latest by `latestEnd`), and the margin after it.
+  bool MayStartCall(TServerTime now) const { return now < checksEnd_; }
+  void OnCallStarted(TServerTime latestEnd) { callEnd_ = latestEnd; }
+  void OnCallDone(TServerTime now) { callEnd_ = now; }
 
   TServerTime Deadline() const;
   // Until when the session may not be closed to make room: from its token to the end of the
   // checks' time (a NAT test starts within it, so there is no gap), and to its deadline while it
-  // runs a NAT test once its checks by UDP came through. Until they came through a NAT test
+  // runs a NAT test, time-out test or call once its checks by UDP came through. Until they came through a NAT test
   // counts for nothing: a session cannot buy protection by advancing.
   TServerTime ProtectedUntil() const;
   // Whether any check came, by UDP or over TCP.
@@ -291,6 +312,7 @@ class TSessionLife {
   std::map<uint16_t, TPort> nat_;
   std::optional<TServerTime> timeoutEnd_;  // the tester's wait for the last datagram due
   bool timeoutOpen_ = false;               // datagrams of the time-out test are still due
+  std::optional<TServerTime> callEnd_;     // when the call's report goes out, at the latest
 };
 
 // ---- Address fallback --------------------------------------------------------------------------

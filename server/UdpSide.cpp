@@ -1,9 +1,11 @@
 #include "server/UdpSide.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "server/ControlSession.h"
 #include "server/DatagramPump.h"
+#include "proto/CallWire.h"
 #include "proto/NatTimeoutWire.h"
 
 namespace {
@@ -20,8 +22,7 @@ TUdpSide::TUdpSide(TServerContext& ctx)
       buffer_(kLargestDatagram),
       perSource_(ctx.Config.MaxDatagramSources, ctx.Config.DatagramsPerSecond,
                  ctx.Config.DatagramBurst),
-      rtpPacer_(static_cast<size_t>(static_cast<long long>(ctx.Config.RtpPacketsPerSecond) *
-                                    ctx.Config.RtpIntervalMs / 1000)),
+      rtpPacer_(0),
       rtpTimer_(ctx.Io) {}
 
 void TUdpSide::Bind(const asio::ip::address_v4& address) {
@@ -46,10 +47,14 @@ void TUdpSide::Bind(const asio::ip::address_v4& address) {
     sip_.push_back(std::move(s));
   }
   open(rtp_, ctx_.Config.RtpPort);
+  rtp_.set_option(asio::socket_base::receive_buffer_size(4 * 1024 * 1024), ec);
 }
 
 void TUdpSide::Start() {
   for (auto& s : sip_) Receive(*s);
+  PumpDatagrams(ctx_, rtp_, buffer_, [this](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+    OnRtpDatagram(datagram, from, local);
+  });
 }
 
 void TUdpSide::Close() {
@@ -114,6 +119,27 @@ void TUdpSide::OnTimeoutDatagram(TSipSocket& s, std::string_view datagram, const
   });
 }
 
+// The test call's packets: taken only with an open session's token, from that session's own
+// address; anything else on the RTP port is a stranger's.
+void TUdpSide::OnRtpDatagram(std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+  const auto packet = call_wire::ParsePacket(datagram);
+  TControlSession* session = packet ? ctx_.Sessions.FindByTokenText(packet->Token) : nullptr;
+  const char* why = !packet                         ? "not a call packet"
+                    : !session                      ? "no session"
+                    : from.Address != session->Peer() ? "not from its session's address"
+                                                      : nullptr;
+  if (!why) {
+    const auto keep = session->shared_from_this();
+    if (session->OnCallPacket(*packet, from, local, TServerClock::now())) return;
+    why = "not taken by its session";
+  }
+  ++ctx_.Counters.Dropped;
+  ctx_.StrangerLog([&] {
+    return "datagram of " + std::to_string(datagram.size()) + " bytes on RTP port " + std::to_string(RtpPort()) +
+           " from " + EndpointText(from.Address, from.Port) + " dropped: " + why;
+  });
+}
+
 void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, const TUdpPeer& to,
                              uint32_t local, TRtpStream stream, int packets) {
   if (packets <= 0) return;
@@ -122,9 +148,14 @@ void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, co
 }
 
 void TUdpSide::PaceRtp() {
+  // Each call running takes its 50 packets a second off the rate; the bursts share the rest.
+  const long long rate = ctx_.Config.RtpPacketsPerSecond,
+                  calls = static_cast<long long>(ctx_.Calls) * call_wire::kPacketsPerSecond;
+  rtpPacer_.SetPerTick(static_cast<size_t>(std::max(0LL, rate - calls) * ctx_.Config.RtpIntervalMs / 1000));
   rtpPacer_.Tick([this](TRtpBurst& b) {
     const auto session = b.session.lock();
-    if (!session || session->Closed()) return false;
+    // The tester's own call would open its NAT to the rest of the burst.
+    if (!session || session->Closed() || session->CallBegun()) return false;
     if (Send(rtp_, session->Peer(), b.to, b.local, b.stream.NextPacket())) {
       session->CountRtp();
       ++ctx_.Counters.RtpPackets;

@@ -1,6 +1,6 @@
 #pragma once
-// The server's UDP side: the SIP ports that take probes, the RTP socket, and the limits that
-// keep datagrams from strangers and floods cheap. Replies leave from the local address the
+// The server's UDP side: the SIP ports that take probes, the RTP socket (bursts out, test calls
+// both ways), and the limits that keep datagrams from strangers and floods cheap. Replies leave from the local address the
 // peer talked to, also on a host with several addresses and an any-address bind.
 #include <asio.hpp>
 #include <memory>
@@ -35,9 +35,14 @@ class TUdpSide {
   bool Send(asio::ip::udp::socket& socket, uint32_t owner, const TUdpPeer& to, uint32_t local,
             std::string_view data);
   // A burst of `packets` RTP packets of `stream` from the RTP socket to `to`, paced with every
-  // other burst (TBurstPacer); it ends early when its session does.
+  // other burst (TBurstPacer) in what the calls running now leave of the RTP rate; it ends early
+  // when its session does or its call begins.
   void StartRtpBurst(const std::shared_ptr<TControlSession>& session, const TUdpPeer& to,
                      uint32_t local, TRtpStream stream, int packets);
+  // One packet of a session's call from the RTP socket; the same rule as Send.
+  bool SendCallPacket(uint32_t owner, const TUdpPeer& to, uint32_t local, std::string_view data) {
+    return Send(rtp_, owner, to, local, data);
+  }
   uint16_t RtpPort() const;
   const std::vector<std::unique_ptr<TSipSocket>>& SipSockets() const { return sip_; }
 
@@ -54,6 +59,7 @@ class TUdpSide {
   void OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                   uint32_t local);
   void OnTimeoutDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local);
+  void OnRtpDatagram(std::string_view datagram, const TUdpPeer& from, uint32_t local);
 
   TServerContext& ctx_;
   std::vector<std::unique_ptr<TSipSocket>> sip_;

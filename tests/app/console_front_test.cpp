@@ -540,7 +540,8 @@ TEST_F(ConsoleFront, usage_errors_and_help) {
       // Not this computer's: said at once, with no bind attempted.
       {{"--local-ip", "192.0.2.77", b}, 3, "--local-ip 192.0.2.77 is not an address of this computer; its addresses: ",
        "", false},
-      {{"--help"}, 0, "", "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--json] [host[:port]]"},
+      {{"--call-seconds", "-1"}, 3, "--call-seconds needs a whole number from 0 to 3600, not '-1'", ""},
+      {{"--help"}, 0, "", "usage: nat-sip-alg-tester-cli [--local-ip ADDR] [--max-seconds N] [--call-seconds N]"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args.join(' ').toStdString());

@@ -101,6 +101,10 @@ TEST(ServerOptions, command_line_table) {
       {{"--nat-timeout-idle", "5,,10"}, TOptionsOutcome::Error},
       {{"--nat-timeout-idle", ""}, TOptionsOutcome::Error},
       {{"--nat-timeout-refresh", "0"}, TOptionsOutcome::Error},
+      {{"--call-max-seconds", "0", "--max-calls", "1"}, TOptionsOutcome::Run},
+      {{"--call-max-seconds", "120"}, TOptionsOutcome::Run},
+      {{"--call-max-seconds", "121"}, TOptionsOutcome::Error},
+      {{"--max-calls", "0"}, TOptionsOutcome::Error},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv = {"sip-alg-echo-server"};
@@ -130,6 +134,12 @@ TEST(ServerOptions, command_line_table) {
   TEchoServerConfig noTimeout;
   noTimeout.TimeoutIdleSecs.clear();
   EXPECT_EQ(noTimeout.LongestSessionMs(), 45000 + 2000 + 150000 + 3000 + 10000);
+  // Calls at once: as many as asked, while the RTP rate carries them at 50 packets a second.
+  TEchoServerConfig calls;
+  calls.MaxCalls = 400;
+  EXPECT_EQ(calls.CallsAtOnce(), 400u);
+  calls.RtpPacketsPerSecond = 19999;
+  EXPECT_EQ(calls.CallsAtOnce(), 399u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ TEchoServerConfig EchoServerGuard::TestConfig(const std::string& address) {
   c.RtpIntervalMs = 10;
   c.IeeeDataDir = "";
   c.TimeoutIdleSecs.clear();  // no NAT time-out test unless a test asks for one
+  c.CallMaxSeconds = 0;       // no test calls either
   c.LogSummaryMs = 200;       // summed log lines come soon
   return c;
 }

@@ -15,7 +15,8 @@ namespace support {
 class EchoServerGuard {
  public:
   // Settings that suit tests: the given address, short NAT schedules (5060: 300 and 600 ms,
-  // 5058: 200 ms), RTP bursts of 5 packets 10 ms apart, no vendor list, no NAT time-out test.
+  // 5058: 200 ms), RTP bursts of 5 packets 10 ms apart, no vendor list, no NAT time-out test and
+  // no test calls.
   static TEchoServerConfig TestConfig(const std::string& address);
 
   // Binds the server's sockets (raising what the server raises when it cannot) and runs it.

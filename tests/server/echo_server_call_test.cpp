@@ -1,0 +1,239 @@
+// The test call's side of the echo server: when a call sends, skips and ends, and the call over
+// real loopback sockets: the stream back, who gets none, the busy answer and the report.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "probes/SipProbe.h"
+#include "proto/CallWire.h"
+#include "server/SessionPolicy.h"
+#include "tests/server/ServerTest.h"
+
+using namespace servertest;
+
+namespace {
+
+TEST(CallStep, SendsWhileItHasCreditSkipsWithoutAndEndsWhenTheStreamStops) {
+  const TServerTime first;
+  const auto s = [](int ms) { return std::chrono::milliseconds(ms); };
+  const TServerTime longest = first + std::chrono::seconds(5) + s(kCallGraceMs);  // 5 s calls
+  struct Row {
+    const char* name;
+    int received, sent;
+    TServerTime now, latest;
+    TCallStep step;
+  } rows[] = {
+      {"more received than sent", 3, 2, first + s(60), first + s(40), TCallStep::Send},
+      {"as many sent as received", 3, 3, first + s(60), first + s(40), TCallStep::Skip},
+      {"just before a second of silence", 3, 2, first + s(40 + kCallSilenceMs - 1), first + s(40), TCallStep::Send},
+      {"a second of silence", 3, 2, first + s(40 + kCallSilenceMs), first + s(40), TCallStep::End},
+      {"just before the longest call's end", 300, 10, longest - s(1), longest - s(20), TCallStep::Send},
+      {"at the longest call's end, the stream still on", 300, 10, longest, longest - s(20), TCallStep::End},
+  };
+  for (const Row& r : rows) EXPECT_EQ(CallStep(r.received, r.sent, r.now, first, r.latest, 5), r.step) << r.name;
+}
+
+class EchoServerCall : public ServerTest {
+ protected:
+  // A server that takes calls of up to 10 s on an RTP port of the system's choice.
+  TEchoServerConfig CallConfig() const {
+    TEchoServerConfig c = Config();
+    c.RtpPort = 0;
+    c.CallMaxSeconds = 10;
+    return c;
+  }
+  uint16_t RtpPort() { return server->Server().RtpPort(); }
+
+  // The tester's packet of tick i: sequence, timestamp and index follow the tick.
+  static std::string Packet(const std::string& token, uint32_t i) {
+    call_wire::TPacket p;
+    p.Seq = static_cast<uint16_t>(i);
+    p.Timestamp = i * call_wire::kTimestampStep;
+    p.Ssrc = 77;
+    p.Index = i;
+    p.TimeUs = 1000000 + i;  // our send time, told apart by its tick
+    p.Token = token;
+    return call_wire::PacketBytes(p);
+  }
+
+  // A call from `rtp`: `ticks` ticks 20 ms apart, of which those that `sent` keeps go out; then
+  // until 500 ms pass without one. What came back to `rtp`, as sent.
+  std::vector<support::Datagram> Call(const UdpPeer& rtp, const std::string& token, int ticks,
+                                      const std::function<bool(int)>& sent = nullptr) {
+    std::vector<support::Datagram> back;
+    const auto start = support::Clock::now();
+    for (int i = 0; i < ticks; ++i) {
+      if (!sent || sent(i)) rtp.SendTo(srv, RtpPort(), Packet(token, static_cast<uint32_t>(i)));
+      const auto next = start + (i + 1) * 20ms;
+      for (int n = 0; n < 100 && support::Clock::now() < next; ++n)
+        if (auto d = rtp.Receive(std::chrono::duration_cast<std::chrono::milliseconds>(next - support::Clock::now())))
+          back.push_back(*d);
+    }
+    for (int n = 0; n < 1000; ++n) {
+      auto d = rtp.Receive(500ms);
+      if (!d) break;
+      back.push_back(*d);
+    }
+    return back;
+  }
+
+  // The next frame on the session that is a call report (echoes before it are passed over).
+  static std::optional<call_wire::TReport> NextReport(Session& s, std::chrono::milliseconds deadline = 5000ms) {
+    for (int i = 0; i < 20; ++i) {
+      const auto frame = NextEcho(s, deadline);
+      if (!frame) return std::nullopt;
+      if (frame->rfind("CALL-REPORT ", 0) == 0) return call_wire::ParseReport(*frame);
+    }
+    return std::nullopt;
+  }
+};
+
+TEST_F(EchoServerCall, stream_latches_to_the_source_no_more_than_it_got_and_the_report_follows) {
+  ASSERT_TRUE(Open(CallConfig()));
+  // The token announces the call and the port actually bound.
+  const auto plan = call_wire::PlanFromToken(session->token);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(*plan, (call_wire::TPlan{10, RtpPort()}));
+  auto rtp = Udp(me);
+  const auto back = Call(rtp, session->token, 25);
+  const auto stopped = support::Clock::now() - 500ms;  // the last packet went out before the quiet wait
+
+  ASSERT_GE(back.size(), 15u);
+  ASSERT_LE(back.size(), 25u);
+  std::optional<call_wire::TPacket> before;
+  for (const auto& d : back) {
+    EXPECT_EQ(d.fromIp, srv);
+    EXPECT_EQ(d.fromPort, RtpPort());
+    const auto p = call_wire::ParsePacket(d.data);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->Token, session->token);
+    EXPECT_GE(p->TimeUs, 1000000u);  // one of ours
+    EXPECT_LT(p->TimeUs, 1000025u);
+    EXPECT_LT(p->HoldUs, 1000000u);
+    EXPECT_EQ(p->Marker, !before);
+    if (before) {
+      EXPECT_EQ(p->Index, before->Index + 1);
+      EXPECT_EQ(p->Seq, static_cast<uint16_t>(before->Seq + 1));
+      EXPECT_EQ(p->Ssrc, before->Ssrc);
+      EXPECT_EQ((p->Timestamp - before->Timestamp) % call_wire::kTimestampStep, 0u);
+      EXPECT_GE(p->TimeUs, before->TimeUs);
+    }
+    before = p;
+  }
+  // The stream's stop ends the call: the report comes a second after it, not at the longest.
+  const auto report = NextReport(*session);
+  const auto after = support::Clock::now() - stopped;
+  ASSERT_TRUE(report);
+  EXPECT_FALSE(report->Busy);
+  EXPECT_EQ(report->Received, 25);
+  EXPECT_EQ(report->Sent, static_cast<int>(back.size()));
+  EXPECT_EQ(report->Map, std::vector<bool>(25, true));
+  EXPECT_GE(after, 900ms);
+  EXPECT_LT(after, 5000ms);
+  // Nothing more comes after it; the session's line tells the call.
+  EXPECT_FALSE(rtp.Receive(300ms));
+  session->conn.Close();
+  EXPECT_TRUE(server->WaitForLine("call 25 received, " + std::to_string(back.size()) + " sent, jitter "));
+  EXPECT_EQ(server->Server().Counters().CallPackets, back.size());
+}
+
+TEST_F(EchoServerCall, packets_from_another_address_or_without_a_session_token_get_nothing) {
+  ASSERT_TRUE(Open(CallConfig()));
+  auto stranger = Udp(support::TestAddress(2));
+  auto rtp = Udp(me);
+  // The session's token from an address without its control connection; a token of no session;
+  // a datagram that is no call packet.
+  stranger.SendTo(srv, RtpPort(), Packet(session->token, 0));
+  rtp.SendTo(srv, RtpPort(), Packet("0123456789abcdef0123456789abcdef", 0));
+  rtp.SendTo(srv, RtpPort(), std::string(172, 'x'));
+  EXPECT_FALSE(stranger.Receive(300ms));
+  EXPECT_FALSE(rtp.Receive(10ms));
+  EXPECT_TRUE(server->WaitForLine("dropped: not from its session's address"));
+  EXPECT_TRUE(server->WaitForLine("dropped: no session"));
+  EXPECT_TRUE(server->WaitForLine("dropped: not a call packet"));
+  // None of them took the session's call: its own stream still gets one.
+  EXPECT_FALSE(Call(rtp, session->token, 3).empty());
+  EXPECT_EQ(server->Server().Counters().Calls, 1u);
+}
+
+TEST_F(EchoServerCall, a_call_past_the_cap_is_told_busy_once_and_gets_nothing) {
+  TEchoServerConfig config = CallConfig();
+  config.MaxCalls = 1;
+  ASSERT_TRUE(Open(config));
+  const std::string there = support::TestAddress(2);
+  auto second = Greet(there);
+  ASSERT_TRUE(second);
+  auto rtp = Udp(me), rtp2 = Udp(there);
+  // The first call runs; the second session's begins within its second of silence.
+  for (uint32_t i = 0; i < 3; ++i) rtp.SendTo(srv, RtpPort(), Packet(session->token, i));
+  ASSERT_TRUE(rtp.Receive());
+  for (uint32_t i = 0; i < 5; ++i) rtp2.SendTo(srv, RtpPort(), Packet(second->token, i));
+  const auto busy = NextReport(*second);
+  ASSERT_TRUE(busy);
+  EXPECT_TRUE(busy->Busy);
+  EXPECT_FALSE(rtp2.Receive(500ms));
+  EXPECT_FALSE(NextEcho(*second, 1500ms)) << "told once";
+  const auto report = NextReport(*session);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->Received, 3);
+  // Its call is used up: once the first call is over, the refused session still takes none.
+  rtp2.SendTo(srv, RtpPort(), Packet(second->token, 5));
+  EXPECT_FALSE(rtp2.Receive(500ms));
+  EXPECT_EQ(server->Server().Counters().CallsBusy, 1u);
+}
+
+TEST_F(EchoServerCall, skips_on_a_lossy_upstream_advance_the_timestamp_not_the_sequence) {
+  ASSERT_TRUE(Open(CallConfig()));
+  auto rtp = Udp(me);
+  // Of every four ticks, the middle two are lost on the way up.
+  const auto kept = [](int i) { return i % 4 == 0 || i % 4 == 3; };
+  const auto back = Call(rtp, session->token, 40, kept);
+  ASSERT_GE(back.size(), 10u);
+  ASSERT_LE(back.size(), 20u);
+  uint32_t longestGap = 0;
+  for (size_t i = 1; i < back.size(); ++i) {
+    const auto p = call_wire::ParsePacket(back[i].data), q = call_wire::ParsePacket(back[i - 1].data);
+    ASSERT_TRUE(p && q);
+    EXPECT_EQ(p->Seq, static_cast<uint16_t>(q->Seq + 1));
+    EXPECT_EQ(p->Index, q->Index + 1);
+    EXPECT_EQ((p->Timestamp - q->Timestamp) % call_wire::kTimestampStep, 0u);
+    longestGap = std::max(longestGap, p->Timestamp - q->Timestamp);
+  }
+  EXPECT_GE(longestGap, 2u * call_wire::kTimestampStep) << "a tick without credit was skipped";
+  const auto report = NextReport(*session);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->Received, 20);
+  ASSERT_EQ(report->Map.size(), 40u);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(report->Map[static_cast<size_t>(i)], kept(i)) << i;
+}
+
+TEST_F(EchoServerCall, the_call_ends_the_session_burst_still_running) {
+  TEchoServerConfig config = CallConfig();
+  config.RtpPackets = 500;  // 5 s at 10 ms
+  ASSERT_TRUE(Open(config));
+  auto rtp = Udp(me);
+  auto sip = Udp(me);
+  TSipProbe p;
+  p.BuildInvite(session->token, "5060", me, std::to_string(sip.Port()), true, static_cast<uint16_t>(rtp.Port()));
+  sip.SendTo(srv, 5060, p.InviteMsg);
+  const auto first = rtp.Receive();
+  ASSERT_TRUE(first);
+  ASSERT_EQ(static_cast<uint8_t>(first->data[1]) & 0x7F, 8) << "the burst's PCMA";
+  const auto back = Call(rtp, session->token, 5);
+  // From the call's first packet on, no more of the burst.
+  int burst = 1, afterCall = 0;
+  bool callSeen = false;
+  for (const auto& d : back) {
+    if (call_wire::ParsePacket(d.data)) {
+      callSeen = true;
+    } else {
+      ++burst;
+      afterCall += callSeen;
+    }
+  }
+  EXPECT_TRUE(callSeen);
+  EXPECT_EQ(afterCall, 0);
+  EXPECT_LT(burst, 500);
+}
+
+}  // namespace
