@@ -536,7 +536,9 @@ case "$SCENARIO" in
     # Plain masquerade keeps the local port where it is free and lets in only replies.
     class_scenario masquerade "endpoint-independent" "address and port dependent" no
     expect_line "$OUT" "^\[NAT\] NAT mapping: endpoint-independent \(port kept\)$" "the local port kept"
-    expect_no_line "$OUT" "media relay" "no relay is needed"
+    # (The call's advice may still name a relay, for a provider that does not send its audio
+    # back to where the call's came from: that is not the NAT's class.)
+    expect_no_line "$OUT" "^\[ADVICE\] The NAT gives each destination a new public port" "the NAT's class needs no relay"
     ;;
 
   nat_random)
