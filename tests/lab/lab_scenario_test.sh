@@ -31,6 +31,8 @@ SERVER_LOG=$WORK/server.log
 # The NAT time-out test on the tester's own mappings, kept short where a scenario is about
 # something else: the server's default idle times (up to 190 s) would set the run's length.
 TIMEOUT_PLAN=(--nat-timeout-idle 2,3 --nat-timeout-refresh 1)
+# The test call likewise: 2 s where the scenario is not about it (the server's default takes 30).
+CALL_PLAN=(--call-max-seconds 2)
 
 # A command the server runs under (chrt for real-time priority).
 SERVER_PREFIX=()
@@ -43,7 +45,7 @@ run_tester_in_lab() {
   local lab_opts=() server_opts=()
   while [ $# -gt 0 ] && [ "$1" != -- ]; do lab_opts+=("$1"); shift; done
   [ $# -gt 0 ] && shift
-  server_opts=("${TIMEOUT_PLAN[@]}" "$@")
+  server_opts=("${TIMEOUT_PLAN[@]}" "${CALL_PLAN[@]}" "$@")
   local server_cmd
   server_cmd="exec $(printf '%q ' "${SERVER_PREFIX[@]}" "$SERVER" --address 172.31.77.2 "${server_opts[@]}") 2>>$(printf '%q' "$SERVER_LOG")"
   local start=$SECONDS
@@ -199,6 +201,7 @@ call_scenario() {
   command -v jq >/dev/null || { echo "FAIL: jq is not installed (scripts/test.sh installs it)"; exit 1; }
   [ "${REALTIME:-0}" = 1 ] && chrt -f 10 true 2>/dev/null && rt=(chrt -f 10)
   SERVER_PREFIX=("${rt[@]}")
+  CALL_PLAN=()
   # shellcheck disable=SC2016
   TESTER=("${rt[@]}" bash -c '"$@" >run.json' bash "$CLI" --json --local-ip 192.168.77.2 --max-seconds 150
           --call-seconds "$seconds" sip-echo.lab)
