@@ -98,10 +98,10 @@ long long TEchoServerConfig::LongestSessionMs() const {
   long long timeout = 0;
   if (!TimeoutPlanSuffix().empty())
     timeout = kTimeoutWarmUpMs + 1000LL * (TimeoutIdleSecs.back() + TimeoutRefreshSecs);
-  // A call starts while the checks' time lasts and ends at the latest past its longest.
-  const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs : 0;
-  return static_cast<long long>(life.ChecksMs) + std::max({longest, timeout, call}) + life.CountdownMs +
-         life.MarginMs;
+  // A call may begin at the session's last moment; its report goes out at the latest past its longest.
+  const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs + life.MarginMs : 0;
+  return static_cast<long long>(life.ChecksMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs +
+         call;
 }
 
 size_t TEchoServerConfig::CallsAtOnce() const {

@@ -73,8 +73,8 @@ struct TEchoServerConfig {
 
   // How long a control session may take for each part of its test.
   TLifeSettings SessionLife() const;
-  // The longest a control session lives: the checks, then the longest NAT test, time-out test
-  // or call, the tester's countdown after it, and the margin.
+  // The longest a control session lives: the checks, then the longest NAT test or time-out test,
+  // the tester's countdown after it and the margin, and a call begun at the last moment.
   long long LongestSessionMs() const;
   // ".t10-15-....r10" to announce the NAT time-out test in each token; "" for none.
   std::string TimeoutPlanSuffix() const;
