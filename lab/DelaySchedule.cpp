@@ -29,14 +29,4 @@ std::vector<int64_t> ReleaseTimes(const std::vector<int64_t>& arrivalsUs, const 
   return out;
 }
 
-double InterarrivalJitterUs(const std::vector<int64_t>& sentUs, const std::vector<int64_t>& receivedUs) {
-  double jitter = 0;
-  size_t n = std::min(sentUs.size(), receivedUs.size());
-  for (size_t i = 1; i < n; ++i) {
-    int64_t d = (receivedUs[i] - sentUs[i]) - (receivedUs[i - 1] - sentUs[i - 1]);
-    jitter += (static_cast<double>(std::llabs(d)) - jitter) / 16.0;
-  }
-  return jitter;
-}
-
 }  // namespace natlab

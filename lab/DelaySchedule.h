@@ -40,8 +40,4 @@ class TDelaySchedule {
 // Release times of packets that arrived at these times, in order.
 std::vector<int64_t> ReleaseTimes(const std::vector<int64_t>& arrivalsUs, const TDelaySettings& settings);
 
-// The interarrival jitter of RFC 3550 that a receiver measures for packets sent at sentUs and
-// received at receivedUs (same length, same order), in microseconds.
-double InterarrivalJitterUs(const std::vector<int64_t>& sentUs, const std::vector<int64_t>& receivedUs);
-
 }  // namespace natlab
