@@ -37,7 +37,7 @@ void ShowCallChart(TForm1& form, const TCallResult& call) {
     auto* view = new QChartView(window);
     view->setRenderHint(QPainter::Antialiasing);
     layout->addWidget(view);
-    window->resize(480, 300);
+    window->resize(620, 340);
   }
   auto* view = window->findChild<QChartView*>();
   auto* chart = new QChart;
@@ -45,23 +45,28 @@ void ShowCallChart(TForm1& form, const TCallResult& call) {
   double lossMost = 0, jitterMost = 0;
   std::vector<QLineSeries*> loss, jitter;
   if (call.Up) {
-    loss.push_back(Series(QStringLiteral("Loss sending (%)"), call.Up->LossBySecondPercent, lossMost));
-    jitter.push_back(Series(QStringLiteral("Jitter sending (ms)"), call.Up->JitterBySecondMs, jitterMost));
+    loss.push_back(Series(QStringLiteral("Loss sending"), call.Up->LossBySecondPercent, lossMost));
+    jitter.push_back(Series(QStringLiteral("Jitter sending"), call.Up->JitterBySecondMs, jitterMost));
   }
   if (call.Down) {
-    loss.push_back(Series(QStringLiteral("Loss receiving (%)"), call.Down->LossBySecondPercent, lossMost));
-    jitter.push_back(Series(QStringLiteral("Jitter receiving (ms)"), call.Down->JitterBySecondMs, jitterMost));
+    loss.push_back(Series(QStringLiteral("Loss receiving"), call.Down->LossBySecondPercent, lossMost));
+    jitter.push_back(Series(QStringLiteral("Jitter receiving"), call.Down->JitterBySecondMs, jitterMost));
   }
   auto* seconds = new QValueAxis;
   seconds->setTitleText(QStringLiteral("Second of the call"));
   seconds->setLabelFormat(QStringLiteral("%d"));
   seconds->setRange(1, std::max(2, call.Seconds));
+  seconds->setTickType(QValueAxis::TicksDynamic);
+  seconds->setTickAnchor(1);
+  seconds->setTickInterval(call.Seconds <= 15 ? 1 : 5);
   auto* lossAxis = new QValueAxis;
   lossAxis->setTitleText(QStringLiteral("Loss (%)"));
   lossAxis->setRange(0, std::max(5.0, lossMost * 1.2));
+  lossAxis->applyNiceNumbers();
   auto* jitterAxis = new QValueAxis;
   jitterAxis->setTitleText(QStringLiteral("Jitter (ms)"));
   jitterAxis->setRange(0, std::max(10.0, jitterMost * 1.2));
+  jitterAxis->applyNiceNumbers();
   chart->addAxis(seconds, Qt::AlignBottom);
   chart->addAxis(lossAxis, Qt::AlignLeft);
   chart->addAxis(jitterAxis, Qt::AlignRight);

@@ -374,7 +374,7 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   Result = TRunResult();
   runOpen_ = true;
   NatTimeout = std::make_unique<TBackgroundNatTimeout>();
-  Call->Stop();  // before its socket is closed
+  Call->Reset();  // before its socket is closed
   callDueUs_.reset();
   callReport_.reset();
   callWritten_ = false;

@@ -27,6 +27,17 @@
 #                          random (nftables numgen), of all or of that traffic (repeatable)
 #   --loss-spare-syn       --loss never drops a TCP SYN: the data and acknowledgements are lossy,
 #                          the connections are made
+#   --call-port PORT       the server's RTP port, which the call's options below act on
+#                          (default 5004): up is UDP from lan to it, down UDP from it to lan
+#   --delay MS[:JITTER_MS][:up|down|both]  the router holds each packet of the call MS ms plus a
+#                          jitter drawn uniformly from [0, JITTER_MS], and keeps the packets in
+#                          order, as a link with a queue does (NFQUEUE and natlab-delay-queue, one
+#                          per direction; default both; repeatable, the last for a direction wins)
+#   --delay-seed S         the seed of the jitter's draws (default 1; down draws from S + 1)
+#   --call-loss up:PCT[,down:PCT]  drop PCT % (0 to 99) of the call's packets in that direction
+#                          at random (nftables numgen)
+#   --drop-audio-back      drop the call's UDP from the server's RTP port to lan: audio goes out,
+#                          none comes back (one-way audio)
 #   --swallow-tcp PORTS    the router takes TCP connections from lan to these ports of the
 #                          server itself and throws away what they carry: the handshake and the
 #                          acknowledgements come, the data never reaches the server (a firewall
@@ -58,6 +69,8 @@
 #   --timeout SECS         run: end the command after SECS (the lab is torn down all the same)
 #   --name NAME            the lab's name (default: natlab-<random>); namespaces are NAME-lan,
 #                          NAME-router and NAME-wan
+#
+# --delay runs natlab-delay-queue from the build (LAB_DELAY_PROGRAM names another path).
 #
 # Commands run as root with these variables set: LAB_NAME, LAB_LAN_NS, LAB_ROUTER_NS,
 # LAB_WAN_NS, LAB_LAN_IP, LAB_ROUTER_LAN_IP, LAB_ROUTER_WAN_IP, LAB_SERVER_IP, LAB_LAN_IF.
@@ -94,6 +107,14 @@ DROPS=()
 DROPS_BACK=()
 LOSSES=()
 SWALLOW_TCP_PORTS=()
+CALL_PORT=5004
+DELAY_UP=""
+DELAY_DOWN=""
+DELAY_SEED=1
+CALL_LOSS_UP=0
+CALL_LOSS_DOWN=0
+DROP_AUDIO_BACK=0
+DELAY_PROGRAM=${LAB_DELAY_PROGRAM:-$(cd "$(dirname "$0")/.." && pwd)/build/bin/natlab-delay-queue}
 MSS=""
 FORWARDS=()
 NAT_KIND=masquerade
@@ -165,6 +186,30 @@ parse_options() {
         LOSSES+=("$2"); shift 2 ;;
       --loss-spare-syn)
         LOSS_SPARE_SYN=1; shift ;;
+      --call-port)
+        [ $# -ge 2 ] && is_port "$2" || die "--call-port needs a port"
+        CALL_PORT=$2; shift 2 ;;
+      --delay)
+        [ $# -ge 2 ] && [[ "$2" =~ ^([0-9]{1,4})(:([0-9]{1,4}))?(:(up|down|both))?$ ]] ||
+          die "--delay needs MS[:JITTER_MS][:up|down|both], each figure 0 to 9999"
+        local ms=$((10#${BASH_REMATCH[1]})) jitter=$((10#${BASH_REMATCH[3]:-0})) dir=${BASH_REMATCH[5]:-both}
+        [ "$dir" != down ] && DELAY_UP="$ms:$jitter"
+        [ "$dir" != up ] && DELAY_DOWN="$ms:$jitter"
+        shift 2 ;;
+      --delay-seed)
+        [ $# -ge 2 ] && is_uint "$2" && [ ${#2} -le 18 ] || die "--delay-seed needs a number"
+        DELAY_SEED=$2; shift 2 ;;
+      --call-loss)
+        [ $# -ge 2 ] && [[ "$2" =~ ^(up|down):[0-9]{1,2}(,(up|down):[0-9]{1,2})?$ ]] ||
+          die "--call-loss needs up:PCT[,down:PCT] (or down:PCT), PCT 0 to 99"
+        local part parts=()
+        IFS=, read -r -a parts <<<"$2"
+        for part in "${parts[@]}"; do
+          if [ "${part%%:*}" = up ]; then CALL_LOSS_UP=$((10#${part#*:})); else CALL_LOSS_DOWN=$((10#${part#*:})); fi
+        done
+        shift 2 ;;
+      --drop-audio-back)
+        DROP_AUDIO_BACK=1; shift ;;
       --swallow-tcp)
         port_list --swallow-tcp SWALLOW_TCP_PORTS "${2-}"; shift 2 ;;
       --mss)
@@ -262,6 +307,12 @@ check_can_build() {
   if [ ${#DNS_RECORDS[@]} -gt 0 ] && ! command -v dnsmasq >/dev/null 2>&1; then
     echo "lab: SKIP: 'dnsmasq' is not installed (package dnsmasq-base)" >&2; exit $SKIP
   fi
+  if [ -n "$DELAY_UP$DELAY_DOWN" ]; then
+    if [ ! -x "$DELAY_PROGRAM" ]; then
+      echo "lab: SKIP: --delay needs $DELAY_PROGRAM (built where libnetfilter-queue-dev is installed)" >&2; exit $SKIP
+    fi
+    command -v iptables-nft >/dev/null 2>&1 || { echo "lab: SKIP: --delay needs 'iptables-nft' (package iptables)" >&2; exit $SKIP; }
+  fi
   local probe=natlab-probe-$$-$RANDOM
   if ! ip netns add "$probe" 2>/dev/null; then
     echo "lab: SKIP: this machine cannot make network namespaces (ip netns add failed)" >&2; exit $SKIP
@@ -332,7 +383,11 @@ build_lab() {
   local kv
   for kv in "${LAN_SYSCTLS[@]}"; do ip netns exec "$LAN_NS" sysctl -qw "$kv"; done
 
+  # The delays listen on their queues before any rule sends packets there.
+  [ -n "$DELAY_UP" ] && start_delay 1 "$DELAY_UP" "$DELAY_SEED"
+  [ -n "$DELAY_DOWN" ] && start_delay 2 "$DELAY_DOWN" $((DELAY_SEED + 1))
   router_rules | ip netns exec "$ROUTER_NS" nft -f -
+  delay_rules
   if [ $RELAY_LOCALHOST = 1 ]; then
     # Loopback traffic may leave the host only with route_localnet; it leaves with lan's own
     # address as its source, so the router and the server see nothing unusual.
@@ -415,6 +470,50 @@ start_swallower() {
   WAIT_NS=$ROUTER_NS wait_listen tcp "$1"
 }
 
+# start_delay QUEUE MS:JITTER SEED: natlab-delay-queue in the router on that NFQUEUE queue; waits
+# (at most 10 s) until it is bound. Teardown ends it with the router's other processes.
+start_delay() {
+  local queue=$1 ms=${2%%:*} jitter=${2#*:} seed=$3 i
+  setsid ip netns exec "$ROUTER_NS" "$DELAY_PROGRAM" --queue "$queue" --delay-ms "$ms" --jitter-ms "$jitter" \
+    --seed "$seed" </dev/null >&2 &
+  echo $! >>"$STATE/pids"
+  for i in $(seq 1 100); do
+    # Bound queues of the router's namespace, one line each, the queue's number first.
+    ip netns exec "$ROUTER_NS" awk -v q="$queue" '$1 == q {found = 1} END {exit !found}' \
+      /proc/net/netfilter/nfnetlink_queue 2>/dev/null && return 0
+    sleep 0.1
+  done
+  say "the delay on queue $queue did not start"
+  return 1
+}
+
+# call_rules: the call's losses and one-way audio, in the forward chain of drops. Replies pass
+# the forward hook with the masquerade already undone: from the server, to lan.
+call_rules() {
+  local up="iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP udp dport $CALL_PORT"
+  local down="iifname \"$RWAN_IF\" ip saddr $LAB_SERVER_IP udp sport $CALL_PORT"
+  [ "$CALL_LOSS_UP" -gt 0 ] && echo "    $up numgen random mod 100 < $CALL_LOSS_UP counter drop"
+  [ "$CALL_LOSS_DOWN" -gt 0 ] && echo "    $down numgen random mod 100 < $CALL_LOSS_DOWN counter drop"
+  [ $DROP_AUDIO_BACK = 1 ] && echo "    $down counter drop"
+  return 0
+}
+
+# delay_rules: what is left of the call after the drops goes to the delays' queues, up to queue 1
+# and down to queue 2. This kernel has nftables' queue statement only through the xtables target,
+# which iptables-nft writes: its security table's forward chain (priority 150) comes after every
+# chain of the lab's own table, so the losses and drops come first.
+delay_rules() {
+  if [ -n "$DELAY_UP" ]; then
+    ip netns exec "$ROUTER_NS" iptables-nft -t security -A FORWARD -i "$RLAN_IF" -d "$LAB_SERVER_IP" \
+      -p udp --dport "$CALL_PORT" -j NFQUEUE --queue-num 1
+  fi
+  if [ -n "$DELAY_DOWN" ]; then
+    ip netns exec "$ROUTER_NS" iptables-nft -t security -A FORWARD -i "$RWAN_IF" -s "$LAB_SERVER_IP" \
+      -p udp --sport "$CALL_PORT" -j NFQUEUE --queue-num 2
+  fi
+  return 0
+}
+
 # loss_rules: a rule per --loss that drops its share of the packets from lan to the server.
 loss_rules() {
   local l pct rule proto spare
@@ -482,6 +581,7 @@ router_rules() {
   echo "    type filter hook forward priority filter; policy accept;"
   drop_rules "$RLAN_IF" "ip daddr $LAB_SERVER_IP" dport "${DROPS[@]}"
   loss_rules
+  call_rules
   [ -n "$MSS" ] && echo "    tcp flags & syn == syn tcp option maxseg size set $MSS"
   # Replies pass the forward hook with the masquerade already undone: from the server, to lan.
   drop_rules "$RWAN_IF" "ip saddr $LAB_SERVER_IP" sport "${DROPS_BACK[@]}"
@@ -608,6 +708,11 @@ describe() {
   [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
   [ ${#DROPS_BACK[@]} -gt 0 ] && what+=("dropping ${DROPS_BACK[*]} from the server")
   [ ${#LOSSES[@]} -gt 0 ] && what+=("losing ${LOSSES[*]} (% of the packets towards the server)")
+  [ -n "$DELAY_UP" ] && what+=("call up (to UDP $CALL_PORT) held ${DELAY_UP%%:*} ms + 0..${DELAY_UP#*:} ms")
+  [ -n "$DELAY_DOWN" ] && what+=("call down (from UDP $CALL_PORT) held ${DELAY_DOWN%%:*} ms + 0..${DELAY_DOWN#*:} ms")
+  [ "$CALL_LOSS_UP" -gt 0 ] && what+=("losing $CALL_LOSS_UP % of the call up")
+  [ "$CALL_LOSS_DOWN" -gt 0 ] && what+=("losing $CALL_LOSS_DOWN % of the call down")
+  [ $DROP_AUDIO_BACK = 1 ] && what+=("dropping the call's audio back from UDP $CALL_PORT")
   [ ${#SWALLOW_TCP_PORTS[@]} -gt 0 ] && what+=("swallowing TCP $(IFS=,; echo "${SWALLOW_TCP_PORTS[*]}") in the router")
   [ -n "$MSS" ] && what+=("TCP segments of at most $MSS bytes")
   [ ${#FORWARDS[@]} -gt 0 ] && what+=("forwarding UDP ${FORWARDS[*]} to lan")

@@ -31,6 +31,9 @@ if [ "$(id -u)" != 0 ]; then
 fi
 nat_install_deps "${NAT_RUN_PACKAGES[@]}" "${NAT_LAB_PACKAGES[@]}"
 nat_build_programs
+# The delay of --delay, where its library is installed.
+cmake --build "$BUILD" --target natlab-delay-queue >&2 2>/dev/null || true
+export LAB_DELAY_PROGRAM="$BUILD/bin/natlab-delay-queue"
 
 # MAC.CSV is kept here between tries, as the tester keeps it in its working directory.
 work="$BUILD/lab-try"

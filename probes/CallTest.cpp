@@ -25,6 +25,14 @@ void TBackgroundCall::Stop() {
   }
 }
 
+void TBackgroundCall::Reset() {
+  Stop();
+  std::lock_guard<std::mutex> g(lock_);
+  taking_ = false;
+  started_ = false;
+  sendingDone_ = false;
+}
+
 void TBackgroundCall::Start(TSend send, const std::string& serverAddress, const std::string& token, int seconds) {
   Stop();
   {

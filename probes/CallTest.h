@@ -36,6 +36,8 @@ class TBackgroundCall {
   void Start(TSend send, const std::string& serverAddress, const std::string& token, int seconds);
   // Ends the sending now (joined); what came stays.
   void Stop();
+  // Stops and forgets the call: none has started, none is taken.
+  void Reset();
   // A datagram on the RTP socket, on its receive thread: true when it is the call's (then only
   // the call takes it). arrivalUs: SteadyUs() when it came.
   bool Take(std::string_view datagram, const std::string& fromIp, int64_t arrivalUs);

@@ -1,6 +1,6 @@
 #include "proto/CallWire.h"
 
-#include <charconv>
+#include "proto/WireText.h"
 
 namespace call_wire {
 
@@ -11,13 +11,7 @@ constexpr std::string_view kReport = "CALL-REPORT ";
 constexpr size_t kHeader = 12;
 constexpr unsigned char kSilence = 0xFF;
 
-std::optional<long long> Number(std::string_view s, size_t digits = 12) {
-  if (s.empty() || s.size() > digits) return std::nullopt;
-  long long v = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size() || v < 0) return std::nullopt;
-  return v;
-}
+std::optional<long long> Number(std::string_view s, size_t digits = 12) { return wire_text::Number(s, digits); }
 
 void Put(std::string& out, uint64_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
@@ -29,12 +23,7 @@ uint64_t Get(std::string_view in, size_t at, int bytes) {
   return v;
 }
 
-bool TokenText(std::string_view t) {
-  if (t.empty() || t.size() > kMaxTokenBytes) return false;
-  for (char c : t)
-    if (c <= ' ' || c > '~') return false;
-  return true;
-}
+bool TokenText(std::string_view t) { return wire_text::TokenText(t); }
 
 std::vector<std::string_view> Split(std::string_view s, char by) {
   std::vector<std::string_view> out;

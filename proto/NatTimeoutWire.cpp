@@ -1,6 +1,6 @@
 #include "proto/NatTimeoutWire.h"
 
-#include <charconv>
+#include "proto/WireText.h"
 
 namespace nat_timeout {
 
@@ -9,14 +9,7 @@ namespace {
 constexpr std::string_view kMagic = "NAT-TIMEOUT ";
 constexpr std::string_view kPad = " keep-alive\r\n";
 
-// A decimal number of at most `digits` digits, no sign.
-std::optional<long long> Number(std::string_view s, size_t digits = 9) {
-  if (s.empty() || s.size() > digits) return std::nullopt;
-  long long v = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size() || v < 0) return std::nullopt;
-  return v;
-}
+std::optional<long long> Number(std::string_view s, size_t digits = 9) { return wire_text::Number(s, digits); }
 
 // The blank-separated fields of one line ended by CR LF; nullopt without that end.
 std::optional<std::vector<std::string_view>> Fields(std::string_view datagram) {
@@ -33,12 +26,7 @@ std::optional<std::vector<std::string_view>> Fields(std::string_view datagram) {
   return fields;
 }
 
-bool TokenText(std::string_view t) {
-  if (t.empty() || t.size() > 128) return false;
-  for (char c : t)
-    if (c <= ' ' || c > '~') return false;
-  return true;
-}
+bool TokenText(std::string_view t) { return wire_text::TokenText(t); }
 
 }  // namespace
 

@@ -24,7 +24,9 @@ NAT_PACKAGE_PACKAGES=(dpkg-dev file librsvg2-bin)
 # What the benchmarks need besides.
 NAT_BENCH_PACKAGES=(libbenchmark-dev curl)
 # What the NAT lab (lab/) needs besides.
-NAT_LAB_PACKAGES=(iproute2 nftables procps dnsmasq-base)
+# libnetfilter-queue-dev and iptables (its nftables front, for the NFQUEUE target) for the
+# delay and jitter of --delay.
+NAT_LAB_PACKAGES=(iproute2 nftables procps dnsmasq-base libnetfilter-queue-dev iptables)
 # What the tests need besides all of the above.
 NAT_TEST_PACKAGES=(
   clang libclang-rt-14-dev

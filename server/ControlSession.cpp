@@ -265,7 +265,7 @@ bool TControlSession::OnCallPacket(const call_wire::TPacket& p, const TUdpPeer& 
   // Its stream goes back to the first packet's source, which must be this session's own address.
   if (closed_ || ctx_.CallPlanSuffix.empty() || p.Token != token_ || from.Address != peer_) return false;
   if (!call_) {
-    if (callBusy_ || !life_.MayStartCall(now)) return false;
+    if (callBusy_) return false;
     if (ctx_.Calls >= ctx_.MaxCalls) {
       callBusy_ = true;
       ++ctx_.Counters.CallsBusy;

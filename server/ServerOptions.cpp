@@ -105,10 +105,10 @@ long long TEchoServerConfig::LongestSessionMs() const {
   long long timeout = 0;
   if (!TimeoutPlanSuffix().empty())
     timeout = kTimeoutWarmUpMs + 1000LL * (TimeoutIdleSecs.back() + TimeoutRefreshSecs);
-  // A call starts while the checks' time lasts and ends at the latest past its longest.
-  const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs : 0;
-  return static_cast<long long>(life.ChecksMs) + std::max({longest, timeout, call}) + life.CountdownMs +
-         life.MarginMs;
+  // A call may begin at the session's last moment; its report goes out at the latest past its longest.
+  const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs + life.MarginMs : 0;
+  return static_cast<long long>(life.ChecksMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs +
+         call;
 }
 
 size_t TEchoServerConfig::CallsAtOnce() const {
@@ -139,7 +139,8 @@ std::string ServerUsage() {
          "                            10,15,20,25,35,50,70,100,140,190; none: no such test)\n"
          "  --nat-timeout-refresh S   gap in seconds of the datagrams that test refresh by\n"
          "                            incoming traffic (default 10)\n"
-         "  --rtp-port N              source port of RTP bursts, 0 for any (default 5004)\n"
+         "  --rtp-port N              port of RTP bursts and test calls, 0 for any (default\n"
+         "                            5004)\n"
          "  --rtp-packets N           packets per RTP burst (default 50)\n"
          "  --rtp-interval MS         gap between RTP packets (default 20)\n"
          "  --rtp-rate N              RTP packets per second of all bursts and calls together;\n"

@@ -33,7 +33,7 @@ struct TEchoServerConfig {
   // so that none falls on a boundary; and the gap of the refresh datagrams. Empty: no test.
   std::vector<int> TimeoutIdleSecs = {10, 15, 20, 25, 35, 50, 70, 100, 140, 190};
   int TimeoutRefreshSecs = 10;
-  uint16_t RtpPort = 5004;   // source port of the RTP bursts; 0: any free port
+  uint16_t RtpPort = 5004;   // RTP bursts and test calls; 0: any free port
   int RtpPackets = 50;       // packets per burst
   int RtpIntervalMs = 20;    // gap between them
   int RtpPacketsPerSecond = 20000;  // of all RTP together: each call takes 50 off it, bursts the rest
@@ -74,8 +74,8 @@ struct TEchoServerConfig {
 
   // How long a control session may take for each part of its test.
   TLifeSettings SessionLife() const;
-  // The longest a control session lives: the checks, then the longest NAT test, time-out test
-  // or call, the tester's countdown after it, and the margin.
+  // The longest a control session lives: the checks, then the longest NAT test or time-out test,
+  // the tester's countdown after it and the margin, and a call begun at the last moment.
   long long LongestSessionMs() const;
   // ".t10-15-....r10" to announce the NAT time-out test in each token; "" for none.
   std::string TimeoutPlanSuffix() const;

@@ -277,9 +277,8 @@ class TSessionLife {
   bool MayOpenTimeoutMapping(TServerTime now) const { return now < checksEnd_; }
   void OnTimeoutDue(TServerTime due);
   void OnTimeoutDone(TServerTime now);  // nothing more is due on them
-  // The test call starts only while the checks' time lasts; the session lives until its report
-  // went out (at the latest by `latestEnd`), and the margin after it.
-  bool MayStartCall(TServerTime now) const { return now < checksEnd_; }
+  // The test call, at any time while the session is open (one per session): the session lives
+  // until its report went out (at the latest by `latestEnd`), and the margin after it.
   void OnCallStarted(TServerTime latestEnd) { callEnd_ = latestEnd; }
   void OnCallDone(TServerTime now) { callEnd_ = now; }
 

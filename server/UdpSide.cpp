@@ -143,7 +143,7 @@ void TUdpSide::OnRtpDatagram(std::string_view datagram, const TUdpPeer& from, ui
 void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, const TUdpPeer& to,
                              uint32_t local, TRtpStream stream, int packets) {
   if (packets <= 0) return;
-  rtpPacer_.Add({session, to, local, stream, packets});
+  rtpPacer_.Add({session, to, local, stream, packets, session->CallBegun()});
   if (!rtpTicking_) PaceRtp();  // the first packet at once
 }
 
@@ -155,7 +155,7 @@ void TUdpSide::PaceRtp() {
   rtpPacer_.Tick([this](TRtpBurst& b) {
     const auto session = b.session.lock();
     // The tester's own call would open its NAT to the rest of the burst.
-    if (!session || session->Closed() || session->CallBegun()) return false;
+    if (!session || session->Closed() || (session->CallBegun() && !b.afterCall)) return false;
     if (Send(rtp_, session->Peer(), b.to, b.local, b.stream.NextPacket())) {
       session->CountRtp();
       ++ctx_.Counters.RtpPackets;

@@ -53,6 +53,7 @@ class TUdpSide {
     uint32_t local;
     TRtpStream stream;
     int left;
+    bool afterCall;  // started after its session's call began
   };
   void Receive(TSipSocket& s);
   void PaceRtp();

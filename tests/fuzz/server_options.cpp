@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/IdStack.h"
+#include "proto/CallWire.h"
 #include "server/ServerOptions.h"
 #include "tests/fuzz/FuzzCheck.h"
 
@@ -50,5 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              "every part of a test has time");
   FUZZ_CHECK(config.MaxConnections >= 1, "connections are allowed");
   FUZZ_CHECK(config.DatagramsPerSecond > 0 && config.DatagramBurst >= 1, "datagrams are allowed");
+  FUZZ_CHECK(config.CallMaxSeconds >= 0 && config.CallMaxSeconds <= call_wire::kMaxSeconds,
+             "no call longer than a tester takes");
+  FUZZ_CHECK(config.CallsAtOnce() * call_wire::kPacketsPerSecond <= static_cast<size_t>(config.RtpPacketsPerSecond),
+             "the calls at once fit the RTP rate");
   return 0;
 }

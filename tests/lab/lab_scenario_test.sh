@@ -9,7 +9,8 @@
 # lossy, filtering and small-segment paths tcp_lossy_30, tcp_lossy_50, tcp_filtered,
 # tcp_small_mss, and the NAT classes
 # nat_masquerade, nat_random, nat_full_cone, nat_restricted_cone, and the NAT time-out test on
-# the tester's own mappings: timeout_linux, timeout_outbound_only, timeout_10s, timeout_long.
+# the tester's own mappings: timeout_linux, timeout_outbound_only, timeout_10s, timeout_long,
+# and the test call: call_clean, call_loss_up, call_loss_down, call_delay_jitter, call_one_way.
 # Exits 77 (skipped) where no lab can be built.
 set -uo pipefail
 [ $# = 3 ] || { echo "usage: $0 SCENARIO CLI SERVER" >&2; exit 2; }
@@ -30,6 +31,11 @@ SERVER_LOG=$WORK/server.log
 # The NAT time-out test on the tester's own mappings, kept short where a scenario is about
 # something else: the server's default idle times (up to 190 s) would set the run's length.
 TIMEOUT_PLAN=(--nat-timeout-idle 2,3 --nat-timeout-refresh 1)
+# The test call likewise: 2 s where the scenario is not about it (the server's default takes 30).
+CALL_PLAN=(--call-max-seconds 2)
+
+# A command the server runs under (chrt for real-time priority).
+SERVER_PREFIX=()
 
 # run_tester LAB_OPTIONS... -- SERVER_OPTIONS... : builds a lab with the server in wan and runs
 # the console front once in lan, in $WORK (where MAC.CSV is kept). Sets OUT (what it printed,
@@ -39,9 +45,9 @@ run_tester_in_lab() {
   local lab_opts=() server_opts=()
   while [ $# -gt 0 ] && [ "$1" != -- ]; do lab_opts+=("$1"); shift; done
   [ $# -gt 0 ] && shift
-  server_opts=("${TIMEOUT_PLAN[@]}" "$@")
+  server_opts=("${TIMEOUT_PLAN[@]}" "${CALL_PLAN[@]}" "$@")
   local server_cmd
-  server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 "${server_opts[@]}") 2>>$(printf '%q' "$SERVER_LOG")"
+  server_cmd="exec $(printf '%q ' "${SERVER_PREFIX[@]}" "$SERVER" --address 172.31.77.2 "${server_opts[@]}") 2>>$(printf '%q' "$SERVER_LOG")"
   local start=$SECONDS
   OUT=$("$LAB" run --name "$(lab_name)" --relay-localhost "${lab_opts[@]}" \
           --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout "${LAB_TIMEOUT:-240}" \
@@ -181,6 +187,49 @@ json_is() {
   expect_true "[[ '$got' =~ ^($2)\$ ]]" "JSON summary.nat_timeout$1 is $2: $3 (was $got)"
 }
 bracket='| [.held_seconds, .gone_by_seconds]'
+
+# The test call: SECONDS LAB_OPTIONS... -- SERVER_OPTIONS..., the console front with --json, a
+# call of SECONDS and short schedules for everything else, so that the call sets the run's length.
+# Sets OUT as run_tester_in_lab does and CALL (the JSON's call object, compact). With REALTIME=1
+# the tester and the server run with real-time priority where they may, so that a busy machine
+# adds no jitter of its own to the lab's.
+call_scenario() {
+  local seconds=$1 lab_opts=() rt=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do lab_opts+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  command -v jq >/dev/null || { echo "FAIL: jq is not installed (scripts/test.sh installs it)"; exit 1; }
+  [ "${REALTIME:-0}" = 1 ] && chrt -f 10 true 2>/dev/null && rt=(chrt -f 10)
+  SERVER_PREFIX=("${rt[@]}")
+  CALL_PLAN=()
+  # shellcheck disable=SC2016
+  TESTER=("${rt[@]}" bash -c '"$@" >run.json' bash "$CLI" --json --local-ip 192.168.77.2 --max-seconds 150
+          --call-seconds "$seconds" sip-echo.lab)
+  run_tester_in_lab "${lab_opts[@]}" -- "${QUICK_SCHEDULE[@]}" "$@"
+  echo "---- JSON"
+  cat "$WORK/run.json" 2>/dev/null
+  echo
+  CALL=$(jq -c '.call' "$WORK/run.json" 2>/dev/null)
+  echo "call: $CALL (the lab ${SECS}s)"
+  expect_true "[ -n '$CALL' ] && [ '$CALL' != null ]" "the JSON has the call"
+  call_is '[.seconds, .packets_per_second]' "\\[$seconds,50\\]" "a call of ${seconds} s at 50 packets per second"
+}
+
+# call_is FILTER REGEX WHAT: jq's compact result of FILTER on the call object matches REGEX
+# (anchored).
+call_is() {
+  local got
+  got=$(jq -c "$1" <<<"$CALL" 2>/dev/null)
+  expect_true "[[ '$got' =~ ^($2)\$ ]]" "call$1 is $2: $3 (was $got)"
+}
+
+# call_within FILTER LO HI WHAT: the number FILTER gives on the call object lies in [LO, HI].
+call_within() {
+  local got
+  got=$(jq -r "$1" <<<"$CALL" 2>/dev/null)
+  expect_true "awk -v v='$got' 'BEGIN {exit !(v ~ /^-?[0-9.]+(e[-+]?[0-9]+)?\$/ && v + 0 >= $2 && v + 0 <= $3)}'" \
+    "call$1 within [$2, $3]: $4 (was $got)"
+}
 
 
 case "$SCENARIO" in
@@ -490,7 +539,9 @@ case "$SCENARIO" in
     # Plain masquerade keeps the local port where it is free and lets in only replies.
     class_scenario masquerade "endpoint-independent" "address and port dependent" no
     expect_line "$OUT" "^\[NAT\] NAT mapping: endpoint-independent \(port kept\)$" "the local port kept"
-    expect_no_line "$OUT" "media relay" "no relay is needed"
+    # (The call's advice may still name a relay, for a provider that does not send its audio
+    # back to where the call's came from: that is not the NAT's class.)
+    expect_no_line "$OUT" "^\[ADVICE\] The NAT gives each destination a new public port" "the NAT's class needs no relay"
     ;;
 
   nat_random)
@@ -563,6 +614,67 @@ case "$SCENARIO" in
     nat_timeout_lines "refresh by incoming traffic" "not told \(no mapping expired within 5 s\)" \
       "refresh cannot be told where nothing expired"
     json_is ".idle_seconds_tested" '\[2,3,5\]' "the idle times the server announced"
+    ;;
+
+  call_clean)
+    # A clean path: every packet both ways, a round trip of the machine's own (well below 10 ms),
+    # and the best quality G.711 gives (R about 92, MOS 4.4).
+    call_scenario 15 --
+    expect_true "[ $RC = 0 ]" "the run completes (status 0, was $RC)"
+    call_is .audio '\"both_ways\"' "audio came back"
+    call_is '[.up.sent, .up.received, .up.loss_percent, .down.loss_percent, .up.longest_loss_run]' \
+      '\[750,750,0(\.0)?,0(\.0)?,0\]' "750 packets up, none lost either way"
+    call_is '.down.received == .down.sent' true "the server's stream came back whole"
+    call_within .rtt_ms.median 0 10 "the round trip of a lab without delay"
+    call_within .up.mos 4.0 4.5 "MOS up"
+    call_within .down.mos 4.0 4.5 "MOS down"
+    ;;
+
+  call_loss_up | call_loss_down)
+    # 2 % of one direction lost at random (nftables numgen), none of the other. 30 s of call:
+    # 1500 packets, whose share lost is binomial (standard deviation 0.36 points): outside
+    # 0.5..3.5 % in 8 of 100,000 runs (the exact binomial sum). 15 s would fail one run in 300,
+    # and a loss of 5 % within 1.5 points would need 60 s for 1 in 6,000. The clean direction
+    # loses nothing.
+    dir=${SCENARIO#call_loss_}
+    other=up
+    [ "$dir" = up ] && other=down
+    call_scenario 30 --call-loss "$dir:2" --
+    expect_true "[ $RC = 0 ]" "the run completes (status 0, was $RC)"
+    call_is .audio '\"both_ways\"' "audio came back"
+    call_within ".$dir.loss_percent" 0.5 3.5 "2 % lost $dir, within 1.5 points"
+    call_within ".$other.loss_percent" 0 0.2 "nothing lost $other"
+    call_within ".$dir.received" 1300 1495 "the lossy direction's packets came, less the lost"
+    call_within ".$dir.longest_loss_run" 1 10 "random loss comes in short runs"
+    ;;
+
+  call_delay_jitter)
+    # Up held 40 ms; down 40 ms plus a jitter uniform on [0, 15 ms], in order (lab/DelaySchedule.h).
+    # Round trip: 80 ms plus the median of the uniform part, 7.5 ms; the median of 750 such is
+    # within 0.3 ms (one standard deviation), the rest is the machine's own timing: 85..95 ms.
+    # Jitter down: the RFC 3550 figure of a uniform jitter of J below the spacing is J / 3, 5.0 ms
+    # here, with a spread of 0.69 ms at the end of the call: outside 2.5..8 ms for 1 seed in
+    # 20,000 (the schedule's simulation over 200,000 seeds), leaving 2 ms above for the server's
+    # pacing. Up, without jitter, the tester's pacing alone: below 2.5 ms. Both programs run
+    # with real-time priority, as the delay does: on a machine whose cores are all busy they
+    # would otherwise add 4 ms of their own.
+    REALTIME=1 call_scenario 15 --delay 40:0:up --delay 40:15:down --
+    expect_true "[ $RC = 0 ]" "the run completes (status 0, was $RC)"
+    call_is .audio '\"both_ways\"' "audio came back"
+    call_within .rtt_ms.median 85 95 "a round trip of 2 x 40 ms plus the jitter's median"
+    call_within .rtt_ms.p95 85 105 "95th percentile: 2 x 40 ms plus at most 15 ms"
+    call_within .down.jitter_ms 2.5 8 "jitter down about 15 / 3 = 5 ms"
+    call_within .up.jitter_ms 0 2.5 "little jitter up"
+    call_within .down.loss_percent 0 0 "the delay loses nothing"
+    ;;
+
+  call_one_way)
+    # The router lets the call's audio out and drops what comes back from the server's RTP port:
+    # the server hears the call, the tester hears nothing.
+    call_scenario 15 --drop-audio-back --
+    call_is .audio '\"one_way_out\"' "one-way audio"
+    call_within .up.received 700 750 "the server received the tester's audio"
+    call_is .down.received 0 "nothing came back"
     ;;
 
   *)

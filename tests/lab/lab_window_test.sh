@@ -59,7 +59,7 @@ chmod +x "$WORK/drive.sh"
 # Short idle times for the NAT time-out test: the SIP helper keeps mappings to 5060 open for an
 # hour, so the server's default ones (up to 190 s) would all hold and set the run's length.
 server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 --other-address 172.31.77.3 --sip-port 5060=2000,4000,8000 --sip-port 5058=3000,6000 \
-  --nat-timeout-idle 2,3 --nat-timeout-refresh 1) 2>>$(printf '%q' "$SERVER_LOG")"
+  --nat-timeout-idle 2,3 --nat-timeout-refresh 1 --call-max-seconds 2) 2>>$(printf '%q' "$SERVER_LOG")"
 OUT=$("$LAB" run --name "$(lab_name)" --wan-address 172.31.77.3 --alg 5060 --forward-udp 5004 --udp-timeout 5 --relay-localhost --router-mac 00:00:0c:07:ac:01 \
         --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 180 \
         -- bash -c 'cd "$1" && shift && exec "$@"' \

@@ -2,7 +2,7 @@
 // real loopback sockets: the stream back, who gets none, the busy answer and the report.
 #include <gtest/gtest.h>
 
-#include <set>
+#include <algorithm>
 
 #include "probes/SipProbe.h"
 #include "proto/CallWire.h"
@@ -63,7 +63,10 @@ class EchoServerCall : public ServerTest {
     std::vector<support::Datagram> back;
     const auto start = support::Clock::now();
     for (int i = 0; i < ticks; ++i) {
-      if (!sent || sent(i)) rtp.SendTo(srv, RtpPort(), Packet(token, static_cast<uint32_t>(i)));
+      if (!sent || sent(i)) {
+        rtp.SendTo(srv, RtpPort(), Packet(token, static_cast<uint32_t>(i)));
+        lastSent = support::Clock::now();
+      }
       const auto next = start + (i + 1) * 20ms;
       for (int n = 0; n < 100 && support::Clock::now() < next; ++n)
         if (auto d = rtp.Receive(std::chrono::duration_cast<std::chrono::milliseconds>(next - support::Clock::now())))
@@ -76,6 +79,7 @@ class EchoServerCall : public ServerTest {
     }
     return back;
   }
+  support::Clock::time_point lastSent;
 
   // The next frame on the session that is a call report (echoes before it are passed over).
   static std::optional<call_wire::TReport> NextReport(Session& s, std::chrono::milliseconds deadline = 5000ms) {
@@ -88,53 +92,43 @@ class EchoServerCall : public ServerTest {
   }
 };
 
-TEST_F(EchoServerCall, stream_latches_to_the_source_no_more_than_it_got_and_the_report_follows) {
+TEST_F(EchoServerCall, stream_latched_back_skips_what_did_not_come_and_the_report_follows_its_stop) {
   ASSERT_TRUE(Open(CallConfig()));
   // The token announces the call and the port actually bound.
-  const auto plan = call_wire::PlanFromToken(session->token);
-  ASSERT_TRUE(plan);
-  EXPECT_EQ(*plan, (call_wire::TPlan{10, RtpPort()}));
+  ASSERT_EQ(call_wire::PlanFromToken(session->token), (call_wire::TPlan{10, RtpPort()}));
   auto rtp = Udp(me);
-  const auto back = Call(rtp, session->token, 25);
-  const auto stopped = support::Clock::now() - 500ms;  // the last packet went out before the quiet wait
+  // Of every four ticks, the middle two are lost on the way up.
+  const auto kept = [](int i) { return i % 4 == 0 || i % 4 == 3; };
+  const auto back = Call(rtp, session->token, 40, kept);
 
-  ASSERT_GE(back.size(), 15u);
-  ASSERT_LE(back.size(), 25u);
-  std::optional<call_wire::TPacket> before;
-  for (const auto& d : back) {
-    EXPECT_EQ(d.fromIp, srv);
-    EXPECT_EQ(d.fromPort, RtpPort());
-    const auto p = call_wire::ParsePacket(d.data);
-    ASSERT_TRUE(p);
+  ASSERT_GE(back.size(), 10u);
+  ASSERT_LE(back.size(), 20u) << "no more than came";
+  uint32_t longestStep = 0;
+  for (size_t i = 0; i < back.size(); ++i) {
+    const auto p = call_wire::ParsePacket(back[i].data), q = call_wire::ParsePacket(back[i ? i - 1 : 0].data);
+    ASSERT_TRUE(p && q);
+    EXPECT_EQ(back[i].fromIp + ":" + std::to_string(back[i].fromPort), srv + ":" + std::to_string(RtpPort()));
     EXPECT_EQ(p->Token, session->token);
-    EXPECT_GE(p->TimeUs, 1000000u);  // one of ours
-    EXPECT_LT(p->TimeUs, 1000025u);
-    EXPECT_LT(p->HoldUs, 1000000u);
-    EXPECT_EQ(p->Marker, !before);
-    if (before) {
-      EXPECT_EQ(p->Index, before->Index + 1);
-      EXPECT_EQ(p->Seq, static_cast<uint16_t>(before->Seq + 1));
-      EXPECT_EQ(p->Ssrc, before->Ssrc);
-      EXPECT_EQ((p->Timestamp - before->Timestamp) % call_wire::kTimestampStep, 0u);
-      EXPECT_GE(p->TimeUs, before->TimeUs);
-    }
-    before = p;
+    EXPECT_TRUE(p->TimeUs >= 1000000u && p->TimeUs < 1000040u) << "the send time of one of ours";
+    EXPECT_EQ(p->Index, i);
+    // Skipped ticks advance the timestamp, never the sequence.
+    EXPECT_EQ(p->Seq, static_cast<uint16_t>(q->Seq + (i ? 1 : 0)));
+    EXPECT_EQ((p->Timestamp - q->Timestamp) % call_wire::kTimestampStep, 0u);
+    longestStep = std::max(longestStep, p->Timestamp - q->Timestamp);
   }
+  EXPECT_GE(longestStep, 2u * call_wire::kTimestampStep) << "a tick without credit was skipped";
   // The stream's stop ends the call: the report comes a second after it, not at the longest.
   const auto report = NextReport(*session);
-  const auto after = support::Clock::now() - stopped;
+  const auto after = support::Clock::now() - lastSent;
   ASSERT_TRUE(report);
-  EXPECT_FALSE(report->Busy);
-  EXPECT_EQ(report->Received, 25);
+  EXPECT_EQ(report->Received, 20);
   EXPECT_EQ(report->Sent, static_cast<int>(back.size()));
-  EXPECT_EQ(report->Map, std::vector<bool>(25, true));
+  ASSERT_EQ(report->Map.size(), 40u);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(report->Map[static_cast<size_t>(i)], kept(i)) << i;
   EXPECT_GE(after, 900ms);
   EXPECT_LT(after, 5000ms);
-  // Nothing more comes after it; the session's line tells the call.
-  EXPECT_FALSE(rtp.Receive(300ms));
   session->conn.Close();
-  EXPECT_TRUE(server->WaitForLine("call 25 received, " + std::to_string(back.size()) + " sent, jitter "));
-  EXPECT_EQ(server->Server().Counters().CallPackets, back.size());
+  EXPECT_TRUE(server->WaitForLine("call 20 received, " + std::to_string(back.size()) + " sent, jitter "));
 }
 
 TEST_F(EchoServerCall, packets_from_another_address_or_without_a_session_token_get_nothing) {
@@ -173,38 +167,10 @@ TEST_F(EchoServerCall, a_call_past_the_cap_is_told_busy_once_and_gets_nothing) {
   EXPECT_TRUE(busy->Busy);
   EXPECT_FALSE(rtp2.Receive(500ms));
   EXPECT_FALSE(NextEcho(*second, 1500ms)) << "told once";
-  const auto report = NextReport(*session);
-  ASSERT_TRUE(report);
-  EXPECT_EQ(report->Received, 3);
   // Its call is used up: once the first call is over, the refused session still takes none.
   rtp2.SendTo(srv, RtpPort(), Packet(second->token, 5));
   EXPECT_FALSE(rtp2.Receive(500ms));
   EXPECT_EQ(server->Server().Counters().CallsBusy, 1u);
-}
-
-TEST_F(EchoServerCall, skips_on_a_lossy_upstream_advance_the_timestamp_not_the_sequence) {
-  ASSERT_TRUE(Open(CallConfig()));
-  auto rtp = Udp(me);
-  // Of every four ticks, the middle two are lost on the way up.
-  const auto kept = [](int i) { return i % 4 == 0 || i % 4 == 3; };
-  const auto back = Call(rtp, session->token, 40, kept);
-  ASSERT_GE(back.size(), 10u);
-  ASSERT_LE(back.size(), 20u);
-  uint32_t longestGap = 0;
-  for (size_t i = 1; i < back.size(); ++i) {
-    const auto p = call_wire::ParsePacket(back[i].data), q = call_wire::ParsePacket(back[i - 1].data);
-    ASSERT_TRUE(p && q);
-    EXPECT_EQ(p->Seq, static_cast<uint16_t>(q->Seq + 1));
-    EXPECT_EQ(p->Index, q->Index + 1);
-    EXPECT_EQ((p->Timestamp - q->Timestamp) % call_wire::kTimestampStep, 0u);
-    longestGap = std::max(longestGap, p->Timestamp - q->Timestamp);
-  }
-  EXPECT_GE(longestGap, 2u * call_wire::kTimestampStep) << "a tick without credit was skipped";
-  const auto report = NextReport(*session);
-  ASSERT_TRUE(report);
-  EXPECT_EQ(report->Received, 20);
-  ASSERT_EQ(report->Map.size(), 40u);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(report->Map[static_cast<size_t>(i)], kept(i)) << i;
 }
 
 TEST_F(EchoServerCall, the_call_ends_the_session_burst_still_running) {
@@ -221,19 +187,11 @@ TEST_F(EchoServerCall, the_call_ends_the_session_burst_still_running) {
   ASSERT_EQ(static_cast<uint8_t>(first->data[1]) & 0x7F, 8) << "the burst's PCMA";
   const auto back = Call(rtp, session->token, 5);
   // From the call's first packet on, no more of the burst.
-  int burst = 1, afterCall = 0;
-  bool callSeen = false;
-  for (const auto& d : back) {
-    if (call_wire::ParsePacket(d.data)) {
-      callSeen = true;
-    } else {
-      ++burst;
-      afterCall += callSeen;
-    }
-  }
-  EXPECT_TRUE(callSeen);
-  EXPECT_EQ(afterCall, 0);
-  EXPECT_LT(burst, 500);
+  const auto isCall = [](const support::Datagram& d) { return call_wire::ParsePacket(d.data).has_value(); };
+  const auto call = std::find_if(back.begin(), back.end(), isCall);
+  ASSERT_NE(call, back.end());
+  EXPECT_TRUE(std::all_of(call, back.end(), isCall));
+  EXPECT_LT(call - back.begin(), 499);
 }
 
 }  // namespace

@@ -147,4 +147,41 @@ TEST_F(WindowEnd, the_report_holds_the_second_run_alone) {
   EXPECT_EQ(report.find("Using SIP port 5058"), report.rfind("Using SIP port 5058")) << report;
 }
 
+// The test call in the window: its lines after the burst's, its chart beside the window, its
+// table in the report; a run stopped while it sends claims nothing about the way out.
+TEST_F(WindowEnd, a_call_shows_its_chart_and_a_stopped_one_is_cut_short) {
+  TEchoServerConfig config = ShortConfig(at);
+  config.CallMaxSeconds = 2;
+  Serve(config);
+  Rig& rig = Shown();
+  NotingForm& f = *rig.form;
+  rig.ClickStart();
+  ASSERT_TRUE(Ended(rig, 40s));
+  ASSERT_TRUE(f.Result.Call);
+  EXPECT_EQ(f.Result.Call->Audio, TCallAudio::BothWays);
+  const std::vector<std::string>& rtp = f.MemoRTP->Lines();
+  EXPECT_LT(IndexOf(rtp, "RTP (audio) port " + std::to_string(f.RtpPort) + " working"), IndexOf(rtp, "Audio both ways"));
+  EXPECT_LT(IndexOf(rtp, "Call quality receiving: MOS "), rtp.size());
+  auto* chart = f.findChild<QWidget*>(QStringLiteral("CallChart"));
+  ASSERT_NE(chart, nullptr);
+  EXPECT_TRUE(chart->isVisible());
+  QGuiApplication::clipboard()->clear();
+  f.BtnCopyReport->click();
+  const std::string report = QGuiApplication::clipboard()->text().toStdString();
+  EXPECT_NE(report.find("Test call per second (the window's chart):\n  Second  Loss sending"), std::string::npos) << report;
+  EXPECT_NE(report.find("\n       2         0.0 %"), std::string::npos) << report;
+
+  rig.ClickStart();
+  const auto calls = [&] {
+    const auto& l = f.MemoRTP->Lines();
+    return std::count_if(l.begin(), l.end(), [](const std::string& s) { return s.rfind("Test call: 2 s", 0) == 0; });
+  };
+  ASSERT_TRUE(rig.Spin([&] { return calls() == 2; }, 30s));
+  rig.ClickStop();
+  ASSERT_TRUE(Ended(rig, 20s));
+  ASSERT_TRUE(f.Result.Call);
+  EXPECT_TRUE(f.Result.Call->Cut);
+  EXPECT_EQ(f.MemoRTP->Lines().back().rfind("Test call cut short", 0), 0u) << f.MemoRTP->Lines().back();
+}
+
 }  // namespace
