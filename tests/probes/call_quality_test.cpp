@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "probes/CallQuality.h"
+#include "probes/CallTest.h"
 
 namespace {
 
@@ -78,6 +79,14 @@ TEST(CallQuality, EModelForG711) {
     double r, mos;
   } mos[] = {{-1, 1}, {0, 1}, {50, 1 + 1.75 - 7e-6 * 50 * 10 * 50}, {93.2, 4.41}, {100, 4.5}, {101, 4.5}};
   for (const MosRow& m : mos) EXPECT_NEAR(MosOf(m.r), m.mos, 0.005) << m.r;
+}
+
+TEST(CallQuality, CallLengthWithinWhatTheServerTakes) {
+  const call_wire::TPlan upTo30{30, 5004};
+  EXPECT_EQ(CallSeconds(15, std::nullopt), 0);  // an older server: no call
+  EXPECT_EQ(CallSeconds(0, upTo30), 0);
+  EXPECT_EQ(CallSeconds(30, upTo30), 30);
+  EXPECT_EQ(CallSeconds(31, upTo30), 30);
 }
 
 TEST(CallQuality, RoundTripMedianAndNinetyFifthPercentile) {
