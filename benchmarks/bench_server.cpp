@@ -239,13 +239,20 @@ void ClientSession::ReadMore() {
                        });
 }
 
+// The greeting's answer at the front of `in`: its token into `token` (empty: the server is
+// busy), taken off `in`; false while it has not all come.
+bool TakeToken(std::string& in, std::string& token) {
+  static const std::string terminator = Scramble(std::string("@5060\0", 6));
+  const size_t at = in.find(terminator);
+  if (at == std::string::npos) return false;
+  token = Scramble(in.substr(0, at));
+  in.erase(0, at + terminator.size());
+  return true;
+}
+
 void ClientSession::OnBytes() {
   if (token_.empty()) {
-    static const std::string terminator = Scramble(std::string("@5060\0", 6));
-    const size_t at = in_.find(terminator);
-    if (at == std::string::npos) return;
-    token_ = Scramble(in_.substr(0, at));
-    in_.erase(0, at + terminator.size());
+    if (!TakeToken(in_, token_)) return;
     if (token_.empty()) {
       // The busy notice comes with it; the server closes next.
       ++load_.totals.busy;
@@ -756,11 +763,7 @@ class Caller : public std::enable_shared_from_this<Caller> {
 
   void OnControl() {
     if (token_.empty()) {
-      static const std::string terminator = Scramble(std::string("@5060\0", 6));
-      const size_t at = in_.find(terminator);
-      if (at == std::string::npos) return;
-      token_ = Scramble(in_.substr(0, at));
-      in_.erase(0, at + terminator.size());
+      if (!TakeToken(in_, token_)) return;
       const auto plan = call_wire::PlanFromToken(token_);
       if (!plan) return Fail();
       server_ = udp::endpoint(kServer, plan->RtpPort);
