@@ -11,6 +11,7 @@
 #include "app/CliFront.h"
 #include "app/CliJson.h"
 #include "app/Program.h"
+#include "app/RunReport.h"
 #include "app/SignalBridge.h"
 #include "app/Unit_1_client.h"
 
@@ -77,10 +78,11 @@ int main(int argc, char** argv) {
   program.App().exec();
   console.Finish();
   const int status = CliExitStatus(form->Result, run.Record());
+  const TRunReport report = ReportOfLastRun(*form);
   if (options.Json) {
-    std::cout << CliJson(*form, run.Record(), status) << std::endl;
+    std::cout << CliJson(report, run.Record(), status) << std::endl;
   } else {
-    for (const TCliLine& l : CliSummaryLines(*form, status)) std::cout << CliOutput(l);
+    for (const TCliLine& l : CliSummaryLines(report, status)) std::cout << CliOutput(l);
     std::cout << std::flush;
   }
   driver = nullptr;

@@ -50,7 +50,7 @@ void TRunEnding::Ended() {
   endDue_ = false;
   natReports_.stop();
   form_.BtnCopyReport->setEnabled(true);
-  const TRunSummary s = SummariseLastRun(form_);
+  const TRunSummary s = ReportOfLastRun(form_).Summary;
   // A report announced and never come: what became of the mapping.
   for (const TNatBracket& b : s.Nat) {
     const int port = b.Port == 5060 ? form_.ServerPort : b.Port;

@@ -390,25 +390,25 @@ TEST_F(ConsoleFront, max_seconds_bounds_a_stalled_vendor_list) {
 TEST_F(ConsoleFront, json_fields_from_the_result) {
   struct Row {
     const char* name;
-    std::function<void(TForm1&)> setUp;
+    std::function<void(TRunReport&)> setUp;
     std::vector<std::pair<std::string, std::string>> expected;  // path, compact JSON of the value
   };
   const Row rows[] = {
       {"an unknown router",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          f.Result.RouterIP = "0.0.0.0";
          f.Result.RouterMac = "000000000000";
        },
        {{"router/ip", "null"}, {"router/mac", "null"}, {"router/vendor", "null"}}},
       {"a known router",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          f.Result.RouterIP = "192.168.77.1";
          f.Result.RouterMac = "70B3D5F2F123";
          f.Result.Vendor = "TELEPLATFORMS";
        },
        {{"router/ip", "\"192.168.77.1\""}, {"router/mac", "\"70B3D5F2F123\""}, {"router/vendor", "\"TELEPLATFORMS\""}}},
       {"a custom SIP port: the NAT results of the 5060 socket under 5060",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          f.ServerPort = 5070;
          f.Result.Sequence.Nat5060 = true;
          f.Result.Nat[5060].HeldSecs = {2, 20};
@@ -418,7 +418,7 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
         {"nat/5058", R"({"last_ok_seconds":null,"next_seconds":null,"started":false})"},
         {"server_sip_port", "5070"}}},
       {"verdicts of every kind",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          auto& q = f.Result.Sequence;
          q.Register5060 = {true, -2};
          q.Register5058 = {true, 0};
@@ -428,7 +428,7 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
        {{"alg/5060", R"({"invite":{"changed":0,"verdict":"dropped"},"register":{"changed":2,"verdict":"alg"}})"},
         {"alg/5058", R"({"invite":{"changed":0,"verdict":"lost"},"register":{"changed":0,"verdict":"no_alg"}})"}}},
       {"verdicts over TCP of every kind",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          auto& q = f.Result.Sequence;
          q.TcpRegister5060 = {true, -2};
          q.TcpInvite5060 = {true, 0, true};
@@ -440,23 +440,24 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
          R"({"invite":{"changed":0,"verdict":"lost"},"register":{"changed":0,"verdict":"not_reachable"}})"},
         {"alg/5060", R"({"invite":null,"register":null})"}}},
       {"a one-address server: the mapping class it cannot tell apart named so",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          f.Result.Sequence.Behaviour = TNatBehaviour{};
          f.Result.Sequence.Behaviour->Answered = f.Result.Sequence.Behaviour->MappingNotPortDependent = true;
          f.Result.Sequence.Behaviour->Public = stun::TEndpoint{0xCB007109, 5060};
        },
        {{"nat_behaviour/mapping", "\"endpoint_independent_or_address_dependent\""}, {"nat_behaviour/filtering", "null"}}},
-      {"nothing run", [](TForm1&) {},
+      {"nothing run", [](TRunReport&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
         {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"},
         {"schema_version", "3"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    TForm1 form;
-    row.setUp(form);
+    TRunReport report;
+    row.setUp(report);
+    report.Summary = SummariseRun(report.Result, {report.ServerPort, report.RtpPort, 0, report.LocalIp});
     std::string error;
-    const QJsonObject root = ParseJson(CliJson(form, TCliRecord(), 0), error);
+    const QJsonObject root = ParseJson(CliJson(report, TCliRecord(), 0), error);
     ASSERT_EQ(error, "");
     for (const auto& [path, value] : row.expected) {
       QJsonValue v = root;
