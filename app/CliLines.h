@@ -33,8 +33,8 @@ std::string CliOutput(const TCliLine& line);
 // What the front gathered over a run besides the run's result.
 struct TCliRecord {
   std::vector<TCliLine> Lines;
-  bool ErrorShown = false;      // a message box appeared
-  bool WindowClosed = false;    // the window closed itself (no address, bind limit)
+  bool ErrorShown = false;      // an error or a message came (the window shows it in a box)
+  bool WindowClosed = false;    // the run ended the program (the bind limit)
 };
 
 // The exit status of a run from its result and what the front saw: 1 when any check saw an

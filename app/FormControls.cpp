@@ -4,8 +4,6 @@
 #include <QScrollBar>
 #include <algorithm>
 
-#include "net/ScopeExit.h"
-
 namespace {
 
 QString FirstInstalled(std::initializer_list<const char*> wanted, QFontDatabase::SystemFont other) {
@@ -126,27 +124,6 @@ void TStatusBar::StretchPanel(int index) {
   removeWidget(panel);
   insertWidget(index, panel, 1);
   panel->show();
-}
-
-// ---------------------------------------------------------------------------------------------
-
-TTimer::TTimer(QObject* parent, int intervalMs) : QTimer(parent) {
-  setInterval(intervalMs);
-  setTimerType(Qt::PreciseTimer);
-  connect(this, &QTimer::timeout, this, [this] {
-    if (inTick_) return;
-    inTick_ = true;
-    const TScopeExit reset{[this] { inTick_ = false; }};
-    emit Tick();
-  });
-}
-
-void TTimer::SetEnabled(bool enabled) {
-  if (enabled) {
-    if (!isActive()) start();
-  } else {
-    stop();
-  }
 }
 
 // ---------------------------------------------------------------------------------------------

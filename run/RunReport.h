@@ -20,6 +20,7 @@ struct TRunReport {
   int ServerPort = 0;             // its SIP port
   std::string ServerAddress;      // the address the control connection reached; "" when none
   int RtpPort = 0;                // the local RTP port
+  bool Final = false;             // made at the run's end, after its closing lines
   // Every line the run wrote to a pane, in order.
   std::vector<std::pair<TPane, std::string>> Lines;
 

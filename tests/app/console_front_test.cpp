@@ -8,7 +8,7 @@
 #include "app/CliConsole.h"
 #include "app/CliFront.h"
 #include "app/CliJson.h"
-#include "app/RunEnd.h"
+#include "run/RunEnd.h"
 #include "app/Unit_1_client.h"
 #include "proto/XorUnit.h"
 #include "tests/app/CliSupport.h"
