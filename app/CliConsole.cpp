@@ -1,7 +1,7 @@
 #include "app/CliConsole.h"
 
 #include "probes/RunResult.h"
-#include "run/RunEnd.h"
+#include "run/TestRun.h"
 
 TCliConsole::TCliConsole(std::ostream& out, bool terminal, TShown shown)
     : out_(out),

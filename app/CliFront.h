@@ -29,7 +29,7 @@ class TCliDriver : public QObject, public TRunObserver {
   void ErrorRaised(const std::string& text) override { AddError(text); }
   void Message(const std::string& text) override { AddError(text); }
   void ProgramEnds() override { record_.WindowClosed = true; }
-  void RunEnded(const TRunReport&) override { Finish(); }
+  void RunReported(const TRunReport&) override { Finish(); }
 
  private:
   void Add(const std::string& tag, const std::string& text);

@@ -6,7 +6,6 @@
 #include <QScreen>
 #include <algorithm>
 
-#include "app/WindowView.h"
 #include "app/Windowing.h"
 
 TForm1* Form1 = nullptr;
@@ -76,8 +75,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   // Narrower than the two fixed columns plus a strip of the right pane, or than the top row, or
   // lower than the designed height, and the controls would overlap.
   setMinimumSize(std::max(2 * kColumnWidth + 40, kTopRowWidth), kClientHeight);
-  view_ = std::make_unique<TWindowView>(*this);
-  Run->Subscribe(view_.get());
+  Run->Subscribe(this);
 }
 
 TForm1::~TForm1() {
@@ -196,12 +194,6 @@ void TForm1::closeEvent(QCloseEvent* event) {
     return;
   }
   QWidget::closeEvent(event);
-}
-
-void TForm1::CloseIfHeld() {
-  if (!closeHeld_ || InStep()) return;
-  closeHeld_ = false;
-  close();
 }
 
 void TForm1::Close() {

@@ -2,7 +2,7 @@
 // The tester's one window: its controls, the network components and the state of a test run as
 // the run object (run/TestRun.h) holds them, and the handlers that hand each click, tick,
 // datagram and link event over to the run. What the run reports, the window shows
-// (WindowView.h). Each click and timer handler runs as one step of the run, so an exception
+// (WindowView.cpp). Each click and timer handler runs as one step of the run, so an exception
 // that leaves it is reported in a box and the program goes on.
 #include <QComboBox>
 #include <QLabel>
@@ -19,9 +19,7 @@
 #include "run/RunSockets.h"
 #include "run/TestRun.h"
 
-class TWindowView;
-
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, private TRunObserver {
   Q_OBJECT
 
  public:
@@ -106,7 +104,7 @@ class TForm1 : public QWidget {
   virtual void BtnRouterClick(QObject* Sender);
   virtual void TimerTCPTimer(QObject* Sender);
   virtual void StopBtnClick(QObject* Sender);
-  void CopyReportClick(QObject* Sender);  // WindowReport.cpp
+  void CopyReportClick(QObject* Sender);
 
   // Fills the address list once the window is made; reports an error itself, so it never
   // throws. With no address at all the window closes before it is ever shown.
@@ -138,8 +136,6 @@ class TForm1 : public QWidget {
   bool Closed() const { return closed_; }
   // Places the window in the middle of its screen.
   void CenterOnScreen();
-  // A close asked for during a step follows it, once no step runs.
-  void CloseIfHeld();
 
  signals:
   // The run that "Start test" began is over; Result says how it ended. Its summary follows.
@@ -156,7 +152,23 @@ class TForm1 : public QWidget {
   // Runs one click handler as a step of the run.
   void RunStep(const std::function<void()>& handler);
   void LogLine(const std::string& line) { Memo2->Add(line); }
-  std::unique_ptr<TWindowView> view_;
+  TMemo* Pane(TPane pane) const;
+
+  // What the run reports, shown (WindowView.cpp).
+  void PaneLine(TPane pane, const std::string& line) override;
+  void LinkStatus(const std::string& text) override;
+  void Waiting(const std::string& what) override;
+  void ReportWait(const std::string& text) override;
+  void ControlChanged(TRunControl control, bool on) override;
+  void CountdownCaption(const std::string& caption) override;
+  void CallFinished(const TCallResult& call) override;
+  void ErrorRaised(const std::string& text) override;
+  void Message(const std::string& text) override;
+  void ProgramEnds() override { Close(); }
+  void StepsOver() override;
+  void RunOver() override { emit RunEnded(); }
+  void RunReported(const TRunReport& report) override;
+
   bool closed_ = false;
   bool closeHeld_ = false;  // a close came while a step ran
 };

@@ -1,9 +1,6 @@
 #include "app/WindowReport.h"
 
-#include <QClipboard>
-#include <QGuiApplication>
-
-#include "app/Unit_1_client.h"
+#include <ctime>
 
 std::vector<std::string> WindowLogEndLines(const TRunReport& report) {
   std::vector<std::string> out;
@@ -42,9 +39,4 @@ std::string RunReportText(const TRunReport& report) {
                                                                     {"Log pane:", log}};
   for (const auto& [title, lines] : panes) section(title, lines);
   return out;
-}
-
-void TForm1::CopyReportClick(QObject* /*Sender*/) {
-  if (QClipboard* clipboard = QGuiApplication::clipboard())
-    clipboard->setText(ToDisplay(RunReportText(Run->Report())));
 }

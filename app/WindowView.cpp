@@ -1,4 +1,9 @@
-#include "app/WindowView.h"
+// The window as a front of its run: what the run reports goes to the window's controls (pane
+// lines, the link status and what a step waits for in the status bar, the buttons, the
+// countdown), errors and messages to boxes, the call to its chart, and at the end the summary
+// and the advice to the log pane and the result to the status bar.
+#include <QClipboard>
+#include <QGuiApplication>
 
 #include "app/CallChart.h"
 #include "app/Unit_1_client.h"
@@ -6,57 +11,63 @@
 #include "app/Windowing.h"
 #include "probes/RunHeadline.h"
 
-TMemo* TWindowView::Pane(TPane pane) const {
+TMemo* TForm1::Pane(TPane pane) const {
   switch (pane) {
-    case TPane::Sip: return f_.MemoSIP;
-    case TPane::Nat: return f_.MemoNat;
-    case TPane::Rtp: return f_.MemoRTP;
+    case TPane::Sip: return MemoSIP;
+    case TPane::Nat: return MemoNat;
+    case TPane::Rtp: return MemoRTP;
     case TPane::Log: break;
   }
-  return f_.Memo2;
+  return Memo2;
 }
 
-void TWindowView::PaneLine(TPane pane, const std::string& line) { Pane(pane)->Add(line); }
+void TForm1::PaneLine(TPane pane, const std::string& line) { Pane(pane)->Add(line); }
 
-void TWindowView::LinkStatus(const std::string& text) { f_.StatusBar1->SetPanelText(0, text); }
+void TForm1::LinkStatus(const std::string& text) { StatusBar1->SetPanelText(0, text); }
 
-void TWindowView::Waiting(const std::string& what) {
-  f_.StatusBar1->SetPanelText(1, what);
-  emit f_.WaitChanged(ToDisplay(what));
+void TForm1::Waiting(const std::string& what) {
+  StatusBar1->SetPanelText(1, what);
+  emit WaitChanged(ToDisplay(what));
 }
 
-void TWindowView::ReportWait(const std::string& text) { f_.StatusBar1->SetPanelText(1, text); }
+void TForm1::ReportWait(const std::string& text) { StatusBar1->SetPanelText(1, text); }
 
-void TWindowView::ControlChanged(TRunControl control, bool on) {
+void TForm1::ControlChanged(TRunControl control, bool on) {
   switch (control) {
-    case TRunControl::Start: f_.BtnTest->setEnabled(on); break;
-    case TRunControl::Stop: f_.StopBtn->setEnabled(on); break;
-    case TRunControl::Router: f_.BtnRouter->setEnabled(on); break;
+    case TRunControl::Start: BtnTest->setEnabled(on); break;
+    case TRunControl::Stop: StopBtn->setEnabled(on); break;
+    case TRunControl::Router: BtnRouter->setEnabled(on); break;
     case TRunControl::Countdown:
-      f_.Label1->setVisible(on);
-      f_.LblCount->setVisible(on);
+      Label1->setVisible(on);
+      LblCount->setVisible(on);
       break;
   }
 }
 
-void TWindowView::CountdownCaption(const std::string& caption) { f_.LblCount->setText(ToDisplay(caption)); }
+void TForm1::CountdownCaption(const std::string& caption) { LblCount->setText(ToDisplay(caption)); }
 
-void TWindowView::CallFinished(const TCallResult& call) { ShowCallChart(f_, call); }
+void TForm1::CallFinished(const TCallResult& call) { ShowCallChart(*this, call); }
 
-void TWindowView::ErrorRaised(const std::string& text) { CurrentWindowing().ShowError(ApplicationTitle(), text); }
+void TForm1::ErrorRaised(const std::string& text) { CurrentWindowing().ShowError(ApplicationTitle(), text); }
 
-void TWindowView::Message(const std::string& text) { ShowMessage(text); }
+void TForm1::Message(const std::string& text) { ShowMessage(text); }
 
-void TWindowView::ProgramEnds() { f_.Close(); }
+// A close asked for during a step follows it.
+void TForm1::StepsOver() {
+  if (!closeHeld_) return;
+  closeHeld_ = false;
+  close();
+}
 
-void TWindowView::StepsOver() { f_.CloseIfHeld(); }
-
-void TWindowView::RunOver() { emit f_.RunEnded(); }
-
-void TWindowView::RunEnded(const TRunReport& report) {
-  f_.BtnCopyReport->setEnabled(true);
+void TForm1::RunReported(const TRunReport& report) {
+  BtnCopyReport->setEnabled(true);
   const std::string headline = RunHeadline(report.Summary);
-  f_.StatusBar1->SetPanelText(1, headline);
-  f_.StatusBar1->Panel(1)->setToolTip(ToDisplay(headline));  // where the panel is too narrow for it
-  for (const std::string& line : WindowLogEndLines(report)) f_.Memo2->Add(line);
+  StatusBar1->SetPanelText(1, headline);
+  StatusBar1->Panel(1)->setToolTip(ToDisplay(headline));  // where the panel is too narrow for it
+  for (const std::string& line : WindowLogEndLines(report)) Memo2->Add(line);
+}
+
+void TForm1::CopyReportClick(QObject* /*Sender*/) {
+  if (QClipboard* clipboard = QGuiApplication::clipboard())
+    clipboard->setText(ToDisplay(RunReportText(Run->Report())));
 }

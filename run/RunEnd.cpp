@@ -67,7 +67,7 @@ void TTestRun::CloseRun() {
   report_ = Report();
   report_->Final = true;
   for (const TRunAnswer& a : RunAnswers(report_->Summary)) Tell([&](TRunObserver& o) { o.Answer(a); });
-  Tell([this](TRunObserver& o) { o.RunEnded(*report_); });
+  Tell([this](TRunObserver& o) { o.RunReported(*report_); });
 }
 
 std::string TTestRun::FirstReportWait() const {

@@ -68,5 +68,5 @@ class TRunObserver {
   // One answer of the result card, once the run knows it.
   virtual void Answer(const TRunAnswer& answer) { (void)answer; }
   // The run's closing lines are out; its report.
-  virtual void RunEnded(const TRunReport& report) { (void)report; }
+  virtual void RunReported(const TRunReport& report) { (void)report; }
 };

@@ -24,11 +24,14 @@
 #include "probes/NatProbe.h"
 #include "probes/RunResult.h"
 #include "probes/SipProbe.h"
-#include "run/RunEnd.h"
 #include "run/RunIo.h"
 #include "run/RunObserver.h"
 #include "run/RunReport.h"
 #include "run/RunTimer.h"
+
+// How long a run waits, after the NAT session test INVITEs, for the first NAT session report
+// before it takes UDP from the server for blocked and ends.
+inline constexpr int kNoNatReportSeconds = 60;
 
 class TTestRun : public QObject, public TRunInput {
  public:

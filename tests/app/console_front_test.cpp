@@ -8,7 +8,7 @@
 #include "app/CliConsole.h"
 #include "app/CliFront.h"
 #include "app/CliJson.h"
-#include "run/RunEnd.h"
+#include "run/TestRun.h"
 #include "app/Unit_1_client.h"
 #include "proto/XorUnit.h"
 #include "tests/app/CliSupport.h"
@@ -182,6 +182,32 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
     EXPECT_GT(pub["port"].toInt(), 0) << port;
     EXPECT_TRUE(pub["port_kept"].toBool()) << port;
   }
+}
+
+// The console front needs no display and no part of the toolkit's desktop side: it links QtCore
+// alone, and a whole run goes as usual with no display or platform named.
+TEST_F(ConsoleFront, runs_without_a_display_on_qtcore_alone) {
+  QProcess ldd;
+  ldd.start("ldd", {QString::fromStdString(BinDir() + "/nat-sip-alg-tester-cli")});
+  ASSERT_TRUE(ldd.waitForFinished(10000));
+  const std::string libraries = ldd.readAllStandardOutput().toStdString();
+  EXPECT_NE(libraries.find("libQt6Core"), std::string::npos) << libraries;
+  for (const char* gui : {"libQt6Gui", "libQt6Widgets", "libQt6Charts"})
+    EXPECT_EQ(libraries.find(gui), std::string::npos) << gui << "\n" << libraries;
+
+  Serve(ShortConfig(at));
+  const CliRun r = RunCli({"--json", "--local-ip", QString::fromStdString(me), "--call-seconds", "0",
+                           QString::fromStdString(at)},
+                          30000, NoDisplay());
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  std::string error;
+  const QJsonObject root = ParseJson(r.out, error);
+  ASSERT_EQ(error, "") << r.out;
+  EXPECT_EQ(root["end"].toString().toStdString(), "countdown");
+  EXPECT_EQ(Strings(root["panes"].toObject()["sip"]).front(), "SIP ALG Test:");
+  EXPECT_EQ(Check(root, "5058", "invite"), "no_alg/0");
 }
 
 TEST_F(ConsoleFront, exit_status_per_outcome) {

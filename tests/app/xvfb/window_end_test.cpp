@@ -10,7 +10,7 @@
 #include <atomic>
 #include <optional>
 
-#include "run/RunEnd.h"
+#include "run/TestRun.h"
 #include "tests/app/CliSupport.h"
 #include "tests/app/RunSupport.h"
 
