@@ -7,8 +7,8 @@
 #include <set>
 
 #include "net/IdException.h"
-#include "proto/XorUnit.h"
 #include "run/TestRun.h"
+#include "tests/support/ControlWire.h"
 #include "tests/support/Loopback.h"
 
 namespace {
@@ -17,16 +17,15 @@ const std::string kServer = "192.0.2.80";
 
 // The network of a run: binds that fail on the ports in `busy`, a router, a control connection
 // that is refused or opens, and a server that echoes every datagram unchanged over it.
-struct FakeIo : TRunIo {
+struct FakeIo : TRunIo, support::ControlWire {
   std::set<int> busy;
   bool refuse = false;
   std::string token = "tok123";
   int routerLookups = 0;
   std::map<TRunSocket, int> bound;
   std::vector<std::string> sent;
-  std::string buffered, host;
+  std::string host;
   bool connected = false;
-  int64_t now = 1'000'000;
   TBackgroundCall call;
 
   void PrepareSockets(const std::string&) override { bound.clear(); }
@@ -64,14 +63,7 @@ struct FakeIo : TRunIo {
   }
   void ControlWrite(const std::string&) override { buffered += Scramble(token) + GreetingTerminator(); }
   std::string ControlReadLine(const std::string& terminator, int timeoutMs) override {
-    const size_t p = buffered.find(terminator);
-    if (p == std::string::npos) {
-      now += timeoutMs;
-      return "";
-    }
-    std::string line = buffered.substr(0, p);
-    buffered.erase(0, p + terminator.size());
-    return line;
+    return ReadLine(terminator, timeoutMs);
   }
   void LocalBinding(TSipSocket s, std::string& ip, int& port) override {
     ip = "10.0.0.2";
@@ -82,9 +74,7 @@ struct FakeIo : TRunIo {
     int local = 0;
     std::string ip;
     LocalBinding(s, ip, local);
-    buffered += Scramble("Received " + std::to_string(text.size()) + " bytes on UDP port " + std::to_string(port) +
-                         " from 203.0.113.9:" + std::to_string(local) + "\r\n" + text) +
-                EchoTerminator();
+    EchoDatagram(text, port, "203.0.113.9:" + std::to_string(local));
   }
   std::optional<int> TcpSipOpen(const std::string&, int, int, std::string& failure) override {
     failure = "the connection was refused";
