@@ -4,6 +4,8 @@
 #include <QScrollBar>
 #include <algorithm>
 
+#include "run/RunObserver.h"
+
 namespace {
 
 QString FirstInstalled(std::initializer_list<const char*> wanted, QFontDatabase::SystemFont other) {
@@ -66,21 +68,7 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
 
 void TMemo::Add(const std::string& line) {
   // Split at CR LF, LF or a lone CR: each piece is a line of its own.
-  std::vector<std::string> pieces;
-  std::string current;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == '\r' || c == '\n') {
-      pieces.push_back(current);
-      current.clear();
-      if (c == '\r' && i + 1 < line.size() && line[i + 1] == '\n') ++i;
-    } else {
-      current += c;
-    }
-  }
-  pieces.push_back(current);
-
-  for (const std::string& piece : pieces) {
+  for (const std::string& piece : SplitPaneLines(line)) {
     QString shown = ToDisplay(piece);
     shown.replace(QChar(0), QChar(0x2400));  // a zero byte would cut the line short on screen
     lines_.push_back(piece);

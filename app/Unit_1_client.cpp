@@ -125,7 +125,7 @@ void TForm1::CreateControls() {
   // Left column: SIP results and the router button.
   Panel3 = new TPanel(Panel1, "Panel3", QSize(kColumnWidth, kColumnHeight));
   Panel1->Placer()->AddAligned(Panel3, TAlign::alLeft, kColumnWidth);
-  MemoSIP = MakeMemo(Panel3, "MemoSIP", SansFont(kFont10), "SIP ALG Test:");
+  MemoSIP = MakeMemo(Panel3, "MemoSIP", SansFont(kFont10), PaneHeading(TPane::Sip));
   Panel3->Placer()->AddAligned(MemoSIP, TAlign::alTop, kResultPaneHeight);
   BtnRouter = Named(new QPushButton(QStringLiteral("Open router management"), Panel3), "BtnRouter");
   BtnRouter->setEnabled(false);
@@ -137,7 +137,7 @@ void TForm1::CreateControls() {
 
   Panel4 = new TPanel(Panel2, "Panel4", QSize(kColumnWidth, kColumnHeight));
   Panel2->Placer()->AddAligned(Panel4, TAlign::alLeft, kColumnWidth);
-  MemoNat = MakeMemo(Panel4, "MemoNat", SansFont(kFont10), "NAT Sessions timeout:");
+  MemoNat = MakeMemo(Panel4, "MemoNat", SansFont(kFont10), PaneHeading(TPane::Nat));
   Panel4->Placer()->AddAligned(MemoNat, TAlign::alTop, kResultPaneHeight);
   Label1 = Named(new QLabel(QStringLiteral("Countdown:"), Panel4), "Label1");
   Label1->setFont(SansFont(kFont12));
@@ -152,7 +152,7 @@ void TForm1::CreateControls() {
   LblCount->setVisible(false);
   Panel4->Placer()->AddPlaced(LblCount, QRect(QPoint(100, 230), LblCount->size()), akLeft | akBottom);
 
-  MemoRTP = MakeMemo(Panel2, "MemoRTP", SansFont(kFont10), "RTP port open/closed:");
+  MemoRTP = MakeMemo(Panel2, "MemoRTP", SansFont(kFont10), PaneHeading(TPane::Rtp));
   Panel2->Placer()->AddAligned(MemoRTP, TAlign::alClient, 0);
 
   // "Start test" is first in the tab order and holds the focus.

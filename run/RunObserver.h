@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "probes/CallQuality.h"
 #include "probes/Sequencer.h"
@@ -31,11 +32,14 @@ struct TRunAnswer {
 
 // The first line of each pane, before any run ("" for the log pane).
 const char* PaneHeading(TPane pane);
+// A text as the lines a pane holds of it: one per piece between line breaks (CR LF, LF or a
+// lone CR).
+std::vector<std::string> SplitPaneLines(const std::string& text);
 
 class TRunObserver {
  public:
   virtual ~TRunObserver() = default;
-  // A line for a pane.
+  // A line for a pane (never holding a line break).
   virtual void PaneLine(TPane pane, const std::string& line) { (void)pane, (void)line; }
   // The state of the control connection, as the status bar shows it ("Link status: ...").
   virtual void LinkStatus(const std::string& text) { (void)text; }

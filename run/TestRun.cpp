@@ -19,6 +19,23 @@ const char* PaneHeading(TPane pane) {
   return "";
 }
 
+std::vector<std::string> SplitPaneLines(const std::string& text) {
+  std::vector<std::string> pieces;
+  std::string current;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      pieces.push_back(current);
+      current.clear();
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      current += c;
+    }
+  }
+  pieces.push_back(current);
+  return pieces;
+}
+
 TTestRun::TTestRun(std::unique_ptr<TRunIo> io) : io_(std::move(io)) {
   Timer1 = new TTimer(this, 1000);
   Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -71,14 +88,16 @@ void TTestRun::Step(const std::function<void()>& handler) {
   Tell([](TRunObserver& o) { o.StepsOver(); });
 }
 
-void TTestRun::Line(TPane pane, const std::string& line) {
-  lines_.emplace_back(pane, line);
-  Tell([&](TRunObserver& o) { o.PaneLine(pane, line); });
-  // The first report ends the wait for it; its countdown takes over.
-  if (pane == TPane::Nat && line.rfind("NAT session on port ", 0) == 0 && !note_.empty() &&
-      note_ == FirstReportWait()) {
-    note_.clear();
-    Tell([](TRunObserver& o) { o.ReportWait(std::string()); });
+void TTestRun::Line(TPane pane, const std::string& text) {
+  for (const std::string& line : SplitPaneLines(text)) {
+    lines_.emplace_back(pane, line);
+    Tell([&](TRunObserver& o) { o.PaneLine(pane, line); });
+    // The first report ends the wait for it; its countdown takes over.
+    if (pane == TPane::Nat && line.rfind("NAT session on port ", 0) == 0 && !note_.empty() &&
+        note_ == FirstReportWait()) {
+      note_.clear();
+      Tell([](TRunObserver& o) { o.ReportWait(std::string()); });
+    }
   }
 }
 

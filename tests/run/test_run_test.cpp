@@ -21,6 +21,7 @@ struct FakeIo : TRunIo, support::ControlWire {
   std::set<int> busy;
   bool refuse = false;
   std::string token = "tok123";
+  std::string vendorLine = "Downloading MAC list... ";
   int routerLookups = 0;
   std::map<TRunSocket, int> bound;
   std::vector<std::string> sent;
@@ -41,7 +42,7 @@ struct FakeIo : TRunIo, support::ControlWire {
   }
   std::optional<std::string> FindVendor(const std::string&, const std::string&, const TLineSink& line,
                                         const TIdTransferLimits&, const TLineSink&) override {
-    line("Downloading MAC list... ");
+    line(vendorLine);
     return std::nullopt;
   }
   void PrepareControl(const std::string& h) override { host = h; }
@@ -248,6 +249,19 @@ TEST_F(RunObject, held_ports_move_each_search_by_its_step) {
   EXPECT_EQ(run.ServerPort, 5070);
   EXPECT_EQ(noted.Of("RTP"), (std::vector<std::string>{"RTP Cannot use port 5004", "RTP Using RTP port 5006"}));
   EXPECT_EQ(noted.Of("SIP")[2], "SIP Using SIP port 5054");
+}
+
+// A text with line breaks reaches the fronts and the report as the lines a pane holds of it.
+TEST_F(RunObject, a_text_with_line_breaks_is_one_line_per_piece) {
+  io->vendorLine = std::string("a\r\nb\rc\n\0d", 9);
+  Click([&] { run.Start("10.0.0.2", kServer); });
+  const std::vector<std::string> pieces = {"a", "b", "c", std::string("\0d", 2)};
+  auto sip = noted.Of("SIP");
+  sip.erase(sip.begin(), sip.begin() + 3);  // the ports and the router
+  EXPECT_EQ(std::vector<std::string>(sip.begin(), sip.begin() + 4),
+            (std::vector<std::string>{"SIP a", "SIP b", "SIP c", std::string("SIP \0d", 6)}));
+  const auto lines = run.Report().PaneLines(TPane::Sip);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.begin() + 7), pieces);
 }
 
 // Steps: a wait shown during one is cleared at its end; an error ends it with its report text,
