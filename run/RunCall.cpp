@@ -81,4 +81,5 @@ void TTestRun::FinishCall() {
   if (!callReport_ && !whole) Result.Call->Cut = true;
   for (const std::string& line : CallLines(*Result.Call)) Line(TPane::Rtp, line);
   Tell([this](TRunObserver& o) { o.CallFinished(*Result.Call); });
+  TellAnswer(TRunAnswer::TTopic::CallQuality);
 }

@@ -40,6 +40,11 @@ TRunReport TTestRun::Report() const {
   return r;
 }
 
+void TTestRun::TellAnswer(TRunAnswer::TTopic topic) {
+  const TRunAnswer answer = RunAnswers(Report().Summary).at(static_cast<size_t>(topic));
+  Tell([&](TRunObserver& o) { o.Answer(answer); });
+}
+
 void TTestRun::CloseRun() {
   if (!closingDue_) return;
   closingDue_ = false;

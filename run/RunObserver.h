@@ -69,7 +69,9 @@ class TRunObserver {
   virtual void StepsOver() {}
   // The run is over; its closing lines and its report follow once the step under way is done.
   virtual void RunOver() {}
-  // One answer of the result card, once the run knows it.
+  // One answer of the result card, as soon as the run knows it: the ALG's after the checks, the
+  // NAT time-out test's and the call's when they are over; an answer may come again as the run
+  // learns more (the last one counts), and all of them come at the end, before the report.
   virtual void Answer(const TRunAnswer& answer) { (void)answer; }
   // The run's closing lines are out; its report.
   virtual void RunReported(const TRunReport& report) { (void)report; }

@@ -26,4 +26,5 @@ void TTestRun::FinishNatTimeout() {
   natTimeoutWritten_ = true;
   Result.NatTimeout = p.Result;
   for (const std::string& line : NatTimeoutLines(p.Result)) Line(TPane::Nat, line);
+  TellAnswer(TRunAnswer::TTopic::NatKeepAlive);
 }

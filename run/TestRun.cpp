@@ -342,7 +342,10 @@ void TTestRun::SequenceTick() {
     EndRun(TUiThread::StopRequested() ? TRunEnd::Stopped : TRunEnd::Error);
     throw;
   }
-  if (Result.Sequence.Outcome == TSequenceReport::TOutcome::Completed) ArmCall();
+  if (Result.Sequence.Outcome == TSequenceReport::TOutcome::Completed) {
+    TellAnswer(TRunAnswer::TTopic::Alg);
+    ArmCall();
+  }
   const bool testsRunning = NatTimeoutRunning() || CallPending();
   if (const auto end = RunEndAfterSequence(Result.Sequence.Outcome, Result.Sequence.NatTestStarted(), testsRunning))
     EndRun(*end);

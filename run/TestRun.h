@@ -117,6 +117,7 @@ class TTestRun : public QObject, public TRunInput {
     for (TRunObserver* o : std::vector<TRunObserver*>(observers_)) f(*o);
   }
   void Line(TPane pane, const std::string& line);
+  void TellAnswer(TRunAnswer::TTopic topic);
   void Enable(TRunControl control, bool on);
   void ShowWait(const std::string& what);
   void ShowCountdown();
