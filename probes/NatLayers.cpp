@@ -181,7 +181,7 @@ std::string NatLayersLine(const TNatLayers& l) {
       return head + count + ": " + Layers(l) + " (the router's external address " + external +
              " is not the public address " + l.PublicAddress + ")";
     case TWhy::RouterNone:
-      return head + count + ": " + Layers(l) + (l.CarrierGrade ? "" : " (the router has no public address to give)");
+      return head + count + ": " + Layers(l) + (l.CarrierGrade.has_value() ? "" : " (the router has no public address to give)");
     case TWhy::PathPrivate:
       return head + count + ": " + Layers(l) +
              "; told from the path alone, where a provider's own routers may also use private addresses without "
