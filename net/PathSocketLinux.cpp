@@ -63,7 +63,7 @@ class TPathSocketLinux : public TPathSocket {
   std::optional<TPathAnswer> ReadError() {
     for (int i = 0; i < 64; ++i) {
       char data[512];
-      char control[512];
+      alignas(cmsghdr) char control[512];
       sockaddr_in to{};
       iovec iov{data, sizeof data};
       msghdr m{};
