@@ -22,18 +22,12 @@ TEST(GatewayAsk, only_the_routers_own_answer_names_its_description) {
        "http://192.168.77.1/d.xml"},
       {"from another device", ok, "192.168.77.9", std::nullopt},
       {"naming another host", "HTTP/1.1 200 OK\r\nLOCATION: http://192.168.77.10:5000/d.xml\r\n\r\n", gw, std::nullopt},
-      {"naming a longer host", "HTTP/1.1 200 OK\r\nLOCATION: http://192.168.77.1.example/d.xml\r\n\r\n", gw,
-       std::nullopt},
       {"a notification", "NOTIFY * HTTP/1.1\r\nLOCATION: http://192.168.77.1:5000/d.xml\r\n\r\n", gw, std::nullopt},
       {"an error", "HTTP/1.1 404 Not Found\r\nLOCATION: http://192.168.77.1:5000/d.xml\r\n\r\n", gw, std::nullopt},
       {"without a location", "HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\n\r\n", gw, std::nullopt},
       {"not over HTTP", "HTTP/1.1 200 OK\r\nLOCATION: https://192.168.77.1/d.xml\r\n\r\n", gw, std::nullopt},
   };
   for (const Row& r : rows) EXPECT_EQ(SsdpLocation(r.reply, r.from, gw), r.location) << r.name;
-  const std::string search = SsdpSearch();
-  EXPECT_EQ(search.rfind("M-SEARCH * HTTP/1.1\r\n", 0), 0u);
-  EXPECT_NE(search.find("\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"), std::string::npos);
-  EXPECT_EQ(search.substr(search.size() - 4), "\r\n\r\n");
 }
 
 TEST(GatewayAsk, an_empty_or_zero_address_is_none_to_give) {
