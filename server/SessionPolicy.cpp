@@ -180,7 +180,7 @@ void TSessionLife::OnCheck(bool tcp, std::optional<std::pair<bool, uint16_t>> in
   if (checks_.size() >= s_.CheckKinds) checksThrough_ = true;
   if (checks_.size() >= s_.CheckKinds && tcpChecks_.size() >= s_.TcpCheckKinds) {
     checksOver_ = true;
-    checksEnd_ = std::min(checksEnd_, now + Ms(s_.AfterChecksMs));
+    checksEnd_ = std::min(checksEnd_, now + Ms(s_.AfterChecksMs + s_.LargeSipMs));
   }
 }
 
