@@ -24,7 +24,7 @@ struct TLargeSize {
   int ChangedLines = 0;   // Changed: the lines that differ
   int ReceivedBytes = 0;  // what the far end got, when it got it
   bool Cut = false;       // Changed: what came is the start of what went, cut short
-  std::string Why;        // NotTested: why, in words
+  std::string Why = {};   // NotTested: why, in words
 };
 
 // One way on one port, by size (smallest first); the largest tested decides.
