@@ -148,8 +148,9 @@ std::optional<TAsk> ParseAsk(std::string_view d) {
   rest.remove_prefix(blank + 1);
   while (true) {
     const size_t next = rest.find(' ');
-    const auto n = wire_text::Number(rest.substr(0, next), 5);
-    if (!n || *n < 1 || *n > kMaxDatagram || ask.Sizes.size() >= kMaxAskSizes) return std::nullopt;
+    const std::string_view digits = rest.substr(0, next);
+    const auto n = wire_text::Number(digits, 5);
+    if (!n || digits[0] == '0' || *n < 1 || *n > kMaxDatagram || ask.Sizes.size() >= kMaxAskSizes) return std::nullopt;
     ask.Sizes.push_back(static_cast<int>(*n));
     if (next == std::string_view::npos) break;
     rest.remove_prefix(next + 1);

@@ -38,6 +38,7 @@ TEST(LargeSipWire, requests_read_back_and_bad_ones_are_none) {
       {"LARGE-SIP tok 2000", false, {}},
       {"LARGE-SIP  2000\r\n", false, {}},
       {"LARGE-SIP tok -5\r\n", false, {}},
+      {"LARGE-SIP tok 02000\r\n", false, {}},
       {"large-sip tok 2000\r\n", false, {}},
   };
   for (const Row& r : rows) {
