@@ -264,7 +264,8 @@ bool TSessionLife::Finished() const {
 
 TServerTime TSessionLife::ProtectedUntil() const {
   if (checksThrough_ && (!nat_.empty() || timeoutEnd_ || callEnd_)) return std::max(checksEnd_, Deadline());
-  return std::min(checksEnd_, Deadline());
+  // The time of the large SIP checks lengthens a session's life, not its protection.
+  return std::min(checksEnd_ - Ms(s_.LargeSipMs), Deadline());
 }
 
 const char* TSessionLife::Why() const {
