@@ -152,7 +152,7 @@ std::string EchoTerminator();                    // one zero byte, scrambled
 // the far end acknowledged all of it; bytes still unacknowledged after TCP's resends were lost
 // on the way, no verdict (TcpEchoStep).
 //
-// With LargeSip, large INVITEs follow (2,000 and 4,000 bytes, from both SIP sockets by UDP, then
+// With LargeSip, and a server whose token announces its large answers, large INVITEs follow (2,000 and 4,000 bytes, from both SIP sockets by UDP, then
 // once over TCP to each port), echoed and compared as the others; then each SIP socket asks the
 // server for large answers of both sizes, which come back to it (RunLargeSipChecks).
 //

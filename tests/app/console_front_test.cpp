@@ -473,7 +473,7 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
          l.Ran = true;
          TLargeSize arrived{2000, TLargeResult::Arrived, 0, 2000}, cut{4000, TLargeResult::Changed, 3, 2960, true};
          TLargeSize lost{4000, TLargeResult::Lost}, untested{2000};
-         untested.Why = "the server does not send them";
+         untested.Why = "the request for it did not reach the server";
          l.Udp = {{5060, {{arrived, cut}}, {{untested, lost}}}};
          l.Tcp = {{5058, {{lost}}, {}}};
        },

@@ -83,7 +83,7 @@ TEST(LargeSip, lines_per_way_and_result) {
   TLargeSize arrived{4000, TLargeResult::Arrived, 0, 4000}, changed{4000, TLargeResult::Changed, 2, 3998};
   TLargeSize one{2000, TLargeResult::Changed, 1, 1999}, cut{4000, TLargeResult::Changed, 0, 2960, true};
   TLargeSize lost{4000, TLargeResult::Lost}, untested{2000};
-  untested.Why = "the server does not send them";
+  untested.Why = "the request for it did not reach the server";
   using P = TLargePath;
   struct Row {
     P path;
@@ -102,7 +102,7 @@ TEST(LargeSip, lines_per_way_and_result) {
       {P::UdpDown, 5060, &lost, "Large SIP from the server to port 5060: 4,000 bytes did not arrive: fragments are dropped on the way in"},
       {P::UdpDown, 5058, &arrived, "Large SIP from the server to port 5058: 4,000 bytes arrived"},
       {P::UdpDown, 5060, &changed, "Large SIP from the server to port 5060: 4,000 bytes arrived changed: 2 headers rewritten"},
-      {P::UdpDown, 5060, &untested, "Large SIP from the server to port 5060: 2,000 bytes not tested (the server does not send them)"},
+      {P::UdpDown, 5060, &untested, "Large SIP from the server to port 5060: 2,000 bytes not tested (the request for it did not reach the server)"},
       {P::TcpUp, 5060, &arrived, "Large SIP over TCP to port 5060: 4,000 bytes arrived unchanged"},
       {P::TcpUp, 5058, &lost,
        "Large SIP over TCP to port 5058: 4,000 bytes did not arrive, although TCP carries it in segments, not fragments: "
