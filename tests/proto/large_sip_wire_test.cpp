@@ -74,22 +74,6 @@ TEST(LargeSipWire, answers_are_exactly_their_size_and_name_it) {
   EXPECT_FALSE(ParseDown("SIP/2.0 200 OK\r\nCall-ID: tok@x\r\nCSeq: 99999999 OPTIONS\r\n"));
 }
 
-TEST(LargeSipWire, a_large_sdp_fills_its_size_with_codecs_and_candidates) {
-  const size_t least = MinSdpBytes("192.168.77.2", 30000);
-  for (size_t bytes : {least, least + 1, least + 77, size_t{3501}, size_t{9000}}) {
-    const std::string sdp = LargeSdp("192.168.77.2", 30000, 7, bytes);
-    EXPECT_EQ(sdp.size(), bytes);
-    const std::string start = "v=0\r\no=- 1439573762 1439573762 IN IP4 192.168.77.2\r\ns=ALG Test Phone\r\n"
-                              "c=IN IP4 192.168.77.2\r\n";
-    EXPECT_EQ(sdp.substr(0, start.size()), start) << "o= and c= where the small probe has them";
-    EXPECT_NE(sdp.find("m=audio 30000 RTP/AVP"), std::string::npos);
-    EXPECT_NE(sdp.find("m=video 30002 RTP/AVP"), std::string::npos);
-    EXPECT_EQ(sdp.substr(sdp.size() - 2), "\r\n");
-  }
-  EXPECT_GT(LargeSdp("192.168.77.2", 30000, 7, 4000).find("typ srflx"), 0u) << "candidates, not filler";
-  EXPECT_EQ(LargeSdp("10.0.0.2", 30000, 7, 100).size(), MinSdpBytes("10.0.0.2", 30000)) << "as small as it gets";
-}
-
 TEST(LargeSipWire, the_token_says_whether_the_server_answers) {
   EXPECT_TRUE(DownOffered("abc.l1"));
   EXPECT_TRUE(DownOffered("abc.l1.c30-5004.t10.r10"));
