@@ -89,6 +89,28 @@ QJsonValue Behaviour(const std::optional<TNatBehaviour>& b) {
   };
 }
 
+// How many NATs; null when that was not looked for.
+QJsonValue LayersJson(const std::optional<TNatLayers>& l) {
+  if (!l) return QJsonValue();
+  QJsonArray hops;
+  for (const TPathHop& h : l->Seen.Path.Hops) {
+    const auto kind = AddressKindOf(h.Address);
+    hops.append(QJsonObject{{"ttl", h.Ttl},
+                            {"address", Text(h.Address)},
+                            {"kind", kind ? QJsonValue(AddressKindName(*kind)) : QJsonValue()}});
+  }
+  const auto& r = l->Router;
+  return QJsonObject{
+      {"count", l->Count ? QJsonValue(*l->Count) : QJsonValue()},
+      {"carrier_grade", l->CarrierGrade ? QJsonValue(*l->CarrierGrade) : QJsonValue()},
+      {"likely", l->Likely},
+      {"gateway", QJsonObject{{"protocol", r ? QJsonValue(GatewayProtocolName(r->Protocol)) : QJsonValue()},
+                              {"external_address", r && r->ExternalAddress ? Text(*r->ExternalAddress) : QJsonValue()}}},
+      {"hops", hops},
+      {"server_ttl", l->Seen.Path.DestinationTtl ? QJsonValue(*l->Seen.Path.DestinationTtl) : QJsonValue()},
+  };
+}
+
 // A text, or null when it is empty or holds only `unknown` characters (an address or MAC the
 // router discovery could not find reads as zeros).
 QJsonValue Known(const std::string& text, const char* unknown) {
@@ -162,6 +184,34 @@ QJsonValue CallJson(const std::optional<TCallResult>& c) {
   };
 }
 
+// Large SIP messages: per transport, port and way, the largest size's verdict and every size's.
+QJsonValue LargeSipJson(const TLargeSipReport& r) {
+  if (!r.Ran) return QJsonValue();
+  auto size = [](const TLargeSize& z, bool udp) {
+    const bool tested = z.Result != TLargeResult::NotTested;
+    return QJsonObject{{"bytes", z.Bytes},
+                       {"fragments", udp ? QJsonValue(large_sip::Fragments(z.Bytes)) : QJsonValue()},
+                       {"result", tested ? QJsonValue(LargeResultName(z.Result)) : QJsonValue()},
+                       {"changed_lines", z.ChangedLines},
+                       {"received_bytes", tested && z.Result != TLargeResult::Lost ? QJsonValue(z.ReceivedBytes) : QJsonValue()},
+                       {"not_tested", tested ? QJsonValue() : QJsonValue(Text(z.Why))}};
+  };
+  auto way = [&](const TLargeWay& w, bool udp) -> QJsonValue {
+    const TLargeSize* d = w.Deciding();
+    if (!d) return QJsonValue();
+    QJsonObject o = size(*d, udp);
+    QJsonArray sizes;
+    for (const TLargeSize& z : w.Sizes) sizes.append(size(z, udp));
+    o.insert("sizes", sizes);
+    return o;
+  };
+  QJsonObject udp, tcp;
+  for (const TLargePort& p : r.Udp)
+    udp[QString::number(p.Port)] = QJsonObject{{"up", way(p.Up, true)}, {"down", way(p.Down, true)}};
+  for (const TLargePort& p : r.Tcp) tcp[QString::number(p.Port)] = QJsonObject{{"up", way(p.Up, false)}};
+  return QJsonObject{{"udp", udp}, {"tcp", tcp}};
+}
+
 // Adds the summary ("summary": the lines and their facts by port) and the advice ("advice").
 void AddSummary(QJsonObject& root, const TRunReport& report, int exitStatus) {
   const TRunSummary& s = report.Summary;
@@ -207,7 +257,9 @@ std::string CliJson(const TRunReport& report, const TCliRecord& record, int exit
       {"nat", QJsonObject{{"5060", Nat(r, 5060, seq.Nat5060)}, {"5058", Nat(r, 5058, seq.Nat5058)}}},
       {"rtp", QJsonObject{{"port", report.RtpPort}, {"packets", r.RtpPackets}}},
       {"call", CallJson(r.Call)},
+      {"large_sip", LargeSipJson(seq.Large)},
       {"nat_behaviour", Behaviour(seq.Behaviour)},
+      {"nat_layers", LayersJson(seq.Layers)},
       {"router", QJsonObject{{"ip", Known(r.RouterIP, "0.")},
                              {"mac", Known(r.RouterMac, "0")},
                              {"vendor", r.Vendor ? Text(*r.Vendor) : QJsonValue(QJsonValue::Null)}}},

@@ -6,7 +6,7 @@
 #include "run/RunReport.h"
 
 // Version of the JSON object's layout; it grows when a field changes its meaning or goes.
-inline constexpr int kJsonSchemaVersion = 3;
+inline constexpr int kJsonSchemaVersion = 4;
 
 // The JSON object of a run (one line).
 std::string CliJson(const TRunReport& report, const TCliRecord& record, int exitStatus);

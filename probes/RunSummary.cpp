@@ -216,6 +216,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
     s.AlgTcp = {Finding(5060, q.TcpRegister5060, q.TcpInvite5060, true),
                 Finding(5058, q.TcpRegister5058, q.TcpInvite5058, true)};
   }
+  s.Large = q.Large;
   if (q.Outcome == O::Completed) {
     const int64_t endMs = result.EndedAtMs != 0 ? result.EndedAtMs : context.NowMs;
     auto reports = [&](int socketPort) {
@@ -226,6 +227,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
              Bracket(5058, q.Nat5058, s.Alg[1].Verdict == TAlgFinding::TVerdict::Active, reports(5058), endMs)};
   }
   s.Behaviour = q.Behaviour;
+  s.Layers = q.Layers;
   s.RtpTested = q.NatTestStarted();
   s.RtpPort = context.RtpPort;
   s.RtpPackets = result.RtpPackets;
@@ -255,10 +257,13 @@ std::vector<std::string> SummaryLines(const TRunSummary& s) {
       out.push_back("SIP over TCP to port " + std::to_string(f.Port) + ": not reachable (" + *f.NotReachable +
                     "): a phone set to SIP over TCP cannot use this server port");
   }
+  for (const std::string& line : LargeSipSummaryLines(s.Large)) out.push_back(line);
   for (const TNatBracket& b : s.Nat) out.push_back(NatLine(b));
   if (s.NatTimeout)
     for (const std::string& line : NatTimeoutLines(*s.NatTimeout)) out.push_back(line);
   if (const std::string line = BehaviourLine(s.Behaviour); !line.empty()) out.push_back(line);
+  if (s.Layers)
+    for (const std::string& line : NatLayersSummaryLines(*s.Layers)) out.push_back(line);
   out.push_back(RtpLine(s));
   if (s.Call)
     for (const std::string& line : CallLines(*s.Call)) out.push_back(line);
@@ -382,6 +387,8 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
     out.push_back("The NAT gives each destination a new public port (address and port dependent mapping): audio "
                   "sent straight between two phones will not get through, so calls need a media relay (TURN, or "
                   "the provider's media proxy); check that the phone or provider uses one.");
+  if (s.Layers)
+    for (const std::string& line : NatLayersAdvice(*s.Layers)) out.push_back(line);
   // A TCP port that no connection reached because something on the way dropped the attempts (a
   // refusal is the far host's answer).
   for (const TAlgFinding& f : s.AlgTcp) {
@@ -396,6 +403,7 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
                   "; where it stays blocked, a provider's other SIP ports" + other +
                   ", or SIP over UDP, reach the provider.");
   }
+  for (const std::string& line : LargeSipAdvice(s.Large)) out.push_back(line);
   if (s.Call)
     for (const std::string& line : CallAdvice(*s.Call)) out.push_back(line);
   return out;

@@ -58,11 +58,13 @@ struct TRunSummary {
   // SIP over TCP, the same way: a message swallowed counts as an ALG, a port not reachable as
   // not checked. Empty when the checks over TCP did not run.
   std::vector<TAlgFinding> AlgTcp;
+  TLargeSipReport Large;         // large SIP messages both ways, when they were tried
   std::vector<TNatBracket> Nat;  // 5060, then 5058
   // The NAT time-out test on mappings of the tester's own, when it ran: the figures the
   // advice takes.
   std::optional<TNatTimeoutResult> NatTimeout;
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, when STUN found it
+  std::optional<TNatLayers> Layers;        // how many NATs, when that was looked for
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
   int RtpPort = 0;
   int RtpPackets = 0;

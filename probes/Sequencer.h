@@ -60,6 +60,14 @@ class TSequencerIo {
     (void)serverHost;
   }
   virtual std::optional<TNatBehaviour> NatBehaviour() { return std::nullopt; }
+  // Starts the checks that count the NAT layers (the router asked for its external address,
+  // the path towards the server), beside the others; NatLayersSeen waits for what they saw
+  // (nullopt: they did not run).
+  virtual void StartNatLayers(const std::string& localIp, const std::string& serverHost) {
+    (void)localIp;
+    (void)serverHost;
+  }
+  virtual std::optional<TNatLayersSeen> NatLayersSeen() { return std::nullopt; }
   // Starts the NAT time-out test on mappings of its own, from localIp to the server's SIP port,
   // following the plan the token announces (none: no test). It runs on beside the rest.
   virtual void StartNatTimeout(const std::string& localIp, const std::string& serverHost, int serverPort,
@@ -68,6 +76,11 @@ class TSequencerIo {
     (void)serverHost;
     (void)serverPort;
     (void)token;
+  }
+  // The server's large answers that reached a SIP socket since the last call, as they came.
+  virtual std::vector<std::string> LargeDownDatagrams(TSipSocket socket) {
+    (void)socket;
+    return {};
   }
   // A steady clock in milliseconds, for the time an attempt has left.
   virtual int64_t NowMs() {
@@ -83,6 +96,7 @@ struct TSequenceParams {
   int ServerPort = 5060;   // the server's SIP port: probes from the 5060 socket go there
   int RtpPort = 5004;      // the local port of the RTP socket
   int64_t DeadlineMs = 0;  // on the NowMs clock: no wait goes past it, and then the sequence stops; 0: none
+  bool LargeSip = false;   // the checks with large SIP messages follow those over TCP
 };
 
 // A probe of the run as it went out.
@@ -127,7 +141,8 @@ std::string GreetingTerminator();                // "@5060" + zero byte, scrambl
 std::string EchoTerminator();                    // one zero byte, scrambled
 
 // The NAT's behaviour class is looked for beside the checks, from the token on; its lines go
-// to the NAT pane after the lead-in of the NAT session test, before any time-out line.
+// to the NAT pane after the lead-in of the NAT session test, before any time-out line. The NAT
+// layers' lines follow them, decided with the public address STUN (else the server) saw.
 //
 // Runs the sequence from the greeting to the start of the NAT session test, filling `report`
 // in as it goes (it starts afresh), so that it holds what was found also when an exception of
@@ -145,6 +160,10 @@ std::string EchoTerminator();                    // one zero byte, scrambled
 // reachable"). A message without echo is swallowed, which counts as an ALG, only once TCP says
 // the far end acknowledged all of it; bytes still unacknowledged after TCP's resends were lost
 // on the way, no verdict (TcpEchoStep).
+//
+// With LargeSip, and a server whose token announces its large answers, large INVITEs follow (2,000 and 4,000 bytes, from both SIP sockets by UDP, then
+// once over TCP to each port), echoed and compared as the others; then each SIP socket asks the
+// server for large answers of both sizes, which come back to it (RunLargeSipChecks).
 //
 // A probe without echo after three sends is sent up to three times more (1 s each), each time
 // beside a witness, a REGISTER that came back before (the socket's own for an INVITE, else the other

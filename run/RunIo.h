@@ -67,8 +67,10 @@ class TRunIo : public TSequencerIo {
   virtual TBackgroundCall& Call() = 0;
   virtual TBackgroundCall::TSend RtpSender(const std::string& host, int port) = 0;
 
-  // The test sequence is over, however it ended: what it used alone (SIP over TCP, the STUN
-  // exchanges) ends with it.
+  // The test sequence begins (what came for an earlier one is forgotten), and is over, however
+  // it ended: what it used alone (SIP over TCP, the STUN exchanges, the NAT layers' checks) ends
+  // with it.
+  virtual void SequenceBegins() {}
   virtual void SequenceEnded() {}
 
   // The NAT time-out test (started through StartNatTimeout): forgotten at each start, its

@@ -15,10 +15,14 @@ TRunSockets::TRunSockets() {
   IdTCPClient1->SetPort(0);
   IdTCPClient1->ReadTimeout = 0;
   IdTCPClient1->MaxLineAction = TIdMaxLineAction::maException;
+  IdTCPClient1->MaxLineLength = 72 * 1024;  // an echo of the largest datagram, with the server's line
   for (TIdUDPServer* e : {IdUDP_client_5060.get(), IdUDP_client_5058.get(), IdRTP5004.get()}) {
     e->SetDefaultPort(0);
     e->ThreadedEvent = false;
   }
+  for (int port : {5060, 5058})
+    (port == 5060 ? IdUDP_client_5060 : IdUDP_client_5058)->OnUDPTap =
+        [inbox = &LargeDown, port](std::string_view data, const std::string&, int) { return inbox->Offer(port, data); };
   IdRTP5004->OnUDPTap = [call = &CallTest](std::string_view data, const std::string& fromIp, int) {
     return call->Take(data, fromIp, SteadyUs());
   };
@@ -87,7 +91,11 @@ bool TRunSockets::BindSocket(TRunSocket socket, int port) {
   }
 }
 
-TGatewayInfo TRunSockets::FindRouter(const TLineSink& line) { return DiscoverGateway(line); }
+TGatewayInfo TRunSockets::FindRouter(const TLineSink& line) {
+  const TGatewayInfo gateway = DiscoverGateway(line);
+  routerIp_ = gateway.RouterIP;
+  return gateway;
+}
 
 std::optional<std::string> TRunSockets::FindVendor(const std::string& url, const std::string& macText,
                                                    const TLineSink& line, const TIdTransferLimits& limits,
@@ -116,6 +124,7 @@ void TRunSockets::ResetNatTimeout() { natTimeout_ = std::make_unique<TBackground
 void TRunSockets::SequenceEnded() {
   TcpSipClose();
   nat_.reset();
+  layers_.reset();
 }
 
 void TRunSockets::LocalBinding(TSipSocket socket, std::string& ip, int& port) {
@@ -178,6 +187,16 @@ void TRunSockets::StartNatDiscovery(const std::string& localIp, const std::strin
 std::optional<TNatBehaviour> TRunSockets::NatBehaviour() {
   if (!nat_) return std::nullopt;
   return nat_->Result([](int ms) { SleepKeepingAlive(ms); });
+}
+
+void TRunSockets::StartNatLayers(const std::string& localIp, const std::string& serverHost) {
+  layers_ = std::make_unique<TBackgroundNatLayers>();
+  layers_->Start(localIp, serverHost, routerIp_);
+}
+
+std::optional<TNatLayersSeen> TRunSockets::NatLayersSeen() {
+  if (!layers_) return std::nullopt;
+  return layers_->Result([](int ms) { SleepKeepingAlive(ms); });
 }
 
 void TRunSockets::StartNatTimeout(const std::string& localIp, const std::string& serverHost, int serverPort,

@@ -10,7 +10,9 @@
 #include "net/IdIOHandlerSocket.h"
 #include "net/IdTCPClient.h"
 #include "net/IdUDPServer.h"
+#include "probes/LargeSip.h"
 #include "probes/NatDiscovery.h"
+#include "probes/NatLayersDiscovery.h"
 #include "run/RunIo.h"
 
 class TRunSockets : public TRunIo {
@@ -22,6 +24,9 @@ class TRunSockets : public TRunIo {
   // The test call from the RTP socket. Made before the endpoints, so that it outlives the RTP
   // endpoint's receive thread, which hands it the call's packets.
   TBackgroundCall CallTest;
+  // The server's large answers, kept by the SIP endpoints' receive threads for the test
+  // sequence; made before the endpoints for the same reason.
+  TLargeDownInbox LargeDown;
   // TCP client to the echo server: Port 0, no read limit, an over-long line raises; Host and Port
   // are set at each start.
   std::unique_ptr<TIdTCPClient> IdTCPClient1 = std::make_unique<TIdTCPClient>();
@@ -47,6 +52,7 @@ class TRunSockets : public TRunIo {
   void ResetNatTimeout() override;
   TNatTimeoutProgress NatTimeoutProgress() override { return natTimeout_->Progress(); }
   void StopNatTimeout() override { natTimeout_->Stop(); }
+  void SequenceBegins() override { LargeDown.Clear(); }
   void SequenceEnded() override;
 
   // ---- TSequencerIo ----
@@ -65,6 +71,11 @@ class TRunSockets : public TRunIo {
   void Sleep(int ms) override;
   void StartNatDiscovery(const std::string& localIp, const std::string& serverHost) override;
   std::optional<TNatBehaviour> NatBehaviour() override;
+  void StartNatLayers(const std::string& localIp, const std::string& serverHost) override;
+  std::optional<TNatLayersSeen> NatLayersSeen() override;
+  std::vector<std::string> LargeDownDatagrams(TSipSocket socket) override {
+    return LargeDown.Take(socket == TSipSocket::Sip5060 ? 5060 : 5058);
+  }
   void StartNatTimeout(const std::string& localIp, const std::string& serverHost, int serverPort,
                        const std::string& token) override;
 
@@ -75,6 +86,8 @@ class TRunSockets : public TRunIo {
   std::unique_ptr<TIdIOHandlerSocket> sipTcpHandler_;  // outlives the client that uses it
   std::unique_ptr<TIdTCPClient> sipTcp_;
   std::unique_ptr<TBackgroundNatDiscovery> nat_;
+  std::unique_ptr<TBackgroundNatLayers> layers_;
+  std::string routerIp_;  // as the last start found it
   std::unique_ptr<TBackgroundNatTimeout> natTimeout_ = std::make_unique<TBackgroundNatTimeout>();
 };
 

@@ -302,6 +302,11 @@ class TTestRun::TSequenceLink : public TSequencerIo {
     io_.StartNatDiscovery(localIp, serverHost);
   }
   std::optional<TNatBehaviour> NatBehaviour() override { return io_.NatBehaviour(); }
+  void StartNatLayers(const std::string& localIp, const std::string& serverHost) override {
+    io_.StartNatLayers(localIp, serverHost);
+  }
+  std::optional<TNatLayersSeen> NatLayersSeen() override { return io_.NatLayersSeen(); }
+  std::vector<std::string> LargeDownDatagrams(TSipSocket socket) override { return io_.LargeDownDatagrams(socket); }
   void StartNatTimeout(const std::string& localIp, const std::string& serverHost, int serverPort,
                        const std::string& token) override {
     io_.StartNatTimeout(localIp, serverHost, serverPort, token);
@@ -323,6 +328,8 @@ void TTestRun::SequenceTick() {
   // Every datagram of the run goes to the address the control connection reached: another
   // address of the same name would be another server, which holds no session of this run.
   TSequenceParams params{ServerAddress.empty() ? ServerHost : ServerAddress, ServerPort, RtpPort};
+  params.LargeSip = true;
+  io_->SequenceBegins();
   if (RunDeadline)
     params.DeadlineMs = link.NowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(
                                            *RunDeadline - std::chrono::steady_clock::now())

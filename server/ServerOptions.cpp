@@ -84,6 +84,7 @@ TLifeSettings TEchoServerConfig::SessionLife() const {
   life.FirstProbeMs = FirstProbeTimeoutMs;
   life.ChecksMs = ChecksTimeoutMs;
   life.AfterChecksMs = AfterChecksMs;
+  life.LargeSipMs = LargeSipMs;
   life.MarginMs = SessionMarginMs;
   life.CheckKinds = 2 * SipPorts.size();
   life.TcpCheckKinds = 2 * SipPorts.size();
@@ -107,7 +108,7 @@ long long TEchoServerConfig::LongestSessionMs() const {
     timeout = kTimeoutWarmUpMs + 1000LL * (TimeoutIdleSecs.back() + TimeoutRefreshSecs);
   // A call may begin at the session's last moment; its report goes out at the latest past its longest.
   const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs + life.MarginMs : 0;
-  return static_cast<long long>(life.ChecksMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs +
+  return static_cast<long long>(life.ChecksMs + life.LargeSipMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs +
          call;
 }
 

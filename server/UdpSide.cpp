@@ -6,6 +6,7 @@
 #include "server/ControlSession.h"
 #include "server/DatagramPump.h"
 #include "proto/CallWire.h"
+#include "proto/LargeSipWire.h"
 #include "proto/NatTimeoutWire.h"
 
 namespace {
@@ -78,6 +79,7 @@ void TUdpSide::Receive(TSipSocket& s) {
 void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                           uint32_t local) {
   if (nat_timeout::IsTimeoutDatagram(datagram)) return OnTimeoutDatagram(s, datagram, from, local);
+  if (large_sip::IsAsk(datagram)) return OnLargeAsk(s, datagram, from, local);
   bool byToken = false;
   TControlSession* session = ctx_.Sessions.Find(datagram, from.Address, byToken);
   auto drop = [&](const char* why) {
@@ -116,6 +118,22 @@ void TUdpSide::OnTimeoutDatagram(TSipSocket& s, std::string_view datagram, const
     return "NAT time-out datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
            std::to_string(s.plan.Port) + " from " + EndpointText(from.Address, from.Port) + " dropped: " +
            (!request ? "not readable" : !session ? "no session" : "not taken by its session");
+  });
+}
+
+// Requests for large answers: taken only with an open session's token, from its own address.
+void TUdpSide::OnLargeAsk(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+  const auto ask = large_sip::ParseAsk(datagram);
+  TControlSession* session = ask ? ctx_.Sessions.FindByTokenText(ask->Token) : nullptr;
+  if (session) {
+    const auto keep = session->shared_from_this();
+    if (session->OnLargeAsk(s, *ask, datagram, from, local, TServerClock::now())) return;
+  }
+  ++ctx_.Counters.Dropped;
+  ctx_.StrangerLog([&] {
+    return "request for large answers of " + std::to_string(datagram.size()) + " bytes on UDP port " +
+           std::to_string(s.plan.Port) + " from " + EndpointText(from.Address, from.Port) + " dropped: " +
+           (!ask ? "not readable" : !session ? "no session" : "not taken by its session");
   });
 }
 

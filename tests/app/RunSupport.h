@@ -276,6 +276,44 @@ inline std::vector<std::string> TcpLog(bool refused, const std::string& localIp)
   }
   return l;
 }
+// The SIP pane's lines of large SIP messages that all passed unchanged.
+inline std::vector<std::string> LargeSipBlock() {
+  std::vector<std::string> l = {"----------------------------", " Checking large SIP messages..."};
+  for (const char* port : {"5060", "5058"}) {
+    const std::string p = port;
+    l.push_back("Large SIP over UDP to port " + p + ": 2,000 bytes (2 fragments) arrived unchanged");
+    l.push_back("Large SIP over UDP to port " + p + ": 4,000 bytes (3 fragments) arrived unchanged");
+    l.push_back("Large SIP from the server to port " + p + ": 2,000 bytes arrived");
+    l.push_back("Large SIP from the server to port " + p + ": 4,000 bytes arrived");
+  }
+  l.push_back("Large SIP over TCP to port 5060: 4,000 bytes arrived unchanged");
+  l.push_back("Large SIP over TCP to port 5058: 4,000 bytes arrived unchanged");
+  return l;
+}
+// ... and the log's, from sockets on local ports 5060 and 5058 to the same server ports.
+inline std::vector<std::string> LargeSipLog(const std::string& localIp) {
+  const std::string ip = support::EscapedAddress(localIp);
+  std::vector<std::string> l = {".", "Checking large INVITEs of 2,000 and 4,000 bytes from local ports 5060 and 5058 ..."};
+  for (const std::string p : {"5060", "5058"})
+    for (const std::string size : {"2000", "4000"}) {
+      l.push_back("Received " + size + " bytes on UDP port " + p + " from " + localIp + ":" + p);
+      l.push_back("~Large INVITE " + size + " check:    OK \\(\\d+ lines\\)");
+    }
+  for (const std::string p : {"5060", "5058"}) {
+    l.push_back("~Checking a large INVITE of 4,000 bytes over TCP from local port \\d+ to remote port " + p + " \\.\\.\\.");
+    l.push_back("~Received 4000 bytes on TCP port " + p + " from " + ip + ":\\d+");
+    l.push_back("~Large INVITE over TCP check:    OK \\(\\d+ lines\\)");
+  }
+  l.push_back(".");
+  l.push_back("Asking the server for large answers to local ports 5060 and 5058 ...");
+  for (const std::string p : {"5060", "5058"}) {
+    l.push_back("~Received \\d+ bytes on UDP port " + p + " from " + ip + ":" + p);
+    l.push_back("~Large answer 2000 check:    OK \\(\\d+ lines\\)");
+    l.push_back("~Large answer 4000 check:    OK \\(\\d+ lines\\)");
+  }
+  return l;
+}
+
 inline const std::string kNoAlg5060 = "No ALG detected on port 5060. ";
 inline const std::string kNoAlg5058 = "No ALG detected on port 5058. ";
 
@@ -284,8 +322,11 @@ inline std::vector<std::string> NatLeadIn() {
   return {std::string(29, '-'), " Checking NAT session timeout", std::string(29, ' ')};
 }
 
+// The layers' line of a run on loopback, where no router is on the way.
+inline const std::string kNoNatLayers = "NAT layers: none (the echo server saw this computer's own address)";
+
 // The NAT pane's class lines of a run without NAT, against a server with two addresses (or one),
-// whose STUN answers saw the run at me:publicPort.
+// whose STUN answers saw the run at me:publicPort, and the layers' line that follows them.
 inline std::vector<std::string> NoNatClassLines(const std::string& me, int publicPort, bool oneAddress = false) {
   const std::string notApart = " (the server has one address: these two are not told apart)";
   const std::string publicLine =
@@ -293,13 +334,13 @@ inline std::vector<std::string> NoNatClassLines(const std::string& me, int publi
   if (oneAddress)
     return {"NAT mapping: endpoint-independent or address-dependent (port kept)" + notApart,
             "NAT filtering: endpoint-independent or address-dependent" + notApart, "NAT hairpinning: yes",
-            publicLine};
+            publicLine, kNoNatLayers};
   return {"NAT mapping: endpoint-independent (port kept)", "NAT filtering: endpoint-independent",
-          "NAT hairpinning: yes", publicLine};
+          "NAT hairpinning: yes", publicLine, kNoNatLayers};
 }
-// ... and the line of a server without a STUN side.
+// ... and those of a server without a STUN side (the layers told from the address its echoes saw).
 inline std::vector<std::string> NoStunLines(const std::string& server) {
-  return {"NAT behaviour: no STUN answer from " + server + ":3478"};
+  return {"NAT behaviour: no STUN answer from " + server + ":3478", kNoNatLayers};
 }
 // The public port the run's STUN answers named; 0 when none did.
 inline int StunPublicPort(const TSequenceReport& r) {
