@@ -27,7 +27,7 @@ void TTestRun::AnnounceEnd() {
   closingDue_ = true;
   Tell([](TRunObserver& o) { o.RunOver(); });
   // Queued: the handler that ended the run writes its last lines first.
-  QMetaObject::invokeMethod(this, [this] { Step([this] { CloseRun(); }); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, [this] { Guarded([this] { CloseRun(); }); }, Qt::QueuedConnection);
 }
 
 TRunReport TTestRun::Report() const {
@@ -87,10 +87,12 @@ void TTestRun::NatInvitesOut() {
   QMetaObject::invokeMethod(
       this,
       [this] {
-        if (Result.End != TRunEnd::Open || !Result.Nat.empty()) return;
-        natReports_.start(NoNatReportSecs * 1000);
-        note_ = FirstReportWait();
-        Tell([this](TRunObserver& o) { o.ReportWait(note_); });
+        Guarded([this] {
+          if (Result.End != TRunEnd::Open || !Result.Nat.empty()) return;
+          natReports_.start(NoNatReportSecs * 1000);
+          note_ = FirstReportWait();
+          Tell([this](TRunObserver& o) { o.ReportWait(note_); });
+        });
       },
       Qt::QueuedConnection);
 }

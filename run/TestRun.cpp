@@ -46,7 +46,7 @@ TTestRun::TTestRun(std::unique_ptr<TRunIo> io) : io_(std::move(io)) {
   connect(Timer1, &TTimer::Tick, this, [this] { Step([this] { OnTimer1(); }); });
   connect(TimerTCP, &TTimer::Tick, this, [this] { Step([this] { OnTimerTCP(); }); });
   natReports_.setSingleShot(true);
-  connect(&natReports_, &QTimer::timeout, this, [this] { Step([this] { GiveUpOnNatReports(); }); });
+  connect(&natReports_, &QTimer::timeout, this, [this] { Guarded([this] { GiveUpOnNatReports(); }); });
   io_->Attach(this);
 }
 
@@ -66,19 +66,10 @@ void TTestRun::Step(const std::function<void()>& handler) {
   ++steps_;
   {
     const TScopeExit left{[this] { --steps_; }};
-    try {
+    Guarded([&] {
       const TScopeExit waitsOver{[this] { ShowWait(std::string()); }};  // before an error's box
       handler();
-    } catch (const EIdStopRequested&) {
-      // The user asked for the stop: nothing went wrong.
-    } catch (...) {
-      const std::string text = ErrorReportText(ExceptionMessage(std::current_exception()));
-      try {
-        Tell([&](TRunObserver& o) { o.ErrorRaised(text); });
-      } catch (...) {
-        // The report itself failed: nothing more can be shown.
-      }
-    }
+    });
   }
   if (steps_ > 0) return;
   if (endHeld_) {
@@ -86,6 +77,21 @@ void TTestRun::Step(const std::function<void()>& handler) {
     AnnounceEnd();
   }
   Tell([](TRunObserver& o) { o.StepsOver(); });
+}
+
+void TTestRun::Guarded(const std::function<void()>& handler) noexcept {
+  try {
+    handler();
+  } catch (const EIdStopRequested&) {
+    // The user asked for the stop: nothing went wrong.
+  } catch (...) {
+    try {
+      const std::string text = ErrorReportText(ExceptionMessage(std::current_exception()));
+      Tell([&](TRunObserver& o) { o.ErrorRaised(text); });
+    } catch (...) {
+      // The report itself failed: nothing more can be shown.
+    }
+  }
 }
 
 void TTestRun::Line(TPane pane, const std::string& text) {

@@ -69,6 +69,9 @@ class TTestRun : public QObject, public TRunInput {
   // end, and a run it ended is announced after it. Steps may nest (inside a message box).
   void Step(const std::function<void()>& handler);
   bool InStep() const { return steps_ > 0; }
+  // Runs a handler that is no step (the run's own queued work): an exception that leaves it is
+  // reported the same way.
+  void Guarded(const std::function<void()>& handler) noexcept;
 
   // Notes how the current run ends, unless that is noted already: the first cause counts.
   void MarkRunEnd(TRunEnd why);
