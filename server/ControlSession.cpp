@@ -266,7 +266,8 @@ bool TControlSession::OnCallPacket(const call_wire::TPacket& p, const TUdpPeer& 
   if (closed_ || ctx_.CallPlanSuffix.empty() || p.Token != token_ || from.Address != peer_) return false;
   if (!call_) {
     if (callBusy_) return false;
-    if (ctx_.Calls >= ctx_.MaxCalls) {
+    // No room, or its network or address holds its share already: a call is never cut for another.
+    if (!ctx_.CallShare.Take(peer_)) {
       callBusy_ = true;
       ++ctx_.Counters.CallsBusy;
       call_wire::TReport busy;
@@ -293,7 +294,6 @@ void TControlSession::StartCall(const TUdpPeer& from, uint32_t local, TServerClo
   c.ssrc = ctx_.Random();
   c.firstTimestamp = ctx_.Random();
   c.firstSeq = static_cast<uint16_t>(ctx_.Random());
-  ++ctx_.Calls;
   ++ctx_.Counters.Calls;
   life_.OnCallStarted(now + std::chrono::seconds(seconds) + std::chrono::milliseconds(kCallGraceMs));
   FollowLife();
@@ -342,7 +342,7 @@ void TControlSession::EndCall(bool report) {
   if (c.over) return;
   c.over = true;
   c.timer.cancel();
-  --ctx_.Calls;
+  ctx_.CallShare.Give(peer_);
   if (!report) return;
   life_.OnCallDone(TServerClock::now());
   Send(TextFrame(call_wire::ReportText(c.receiver.Report(c.sent))));

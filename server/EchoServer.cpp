@@ -299,7 +299,10 @@ void TEchoServer::Run() {
             ", UDP and TCP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText() +
             (s.ctx.CallPlanSuffix.empty() ? ", no test calls"
                                           : ", test calls up to " + std::to_string(s.ctx.Config.CallMaxSeconds) +
-                                                " s, " + std::to_string(s.ctx.MaxCalls) + " at once"));
+                                                " s, " + std::to_string(s.ctx.Config.CallsAtOnce()) +
+                                                " at once (" + std::to_string(s.ctx.Config.CallsPerNetwork()) +
+                                                " per network, " + std::to_string(s.ctx.Config.CallsPerAddress()) +
+                                                " per address)"));
   if (s.ctx.Config.IdleTimeoutMs > 0)
     s.ctx.Log("--idle-timeout is no longer used: a session ends with its test");
   s.StartAccept();

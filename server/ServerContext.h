@@ -41,7 +41,8 @@ class TServerContext {
         Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress, Config.NetworkPrefixBits,
                   Config.ProtectedPerNetwork),
         TimeoutPlanSuffix(Config.TimeoutPlanSuffix()),
-        MaxCalls(Config.CallsAtOnce()),
+        CallShare(Config.CallsAtOnce(), Config.CallsPerNetwork(), Config.CallsPerAddress(),
+                  TAdmission::PrefixMask(Config.NetworkPrefixBits)),
         Tally(TAdmission::PrefixMask(Config.NetworkPrefixBits), 65536) {}
 
   asio::io_context& Io;
@@ -68,10 +69,9 @@ class TServerContext {
 
   const std::string TimeoutPlanSuffix;  // "" when the server runs no NAT time-out test
   // The test call as each token announces it, once the RTP socket is bound ("" when the server
-  // takes no calls); the calls running now and how many may.
+  // takes no calls); the calls running now, shared per network.
   std::string CallPlanSuffix;
-  size_t Calls = 0;
-  const size_t MaxCalls;
+  TCallShare CallShare;
   // A fresh random token that no open session holds.
   std::string NewToken();
   uint32_t Random() { return random_(); }

@@ -147,6 +147,29 @@ enum class TCallStep { Send, Skip, End };
 TCallStep CallStep(int received, int sent, TServerTime now, TServerTime first, TServerTime latest,
                    int maxSeconds);
 
+// Test calls at once, shared per network: at most `total` in all, `perNetwork` from one network
+// (the address's first prefixBits bits) and `perAddress` from one address, so that one network
+// never holds more than its share while others wait. A call past a cap is refused; a running call
+// is never cut for another.
+class TCallShare {
+ public:
+  TCallShare(size_t total, size_t perNetwork, size_t perAddress, uint32_t networkMask)
+      : total_(total), perNetwork_(perNetwork), perAddress_(perAddress), mask_(networkMask) {}
+  // A call from address begins; false: no room for it.
+  bool Take(uint32_t address);
+  // A call from address is over.
+  void Give(uint32_t address);
+  size_t Size() const { return size_; }
+  size_t FromNetwork(uint32_t address) const;
+  size_t FromAddress(uint32_t address) const;
+
+ private:
+  size_t total_, perNetwork_, perAddress_;
+  uint32_t mask_;
+  size_t size_ = 0;
+  std::unordered_map<uint32_t, size_t> byNetwork_, byAddress_;
+};
+
 // ---- Admission ---------------------------------------------------------------------------------
 
 // The places of the server: every admitted connection to the control port holds one; a

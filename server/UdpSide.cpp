@@ -150,7 +150,7 @@ void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, co
 void TUdpSide::PaceRtp() {
   // Each call running takes its 50 packets a second off the rate; the bursts share the rest.
   const long long rate = ctx_.Config.RtpPacketsPerSecond,
-                  calls = static_cast<long long>(ctx_.Calls) * call_wire::kPacketsPerSecond;
+                  calls = static_cast<long long>(ctx_.CallShare.Size()) * call_wire::kPacketsPerSecond;
   rtpPacer_.SetPerTick(static_cast<size_t>(std::max(0LL, rate - calls) * ctx_.Config.RtpIntervalMs / 1000));
   rtpPacer_.Tick([this](TRtpBurst& b) {
     const auto session = b.session.lock();

@@ -173,6 +173,75 @@ TEST_F(EchoServerCall, a_call_past_the_cap_is_told_busy_once_and_gets_nothing) {
   EXPECT_EQ(server->Server().Counters().CallsBusy, 1u);
 }
 
+// An address of the loopback range in another /24 than `address`.
+std::string OtherNetwork(const std::string& address) {
+  const size_t second = address.find('.', address.find('.') + 1), third = address.find('.', second + 1);
+  const int c = std::stoi(address.substr(second + 1, third - second - 1));
+  return address.substr(0, second + 1) + std::to_string(c ^ 1) + address.substr(third);
+}
+
+TEST_F(EchoServerCall, one_address_holds_its_share_of_the_calls_and_a_tester_from_elsewhere_gets_one) {
+  TEchoServerConfig config = CallConfig();
+  config.MaxCalls = 3;
+  config.MaxCallsPerAddress = 2;  // its network's share is 2 as well (the least a network has)
+  Serve(config);
+  // An attacker at one address opens sessions and keeps their calls alive, one packet at a time.
+  const std::string attacker = support::TestAddress(2);
+  std::vector<Session> held;
+  std::vector<std::unique_ptr<UdpPeer>> streams;
+  uint32_t index = 0;
+  const auto feed = [&] {
+    for (size_t i = 0; i < held.size(); ++i) streams[i]->SendTo(srv, RtpPort(), Packet(held[i].token, index));
+    ++index;
+  };
+  for (int i = 0; i < 3; ++i) {
+    auto s = Greet(attacker);
+    ASSERT_TRUE(s);
+    held.push_back(std::move(*s));
+    streams.push_back(std::make_unique<UdpPeer>(attacker, 0));
+  }
+  feed();
+  // Two calls run; the third session of the address is told busy, though a slot is free.
+  ASSERT_TRUE(streams[0]->Receive());
+  ASSERT_TRUE(streams[1]->Receive());
+  const auto third = NextReport(held[2]);
+  ASSERT_TRUE(third);
+  EXPECT_TRUE(third->Busy);
+  // Another address of its network: the network holds its share.
+  const std::string neighbour = support::TestAddress(3);
+  auto n = Greet(neighbour);
+  ASSERT_TRUE(n);
+  auto nRtp = Udp(neighbour);
+  feed();
+  nRtp.SendTo(srv, RtpPort(), Packet(n->token, 0));
+  const auto busy = NextReport(*n);
+  ASSERT_TRUE(busy);
+  EXPECT_TRUE(busy->Busy);
+  // A tester from another network gets the free slot while the attacker's calls go on.
+  const std::string elsewhere = OtherNetwork(me);
+  auto tester = Greet(elsewhere);
+  ASSERT_TRUE(tester);
+  auto rtp = Udp(elsewhere);
+  feed();
+  rtp.SendTo(srv, RtpPort(), Packet(tester->token, 0));
+  const auto back = rtp.Receive();
+  ASSERT_TRUE(back);
+  EXPECT_EQ(call_wire::ParsePacket(back->data)->Token, tester->token);
+  EXPECT_EQ(server->Server().Counters().Calls, 3u);
+  EXPECT_EQ(server->Server().Counters().CallsBusy, 2u);
+  // Neither running call was cut for it: both still answer.
+  feed();
+  for (int i = 0; i < 2; ++i) {
+    bool answered = false;
+    for (int k = 0; k < 10 && !answered; ++k) {
+      const auto d = streams[i]->Receive();
+      if (!d) break;
+      answered = call_wire::ParsePacket(d->data)->Index >= 1;
+    }
+    EXPECT_TRUE(answered) << "call " << i;
+  }
+}
+
 TEST_F(EchoServerCall, the_call_ends_the_session_burst_still_running) {
   TEchoServerConfig config = CallConfig();
   config.RtpPackets = 500;  // 5 s at 10 ms
