@@ -408,10 +408,9 @@ void TControlSession::StopOwn() {
 
 void TControlSession::LogEnd(const std::string& who, const std::string& duration,
                              const std::string& why) {
-  // A session that never tested (no check, no time-out test: at most NAT test INVITEs) gets no
-  // line of its own: it is summed.
-  if (!life_.Checked() && timeoutMaps_.empty() && !call_ && !callBusy_)
-    return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
+  // A session that never reached its checks (at most NAT test INVITEs, time-out requests or a
+  // call) gets no line of its own: it is summed, whatever it sent.
+  if (!life_.Checked()) return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
   std::string call = callBusy_ ? "busy" : "none";
   if (call_) {
     char jitter[32];
@@ -419,7 +418,7 @@ void TControlSession::LogEnd(const std::string& who, const std::string& duration
     call = std::to_string(call_->receiver.Received()) + " received, " + std::to_string(call_->sent) + " sent, jitter " +
            jitter + " ms";
   }
-  ctx_.Log("session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
+  ctx_.OwnLog(peer_, "session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
            std::to_string(echoes_) + " echoes, NAT test " +
            (natPorts_.empty() ? "none" : natPorts_) + ", " + std::to_string(rtpSent_) +
            " RTP packets, " + std::to_string(tcpEchoes_) + " echoes over TCP, NAT time-out test " +

@@ -70,6 +70,7 @@ struct TEchoServerConfig {
   int HttpIdleTimeoutMs = 30000;  // HTTP connection between requests, and per response
   int HttpLifetimeMs = 190000;    // an HTTP connection in all: the tester gives up after 180 s
   int LogSummaryMs = 60000;        // the period of the summed lines about non-testers
+  size_t LogLinesPerPeriod = 120;  // testers' own end lines in that period; the rest are summed
   size_t MaxPendingOutput = 16 * 1024;   // unsent bytes on one connection before it is cut off
   size_t MaxHeldBytes = 64 << 20;        // of all connections: unsent bytes, unfinished messages
   size_t MaxInputAfterGreeting = 1024;   // bytes a control peer may send after its greeting

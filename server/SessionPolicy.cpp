@@ -318,9 +318,10 @@ void TLogTally::Count(TTallied kind, uint32_t address) {
 std::vector<std::string> TLogTally::Flush(const std::string& period) {
   static const char* const what[][3] = {{"session", "sessions", " ended without a probe"},
                                         {"HTTP connection", "HTTP connections", " ended without a good answer"},
-                                        {"connection", "connections", " closed to make room"}};
+                                        {"connection", "connections", " closed to make room"},
+                                        {"tester's line", "testers' lines", " not logged one by one"}};
   std::vector<std::string> lines;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     TKind& k = kinds_[i];
     if (k.Count == 0) continue;
     const size_t n = k.Networks.size();

@@ -388,7 +388,9 @@ class TAddressFallback {
 
 // Ends that say nothing about a tester are summed per period instead of a line each: how many,
 // and from how many networks (up to maxNetworks of them are told apart).
-enum class TTallied { NoProbe, HttpError, MadeRoom };  // no probe: none of the checks
+// No probe: none of the checks (a session whose only datagrams were a lone time-out request, a
+// call packet or a busy answer's). Unlogged: a tester's own line past the log's share.
+enum class TTallied { NoProbe, HttpError, MadeRoom, Unlogged };
 
 class TLogTally {
  public:
@@ -405,7 +407,7 @@ class TLogTally {
   };
   uint32_t mask_;
   size_t max_;
-  TKind kinds_[3];
+  TKind kinds_[4];
 };
 
 // 1234567 -> "1,234,567".

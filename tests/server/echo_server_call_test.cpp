@@ -6,6 +6,8 @@
 
 #include "probes/SipProbe.h"
 #include "proto/CallWire.h"
+#include "proto/NatTimeoutWire.h"
+#include "server/ServerContext.h"
 #include "server/SessionPolicy.h"
 #include "tests/server/ServerTest.h"
 
@@ -127,6 +129,12 @@ TEST_F(EchoServerCall, stream_latched_back_skips_what_did_not_come_and_the_repor
   for (int i = 0; i < 40; ++i) EXPECT_EQ(report->Map[static_cast<size_t>(i)], kept(i)) << i;
   EXPECT_GE(after, 900ms);
   EXPECT_LT(after, 5000ms);
+  // A session that reached its checks logs its call in its own line.
+  auto sip = Udp(me);
+  TSipProbe probe;
+  probe.BuildRegister(session->token, "5060", me, std::to_string(sip.Port()));
+  sip.SendTo(srv, 5060, probe.RegisterMsg);
+  ASSERT_TRUE(NextEcho(*session));
   session->conn.Close();
   EXPECT_TRUE(server->WaitForLine("call 20 received, " + std::to_string(back.size()) + " sent, jitter "));
 }
@@ -240,6 +248,60 @@ TEST_F(EchoServerCall, one_address_holds_its_share_of_the_calls_and_a_tester_fro
     }
     EXPECT_TRUE(answered) << "call " << i;
   }
+}
+
+TEST_F(EchoServerCall, a_flood_of_lone_datagrams_is_summed_and_the_log_stays_within_its_bound) {
+  TEchoServerConfig config = CallConfig();
+  config.TimeoutIdleSecs = {10, 15};
+  config.LogSummaryMs = 60000;   // one period: the server's stop closes it
+  config.LogLinesPerPeriod = 4;  // testers' own lines
+  config.MaxCallsPerAddress = 1;
+  Serve(config);
+  // 30 sessions from one address, each sending one datagram: a time-out request, a call packet
+  // (one call per address; the rest are told busy) or a REGISTER, one of the checks.
+  auto udp = Udp(me);
+  std::vector<Session> sessions;
+  for (int i = 0; i < 30; ++i) {
+    auto s = Greet(me);
+    ASSERT_TRUE(s);
+    switch (i % 3) {
+      case 0:
+        udp.SendTo(srv, 5060, nat_timeout::RequestText({s->token, 1, nat_timeout::TKind::New, 10, 1}));
+        ASSERT_TRUE(udp.Receive()) << "its answer";
+        break;
+      case 1:
+        udp.SendTo(srv, RtpPort(), Packet(s->token, 0));
+        if (i == 1) {
+          ASSERT_TRUE(udp.Receive()) << "the call's first packet back";
+        } else {
+          const auto busy = NextReport(*s);
+          ASSERT_TRUE(busy && busy->Busy);
+        }
+        break;
+      default: {
+        TSipProbe probe;
+        probe.BuildRegister(s->token, "5060", me, std::to_string(udp.Port()));
+        udp.SendTo(srv, 5060, probe.RegisterMsg);
+        ASSERT_TRUE(NextEcho(*s));
+      }
+    }
+    sessions.push_back(std::move(*s));
+  }
+  server->Server().Stop();
+  ASSERT_TRUE(server->WaitForLine("20 sessions from 1 network ended without a probe in the last minute"));
+  ASSERT_TRUE(server->WaitForLine("6 testers' lines from 1 network not logged one by one in the last minute"));
+  size_t bytes = 0, own = 0;
+  for (const auto& line : server->Lines()) {
+    EXPECT_LE(line.size(), TServerContext::kMaxLogLine);
+    bytes += line.size();
+    if (line.rfind("session ", 0) == 0) {
+      ++own;
+      EXPECT_NE(line.find(" 1 echoes, "), std::string::npos) << "only the checked ones: " << line;
+    }
+  }
+  EXPECT_EQ(own, 4u);
+  // The testers' lines of the period, the stranger lines of a period and a handful of fixed ones.
+  EXPECT_LE(bytes, (config.LogLinesPerPeriod + TServerContext::kStrangerLines + 1 + 8) * TServerContext::kMaxLogLine);
 }
 
 TEST_F(EchoServerCall, the_call_ends_the_session_burst_still_running) {

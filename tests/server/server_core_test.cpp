@@ -380,6 +380,9 @@ TEST(ServerCore, ends_of_non_testers_are_summed_per_period) {
         {TTallied::HttpError, Ip(10, 0, 3, 1)}, {TTallied::MadeRoom, Ip(10, 0, 3, 1)}},
        {"4 HTTP connections from 2+ networks ended without a good answer in the last minute",
         "1 connection from 1 network closed to make room in the last minute"}},
+      {"testers' lines past the log's share",
+       {{TTallied::Unlogged, Ip(10, 0, 1, 1)}, {TTallied::Unlogged, Ip(10, 0, 1, 9)}},
+       {"2 testers' lines from 1 network not logged one by one in the last minute"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
