@@ -27,6 +27,8 @@
 //            back measured as the tester measures it, and the server's report of its own
 //            direction. The server's cap on calls and on the RTP rate is lifted; what one core
 //            carries is what its one event loop carries with no loss and jitter under 3 ms.
+//   memory   what a session costs in resident memory: min(--sessions, 4000) sessions held at once,
+//            alone and each with every NAT time-out mapping its token announces.
 // The hostile load of the hostile run, on a thread of its own, runs at the same time:
 //   - forged-source datagrams flood the SIP ports, paced at --flood-rate per second: small ones
 //     with a token holder's Call-ID or a stranger's, and one in 16 each oversized (30,000
@@ -34,7 +36,7 @@
 //   - malformed greetings and HTTP heads come in on connections that are opened again and again;
 //   - --silent connections connect and stay silent (opened again when the server closes them).
 //
-//   bench_server [--run quiet|hostile|lockout|shared|botnet|calls|all] [--sessions N] [--silent N]
+//   bench_server [--run quiet|hostile|lockout|shared|botnet|calls|memory|all] [--sessions N] [--silent N]
 //                [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S] [--calls N]
 //                [--call-seconds S]
 #include <signal.h>
@@ -60,6 +62,7 @@
 #include "probes/SipProbe.h"
 #include "proto/CallReceiver.h"
 #include "proto/CallWire.h"
+#include "proto/NatTimeoutWire.h"
 #include "server/ConnectionCore.h"
 #include "server/EchoServer.h"
 #include "server/ServerPlatform.h"
@@ -686,6 +689,43 @@ class Botnet : public ReopeningSessions {
   udp::socket udp_{io_};
 };
 
+// Sessions that each open every NAT time-out mapping the token announces (one request each,
+// from the session's own address) and then hold still: what a session costs with its mappings.
+// Without mappings they only hold their session.
+class TimeoutHolders : public ReopeningSessions {
+ public:
+  TimeoutHolders(int sessions, bool mappings) : sessions_(sessions), mappings_(mappings) {}
+  void Start() {
+    udp_.open(udp::v4());
+    Run(sessions_);
+  }
+  std::atomic<long> requests{0};
+
+ private:
+  asio::ip::address_v4 Address(int slot) const override { return LoopbackAddress(50, slot); }
+  void Greeted(int slot, const std::string& token) override {
+    if (!mappings_) return;
+    const auto plan = nat_timeout::PlanFromToken(token);
+    if (!plan) return;
+    int mapping = 0;
+    const auto send = [&](nat_timeout::TKind kind, int idle) {
+      const std::string text = nat_timeout::RequestText({token, ++mapping, kind, idle, 1});
+      SendDatagramFrom(udp_.native_handle(), text.data(), text.size(), TUdpPeer{kServer.to_uint(), kSipPorts[0]},
+                       Address(slot).to_uint());
+      ++requests;
+    };
+    for (int idle : plan->IdleSecs) {
+      send(nat_timeout::TKind::New, idle);
+      send(nat_timeout::TKind::Busy, idle);
+    }
+    send(nat_timeout::TKind::Refresh, 0);
+  }
+
+  int sessions_;
+  bool mappings_;
+  udp::socket udp_{io_};
+};
+
 struct RunResult {
   Totals totals;
   int sessions = 0;
@@ -901,7 +941,9 @@ enum class RunKind { Quiet, Hostile, LockoutIdle, LockoutNat, Shared, Botnet };
 // The server in a child process with its default limits (capacity 0: the default); its counters
 // come back over a pipe.
 // calls: its caps on calls and on the RTP rate are lifted, so that only its event loop limits them.
-pid_t StartServer(int counterPipe, size_t capacity = 0, bool calls = false) {
+// list: it builds the vendor list, whose memory, freed after the build, the heap keeps for what
+// comes later (a memory run goes without it, so that what sessions take shows).
+pid_t StartServer(int counterPipe, size_t capacity = 0, bool calls = false, bool list = true) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   TEchoServerConfig config;
@@ -911,6 +953,7 @@ pid_t StartServer(int counterPipe, size_t capacity = 0, bool calls = false) {
   config.SipPorts[1].Port = kSipPorts[1];
   config.RtpPort = 0;
   if (capacity > 0) config.MaxConnections = capacity;
+  if (!list) config.IeeeDataDir.clear();
   if (calls) {
     config.MaxCalls = 1000000;
     config.RtpPacketsPerSecond = 10000000;
@@ -1080,6 +1123,47 @@ std::optional<CallResult> RunCalls(int calls, int seconds) {
   return r;
 }
 
+// Resident memory a session costs, with its NAT time-out mappings and without: `sessions` of
+// them held at once against a server of its own.
+struct MemoryResult {
+  int sessions = 0;
+  long held = 0, requests = 0;
+  long idleKb = 0, heldKb = 0;
+};
+
+std::optional<MemoryResult> RunMemory(int sessions, bool mappings) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return std::nullopt;
+  const pid_t server = StartServer(pipeEnds[1], 0, false, false);
+  close(pipeEnds[1]);
+  if (server < 0 || !WaitListening()) {
+    if (server > 0) kill(server, SIGKILL);
+    return std::nullopt;
+  }
+  MemoryResult r;
+  r.sessions = sessions;
+  r.idleKb = PeakRssKb(server, "VmRSS:");
+  TimeoutHolders holders(sessions, mappings);
+  holders.Start();
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  const long wanted = mappings ? static_cast<long>(sessions) * static_cast<long>(2 * TEchoServerConfig().TimeoutIdleSecs.size() + 1) : 0;
+  while (Clock::now() < deadline && (holders.open < sessions || holders.requests < wanted))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The requests are answered and every mapping waits for its idle time.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  r.held = holders.open;
+  r.requests = holders.requests;
+  r.heldKb = PeakRssKb(server, "VmRSS:");
+  holders.Stop();
+  kill(server, SIGTERM);
+  ServerReport report;
+  if (read(pipeEnds[0], &report, sizeof report) != sizeof report)
+    std::fprintf(stderr, "bench_server: no counters from the server\n");
+  close(pipeEnds[0]);
+  waitpid(server, nullptr, 0);
+  return r;
+}
+
 bool ParseArgs(int argc, char** argv, Settings& s) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -1089,7 +1173,7 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
     if (a == "--run") {
       s.run = argv[i];
       if (s.run != "quiet" && s.run != "hostile" && s.run != "lockout" && s.run != "shared" && s.run != "botnet" &&
-          s.run != "calls" && s.run != "all")
+          s.run != "calls" && s.run != "memory" && s.run != "all")
         return false;
       continue;
     }
@@ -1137,7 +1221,7 @@ int main(int argc, char** argv) {
   Settings settings;
   if (!ParseArgs(argc, argv, settings)) {
     std::fprintf(stderr,
-                 "usage: bench_server [--run quiet|hostile|lockout|shared|botnet|calls|all] [--sessions N] [--silent N]\n"
+                 "usage: bench_server [--run quiet|hostile|lockout|shared|botnet|calls|memory|all] [--sessions N] [--silent N]\n"
                  "                    [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S] [--calls N]\n"
                  "                    [--call-seconds S]\n");
     return 2;
@@ -1303,6 +1387,23 @@ int main(int argc, char** argv) {
     table("server peak RSS (kB)", [](const CallResult& r) { return Num(r.serverPeakKb); });
     table("clean (no loss, jitter < 3 ms)", [](const CallResult& r) { return std::string(r.Clean() ? "yes" : "no"); });
     std::printf("\n");
+  }
+  if (all || settings.run == "memory") {
+    const int n = std::min(settings.sessions, 4000);
+    const auto alone = RunMemory(n, false), withMappings = RunMemory(n, true);
+    if (!alone || !withMappings) {
+      std::fprintf(stderr, "bench_server: the server did not start\n");
+      return 1;
+    }
+    const auto perSession = [](const MemoryResult& r) {
+      return r.held > 0 ? (r.heldKb - r.idleKb) * 1024 / r.held : 0;
+    };
+    std::printf("%-40s %16s %16s\n", "", "session alone", "with mappings");
+    std::printf("%-40s %16ld %16ld\n", "sessions held", alone->held, withMappings->held);
+    std::printf("%-40s %16ld %16ld\n", "time-out requests sent", alone->requests, withMappings->requests);
+    std::printf("%-40s %16ld %16ld\n", "server RSS idle (kB)", alone->idleKb, withMappings->idleKb);
+    std::printf("%-40s %16ld %16ld\n", "server RSS held (kB)", alone->heldKb, withMappings->heldKb);
+    std::printf("%-40s %16ld %16ld\n\n", "bytes per session", perSession(*alone), perSession(*withMappings));
   }
   return bad;
 }

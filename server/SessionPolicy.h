@@ -360,6 +360,7 @@ class TAddressFallback {
   void OnToken() {
     open_ = false;
     held_.clear();
+    held_.shrink_to_fit();
   }
   // When the next held datagram is due.
   std::optional<TServerTime> NextDue() const {
@@ -369,10 +370,9 @@ class TAddressFallback {
   // The held datagrams due by now, in their order.
   std::vector<Item> TakeDue(TServerTime now) {
     std::vector<Item> due;
-    while (!held_.empty() && held_.front().first <= now) {
-      due.push_back(std::move(held_.front().second));
-      held_.pop_front();
-    }
+    size_t n = 0;
+    for (; n < held_.size() && held_[n].first <= now; ++n) due.push_back(std::move(held_[n].second));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
     return due;
   }
   size_t Held() const { return held_.size(); }
@@ -381,7 +381,8 @@ class TAddressFallback {
   std::chrono::milliseconds hold_;
   size_t max_;
   bool open_ = true;
-  std::deque<std::pair<TServerTime, Item>> held_;
+  // A few at most, and none in most sessions: a vector costs nothing while empty.
+  std::vector<std::pair<TServerTime, Item>> held_;
 };
 
 // ---- Rationed logs -----------------------------------------------------------------------------
