@@ -20,6 +20,7 @@ TUdpSide::TUdpSide(TServerContext& ctx)
     : ctx_(ctx),
       rtp_(ctx.Io),
       buffer_(kLargestDatagram),
+      rtpBatch_(std::make_unique<TDatagramBatch>()),
       perSource_(ctx.Config.MaxDatagramSources, ctx.Config.DatagramsPerSecond,
                  ctx.Config.DatagramBurst),
       rtpPacer_(0),
@@ -52,7 +53,7 @@ void TUdpSide::Bind(const asio::ip::address_v4& address) {
 
 void TUdpSide::Start() {
   for (auto& s : sip_) Receive(*s);
-  PumpDatagrams(ctx_, rtp_, buffer_, [this](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+  PumpDatagramBatches(ctx_, rtp_, *rtpBatch_, [this](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
     OnRtpDatagram(datagram, from, local);
   });
 }
