@@ -226,6 +226,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
              Bracket(5058, q.Nat5058, s.Alg[1].Verdict == TAlgFinding::TVerdict::Active, reports(5058), endMs)};
   }
   s.Behaviour = q.Behaviour;
+  s.Layers = q.Layers;
   s.RtpTested = q.NatTestStarted();
   s.RtpPort = context.RtpPort;
   s.RtpPackets = result.RtpPackets;
@@ -259,6 +260,8 @@ std::vector<std::string> SummaryLines(const TRunSummary& s) {
   if (s.NatTimeout)
     for (const std::string& line : NatTimeoutLines(*s.NatTimeout)) out.push_back(line);
   if (const std::string line = BehaviourLine(s.Behaviour); !line.empty()) out.push_back(line);
+  if (s.Layers)
+    for (const std::string& line : NatLayersSummaryLines(*s.Layers)) out.push_back(line);
   out.push_back(RtpLine(s));
   if (s.Call)
     for (const std::string& line : CallLines(*s.Call)) out.push_back(line);
@@ -382,6 +385,8 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
     out.push_back("The NAT gives each destination a new public port (address and port dependent mapping): audio "
                   "sent straight between two phones will not get through, so calls need a media relay (TURN, or "
                   "the provider's media proxy); check that the phone or provider uses one.");
+  if (s.Layers)
+    for (const std::string& line : NatLayersAdvice(*s.Layers)) out.push_back(line);
   // A TCP port that no connection reached because something on the way dropped the attempts (a
   // refusal is the far host's answer).
   for (const TAlgFinding& f : s.AlgTcp) {
