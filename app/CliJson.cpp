@@ -167,16 +167,18 @@ QJsonObject CallDirectionJson(const TCallDirection& d) {
                      {"loss_percent", d.LossPercent},
                      {"jitter_ms", d.JitterMs},
                      {"longest_loss_run", d.LongestLossRun},
-                     {"r_factor", d.R},
-                     {"mos", d.Mos}};
+                     {"r_factor", d.R ? QJsonValue(*d.R) : QJsonValue()},
+                     {"mos", d.Mos ? QJsonValue(*d.Mos) : QJsonValue()}};
 }
 
 // The test call; null where it did not run.
 QJsonValue CallJson(const std::optional<TCallResult>& c) {
   if (!c) return QJsonValue();
   auto direction = [](const std::optional<TCallDirection>& d) { return d ? QJsonValue(CallDirectionJson(*d)) : QJsonValue(); };
-  const bool known = !c->Busy && !c->Cut;
+  const bool known = c->NotTested == TCallNotTested::None;
+  const char* notTested = CallNotTestedName(c->NotTested);
   return QJsonObject{
+      {"not_tested", notTested ? QJsonValue(notTested) : QJsonValue()},
       {"seconds", c->Seconds},
       {"packets_per_second", call_wire::kPacketsPerSecond},
       {"audio", known ? QJsonValue(CallAudioName(c->Audio)) : QJsonValue()},

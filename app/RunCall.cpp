@@ -58,31 +58,42 @@ void TForm1::CallStep() {
   if (!Call->SendingDone()) return;
   // The report follows the echoes of the NAT session test that may still be on their way.
   try {
-    for (int i = 0; i < kFramesPerStep && !callReport_; ++i) {
+    for (int i = 0; i < kFramesPerStep && !callReport_ && !callReportUnreadable_; ++i) {
       const std::string frame = Scramble(IdTCPClient1->ReadLine(EchoTerminator(), 1, -1));
       if (frame.empty()) break;
       callReport_ = call_wire::ParseReport(frame);
+      callReportUnreadable_ = !callReport_ && call_wire::IsReportText(frame);
     }
   } catch (...) {
     // The connection is gone: no report will come.
     FinishCall();
     return;
   }
-  if (callReport_ || now >= Call->SendingEndedUs() + kReportWaitUs) FinishCall();
+  if (callReport_ || callReportUnreadable_ || now >= Call->SendingEndedUs() + kReportWaitUs) FinishCall();
 }
 
 void TForm1::FinishCall() {
-  if (!Call->Started() || callWritten_) {
-    callDueUs_.reset();  // a call not begun by the end of the run is not one
+  if (callWritten_) return;
+  const bool stopped = Result.End == TRunEnd::Stopped;
+  if (!Call->Started()) {
+    // A call due that never began; one the server does not offer goes to the summary alone.
+    const bool checked = Result.Sequence.Outcome == TSequenceReport::TOutcome::Completed;
+    if (checked && CallSecondsAsked > 0 && !call_wire::PlanFromToken(Result.Sequence.Token))
+      Result.Call = CallNotBegun(TCallNotTested::NoCallOffered, 0, RtpPort);
+    if (callDueUs_) {
+      Result.Call = CallNotBegun(stopped ? TCallNotTested::Stopped : TCallNotTested::CutShort, 0, RtpPort);
+      for (const std::string& line : CallLines(*Result.Call)) Line(TPane::Rtp, line);
+      callWritten_ = true;
+    }
+    callDueUs_.reset();
     return;
   }
   Call->Stop();
   callWritten_ = true;
-  Result.Call = Call->Result(callReport_, RtpPort, callBurstCame_);
   // Without the report, "nothing reached the server" holds only after a whole call and the wait.
   const bool whole = Call->Sent() >= Call->Seconds() * call_wire::kPacketsPerSecond &&
                      SteadyUs() >= Call->SendingEndedUs() + kReportWaitUs;
-  if (!callReport_ && !whole) Result.Call->Cut = true;
+  Result.Call = Call->Result({callReport_, callReportUnreadable_, stopped, whole, RtpPort, callBurstCame_});
   for (const std::string& line : CallLines(*Result.Call)) Line(TPane::Rtp, line);
   ShowCallChart(*this, *Result.Call);
 }

@@ -384,6 +384,7 @@ void TForm1::BtnTestClick(QObject* /*Sender*/) {
   Call->Reset();  // before its socket is closed
   callDueUs_.reset();
   callReport_.reset();
+  callReportUnreadable_ = false;
   callWritten_ = false;
   NatCountdown.reset();
   natTimeoutWritten_ = false;

@@ -224,6 +224,7 @@ class TForm1 : public QWidget {
   void FinishCall();
   std::optional<int64_t> callDueUs_;
   std::optional<call_wire::TReport> callReport_;
+  bool callReportUnreadable_ = false;  // a report came that does not read
   bool callWritten_ = false;
   bool callBurstCame_ = false;
   // The start after the ports are bound: router, vendor list, endpoint, connect.

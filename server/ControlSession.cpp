@@ -293,7 +293,8 @@ bool TControlSession::OnCallPacket(const call_wire::TPacket& p, const TUdpPeer& 
   if (closed_ || ctx_.CallPlanSuffix.empty() || p.Token != token_ || from.Address != peer_) return false;
   if (!call_) {
     if (callBusy_) return false;
-    if (ctx_.Calls >= ctx_.MaxCalls) {
+    // No room, or its network or address holds its share already: a call is never cut for another.
+    if (!ctx_.CallShare.Take(peer_)) {
       callBusy_ = true;
       ++ctx_.Counters.CallsBusy;
       call_wire::TReport busy;
@@ -320,7 +321,6 @@ void TControlSession::StartCall(const TUdpPeer& from, uint32_t local, TServerClo
   c.ssrc = ctx_.Random();
   c.firstTimestamp = ctx_.Random();
   c.firstSeq = static_cast<uint16_t>(ctx_.Random());
-  ++ctx_.Calls;
   ++ctx_.Counters.Calls;
   life_.OnCallStarted(now + std::chrono::seconds(seconds) + std::chrono::milliseconds(kCallGraceMs));
   FollowLife();
@@ -369,7 +369,7 @@ void TControlSession::EndCall(bool report) {
   if (c.over) return;
   c.over = true;
   c.timer.cancel();
-  --ctx_.Calls;
+  ctx_.CallShare.Give(peer_);
   if (!report) return;
   life_.OnCallDone(TServerClock::now());
   Send(TextFrame(call_wire::ReportText(c.receiver.Report(c.sent))));
@@ -435,10 +435,9 @@ void TControlSession::StopOwn() {
 
 void TControlSession::LogEnd(const std::string& who, const std::string& duration,
                              const std::string& why) {
-  // A session that never tested (no check, no time-out test: at most NAT test INVITEs) gets no
-  // line of its own: it is summed.
-  if (!life_.Checked() && timeoutMaps_.empty() && !call_ && !callBusy_)
-    return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
+  // A session that never reached its checks (at most NAT test INVITEs, time-out requests or a
+  // call) gets no line of its own: it is summed, whatever it sent.
+  if (!life_.Checked()) return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
   std::string call = callBusy_ ? "busy" : "none";
   if (call_) {
     char jitter[32];
@@ -446,7 +445,7 @@ void TControlSession::LogEnd(const std::string& who, const std::string& duration
     call = std::to_string(call_->receiver.Received()) + " received, " + std::to_string(call_->sent) + " sent, jitter " +
            jitter + " ms";
   }
-  ctx_.Log("session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
+  ctx_.OwnLog(peer_, "session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
            std::to_string(echoes_) + " echoes, NAT test " +
            (natPorts_.empty() ? "none" : natPorts_) + ", " + std::to_string(rtpSent_) +
            " RTP packets, " + std::to_string(tcpEchoes_) + " echoes over TCP, NAT time-out test " +

@@ -3,7 +3,7 @@
 // session, the NAT session test with its RTP burst, the NAT time-out test and the test call. How long it lives, what it may spend and
 // which datagrams without its token it takes are the rules of SessionPolicy.h.
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <map>
 #include <set>
 #include <vector>
@@ -140,7 +140,7 @@ class TControlSession : public TTcpConnection {
   asio::steady_timer holdTimer_;
   uint32_t local_ = 0;  // our address on the control connection: RTP leaves from there
   std::string token_;
-  std::deque<std::string> out_;
+  std::list<std::string> out_;  // what the socket did not take yet; nothing allocated while empty
   size_t pendingOut_ = 0;
   bool writing_ = false;
   int echoes_ = 0;

@@ -142,7 +142,7 @@ void TEchoServer::Impl::StartAccept() {
     if (ctx.Stopping) return;
     if (ec) {
       // Out of descriptors, say: wait a little instead of spinning.
-      ctx.Log("accept failed: " + ec.message());
+      ctx.AcceptFailed("accept failed: " + ec.message());
       acceptRetry.expires_after(std::chrono::milliseconds(100));
       acceptRetry.async_wait([this](const asio::error_code& e) {
         if (!e && !ctx.Stopping) StartAccept();
@@ -159,7 +159,7 @@ void TEchoServer::Impl::StartSipAccept(tcp::acceptor& a, uint16_t port) {
     if (ctx.Stopping) return;
     if (ec) {
       if (ec == asio::error::operation_aborted) return;
-      ctx.Log("accept failed on TCP port " + std::to_string(port) + ": " + ec.message());
+      ctx.AcceptFailed("accept failed on TCP port " + std::to_string(port) + ": " + ec.message());
       auto retry = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(100));
       retry->async_wait([this, &a, port, retry](const asio::error_code& e) {
         if (!e && !ctx.Stopping) StartSipAccept(a, port);
@@ -302,7 +302,10 @@ void TEchoServer::Run() {
             ", UDP and TCP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText() +
             (s.ctx.CallPlanSuffix.empty() ? ", no test calls"
                                           : ", test calls up to " + std::to_string(s.ctx.Config.CallMaxSeconds) +
-                                                " s, " + std::to_string(s.ctx.MaxCalls) + " at once"));
+                                                " s, " + std::to_string(s.ctx.Config.CallsAtOnce()) +
+                                                " at once (" + std::to_string(s.ctx.Config.CallsPerNetwork()) +
+                                                " per network, " + std::to_string(s.ctx.Config.CallsPerAddress()) +
+                                                " per address)"));
   if (s.ctx.Config.IdleTimeoutMs > 0)
     s.ctx.Log("--idle-timeout is no longer used: a session ends with its test");
   s.StartAccept();

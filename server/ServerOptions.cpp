@@ -116,6 +116,16 @@ size_t TEchoServerConfig::CallsAtOnce() const {
   return std::min(MaxCalls, static_cast<size_t>(std::max(RtpPacketsPerSecond, 0)) / call_wire::kPacketsPerSecond);
 }
 
+size_t TEchoServerConfig::CallsPerNetwork() const {
+  const size_t share = MaxCallsPerNetwork > 0 ? MaxCallsPerNetwork : std::max<size_t>(2, CallsAtOnce() / 16);
+  return std::min(share, CallsAtOnce());
+}
+
+size_t TEchoServerConfig::CallsPerAddress() const {
+  const size_t share = MaxCallsPerAddress > 0 ? MaxCallsPerAddress : std::max<size_t>(1, CallsPerNetwork() / 4);
+  return std::min(share, CallsPerNetwork());
+}
+
 std::string TEchoServerConfig::TimeoutPlanSuffix() const {
   return nat_timeout::PlanSuffix({TimeoutIdleSecs, TimeoutRefreshSecs});
 }
@@ -151,6 +161,11 @@ std::string ServerUsage() {
          "                            1 to 120 (default 30; 0: no calls)\n"
          "  --max-calls N             test calls at once; one more is told that the server is\n"
          "                            busy (default 300, and at most the RTP rate / 50)\n"
+         "  --max-calls-per-network N  test calls at once from one /24 network (default a\n"
+         "                            sixteenth of --max-calls, at least 2: 18 of 300); a\n"
+         "                            running call is never cut for another\n"
+         "  --max-calls-per-address N  test calls at once from one address (default a quarter\n"
+         "                            of a network's, at least 1: 4)\n"
          "  --stun-port N             UDP port of the STUN answers, and N+1 their other\n"
          "                            port (default 3478; 0: no STUN)\n"
          "  --other-address IP        the host's second address, from which STUN answers\n"
@@ -250,6 +265,12 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--max-calls") {
       ok = ParseLong(value, 1, 1000000, n);
       config.MaxCalls = static_cast<size_t>(n);
+    } else if (arg == "--max-calls-per-network") {
+      ok = ParseLong(value, 1, 1000000, n);
+      config.MaxCallsPerNetwork = static_cast<size_t>(n);
+    } else if (arg == "--max-calls-per-address") {
+      ok = ParseLong(value, 1, 1000000, n);
+      config.MaxCallsPerAddress = static_cast<size_t>(n);
     } else if (arg == "--stun-port") {
       ok = ParseLong(value, 0, 65534, n);
       config.StunPort = static_cast<uint16_t>(n);

@@ -41,6 +41,10 @@ struct TEchoServerConfig {
   // how many run at once (no more than the RTP rate carries at 50 packets a second each).
   int CallMaxSeconds = 30;
   size_t MaxCalls = 300;
+  // A network's share of them and an address's (0: a sixteenth of the calls, at least 2, and a
+  // quarter of a network's, at least 1).
+  size_t MaxCallsPerNetwork = 0;
+  size_t MaxCallsPerAddress = 0;
   // STUN answers on this port and the next one; 0: no STUN. OtherAddress: the host's second
   // address, from which a change of address is answered ("": only the port can change).
   uint16_t StunPort = 3478;
@@ -67,6 +71,7 @@ struct TEchoServerConfig {
   int HttpIdleTimeoutMs = 30000;  // HTTP connection between requests, and per response
   int HttpLifetimeMs = 190000;    // an HTTP connection in all: the tester gives up after 180 s
   int LogSummaryMs = 60000;        // the period of the summed lines about non-testers
+  size_t LogLinesPerPeriod = 120;  // testers' own end lines in that period; the rest are summed
   // Unsent bytes on one connection before it is cut off: an echo of the largest datagram, and
   // 16 KiB more.
   size_t MaxPendingOutput = (64 + 16) * 1024;
@@ -84,6 +89,8 @@ struct TEchoServerConfig {
   std::string TimeoutPlanSuffix() const;
   // The calls that may run at once: --max-calls, within what the RTP rate carries.
   size_t CallsAtOnce() const;
+  size_t CallsPerNetwork() const;
+  size_t CallsPerAddress() const;
 };
 
 // The idle gaps of a port's NAT session reports once it is known whether another port of the

@@ -62,6 +62,37 @@ TCallStep CallStep(int received, int sent, TServerTime now, TServerTime first, T
   return sent < received ? TCallStep::Send : TCallStep::Skip;
 }
 
+namespace {
+
+size_t CountOf(const std::unordered_map<uint32_t, size_t>& counts, uint32_t key) {
+  auto it = counts.find(key);
+  return it == counts.end() ? 0 : it->second;
+}
+
+void Lower(std::unordered_map<uint32_t, size_t>& counts, uint32_t key) {
+  if (auto it = counts.find(key); it != counts.end() && --it->second == 0) counts.erase(it);
+}
+
+}  // namespace
+
+bool TCallShare::Take(uint32_t address) {
+  if (size_ >= total_ || FromNetwork(address) >= perNetwork_ || FromAddress(address) >= perAddress_) return false;
+  ++size_;
+  ++byNetwork_[address & mask_];
+  ++byAddress_[address];
+  return true;
+}
+
+void TCallShare::Give(uint32_t address) {
+  if (FromAddress(address) == 0) return;
+  --size_;
+  Lower(byNetwork_, address & mask_);
+  Lower(byAddress_, address);
+}
+
+size_t TCallShare::FromNetwork(uint32_t address) const { return CountOf(byNetwork_, address & mask_); }
+size_t TCallShare::FromAddress(uint32_t address) const { return CountOf(byAddress_, address); }
+
 // ---- Admission ---------------------------------------------------------------------------------
 
 TAdmission::TVerdict TAdmission::Decide(uint32_t address) const {
@@ -288,9 +319,10 @@ void TLogTally::Count(TTallied kind, uint32_t address) {
 std::vector<std::string> TLogTally::Flush(const std::string& period) {
   static const char* const what[][3] = {{"session", "sessions", " ended without a probe"},
                                         {"HTTP connection", "HTTP connections", " ended without a good answer"},
-                                        {"connection", "connections", " closed to make room"}};
+                                        {"connection", "connections", " closed to make room"},
+                                        {"tester's line", "testers' lines", " not logged one by one"}};
   std::vector<std::string> lines;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     TKind& k = kinds_[i];
     if (k.Count == 0) continue;
     const size_t n = k.Networks.size();

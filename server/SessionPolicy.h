@@ -147,6 +147,29 @@ enum class TCallStep { Send, Skip, End };
 TCallStep CallStep(int received, int sent, TServerTime now, TServerTime first, TServerTime latest,
                    int maxSeconds);
 
+// Test calls at once, shared per network: at most `total` in all, `perNetwork` from one network
+// (the address's first prefixBits bits) and `perAddress` from one address, so that one network
+// never holds more than its share while others wait. A call past a cap is refused; a running call
+// is never cut for another.
+class TCallShare {
+ public:
+  TCallShare(size_t total, size_t perNetwork, size_t perAddress, uint32_t networkMask)
+      : total_(total), perNetwork_(perNetwork), perAddress_(perAddress), mask_(networkMask) {}
+  // A call from address begins; false: no room for it.
+  bool Take(uint32_t address);
+  // A call from address is over.
+  void Give(uint32_t address);
+  size_t Size() const { return size_; }
+  size_t FromNetwork(uint32_t address) const;
+  size_t FromAddress(uint32_t address) const;
+
+ private:
+  size_t total_, perNetwork_, perAddress_;
+  uint32_t mask_;
+  size_t size_ = 0;
+  std::unordered_map<uint32_t, size_t> byNetwork_, byAddress_;
+};
+
 // ---- Admission ---------------------------------------------------------------------------------
 
 // The places of the server: every admitted connection to the control port holds one; a
@@ -339,6 +362,7 @@ class TAddressFallback {
   void OnToken() {
     open_ = false;
     held_.clear();
+    held_.shrink_to_fit();
   }
   // When the next held datagram is due.
   std::optional<TServerTime> NextDue() const {
@@ -348,10 +372,9 @@ class TAddressFallback {
   // The held datagrams due by now, in their order.
   std::vector<Item> TakeDue(TServerTime now) {
     std::vector<Item> due;
-    while (!held_.empty() && held_.front().first <= now) {
-      due.push_back(std::move(held_.front().second));
-      held_.pop_front();
-    }
+    size_t n = 0;
+    for (; n < held_.size() && held_[n].first <= now; ++n) due.push_back(std::move(held_[n].second));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
     return due;
   }
   size_t Held() const { return held_.size(); }
@@ -360,14 +383,17 @@ class TAddressFallback {
   std::chrono::milliseconds hold_;
   size_t max_;
   bool open_ = true;
-  std::deque<std::pair<TServerTime, Item>> held_;
+  // A few at most, and none in most sessions: a vector costs nothing while empty.
+  std::vector<std::pair<TServerTime, Item>> held_;
 };
 
 // ---- Rationed logs -----------------------------------------------------------------------------
 
 // Ends that say nothing about a tester are summed per period instead of a line each: how many,
 // and from how many networks (up to maxNetworks of them are told apart).
-enum class TTallied { NoProbe, HttpError, MadeRoom };  // no probe: none of the checks
+// No probe: none of the checks (a session whose only datagrams were a lone time-out request, a
+// call packet or a busy answer's). Unlogged: a tester's own line past the log's share.
+enum class TTallied { NoProbe, HttpError, MadeRoom, Unlogged };
 
 class TLogTally {
  public:
@@ -384,7 +410,7 @@ class TLogTally {
   };
   uint32_t mask_;
   size_t max_;
-  TKind kinds_[3];
+  TKind kinds_[4];
 };
 
 // 1234567 -> "1,234,567".

@@ -21,6 +21,7 @@ TUdpSide::TUdpSide(TServerContext& ctx)
     : ctx_(ctx),
       rtp_(ctx.Io),
       buffer_(kLargestDatagram),
+      rtpBatch_(std::make_unique<TDatagramBatch>()),
       perSource_(ctx.Config.MaxDatagramSources, ctx.Config.DatagramsPerSecond,
                  ctx.Config.DatagramBurst),
       rtpPacer_(0),
@@ -53,7 +54,7 @@ void TUdpSide::Bind(const asio::ip::address_v4& address) {
 
 void TUdpSide::Start() {
   for (auto& s : sip_) Receive(*s);
-  PumpDatagrams(ctx_, rtp_, buffer_, [this](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+  PumpDatagramBatches(ctx_, rtp_, *rtpBatch_, [this](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
     OnRtpDatagram(datagram, from, local);
   });
 }
@@ -168,7 +169,7 @@ void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, co
 void TUdpSide::PaceRtp() {
   // Each call running takes its 50 packets a second off the rate; the bursts share the rest.
   const long long rate = ctx_.Config.RtpPacketsPerSecond,
-                  calls = static_cast<long long>(ctx_.Calls) * call_wire::kPacketsPerSecond;
+                  calls = static_cast<long long>(ctx_.CallShare.Size()) * call_wire::kPacketsPerSecond;
   rtpPacer_.SetPerTick(static_cast<size_t>(std::max(0LL, rate - calls) * ctx_.Config.RtpIntervalMs / 1000));
   rtpPacer_.Tick([this](TRtpBurst& b) {
     const auto session = b.session.lock();

@@ -67,6 +67,7 @@ class TUdpSide {
   std::vector<std::unique_ptr<TSipSocket>> sip_;
   asio::ip::udp::socket rtp_;
   std::vector<char> buffer_;
+  std::unique_ptr<TDatagramBatch> rtpBatch_;  // the RTP port's calls come many at once
   TDatagramLimiter perSource_;
   TBurstPacer<TRtpBurst> rtpPacer_;
   asio::steady_timer rtpTimer_;
