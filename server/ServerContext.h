@@ -40,7 +40,6 @@ class TServerContext {
         Log(std::move(log)),
         Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress, Config.NetworkPrefixBits,
                   Config.ProtectedPerNetwork),
-        TimeoutPlanSuffix(Config.TimeoutPlanSuffix()),
         MaxCalls(Config.CallsAtOnce()),
         Tally(TAdmission::PrefixMask(Config.NetworkPrefixBits), 65536) {}
 
@@ -66,7 +65,9 @@ class TServerContext {
   // Greeted control sessions by token and by peer address.
   TSessionRegister<TControlSession> Sessions;
 
-  const std::string TimeoutPlanSuffix;  // "" when the server runs no NAT time-out test
+  // The NAT time-out test as each token announces it, once its port is bound ("" when the
+  // server runs no such test).
+  std::string TimeoutPlanSuffix;
   // The test call as each token announces it, once the RTP socket is bound ("" when the server
   // takes no calls); the calls running now and how many may.
   std::string CallPlanSuffix;
