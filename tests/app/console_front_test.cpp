@@ -155,8 +155,9 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_TRUE(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
   // The time-out test on mappings of its own: nothing expires on loopback.
   EXPECT_EQ(QJsonDocument(summary["nat_timeout"].toObject()).toJson(QJsonDocument::Compact).toStdString(),
-            R"({"busy":{"gone_by_seconds":null,"held_seconds":3},"idle_seconds_tested":[2,3],"inbound_refresh":null,)"
-            R"("new":{"gone_by_seconds":null,"held_seconds":3}})");
+            R"({"busy":{"gone_by_seconds":null,"held_seconds":3,"unsteady":false},"idle_seconds_tested":[2,3],)"
+            R"("inbound_refresh":null,"new":{"gone_by_seconds":null,"held_seconds":3,"unsteady":false},"port":3480,)"
+            R"("sip_port_longer":null})");
   // The test call, as long as the server takes: nothing lost either way, after the burst's lines.
   const QJsonObject call = root["call"].toObject();
   EXPECT_EQ(call["seconds"].toInt(), 2);
@@ -449,7 +450,7 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
       {"nothing run", [](TForm1&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
         {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"},
-        {"schema_version", "3"}}},
+        {"schema_version", "4"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
