@@ -53,7 +53,7 @@ struct TTimeoutObservations {
 };
 
 // A datagram due after an idle time counts as missing this long after it was due (its copies
-// go out within 0.6 s).
+// go out within a second).
 inline constexpr int kTimeoutGraceMs = 3000;
 // Refresh: "yes" on this many of the server's datagrams past the busy time-out that came; "no"
 // once this many past it are missing and none came.

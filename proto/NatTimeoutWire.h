@@ -37,9 +37,9 @@ inline constexpr int kMinIdleSecs = 2;
 
 // What a server with a port of its own for the test does (an older one sends each idle mapping
 // one datagram, the refresh mapping one every gap up to the longest idle time, and asks nothing):
-inline constexpr int kIdleCopies = 3;       // an idle mapping's datagram goes out this many times,
-inline constexpr int kCopyGapMs = 300;      // this far apart: one lost datagram decides nothing
-inline constexpr int kRefreshTailGaps = 3;  // refresh datagrams go on this many gaps past the longest idle time
+inline constexpr int kIdleCopies = 4;       // an idle mapping's datagram goes out this many times,
+inline constexpr int kCopyGapMs = 250;      // this far apart: a lost datagram decides nothing
+inline constexpr int kRefreshTailGaps = 5;  // refresh datagrams go on this many gaps past the longest idle time
 inline constexpr int kPayFactor = 2;        // bytes sent to a mapping: at most twice what its requests carried
 // A refresh mapping's requests must be at least this large (an older tester's are not taken: it
 // could not pay for the refresh datagrams, and says that refresh was not told).

@@ -38,7 +38,7 @@ struct TEchoServerConfig {
   // open for an hour); 0: any free port. Announced in the token.
   uint16_t TimeoutPort = 3480;
   // Its datagrams to one address, of all sessions together: a cap on what forged sources could
-  // aim at the neighbours behind a carrier's NAT (a session's test sends about 130).
+  // aim at the neighbours behind a carrier's NAT (a session's test sends about 150).
   double TimeoutDatagramsPerAddressPerSecond = 8;
   double TimeoutDatagramBurstPerAddress = 500;
   uint16_t RtpPort = 5004;   // RTP bursts and test calls; 0: any free port

@@ -167,13 +167,13 @@ TEST(NatTimeoutDecision, BusyWarmUpHoldsOnlyOverMoreThanTwoSeconds) {
 
 // What the refresh mapping's requests pay for: twice their bytes, less an answer per request.
 TEST(NatTimeoutDecision, RefreshDatagramsPaidForByTheAnsweredRequests) {
-  const nat_timeout::TPlan plan{{10, 190}, 10, 3480};  // 19 gaps to 190 s, 3 more: 22
+  const nat_timeout::TPlan plan{{10, 190}, 10, 3480};  // 19 gaps to 190 s, 5 more: 24
   const std::string token(85, 'a');
   const TTimeoutRequestSizes z = TimeoutRequestSizes(plan, token);
   EXPECT_GE(z.Refresh, nat_timeout::kMinRefreshRequestBytes);
   EXPECT_LE(z.Refresh, nat_timeout::kMaxRequestBytes);
-  EXPECT_EQ(RefreshPaidFor(plan, 2 * z.Refresh, 6, z.Reply), 22) << "two answered of six pay for all";
-  EXPECT_LT(RefreshPaidFor(plan, z.Refresh, 6, z.Reply), 22) << "one does not";
+  EXPECT_EQ(RefreshPaidFor(plan, 2 * z.Refresh, 6, z.Reply), 24) << "two answered of six pay for all";
+  EXPECT_LT(RefreshPaidFor(plan, z.Refresh, 6, z.Reply), 24) << "one does not";
   EXPECT_EQ(RefreshPaidFor(plan, 0, 6, z.Reply), 0);
   // With 7 answers of 100-byte replies out of 1,000 bytes: (2,000 - 700) / 100 = 13, rounded down.
   EXPECT_EQ(RefreshPaidFor(plan, 1000, 7, 100), 13);
