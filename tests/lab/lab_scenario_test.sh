@@ -664,7 +664,8 @@ case "$SCENARIO" in
     # gone, so both kinds last 45 s and the refresh mapping dies at that age too. The session
     # test on the SIP ports runs with the server's default schedules: its reports count from the
     # last INVITE, not from the report before, and the lines say so.
-    TIMEOUT_SIP_PORTS=() timeout_scenario --udp-timeout 300 --outbound-refresh 45 --
+    TIMEOUT_SIP_PORTS=()
+    timeout_scenario --udp-timeout 300 --outbound-refresh 45 --
     nat_timeout_lines "time-out of a new mapping" "held 35 s idle, gone by 50 s" "a new mapping lasts 45 s"
     nat_timeout_lines "time-out of a busy mapping" "held 35 s idle, gone by 50 s" "a busy mapping lasts 45 s too"
     nat_timeout_lines "refresh by incoming traffic" "no: only what this computer sends keeps a mapping open" \
