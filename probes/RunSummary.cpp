@@ -63,7 +63,7 @@ TNatBracket Bracket(int port, bool started, bool alg, const TRunResult::TNatPort
   }
   // Where the time-out test measured nothing (it did not run, or its port was blocked), the
   // reports are all there is: read as before.
-  if (!timeout || (!timeout->New.Measured && !timeout->Busy.Measured) || timeout->InboundRefresh == true) return b;
+  if (!timeout || (!timeout->New.Measured && !timeout->Busy.Measured)) return b;
   if (timeout->InboundRefresh == false && sentAtMs > 0 && reports->LastAtMs >= sentAtMs) {
     // Each report counted from the one before, which such a NAT does not count: from the INVITEs.
     const int64_t base = reports->LastAtMs - sentAtMs;
@@ -73,9 +73,16 @@ TNatBracket Bracket(int port, bool started, bool alg, const TRunResult::TNatPort
     if (b.GoneBySecs) b.GoneBySecs = since(*b.GoneBySecs);
     if (b.NotDueSecs) b.NotDueSecs = since(*b.NotDueSecs);
     if (b.MissedSecs) b.MissedSecs = since(*b.MissedSecs);
-  } else if (b.GoneBySecs) {
+  } else if (timeout->InboundRefresh != true && b.GoneBySecs) {
     b.GoneBySecs.reset();
     b.EndNotTold = true;
+  }
+  // A SIP socket's mapping carried traffic both ways: it does not go before the time-out test's
+  // new mappings did. A report missing that soon was lost on the way (its one datagram).
+  const std::optional<int>& newHeld = timeout->New.HeldSecs;
+  if (b.GoneBySecs && newHeld && *b.GoneBySecs <= *newHeld) {
+    b.MissedSecs = b.GoneBySecs;
+    b.GoneBySecs.reset();
   }
   return b;
 }

@@ -159,6 +159,22 @@ TEST(RunSummary, lines_per_finding) {
        {"NAT time-out on port 5060: held at least 20 s; when it went is not told (whether incoming traffic keeps a "
         "mapping open was not told)"},
        3},
+      {"a port's report missing sooner than the test's new mappings went: lost on the way",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2}, 3);
+         r.NatTimeout = Timeout(B(50, 70), B(140, 190), true);
+         return EndedAfter(r, 42'000);
+       },
+       ctx, {"NAT time-out on port 5060: held at least 2 s (the 3 s report did not come)"}, 3},
+      {"... and one missing as late as they held still is",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 50}, 51);
+         r.NatTimeout = Timeout(B(50, 70), B(140, 190), true);
+         return EndedAfter(r, 60'000);
+       },
+       ctx, {"NAT time-out on port 5060: held 50 s idle, gone by 51 s"}, 3},
       {"a SIP port's mapping outlived the test's busy ones",
        [] {
          TRunResult r = NoAlg();
