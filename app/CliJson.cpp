@@ -97,6 +97,28 @@ QJsonValue Behaviour(const std::optional<TNatBehaviour>& b) {
   };
 }
 
+// How many NATs; null when that was not looked for.
+QJsonValue LayersJson(const std::optional<TNatLayers>& l) {
+  if (!l) return QJsonValue();
+  QJsonArray hops;
+  for (const TPathHop& h : l->Seen.Path.Hops) {
+    const auto kind = AddressKindOf(h.Address);
+    hops.append(QJsonObject{{"ttl", h.Ttl},
+                            {"address", Text(h.Address)},
+                            {"kind", kind ? QJsonValue(AddressKindName(*kind)) : QJsonValue()}});
+  }
+  const auto& r = l->Router;
+  return QJsonObject{
+      {"count", l->Count ? QJsonValue(*l->Count) : QJsonValue()},
+      {"carrier_grade", l->CarrierGrade ? QJsonValue(*l->CarrierGrade) : QJsonValue()},
+      {"likely", l->Likely},
+      {"gateway", QJsonObject{{"protocol", r ? QJsonValue(GatewayProtocolName(r->Protocol)) : QJsonValue()},
+                              {"external_address", r && r->ExternalAddress ? Text(*r->ExternalAddress) : QJsonValue()}}},
+      {"hops", hops},
+      {"server_ttl", l->Seen.Path.DestinationTtl ? QJsonValue(*l->Seen.Path.DestinationTtl) : QJsonValue()},
+  };
+}
+
 // A text, or null when it is empty or holds only `unknown` characters (an address or MAC the
 // router discovery could not find reads as zeros).
 QJsonValue Known(const std::string& text, const char* unknown) {
@@ -216,6 +238,7 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
       {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},
       {"call", CallJson(r.Call)},
       {"nat_behaviour", Behaviour(seq.Behaviour)},
+      {"nat_layers", LayersJson(seq.Layers)},
       {"router", QJsonObject{{"ip", Known(r.RouterIP, "0.")},
                              {"mac", Known(r.RouterMac, "0")},
                              {"vendor", r.Vendor ? Text(*r.Vendor) : QJsonValue(QJsonValue::Null)}}},

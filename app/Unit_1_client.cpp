@@ -19,6 +19,7 @@
 #include "net/ScopeExit.h"
 #include "net/UiThread.h"
 #include "probes/NatDiscovery.h"
+#include "probes/NatLayersDiscovery.h"
 #include "probes/RunEndRule.h"
 
 TForm1* Form1 = nullptr;
@@ -538,6 +539,12 @@ class TForm1::TSequencerLink : public TSequencerIo {
   std::optional<TNatBehaviour> NatBehaviour() override {
     return nat_.Result([](int ms) { SleepKeepingAlive(ms); });
   }
+  void StartNatLayers(const std::string& localIp, const std::string& serverHost) override {
+    layers_.Start(localIp, serverHost, f_.RouterIP);
+  }
+  std::optional<TNatLayersSeen> NatLayersSeen() override {
+    return layers_.Result([](int ms) { SleepKeepingAlive(ms); });
+  }
   void StartNatTimeout(const std::string& localIp, const std::string& serverHost, int serverPort,
                        const std::string& token) override {
     f_.NatTimeout->Start(localIp, serverHost, static_cast<uint16_t>(serverPort), token);
@@ -556,6 +563,7 @@ class TForm1::TSequencerLink : public TSequencerIo {
   std::unique_ptr<TIdIOHandlerSocket> sipTcpHandler_;  // outlives the client that uses it
   std::unique_ptr<TIdTCPClient> sipTcp_;
   TBackgroundNatDiscovery nat_;  // ended with the sequence
+  TBackgroundNatLayers layers_;   // likewise
 };
 
 void TForm1::TimerTCPTimer(QObject* /*Sender*/) {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# A NAT lab in three network namespaces:
+# A NAT lab in three network namespaces (four with --outer-nat):
 #
 #   lan (the user's host) --- router (forwarding, masquerade, optional SIP helper) --- wan (the server)
+#   lan --- router --- outer (a second NAT: the provider's, or another home router) --- wan
 #
 #   lab/lab.sh run  [options] [-- command [args...]]   build a lab, run the command in lan (an
 #                                                       interactive shell without one), tear down
 #   lab/lab.sh up   [options]                           build a lab and keep it; prints its name
-#   lab/lab.sh exec NAME lan|router|wan command [args...]
+#   lab/lab.sh exec NAME lan|router|outer|wan command [args...]
 #   lab/lab.sh down NAME                                tear a kept lab down
 #   lab/lab.sh list                                     labs of this machine
 #
@@ -57,6 +58,19 @@
 #                          source NAT and send inbound datagrams to it
 #   --hairpin              lan reaches its own mappings at the router's WAN address (with
 #                          full-cone or restricted-cone)
+#   --public               the lab's internet has addresses that count as public: 203.0.113.0/24
+#                          (the router's WAN 203.0.113.1, the server 203.0.113.2, a DNS server
+#                          203.0.113.53) instead of 172.31.77.0/24
+#   --outer-nat cgn|home   a second NAT between the router and the internet, in a namespace of
+#                          its own (outer), masquerading to 203.0.113.1 (the internet public as
+#                          with --public): cgn, the provider's carrier-grade NAT in the shared
+#                          space (the router's WAN 100.64.0.2, the NAT 100.64.0.1); home, a second
+#                          home router (10.0.0.2, 10.0.0.1)
+#   --upnp                 miniupnpd in the router: UPnP IGD and NAT-PMP on its LAN side. With a
+#                          private or shared WAN address it has no external address to give; with
+#                          --public and no --outer-nat it learns its own from the server's STUN
+#                          side (UDP 3478 must listen: --wait-udp 3478), since it takes the
+#                          documentation ranges for private ones
 #   --hosts NAMES          names that resolve to the server inside lan (default: sip-echo.lab)
 #   --dns NAME=IP[,IP...]  a DNS server in wan (dnsmasq, at 172.31.77.53) that answers NAME with
 #                          these addresses, in an order that turns on every query (round robin);
@@ -76,17 +90,22 @@
 # --delay runs natlab-delay-queue from the build (LAB_DELAY_PROGRAM names another path).
 #
 # Commands run as root with these variables set: LAB_NAME, LAB_LAN_NS, LAB_ROUTER_NS,
-# LAB_WAN_NS, LAB_LAN_IP, LAB_ROUTER_LAN_IP, LAB_ROUTER_WAN_IP, LAB_SERVER_IP, LAB_LAN_IF.
+# LAB_WAN_NS, LAB_OUTER_NS (empty without --outer-nat), LAB_LAN_IP, LAB_ROUTER_LAN_IP,
+# LAB_ROUTER_WAN_IP, LAB_SERVER_IP, LAB_LAN_IF.
 #
 # Exit status of run: the command's; 77 when this machine cannot build a lab (not root, no
 # network namespaces, no nftables); 2 for bad options.
 set -euo pipefail
 
-# Addresses exist only inside the lab's namespaces, so every lab can use the same ones.
+# Addresses exist only inside the lab's namespaces, so every lab can use the same ones. Those of
+# the internet side are set by plan_addresses from the options.
 LAB_LAN_IP=192.168.77.2
 LAB_ROUTER_LAN_IP=192.168.77.1
 LAB_ROUTER_WAN_IP=172.31.77.1
 LAB_SERVER_IP=172.31.77.2
+LAB_OUTER_NS=""
+LAB_OUTER_LAN_IP=""
+LAB_OUTER_WAN_IP=""
 STATE_ROOT=/run/natlab
 SKIP=77
 
@@ -123,6 +142,9 @@ MSS=""
 FORWARDS=()
 NAT_KIND=masquerade
 HAIRPIN=0
+PUBLIC=0
+OUTER=""
+UPNP=0
 HOSTS_NAMES="sip-echo.lab"
 DNS_RECORDS=()
 DNS_IP=172.31.77.53
@@ -233,7 +255,8 @@ parse_options() {
         DNS_RECORDS+=("$2"); shift 2 ;;
       --relay-localhost) RELAY_LOCALHOST=1; shift ;;
       --wan-address)
-        [ $# -ge 2 ] && [[ "$2" =~ ^172\.31\.77\.([3-9]|[1-9][0-9]|1[0-9][0-9]|2[0-4][0-9]|25[0-4])$ ]] || die "--wan-address needs an address 172.31.77.3 to 172.31.77.254"
+        [ $# -ge 2 ] && [[ "$2" =~ ^(172\.31\.77|203\.0\.113)\.([3-9]|[1-9][0-9]|1[0-9][0-9]|2[0-4][0-9]|25[0-4])$ ]] ||
+          die "--wan-address needs an address 172.31.77.3 to 172.31.77.254 (203.0.113.x with --public)"
         WAN_ADDRESSES+=("$2"); shift 2 ;;
       --lan-sysctl)
         [ $# -ge 2 ] && [[ "$2" =~ ^[a-z0-9_.]+=[0-9A-Za-z\ ]+$ ]] || die "--lan-sysctl needs KEY=VALUE"
@@ -255,6 +278,11 @@ parse_options() {
           die "--nat needs masquerade, random, full-cone or restricted-cone"
         NAT_KIND=$2; shift 2 ;;
       --hairpin) HAIRPIN=1; shift ;;
+      --public) PUBLIC=1; shift ;;
+      --outer-nat)
+        [ $# -ge 2 ] && [[ "$2" =~ ^(cgn|home)$ ]] || die "--outer-nat needs cgn or home"
+        OUTER=$2; shift 2 ;;
+      --upnp) UPNP=1; shift ;;
       --name)
         [ $# -ge 2 ] && [[ "$2" =~ ^[A-Za-z0-9_-]{1,40}$ ]] || die "--name needs letters, digits, - or _ (at most 40)"
         NAME=$2; shift 2 ;;
@@ -266,6 +294,23 @@ parse_options() {
   REST=()
 }
 
+# The internet side's addresses, from --public and --outer-nat.
+plan_addresses() {
+  local net=172.31.77 a
+  if [ $PUBLIC = 1 ] || [ -n "$OUTER" ]; then net=203.0.113; fi
+  LAB_SERVER_IP=$net.2
+  DNS_IP=$net.53
+  case "$OUTER" in
+    cgn) LAB_ROUTER_WAN_IP=100.64.0.2; LAB_OUTER_LAN_IP=100.64.0.1; LAB_OUTER_WAN_IP=$net.1 ;;
+    home) LAB_ROUTER_WAN_IP=10.0.0.2; LAB_OUTER_LAN_IP=10.0.0.1; LAB_OUTER_WAN_IP=$net.1 ;;
+    *) LAB_ROUTER_WAN_IP=$net.1 ;;
+  esac
+  for a in "${WAN_ADDRESSES[@]}"; do
+    [[ "$a" == "$net".* ]] || die "--wan-address: $a is not in the lab's internet, $net.0/24"
+  done
+  return 0
+}
+
 # ---------------------------------------------------------------- names and state
 
 # Sets the namespace and interface names of lab $1. Interface names carry a short id of the lab
@@ -275,6 +320,7 @@ set_names() {
   LAN_NS=$NAME-lan
   ROUTER_NS=$NAME-router
   WAN_NS=$NAME-wan
+  OUTER_NS=$NAME-outer
   local id
   id=$(printf '%s' "$NAME" | cksum | cut -d' ' -f1)
   id=$(printf '%06x' $((id % 16777216)))
@@ -282,11 +328,13 @@ set_names() {
   RLAN_IF=rl$id   # the router's LAN side
   RWAN_IF=rw$id   # the router's WAN side
   WAN_IF=w$id     # the server's interface
+  OL_IF=ol$id     # the outer NAT's side towards the router
+  OW_IF=ow$id     # the outer NAT's WAN side
   STATE=$STATE_ROOT/$NAME
 }
 
 lab_env() {
-  echo "LAB_NAME=$NAME LAB_LAN_NS=$LAN_NS LAB_ROUTER_NS=$ROUTER_NS LAB_WAN_NS=$WAN_NS" \
+  echo "LAB_NAME=$NAME LAB_LAN_NS=$LAN_NS LAB_ROUTER_NS=$ROUTER_NS LAB_WAN_NS=$WAN_NS LAB_OUTER_NS=$LAB_OUTER_NS" \
        "LAB_LAN_IP=$LAB_LAN_IP LAB_ROUTER_LAN_IP=$LAB_ROUTER_LAN_IP" \
        "LAB_ROUTER_WAN_IP=$LAB_ROUTER_WAN_IP LAB_SERVER_IP=$LAB_SERVER_IP LAB_LAN_IF=$LAN_IF"
 }
@@ -311,6 +359,9 @@ check_can_build() {
   for t in ip nft sysctl timeout; do
     command -v "$t" >/dev/null 2>&1 || { echo "lab: SKIP: '$t' is not installed" >&2; exit $SKIP; }
   done
+  if [ $UPNP = 1 ] && [ ! -x /usr/sbin/miniupnpd ]; then
+    echo "lab: SKIP: --upnp needs miniupnpd (package miniupnpd-nftables)" >&2; exit $SKIP
+  fi
   if [ ${#DNS_RECORDS[@]} -gt 0 ] && ! command -v dnsmasq >/dev/null 2>&1; then
     echo "lab: SKIP: 'dnsmasq' is not installed (package dnsmasq-base)" >&2; exit $SKIP
   fi
@@ -349,17 +400,25 @@ build_lab() {
   ip netns add "$LAN_NS"
   ip netns add "$ROUTER_NS"
   ip netns add "$WAN_NS"
+  [ -n "$OUTER" ] && ip netns add "$OUTER_NS"
 
-  # Each veth pair is made inside the router's namespace and its far end moved straight into
-  # its own, so nothing of the lab ever appears in the namespace this script runs in.
+  # Each veth pair is made inside the router's namespace (or the outer NAT's) and its far end
+  # moved straight into its own, so nothing of the lab ever appears in the namespace this script
+  # runs in.
   ip -n "$ROUTER_NS" link add "$RLAN_IF" type veth peer name "$LAN_IF" netns "$LAN_NS"
-  ip -n "$ROUTER_NS" link add "$RWAN_IF" type veth peer name "$WAN_IF" netns "$WAN_NS"
+  if [ -n "$OUTER" ]; then
+    ip -n "$ROUTER_NS" link add "$RWAN_IF" type veth peer name "$OL_IF" netns "$OUTER_NS"
+    ip -n "$OUTER_NS" link add "$OW_IF" type veth peer name "$WAN_IF" netns "$WAN_NS"
+  else
+    ip -n "$ROUTER_NS" link add "$RWAN_IF" type veth peer name "$WAN_IF" netns "$WAN_NS"
+  fi
   if [ -n "$ROUTER_MAC" ]; then
     ip -n "$ROUTER_NS" link set dev "$RLAN_IF" address "$ROUTER_MAC"
   fi
 
   local ns
   for ns in "$LAN_NS" "$ROUTER_NS" "$WAN_NS"; do ip -n "$ns" link set lo up; done
+  [ -n "$OUTER" ] && build_outer
 
   ip -n "$LAN_NS" addr add "$LAB_LAN_IP/24" dev "$LAN_IF"
   # Segments of one write may travel between namespaces as one large packet: with a clamped
@@ -372,6 +431,7 @@ build_lab() {
   ip -n "$ROUTER_NS" addr add "$LAB_ROUTER_WAN_IP/24" dev "$RWAN_IF"
   ip -n "$ROUTER_NS" link set "$RLAN_IF" up
   ip -n "$ROUTER_NS" link set "$RWAN_IF" up
+  [ -n "$OUTER" ] && ip -n "$ROUTER_NS" route add default via "$LAB_OUTER_LAN_IP"
 
   # The server knows no route to the lan: only the router's public address reaches it.
   ip -n "$WAN_NS" addr add "$LAB_SERVER_IP/24" dev "$WAN_IF"
@@ -443,6 +503,55 @@ EOF
   for p in "${SWALLOW_TCP_PORTS[@]}"; do start_swallower "$p"; done
   for p in "${WAIT_TCP[@]}"; do wait_listen tcp "$p"; done
   for p in "${WAIT_UDP[@]}"; do wait_listen udp "$p"; done
+  # After the server: with a public WAN address it asks the server's STUN side.
+  [ $UPNP = 1 ] && start_upnp
+  return 0
+}
+
+# The outer NAT of --outer-nat: forwarding from the router's WAN network to the internet,
+# masquerading to its own WAN address, nothing else.
+build_outer() {
+  ip -n "$OUTER_NS" link set lo up
+  ip -n "$OUTER_NS" addr add "$LAB_OUTER_LAN_IP/24" dev "$OL_IF"
+  ip -n "$OUTER_NS" addr add "$LAB_OUTER_WAN_IP/24" dev "$OW_IF"
+  ip -n "$OUTER_NS" link set "$OL_IF" up
+  ip -n "$OUTER_NS" link set "$OW_IF" up
+  ip netns exec "$OUTER_NS" sysctl -qw net.ipv4.ip_forward=1
+  ip netns exec "$OUTER_NS" nft -f - <<EOF
+table ip natlab_outer {
+  chain masq {
+    type nat hook postrouting priority srcnat; policy accept;
+    oifname "$OW_IF" masquerade
+  }
+}
+EOF
+}
+
+# miniupnpd in the router (--upnp), UPnP IGD and NAT-PMP on the LAN side, its files in the
+# lab's state; waits (at most 20 s) until it takes NAT-PMP requests.
+start_upnp() {
+  local conf=$STATE/miniupnpd.conf id
+  id=$(printf '%s' "$NAME" | cksum | cut -d' ' -f1)
+  {
+    echo "ext_ifname=$RWAN_IF"
+    echo "listening_ip=$RLAN_IF"
+    echo "enable_upnp=yes"
+    echo "enable_natpmp=yes"
+    echo "secure_mode=yes"
+    printf 'uuid=6c61622d-7570-4e70-8000-%012x\n' "$id"
+    echo "lease_file=$STATE/miniupnpd.leases"
+    if [ -z "$OUTER" ] && [ $PUBLIC = 1 ]; then
+      echo "ext_perform_stun=yes"
+      echo "ext_stun_host=$LAB_SERVER_IP"
+      echo "ext_stun_port=3478"
+    fi
+    echo "allow 1024-65535 ${LAB_LAN_IP%.*}.0/24 1024-65535"
+    echo "deny 0-65535 0.0.0.0/0 0-65535"
+  } >"$conf"
+  setsid ip netns exec "$ROUTER_NS" /usr/sbin/miniupnpd -d -f "$conf" -P "$STATE/miniupnpd.pid" \
+    </dev/null >>"$STATE/miniupnpd.log" 2>&1 &
+  echo $! >>"$STATE/pids"
+  WAIT_NS=$ROUTER_NS wait_listen udp 5351 || { cat "$STATE/miniupnpd.log" >&2; return 1; }
 }
 
 # The lab's DNS server, in wan: the records of --dns and nothing else (no upstream, no hosts
@@ -689,8 +798,8 @@ end_processes() {
 
 teardown() {
   local ns
-  for ns in "$LAN_NS" "$WAN_NS" "$ROUTER_NS"; do end_processes "$ns"; done
-  for ns in "$LAN_NS" "$WAN_NS" "$ROUTER_NS"; do
+  for ns in "$LAN_NS" "$WAN_NS" "$ROUTER_NS" "$OUTER_NS"; do end_processes "$ns"; done
+  for ns in "$LAN_NS" "$WAN_NS" "$ROUTER_NS" "$OUTER_NS"; do
     if [ -e "/run/netns/$ns" ]; then ip netns del "$ns" 2>/dev/null || rm -f "/run/netns/$ns"; fi
     rm -rf "/etc/netns/$ns"
   done
@@ -706,11 +815,18 @@ new_name() {
   fi
   set_names "$NAME"
   if [ -e "$STATE" ] || [ -e "/run/netns/$LAN_NS" ]; then die "a lab named $NAME exists already"; fi
+  [ -n "$OUTER" ] && LAB_OUTER_NS=$OUTER_NS
+  plan_addresses
 }
 
 describe() {
-  say "$NAME: lan $LAN_NS ($LAB_LAN_IP) -> router $ROUTER_NS ($LAB_ROUTER_LAN_IP | $LAB_ROUTER_WAN_IP) -> wan $WAN_NS ($LAB_SERVER_IP)"
+  if [ -n "$OUTER" ]; then
+    say "$NAME: lan $LAN_NS ($LAB_LAN_IP) -> router $ROUTER_NS ($LAB_ROUTER_LAN_IP | $LAB_ROUTER_WAN_IP) -> $OUTER NAT $OUTER_NS ($LAB_OUTER_LAN_IP | $LAB_OUTER_WAN_IP) -> wan $WAN_NS ($LAB_SERVER_IP)"
+  else
+    say "$NAME: lan $LAN_NS ($LAB_LAN_IP) -> router $ROUTER_NS ($LAB_ROUTER_LAN_IP | $LAB_ROUTER_WAN_IP) -> wan $WAN_NS ($LAB_SERVER_IP)"
+  fi
   local what=()
+  [ $UPNP = 1 ] && what+=("UPnP IGD and NAT-PMP in the router (miniupnpd)")
   [ ${#ALG_PORTS[@]} -gt 0 ] && what+=("SIP helper on UDP $(IFS=,; echo "${ALG_PORTS[*]}")")
   [ ${#ALG_TCP_PORTS[@]} -gt 0 ] && what+=("SIP helper on TCP $(IFS=,; echo "${ALG_TCP_PORTS[*]}")")
   [ -n "$UDP_TIMEOUT" ] && what+=("UDP time-out ${UDP_TIMEOUT}s")
@@ -791,6 +907,11 @@ load_lab() {
   [[ "$1" =~ ^[A-Za-z0-9_-]{1,40}$ ]] || die "bad lab name '$1'"
   set_names "$1"
   [ -d "$STATE" ] || die "no lab named $1"
+  # Its addresses as it was built.
+  local k v
+  while IFS== read -r k v; do
+    case "$k" in LAB_*) printf -v "$k" '%s' "$v" ;; esac
+  done <"$STATE/env"
 }
 
 cmd_exec() {
@@ -800,8 +921,9 @@ cmd_exec() {
   case "$where" in
     lan) in_ns "$LAN_NS" "$@" ;;
     router) in_ns "$ROUTER_NS" "$@" ;;
+    outer) [ -n "$LAB_OUTER_NS" ] || die "exec: lab $NAME has no outer NAT"; in_ns "$OUTER_NS" "$@" ;;
     wan) in_ns "$WAN_NS" "$@" ;;
-    *) die "exec: '$where' is not lan, router or wan" ;;
+    *) die "exec: '$where' is not lan, router, outer or wan" ;;
   esac
 }
 

@@ -106,3 +106,10 @@ bool TSequenceReport::AnyLost() const {
     if (c->Done && c->Lost) return true;
   return false;
 }
+
+std::optional<std::string> TSequenceReport::PublicAddress() const {
+  if (Behaviour && Behaviour->Answered) return stun::AddressText(Behaviour->Public->Address);
+  for (const auto* m : {&Public5060, &Public5058})
+    if (*m) return (*m)->Address;
+  return std::nullopt;
+}

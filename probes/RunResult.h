@@ -10,6 +10,7 @@
 
 #include "probes/CallQuality.h"
 #include "probes/NatBehaviour.h"
+#include "probes/NatLayers.h"
 #include "probes/NatTimeoutDecision.h"
 
 // How a run ended.
@@ -86,9 +87,13 @@ struct TSequenceReport {
   int64_t NatSentAtMs5060 = 0, NatSentAtMs5058 = 0;
   std::optional<TPublicMapping> Public5060, Public5058;
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, from STUN; nullopt: not found
+  std::optional<TNatLayers> Layers;        // how many NATs; nullopt: not looked for
   bool AnyAlg() const;  // by UDP or over TCP
   bool AnyLost() const;
   bool NatTestStarted() const { return Nat5060 || Nat5058; }
+  // The public address the server saw: STUN's, else that of a SIP socket's probes; nullopt when
+  // unknown.
+  std::optional<std::string> PublicAddress() const;
 };
 
 struct TRunResult {

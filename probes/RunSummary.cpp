@@ -276,6 +276,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
   }
   s.SipPortLonger = SipPortLonger(s.Nat, result.NatTimeout, &s.SipPortLongerOn);
   s.Behaviour = q.Behaviour;
+  s.Layers = q.Layers;
   s.RtpTested = q.NatTestStarted();
   s.RtpPort = context.RtpPort;
   s.RtpPackets = result.RtpPackets;
@@ -314,6 +315,8 @@ std::vector<std::string> SummaryLines(const TRunSummary& s) {
                   std::to_string(s.SipPortLongerOn->HeldSecs) +
                   " s): its SIP ALG refreshes them; with the ALG off a phone meets the figures above");
   if (const std::string line = BehaviourLine(s.Behaviour); !line.empty()) out.push_back(line);
+  if (s.Layers)
+    for (const std::string& line : NatLayersSummaryLines(*s.Layers)) out.push_back(line);
   out.push_back(RtpLine(s));
   if (s.Call)
     for (const std::string& line : CallLines(*s.Call)) out.push_back(line);
@@ -433,6 +436,8 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
     out.push_back("The NAT gives each destination a new public port (address and port dependent mapping): audio "
                   "sent straight between two phones will not get through, so calls need a media relay (TURN, or "
                   "the provider's media proxy); check that the phone or provider uses one.");
+  if (s.Layers)
+    for (const std::string& line : NatLayersAdvice(*s.Layers)) out.push_back(line);
   // A TCP port that no connection reached because something on the way dropped the attempts (a
   // refusal is the far host's answer).
   for (const TAlgFinding& f : s.AlgTcp) {

@@ -73,6 +73,7 @@ struct TRunSummary {
   std::optional<bool> SipPortLonger;
   const TNatBracket* SipPortLongerOn = nullptr;  // into Nat
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, when STUN found it
+  std::optional<TNatLayers> Layers;        // how many NATs, when that was looked for
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
   int RtpPort = 0;
   int RtpPackets = 0;

@@ -371,6 +371,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     int localPort = 0;
     io.LocalBinding(TSipSocket::Sip5060, localIp, localPort);
     io.StartNatDiscovery(localIp, params.ServerHost);
+    io.StartNatLayers(localIp, params.ServerHost);
     io.StartNatTimeout(localIp, params.ServerHost, params.ServerPort, token);
   }
 
@@ -495,6 +496,17 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
   if (report.Behaviour)
     for (const std::string& line : NatBehaviourLines(*report.Behaviour, params.ServerHost + ":" + std::to_string(stun::kDefaultPort)))
       io.AddLine(TPane::Nat, line);
+  io.Waiting("Waiting for the router's and the path's answers about the NAT layers");
+  if (const auto seen = io.NatLayersSeen()) {
+    std::string localIp;
+    int localPort = 0;
+    io.LocalBinding(TSipSocket::Sip5060, localIp, localPort);
+    const auto seenFrom = report.PublicAddress();
+    const bool own = (report.Behaviour && report.Behaviour->Answered && report.Behaviour->NoNat) ||
+                     (seenFrom && *seenFrom == localIp);
+    report.Layers = DecideNatLayers(*seen, seenFrom, own);
+    for (const std::string& line : NatLayersLines(*report.Layers)) io.AddLine(TPane::Nat, line);
+  }
   rtpCount = 0;
   rtpPrevCount = 0;
   struct TNatStart {

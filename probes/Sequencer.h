@@ -60,6 +60,14 @@ class TSequencerIo {
     (void)serverHost;
   }
   virtual std::optional<TNatBehaviour> NatBehaviour() { return std::nullopt; }
+  // Starts the checks that count the NAT layers (the router asked for its external address,
+  // the path towards the server), beside the others; NatLayersSeen waits for what they saw
+  // (nullopt: they did not run).
+  virtual void StartNatLayers(const std::string& localIp, const std::string& serverHost) {
+    (void)localIp;
+    (void)serverHost;
+  }
+  virtual std::optional<TNatLayersSeen> NatLayersSeen() { return std::nullopt; }
   // Starts the NAT time-out test on mappings of its own, from localIp to the server's SIP port,
   // following the plan the token announces (none: no test). It runs on beside the rest.
   virtual void StartNatTimeout(const std::string& localIp, const std::string& serverHost, int serverPort,
@@ -127,7 +135,8 @@ std::string GreetingTerminator();                // "@5060" + zero byte, scrambl
 std::string EchoTerminator();                    // one zero byte, scrambled
 
 // The NAT's behaviour class is looked for beside the checks, from the token on; its lines go
-// to the NAT pane after the lead-in of the NAT session test, before any time-out line.
+// to the NAT pane after the lead-in of the NAT session test, before any time-out line. The NAT
+// layers' lines follow them, decided with the public address STUN (else the server) saw.
 //
 // Runs the sequence from the greeting to the start of the NAT session test, filling `report`
 // in as it goes (it starts afresh), so that it holds what was found also when an exception of

@@ -18,6 +18,7 @@ NAT_RUN_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev fonts-dejavu-core fonts-liberation
   libasio-dev ieee-data
+  libminiupnpc-dev libnatpmp-dev  # the router's own external address: UPnP IGD, NAT-PMP
 )
 # What scripts/package.sh needs besides.
 NAT_PACKAGE_PACKAGES=(dpkg-dev file librsvg2-bin)
@@ -25,8 +26,10 @@ NAT_PACKAGE_PACKAGES=(dpkg-dev file librsvg2-bin)
 NAT_BENCH_PACKAGES=(libbenchmark-dev curl)
 # What the NAT lab (lab/) needs besides.
 # libnetfilter-queue-dev and iptables (its nftables front, for the NFQUEUE target) for the
-# delay and jitter of --delay.
-NAT_LAB_PACKAGES=(iproute2 nftables procps dnsmasq-base libnetfilter-queue-dev iptables)
+# delay and jitter of --delay; miniupnpd-nftables for the router's UPnP IGD and NAT-PMP of
+# --upnp (the daemon alone: without recommends, the package that would make it a service of
+# this machine is not installed; the lab starts it inside its router's namespace).
+NAT_LAB_PACKAGES=(iproute2 nftables procps dnsmasq-base libnetfilter-queue-dev iptables miniupnpd-nftables)
 # What the tests need besides all of the above.
 NAT_TEST_PACKAGES=(
   clang libclang-rt-14-dev
@@ -35,6 +38,7 @@ NAT_TEST_PACKAGES=(
   lintian desktop-file-utils appstream systemd systemd-container init-system-helpers man-db
   coturn  # its STUN behaviour discovery client: the reference for the NAT class (lab, server tests)
   jq      # reads the console front's JSON in the lab's time-out scenarios
+  miniupnpc natpmpc  # UPnP and NAT-PMP clients: the references for the router's answers (lab)
 )
 # Everything.
 NAT_PACKAGES=("${NAT_RUN_PACKAGES[@]}" "${NAT_PACKAGE_PACKAGES[@]}" "${NAT_BENCH_PACKAGES[@]}"

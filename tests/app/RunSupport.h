@@ -284,8 +284,11 @@ inline std::vector<std::string> NatLeadIn() {
   return {std::string(29, '-'), " Checking NAT session timeout", std::string(29, ' ')};
 }
 
+// The layers' line of a run on loopback, where no router is on the way.
+inline const std::string kNoNatLayers = "NAT layers: none (the echo server saw this computer's own address)";
+
 // The NAT pane's class lines of a run without NAT, against a server with two addresses (or one),
-// whose STUN answers saw the run at me:publicPort.
+// whose STUN answers saw the run at me:publicPort, and the layers' line that follows them.
 inline std::vector<std::string> NoNatClassLines(const std::string& me, int publicPort, bool oneAddress = false) {
   const std::string notApart = " (the server has one address: these two are not told apart)";
   const std::string publicLine =
@@ -293,13 +296,13 @@ inline std::vector<std::string> NoNatClassLines(const std::string& me, int publi
   if (oneAddress)
     return {"NAT mapping: endpoint-independent or address-dependent (port kept)" + notApart,
             "NAT filtering: endpoint-independent or address-dependent" + notApart, "NAT hairpinning: yes",
-            publicLine};
+            publicLine, kNoNatLayers};
   return {"NAT mapping: endpoint-independent (port kept)", "NAT filtering: endpoint-independent",
-          "NAT hairpinning: yes", publicLine};
+          "NAT hairpinning: yes", publicLine, kNoNatLayers};
 }
-// ... and the line of a server without a STUN side.
+// ... and those of a server without a STUN side (the layers told from the address its echoes saw).
 inline std::vector<std::string> NoStunLines(const std::string& server) {
-  return {"NAT behaviour: no STUN answer from " + server + ":3478"};
+  return {"NAT behaviour: no STUN answer from " + server + ":3478", kNoNatLayers};
 }
 // The public port the run's STUN answers named; 0 when none did.
 inline int StunPublicPort(const TSequenceReport& r) {

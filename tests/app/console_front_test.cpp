@@ -131,6 +131,13 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_TRUE(behaviour["hairpin"].toBool(false));
   EXPECT_EQ(behaviour["public"].toObject()["address"].toString().toStdString(), "127.0.0.1");
   EXPECT_GT(behaviour["public"].toObject()["port"].toInt(), 0);
+  // No router on loopback: the server itself answers the first probe of the path.
+  const QJsonObject layers = root["nat_layers"].toObject();
+  EXPECT_EQ(layers["count"].toInt(-1), 0);
+  EXPECT_FALSE(layers["carrier_grade"].toBool(true));
+  EXPECT_TRUE(layers["gateway"].toObject()["protocol"].isNull());
+  EXPECT_TRUE(layers["hops"].toArray().isEmpty());
+  EXPECT_EQ(layers["server_ttl"].toInt(-1), 1);
   const auto status = Strings(root["status"]);
   ASSERT_FALSE(status.empty());
   EXPECT_EQ(status.back(), "Link status: Disconnected.");
@@ -306,7 +313,8 @@ TEST_F(ConsoleFront, json_counts_the_changed_lines_of_an_alg) {
   // The stand-in server has no STUN side: the class is not found, and the JSON says so.
   EXPECT_EQ(Strings(root["panes"].toObject()["nat"]),
             (std::vector<std::string>{"NAT Sessions timeout:", std::string(29, '-'), " Checking NAT session timeout",
-                                      std::string(29, ' '), "NAT behaviour: no STUN answer from " + at + ":3478"}));
+                                      std::string(29, ' '), "NAT behaviour: no STUN answer from " + at + ":3478",
+                                      "NAT layers: none (the echo server saw this computer's own address)"}));
   const QJsonObject behaviour = root["nat_behaviour"].toObject();
   for (const char* key : {"mapping", "filtering", "port_preserved", "hairpin"}) EXPECT_TRUE(behaviour[key].isNull()) << key;
   EXPECT_TRUE(behaviour["public"].toObject()["address"].isNull());
@@ -450,7 +458,7 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
       {"nothing run", [](TForm1&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
         {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"},
-        {"schema_version", "4"}}},
+        {"schema_version", "4"}, {"nat_layers", "null"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

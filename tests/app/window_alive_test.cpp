@@ -89,6 +89,7 @@ TEST_F(WindowAlive, a_waiting_step_paints_its_lines_and_its_wait) {
   for (int k = 0; k < 2; ++k)
     for (int port : {5060, 5058}) sequence.push_back("Waiting for the TCP connection to port " + std::to_string(port));
   sequence.push_back("Waiting for the STUN answers about the NAT's behaviour");
+  sequence.push_back("Waiting for the router's and the path's answers about the NAT layers");
   for (int port : {5060, 5058})
     for (int k = 1; k <= 6; ++k)
       sequence.push_back("Sending the NAT session test INVITEs to port " + std::to_string(port) + " (" +

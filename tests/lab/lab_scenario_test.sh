@@ -273,6 +273,8 @@ case "$SCENARIO" in
     expect_no_line "$OUT" "^\[NAT\] NAT session on port 5058 ok after (1[0-9]|[2-9][0-9])s$" "5058: no gap beyond the time-out is reported"
     expect_line "$OUT" "^\[NAT\] Checking port 5060 after 16s \.\.\.$" "the tester waited for the 16 s report that the NAT dropped"
     expect_true "[ $SECS -lt 120 ]" "the run ends by itself when the countdown runs out (${SECS}s)"
+    # The plain lab's one router, told from the path: the server is the next hop.
+    expect_line "$OUT" "^\[NAT\] NAT layers: 1 \(the echo server is the next hop after the router\)$" "one NAT layer"
     if [ "$SCENARIO" = no_alg ]; then
       # No mapping holds the RTP port: the server's RTP datagrams die at the router.
       expect_no_line "$OUT" "^\[RTP\] .*working" "no RTP verdict"

@@ -103,6 +103,10 @@ struct FakeRun : TSequencerIo {
   void Sleep(int ms) override { sleptMs += ms; }
   void NatTestStarted() override { ++natStarted; }
   int64_t NowMs() override { return now; }
+  std::string layersStarted;  // "local server" the layers' checks were started for
+  std::optional<TNatLayersSeen> layersSeen;
+  void StartNatLayers(const std::string& local, const std::string& server) override { layersStarted = local + " " + server; }
+  std::optional<TNatLayersSeen> NatLayersSeen() override { return layersSeen; }
 
   // The pane's lines, or those of them that hold `part`.
   std::vector<std::string> Pane(TPane p, std::string_view part = {}) const {
@@ -135,6 +139,24 @@ TSequenceReport RunSequence(FakeRun& io, int serverPort = 5060, int64_t deadline
     EXPECT_EQ(prev, 0);
   }
   return r;
+}
+
+// The layers are decided with the public address the server's lines name (no STUN here), and
+// their lines follow the NAT pane's lead-in.
+TEST(TestSequence, nat_layers_from_the_checks_and_the_servers_address) {
+  FakeRun io;
+  io.layersSeen = TNatLayersSeen{"10.0.0.1", TGatewayAnswer{TGatewayProtocol::Upnp, "203.0.113.9"}, std::nullopt,
+                                 {{{1, "10.0.0.1"}}, 2}};
+  const TSequenceReport r = RunSequence(io);
+  EXPECT_EQ(io.layersStarted, "10.0.0.2 192.0.2.80");
+  ASSERT_TRUE(r.Layers);
+  EXPECT_EQ(r.Layers->Count, 1);
+  EXPECT_EQ(io.Pane(TPane::Nat),
+            (std::vector<std::string>{std::string(29, '-'), " Checking NAT session timeout", std::string(29, ' '),
+                                      "NAT layers: 1 (the router's external address 203.0.113.9 is the public address)",
+                                      "Path to the echo server: 1 10.0.0.1 (private), 2 the echo server",
+                                      "UPnP on the router: yes (external address 203.0.113.9)",
+                                      "NAT-PMP on the router: no answer"}));
 }
 
 TEST(TestSequence, clean_path_reports_no_alg_and_starts_nat_test_on_both_ports) {
