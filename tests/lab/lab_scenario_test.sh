@@ -440,8 +440,10 @@ case "$SCENARIO" in
     done
     expect_line "$OUT" "^\[NAT\] Checking port 5060 after 10s \.\.\.$" "5060 announces its first long gap"
     expect_line "$OUT" "^\[NAT\] Checking port 5058 after 15s \.\.\.$" "5058 announces its first long gap"
-    # Whichever port's report set the countdown last, the run outlasts 5060's announced 10 s.
-    expect_line "$OUT" "^\[RESULT\] NAT time-out on port 5060: held 2 s idle, gone by 10 s$" "the summary brackets the time-out"
+    # Whichever port's report set the countdown last, the run outlasts 5060's announced 10 s. The
+    # mappings went before the server's 10 s refresh gap, so whether the 10 s count from the report
+    # before or from the INVITEs is not told: the port's line says only that it held.
+    expect_line "$OUT" "^\[RESULT\] NAT time-out on port 5060: held at least 2 s; when it went is not told \(whether incoming traffic keeps a mapping open was not told\)$" "the summary says what the reports show"
     for kind in new busy; do
       expect_line "$OUT" "^\[RESULT\] NAT time-out of a $kind mapping: gone by 10 s, the shortest idle time tested$" "the time-out test: a $kind mapping is gone by 10 s"
     done
