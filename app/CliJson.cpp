@@ -192,6 +192,34 @@ QJsonValue CallJson(const std::optional<TCallResult>& c) {
   };
 }
 
+// Large SIP messages: per transport, port and way, the largest size's verdict and every size's.
+QJsonValue LargeSipJson(const TLargeSipReport& r) {
+  if (!r.Ran) return QJsonValue();
+  auto size = [](const TLargeSize& z, bool udp) {
+    const bool tested = z.Result != TLargeResult::NotTested;
+    return QJsonObject{{"bytes", z.Bytes},
+                       {"fragments", udp ? QJsonValue(large_sip::Fragments(z.Bytes)) : QJsonValue()},
+                       {"result", tested ? QJsonValue(LargeResultName(z.Result)) : QJsonValue()},
+                       {"changed_lines", z.ChangedLines},
+                       {"received_bytes", tested && z.Result != TLargeResult::Lost ? QJsonValue(z.ReceivedBytes) : QJsonValue()},
+                       {"not_tested", tested ? QJsonValue() : QJsonValue(Text(z.Why))}};
+  };
+  auto way = [&](const TLargeWay& w, bool udp) -> QJsonValue {
+    const TLargeSize* d = w.Deciding();
+    if (!d) return QJsonValue();
+    QJsonObject o = size(*d, udp);
+    QJsonArray sizes;
+    for (const TLargeSize& z : w.Sizes) sizes.append(size(z, udp));
+    o.insert("sizes", sizes);
+    return o;
+  };
+  QJsonObject udp, tcp;
+  for (const TLargePort& p : r.Udp)
+    udp[QString::number(p.Port)] = QJsonObject{{"up", way(p.Up, true)}, {"down", way(p.Down, true)}};
+  for (const TLargePort& p : r.Tcp) tcp[QString::number(p.Port)] = QJsonObject{{"up", way(p.Up, false)}};
+  return QJsonObject{{"udp", udp}, {"tcp", tcp}};
+}
+
 // Adds the summary ("summary": the lines and their facts by port) and the advice ("advice").
 void AddSummary(QJsonObject& root, const TForm1& form, int exitStatus) {
   const TRunSummary s = SummariseLastRun(form);
@@ -237,6 +265,7 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
       {"nat", QJsonObject{{"5060", Nat(r, 5060, seq.Nat5060)}, {"5058", Nat(r, 5058, seq.Nat5058)}}},
       {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},
       {"call", CallJson(r.Call)},
+      {"large_sip", LargeSipJson(seq.Large)},
       {"nat_behaviour", Behaviour(seq.Behaviour)},
       {"nat_layers", LayersJson(seq.Layers)},
       {"router", QJsonObject{{"ip", Known(r.RouterIP, "0.")},

@@ -82,6 +82,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   IdTCPClient1->SetPort(0);
   IdTCPClient1->ReadTimeout = 0;
   IdTCPClient1->MaxLineAction = TIdMaxLineAction::maException;
+  IdTCPClient1->MaxLineLength = 72 * 1024;  // an echo of the largest datagram, with the server's line
   IdTCPClient1->OnStatus = [this](TIdComponent* sender, TIdStatus status, const std::string& text) {
     IdTCPClient1Status(sender, status, text);
   };
@@ -96,6 +97,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   };
   IdUDP_client_5060->OnUDPRead = sipRead;
   IdUDP_client_5058->OnUDPRead = sipRead;
+  for (int port : {5060, 5058})
+    (port == 5060 ? IdUDP_client_5060 : IdUDP_client_5058)->OnUDPTap =
+        [inbox = LargeDown.get(), port](std::string_view data, const std::string&, int) {
+          return inbox->Offer(port, data);
+        };
   IdRTP5004->OnUDPTap = [call = Call.get()](std::string_view data, const std::string& fromIp, int) {
     return call->Take(data, fromIp, SteadyUs());
   };
@@ -533,6 +539,9 @@ class TForm1::TSequencerLink : public TSequencerIo {
   }
   void Sleep(int ms) override { SleepKeepingAlive(ms); }
   void Waiting(const std::string& what) override { f_.ShowWait(what); }
+  std::vector<std::string> LargeDownDatagrams(TSipSocket socket) override {
+    return f_.LargeDown->Take(socket == TSipSocket::Sip5060 ? 5060 : 5058);
+  }
   void StartNatDiscovery(const std::string& localIp, const std::string& serverHost) override {
     nat_.Start(localIp, serverHost, stun::kDefaultPort);
   }
@@ -574,6 +583,8 @@ void TForm1::TimerTCPTimer(QObject* /*Sender*/) {
   // Every datagram of the run goes to the address the control connection reached: another
   // address of the same name would be another server, which holds no session of this run.
   TSequenceParams params{ServerAddress.empty() ? ServerHost : ServerAddress, ServerPort, RtpPort};
+  params.LargeSip = true;
+  LargeDown->Clear();
   if (RunDeadline)
     params.DeadlineMs = link.NowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(
                                            *RunDeadline - std::chrono::steady_clock::now())

@@ -18,6 +18,7 @@
 #include "app/FormControls.h"
 #include "net/IdComponent.h"
 #include "probes/CallTest.h"
+#include "probes/LargeSip.h"
 #include "probes/NatProbe.h"
 #include "probes/NatTimeoutTest.h"
 #include "probes/RunResult.h"
@@ -43,6 +44,9 @@ class TForm1 : public QWidget {
   // The test call from the RTP socket (RunCall.cpp). Made once, before the endpoints, so that it
   // outlives the RTP endpoint's receive thread, which hands it the call's packets.
   std::unique_ptr<TBackgroundCall> Call = std::make_unique<TBackgroundCall>();
+  // The server's large answers, kept by the SIP endpoints' receive threads for the test
+  // sequence; made before the endpoints for the same reason.
+  std::unique_ptr<TLargeDownInbox> LargeDown = std::make_unique<TLargeDownInbox>();
   // Owned by the window and made with it, before FormCreate runs. As members they are destroyed
   // before the base class deletes the controls, so a datagram handed over while an endpoint
   // shuts down still finds the panes alive.

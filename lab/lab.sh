@@ -49,6 +49,9 @@
 #   --mss BYTES            the router clamps the maximum segment size of every TCP handshake it
 #                          forwards, and lan's interface hands each segment on alone
 #                          (gso_max_segs 1), so that longer messages really go in several
+#   --drop-fragments all|in  the router drops IP fragments before its connection tracking
+#                          reassembles them (prerouting, priority -450): every fragment it
+#                          forwards (all), or only those coming in from the WAN side (in)
 #   --forward-udp PORT     forward UDP PORT on the router's WAN address to the lan host (repeatable)
 #   --nat KIND             how the router maps and filters UDP: masquerade (the default: the
 #                          local port kept where free, only replies let in), random (masquerade
@@ -139,6 +142,7 @@ CALL_LOSS_DOWN=0
 DROP_AUDIO_BACK=0
 DELAY_PROGRAM=${LAB_DELAY_PROGRAM:-$(cd "$(dirname "$0")/.." && pwd)/build/bin/natlab-delay-queue}
 MSS=""
+DROP_FRAGMENTS=""
 FORWARDS=()
 NAT_KIND=masquerade
 HAIRPIN=0
@@ -244,6 +248,9 @@ parse_options() {
       --mss)
         [ $# -ge 2 ] && is_uint "$2" && [ "$2" -ge 88 ] && [ "$2" -le 1460 ] || die "--mss needs a number of bytes, 88 to 1460"
         MSS=$2; shift 2 ;;
+      --drop-fragments)
+        [ "${2-}" = all ] || [ "${2-}" = in ] || die "--drop-fragments needs all or in"
+        DROP_FRAGMENTS=$2; shift 2 ;;
       --forward-udp)
         [ $# -ge 2 ] && is_port "$2" || die "--forward-udp needs a port"
         FORWARDS+=("$2"); shift 2 ;;
@@ -684,6 +691,17 @@ router_rules() {
     echo "    iifname \"$RLAN_IF\" tcp dport { $(IFS=,; echo "${ALG_TCP_PORTS[*]}") } ct helper set \"sip_tcp\""
   fi
   echo "  }"
+  if [ -n "$DROP_FRAGMENTS" ]; then
+    # Before conntrack's reassembly (priority -400), which would hide the fragments.
+    echo "  chain fragments {"
+    echo "    type filter hook prerouting priority -450; policy accept;"
+    if [ "$DROP_FRAGMENTS" = in ]; then
+      echo "    iifname \"$RWAN_IF\" ip frag-off & 0x3fff != 0 counter drop"
+    else
+      echo "    ip frag-off & 0x3fff != 0 counter drop"
+    fi
+    echo "  }"
+  fi
   if [ "$UDP_LOSS" -gt 0 ]; then
     # Before conntrack (priority -200): a packet lost here never reached the NAT.
     echo "  chain udp_loss {"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "probes/CallQuality.h"
+#include "probes/LargeSip.h"
 #include "probes/NatBehaviour.h"
 #include "probes/NatLayers.h"
 #include "probes/NatTimeoutDecision.h"
@@ -88,6 +89,7 @@ struct TSequenceReport {
   std::optional<TPublicMapping> Public5060, Public5058;
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, from STUN; nullopt: not found
   std::optional<TNatLayers> Layers;        // how many NATs; nullopt: not looked for
+  TLargeSipReport Large;                   // large SIP messages both ways, after the checks over TCP
   bool AnyAlg() const;  // by UDP or over TCP
   bool AnyLost() const;
   bool NatTestStarted() const { return Nat5060 || Nat5058; }

@@ -263,6 +263,7 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
     s.AlgTcp = {Finding(5060, q.TcpRegister5060, q.TcpInvite5060, true),
                 Finding(5058, q.TcpRegister5058, q.TcpInvite5058, true)};
   }
+  s.Large = q.Large;
   if (q.Outcome == O::Completed) {
     const int64_t endMs = result.EndedAtMs != 0 ? result.EndedAtMs : context.NowMs;
     auto reports = [&](int socketPort) {
@@ -306,6 +307,7 @@ std::vector<std::string> SummaryLines(const TRunSummary& s) {
       out.push_back("SIP over TCP to port " + std::to_string(f.Port) + ": not reachable (" + *f.NotReachable +
                     "): a phone set to SIP over TCP cannot use this server port");
   }
+  for (const std::string& line : LargeSipSummaryLines(s.Large)) out.push_back(line);
   for (const TNatBracket& b : s.Nat) out.push_back(NatLine(b));
   if (s.NatTimeout)
     for (const std::string& line : NatTimeoutLines(*s.NatTimeout)) out.push_back(line);
@@ -452,6 +454,7 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
                   "; where it stays blocked, a provider's other SIP ports" + other +
                   ", or SIP over UDP, reach the provider.");
   }
+  for (const std::string& line : LargeSipAdvice(s.Large)) out.push_back(line);
   if (s.Call)
     for (const std::string& line : CallAdvice(*s.Call)) out.push_back(line);
   return out;

@@ -64,6 +64,7 @@ struct TRunSummary {
   // SIP over TCP, the same way: a message swallowed counts as an ALG, a port not reachable as
   // not checked. Empty when the checks over TCP did not run.
   std::vector<TAlgFinding> AlgTcp;
+  TLargeSipReport Large;         // large SIP messages both ways, when they were tried
   std::vector<TNatBracket> Nat;  // 5060, then 5058
   // The NAT time-out test on mappings of the tester's own, when it ran: the figures the
   // advice takes.

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <vector>
 
+#include "proto/LargeSipWire.h"
 #include "proto/XorUnit.h"
 #include "net/IdException.h"
 
@@ -16,6 +18,9 @@ constexpr int kConfirmWaitMs = 1000;  // ... each waited for this long: the firs
                                       // within 9 s, before the server gives up on a session without one
 constexpr int kNatSends = 6;        // NAT session test INVITEs per socket
 constexpr int kNatGapMs = 100;      // pause after each of them
+constexpr int kDownGraceMs = 1000;  // after the echo of a request for large answers, for the answers
+constexpr int kDownPollMs = 50;
+constexpr int kLargeTcpWaitMs = 3000;  // the large INVITE over TCP: its echo, TCP's resends included
 
 const char kFirewallHint[] = "Please, check your firewall settings.";
 const char kTimedOut[] = "the connection timed out";  // as ServerNotReachedReason says it
@@ -77,16 +82,50 @@ struct TRun {
     if (params.DeadlineMs > 0 && io.NowMs() >= params.DeadlineMs) timeUp = true;
     return {};
   }
+
+  // Waits up to waitMs for the echoes of the probes in `want` that have none in `echoes` yet,
+  // several probes at once; an echo of another probe is logged and dropped.
+  void AwaitSet(std::map<size_t, std::string>& echoes, const std::vector<size_t>& want, int waitMs) {
+    int64_t deadline = io.NowMs() + waitMs;
+    if (params.DeadlineMs > 0 && params.DeadlineMs < deadline) deadline = params.DeadlineMs;
+    for (int64_t left = deadline - io.NowMs(); left > 0; left = deadline - io.NowMs()) {
+      size_t current = want.size();
+      for (size_t i = 0; i < want.size() && current == want.size(); ++i)
+        if (!echoes.count(want[i])) current = i;
+      if (current == want.size()) return;
+      std::string echo = Scramble(io.ControlReadLine(EchoTerminator(), static_cast<int>(left)));
+      if (echo.empty()) break;
+      const int owner = EchoOwner(echo, sent, want[current], report.Public5060, report.Public5058);
+      if (owner >= 0 && std::find(want.begin(), want.end(), static_cast<size_t>(owner)) != want.end()) {
+        echoes.emplace(static_cast<size_t>(owner), std::move(echo));  // a resend's echo: the first counts
+        continue;
+      }
+      const size_t text = echo.find("\r\n");
+      log("Late echo of an earlier probe dropped: " +
+          (owner >= 0 ? sent[owner].RequestLine : text == std::string::npos ? echo : FirstLine(echo, text + 2)));
+    }
+    if (params.DeadlineMs > 0 && io.NowMs() >= params.DeadlineMs) timeUp = true;
+  }
 };
+
+uint32_t TokenHash(const std::string& token) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (unsigned char c : token) h = (h ^ c) * 16777619u;
+  return h;
+}
 
 // The audio port the INVITE over TCP to a port announces: one that no INVITE by UDP announces
 // (7004, 5004 and the RTP port, at most a few hundred above 5004), and, drawn from the run's token,
 // most likely none that a run shortly before announced: an ALG drops an INVITE whose audio port
 // the host announced before, for some minutes.
 int TcpAudioPort(const std::string& token, int nominalPort) {
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (unsigned char c : token) h = (h ^ c) * 16777619u;
-  return 20000 + 4 * static_cast<int>(h % 10000) + (nominalPort == 5060 ? 0 : 2);
+  return 20000 + 4 * static_cast<int>(TokenHash(token) % 10000) + (nominalPort == 5060 ? 0 : 2);
+}
+
+// The audio port a large INVITE announces (video on the next even port): slot 0 to 5 of the
+// four-port slots after the one of the INVITEs over TCP, for the same reason.
+int LargeAudioPort(const std::string& token, int slot) {
+  return 20000 + 4 * static_cast<int>((TokenHash(token) % 10000 + 1 + static_cast<uint32_t>(slot)) % 10000);
 }
 
 // The REGISTER and INVITE over TCP to both ports, after the checks by UDP; false when the run's
@@ -257,6 +296,217 @@ bool RunTcpChecks(TRun& run, TSipProbe& probe, const std::string& token) {
     sip(TcpAlgVerdict(result, x.nominalPort));
     x.check->Result = result;
   }
+  return true;
+}
+
+// The server's line of an echo cut off and logged; the byte count it names (0 when unreadable).
+int TakeServerLine(std::string& echo, const std::function<void(const std::string&)>& log) {
+  const std::string line = CutLines(echo, 1);
+  log(line);
+  const std::optional<TServerLine> server = ParseServerLine(line);
+  return server ? server->Bytes : 0;
+}
+
+// Large SIP messages both ways, after the checks over TCP: large INVITEs by UDP from both SIP
+// sockets (all at once, up to three sends 2 s apart), one over TCP to each port, then the way
+// back: each socket asks the server for its large answers. false when the run's time ran out.
+bool RunLargeSipChecks(TRun& run, const std::string& token) {
+  TSequencerIo& io = run.io;
+  TLargeSipReport& rep = run.report.Large;
+  rep = TLargeSipReport();
+  rep.Ran = true;
+  struct TSocketSide {
+    TSipSocket socket;
+    int nominal, remote;
+    std::string ip;
+    int localPort = 0;
+    int paid = 0;  // the largest message of the run the server said it received on the port
+  };
+  TSocketSide sides[] = {{TSipSocket::Sip5060, 5060, run.params.ServerPort, {}},
+                         {TSipSocket::Sip5058, 5058, 5058, {}}};
+  struct TUp {
+    size_t side, sent;
+    int bytes;
+  };
+  std::vector<TUp> ups;
+  std::vector<size_t> want;
+  int slot = 0;
+  run.log(".");
+  for (size_t i = 0; i < 2; ++i) {
+    TSocketSide& x = sides[i];
+    io.LocalBinding(x.socket, x.ip, x.localPort);
+    for (int bytes : large_sip::kSizes) {
+      const std::string text =
+          BuildLargeInvite(token, x.remote, x.ip, x.localPort, LargeAudioPort(token, slot++), bytes, false);
+      run.sent.push_back({x.socket, true, x.remote, FirstLine(text, 0), text});
+      ups.push_back({i, run.sent.size() - 1, bytes});
+      want.push_back(run.sent.size() - 1);
+    }
+  }
+  run.log("Checking large INVITEs of " + WithThousands(large_sip::kSizes[0]) + " and " +
+          WithThousands(large_sip::kSizes[1]) + " bytes from local ports " + std::to_string(sides[0].localPort) +
+          " and " + std::to_string(sides[1].localPort) + " ...");
+  std::map<size_t, std::string> echoes;
+  for (int send = 0; send < kAttempts && echoes.size() < want.size() && !run.timeUp; ++send) {
+    io.Waiting("Waiting for the echoes of the large INVITEs (send " + std::to_string(send + 1) + " of " +
+               std::to_string(kAttempts) + ")");
+    for (size_t w : want)
+      if (!echoes.count(w)) run.Send(w);
+    run.AwaitSet(echoes, want, kWaitMs);
+  }
+  if (run.timeUp) return false;
+  for (const TUp& u : ups) {
+    TSocketSide& x = sides[u.side];
+    if (rep.Udp.size() <= u.side) rep.Udp.push_back({x.nominal, {}, {}});
+    std::optional<std::string> got;
+    if (auto it = echoes.find(u.sent); it != echoes.end()) {
+      got = it->second;
+      x.paid = std::max(x.paid, TakeServerLine(*got, run.log));
+    } else {
+      run.log("No echo of the large INVITE of " + WithThousands(u.bytes) + " bytes to port " +
+              std::to_string(x.remote) + " after " + std::to_string(kAttempts) + " sends");
+    }
+    rep.Udp[u.side].Up.Sizes.push_back(
+        LargeVerdict(u.bytes, run.sent[u.sent].Text, got, "Large INVITE " + std::to_string(u.bytes), run.log));
+  }
+
+  // Once over TCP to each port: segments, not fragments, so it should pass.
+  const int tcpBytes = large_sip::kSizes[1];
+  for (TSocketSide& x : sides) {
+    TLargeSize v;
+    v.Bytes = tcpBytes;
+    const bool unreachable = x.nominal == 5060 ? run.report.TcpRegister5060.NotConnected && run.report.TcpInvite5060.NotConnected
+                                               : run.report.TcpRegister5058.NotConnected && run.report.TcpInvite5058.NotConnected;
+    std::string failure;
+    const std::optional<int> localPort =
+        unreachable ? std::nullopt : io.TcpSipOpen(run.params.ServerHost, x.remote, kTcpConnectWaitMs, failure);
+    if (!localPort) {
+      v.Why = unreachable ? "the port is not reachable over TCP" : "no connection: " + failure;
+      rep.Tcp.push_back({x.nominal, {{v}}, {}});
+      continue;
+    }
+    const std::string text = BuildLargeInvite(token, x.remote, x.ip, *localPort, LargeAudioPort(token, slot++), tcpBytes, true);
+    run.sent.push_back({x.socket, true, x.remote, FirstLine(text, 0), text, true});
+    run.log("Checking a large INVITE of " + WithThousands(tcpBytes) + " bytes over TCP from local port " +
+            std::to_string(*localPort) + " to remote port " + std::to_string(x.remote) + " ...");
+    io.Waiting("Waiting for the echo of the large INVITE over TCP to port " + std::to_string(x.remote));
+    std::string echo;
+    bool closed = false;
+    std::optional<TIdTcpSendInfo> info;
+    try {
+      io.TcpSipWrite(text);
+      const int64_t sentAt = io.NowMs();
+      // Polled after the first wait; bounded in count as in time.
+      for (int rounds = 0; rounds < 40 && echo.empty() && !run.timeUp; ++rounds) {
+        const int64_t waited = io.NowMs() - sentAt;
+        if (waited >= kLargeTcpWaitMs) break;
+        bool ignored = false;
+        echo = run.Await(run.sent.size() - 1, -1, ignored,
+                         waited < kTcpEchoWaitMs ? static_cast<int>(kTcpEchoWaitMs - waited) : kTcpPollMs);
+        if (!echo.empty() || run.timeUp) break;
+        if ((closed = io.TcpSipClosedByPeer())) break;
+        info = io.TcpSipSendInfo();
+      }
+    } catch (const EIdException& e) {
+      failure = std::string("the connection broke: ") + e.what();
+    }
+    io.TcpSipClose();
+    if (run.timeUp) return false;
+    if (!echo.empty()) {
+      x.paid = std::max(x.paid, TakeServerLine(echo, run.log));
+      v = LargeVerdict(tcpBytes, text, echo, "Large INVITE over TCP", run.log);
+    } else if (!failure.empty() || closed || (info && info->UnackedBytes > 0)) {
+      v.Why = !failure.empty() ? failure
+              : closed         ? "the connection was closed at the other end"
+                               : "not acknowledged within " + std::to_string(kLargeTcpWaitMs / 1000) +
+                             " s: a lossy link";
+      run.log("No echo of the large INVITE over TCP: " + v.Why);
+    } else {
+      v.Result = TLargeResult::Lost;
+      run.log(info ? "No echo of the large INVITE over TCP, although the far end acknowledged all its bytes"
+                   : "No echo of the large INVITE over TCP, although its connection went through");
+    }
+    rep.Tcp.push_back({x.nominal, {{v}}, {}});
+  }
+
+  // The way back: each socket asks for the answers that the messages above paid for.
+  struct TAskOf {
+    size_t side, sent;
+    std::vector<int> sizes;
+  };
+  std::vector<TAskOf> asks;
+  std::vector<size_t> askWant;
+  for (size_t i = 0; i < 2; ++i) {
+    TSocketSide& x = sides[i];
+    std::vector<int> sizes;
+    for (int bytes : large_sip::kSizes) {
+      TLargeSize v;
+      v.Bytes = bytes;
+      if (x.paid + large_sip::kPaySlack < bytes)
+        v.Why = "no large message of this run reached the server, which sends no more than it received";
+      else
+        sizes.push_back(bytes);
+      rep.Udp[i].Down.Sizes.push_back(v);
+    }
+    if (sizes.empty()) continue;
+    const std::string text = large_sip::AskText({token, sizes});
+    run.sent.push_back({x.socket, false, x.remote, FirstLine(text, 0), text});
+    asks.push_back({i, run.sent.size() - 1, sizes});
+    askWant.push_back(run.sent.size() - 1);
+  }
+  if (!asks.empty()) {
+    run.log(".");
+    run.log("Asking the server for large answers to local ports " + std::to_string(sides[0].localPort) + " and " +
+            std::to_string(sides[1].localPort) + " ...");
+    std::map<size_t, std::string> askEchoes;
+    for (int send = 0; send < kAttempts && askEchoes.size() < askWant.size() && !run.timeUp; ++send) {
+      io.Waiting("Waiting for the large answers from the server (request " + std::to_string(send + 1) + " of " +
+                 std::to_string(kAttempts) + ")");
+      for (size_t w : askWant)
+        if (!askEchoes.count(w)) run.Send(w);
+      run.AwaitSet(askEchoes, askWant, kWaitMs);
+    }
+    if (run.timeUp) return false;
+    // The answers leave the server with the echo of their request: a little more for the way.
+    std::map<std::pair<size_t, int>, std::string> came;  // by side and size
+    size_t expected = 0;
+    for (const TAskOf& a : asks)
+      if (askEchoes.count(a.sent)) expected += a.sizes.size();
+    const int64_t until = io.NowMs() + kDownGraceMs;
+    for (int polls = 0; polls < kDownGraceMs / kDownPollMs + 1; ++polls) {
+      for (const TAskOf& a : asks)
+        for (const std::string& d : io.LargeDownDatagrams(sides[a.side].socket)) {
+          const auto down = large_sip::ParseDown(d);
+          if (!down || down->Token != token) {
+            run.log("A large answer of another session dropped");
+            continue;
+          }
+          if (std::find(a.sizes.begin(), a.sizes.end(), down->Bytes) != a.sizes.end())
+            came.emplace(std::pair{a.side, down->Bytes}, d);
+        }
+      if (came.size() >= expected || io.NowMs() >= until) break;
+      io.Sleep(kDownPollMs);
+    }
+    for (const TAskOf& a : asks) {
+      const bool asked = askEchoes.count(a.sent) > 0;
+      if (asked) TakeServerLine(askEchoes[a.sent], run.log);
+      for (TLargeSize& v : rep.Udp[a.side].Down.Sizes) {
+        if (std::find(a.sizes.begin(), a.sizes.end(), v.Bytes) == a.sizes.end()) continue;
+        if (!asked) {
+          v.Why = "the request for it did not reach the server";
+          continue;
+        }
+        auto it = came.find({a.side, v.Bytes});
+        const std::optional<std::string> got = it == came.end() ? std::nullopt : std::optional(it->second);
+        v = LargeVerdict(v.Bytes, large_sip::DownText(token, v.Bytes), got,
+                         "Large answer " + std::to_string(v.Bytes), run.log);
+        if (!got)
+          run.log("No large answer of " + WithThousands(v.Bytes) + " bytes came to local port " +
+                  std::to_string(sides[a.side].localPort));
+      }
+    }
+  }
+  for (const std::string& line : LargeSipPaneLines(rep)) io.AddLine(TPane::Sip, line);
   return true;
 }
 
@@ -488,6 +738,8 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
   }
   report.Outcome = TSequenceReport::TOutcome::Completed;
   if (!RunTcpChecks(run, probe, token)) return stopForTime();
+  // Only a server that announces its large answers gives a session the time for them.
+  if (params.LargeSip && large_sip::DownOffered(token) && !RunLargeSipChecks(run, token)) return stopForTime();
 
   // NAT session test, for each socket whose REGISTER and INVITE both came back unchanged.
   WriteNatLeadIn([&](const std::string& l) { io.AddLine(TPane::Nat, l); });

@@ -77,6 +77,11 @@ class TSequencerIo {
     (void)serverPort;
     (void)token;
   }
+  // The server's large answers that reached a SIP socket since the last call, as they came.
+  virtual std::vector<std::string> LargeDownDatagrams(TSipSocket socket) {
+    (void)socket;
+    return {};
+  }
   // A steady clock in milliseconds, for the time an attempt has left.
   virtual int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -91,6 +96,7 @@ struct TSequenceParams {
   int ServerPort = 5060;   // the server's SIP port: probes from the 5060 socket go there
   int RtpPort = 5004;      // the local port of the RTP socket
   int64_t DeadlineMs = 0;  // on the NowMs clock: no wait goes past it, and then the sequence stops; 0: none
+  bool LargeSip = false;   // the checks with large SIP messages follow those over TCP
 };
 
 // A probe of the run as it went out.
@@ -154,6 +160,10 @@ std::string EchoTerminator();                    // one zero byte, scrambled
 // reachable"). A message without echo is swallowed, which counts as an ALG, only once TCP says
 // the far end acknowledged all of it; bytes still unacknowledged after TCP's resends were lost
 // on the way, no verdict (TcpEchoStep).
+//
+// With LargeSip, and a server whose token announces its large answers, large INVITEs follow (2,000 and 4,000 bytes, from both SIP sockets by UDP, then
+// once over TCP to each port), echoed and compared as the others; then each SIP socket asks the
+// server for large answers of both sizes, which come back to it (RunLargeSipChecks).
 //
 // A probe without echo after three sends is sent up to three times more (1 s each), each time
 // beside a witness, a REGISTER that came back before (the socket's own for an INVITE, else the other

@@ -64,9 +64,9 @@ class TControlInput {
   size_t taken_ = 0;
 };
 
-// The longest text of one datagram echoed on the control connection. A bigger datagram is cut
-// here, and the server's line says so.
-constexpr size_t kMaxEchoText = 8192;
+// The longest text of one datagram echoed on the control connection: the largest a UDP datagram
+// carries. A bigger message is cut here, and the server's line says so.
+constexpr size_t kMaxEchoText = 65507;
 
 // One echo frame, scrambled: the server's line (size, transport and port, sender, and whatever
 // was cut) with CR LF, the datagram's (or TCP message's) text up to its first zero byte and at

@@ -93,6 +93,7 @@ bool TControlSession::OnTcpMessage(std::string_view message, uint16_t serverPort
                                    TServerClock::time_point now) {
   if (closed_ || !budget_.Take(false, serverPort, now)) return false;
   Send(EchoFrame(message, serverPort, sender, true, true));
+  NoteLargeTcp(message.size(), serverPort, sender);
   ++ctx_.Counters.Echoes;
   ++tcpEchoes_;
   if (closed_) return true;
@@ -130,6 +131,7 @@ void TControlSession::Take(TSipSocket& s, std::string_view datagram, const TUdpP
                            uint32_t local, bool byToken, TServerClock::time_point now) {
   const uint16_t serverPort = s.plan.Port;
   Send(EchoFrame(datagram, serverPort, EndpointText(from.Address, from.Port), byToken));
+  if (byToken && from.Address == peer_) large_.OnDatagram(serverPort, from.Address, from.Port, datagram.size());
   ++echoes_;
   ++ctx_.Counters.Echoes;
   if (closed_) return;
@@ -156,6 +158,31 @@ void TControlSession::Take(TSipSocket& s, std::string_view datagram, const TUdpP
       StartRtpBurst(*port);
   }
   FollowLife();
+}
+
+void TControlSession::NoteLargeTcp(size_t bytes, uint16_t serverPort, const std::string& sender) {
+  // Only a message from the session's own address pays for answers.
+  if (sender.rfind(asio::ip::address_v4(peer_).to_string() + ":", 0) == 0)
+    large_.OnTcpMessage(serverPort, bytes);
+}
+
+bool TControlSession::OnLargeAsk(TSipSocket& s, const large_sip::TAsk& ask, std::string_view datagram,
+                                 const TUdpPeer& from, uint32_t local, TServerClock::time_point now) {
+  // The answers go back to the request's source: the session's own address, and a port its SIP
+  // datagrams came from.
+  if (closed_ || ask.Token != token_ || from.Address != peer_ || !budget_.Take(false, s.plan.Port, now)) return false;
+  Send(EchoFrame(datagram, s.plan.Port, EndpointText(from.Address, from.Port), true));
+  ++echoes_;
+  ++ctx_.Counters.Echoes;
+  if (closed_) return true;
+  for (int bytes : large_.Grant(s.plan.Port, from.Address, from.Port, ask.Sizes)) {
+    // Each costs the session's budget as the large probe that paid for it did.
+    if (!budget_.Take(false, s.plan.Port, now)) break;
+    const std::string text = large_sip::DownText(token_, bytes);
+    if (!text.empty()) ctx_.Udp->Send(s.socket, peer_, from, local, text);
+  }
+  FollowLife();
+  return true;
 }
 
 void TControlSession::StartNatRun(TSipSocket& s, const TUdpPeer& from, uint32_t local) {

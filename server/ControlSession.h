@@ -8,11 +8,13 @@
 #include <set>
 #include <vector>
 
+#include "server/LargeAnswers.h"
 #include "server/ServerPlatform.h"
 #include "server/TcpConnection.h"
 #include "server/TimeoutMappings.h"
 #include "server/UdpSide.h"
 #include "proto/CallReceiver.h"
+#include "proto/LargeSipWire.h"
 #include "proto/NatTimeoutWire.h"
 
 class TControlSession : public TTcpConnection {
@@ -41,6 +43,10 @@ class TControlSession : public TTcpConnection {
   // as may; false: not taken (no call now, a duplicate, or an index past the call's longest).
   bool OnCallPacket(const call_wire::TPacket& p, const TUdpPeer& from, uint32_t local,
                     TServerClock::time_point now);
+  // A request for large answers with the session's token (proto/LargeSipWire.h): echoed as a
+  // datagram is, then each answer TLargeAnswers grants goes to its source. false: not taken.
+  bool OnLargeAsk(TSipSocket& s, const large_sip::TAsk& ask, std::string_view datagram, const TUdpPeer& from,
+                  uint32_t local, TServerClock::time_point now);
   // Whether its call has begun: its RTP burst ends then.
   bool CallBegun() const { return call_ != nullptr; }
   // An RTP packet of one of its bursts went out.
@@ -96,6 +102,8 @@ class TControlSession : public TTcpConnection {
   void Take(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local,
             bool byToken, TServerClock::time_point now);
   void ArmHold();
+  // A message over TCP that may pay for large answers.
+  void NoteLargeTcp(size_t bytes, uint16_t serverPort, const std::string& sender);
   // After a change of the session's life: its deadline and protection.
   void FollowLife();
   // Queues bytes for the peer; a peer that lets too much pile up is cut off.
@@ -136,4 +144,5 @@ class TControlSession : public TTcpConnection {
   int timeoutSent_ = 0;
   std::unique_ptr<Call> call_;
   bool callBusy_ = false;  // its call was refused: it takes none
+  TLargeAnswers large_;
 };

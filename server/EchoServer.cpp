@@ -12,6 +12,7 @@
 #include "server/StunSide.h"
 #include "server/UdpSide.h"
 #include "proto/CallWire.h"
+#include "proto/LargeSipWire.h"
 
 namespace {
 
@@ -34,8 +35,9 @@ std::string TServerContext::NewToken() {
       uint32_t r = random_();
       for (int j = 0; j < 8; ++j, r >>= 4) token += hex[r & 0xF];
     }
-    // The call and the NAT time-out test the tester may run, announced in the token: an older
-    // tester takes the whole text as its token all the same.
+    // The large answers, the call and the NAT time-out test the tester may run, announced in the
+    // token: an older tester takes the whole text as its token all the same.
+    token += large_sip::kTokenMark;
     token += CallPlanSuffix;
     token += TimeoutPlanSuffix;
   } while (Sessions.HasToken(token));
@@ -95,7 +97,8 @@ void TEchoServer::Impl::Bind() {
   if (udp.TimeoutPort() != 0) ctx.TimeoutPlanSuffix = ctx.Config.TimeoutPlanSuffix(udp.TimeoutPort());
   // Calls carry the whole token in each packet: a token too long for them announces none.
   ctx.CallPlanSuffix = call_wire::PlanSuffix({ctx.Config.CallMaxSeconds, udp.RtpPort()});
-  if (kTokenRandomChars + ctx.CallPlanSuffix.size() + ctx.TimeoutPlanSuffix.size() > call_wire::kMaxTokenBytes) {
+  if (kTokenRandomChars + large_sip::kTokenMark.size() + ctx.CallPlanSuffix.size() + ctx.TimeoutPlanSuffix.size() >
+      call_wire::kMaxTokenBytes) {
     ctx.Log("no test calls: the NAT time-out plan leaves no room for them in the token");
     ctx.CallPlanSuffix.clear();
   }

@@ -84,6 +84,7 @@ TLifeSettings TEchoServerConfig::SessionLife() const {
   life.FirstProbeMs = FirstProbeTimeoutMs;
   life.ChecksMs = ChecksTimeoutMs;
   life.AfterChecksMs = AfterChecksMs;
+  life.LargeSipMs = LargeSipMs;
   life.MarginMs = SessionMarginMs;
   life.CheckKinds = 2 * SipPorts.size();
   life.TcpCheckKinds = 2 * SipPorts.size();
@@ -108,7 +109,7 @@ long long TEchoServerConfig::LongestSessionMs() const {
               1000LL * TimeoutRefreshSecs * nat_timeout::RefreshDatagrams({TimeoutIdleSecs, TimeoutRefreshSecs, 1});
   // A call may begin at the session's last moment; its report goes out at the latest past its longest.
   const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs + life.MarginMs : 0;
-  return static_cast<long long>(life.ChecksMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs +
+  return static_cast<long long>(life.ChecksMs + life.LargeSipMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs +
          call;
 }
 

@@ -69,12 +69,15 @@ struct TEchoServerConfig {
   int FirstProbeTimeoutMs = 10000;  // from the token to the session's first datagram
   int ChecksTimeoutMs = 45000;      // from the token to the end of the checks and a NAT test's start
   int AfterChecksMs = 5000;         // from the last check to a NAT test's start
+  int LargeSipMs = 30000;           // the large SIP checks between them: the tester's longest wait for them
   int SessionMarginMs = 10000;      // past the tester's countdown after the last report
   int IdleTimeoutMs = 0;            // no longer used: taken from old command lines and ignored
   int HttpIdleTimeoutMs = 30000;  // HTTP connection between requests, and per response
   int HttpLifetimeMs = 190000;    // an HTTP connection in all: the tester gives up after 180 s
   int LogSummaryMs = 60000;        // the period of the summed lines about non-testers
-  size_t MaxPendingOutput = 16 * 1024;   // unsent bytes on one connection before it is cut off
+  // Unsent bytes on one connection before it is cut off: an echo of the largest datagram, and
+  // 16 KiB more.
+  size_t MaxPendingOutput = (64 + 16) * 1024;
   size_t MaxHeldBytes = 64 << 20;        // of all connections: unsent bytes, unfinished messages
   size_t MaxInputAfterGreeting = 1024;   // bytes a control peer may send after its greeting
   size_t MaxHttpHead = 8192;             // bytes of one HTTP request head

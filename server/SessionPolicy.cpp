@@ -180,7 +180,7 @@ void TSessionLife::OnCheck(bool tcp, std::optional<std::pair<bool, uint16_t>> in
   if (checks_.size() >= s_.CheckKinds) checksThrough_ = true;
   if (checks_.size() >= s_.CheckKinds && tcpChecks_.size() >= s_.TcpCheckKinds) {
     checksOver_ = true;
-    checksEnd_ = std::min(checksEnd_, now + Ms(s_.AfterChecksMs));
+    checksEnd_ = std::min(checksEnd_, now + Ms(s_.AfterChecksMs + s_.LargeSipMs));
   }
 }
 
@@ -237,7 +237,8 @@ bool TSessionLife::Finished() const {
 
 TServerTime TSessionLife::ProtectedUntil() const {
   if (checksThrough_ && (!nat_.empty() || timeoutEnd_ || callEnd_)) return std::max(checksEnd_, Deadline());
-  return std::min(checksEnd_, Deadline());
+  // The time of the large SIP checks lengthens a session's life, not its protection.
+  return std::min(checksEnd_ - Ms(s_.LargeSipMs), Deadline());
 }
 
 const char* TSessionLife::Why() const {

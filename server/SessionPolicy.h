@@ -215,6 +215,8 @@ struct TLifeSettings {
   int FirstProbeMs = 10000;  // from the token to the first datagram
   int ChecksMs = 45000;      // from the token to the end of the checks and the start of a NAT test
   int AfterChecksMs = 5000;  // from the last of the checks to the start of a NAT test
+  // The checks with large SIP messages after them (a newer tester's): added to both times above.
+  int LargeSipMs = 0;
   int CountdownMs = 3000;    // the tester's countdown beyond the announced gap
   int MarginMs = 10000;      // past the tester's countdown
   size_t CheckKinds = 4;     // REGISTER and INVITE to each SIP port, by UDP ...
@@ -229,7 +231,7 @@ struct TLifeSettings {
 class TSessionLife {
  public:
   TSessionLife(const TLifeSettings& settings, TServerTime greeted)
-      : s_(settings), greeted_(greeted), checksEnd_(greeted + Ms(settings.ChecksMs)) {}
+      : s_(settings), greeted_(greeted), checksEnd_(greeted + Ms(settings.ChecksMs + settings.LargeSipMs)) {}
 
   // A datagram taken for the session; a check names its method and server port (a NAT test
   // INVITE is none).

@@ -7,6 +7,7 @@
 #include "server/DatagramPump.h"
 #include "server/TimeoutMappings.h"
 #include "proto/CallWire.h"
+#include "proto/LargeSipWire.h"
 #include "proto/NatTimeoutWire.h"
 
 namespace {
@@ -95,6 +96,7 @@ void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPe
                           uint32_t local) {
   // An older tester runs the time-out test on the SIP ports.
   if (nat_timeout::IsTimeoutDatagram(datagram)) return OnTimeoutDatagram(s.plan.Port, datagram, from, local);
+  if (large_sip::IsAsk(datagram)) return OnLargeAsk(s, datagram, from, local);
   bool byToken = false;
   TControlSession* session = ctx_.Sessions.Find(datagram, from.Address, byToken);
   auto drop = [&](const char* why) {
@@ -133,6 +135,22 @@ void TUdpSide::OnTimeoutDatagram(uint16_t port, std::string_view datagram, const
     return "NAT time-out datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
            std::to_string(port) + " from " + EndpointText(from.Address, from.Port) + " dropped: " +
            (!request ? "not readable" : !session ? "no session" : "not taken by its session");
+  });
+}
+
+// Requests for large answers: taken only with an open session's token, from its own address.
+void TUdpSide::OnLargeAsk(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+  const auto ask = large_sip::ParseAsk(datagram);
+  TControlSession* session = ask ? ctx_.Sessions.FindByTokenText(ask->Token) : nullptr;
+  if (session) {
+    const auto keep = session->shared_from_this();
+    if (session->OnLargeAsk(s, *ask, datagram, from, local, TServerClock::now())) return;
+  }
+  ++ctx_.Counters.Dropped;
+  ctx_.StrangerLog([&] {
+    return "request for large answers of " + std::to_string(datagram.size()) + " bytes on UDP port " +
+           std::to_string(s.plan.Port) + " from " + EndpointText(from.Address, from.Port) + " dropped: " +
+           (!ask ? "not readable" : !session ? "no session" : "not taken by its session");
   });
 }
 

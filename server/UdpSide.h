@@ -70,6 +70,7 @@ class TUdpSide {
   void OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                   uint32_t local);
   void OnTimeoutDatagram(uint16_t port, std::string_view datagram, const TUdpPeer& from, uint32_t local);
+  void OnLargeAsk(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local);
   void OnRtpDatagram(std::string_view datagram, const TUdpPeer& from, uint32_t local);
 
   TServerContext& ctx_;

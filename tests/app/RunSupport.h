@@ -276,6 +276,44 @@ inline std::vector<std::string> TcpLog(bool refused, const std::string& localIp)
   }
   return l;
 }
+// The SIP pane's lines of large SIP messages that all passed unchanged.
+inline std::vector<std::string> LargeSipBlock() {
+  std::vector<std::string> l = {"----------------------------", " Checking large SIP messages..."};
+  for (const char* port : {"5060", "5058"}) {
+    const std::string p = port;
+    l.push_back("Large SIP over UDP to port " + p + ": 2,000 bytes (2 fragments) arrived unchanged");
+    l.push_back("Large SIP over UDP to port " + p + ": 4,000 bytes (3 fragments) arrived unchanged");
+    l.push_back("Large SIP from the server to port " + p + ": 2,000 bytes arrived");
+    l.push_back("Large SIP from the server to port " + p + ": 4,000 bytes arrived");
+  }
+  l.push_back("Large SIP over TCP to port 5060: 4,000 bytes arrived unchanged");
+  l.push_back("Large SIP over TCP to port 5058: 4,000 bytes arrived unchanged");
+  return l;
+}
+// ... and the log's, from sockets on local ports 5060 and 5058 to the same server ports.
+inline std::vector<std::string> LargeSipLog(const std::string& localIp) {
+  const std::string ip = support::EscapedAddress(localIp);
+  std::vector<std::string> l = {".", "Checking large INVITEs of 2,000 and 4,000 bytes from local ports 5060 and 5058 ..."};
+  for (const std::string p : {"5060", "5058"})
+    for (const std::string size : {"2000", "4000"}) {
+      l.push_back("Received " + size + " bytes on UDP port " + p + " from " + localIp + ":" + p);
+      l.push_back("~Large INVITE " + size + " check:    OK \\(\\d+ lines\\)");
+    }
+  for (const std::string p : {"5060", "5058"}) {
+    l.push_back("~Checking a large INVITE of 4,000 bytes over TCP from local port \\d+ to remote port " + p + " \\.\\.\\.");
+    l.push_back("~Received 4000 bytes on TCP port " + p + " from " + ip + ":\\d+");
+    l.push_back("~Large INVITE over TCP check:    OK \\(\\d+ lines\\)");
+  }
+  l.push_back(".");
+  l.push_back("Asking the server for large answers to local ports 5060 and 5058 ...");
+  for (const std::string p : {"5060", "5058"}) {
+    l.push_back("~Received \\d+ bytes on UDP port " + p + " from " + ip + ":" + p);
+    l.push_back("~Large answer 2000 check:    OK \\(\\d+ lines\\)");
+    l.push_back("~Large answer 4000 check:    OK \\(\\d+ lines\\)");
+  }
+  return l;
+}
+
 inline const std::string kNoAlg5060 = "No ALG detected on port 5060. ";
 inline const std::string kNoAlg5058 = "No ALG detected on port 5058. ";
 

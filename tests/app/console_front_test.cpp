@@ -114,6 +114,23 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on TCP port 5060."), 2);
   EXPECT_EQ(std::count(sip.begin(), sip.end(), "No ALG detected on TCP port 5058."), 2);
   EXPECT_EQ(std::count(sip.begin(), sip.end(), "Downloading new mac file list"), 1) << "the list from the server";
+  // Large SIP messages both ways, after the checks over TCP: loopback has no fragments.
+  const QJsonObject large = root["large_sip"].toObject();
+  for (const char* port : {"5060", "5058"}) {
+    const QJsonObject udp = large["udp"].toObject()[port].toObject();
+    for (const char* way : {"up", "down"}) {
+      const QJsonObject w = udp[way].toObject();
+      EXPECT_EQ(w["result"].toString().toStdString(), "arrived") << port << way;
+      EXPECT_EQ(w["bytes"].toInt(), 4000) << port << way;
+      EXPECT_EQ(w["fragments"].toInt(), 3) << port << way;
+      EXPECT_EQ(w["sizes"].toArray().size(), 2) << port << way;
+    }
+    EXPECT_EQ(large["tcp"].toObject()[port].toObject()["up"].toObject()["result"].toString().toStdString(), "arrived");
+  }
+  EXPECT_LT(std::find(sip.begin(), sip.end(), "No ALG detected on TCP port 5058.") - sip.begin(),
+            std::find(sip.begin(), sip.end(), "Large SIP over UDP to port 5060: 4,000 bytes (3 fragments) arrived unchanged") -
+                sip.begin());
+  EXPECT_EQ(std::count(sip.begin(), sip.end(), "Large SIP from the server to port 5058: 4,000 bytes arrived"), 1);
   for (const std::string& l : sip) EXPECT_EQ(l.find("Exception in HTTP connection"), std::string::npos) << l;
   const auto natLines = Strings(root["panes"].toObject()["nat"]);
   ASSERT_FALSE(natLines.empty());
@@ -457,8 +474,26 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
        {{"nat_behaviour/mapping", "\"endpoint_independent_or_address_dependent\""}, {"nat_behaviour/filtering", "null"}}},
       {"nothing run", [](TForm1&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
-        {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"},
+        {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"}, {"large_sip", "null"},
         {"schema_version", "4"}, {"nat_layers", "null"}}},
+      {"large SIP: the largest size decides, a size not tested has no result",
+       [](TForm1& f) {
+         TLargeSipReport& l = f.Result.Sequence.Large;
+         l.Ran = true;
+         TLargeSize arrived{2000, TLargeResult::Arrived, 0, 2000}, cut{4000, TLargeResult::Changed, 3, 2960, true};
+         TLargeSize lost{4000, TLargeResult::Lost}, untested{2000};
+         untested.Why = "the request for it did not reach the server";
+         l.Udp = {{5060, {{arrived, cut}}, {{untested, lost}}}};
+         l.Tcp = {{5058, {{lost}}, {}}};
+       },
+       {{"large_sip/udp/5060/up/result", "\"changed\""},
+        {"large_sip/udp/5060/up/received_bytes", "2960"},
+        {"large_sip/udp/5060/up/fragments", "3"},
+        {"large_sip/udp/5060/down/result", "\"lost\""},
+        {"large_sip/udp/5060/down/received_bytes", "null"},
+        {"large_sip/tcp/5058/up",
+         R"({"bytes":4000,"changed_lines":0,"fragments":null,"not_tested":null,"received_bytes":null,"result":"lost",)"
+         R"("sizes":[{"bytes":4000,"changed_lines":0,"fragments":null,"not_tested":null,"received_bytes":null,"result":"lost"}]})"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

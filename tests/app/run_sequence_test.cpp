@@ -290,7 +290,7 @@ TEST_F(RunSequence, error_inside_the_sequence_ends_the_run) {
   // An answer that outgrows the line limit leaves the sequence with an error while the
   // connection is still up; the run must not stay open with both buttons disabled.
   ScriptedServer& p = StandIn();
-  p.greetingReply = [] { return std::string(16385 + 100, 'a'); };  // no terminator in it
+  p.greetingReply = [] { return std::string(72 * 1024 + 100, 'a'); };  // no terminator in it, past the line limit
   Rig& rig = Run();
   ASSERT_TRUE(rig.Spin([&] { return !rig.front.boxes.empty(); }, 8s));
   EXPECT_TRUE(rig.front.OneBox(true, "Max line length exceeded."));

@@ -29,15 +29,17 @@ TEST_F(WholeRun, every_pane_in_order_with_buttons_and_countdown) {
   const size_t afterConnect =
       ExpectStartLines(f.MemoSIP, 1, {"Using SIP port 5058", "Using SIP port 5060"});
   EXPECT_EQ(f.MemoSIP->Lines()[0], "SIP ALG Test:");
-  // The verdicts by UDP, then those over TCP.
+  // The verdicts by UDP, then those over TCP, then the large messages.
   ExpectLines(From(f.MemoSIP, afterConnect),
-              Join(VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058),
-                   TcpVerdictBlock(kNoAlgTcp5060, kNoAlgTcp5058, kNoAlgTcp5060, kNoAlgTcp5058)));
+              Join(Join(VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058),
+                        TcpVerdictBlock(kNoAlgTcp5060, kNoAlgTcp5058, kNoAlgTcp5060, kNoAlgTcp5058)),
+                   LargeSipBlock()));
 
   ExpectLines(f.Memo2->Lines(), Join(UnchangedEchoLog(false, 5060, 5060, 5060, me),
                                      UnchangedEchoLog(false, 5058, 5058, 5058, me),
                                      UnchangedEchoLog(true, 5060, 5060, 5060, me),
                                      UnchangedEchoLog(true, 5058, 5058, 5058, me), TcpLog(false, me),
+                                     LargeSipLog(me),
                                      std::vector<std::string>{
                                          "Checking NAT timeout on port 5060. Up to 5 minutes needed...",
                                          "Checking NAT timeout on port 5058. Up to 5 minutes needed..."}));
@@ -110,13 +112,14 @@ TEST_F(WholeRun, stop_during_countdown_then_second_run_appends) {
   EXPECT_EQ(std::vector<std::string>(f.MemoSIP->Lines().begin(), f.MemoSIP->Lines().begin() + sip1.size()), sip1);
   const size_t afterConnect = ExpectStartLines(f.MemoSIP, sip1.size(), {"Using SIP port 5058", "Using SIP port 5060"});
   ExpectLines(From(f.MemoSIP, afterConnect),
-              Join(VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058),
-                   TcpVerdictBlock(kNoAlgTcp5060, kNoAlgTcp5058, kNoAlgTcp5060, kNoAlgTcp5058)));
+              Join(Join(VerdictBlock(kNoAlg5060, kNoAlg5058, kNoAlg5060, kNoAlg5058),
+                        TcpVerdictBlock(kNoAlgTcp5060, kNoAlgTcp5058, kNoAlgTcp5060, kNoAlgTcp5058)),
+                   LargeSipBlock()));
   EXPECT_EQ(std::vector<std::string>(f.Memo2->Lines().begin(), f.Memo2->Lines().begin() + log1.size()), log1);
   ExpectLines(From(f.Memo2, log1.size()),
               Join(UnchangedEchoLog(false, 5060, 5060, 5060, me), UnchangedEchoLog(false, 5058, 5058, 5058, me),
                    UnchangedEchoLog(true, 5060, 5060, 5060, me), UnchangedEchoLog(true, 5058, 5058, 5058, me),
-                   TcpLog(false, me),
+                   Join(TcpLog(false, me), LargeSipLog(me)),
                    std::vector<std::string>{"Checking NAT timeout on port 5060. Up to 5 minutes needed...",
                                             "Checking NAT timeout on port 5058. Up to 5 minutes needed..."}));
   ExpectLines(From(f.MemoNat, nat1.size()),

@@ -4,7 +4,7 @@
 #
 #   lab_scenario_test.sh SCENARIO CLI SERVER
 #
-# Scenarios: no_alg, rtp_forwarded, sip_helper, sip_helper_both, sip_helper_tcp, router_mac, udp_dropped,
+# Scenarios: no_alg, rtp_forwarded, fragments_dropped, fragments_dropped_in, sip_helper, sip_helper_both, sip_helper_tcp, router_mac, udp_dropped,
 # udp_back_dropped, tcp_dropped, short_mapping, two_addresses, round_robin, the checks over TCP on
 # lossy, filtering and small-segment paths tcp_lossy_30, tcp_lossy_50, tcp_filtered,
 # tcp_small_mss, and the NAT classes
@@ -146,6 +146,22 @@ expect_tcp_verdicts_without_alg() {
     "REGISTER and INVITE over TCP to 5058: No ALG detected"
 }
 
+# Large SIP messages: for both ports and sizes of way $1 (up, down or tcp), the SIP pane says $2
+# (arrived unchanged, did not arrive, ...); a line of port $3 alone when given.
+expect_large() {
+  local way=$1 said=$2 ports=${3:-5060 5058} sizes="2,000 4,000" port size prefix
+  for port in $ports; do
+    case "$way" in
+      up) prefix="Large SIP over UDP to port $port" ;;
+      down) prefix="Large SIP from the server to port $port" ;;
+      tcp) prefix="Large SIP over TCP to port $port"; sizes="4,000" ;;
+    esac
+    for size in $sizes; do
+      expect_line "$OUT" "^\[SIP\] $prefix: $size bytes( \([23] fragments\))? $said" "$prefix: $size bytes $said"
+    done
+  done
+}
+
 # The NAT time-out test: LAB_OPTIONS... -- SERVER_OPTIONS..., the console front with --json and
 # short schedules for the per-port session test (TIMEOUT_SIP_PORTS, empty for the server's
 # defaults), so that the time-out test decides when the run ends. Sets OUT as run_tester_in_lab
@@ -263,7 +279,7 @@ case "$SCENARIO" in
     expect_four_verdicts_without_alg
     expect_tcp_verdicts_without_alg
     expect_line "$OUT" "^\[LOG\] Received [0-9]+ bytes on TCP port 5060 from 172\.31\.77\.1:[0-9]+$" "the server saw the messages over TCP from the router's public address"
-    expect_line "$(cat "$SERVER_LOG")" "session 172\.31\.77\.1:[0-9]+ token .* 4 echoes over TCP" "the server echoed the four messages over TCP"
+    expect_line "$(cat "$SERVER_LOG")" "session 172\.31\.77\.1:[0-9]+ token .* 6 echoes over TCP" "the server echoed the four messages over TCP and the two large ones"
     expect_line "$OUT" "^\[LOG\] Received [0-9]+ bytes on UDP port 5060 from 172\.31\.77\.1:5060$" "the server saw the probes from the router's public address"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5060\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5060"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
@@ -275,6 +291,14 @@ case "$SCENARIO" in
     expect_true "[ $SECS -lt 120 ]" "the run ends by itself when the countdown runs out (${SECS}s)"
     # The plain lab's one router, told from the path: the server is the next hop.
     expect_line "$OUT" "^\[NAT\] NAT layers: 1 \(the echo server is the next hop after the router\)$" "one NAT layer"
+    # A router that forwards fragments: large SIP passes both ways, after the checks over TCP.
+    expect_large up "arrived unchanged"
+    expect_large down "arrived$"
+    expect_large tcp "arrived unchanged"
+    expect_true "[ \"\$(pane_lines SIP '^(No ALG detected on TCP|Large SIP)' | head -5 | tail -1 | cut -c1-9)\" = 'Large SIP' ]" \
+      "the large messages' lines follow the four verdicts over TCP"
+    expect_line "$OUT" "^\[LOG\] Received 4000 bytes on UDP port 5060 from 172\.31\.77\.1:5060$" "the 4,000-byte INVITE reached the server whole"
+    expect_no_line "$OUT" "^\[ADVICE\] Large SIP" "no advice about large messages"
     if [ "$SCENARIO" = no_alg ]; then
       # No mapping holds the RTP port: the server's RTP datagrams die at the router.
       expect_no_line "$OUT" "^\[RTP\] .*working" "no RTP verdict"
@@ -316,6 +340,19 @@ case "$SCENARIO" in
     expect_no_line "$OUT" "Checking NAT timeout on port 5060" "no NAT session test on 5060"
     expect_line "$OUT" "^\[LOG\] Checking NAT timeout on port 5058\. Up to 5 minutes needed\.\.\.$" "NAT session test on 5058"
     expect_line "$OUT" "^\[NAT\] NAT session on port 5058 ok after 3s$" "5058 reports arrive"
+    # A large INVITE to 5060 too: conntrack reassembles its fragments, the helper rewrites it as
+    # the small one (Via, Contact, o=, c=) and corrects its Content-Length, 2 bytes shorter for
+    # each address in the body, and the router sends it on in fragments again. The ICE candidates
+    # that name the private address are left alone.
+    expect_large up "arrived changed: 5 headers rewritten$" 5060
+    expect_large up "arrived unchanged$" 5058
+    expect_line "$OUT" "^\[LOG\] Received 3996 bytes on UDP port 5060 from 172\.31\.77\.1:5060$" "the 4,000-byte INVITE reached the server 4 bytes shorter"
+    expect_line "$OUT" "^\[LOG\] Large INVITE 4000 line 14 Rcvd:Content-Length: 3349$" "its Content-Length corrected (3351 sent)"
+    expect_line "$OUT" "^\[LOG\] Large INVITE 4000 line 19 Rcvd:c=IN IP4 172\.31\.77\.1$" "its c= line rewritten"
+    expect_no_line "$OUT" "^\[LOG\] Large INVITE 4000 line [0-9]+ Rcvd:a=candidate" "its ICE candidates untouched"
+    expect_large down "arrived$"
+    expect_large tcp "arrived unchanged$"
+    expect_line "$OUT" "^\[ADVICE\] The router changes large SIP messages it lets through" "the advice says large messages are changed"
     expect_no_line "$OUT" "^\[NAT\] NAT session on port 5060" "no reports on 5060"
     ;;
 
@@ -407,6 +444,31 @@ case "$SCENARIO" in
     expect_no_line "$OUT" "No UDP packet received|check your firewall" "no firewall advice"
     expect_no_line "$OUT" "Checking NAT timeout" "neither port qualifies for the NAT session test"
     expect_true "[ $SECS -lt 90 ]" "the run ends by itself after the checks (${SECS}s)"
+    ;;
+
+  fragments_dropped | fragments_dropped_in)
+    # A router that drops every IP fragment it forwards, or only those coming in from the
+    # internet side (nftables before conntrack's reassembly). The small checks pass untouched;
+    # the large INVITEs over TCP go in segments and pass too, and pay for the server's answers.
+    how=all
+    [ "$SCENARIO" = fragments_dropped_in ] && how=in
+    run_tester_in_lab --drop-fragments $how "${QUICK_END[@]}" -- "${QUICK_SCHEDULE[@]}"
+    expect_true "[ $RC = 0 ]" "a lost large message is no ALG (status 0, was $RC)"
+    expect_four_verdicts_without_alg
+    expect_tcp_verdicts_without_alg
+    if [ $how = all ]; then
+      expect_large up "did not arrive: the router \(or a firewall\) drops fragmented datagrams on the way out$"
+      expect_line "$OUT" "^\[ADVICE\] Large SIP messages \(4,000 bytes, .*\) lose their fragments both ways: " "the advice names both ways"
+      expect_line "$OUT" "^\[RESULT\] Large SIP over UDP to port 5060: 4,000 bytes \(3 fragments\) did not arrive" "the summary says the large INVITE was lost"
+    else
+      expect_large up "arrived unchanged"
+      expect_line "$OUT" "^\[ADVICE\] Large SIP messages \(4,000 bytes, .*\) lose their fragments on the way in: " "the advice names the way in"
+    fi
+    expect_large down "did not arrive: fragments are dropped on the way in$"
+    expect_large tcp "arrived unchanged"
+    expect_line "$OUT" "^\[ADVICE\] Set the phone and the provider to SIP over TCP \(or TLS\), which carried the large message untouched here" "the advice names SIP over TCP, which passed"
+    expect_line "$OUT" "^\[ADVICE\] .*\"IP fragment filtering\"" "the advice names the router's setting"
+    expect_line "$OUT" "^\[RESULT\] Large SIP from the server to port 5058: 4,000 bytes did not arrive: fragments are dropped on the way in$" "the summary says the answers were lost"
     ;;
 
   udp_back_dropped)
@@ -507,7 +569,7 @@ case "$SCENARIO" in
     done
     for log in "$LOG_A" "$LOG_B"; do
       # Four probes and six NAT session test INVITEs from each socket, all echoed.
-      expect_line "$(cat "$log")" "session 172\.31\.77\.1:[0-9]+ token .*: 16 echoes, NAT test 5060,5058" "$(basename "$log"): held runs, each with all of its datagrams"
+      expect_line "$(cat "$log")" "session 172\.31\.77\.1:[0-9]+ token .*: 22 echoes, NAT test 5060,5058" "$(basename "$log"): held runs, each with all of its datagrams"
       expect_no_line "$(cat "$log")" "dropped: no session|echoes, NAT test none" "$(basename "$log"): no datagram of another server's session, no session left without its probes"
     done
     ;;
@@ -544,7 +606,10 @@ case "$SCENARIO" in
     expect_line "$OUT" "^\[LOG\] No connection to TCP port 5060 after 3 tries, each a fresh connection: the connection timed out$" "5060: the log says how many tries"
     expect_line "$OUT" "^\[RESULT\] SIP over TCP to port 5060: not reachable \(the connection timed out\): a phone set to SIP over TCP cannot use this server port$" "5060: the summary line"
     expect_line "$OUT" "^\[ADVICE\] SIP over TCP to port 5060 did not get through: check the router's firewall and this computer's firewall .*$" "5060: the advice"
-    expect_no_line "$OUT" "lost on the way|SIP over TCP to port 5058" "no loss, 5058 reached"
+    expect_no_line "$OUT" "lost on the way|^\[RESULT\] SIP over TCP to port 5058" "no loss, 5058 reached"
+    # The large INVITE over TCP meets the same fate: swallowed on 5058, not tried on 5060.
+    expect_large tcp "did not arrive, although TCP carries it in segments" 5058
+    expect_line "$OUT" "^\[SIP\] Large SIP over TCP to port 5060: 4,000 bytes not tested \(the port is not reachable over TCP\)$" "5060: the large INVITE over TCP not tried"
     ;;
 
   tcp_small_mss)

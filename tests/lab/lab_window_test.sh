@@ -75,7 +75,7 @@ expect_true "[ $RC = 0 ]" "the lab run ends normally (status $RC)"
 expect_line "$OUT" "^window: shown$" "the window is shown"
 expect_line "$OUT" "^run: ended$" "the key press started a run that ended by itself"
 # The helper rewrites the probes from 5060, so only 5058 runs the NAT session test.
-expect_line "$(cat "$SERVER_LOG")" "session .* 10 echoes, NAT test 5058, [1-9][0-9]* RTP packets" "the server echoed the four probes and six NAT session test INVITEs, and sent RTP"
+expect_line "$(cat "$SERVER_LOG")" "session .* 16 echoes, NAT test 5058, [1-9][0-9]* RTP packets" "the server echoed the four probes, four large INVITEs, two requests for large answers and six NAT session test INVITEs, and sent RTP"
 expect_line "$(cat "$SERVER_LOG")" "http .*GET /download/MAC.CSV 200" "the window fetched the vendor list from the server"
 expect_line "$OUT" "^screenshot: saved$" "a screenshot is taken"
 expect_true "[ -s '$SHOT' ]" "the screenshot is at $SHOT"

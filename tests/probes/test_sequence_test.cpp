@@ -3,13 +3,16 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "proto/XorUnit.h"
 #include "probes/Sequencer.h"
+#include "proto/LargeSipWire.h"
 
 namespace {
 
@@ -53,7 +56,17 @@ struct FakeRun : TSequencerIo {
   static int LocalPort(TSipSocket s) { return s == TSipSocket::Sip5060 ? 5060 : 5056; }
   void SendDatagram(TSipSocket s, const std::string& host, int port, const std::string& text) override {
     sent.push_back({s, host, port, text});
-    if (auto got = route(text, s, static_cast<int>(sent.size()))) Echo(*got, port, s);
+    auto got = route(text, s, static_cast<int>(sent.size()));
+    if (got) Echo(*got, port, s);
+    // A request for large answers: the server sends them with its echo; `downRoute` says which come.
+    if (const auto ask = large_sip::ParseAsk(text); ask && got)
+      for (int bytes : ask->Sizes)
+        if (downRoute(bytes, s)) downs[s == TSipSocket::Sip5060 ? 0 : 1].push_back(large_sip::DownText(ask->Token, bytes));
+  }
+  std::function<bool(int bytes, TSipSocket to)> downRoute = [](int, TSipSocket) { return true; };
+  std::vector<std::string> downs[2];
+  std::vector<std::string> LargeDownDatagrams(TSipSocket s) override {
+    return std::exchange(downs[s == TSipSocket::Sip5060 ? 0 : 1], {});
   }
   // The server's echo of a datagram that reached its UDP port `port` from socket `s`.
   void Echo(const std::string& text, int port, TSipSocket s) {
@@ -128,12 +141,12 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
   return a;
 }
 
-TSequenceReport RunSequence(FakeRun& io, int serverPort = 5060, int64_t deadlineMs = 0) {
+TSequenceReport RunSequence(FakeRun& io, int serverPort = 5060, int64_t deadlineMs = 0, bool large = false) {
   TSipProbe probe;
   TNatAges ages{7, 9};
   int rtp = 5, prev = 3;
   TSequenceReport r;
-  RunTestSequence(io, probe, {"192.0.2.80", serverPort, 5006, deadlineMs}, ages, rtp, prev, r);
+  RunTestSequence(io, probe, {"192.0.2.80", serverPort, 5006, deadlineMs, large}, ages, rtp, prev, r);
   if (r.Outcome == TSequenceReport::TOutcome::Completed) {
     EXPECT_EQ(rtp, 0);
     EXPECT_EQ(prev, 0);
@@ -681,6 +694,93 @@ TEST(TestSequence, public_mapping_from_the_servers_line) {
     EXPECT_EQ(m->Address, *row.address);
     EXPECT_EQ(m->Port, row.port);
     EXPECT_EQ(m->PortKept, row.kept);
+  }
+}
+
+TEST(TestSequence, large_sip_messages_only_with_a_server_that_announces_its_answers) {
+  FakeRun io;  // token "tok123": an older server, which gives a session no time for them
+  const TSequenceReport rep = RunSequence(io, 5060, 0, true);
+  EXPECT_FALSE(rep.Large.Ran);
+  EXPECT_TRUE(io.Pane(TPane::Sip, "Large SIP").empty());
+  for (const auto& d : io.sent) EXPECT_EQ(d.text.find("large-"), std::string::npos);
+  EXPECT_EQ(io.natStarted, 1);
+}
+
+TEST(TestSequence, large_sip_messages_both_ways_after_the_checks_over_tcp) {
+  using R = TLargeResult;
+  // A path with a 1,500-byte MTU: a datagram above 1,472 bytes goes in fragments.
+  auto fragmented = [](const std::string& d) { return d.size() > 1472; };
+  struct Row {
+    const char* name;
+    std::string token;
+    bool upDropped, downDropped, rewrite;
+    std::set<int> tcpRefused;
+    R up, down, tcp;
+    size_t asks;  // requests for large answers sent
+    const char* downWhy;
+  };
+  const Row rows[] = {
+      {"fragments pass both ways", "tok.l1", false, false, false, {}, R::Arrived, R::Arrived, R::Arrived, 2, ""},
+      {"dropped on the way out and in: the TCP message pays for the answers", "tok.l1", true, true, false, {},
+       R::Lost, R::Lost, R::Arrived, 2, ""},
+      {"dropped only on the way in", "tok.l1", false, true, false, {}, R::Arrived, R::Lost, R::Arrived, 2, ""},
+      {"an ALG rewrites the large INVITE", "tok.l1", false, false, true, {}, R::Changed, R::Arrived, R::Arrived, 2, ""},
+
+      {"nothing large reached the server: nothing to ask for", "tok.l1", true, false, false, {5070, 5058}, R::Lost,
+       R::NotTested, R::NotTested, 0, "no large message of this run reached the server, which sends no more than it received"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    FakeRun io;
+    io.token = r.token;
+    io.tcpRefused = r.tcpRefused;
+    io.route = [&](const std::string& d, TSipSocket, int) -> std::optional<std::string> {
+      if (r.upDropped && fragmented(d)) return std::nullopt;
+      if (r.rewrite && d.rfind("INVITE sip:large-", 0) == 0)
+        return std::regex_replace(d, std::regex("(Via: SIP/2.0/UDP |c=IN IP4 )10\\.0\\.0\\.2"), "$1198.51.100.7");
+      return d;
+    };
+    io.downRoute = [&](int bytes, TSipSocket) { return !(r.downDropped && bytes > 1472); };
+    const TSequenceReport rep = RunSequence(io, 5070, 0, true);
+    ASSERT_EQ(rep.Outcome, TSequenceReport::TOutcome::Completed);
+    const TLargeSipReport& l = rep.Large;
+    ASSERT_TRUE(l.Ran);
+    ASSERT_EQ(l.Udp.size(), 2u);
+    ASSERT_EQ(l.Tcp.size(), 2u);
+    for (size_t p = 0; p < 2; ++p) {
+      SCOPED_TRACE(p);
+      EXPECT_EQ(l.Udp[p].Port, p == 0 ? 5060 : 5058);
+      ASSERT_EQ(l.Udp[p].Up.Sizes.size(), 2u);
+      EXPECT_EQ(l.Udp[p].Up.Sizes[0].Bytes, 2000);
+      EXPECT_EQ(l.Udp[p].Up.Deciding()->Bytes, 4000);
+      EXPECT_EQ(l.Udp[p].Up.Deciding()->Result, r.up);
+      EXPECT_EQ(l.Udp[p].Down.Deciding()->Result, r.down);
+      EXPECT_EQ(l.Udp[p].Down.Deciding()->Why, r.downWhy);
+      EXPECT_EQ(l.Tcp[p].Up.Deciding()->Result, r.tcp);
+      EXPECT_EQ(l.Udp[p].Up.Deciding()->ChangedLines, r.rewrite ? 2 : 0);
+    }
+    // Where they went: the 5060 socket's to the server's SIP port, over TCP both ports.
+    size_t large = 0, asks = 0;
+    for (const auto& d : io.sent) {
+      if (d.text.rfind("INVITE sip:large-", 0) == 0) {
+        ++large;
+        EXPECT_EQ(d.port, d.from == TSipSocket::Sip5060 ? 5070 : 5058);
+        EXPECT_EQ(d.text.size(), d.text.find("large-2000") != std::string::npos ? 2000u : 4000u);
+      }
+      asks += large_sip::IsAsk(d.text);
+    }
+    EXPECT_EQ(large, r.upDropped ? 12u : 4u) << "three sends each when no echo comes";
+    EXPECT_EQ(asks, r.asks);
+    size_t tcpLarge = 0;
+    for (const auto& t : io.tcpSent) tcpLarge += t.text.rfind("INVITE sip:large-4000@", 0) == 0 && t.text.size() == 4000;
+    EXPECT_EQ(tcpLarge, r.tcpRefused.empty() ? 2u : 0u);
+    // The pane's lines come after the checks over TCP, before the NAT session test.
+    const auto sip = io.Pane(TPane::Sip);
+    const auto lead = std::find(sip.begin(), sip.end(), " Checking large SIP messages...");
+    ASSERT_NE(lead, sip.end());
+    EXPECT_EQ(sip.end() - lead, 1 + 4 + 4 + 2);
+    EXPECT_EQ(*(lead + 2), LargeSipLine(TLargePath::UdpUp, 5060, l.Udp[0].Up.Sizes[1]));
+    EXPECT_EQ(io.natStarted, 1);
   }
 }
 

@@ -17,7 +17,7 @@ TEST(ServerCore, echo_frames_say_what_was_cut) {
     std::string line;
     size_t textSize;
   };
-  const std::string big(30000, 'x');
+  const std::string largest(65507, 'x'), big(70001, 'x');
   const Case cases[] = {
       {"whole", "INVITE sip:a\r\n\r\n", true,
        "Received 16 bytes on UDP port 5060 from 1.2.3.4:5", 16},
@@ -25,8 +25,9 @@ TEST(ServerCore, echo_frames_say_what_was_cut) {
        "Received 5 bytes on UDP port 5060 from 1.2.3.4:5 (Call-ID not recognised, matched by "
        "address) (cut at a zero byte)",
        2},
-      {"too big for the tester's line limit", big, true,
-       "Received 30000 bytes on UDP port 5060 from 1.2.3.4:5 (echo cut at 8192 bytes)", 8192},
+      {"the largest datagram: whole", largest, true, "Received 65507 bytes on UDP port 5060 from 1.2.3.4:5", 65507},
+      {"larger than any datagram", big, true,
+       "Received 70001 bytes on UDP port 5060 from 1.2.3.4:5 (echo cut at 65507 bytes)", 65507},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -233,6 +234,37 @@ TEST(ServerCore, a_session_lives_as_long_as_its_test) {
     EXPECT_EQ(life.ProtectedUntil(), t0 + milliseconds(c.protectedUntilMs));
     EXPECT_TRUE(life.MayStartNatRun(t0 + milliseconds(c.natMayStartUntilMs - 1)));
     EXPECT_FALSE(life.MayStartNatRun(t0 + milliseconds(c.natMayStartUntilMs)));
+  }
+}
+
+TEST(ServerCore, the_large_sip_checks_lengthen_a_sessions_life_not_its_protection) {
+  const auto t0 = TServerClock::now();
+  TLifeSettings settings;
+  settings.LargeSipMs = 30000;
+  struct Row {
+    const char* name;
+    int lastCheckMs;  // when the eighth check came; 0: none came
+    int deadlineMs, protectedUntilMs, natMayStartUntilMs;
+  };
+  const Row rows[] = {
+      {"checks still coming: the checks' time and the large messages' after it", 0, 75000, 45000, 75000},
+      {"all eight early: 5 s after the last, and the large messages' 30 s", 7000, 42000, 12000, 42000},
+      {"all eight late: never past the checks' time with the large messages'", 44000, 75000, 45000, 75000},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TSessionLife life(settings, t0);
+    life.OnDatagram(std::pair{false, uint16_t{5060}}, t0 + milliseconds(100));
+    if (r.lastCheckMs)
+      for (bool invite : {false, true})
+        for (uint16_t port : {uint16_t{5060}, uint16_t{5058}}) {
+          life.OnDatagram(std::pair{invite, port}, t0 + milliseconds(r.lastCheckMs));
+          life.OnTcpMessage(std::pair{invite, port}, t0 + milliseconds(r.lastCheckMs));
+        }
+    EXPECT_EQ(life.Deadline(), t0 + milliseconds(r.deadlineMs));
+    EXPECT_EQ(life.ProtectedUntil(), t0 + milliseconds(r.protectedUntilMs));
+    EXPECT_TRUE(life.MayStartNatRun(t0 + milliseconds(r.natMayStartUntilMs - 1)));
+    EXPECT_FALSE(life.MayStartNatRun(t0 + milliseconds(r.natMayStartUntilMs)));
   }
 }
 
