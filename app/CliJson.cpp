@@ -41,19 +41,25 @@ QJsonValue TcpCheck(const TSequenceReport::TCheck& c) {
 
 QJsonValue Number(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue::Null; }
 
-// {"new": {...}, "busy": {...}, "inbound_refresh": ..., "idle_seconds_tested": [...]}; null
-// when the time-out test did not run.
-QJsonValue NatTimeoutJson(const std::optional<TNatTimeoutResult>& r) {
+QJsonValue Flag(const std::optional<bool>& v) { return v ? QJsonValue(*v) : QJsonValue(); }
+
+// {"new": {...}, "busy": {...}, "inbound_refresh": ..., "idle_seconds_tested": [...], "port": N,
+// "sip_port_longer": ...}; null when the time-out test did not run.
+QJsonValue NatTimeoutJson(const TRunSummary& s) {
+  const std::optional<TNatTimeoutResult>& r = s.NatTimeout;
   if (!r) return QJsonValue(QJsonValue::Null);
   const auto bracket = [](const TTimeoutBracket& b) {
-    return QJsonObject{{"held_seconds", Number(b.HeldSecs)}, {"gone_by_seconds", Number(b.GoneBySecs)}};
+    return QJsonObject{
+        {"held_seconds", Number(b.HeldSecs)}, {"gone_by_seconds", Number(b.GoneBySecs)}, {"unsteady", b.Unsteady}};
   };
   QJsonArray tested;
   for (int secs : r->IdleSecsTested) tested.append(secs);
   return QJsonObject{{"new", bracket(r->New)},
                      {"busy", bracket(r->Busy)},
-                     {"inbound_refresh", r->InboundRefresh ? QJsonValue(*r->InboundRefresh) : QJsonValue()},
-                     {"idle_seconds_tested", tested}};
+                     {"inbound_refresh", Flag(r->InboundRefresh)},
+                     {"idle_seconds_tested", tested},
+                     {"port", r->Port},
+                     {"sip_port_longer", Flag(s.SipPortLonger)}};
 }
 
 QJsonValue Public(const std::optional<TPublicMapping>& m) {
@@ -232,7 +238,7 @@ void AddSummary(QJsonObject& root, const TForm1& form, int exitStatus) {
                                      {"server", ServerName(s.Server)},
                                      {"alg", alg},
                                      {"alg_tcp", s.AlgTcp.empty() ? QJsonValue() : QJsonValue(algTcp)},
-                                     {"nat_timeout", NatTimeoutJson(s.NatTimeout)},
+                                     {"nat_timeout", NatTimeoutJson(s)},
                                      {"nat_timeout_by_port", nat},
                                      {"rtp_tested", s.RtpTested},
                                      {"exit_meaning", QString::fromStdString(CliExitMeaning(exitStatus, s.End))}});

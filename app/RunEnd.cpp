@@ -60,7 +60,7 @@ void TRunEnding::Ended() {
                          ": the mapping was gone");
     else if (b.MissedSecs)
       form_.MemoNat->Add(head + std::to_string(*b.MissedSecs) + "s on port " + std::to_string(port) +
-                         ": lost on the way, as a longer idle time held before");
+                         ": lost on the way, as a longer idle time held");
   }
   if (s.RtpTested && s.RtpPackets == 0)
     form_.MemoRTP->Add("No RTP (audio) datagram from the server reached port " + std::to_string(s.RtpPort) +

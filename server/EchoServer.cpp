@@ -94,6 +94,7 @@ void TEchoServer::Impl::Bind() {
     throw std::runtime_error("cannot bind TCP " + EndpointText(address.to_uint(), port) + ": " +
                              ec.message());
   udp.Bind(address);
+  if (udp.TimeoutPort() != 0) ctx.TimeoutPlanSuffix = ctx.Config.TimeoutPlanSuffix(udp.TimeoutPort());
   // Calls carry the whole token in each packet: a token too long for them announces none.
   ctx.CallPlanSuffix = call_wire::PlanSuffix({ctx.Config.CallMaxSeconds, udp.RtpPort()});
   if (kTokenRandomChars + large_sip::kTokenMark.size() + ctx.CallPlanSuffix.size() + ctx.TimeoutPlanSuffix.size() >
@@ -300,6 +301,7 @@ void TEchoServer::Run() {
   for (const auto& sip : s.udp.SipSockets()) ports += " " + std::to_string(sip->plan.Port);
   s.ctx.Log("serving on " + s.ctx.Config.Address + ": TCP " + std::to_string(ControlPort()) +
             ", UDP and TCP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText() +
+            (TimeoutPort() != 0 ? ", NAT time-out test on UDP " + std::to_string(TimeoutPort()) : "") +
             (s.ctx.CallPlanSuffix.empty() ? ", no test calls"
                                           : ", test calls up to " + std::to_string(s.ctx.Config.CallMaxSeconds) +
                                                 " s, " + std::to_string(s.ctx.Config.CallsAtOnce()) +
@@ -340,6 +342,8 @@ std::vector<uint16_t> TEchoServer::SipPorts() const {
 }
 
 std::vector<uint16_t> TEchoServer::StunPorts() const { return impl_->stun.Ports(); }
+
+uint16_t TEchoServer::TimeoutPort() const { return impl_->udp.TimeoutPort(); }
 
 size_t TEchoServer::MacListEntries() const { return impl_->macEntries; }
 

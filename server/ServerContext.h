@@ -46,7 +46,6 @@ class TServerContext {
         }),
         Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress, Config.NetworkPrefixBits,
                   Config.ProtectedPerNetwork),
-        TimeoutPlanSuffix(Config.TimeoutPlanSuffix()),
         CallShare(Config.CallsAtOnce(), Config.CallsPerNetwork(), Config.CallsPerAddress(),
                   TAdmission::PrefixMask(Config.NetworkPrefixBits)),
         Tally(TAdmission::PrefixMask(Config.NetworkPrefixBits), 65536) {}
@@ -73,7 +72,9 @@ class TServerContext {
   // Greeted control sessions by token and by peer address.
   TSessionRegister<TControlSession> Sessions;
 
-  const std::string TimeoutPlanSuffix;  // "" when the server runs no NAT time-out test
+  // The NAT time-out test as each token announces it, once its port is bound ("" when the
+  // server runs no such test).
+  std::string TimeoutPlanSuffix;
   // The test call as each token announces it, once the RTP socket is bound ("" when the server
   // takes no calls); the calls running now, shared per network.
   std::string CallPlanSuffix;

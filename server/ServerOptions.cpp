@@ -102,10 +102,11 @@ long long TEchoServerConfig::LongestSessionMs() const {
   }
   const TLifeSettings life = SessionLife();
   // Time-out mappings open until the checks' time is up, take requests for their warm-up, then
-  // the refresh datagrams go on until the longest idle time and one gap more.
+  // the refresh datagrams go on a few gaps past the longest idle time.
   long long timeout = 0;
-  if (!TimeoutPlanSuffix().empty())
-    timeout = kTimeoutWarmUpMs + 1000LL * (TimeoutIdleSecs.back() + TimeoutRefreshSecs);
+  if (!TimeoutPlanSuffix(1).empty())
+    timeout = kTimeoutWarmUpMs +
+              1000LL * TimeoutRefreshSecs * nat_timeout::RefreshDatagrams({TimeoutIdleSecs, TimeoutRefreshSecs, 1});
   // A call may begin at the session's last moment; its report goes out at the latest past its longest.
   const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs + life.MarginMs : 0;
   return static_cast<long long>(life.ChecksMs + life.LargeSipMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs +
@@ -126,8 +127,8 @@ size_t TEchoServerConfig::CallsPerAddress() const {
   return std::min(share, CallsPerNetwork());
 }
 
-std::string TEchoServerConfig::TimeoutPlanSuffix() const {
-  return nat_timeout::PlanSuffix({TimeoutIdleSecs, TimeoutRefreshSecs});
+std::string TEchoServerConfig::TimeoutPlanSuffix(uint16_t boundPort) const {
+  return nat_timeout::PlanSuffix({TimeoutIdleSecs, TimeoutRefreshSecs, boundPort});
 }
 
 std::string ServerUsage() {
@@ -150,6 +151,8 @@ std::string ServerUsage() {
          "                            10,15,20,25,35,50,70,100,140,190; none: no such test)\n"
          "  --nat-timeout-refresh S   gap in seconds of the datagrams that test refresh by\n"
          "                            incoming traffic (default 10)\n"
+         "  --nat-timeout-port N      UDP port of the NAT time-out test, one that no SIP ALG\n"
+         "                            watches; 0 for any (default 3480)\n"
          "  --rtp-port N              port of RTP bursts and test calls, 0 for any (default\n"
          "                            5004)\n"
          "  --rtp-packets N           packets per RTP burst (default 50)\n"
@@ -247,6 +250,9 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--nat-timeout-refresh") {
       ok = ParseLong(value, 1, nat_timeout::kMaxSecs, n);
       config.TimeoutRefreshSecs = static_cast<int>(n);
+    } else if (arg == "--nat-timeout-port") {
+      ok = ParseLong(value, 0, 65535, n);
+      config.TimeoutPort = static_cast<uint16_t>(n);
     } else if (arg == "--rtp-port") {
       ok = ParseLong(value, 0, 65535, n);
       config.RtpPort = static_cast<uint16_t>(n);

@@ -233,33 +233,6 @@ void TSessionLife::OnReport(uint16_t port, std::optional<int> nextMs, TServerTim
   }
 }
 
-bool TTimeoutLedger::Take(int mapping, int kind, int idleSecs, TServerTime now) {
-  auto it = byMapping_.find(mapping);
-  if (it == byMapping_.end()) {
-    const bool refresh = kind == 2;
-    if (refresh != (idleSecs == 0) || kind < 0 || kind > 2) return false;
-    if (!refresh && std::find(idle_.begin(), idle_.end(), idleSecs) == idle_.end()) return false;
-    if (byMapping_.size() >= 2 * idle_.size() + 1) return false;
-    for (const auto& [m, e] : byMapping_)
-      if (e.Kind == kind && e.IdleSecs == idleSecs) return false;  // claimed by another mapping
-    it = byMapping_.emplace(mapping, TEntry{kind, idleSecs, 0, false, now}).first;
-  }
-  TEntry& e = it->second;
-  if (e.Kind != kind || e.IdleSecs != idleSecs || e.Finished || e.Requests >= kTimeoutRequestsPerMapping ||
-      now > e.First + std::chrono::milliseconds(kTimeoutWarmUpMs))
-    return false;
-  ++e.Requests;
-  return true;
-}
-
-void TTimeoutLedger::Finish(int mapping) {
-  if (auto it = byMapping_.find(mapping); it != byMapping_.end()) it->second.Finished = true;
-}
-
-bool TTimeoutLedger::AllFinished() const {
-  return std::all_of(byMapping_.begin(), byMapping_.end(), [](const auto& m) { return m.second.Finished; });
-}
-
 void TSessionLife::OnTimeoutDue(TServerTime due) {
   timeoutEnd_ = std::max(timeoutEnd_.value_or(due), due + Ms(s_.CountdownMs));
   timeoutOpen_ = true;

@@ -74,35 +74,6 @@ class TSessionBudget {
   std::map<uint16_t, int> natInvites_;  // by server port
 };
 
-// What a session's NAT time-out test may cost: the mappings its plan has room for (one per kind
-// and idle time, and one refresh mapping), each at most kTimeoutRequestsPerMapping requests
-// within kTimeoutWarmUpMs of its first (a warm-up takes 3 s; later ones would put its idle
-// datagram off, and the session's end with it), none after that datagram went out. These
-// requests cost nothing from the session's budget: this is their budget, bounded by the plan.
-constexpr int kTimeoutRequestsPerMapping = 6;
-constexpr int kTimeoutWarmUpMs = 10000;
-
-class TTimeoutLedger {
- public:
-  explicit TTimeoutLedger(std::vector<int> idleSecs) : idle_(std::move(idleSecs)) {}
-  // A request on mapping (kind 0 new, 1 busy, 2 refresh; idle 0 for refresh); false: refused.
-  bool Take(int mapping, int kind, int idleSecs, TServerTime now);
-  // The mapping's last datagram went out: it takes no more.
-  void Finish(int mapping);
-  bool AllFinished() const;
-
- private:
-  struct TEntry {
-    int Kind;
-    int IdleSecs;
-    int Requests;
-    bool Finished;
-    TServerTime First;
-  };
-  std::vector<int> idle_;
-  std::map<int, TEntry> byMapping_;
-};
-
 // The RTP bursts of all sessions share one pace, so that sessions that start many bursts at once
 // cannot take the event loop from everybody else: each tick of the burst interval gives one
 // packet to each burst, up to perTick of them; the others wait for the next tick, in turn, and

@@ -180,8 +180,9 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_TRUE(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
   // The time-out test on mappings of its own: nothing expires on loopback.
   EXPECT_EQ(QJsonDocument(summary["nat_timeout"].toObject()).toJson(QJsonDocument::Compact).toStdString(),
-            R"({"busy":{"gone_by_seconds":null,"held_seconds":3},"idle_seconds_tested":[2,3],"inbound_refresh":null,)"
-            R"("new":{"gone_by_seconds":null,"held_seconds":3}})");
+            R"({"busy":{"gone_by_seconds":null,"held_seconds":3,"unsteady":false},"idle_seconds_tested":[2,3],)"
+            R"("inbound_refresh":null,"new":{"gone_by_seconds":null,"held_seconds":3,"unsteady":false},"port":3480,)"
+            R"("sip_port_longer":null})");
   // The test call, as long as the server takes: nothing lost either way, after the burst's lines.
   const QJsonObject call = root["call"].toObject();
   EXPECT_TRUE(call["not_tested"].isNull());
