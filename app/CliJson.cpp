@@ -39,19 +39,25 @@ QJsonValue TcpCheck(const TSequenceReport::TCheck& c) {
 
 QJsonValue Number(const std::optional<int>& v) { return v ? QJsonValue(*v) : QJsonValue::Null; }
 
-// {"new": {...}, "busy": {...}, "inbound_refresh": ..., "idle_seconds_tested": [...]}; null
-// when the time-out test did not run.
-QJsonValue NatTimeoutJson(const std::optional<TNatTimeoutResult>& r) {
+QJsonValue Flag(const std::optional<bool>& v) { return v ? QJsonValue(*v) : QJsonValue(); }
+
+// {"new": {...}, "busy": {...}, "inbound_refresh": ..., "idle_seconds_tested": [...], "port": N,
+// "sip_port_longer": ...}; null when the time-out test did not run.
+QJsonValue NatTimeoutJson(const TRunSummary& s) {
+  const std::optional<TNatTimeoutResult>& r = s.NatTimeout;
   if (!r) return QJsonValue(QJsonValue::Null);
   const auto bracket = [](const TTimeoutBracket& b) {
-    return QJsonObject{{"held_seconds", Number(b.HeldSecs)}, {"gone_by_seconds", Number(b.GoneBySecs)}};
+    return QJsonObject{
+        {"held_seconds", Number(b.HeldSecs)}, {"gone_by_seconds", Number(b.GoneBySecs)}, {"unsteady", b.Unsteady}};
   };
   QJsonArray tested;
   for (int secs : r->IdleSecsTested) tested.append(secs);
   return QJsonObject{{"new", bracket(r->New)},
                      {"busy", bracket(r->Busy)},
-                     {"inbound_refresh", r->InboundRefresh ? QJsonValue(*r->InboundRefresh) : QJsonValue()},
-                     {"idle_seconds_tested", tested}};
+                     {"inbound_refresh", Flag(r->InboundRefresh)},
+                     {"idle_seconds_tested", tested},
+                     {"port", r->Port},
+                     {"sip_port_longer", Flag(s.SipPortLonger)}};
 }
 
 QJsonValue Public(const std::optional<TPublicMapping>& m) {
@@ -165,16 +171,18 @@ QJsonObject CallDirectionJson(const TCallDirection& d) {
                      {"loss_percent", d.LossPercent},
                      {"jitter_ms", d.JitterMs},
                      {"longest_loss_run", d.LongestLossRun},
-                     {"r_factor", d.R},
-                     {"mos", d.Mos}};
+                     {"r_factor", d.R ? QJsonValue(*d.R) : QJsonValue()},
+                     {"mos", d.Mos ? QJsonValue(*d.Mos) : QJsonValue()}};
 }
 
 // The test call; null where it did not run.
 QJsonValue CallJson(const std::optional<TCallResult>& c) {
   if (!c) return QJsonValue();
   auto direction = [](const std::optional<TCallDirection>& d) { return d ? QJsonValue(CallDirectionJson(*d)) : QJsonValue(); };
-  const bool known = !c->Busy && !c->Cut;
+  const bool known = c->NotTested == TCallNotTested::None;
+  const char* notTested = CallNotTestedName(c->NotTested);
   return QJsonObject{
+      {"not_tested", notTested ? QJsonValue(notTested) : QJsonValue()},
       {"seconds", c->Seconds},
       {"packets_per_second", call_wire::kPacketsPerSecond},
       {"audio", known ? QJsonValue(CallAudioName(c->Audio)) : QJsonValue()},
@@ -228,7 +236,7 @@ void AddSummary(QJsonObject& root, const TRunReport& report, int exitStatus) {
                                      {"server", ServerName(s.Server)},
                                      {"alg", alg},
                                      {"alg_tcp", s.AlgTcp.empty() ? QJsonValue() : QJsonValue(algTcp)},
-                                     {"nat_timeout", NatTimeoutJson(s.NatTimeout)},
+                                     {"nat_timeout", NatTimeoutJson(s)},
                                      {"nat_timeout_by_port", nat},
                                      {"rtp_tested", s.RtpTested},
                                      {"exit_meaning", QString::fromStdString(CliExitMeaning(exitStatus, s.End))}});

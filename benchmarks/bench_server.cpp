@@ -26,7 +26,12 @@
 //            --call-seconds of RTP at 50 packets a second to the server's RTP port, the stream
 //            back measured as the tester measures it, and the server's report of its own
 //            direction. The server's cap on calls and on the RTP rate is lifted; what one core
-//            carries is what its one event loop carries with no loss and jitter under 3 ms.
+//            carries is what its one event loop carries with no loss and jitter under 3 ms. The
+//            server runs pinned to one core, the callers on the others; each load runs again
+//            against the floor, a reflector that only sends each datagram straight back in
+//            batches (recvmmsg, sendmmsg) on the same core, for the CPU per datagram of both.
+//   memory   what a session costs in resident memory: min(--sessions, 4000) sessions held at once,
+//            alone and each with every NAT time-out mapping its token announces.
 // The hostile load of the hostile run, on a thread of its own, runs at the same time:
 //   - forged-source datagrams flood the SIP ports, paced at --flood-rate per second: small ones
 //     with a token holder's Call-ID or a stranger's, and one in 16 each oversized (30,000
@@ -34,10 +39,14 @@
 //   - malformed greetings and HTTP heads come in on connections that are opened again and again;
 //   - --silent connections connect and stay silent (opened again when the server closes them).
 //
-//   bench_server [--run quiet|hostile|lockout|shared|botnet|calls|all] [--sessions N] [--silent N]
+//   bench_server [--run quiet|hostile|lockout|shared|botnet|calls|memory|all] [--sessions N] [--silent N]
 //                [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S] [--calls N]
 //                [--call-seconds S]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +69,7 @@
 #include "probes/SipProbe.h"
 #include "proto/CallReceiver.h"
 #include "proto/CallWire.h"
+#include "proto/NatTimeoutWire.h"
 #include "server/ConnectionCore.h"
 #include "server/EchoServer.h"
 #include "server/ServerPlatform.h"
@@ -686,6 +696,43 @@ class Botnet : public ReopeningSessions {
   udp::socket udp_{io_};
 };
 
+// Sessions that each open every NAT time-out mapping the token announces (one request each,
+// from the session's own address) and then hold still: what a session costs with its mappings.
+// Without mappings they only hold their session.
+class TimeoutHolders : public ReopeningSessions {
+ public:
+  TimeoutHolders(int sessions, bool mappings) : sessions_(sessions), mappings_(mappings) {}
+  void Start() {
+    udp_.open(udp::v4());
+    Run(sessions_);
+  }
+  std::atomic<long> requests{0};
+
+ private:
+  asio::ip::address_v4 Address(int slot) const override { return LoopbackAddress(50, slot); }
+  void Greeted(int slot, const std::string& token) override {
+    if (!mappings_) return;
+    const auto plan = nat_timeout::PlanFromToken(token);
+    if (!plan) return;
+    int mapping = 0;
+    const auto send = [&](nat_timeout::TKind kind, int idle) {
+      const std::string text = nat_timeout::RequestText({token, ++mapping, kind, idle, 1});
+      SendDatagramFrom(udp_.native_handle(), text.data(), text.size(), TUdpPeer{kServer.to_uint(), kSipPorts[0]},
+                       Address(slot).to_uint());
+      ++requests;
+    };
+    for (int idle : plan->IdleSecs) {
+      send(nat_timeout::TKind::New, idle);
+      send(nat_timeout::TKind::Busy, idle);
+    }
+    send(nat_timeout::TKind::Refresh, 0);
+  }
+
+  int sessions_;
+  bool mappings_;
+  udp::socket udp_{io_};
+};
+
 struct RunResult {
   Totals totals;
   int sessions = 0;
@@ -724,18 +771,40 @@ int64_t NowUs() {
 // of its own, whose ticks begin at a phase of its own; it ends with the server's report.
 class Caller : public std::enable_shared_from_this<Caller> {
  public:
-  Caller(asio::io_context& io, CallTotals& totals, int index, int seconds)
+  // reflector: the stream goes straight to that port, without a session (the floor's run).
+  Caller(asio::io_context& io, CallTotals& totals, int index, int seconds, uint16_t reflector = 0)
       : tcp_(io), udp_(io), timer_(io), deadline_(io), totals_(totals), index_(index),
-        ticks_(seconds * call_wire::kPacketsPerSecond) {}
+        ticks_(seconds * call_wire::kPacketsPerSecond), reflector_(reflector) {}
 
   void Start() {
     asio::error_code ec;
     const auto me = LoopbackAddress(40, index_);
-    tcp_.open(tcp::v4(), ec);
-    if (!ec) tcp_.bind(tcp::endpoint(me, 0), ec);
+    if (reflector_ == 0) tcp_.open(tcp::v4(), ec);
+    if (!ec && reflector_ == 0) tcp_.bind(tcp::endpoint(me, 0), ec);
     if (!ec) udp_.open(udp::v4(), ec);
     if (!ec) udp_.bind(udp::endpoint(me, 0), ec);
     if (ec) return Fail();
+    if (reflector_ != 0) {
+      token_ = "reflected";
+      server_ = udp::endpoint(kServer, reflector_);
+      ++totals_.started;
+      Receive();
+      start_ = Clock::now() + std::chrono::microseconds(index_ * 20000 / 97 % 20000);
+      Tick();
+      // Done a second after its stream.
+      deadline_.expires_at(start_ + std::chrono::milliseconds(ticks_ * call_wire::kPacketMs + 1000));
+      deadline_.async_wait([self = shared_from_this()](const asio::error_code& e) {
+        if (e) return;
+        ++self->totals_.reports;
+        self->totals_.upSent += self->sent_;
+        self->totals_.upReceived += self->sent_;
+        self->totals_.downSent += self->sent_;
+        self->totals_.downReceived += self->down_.Received();
+        self->totals_.worstDownJitterUs = std::max(self->totals_.worstDownJitterUs, self->down_.JitterUs());
+        self->Finish();
+      });
+      return;
+    }
     deadline_.expires_after(std::chrono::seconds(ticks_ / call_wire::kPacketsPerSecond + 15));
     deadline_.async_wait([self = shared_from_this()](const asio::error_code& e) {
       if (!e) self->Fail();
@@ -850,6 +919,7 @@ class Caller : public std::enable_shared_from_this<Caller> {
   CallTotals& totals_;
   int index_;
   int ticks_;
+  uint16_t reflector_;
   std::array<char, 4096> buffer_{};
   std::array<char, 2048> datagram_{};
   udp::endpoint from_, server_;
@@ -876,6 +946,69 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Runs the calling process on CPU `cpu` alone, where the machine has it.
+void PinTo(int cpu) {
+  if (cpu < 0 || cpu >= CPU_SETSIZE) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
+// The cores calls are measured on: the server (or the floor's reflector) on one, the callers on
+// the others; -1 where the machine has one core.
+int ServerCore() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) < 2) return -1;
+  for (int c = 0; c < CPU_SETSIZE; ++c)
+    if (CPU_ISSET(c, &set)) return c;
+  return -1;
+}
+
+// The floor: a reflector that does nothing but take datagrams and send each straight back where
+// it came from, in batches (recvmmsg, sendmmsg), in a child process on `cpu`. Its port in `port`.
+pid_t StartReflector(int cpu, uint16_t& port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(kServer.to_uint());
+  socklen_t length = sizeof at;
+  const int big = 4 * 1024 * 1024;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  port = ntohs(at.sin_port);
+  const pid_t pid = fork();
+  if (pid != 0) {
+    close(fd);
+    return pid;
+  }
+  PinTo(cpu);
+  constexpr int kBatch = 64;
+  static std::array<std::array<char, 2048>, kBatch> data;
+  std::array<sockaddr_in, kBatch> from{};
+  std::array<iovec, kBatch> io{};
+  std::array<mmsghdr, kBatch> msgs{};
+  for (;;) {
+    for (int i = 0; i < kBatch; ++i) {
+      io[i] = {data[i].data(), data[i].size()};
+      msgs[i].msg_hdr = {};
+      msgs[i].msg_hdr.msg_name = &from[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+      msgs[i].msg_hdr.msg_iov = &io[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int n = recvmmsg(fd, msgs.data(), kBatch, MSG_WAITFORONE, nullptr);
+    if (n <= 0) continue;
+    for (int i = 0; i < n; ++i) io[i].iov_len = msgs[i].msg_len;
+    sendmmsg(fd, msgs.data(), static_cast<unsigned>(n), 0);
+  }
+}
+
 double OwnCpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
@@ -889,6 +1022,12 @@ struct CallResult {
   double seconds = 0, serverCpu = 0, clientCpu = 0;
   long serverPeakKb = 0;
   TEchoServerCounters counters;
+  bool floor = false;  // against the reflector
+  // The server's CPU per datagram it took or sent (us).
+  double CpuPerDatagramUs() const {
+    const long datagrams = totals.upReceived + totals.downSent;
+    return datagrams > 0 ? serverCpu * 1e6 / static_cast<double>(datagrams) : 0;
+  }
   // No packet lost either way and every call's jitter under 3 ms.
   bool Clean() const {
     return totals.reports == calls && totals.upReceived == totals.upSent &&
@@ -901,9 +1040,12 @@ enum class RunKind { Quiet, Hostile, LockoutIdle, LockoutNat, Shared, Botnet };
 // The server in a child process with its default limits (capacity 0: the default); its counters
 // come back over a pipe.
 // calls: its caps on calls and on the RTP rate are lifted, so that only its event loop limits them.
-pid_t StartServer(int counterPipe, size_t capacity = 0, bool calls = false) {
+// list: it builds the vendor list, whose memory, freed after the build, the heap keeps for what
+// comes later (a memory run goes without it, so that what sessions take shows).
+pid_t StartServer(int counterPipe, size_t capacity = 0, bool calls = false, bool list = true, int cpu = -1) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
+  PinTo(cpu);
   TEchoServerConfig config;
   config.Address = "127.0.0.1";
   config.ControlPort = kControlPort;
@@ -911,6 +1053,7 @@ pid_t StartServer(int counterPipe, size_t capacity = 0, bool calls = false) {
   config.SipPorts[1].Port = kSipPorts[1];
   config.RtpPort = 0;
   if (capacity > 0) config.MaxConnections = capacity;
+  if (!list) config.IeeeDataDir.clear();
   if (calls) {
     config.MaxCalls = 1000000;
     config.RtpPacketsPerSecond = 10000000;
@@ -1045,22 +1188,35 @@ std::optional<RunResult> RunOnce(const Settings& settings, RunKind kind, std::pa
   return r;
 }
 
-// N calls at once against a server of its own.
-std::optional<CallResult> RunCalls(int calls, int seconds) {
+// N calls at once against a server of its own, pinned to a core of its own with the callers on
+// the others; with floor, against the reflector instead (same core, same callers).
+std::optional<CallResult> RunCalls(int calls, int seconds, bool floor = false) {
+  const int core = ServerCore();
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) return std::nullopt;
-  const pid_t server = StartServer(pipeEnds[1], 0, true);
+  uint16_t reflector = 0;
+  const pid_t server = floor ? StartReflector(core, reflector) : StartServer(pipeEnds[1], 0, true, true, core);
   close(pipeEnds[1]);
-  if (server < 0 || !WaitListening()) {
+  if (server < 0 || (!floor && !WaitListening())) {
     if (server > 0) kill(server, SIGKILL);
     return std::nullopt;
   }
+  // The callers keep off the measured core.
+  cpu_set_t before;
+  CPU_ZERO(&before);
+  sched_getaffinity(0, sizeof before, &before);
+  if (core >= 0) {
+    cpu_set_t others = before;
+    CPU_CLR(core, &others);
+    sched_setaffinity(0, sizeof others, &others);
+  }
   CallResult r;
   r.calls = calls;
+  r.floor = floor;
   asio::io_context io(1);
   std::vector<std::shared_ptr<Caller>> callers;
   for (int i = 0; i < calls; ++i) {
-    callers.push_back(std::make_shared<Caller>(io, r.totals, i, seconds));
+    callers.push_back(std::make_shared<Caller>(io, r.totals, i, seconds, reflector));
     callers.back()->Start();
   }
   const double serverCpu = CpuSeconds(server), clientCpu = OwnCpuSeconds();
@@ -1070,11 +1226,53 @@ std::optional<CallResult> RunCalls(int calls, int seconds) {
   r.serverCpu = CpuSeconds(server) - serverCpu;
   r.clientCpu = OwnCpuSeconds() - clientCpu;
   r.serverPeakKb = PeakRssKb(server);
+  sched_setaffinity(0, sizeof before, &before);
+  kill(server, floor ? SIGKILL : SIGTERM);
+  ServerReport report;
+  if (!floor && read(pipeEnds[0], &report, sizeof report) != sizeof report)
+    std::fprintf(stderr, "bench_server: no counters from the server\n");
+  r.counters = report.counters;
+  close(pipeEnds[0]);
+  waitpid(server, nullptr, 0);
+  return r;
+}
+
+// Resident memory a session costs, with its NAT time-out mappings and without: `sessions` of
+// them held at once against a server of its own.
+struct MemoryResult {
+  int sessions = 0;
+  long held = 0, requests = 0;
+  long idleKb = 0, heldKb = 0;
+};
+
+std::optional<MemoryResult> RunMemory(int sessions, bool mappings) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return std::nullopt;
+  const pid_t server = StartServer(pipeEnds[1], 0, false, false);
+  close(pipeEnds[1]);
+  if (server < 0 || !WaitListening()) {
+    if (server > 0) kill(server, SIGKILL);
+    return std::nullopt;
+  }
+  MemoryResult r;
+  r.sessions = sessions;
+  r.idleKb = PeakRssKb(server, "VmRSS:");
+  TimeoutHolders holders(sessions, mappings);
+  holders.Start();
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  const long wanted = mappings ? static_cast<long>(sessions) * static_cast<long>(2 * TEchoServerConfig().TimeoutIdleSecs.size() + 1) : 0;
+  while (Clock::now() < deadline && (holders.open < sessions || holders.requests < wanted))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The requests are answered and every mapping waits for its idle time.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  r.held = holders.open;
+  r.requests = holders.requests;
+  r.heldKb = PeakRssKb(server, "VmRSS:");
+  holders.Stop();
   kill(server, SIGTERM);
   ServerReport report;
   if (read(pipeEnds[0], &report, sizeof report) != sizeof report)
     std::fprintf(stderr, "bench_server: no counters from the server\n");
-  r.counters = report.counters;
   close(pipeEnds[0]);
   waitpid(server, nullptr, 0);
   return r;
@@ -1089,7 +1287,7 @@ bool ParseArgs(int argc, char** argv, Settings& s) {
     if (a == "--run") {
       s.run = argv[i];
       if (s.run != "quiet" && s.run != "hostile" && s.run != "lockout" && s.run != "shared" && s.run != "botnet" &&
-          s.run != "calls" && s.run != "all")
+          s.run != "calls" && s.run != "memory" && s.run != "all")
         return false;
       continue;
     }
@@ -1137,7 +1335,7 @@ int main(int argc, char** argv) {
   Settings settings;
   if (!ParseArgs(argc, argv, settings)) {
     std::fprintf(stderr,
-                 "usage: bench_server [--run quiet|hostile|lockout|shared|botnet|calls|all] [--sessions N] [--silent N]\n"
+                 "usage: bench_server [--run quiet|hostile|lockout|shared|botnet|calls|memory|all] [--sessions N] [--silent N]\n"
                  "                    [--flood-rate N] [--newcomers N] [--shared N] [--botnet-wait S] [--calls N]\n"
                  "                    [--call-seconds S]\n");
     return 2;
@@ -1266,8 +1464,19 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bench_server: the server did not start\n");
       return 1;
     }
+    // The floor at each load: the reflector on the same core with the same callers.
+    std::vector<CallResult> floors;
+    for (const CallResult& r : results) {
+      auto f = RunCalls(r.calls, settings.callSeconds, true);
+      floors.push_back(f ? *f : CallResult{});
+    }
     std::vector<std::pair<std::string, CallResult>> runs;
     for (const CallResult& r : results) runs.emplace_back(std::to_string(r.calls) + " calls", r);
+    const auto floorOf = [&](const CallResult& r) -> const CallResult& {
+      for (size_t i = 0; i < results.size(); ++i)
+        if (results[i].calls == r.calls) return floors[i];
+      return floors.front();
+    };
     auto table = [&](const char* what, std::function<std::string(const CallResult&)> f) {
       std::printf("%-40s", what);
       for (const auto& [name, r] : runs) std::printf(" %14s", f(r).c_str());
@@ -1299,10 +1508,36 @@ int main(int argc, char** argv) {
     table("calls per core at that load", [](const CallResult& r) {
       return Num(r.serverCpu > 0 ? static_cast<long>(r.calls * r.seconds / r.serverCpu) : 0);
     });
+    table("server CPU per datagram (us)", [&](const CallResult& r) { return fixed(r.CpuPerDatagramUs(), ""); });
+    table("floor: reflector CPU (cores)", [&](const CallResult& r) {
+      return fixed(floorOf(r).serverCpu / std::max(floorOf(r).seconds, 1e-9), "");
+    });
+    table("floor: CPU per datagram (us)", [&](const CallResult& r) { return fixed(floorOf(r).CpuPerDatagramUs(), ""); });
+    table("ours / floor per datagram", [&](const CallResult& r) {
+      const double f = floorOf(r).CpuPerDatagramUs();
+      return f > 0 ? fixed(r.CpuPerDatagramUs() / f, "") : std::string("-");
+    });
     table("client CPU (cores)", [&](const CallResult& r) { return fixed(r.clientCpu / r.seconds, ""); });
     table("server peak RSS (kB)", [](const CallResult& r) { return Num(r.serverPeakKb); });
     table("clean (no loss, jitter < 3 ms)", [](const CallResult& r) { return std::string(r.Clean() ? "yes" : "no"); });
     std::printf("\n");
+  }
+  if (all || settings.run == "memory") {
+    const int n = std::min(settings.sessions, 4000);
+    const auto alone = RunMemory(n, false), withMappings = RunMemory(n, true);
+    if (!alone || !withMappings) {
+      std::fprintf(stderr, "bench_server: the server did not start\n");
+      return 1;
+    }
+    const auto perSession = [](const MemoryResult& r) {
+      return r.held > 0 ? (r.heldKb - r.idleKb) * 1024 / r.held : 0;
+    };
+    std::printf("%-40s %16s %16s\n", "", "session alone", "with mappings");
+    std::printf("%-40s %16ld %16ld\n", "sessions held", alone->held, withMappings->held);
+    std::printf("%-40s %16ld %16ld\n", "time-out requests sent", alone->requests, withMappings->requests);
+    std::printf("%-40s %16ld %16ld\n", "server RSS idle (kB)", alone->idleKb, withMappings->idleKb);
+    std::printf("%-40s %16ld %16ld\n", "server RSS held (kB)", alone->heldKb, withMappings->heldKb);
+    std::printf("%-40s %16ld %16ld\n\n", "bytes per session", perSession(*alone), perSession(*withMappings));
   }
   return bad;
 }

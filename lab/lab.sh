@@ -28,6 +28,9 @@
 #                          random (nftables numgen), of all or of that traffic (repeatable)
 #   --loss-spare-syn       --loss never drops a TCP SYN: the data and acknowledgements are lossy,
 #                          the connections are made
+#   --udp-loss PCT         drop PCT % of all UDP between lan and the server, each way, at random,
+#                          before the router's NAT sees the packet (a lossy Wi-Fi or mobile link:
+#                          what is lost neither opens nor refreshes a mapping)
 #   --call-port PORT       the server's RTP port, which the call's options below act on
 #                          (default 5004): up is UDP from lan to it, down UDP from it to lan
 #   --delay MS[:JITTER_MS][:up|down|both]  the router holds each packet of the call MS ms plus a
@@ -128,6 +131,7 @@ ROUTER_MAC=""
 DROPS=()
 DROPS_BACK=()
 LOSSES=()
+UDP_LOSS=0
 SWALLOW_TCP_PORTS=()
 CALL_PORT=5004
 DELAY_UP=""
@@ -212,6 +216,9 @@ parse_options() {
         LOSSES+=("$2"); shift 2 ;;
       --loss-spare-syn)
         LOSS_SPARE_SYN=1; shift ;;
+      --udp-loss)
+        [ $# -ge 2 ] && [[ "$2" =~ ^[1-9][0-9]?$ ]] || die "--udp-loss needs PCT, 1 to 99"
+        UDP_LOSS=$2; shift 2 ;;
       --call-port)
         [ $# -ge 2 ] && is_port "$2" || die "--call-port needs a port"
         CALL_PORT=$2; shift 2 ;;
@@ -695,6 +702,14 @@ router_rules() {
     fi
     echo "  }"
   fi
+  if [ "$UDP_LOSS" -gt 0 ]; then
+    # Before conntrack (priority -200): a packet lost here never reached the NAT.
+    echo "  chain udp_loss {"
+    echo "    type filter hook prerouting priority -300; policy accept;"
+    echo "    iifname \"$RLAN_IF\" ip daddr $LAB_SERVER_IP meta l4proto udp numgen random mod 100 < $UDP_LOSS counter drop"
+    echo "    iifname \"$RWAN_IF\" ip saddr $LAB_SERVER_IP meta l4proto udp numgen random mod 100 < $UDP_LOSS counter drop"
+    echo "  }"
+  fi
   echo "  chain port_forward {"
   echo "    type nat hook prerouting priority dstnat; policy accept;"
   if [ ${#SWALLOW_TCP_PORTS[@]} -gt 0 ]; then
@@ -842,6 +857,7 @@ describe() {
   [ ${#DROPS[@]} -gt 0 ] && what+=("dropping ${DROPS[*]}")
   [ ${#DROPS_BACK[@]} -gt 0 ] && what+=("dropping ${DROPS_BACK[*]} from the server")
   [ ${#LOSSES[@]} -gt 0 ] && what+=("losing ${LOSSES[*]} (% of the packets towards the server)")
+  [ "$UDP_LOSS" -gt 0 ] && what+=("losing $UDP_LOSS % of UDP each way before the NAT")
   [ -n "$DELAY_UP" ] && what+=("call up (to UDP $CALL_PORT) held ${DELAY_UP%%:*} ms + 0..${DELAY_UP#*:} ms")
   [ -n "$DELAY_DOWN" ] && what+=("call down (from UDP $CALL_PORT) held ${DELAY_DOWN%%:*} ms + 0..${DELAY_DOWN#*:} ms")
   [ "$CALL_LOSS_UP" -gt 0 ] && what+=("losing $CALL_LOSS_UP % of the call up")

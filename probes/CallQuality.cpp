@@ -20,8 +20,8 @@ std::string Whole(double v) { return std::to_string(static_cast<long long>(std::
 std::string Ms(double v) { return v < 9.95 ? Fixed(v, 1) : Whole(v); }
 
 std::string QualityLine(const char* way, const TCallDirection& d) {
-  return std::string("Call quality ") + way + ": MOS " + Fixed(d.Mos, 1) + " (R " + Whole(d.R) + "), " +
-         Fixed(d.LossPercent, 1) + " % lost, jitter " + Fixed(d.JitterMs, 1) + " ms";
+  return std::string("Call quality ") + way + ": MOS " + Fixed(d.Mos.value_or(1), 1) + " (R " + Whole(d.R.value_or(0)) +
+         "), " + Fixed(d.LossPercent, 1) + " % lost, jitter " + Fixed(d.JitterMs, 1) + " ms";
 }
 
 void DirectionAdvice(const char* way, const TCallDirection& d, std::vector<std::string>& out) {
@@ -34,8 +34,8 @@ void DirectionAdvice(const char* way, const TCallDirection& d, std::vector<std::
     out.push_back(head + "jitter of " + Fixed(d.JitterMs, 1) + " ms (more than " + Whole(kJitterAdviceMs) +
                   " ms): another upload-heavy user on the line, or a router that queues too much, is the usual "
                   "cause; the router's queue management (smart queueing) or voice priority helps.");
-  if (d.Mos < kMosAdvice)
-    out.push_back(head + "MOS " + Fixed(d.Mos, 1) + " (below " + Fixed(kMosAdvice, 1) +
+  if (d.Mos && *d.Mos < kMosAdvice)
+    out.push_back(head + "MOS " + Fixed(*d.Mos, 1) + " (below " + Fixed(kMosAdvice, 1) +
                   "): calls will sound poor this way.");
 }
 
@@ -103,8 +103,11 @@ TCallDirection CallDirection(const std::vector<bool>& came, int sent, long long 
   d.LossPercent = loss.LossPercent;
   d.LongestLossRun = loss.LongestRun;
   d.JitterMs = jitterUs / 1000.0;
-  d.R = RFactor(OneWayDelayMs(rttMs, d.JitterMs), d.LossPercent, loss.BurstR);
-  d.Mos = MosOf(d.R);
+  if (d.Received > 0) {
+    // The E-model's R runs from 0 to 100; past them the formula's figures mean nothing more.
+    d.R = std::clamp(RFactor(OneWayDelayMs(rttMs, d.JitterMs), d.LossPercent, loss.BurstR), 0.0, 100.0);
+    d.Mos = MosOf(*d.R);
+  }
   d.LossBySecondPercent = loss.LossBySecondPercent;
   for (long long j : jitterBySecondUs) d.JitterBySecondMs.push_back(j / 1000.0);
   return d;
@@ -119,6 +122,50 @@ const char* CallAudioName(TCallAudio audio) {
   return "";
 }
 
+const char* CallNotTestedName(TCallNotTested why) {
+  switch (why) {
+    case TCallNotTested::ServerBusy: return "server_busy";
+    case TCallNotTested::NoCallOffered: return "no_call_offered";
+    case TCallNotTested::Stopped: return "stopped";
+    case TCallNotTested::CutShort: return "cut_short";
+    case TCallNotTested::None: break;
+  }
+  return nullptr;
+}
+
+TCallNotTested CallNotTestedOf(const TCallEnd& e) {
+  if (!e.Offered) return TCallNotTested::NoCallOffered;
+  if (e.Busy) return TCallNotTested::ServerBusy;
+  if (e.Report) return TCallNotTested::None;
+  if (e.Stopped) return TCallNotTested::Stopped;
+  if (!e.Started) return TCallNotTested::CutShort;
+  // Audio came back: the server heard the call, only its report is missing.
+  if (e.CameBack > 0) return TCallNotTested::None;
+  // A whole call and no report: nothing reached the server, which reports only a call it heard.
+  // A report that came and did not add up says otherwise.
+  if (e.Whole && !e.Refused) return TCallNotTested::None;
+  return TCallNotTested::CutShort;
+}
+
+std::optional<std::string> CallReportFault(const call_wire::TReport& r, int sent, int cameBack, int seconds) {
+  const auto n = [](long long v) { return std::to_string(v); };
+  // Transit times within a call differ by at most what its sending and the server's wait for it
+  // last: the call, its grace of 2 s and the call again.
+  const long long jitterBoundUs = (2LL * seconds + 2) * 1'000'000;
+  if (r.Received > sent) return "it received " + n(r.Received) + " packets of the " + n(sent) + " sent";
+  if (r.Map.size() > static_cast<size_t>(sent))
+    return "it names packet " + n(static_cast<long long>(r.Map.size()) - 1) + " of the " + n(sent) + " sent";
+  if (r.Sent > r.Received)
+    return "it sent back " + n(r.Sent) + " packets, more than the " + n(r.Received) + " it received";
+  if (cameBack > r.Sent) return "it sent back " + n(r.Sent) + " packets, " + n(cameBack) + " came";
+  if (r.JitterUs > jitterBoundUs) return "a jitter of " + Fixed(r.JitterUs / 1000.0, 1) + " ms in a call of " + n(seconds) + " s";
+  if (r.JitterBySecondUs.size() > static_cast<size_t>(seconds) + 1)
+    return "jitter for " + n(static_cast<long long>(r.JitterBySecondUs.size())) + " seconds of a call of " + n(seconds) + " s";
+  for (long long j : r.JitterBySecondUs)
+    if (j > jitterBoundUs) return "a jitter of " + Fixed(j / 1000.0, 1) + " ms in a call of " + n(seconds) + " s";
+  return std::nullopt;
+}
+
 std::optional<std::pair<double, double>> RttFigures(std::vector<double> rttMs) {
   if (rttMs.empty()) return std::nullopt;
   std::sort(rttMs.begin(), rttMs.end());
@@ -131,12 +178,27 @@ std::optional<std::pair<double, double>> RttFigures(std::vector<double> rttMs) {
 
 std::vector<std::string> CallLines(const TCallResult& c) {
   const std::string port = std::to_string(c.Port);
-  if (c.Busy) return {"Call not tested: the server has no room for another call now"};
   std::vector<std::string> out;
-  if (c.Cut) {
-    out.push_back("Test call cut short: the run ended before the server reported what it received");
-    if (c.Down) out.push_back(QualityLine("receiving", *c.Down));
-    return out;
+  const std::string refused = "The server's call report does not add up (" + c.ReportFault + "): sending quality not told";
+  switch (c.NotTested) {
+    case TCallNotTested::ServerBusy:
+      return {"Call not tested: the server has no room for another call now"};
+    case TCallNotTested::NoCallOffered:
+      return {"Call not tested: the server offers no test call"};
+    case TCallNotTested::Stopped:
+    case TCallNotTested::CutShort: {
+      const std::string ended = c.NotTested == TCallNotTested::Stopped ? "the run was stopped" : "the run ended";
+      if (!c.Started)
+        out.push_back("Call not tested: " + ended + " before the call began");
+      else if (!c.ReportFault.empty() && c.NotTested == TCallNotTested::CutShort)
+        out.push_back(refused);
+      else
+        out.push_back("Test call cut short: " + ended + " before the server reported what it received");
+      if (c.Down) out.push_back(QualityLine("receiving", *c.Down));
+      return out;
+    }
+    case TCallNotTested::None:
+      break;
   }
   switch (c.Audio) {
     case TCallAudio::BothWays:
@@ -154,6 +216,10 @@ std::vector<std::string> CallLines(const TCallResult& c) {
       out.push_back("No audio reached the server from port " + port);
       break;
   }
+  if (!c.ReportFault.empty())
+    out.push_back(refused);
+  else if (c.NoReport && c.Audio == TCallAudio::BothWays)
+    out.push_back("The server's call report did not come: sending quality not told");
   if (c.Up) out.push_back(QualityLine("sending", *c.Up));
   if (c.Down && c.Audio == TCallAudio::BothWays) out.push_back(QualityLine("receiving", *c.Down));
   if (c.RttMedianMs && c.RttP95Ms)
@@ -163,7 +229,7 @@ std::vector<std::string> CallLines(const TCallResult& c) {
 
 std::vector<std::string> CallAdvice(const TCallResult& c) {
   std::vector<std::string> out;
-  if (c.Busy || c.Cut) return out;
+  if (c.NotTested != TCallNotTested::None) return out;
   const std::string port = std::to_string(c.Port);
   switch (c.Audio) {
     case TCallAudio::BothWays:

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "proto/CallWire.h"
+
 // Losses of one direction, from which packets came (index -> came) of the `sent` that left.
 struct TLossStats {
   int Sent = 0;
@@ -36,8 +38,8 @@ struct TCallDirection {
   double LossPercent = 0;
   double JitterMs = 0;
   int LongestLossRun = 0;
-  double R = 0;
-  double Mos = 0;
+  std::optional<double> R;    // 0 to 100; none when nothing came this way
+  std::optional<double> Mos;  // 1 to 4.5; the same
   std::vector<double> LossBySecondPercent;
   std::vector<double> JitterBySecondMs;
 };
@@ -48,11 +50,35 @@ TCallDirection CallDirection(const std::vector<bool>& came, int sent, long long 
 enum class TCallAudio { BothWays, OneWayOut, None };
 const char* CallAudioName(TCallAudio audio);  // "both_ways", "one_way_out", "none"
 
+// Why the call tells nothing about the way out, or None when it ran.
+enum class TCallNotTested { None, ServerBusy, NoCallOffered, Stopped, CutShort };
+// "server_busy", "no_call_offered", "stopped", "cut_short"; nullptr for None.
+const char* CallNotTestedName(TCallNotTested why);
+
+// What is known of a call at the run's end.
+struct TCallEnd {
+  bool Offered = false;   // the server announced calls
+  bool Started = false;   // its stream began
+  bool Stopped = false;   // the user stopped the run
+  bool Busy = false;      // the server had no room for it
+  bool Report = false;    // the server's report came and adds up
+  bool Refused = false;   // a report came that does not add up, or does not read
+  bool Whole = false;     // every packet went out and the wait for the report passed
+  int CameBack = 0;       // packets of the server's stream that came
+};
+TCallNotTested CallNotTestedOf(const TCallEnd& end);
+
+// What is wrong with the server's report, against what this computer knows: packets it sent
+// (`sent`), packets that came back (`cameBack`) and the call's length; nullopt when it adds up.
+std::optional<std::string> CallReportFault(const call_wire::TReport& report, int sent, int cameBack, int seconds);
+
 struct TCallResult {
   int Seconds = 0;      // as planned
   int Port = 0;         // the local RTP port it was sent from
-  bool Busy = false;    // the server had no room for it: nothing else is known
-  bool Cut = false;     // the run ended before the server's report: whether audio got out is not known
+  bool Started = false;
+  TCallNotTested NotTested = TCallNotTested::None;
+  std::string ReportFault;  // the server's report was refused: why
+  bool NoReport = false;    // the call ran, but its report never came
   TCallAudio Audio = TCallAudio::None;
   std::optional<TCallDirection> Up;    // what the server received; none when nothing did
   std::optional<TCallDirection> Down;  // what came back; none when the server sent nothing

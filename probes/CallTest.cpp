@@ -100,27 +100,36 @@ int TBackgroundCall::ReceivedSoFar() const {
   return down_.Received();
 }
 
-TCallResult TBackgroundCall::Result(const std::optional<call_wire::TReport>& report, int port, bool burstCame) const {
+TCallResult TBackgroundCall::Result(const TEnd& e) const {
   std::lock_guard<std::mutex> g(lock_);
   TCallResult c;
   c.Seconds = seconds_;
-  c.Port = port;
-  c.BurstCame = burstCame;
-  if (report && report->Busy) {
-    c.Busy = true;
-    return c;
-  }
+  c.Port = e.Port;
+  c.BurstCame = e.BurstCame;
+  c.Started = true;
+  const bool busy = e.Report && e.Report->Busy;
+  std::optional<std::string> fault;
+  if (e.Unreadable)
+    fault = "it does not read";
+  else if (e.Report && !busy)
+    fault = CallReportFault(*e.Report, sent_, down_.Received(), seconds_);
+  const bool usable = e.Report && !busy && !fault;
+  c.ReportFault = fault.value_or("");
+  c.NoReport = !e.Report && !e.Unreadable;
+  c.NotTested = CallNotTestedOf({true, true, e.Stopped, busy, usable, fault.has_value(), e.Whole, down_.Received()});
+  if (busy) return c;
   const auto rtt = RttFigures(rttMs_);
   if (rtt) {
     c.RttMedianMs = rtt->first;
     c.RttP95Ms = rtt->second;
   }
   const double rttMs = rtt ? rtt->first : 0;
-  if (report && report->Received > 0)
-    c.Up = CallDirection(report->Map, sent_, report->JitterUs, report->JitterBySecondUs, rttMs);
-  if (report && report->Sent > 0)
-    c.Down = CallDirection(down_.Map(), report->Sent, down_.JitterUs(), down_.JitterBySecondUs(), rttMs);
-  else if (down_.Received() > 0)  // no report, yet audio came: the report is what was missing
+  // Sending is told from the report with this computer's own count of what it sent.
+  if (usable && e.Report->Received > 0)
+    c.Up = CallDirection(e.Report->Map, sent_, e.Report->JitterUs, e.Report->JitterBySecondUs, rttMs);
+  if (usable && e.Report->Sent > 0)
+    c.Down = CallDirection(down_.Map(), e.Report->Sent, down_.JitterUs(), down_.JitterBySecondUs(), rttMs);
+  else if (down_.Received() > 0)  // audio came, without a report to say how much left
     c.Down = CallDirection(down_.Map(), static_cast<int>(down_.Map().size()), down_.JitterUs(),
                            down_.JitterBySecondUs(), rttMs);
   if (down_.Received() > 0)
@@ -129,5 +138,13 @@ TCallResult TBackgroundCall::Result(const std::optional<call_wire::TReport>& rep
     c.Audio = TCallAudio::OneWayOut;
   else
     c.Audio = TCallAudio::None;
+  return c;
+}
+
+TCallResult CallNotBegun(TCallNotTested why, int seconds, int port) {
+  TCallResult c;
+  c.Seconds = seconds;
+  c.Port = port;
+  c.NotTested = why;
   return c;
 }

@@ -50,8 +50,17 @@ class TBackgroundCall {
   int ReceivedSoFar() const;
   int Seconds() const { return seconds_; }
 
-  // The result, with the server's report (nullopt: none came).
-  TCallResult Result(const std::optional<call_wire::TReport>& report, int port, bool burstCame) const;
+  // The result: the server's report as it came (nullopt: none; unreadable: one came that does
+  // not read), checked against what this computer sent and received.
+  struct TEnd {
+    std::optional<call_wire::TReport> Report;
+    bool Unreadable = false;
+    bool Stopped = false;  // the user stopped the run
+    bool Whole = false;    // every packet went out and the wait for the report passed
+    int Port = 0;          // the local RTP port
+    bool BurstCame = false;
+  };
+  TCallResult Result(const TEnd& end) const;
 
  private:
   void Send(TSend send, int seconds);
@@ -72,3 +81,7 @@ class TBackgroundCall {
 };
 
 int64_t SteadyUs();
+
+// A call that was due but never began (the run ended or was stopped first), or one the server
+// does not offer.
+TCallResult CallNotBegun(TCallNotTested why, int seconds, int port);

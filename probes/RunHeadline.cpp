@@ -29,8 +29,10 @@ std::optional<std::string> NatTimeoutFigure(const TRunSummary& s) {
   // The new mapping's, where the time-out test measured it: what a phone's keep-alive must beat.
   if (s.NatTimeout && s.NatTimeout->New.Measured) {
     const TTimeoutBracket& n = s.NatTimeout->New;
-    if (n.HeldSecs && n.GoneBySecs) return std::to_string(*n.HeldSecs) + " to " + std::to_string(*n.GoneBySecs) + " s";
-    if (n.GoneBySecs) return "below " + std::to_string(*n.GoneBySecs) + " s";
+    const std::string unsteady = n.Unsteady ? " (unsteady)" : "";
+    if (n.HeldSecs && n.GoneBySecs)
+      return std::to_string(*n.HeldSecs) + " to " + std::to_string(*n.GoneBySecs) + " s" + unsteady;
+    if (n.GoneBySecs) return "below " + std::to_string(*n.GoneBySecs) + " s" + unsteady;
     if (n.HeldSecs) return "at least " + std::to_string(*n.HeldSecs) + " s";
   }
   const TNatBracket* shortest = nullptr;

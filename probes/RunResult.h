@@ -84,6 +84,8 @@ struct TSequenceReport {
   // SIP over TCP, checked after the checks by UDP, each message over a connection of its own.
   TCheck TcpRegister5060, TcpRegister5058, TcpInvite5060, TcpInvite5058;
   bool Nat5060 = false, Nat5058 = false;  // the NAT session test was started for the port
+  // RunClockMs() when the port's last NAT session test INVITE went: the socket's last datagram out.
+  int64_t NatSentAtMs5060 = 0, NatSentAtMs5058 = 0;
   std::optional<TPublicMapping> Public5060, Public5058;
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, from STUN; nullopt: not found
   std::optional<TNatLayers> Layers;        // how many NATs; nullopt: not looked for

@@ -36,7 +36,10 @@ TAlgFinding Finding(int port, const TCheck& reg, const TCheck& inv, bool tcp = f
   return f;
 }
 
-TNatBracket Bracket(int port, bool started, bool alg, const TRunResult::TNatPort* reports, int64_t endMs) {
+// timeout: the time-out test's findings (whether incoming traffic refreshes a mapping); nothing
+// when it did not run. sentAtMs: the socket's last datagram out.
+TNatBracket Bracket(int port, bool started, bool alg, const TRunResult::TNatPort* reports, int64_t endMs,
+                    const std::optional<TNatTimeoutResult>& timeout, int64_t sentAtMs) {
   using S = TNatBracket::TState;
   TNatBracket b;
   b.Port = port;
@@ -57,6 +60,29 @@ TNatBracket Bracket(int port, bool started, bool alg, const TRunResult::TNatPort
     case TNextReport::NotDue: b.NotDueSecs = next; break;
     case TNextReport::GoneBy: b.GoneBySecs = next; break;
     case TNextReport::Missed: b.MissedSecs = next; break;
+  }
+  // Where the time-out test measured nothing (it did not run, or its port was blocked), the
+  // reports are all there is: read as before.
+  if (!timeout || (!timeout->New.Measured && !timeout->Busy.Measured)) return b;
+  if (timeout->InboundRefresh == false && sentAtMs > 0 && reports->LastAtMs >= sentAtMs) {
+    // Each report counted from the one before, which such a NAT does not count: from the INVITEs.
+    const int64_t base = reports->LastAtMs - sentAtMs;
+    const auto since = [&](int secs) { return static_cast<int>((base + int64_t{secs} * 1000 + 999) / 1000); };
+    b.FromLastOut = true;
+    b.HeldSecs = static_cast<int>(base / 1000);
+    if (b.GoneBySecs) b.GoneBySecs = since(*b.GoneBySecs);
+    if (b.NotDueSecs) b.NotDueSecs = since(*b.NotDueSecs);
+    if (b.MissedSecs) b.MissedSecs = since(*b.MissedSecs);
+  } else if (timeout->InboundRefresh != true && b.GoneBySecs) {
+    b.GoneBySecs.reset();
+    b.EndNotTold = true;
+  }
+  // A SIP socket's mapping carried traffic both ways: it does not go before the time-out test's
+  // new mappings did. A report missing that soon was lost on the way (its one datagram).
+  const std::optional<int>& newHeld = timeout->New.HeldSecs;
+  if (b.GoneBySecs && newHeld && *b.GoneBySecs <= *newHeld) {
+    b.MissedSecs = b.GoneBySecs;
+    b.GoneBySecs.reset();
   }
   return b;
 }
@@ -84,13 +110,18 @@ std::string NatLine(const TNatBracket& b) {
     case S::Measured: break;
   }
   const std::string held = std::to_string(b.HeldSecs) + " s";
-  if (b.GoneBySecs) return head + "held " + held + " idle, gone by " + std::to_string(*b.GoneBySecs) + " s";
+  const std::string fromOut = b.FromLastOut ? ", counted from this computer's last datagram out, as this NAT counts" : "";
+  if (b.EndNotTold)
+    return head + "held at least " + held +
+           "; when it went is not told (whether incoming traffic keeps a mapping open was not told)";
+  if (b.GoneBySecs)
+    return head + "held " + held + " idle, gone by " + std::to_string(*b.GoneBySecs) + " s" + fromOut;
   if (b.NotDueSecs)
     return head + "held at least " + held + " (the run ended before the " + std::to_string(*b.NotDueSecs) +
            " s report was due)";
   if (b.MissedSecs)
     return head + "held at least " + held + " (the " + std::to_string(*b.MissedSecs) + " s report did not come)";
-  return head + "held at least " + held;
+  return head + "held at least " + held + fromOut;
 }
 
 std::string ServerLine(TServerReach r) {
@@ -175,6 +206,22 @@ const TAlgFinding* TRunSummary::AlgOn(int port) const {
   return nullptr;
 }
 
+std::optional<bool> SipPortLonger(const std::vector<TNatBracket>& ports, const std::optional<TNatTimeoutResult>& t,
+                                  const TNatBracket** which) {
+  *which = nullptr;
+  if (!t || t->Busy.Unsteady || !t->Busy.GoneBySecs) return std::nullopt;
+  std::optional<bool> longer;
+  for (const TNatBracket& b : ports) {
+    if (b.State != TNatBracket::TState::Measured) continue;
+    if (b.HeldSecs > *t->Busy.GoneBySecs) {
+      *which = &b;
+      return true;
+    }
+    longer = false;
+  }
+  return longer;
+}
+
 TNextReport NextReportFate(int nextSecs, int heldSecs, int64_t sinceLastMs) {
   if (sinceLastMs < int64_t{nextSecs} * 1000 + kReportSlackMs) return TNextReport::NotDue;
   return nextSecs > heldSecs ? TNextReport::GoneBy : TNextReport::Missed;
@@ -223,9 +270,12 @@ TRunSummary SummariseRun(const TRunResult& result, const TSummaryContext& contex
       const auto it = result.Nat.find(socketPort);
       return it == result.Nat.end() ? nullptr : &it->second;
     };
-    s.Nat = {Bracket(5060, q.Nat5060, s.Alg[0].Verdict == TAlgFinding::TVerdict::Active, reports(5060), endMs),
-             Bracket(5058, q.Nat5058, s.Alg[1].Verdict == TAlgFinding::TVerdict::Active, reports(5058), endMs)};
+    s.Nat = {Bracket(5060, q.Nat5060, s.Alg[0].Verdict == TAlgFinding::TVerdict::Active, reports(5060), endMs,
+                     result.NatTimeout, q.NatSentAtMs5060),
+             Bracket(5058, q.Nat5058, s.Alg[1].Verdict == TAlgFinding::TVerdict::Active, reports(5058), endMs,
+                     result.NatTimeout, q.NatSentAtMs5058)};
   }
+  s.SipPortLonger = SipPortLonger(s.Nat, result.NatTimeout, &s.SipPortLongerOn);
   s.Behaviour = q.Behaviour;
   s.Layers = q.Layers;
   s.RtpTested = q.NatTestStarted();
@@ -261,6 +311,11 @@ std::vector<std::string> SummaryLines(const TRunSummary& s) {
   for (const TNatBracket& b : s.Nat) out.push_back(NatLine(b));
   if (s.NatTimeout)
     for (const std::string& line : NatTimeoutLines(*s.NatTimeout)) out.push_back(line);
+  if (s.SipPortLonger == true)
+    out.push_back("On port " + std::to_string(s.SipPortLongerOn->Port) +
+                  " the router keeps mappings open longer (held at least " +
+                  std::to_string(s.SipPortLongerOn->HeldSecs) +
+                  " s): its SIP ALG refreshes them; with the ALG off a phone meets the figures above");
   if (const std::string line = BehaviourLine(s.Behaviour); !line.empty()) out.push_back(line);
   if (s.Layers)
     for (const std::string& line : NatLayersSummaryLines(*s.Layers)) out.push_back(line);
@@ -306,6 +361,10 @@ std::vector<std::string> NatTimeoutAdvice(const TRunSummary& s) {
                     " s, or incoming calls may not reach it.");
     }
   }
+  if (n.Unsteady && n.GoneBySecs && n.UnsteadyHeldSecs)
+    out.push_back("The NAT's time-out is unsteady: it lost a new mapping after " + std::to_string(*n.GoneBySecs) +
+                  " s idle, yet kept one for " + std::to_string(*n.UnsteadyHeldSecs) +
+                  " s; the keep-alive above follows the shorter figure.");
   if (s.NatTimeout->InboundRefresh == false)
     out.push_back("Only what this computer sends keeps a mapping open: keep-alive requests that the provider sends "
                   "from its side will not keep it open, so the phone must send its own.");
@@ -362,20 +421,12 @@ std::vector<std::string> AdviceLines(const TRunSummary& s) {
     out.push_back("Run the test again after the change; some routers apply it only after a restart.");
   }
   // The keep-alive: below the new mapping's time-out, since a phone's mapping is new after every
-  // registration; from the per-port reports where the time-out test did not run.
-  // A port whose own mapping went sooner (the time-out test talks to the server's SIP port only,
-  // where a router's SIP helper may keep mappings open) gets its own line.
+  // registration: the one figure of the headline. From the per-port reports only where the
+  // time-out test did not run.
   const TNatBracket* shortest = ShortestPortTimeout(s);
   if (s.NatTimeout && s.NatTimeout->New.Measured) {
     const auto keepAlive = NatTimeoutAdvice(s);
     out.insert(out.end(), keepAlive.begin(), keepAlive.end());
-    const TTimeoutBracket& n = s.NatTimeout->New;
-    if (shortest && n.HeldSecs && *shortest->GoneBySecs <= *n.HeldSecs) {
-      out.push_back("On port " + std::to_string(shortest->Port) + " the mapping went sooner, after " +
-                    std::to_string(shortest->HeldSecs) + " to " + std::to_string(*shortest->GoneBySecs) +
-                    " s: a phone that uses that port needs a keep-alive below " + std::to_string(shortest->HeldSecs) +
-                    " s" + KeepAliveExample(shortest->HeldSecs) + ".");
-    }
   } else if (shortest) {
     const int held = shortest->HeldSecs;
     out.push_back("The NAT forgets an idle UDP mapping after " + std::to_string(held) + " to " +

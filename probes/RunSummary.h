@@ -50,6 +50,12 @@ struct TNatBracket {
   std::optional<int> NotDueSecs;      // the next report was announced, but the run ended first
   std::optional<int> MissedSecs;      // an announced report that never came, although a longer
                                       // idle time held before: lost on the way, not timed out
+  // The NAT keeps a mapping open only for what this computer sends (the time-out test found):
+  // the figures count from the socket's last datagram out, not from the report before.
+  bool FromLastOut = false;
+  // Whether incoming traffic refreshes a mapping was not told: when it went is not told either
+  // (GoneBySecs empty), only that it held.
+  bool EndNotTold = false;
 };
 
 struct TRunSummary {
@@ -63,6 +69,10 @@ struct TRunSummary {
   // The NAT time-out test on mappings of the tester's own, when it ran: the figures the
   // advice takes.
   std::optional<TNatTimeoutResult> NatTimeout;
+  // Whether a SIP port's mapping (Nat) held longer than the test's busy mappings went by: its
+  // SIP ALG keeps it open. nullopt: not told. SipPortLonger names the port.
+  std::optional<bool> SipPortLonger;
+  const TNatBracket* SipPortLongerOn = nullptr;  // into Nat
   std::optional<TNatBehaviour> Behaviour;  // the NAT's class, when STUN found it
   std::optional<TNatLayers> Layers;        // how many NATs, when that was looked for
   bool RtpTested = false;        // RTP datagrams were asked for (a NAT session test ran)
@@ -104,6 +114,11 @@ enum class TNextReport {
   Missed,  // it never came, although as long an idle time held: lost on the way
 };
 TNextReport NextReportFate(int nextSecs, int heldSecs, int64_t sinceLastMs);
+// Whether a SIP port's mappings outlive the time-out test's: a port that held longer than the
+// test's busy mappings went by (a SIP socket's mapping carried traffic both ways for more than
+// 2 s, so the busy figure is the one to beat). nullopt where that cannot be told.
+std::optional<bool> SipPortLonger(const std::vector<TNatBracket>& ports, const std::optional<TNatTimeoutResult>& t,
+                                  const TNatBracket** which);
 // A mapping gone by goneBySecs is short for SIP.
 bool IsShortNatTimeout(int goneBySecs);
 // A keep-alive interval comfortably below secs to name as an example: three quarters of it, in

@@ -768,13 +768,14 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
     int announcedRtpPort;
     int* lastAge;
     bool* started;
+    int64_t* sentAt;
     const char* notice;
   };
   const TNatStart starts[] = {
       {qualify[0] == 0, TSipSocket::Sip5060, params.ServerPort, 5004, &ages.LastNatSecs5060, &report.Nat5060,
-       "Checking NAT timeout on port 5060. Up to 5 minutes needed..."},
+       &report.NatSentAtMs5060, "Checking NAT timeout on port 5060. Up to 5 minutes needed..."},
       {qualify[1] == 0, TSipSocket::Sip5058, 5058, params.RtpPort, &ages.LastNatSecs5058, &report.Nat5058,
-       "Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
+       &report.NatSentAtMs5058, "Checking NAT timeout on port 5058. Up to 5 minutes needed..."},
   };
   for (const TNatStart& st : starts) {
     if (!st.qualifies) continue;
@@ -790,6 +791,7 @@ void RunTestSequence(TSequencerIo& io, TSipProbe& probe, const TSequenceParams& 
                  std::to_string(k + 1) + " of " + std::to_string(kNatSends) + ")");
       io.SendDatagram(st.socket, params.ServerHost, st.remotePort, probe.InviteMsg);
       *st.started = true;  // with its first INVITE, also when the run is stopped during the rest
+      *st.sentAt = RunClockMs();
       io.Sleep(kNatGapMs);
     }
   }

@@ -121,8 +121,10 @@ std::string ReportText(const TReport& r) {
   return text;
 }
 
+bool IsReportText(std::string_view text) { return text.substr(0, kReport.size()) == kReport; }
+
 std::optional<TReport> ParseReport(std::string_view text) {
-  if (text.substr(0, kReport.size()) != kReport) return std::nullopt;
+  if (!IsReportText(text)) return std::nullopt;
   if (text.substr(kReport.size()) == "busy") {
     TReport busy;
     busy.Busy = true;

@@ -78,6 +78,8 @@ struct TReport {
   bool operator==(const TReport&) const = default;
 };
 std::string ReportText(const TReport& r);
+// Whether a frame is meant as a call report, whether or not it reads.
+bool IsReportText(std::string_view text);
 // nullopt for any other text, or one whose figures do not fit together.
 std::optional<TReport> ParseReport(std::string_view text);
 

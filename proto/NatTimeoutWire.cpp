@@ -1,5 +1,7 @@
 #include "proto/NatTimeoutWire.h"
 
+#include <algorithm>
+
 #include "proto/WireText.h"
 
 namespace nat_timeout {
@@ -7,7 +9,6 @@ namespace nat_timeout {
 namespace {
 
 constexpr std::string_view kMagic = "NAT-TIMEOUT ";
-constexpr std::string_view kPad = " keep-alive\r\n";
 
 std::optional<long long> Number(std::string_view s, size_t digits = 9) { return wire_text::Number(s, digits); }
 
@@ -30,6 +31,12 @@ bool TokenText(std::string_view t) { return wire_text::TokenText(t); }
 
 }  // namespace
 
+int RefreshDatagrams(const TPlan& plan) {
+  if (!ValidPlan(plan)) return 0;
+  const int gaps = (plan.IdleSecs.back() + plan.RefreshSecs - 1) / plan.RefreshSecs;
+  return gaps + (plan.Port != 0 ? kRefreshTailGaps : 0);
+}
+
 bool ValidPlan(const TPlan& plan) {
   if (plan.IdleSecs.empty() || plan.IdleSecs.size() > kMaxIdleTimes) return false;
   if (plan.RefreshSecs < 1 || plan.RefreshSecs > kMaxSecs) return false;
@@ -43,7 +50,7 @@ bool ValidPlan(const TPlan& plan) {
 
 std::string PlanSuffix(const TPlan& plan) {
   if (!ValidPlan(plan)) return "";
-  std::string s = ".t";
+  std::string s = plan.Port != 0 ? ".p" + std::to_string(plan.Port) + ".t" : ".t";
   for (size_t i = 0; i < plan.IdleSecs.size(); ++i) s += (i ? "-" : "") + std::to_string(plan.IdleSecs[i]);
   return s + ".r" + std::to_string(plan.RefreshSecs);
 }
@@ -67,6 +74,13 @@ std::optional<TPlan> PlanFromToken(std::string_view token) {
     if (dash == std::string_view::npos) break;
     list.remove_prefix(dash + 1);
   }
+  // ".p<port>" right before ".t": the test's own port.
+  const std::string_view before = token.substr(0, t);
+  if (const size_t p = before.rfind(".p"); p != std::string_view::npos) {
+    const auto port = Number(before.substr(p + 2), 5);
+    if (!port || *port < 1 || *port > 65535) return std::nullopt;
+    plan.Port = static_cast<uint16_t>(*port);
+  }
   if (!ValidPlan(plan)) return std::nullopt;
   return plan;
 }
@@ -81,16 +95,31 @@ const char* KindName(TKind kind) {
 }
 
 std::string RequestText(const TRequest& r) {
-  return std::string(kMagic) + r.Token + " " + std::to_string(r.Mapping) + " " + KindName(r.Kind) + " " +
-         std::to_string(r.IdleSecs) + " " + std::to_string(r.Seq) + std::string(kPad);
+  std::string text = std::string(kMagic) + r.Token + " " + std::to_string(r.Mapping) + " " + KindName(r.Kind) + " " +
+                     std::to_string(r.IdleSecs) + " " + std::to_string(r.Seq) + " keep-alive";
+  if (r.Pad > 0) text += " " + std::string(r.Pad, '.');
+  return text + "\r\n";
+}
+
+TRequest PaddedTo(TRequest r, size_t bytes) {
+  r.Pad = 0;
+  const size_t bare = RequestText(r).size(), want = std::min(bytes, kMaxRequestBytes);
+  if (want >= bare + 2) r.Pad = want - bare - 1;
+  return r;
 }
 
 bool IsTimeoutDatagram(std::string_view datagram) { return datagram.substr(0, kMagic.size()) == kMagic; }
 
 std::optional<TRequest> ParseRequest(std::string_view datagram) {
   const auto f = Fields(datagram);
-  if (!f || f->size() != 7 || (*f)[0] != "NAT-TIMEOUT" || (*f)[6] != "keep-alive") return std::nullopt;
+  if (!f || f->size() < 7 || (*f)[0] != "NAT-TIMEOUT" || (*f)[6] != "keep-alive") return std::nullopt;
   TRequest r;
+  if (f->size() == 8) {
+    const std::string_view pad = (*f)[7];
+    if (pad.empty() || pad.find_first_not_of('.') != std::string_view::npos || datagram.size() > kMaxRequestBytes)
+      return std::nullopt;
+    r.Pad = pad.size();
+  }
   if (!TokenText((*f)[1])) return std::nullopt;
   r.Token = std::string((*f)[1]);
   const auto mapping = Number((*f)[2], 4), idle = Number((*f)[4], 4), seq = Number((*f)[5], 4);

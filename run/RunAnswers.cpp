@@ -63,17 +63,27 @@ std::string Mos(double mos) {
 TRunAnswer CallAnswer(const TRunSummary& s) {
   if (!s.Call) return {TTopic::CallQuality, TTone::Unknown, "No test call"};
   const TCallResult& c = *s.Call;
-  if (c.Busy) return {TTopic::CallQuality, TTone::Unknown, "No test call: the server had no room for it"};
-  if (c.Cut) return {TTopic::CallQuality, TTone::Unknown, "Test call cut short"};
+  switch (c.NotTested) {
+    case TCallNotTested::ServerBusy:
+      return {TTopic::CallQuality, TTone::Unknown, "No test call: the server had no room for it"};
+    case TCallNotTested::NoCallOffered:
+      return {TTopic::CallQuality, TTone::Unknown, "No test call: the server offers none"};
+    case TCallNotTested::Stopped: return {TTopic::CallQuality, TTone::Unknown, "Test call stopped"};
+    case TCallNotTested::CutShort: return {TTopic::CallQuality, TTone::Unknown, "Test call cut short"};
+    case TCallNotTested::None: break;
+  }
+  if (!c.ReportFault.empty())
+    return {TTopic::CallQuality, TTone::Unknown, "Test call: the server's report does not add up"};
   switch (c.Audio) {
     case TCallAudio::None: return {TTopic::CallQuality, TTone::Problem, "Test call: no audio got through"};
     case TCallAudio::OneWayOut:
       return {TTopic::CallQuality, TTone::Problem, "Test call: audio one way only, none came back"};
     case TCallAudio::BothWays: break;
   }
-  const double up = c.Up ? c.Up->Mos : 0, down = c.Down ? c.Down->Mos : 0;
-  return {TTopic::CallQuality, std::min(up, down) >= kMosAdvice ? TTone::Good : TTone::Problem,
-          "Call quality: MOS " + Mos(up) + " sending, " + Mos(down) + " receiving"};
+  const std::optional<double> up = c.Up ? c.Up->Mos : std::nullopt, down = c.Down ? c.Down->Mos : std::nullopt;
+  if (!up || !down) return {TTopic::CallQuality, TTone::Unknown, "Call quality not known"};
+  return {TTopic::CallQuality, std::min(*up, *down) >= kMosAdvice ? TTone::Good : TTone::Problem,
+          "Call quality: MOS " + Mos(*up) + " sending, " + Mos(*down) + " receiving"};
 }
 
 TRunAnswer WhatToDo(const TRunSummary& s) {

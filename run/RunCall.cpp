@@ -53,32 +53,43 @@ void TTestRun::CallStep() {
   if (!call.SendingDone()) return;
   // The report follows the echoes of the NAT session test that may still be on their way.
   try {
-    for (int i = 0; i < kFramesPerStep && !callReport_; ++i) {
+    for (int i = 0; i < kFramesPerStep && !callReport_ && !callReportUnreadable_; ++i) {
       const std::string frame = Scramble(io_->ControlReadLine(EchoTerminator(), 1));
       if (frame.empty()) break;
       callReport_ = call_wire::ParseReport(frame);
+      callReportUnreadable_ = !callReport_ && call_wire::IsReportText(frame);
     }
   } catch (...) {
     // The connection is gone: no report will come.
     FinishCall();
     return;
   }
-  if (callReport_ || now >= call.SendingEndedUs() + kReportWaitUs) FinishCall();
+  if (callReport_ || callReportUnreadable_ || now >= call.SendingEndedUs() + kReportWaitUs) FinishCall();
 }
 
 void TTestRun::FinishCall() {
+  if (callWritten_) return;
   TBackgroundCall& call = io_->Call();
-  if (!call.Started() || callWritten_) {
-    callDueUs_.reset();  // a call not begun by the end of the run is not one
+  const bool stopped = Result.End == TRunEnd::Stopped;
+  if (!call.Started()) {
+    // A call due that never began; one the server does not offer goes to the summary alone.
+    const bool checked = Result.Sequence.Outcome == TSequenceReport::TOutcome::Completed;
+    if (checked && CallSecondsAsked > 0 && !call_wire::PlanFromToken(Result.Sequence.Token))
+      Result.Call = CallNotBegun(TCallNotTested::NoCallOffered, 0, RtpPort);
+    if (callDueUs_) {
+      Result.Call = CallNotBegun(stopped ? TCallNotTested::Stopped : TCallNotTested::CutShort, 0, RtpPort);
+      for (const std::string& line : CallLines(*Result.Call)) Line(TPane::Rtp, line);
+      callWritten_ = true;
+    }
+    callDueUs_.reset();
     return;
   }
   call.Stop();
   callWritten_ = true;
-  Result.Call = call.Result(callReport_, RtpPort, callBurstCame_);
   // Without the report, "nothing reached the server" holds only after a whole call and the wait.
   const bool whole = call.Sent() >= call.Seconds() * call_wire::kPacketsPerSecond &&
                      SteadyUs() >= call.SendingEndedUs() + kReportWaitUs;
-  if (!callReport_ && !whole) Result.Call->Cut = true;
+  Result.Call = call.Result({callReport_, callReportUnreadable_, stopped, whole, RtpPort, callBurstCame_});
   for (const std::string& line : CallLines(*Result.Call)) Line(TPane::Rtp, line);
   Tell([this](TRunObserver& o) { o.CallFinished(*Result.Call); });
   TellAnswer(TRunAnswer::TTopic::CallQuality);

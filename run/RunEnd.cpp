@@ -59,7 +59,7 @@ void TTestRun::CloseRun() {
                            ": the mapping was gone");
     else if (b.MissedSecs)
       Line(TPane::Nat, head + std::to_string(*b.MissedSecs) + "s on port " + std::to_string(port) +
-                           ": lost on the way, as a longer idle time held before");
+                           ": lost on the way, as a longer idle time held");
   }
   if (s.RtpTested && s.RtpPackets == 0)
     Line(TPane::Rtp, "No RTP (audio) datagram from the server reached port " + std::to_string(s.RtpPort) +

@@ -164,6 +164,7 @@ void TTestRun::Start(const std::string& localIp, const std::string& argument) {
   io_->Call().Reset();  // before its socket is closed
   callDueUs_.reset();
   callReport_.reset();
+  callReportUnreadable_ = false;
   callWritten_ = false;
   NatCountdown.reset();
   natTimeoutWritten_ = false;

@@ -157,6 +157,7 @@ class TTestRun : public QObject, public TRunInput {
   bool natTimeoutWritten_ = false;
   std::optional<int64_t> callDueUs_;
   std::optional<call_wire::TReport> callReport_;
+  bool callReportUnreadable_ = false;  // a report came that does not read
   bool callWritten_ = false;
   bool callBurstCame_ = false;
   std::time_t started_ = 0;  // of the last start

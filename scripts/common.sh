@@ -8,6 +8,8 @@ BUILD="${NAT_BUILD_DIR:-$ROOT/build}"
 FUZZ_BUILD="${NAT_FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
 SANITIZE_BUILD="${NAT_SANITIZE_BUILD_DIR:-$ROOT/build-sanitize}"
 TSAN_BUILD="${NAT_TSAN_BUILD_DIR:-$ROOT/build-tsan}"
+# The programs as a packager builds them (Release), in a folder of their own.
+RELEASE_BUILD="${NAT_RELEASE_BUILD_DIR:-$ROOT/build-release}"
 
 # Packages from Debian's repositories, by who needs them. scripts/run.sh installs only the first
 # list, lab/try.sh and scripts/package.sh what they need besides, scripts/test.sh and
@@ -105,6 +107,15 @@ nat_build() {
 nat_build_programs() {
   nat_configure_in "$BUILD" -DNAT_BUILD_TESTS=OFF -DNAT_BUILD_BENCHMARKS=OFF
   cmake --build "$BUILD" -j "$(nproc)" --target "${NAT_PROGRAMS[@]}" >&2
+}
+
+# The programs in Release, where the optimiser's warnings differ from the other builds'.
+nat_build_release() {
+  if [ ! -f "$RELEASE_BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$RELEASE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNAT_BUILD_TESTS=OFF \
+      -DNAT_BUILD_BENCHMARKS=OFF "$@" >&2
+  fi
+  cmake --build "$RELEASE_BUILD" -j "$(nproc)" --target "${NAT_PROGRAMS[@]}" >&2
 }
 
 # The fuzz targets, and everything else under clang (which keeps the build warning-clean there

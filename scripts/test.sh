@@ -5,8 +5,9 @@
 #   build-sanitize/  the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer
 #                    (without the lab, the window on a virtual display and package checks)
 #   build-tsan/      the echo server's and the socket layer's tests under ThreadSanitizer
+#   build-release/   the programs alone, built as Release (as a packager builds them)
 # Arguments go to each ctest (e.g. -R regex). NAT_SKIP_FUZZ=1 / NAT_SKIP_SANITIZE=1 /
-# NAT_SKIP_TSAN=1 leave a part out.
+# NAT_SKIP_TSAN=1 / NAT_SKIP_RELEASE=1 leave a part out.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 nat_install_deps
@@ -36,6 +37,10 @@ if [ "${NAT_SKIP_TSAN:-}" != 1 ]; then
   (cd "$TSAN_BUILD" && TSAN_OPTIONS="suppressions=$ROOT/tests/tsan.supp:history_size=4:second_deadlock_stack=1" \
     "$ROOT/scripts/isolated.sh" ctest --output-on-failure -j "$(nproc)" --timeout 900 -L '^(server|net)$' "$@") ||
     failed+=(tsan)
+fi
+
+if [ "${NAT_SKIP_RELEASE:-}" != 1 ]; then
+  nat_build_release || failed+=(release)
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then

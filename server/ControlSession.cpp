@@ -13,6 +13,7 @@ long long MsSince(TServerClock::time_point t) {
 }
 
 constexpr size_t kMaxHeld = 8;  // datagrams by address waiting at once
+const std::vector<int> kNoIdleTimes;  // a server without the NAT time-out test
 
 // The check a datagram is, INVITE or not and to which server port; none but the tester's
 // REGISTERs and ordinary INVITEs.
@@ -35,7 +36,8 @@ TControlSession::TControlSession(TServerContext& ctx, asio::ip::tcp::socket sock
       life_(ctx.Config.SessionLife(), TServerClock::now()),
       fallback_(ctx.Config.AddressHoldMs, kMaxHeld),
       holdTimer_(ctx.Io),
-      timeoutLedger_(ctx.TimeoutPlanSuffix.empty() ? std::vector<int>{} : ctx.Config.TimeoutIdleSecs) {}
+      timeouts_(ctx.TimeoutPlanSuffix.empty() ? kNoIdleTimes : ctx.Config.TimeoutIdleSecs, ctx.Config.TimeoutRefreshSecs),
+      timeoutTimer_(ctx.Io) {}
 
 void TControlSession::Start(std::string alreadyRead) {
   asio::error_code ec;
@@ -221,67 +223,39 @@ void TControlSession::SendNatReport(NatRun& r) {
   FollowLife();
 }
 
-bool TControlSession::OnTimeoutRequest(TSipSocket& s, const nat_timeout::TRequest& r, size_t size,
-                                       const TUdpPeer& from, uint32_t local, TServerClock::time_point now) {
+bool TControlSession::OnTimeoutRequest(const nat_timeout::TRequest& r, size_t size, const TUdpPeer& from,
+                                       uint32_t local, uint16_t serverPort, TServerClock::time_point now) {
   // Its datagrams go back to the request's source, which must be this session's own address.
   if (closed_ || token_ != r.Token || from.Address != peer_) return false;
-  auto it = timeoutMaps_.find(r.Mapping);
-  if (it == timeoutMaps_.end() && !life_.MayOpenTimeoutMapping(now)) return false;
-  if (!timeoutLedger_.Take(r.Mapping, static_cast<int>(r.Kind), r.IdleSecs, now)) return false;
-  if (it == timeoutMaps_.end()) {
-    auto m = std::make_unique<TimeoutMapping>(ctx_.Io);
-    m->number = r.Mapping;
-    m->kind = r.Kind;
-    m->idleSecs = r.IdleSecs;
-    it = timeoutMaps_.emplace(r.Mapping, std::move(m)).first;
-  }
-  TimeoutMapping& m = *it->second;
-  m.socket = &s;
-  m.dest = from;
-  m.local = local;
-  m.smallest = std::min(m.smallest, size);
-  m.lastInbound = now;
-  SendTimeoutText(m, {r.Token, r.Mapping, true, r.Seq, 0});
-  ArmTimeoutMapping(m);
+  const auto answer = timeouts_.Take(r, size, from, local, serverPort, life_.MayOpenTimeoutMapping(now), now);
+  if (!answer) return false;
+  SendTimeout(*answer);
+  if (const auto last = timeouts_.LastDue()) life_.OnTimeoutDue(*last);
+  ArmTimeouts();
   FollowLife();
   return true;
 }
 
-void TControlSession::ArmTimeoutMapping(TimeoutMapping& m) {
-  const int secs = m.kind == nat_timeout::TKind::Refresh ? ctx_.Config.TimeoutRefreshSecs : m.idleSecs;
-  const auto due = m.lastInbound + std::chrono::seconds(secs);
-  life_.OnTimeoutDue(m.kind == nat_timeout::TKind::Refresh
-                         ? m.lastInbound + std::chrono::seconds(ctx_.Config.TimeoutIdleSecs.back() + secs)
-                         : due);
-  WaitTimeoutMapping(m, due);
-}
-
-void TControlSession::WaitTimeoutMapping(TimeoutMapping& m, TServerClock::time_point due) {
-  m.timer.expires_at(due);
-  m.timer.async_wait([self = SharedAs<TControlSession>(), &m](const asio::error_code& ec) {
+void TControlSession::ArmTimeouts() {
+  const auto due = timeouts_.NextDue();
+  if (!due) return;
+  timeoutTimer_.expires_at(*due);
+  timeoutTimer_.async_wait([self = SharedAs<TControlSession>()](const asio::error_code& ec) {
     if (ec || self->closed_) return;
-    self->SendTimeoutAfter(m);
+    self->SendTimeouts();
   });
 }
 
-void TControlSession::SendTimeoutAfter(TimeoutMapping& m) {
+void TControlSession::SendTimeouts() {
   const auto now = TServerClock::now();
-  const long long silent = std::chrono::duration_cast<std::chrono::milliseconds>(now - m.lastInbound).count();
-  SendTimeoutText(m, {token_, m.number, false, 0, silent});
-  // An idle mapping gets one; the refresh mapping until its silence passed the longest idle time.
-  if (m.kind == nat_timeout::TKind::Refresh && silent < 1000LL * ctx_.Config.TimeoutIdleSecs.back()) {
-    WaitTimeoutMapping(m, now + std::chrono::seconds(ctx_.Config.TimeoutRefreshSecs));
-  } else {
-    timeoutLedger_.Finish(m.number);
-    if (timeoutLedger_.AllFinished()) life_.OnTimeoutDone(now);
-  }
+  for (const TTimeoutSend& s : timeouts_.TakeDue(token_, now)) SendTimeout(s);
+  if (timeouts_.AllFinished()) life_.OnTimeoutDone(now);
+  ArmTimeouts();
   FollowLife();
 }
 
-void TControlSession::SendTimeoutText(TimeoutMapping& m, const nat_timeout::TReply& reply) {
-  const std::string text = nat_timeout::ReplyText(reply);
-  if (text.size() > m.smallest) return;
-  if (ctx_.Udp->Send(m.socket->socket, peer_, m.dest, m.local, text)) {
+void TControlSession::SendTimeout(const TTimeoutSend& s) {
+  if (ctx_.Udp->SendTimeout(peer_, s)) {
     ++timeoutSent_;
     ++ctx_.Counters.NatReports;
   }
@@ -293,7 +267,8 @@ bool TControlSession::OnCallPacket(const call_wire::TPacket& p, const TUdpPeer& 
   if (closed_ || ctx_.CallPlanSuffix.empty() || p.Token != token_ || from.Address != peer_) return false;
   if (!call_) {
     if (callBusy_) return false;
-    if (ctx_.Calls >= ctx_.MaxCalls) {
+    // No room, or its network or address holds its share already: a call is never cut for another.
+    if (!ctx_.CallShare.Take(peer_)) {
       callBusy_ = true;
       ++ctx_.Counters.CallsBusy;
       call_wire::TReport busy;
@@ -320,7 +295,6 @@ void TControlSession::StartCall(const TUdpPeer& from, uint32_t local, TServerClo
   c.ssrc = ctx_.Random();
   c.firstTimestamp = ctx_.Random();
   c.firstSeq = static_cast<uint16_t>(ctx_.Random());
-  ++ctx_.Calls;
   ++ctx_.Counters.Calls;
   life_.OnCallStarted(now + std::chrono::seconds(seconds) + std::chrono::milliseconds(kCallGraceMs));
   FollowLife();
@@ -369,7 +343,7 @@ void TControlSession::EndCall(bool report) {
   if (c.over) return;
   c.over = true;
   c.timer.cancel();
-  --ctx_.Calls;
+  ctx_.CallShare.Give(peer_);
   if (!report) return;
   life_.OnCallDone(TServerClock::now());
   Send(TextFrame(call_wire::ReportText(c.receiver.Report(c.sent))));
@@ -428,17 +402,16 @@ void TControlSession::WriteNext() {
 void TControlSession::StopOwn() {
   holdTimer_.cancel();
   for (auto& [port, run] : natRuns_) run->timer.cancel();
-  for (auto& [number, m] : timeoutMaps_) m->timer.cancel();
+  timeoutTimer_.cancel();
   if (call_) EndCall(false);
   if (!token_.empty()) ctx_.Sessions.Remove(token_, peer_, this);
 }
 
 void TControlSession::LogEnd(const std::string& who, const std::string& duration,
                              const std::string& why) {
-  // A session that never tested (no check, no time-out test: at most NAT test INVITEs) gets no
-  // line of its own: it is summed.
-  if (!life_.Checked() && timeoutMaps_.empty() && !call_ && !callBusy_)
-    return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
+  // A session that never reached its checks (at most NAT test INVITEs, time-out requests or a
+  // call) gets no line of its own: it is summed, whatever it sent.
+  if (!life_.Checked()) return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::NoProbe, peer_);
   std::string call = callBusy_ ? "busy" : "none";
   if (call_) {
     char jitter[32];
@@ -446,11 +419,11 @@ void TControlSession::LogEnd(const std::string& who, const std::string& duration
     call = std::to_string(call_->receiver.Received()) + " received, " + std::to_string(call_->sent) + " sent, jitter " +
            jitter + " ms";
   }
-  ctx_.Log("session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
+  ctx_.OwnLog(peer_, "session " + who + " token " + token_.substr(0, 8) + " " + duration + ": " +
            std::to_string(echoes_) + " echoes, NAT test " +
            (natPorts_.empty() ? "none" : natPorts_) + ", " + std::to_string(rtpSent_) +
            " RTP packets, " + std::to_string(tcpEchoes_) + " echoes over TCP, NAT time-out test " +
-           (timeoutMaps_.empty() ? "none" : std::to_string(timeoutMaps_.size()) + " mappings, " +
+           (timeouts_.Size() == 0 ? "none" : std::to_string(timeouts_.Size()) + " mappings, " +
                                                 std::to_string(timeoutSent_) + " datagrams") +
            ", call " + call + "; " + why);
 }

@@ -3,7 +3,7 @@
 // session, the NAT session test with its RTP burst, the NAT time-out test and the test call. How long it lives, what it may spend and
 // which datagrams without its token it takes are the rules of SessionPolicy.h.
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <map>
 #include <set>
 #include <vector>
@@ -11,6 +11,7 @@
 #include "server/LargeAnswers.h"
 #include "server/ServerPlatform.h"
 #include "server/TcpConnection.h"
+#include "server/TimeoutMappings.h"
 #include "server/UdpSide.h"
 #include "proto/CallReceiver.h"
 #include "proto/LargeSipWire.h"
@@ -31,11 +32,12 @@ class TControlSession : public TTcpConnection {
   // over the budget, dropped. It is echoed as a datagram is, with a server line that names TCP.
   bool OnTcpMessage(std::string_view message, uint16_t serverPort, const std::string& sender,
                     TServerClock::time_point now);
-  // A request of the NAT time-out test with the session's token, of `size` bytes; false: not
-  // taken. Each is answered at once; after the mapping's idle time the server sends it one
-  // datagram, and the refresh mapping one every refresh gap.
-  bool OnTimeoutRequest(TSipSocket& s, const nat_timeout::TRequest& r, size_t size, const TUdpPeer& from,
-                        uint32_t local, TServerClock::time_point now);
+  // A request of the NAT time-out test with the session's token, of `size` bytes, that reached
+  // local:serverPort; false: not taken. Each is answered at once; after the mapping's idle time
+  // the server sends it its datagram (kIdleCopies times), and the refresh mapping one every
+  // refresh gap (TTimeoutMappings).
+  bool OnTimeoutRequest(const nat_timeout::TRequest& r, size_t size, const TUdpPeer& from, uint32_t local,
+                        uint16_t serverPort, TServerClock::time_point now);
   // A packet of the test call with the session's token, from `from`, sent to the local address
   // `local`. The first starts the session's one call, or is answered busy when as many calls run
   // as may; false: not taken (no call now, a duplicate, or an index past the call's longest).
@@ -67,18 +69,6 @@ class TControlSession : public TTcpConnection {
     bool decided = false;
     size_t next = 0;      // index of the next report
     TServerClock::time_point lastActivity;  // last datagram on the mapping, either way
-  };
-  struct TimeoutMapping {
-    explicit TimeoutMapping(asio::io_context& io) : timer(io) {}
-    asio::steady_timer timer;
-    int number = 0;
-    nat_timeout::TKind kind = nat_timeout::TKind::New;
-    int idleSecs = 0;
-    TSipSocket* socket = nullptr;
-    TUdpPeer dest;         // where its last request came from: nothing goes anywhere else
-    uint32_t local = 0;    // the address that request was sent to: replies leave from there
-    size_t smallest = SIZE_MAX;  // its smallest request: no datagram sent to it is larger
-    TServerClock::time_point lastInbound;
   };
   // The test call: the tester's stream as it came, and the stream sent back to the source of its
   // first packet, one packet per 20 ms tick while it has received more than it sent.
@@ -123,11 +113,11 @@ class TControlSession : public TTcpConnection {
   void ArmNatRun(NatRun& r);
   void SendNatReport(NatRun& r);
   void StartRtpBurst(uint16_t port);
-  // After a request: the session's life follows the mapping's due datagrams.
-  void ArmTimeoutMapping(TimeoutMapping& m);
-  void WaitTimeoutMapping(TimeoutMapping& m, TServerClock::time_point due);
-  void SendTimeoutAfter(TimeoutMapping& m);
-  void SendTimeoutText(TimeoutMapping& m, const nat_timeout::TReply& reply);
+  // The one timer of the time-out test, at its next due datagram; the session's life follows
+  // the last one due.
+  void ArmTimeouts();
+  void SendTimeouts();
+  void SendTimeout(const TTimeoutSend& s);
   void StartCall(const TUdpPeer& from, uint32_t local, TServerClock::time_point now);
   void TickCall();
   // The call is over: its slot is free again; with report, the report goes out.
@@ -140,7 +130,7 @@ class TControlSession : public TTcpConnection {
   asio::steady_timer holdTimer_;
   uint32_t local_ = 0;  // our address on the control connection: RTP leaves from there
   std::string token_;
-  std::deque<std::string> out_;
+  std::list<std::string> out_;  // what the socket did not take yet; nothing allocated while empty
   size_t pendingOut_ = 0;
   bool writing_ = false;
   int echoes_ = 0;
@@ -149,8 +139,8 @@ class TControlSession : public TTcpConnection {
   std::string natPorts_;
   std::map<uint16_t, std::unique_ptr<NatRun>> natRuns_;  // by server port
   std::set<uint16_t> rtpPorts_;                           // audio ports that had their burst
-  TTimeoutLedger timeoutLedger_;
-  std::map<int, std::unique_ptr<TimeoutMapping>> timeoutMaps_;  // by the tester's number
+  TTimeoutMappings timeouts_;
+  asio::steady_timer timeoutTimer_;
   int timeoutSent_ = 0;
   std::unique_ptr<Call> call_;
   bool callBusy_ = false;  // its call was refused: it takes none

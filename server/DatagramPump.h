@@ -28,3 +28,23 @@ void PumpDatagrams(TServerContext& ctx, asio::ip::udp::socket& socket, std::vect
     PumpDatagrams(ctx, socket, buffer, on);
   });
 }
+
+// The same for a socket whose datagrams are small (the RTP port's calls): up to
+// kDatagramsPerWake taken in batches, one call each; a batch that comes short has emptied the
+// queue, so no call is spent to find it empty.
+template <class OnDatagram>
+void PumpDatagramBatches(TServerContext& ctx, asio::ip::udp::socket& socket, TDatagramBatch& batch, OnDatagram on) {
+  socket.async_wait(asio::ip::udp::socket::wait_read, [&ctx, &socket, &batch, on](const asio::error_code& ec) {
+    if (ctx.Stopping || ec == asio::error::operation_aborted) return;
+    for (int taken = 0; taken < kDatagramsPerWake && !ec;) {
+      const int n = batch.Receive(socket.native_handle());
+      for (int i = 0; i < n; ++i) {
+        on(batch.Data(i), batch.From(i), batch.Local(i));
+        if (ctx.Stopping) return;
+      }
+      taken += n;
+      if (n < TDatagramBatch::kCapacity) break;
+    }
+    PumpDatagramBatches(ctx, socket, batch, on);
+  });
+}

@@ -94,6 +94,7 @@ void TEchoServer::Impl::Bind() {
     throw std::runtime_error("cannot bind TCP " + EndpointText(address.to_uint(), port) + ": " +
                              ec.message());
   udp.Bind(address);
+  if (udp.TimeoutPort() != 0) ctx.TimeoutPlanSuffix = ctx.Config.TimeoutPlanSuffix(udp.TimeoutPort());
   // Calls carry the whole token in each packet: a token too long for them announces none.
   ctx.CallPlanSuffix = call_wire::PlanSuffix({ctx.Config.CallMaxSeconds, udp.RtpPort()});
   if (kTokenRandomChars + large_sip::kTokenMark.size() + ctx.CallPlanSuffix.size() + ctx.TimeoutPlanSuffix.size() >
@@ -142,7 +143,7 @@ void TEchoServer::Impl::StartAccept() {
     if (ctx.Stopping) return;
     if (ec) {
       // Out of descriptors, say: wait a little instead of spinning.
-      ctx.Log("accept failed: " + ec.message());
+      ctx.AcceptFailed("accept failed: " + ec.message());
       acceptRetry.expires_after(std::chrono::milliseconds(100));
       acceptRetry.async_wait([this](const asio::error_code& e) {
         if (!e && !ctx.Stopping) StartAccept();
@@ -159,7 +160,7 @@ void TEchoServer::Impl::StartSipAccept(tcp::acceptor& a, uint16_t port) {
     if (ctx.Stopping) return;
     if (ec) {
       if (ec == asio::error::operation_aborted) return;
-      ctx.Log("accept failed on TCP port " + std::to_string(port) + ": " + ec.message());
+      ctx.AcceptFailed("accept failed on TCP port " + std::to_string(port) + ": " + ec.message());
       auto retry = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(100));
       retry->async_wait([this, &a, port, retry](const asio::error_code& e) {
         if (!e && !ctx.Stopping) StartSipAccept(a, port);
@@ -300,9 +301,13 @@ void TEchoServer::Run() {
   for (const auto& sip : s.udp.SipSockets()) ports += " " + std::to_string(sip->plan.Port);
   s.ctx.Log("serving on " + s.ctx.Config.Address + ": TCP " + std::to_string(ControlPort()) +
             ", UDP and TCP" + ports + ", RTP from " + std::to_string(RtpPort()) + StunText() +
+            (TimeoutPort() != 0 ? ", NAT time-out test on UDP " + std::to_string(TimeoutPort()) : "") +
             (s.ctx.CallPlanSuffix.empty() ? ", no test calls"
                                           : ", test calls up to " + std::to_string(s.ctx.Config.CallMaxSeconds) +
-                                                " s, " + std::to_string(s.ctx.MaxCalls) + " at once"));
+                                                " s, " + std::to_string(s.ctx.Config.CallsAtOnce()) +
+                                                " at once (" + std::to_string(s.ctx.Config.CallsPerNetwork()) +
+                                                " per network, " + std::to_string(s.ctx.Config.CallsPerAddress()) +
+                                                " per address)"));
   if (s.ctx.Config.IdleTimeoutMs > 0)
     s.ctx.Log("--idle-timeout is no longer used: a session ends with its test");
   s.StartAccept();
@@ -337,6 +342,8 @@ std::vector<uint16_t> TEchoServer::SipPorts() const {
 }
 
 std::vector<uint16_t> TEchoServer::StunPorts() const { return impl_->stun.Ports(); }
+
+uint16_t TEchoServer::TimeoutPort() const { return impl_->udp.TimeoutPort(); }
 
 size_t TEchoServer::MacListEntries() const { return impl_->macEntries; }
 

@@ -56,6 +56,8 @@ class TEchoServer {
   std::vector<uint16_t> SipPorts() const;
   // The STUN port and the one after it (empty when off).
   std::vector<uint16_t> StunPorts() const;
+  // The NAT time-out test's port (0: no such test).
+  uint16_t TimeoutPort() const;
   // Lines and time of the vendor list served (0 lines: none).
   size_t MacListEntries() const;
 

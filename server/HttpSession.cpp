@@ -66,7 +66,7 @@ void THttpSession::LogEnd(const std::string& who, const std::string& duration,
                           const std::string& why) {
   // Scanners and strays get no line of their own: they are summed.
   if (!answered_) return ctx_.Tally.Count(madeRoom_ ? TTallied::MadeRoom : TTallied::HttpError, peer_);
-  ctx_.Log("http " + who + " " + duration + ": " + std::to_string(requests_) + " request(s)" +
+  ctx_.OwnLog(peer_, "http " + who + " " + duration + ": " + std::to_string(requests_) + " request(s)" +
            (requestLog_.empty() ? "" : " (" + requestLog_ + ")") + ", " +
            std::to_string(bytesOut_) + " bytes sent; " + why);
 }

@@ -34,14 +34,20 @@ class TServerContext {
  public:
   using TLogSink = std::function<void(const std::string& line)>;
 
+  // The longest log line; a longer one is cut, so that no peer makes the log grow faster than
+  // its rations allow.
+  static constexpr size_t kMaxLogLine = 400;
+
   TServerContext(asio::io_context& io, TEchoServerConfig config, TLogSink log)
       : Io(io),
         Config(std::move(config)),
-        Log(std::move(log)),
+        Log([sink = std::move(log)](const std::string& line) {
+          sink(line.size() <= kMaxLogLine ? line : line.substr(0, kMaxLogLine - 3) + "...");
+        }),
         Admission(Config.MaxConnections, Config.MaxConnectionsPerAddress, Config.NetworkPrefixBits,
                   Config.ProtectedPerNetwork),
-        TimeoutPlanSuffix(Config.TimeoutPlanSuffix()),
-        MaxCalls(Config.CallsAtOnce()),
+        CallShare(Config.CallsAtOnce(), Config.CallsPerNetwork(), Config.CallsPerAddress(),
+                  TAdmission::PrefixMask(Config.NetworkPrefixBits)),
         Tally(TAdmission::PrefixMask(Config.NetworkPrefixBits), 65536) {}
 
   asio::io_context& Io;
@@ -66,12 +72,13 @@ class TServerContext {
   // Greeted control sessions by token and by peer address.
   TSessionRegister<TControlSession> Sessions;
 
-  const std::string TimeoutPlanSuffix;  // "" when the server runs no NAT time-out test
+  // The NAT time-out test as each token announces it, once its port is bound ("" when the
+  // server runs no such test).
+  std::string TimeoutPlanSuffix;
   // The test call as each token announces it, once the RTP socket is bound ("" when the server
-  // takes no calls); the calls running now and how many may.
+  // takes no calls); the calls running now, shared per network.
   std::string CallPlanSuffix;
-  size_t Calls = 0;
-  const size_t MaxCalls;
+  TCallShare CallShare;
   // A fresh random token that no open session holds.
   std::string NewToken();
   uint32_t Random() { return random_(); }
@@ -82,6 +89,26 @@ class TServerContext {
     const int ms = Config.LogSummaryMs;
     const std::string period = ms == 60000 ? "minute" : std::to_string(ms) + " ms";
     for (const std::string& line : Tally.Flush(period)) Log(line);
+    if (acceptFailures_ > 1)
+      Log("accept failed " + Thousands(acceptFailures_ - 1) + " more times in the last " + period);
+    acceptFailures_ = 0;
+    ownLines_ = 0;
+  }
+
+  // The end line of a tester's session or connection: at most Config.LogLinesPerPeriod of them a
+  // period, the rest summed.
+  void OwnLog(uint32_t peer, const std::string& line) {
+    if (ownLines_ < Config.LogLinesPerPeriod) {
+      ++ownLines_;
+      Log(line);
+    } else {
+      Tally.Count(TTallied::Unlogged, peer);
+    }
+  }
+  // A failed accept (out of descriptors, say), retried soon: the first of a period is logged,
+  // the rest counted.
+  void AcceptFailed(const std::string& line) {
+    if (acceptFailures_++ == 0) Log(line);
   }
 
   // Lines about traffic from strangers (scanners, spoofed or stray datagrams) are rationed:
@@ -109,4 +136,6 @@ class TServerContext {
   std::random_device random_;
   int strangerLines_ = 0;
   uint64_t strangersUnlogged_ = 0;
+  size_t ownLines_ = 0;
+  uint64_t acceptFailures_ = 0;
 };

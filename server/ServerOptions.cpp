@@ -102,10 +102,11 @@ long long TEchoServerConfig::LongestSessionMs() const {
   }
   const TLifeSettings life = SessionLife();
   // Time-out mappings open until the checks' time is up, take requests for their warm-up, then
-  // the refresh datagrams go on until the longest idle time and one gap more.
+  // the refresh datagrams go on a few gaps past the longest idle time.
   long long timeout = 0;
-  if (!TimeoutPlanSuffix().empty())
-    timeout = kTimeoutWarmUpMs + 1000LL * (TimeoutIdleSecs.back() + TimeoutRefreshSecs);
+  if (!TimeoutPlanSuffix(1).empty())
+    timeout = kTimeoutWarmUpMs +
+              1000LL * TimeoutRefreshSecs * nat_timeout::RefreshDatagrams({TimeoutIdleSecs, TimeoutRefreshSecs, 1});
   // A call may begin at the session's last moment; its report goes out at the latest past its longest.
   const long long call = CallMaxSeconds > 0 ? 1000LL * CallMaxSeconds + kCallGraceMs + life.MarginMs : 0;
   return static_cast<long long>(life.ChecksMs + life.LargeSipMs) + std::max(longest, timeout) + life.CountdownMs + life.MarginMs +
@@ -116,8 +117,18 @@ size_t TEchoServerConfig::CallsAtOnce() const {
   return std::min(MaxCalls, static_cast<size_t>(std::max(RtpPacketsPerSecond, 0)) / call_wire::kPacketsPerSecond);
 }
 
-std::string TEchoServerConfig::TimeoutPlanSuffix() const {
-  return nat_timeout::PlanSuffix({TimeoutIdleSecs, TimeoutRefreshSecs});
+size_t TEchoServerConfig::CallsPerNetwork() const {
+  const size_t share = MaxCallsPerNetwork > 0 ? MaxCallsPerNetwork : std::max<size_t>(2, CallsAtOnce() / 16);
+  return std::min(share, CallsAtOnce());
+}
+
+size_t TEchoServerConfig::CallsPerAddress() const {
+  const size_t share = MaxCallsPerAddress > 0 ? MaxCallsPerAddress : std::max<size_t>(1, CallsPerNetwork() / 4);
+  return std::min(share, CallsPerNetwork());
+}
+
+std::string TEchoServerConfig::TimeoutPlanSuffix(uint16_t boundPort) const {
+  return nat_timeout::PlanSuffix({TimeoutIdleSecs, TimeoutRefreshSecs, boundPort});
 }
 
 std::string ServerUsage() {
@@ -140,6 +151,8 @@ std::string ServerUsage() {
          "                            10,15,20,25,35,50,70,100,140,190; none: no such test)\n"
          "  --nat-timeout-refresh S   gap in seconds of the datagrams that test refresh by\n"
          "                            incoming traffic (default 10)\n"
+         "  --nat-timeout-port N      UDP port of the NAT time-out test, one that no SIP ALG\n"
+         "                            watches; 0 for any (default 3480)\n"
          "  --rtp-port N              port of RTP bursts and test calls, 0 for any (default\n"
          "                            5004)\n"
          "  --rtp-packets N           packets per RTP burst (default 50)\n"
@@ -151,6 +164,11 @@ std::string ServerUsage() {
          "                            1 to 120 (default 30; 0: no calls)\n"
          "  --max-calls N             test calls at once; one more is told that the server is\n"
          "                            busy (default 300, and at most the RTP rate / 50)\n"
+         "  --max-calls-per-network N  test calls at once from one /24 network (default a\n"
+         "                            sixteenth of --max-calls, at least 2: 18 of 300); a\n"
+         "                            running call is never cut for another\n"
+         "  --max-calls-per-address N  test calls at once from one address (default a quarter\n"
+         "                            of a network's, at least 1: 4)\n"
          "  --stun-port N             UDP port of the STUN answers, and N+1 their other\n"
          "                            port (default 3478; 0: no STUN)\n"
          "  --other-address IP        the host's second address, from which STUN answers\n"
@@ -232,6 +250,9 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--nat-timeout-refresh") {
       ok = ParseLong(value, 1, nat_timeout::kMaxSecs, n);
       config.TimeoutRefreshSecs = static_cast<int>(n);
+    } else if (arg == "--nat-timeout-port") {
+      ok = ParseLong(value, 0, 65535, n);
+      config.TimeoutPort = static_cast<uint16_t>(n);
     } else if (arg == "--rtp-port") {
       ok = ParseLong(value, 0, 65535, n);
       config.RtpPort = static_cast<uint16_t>(n);
@@ -250,6 +271,12 @@ TOptionsOutcome ParseServerOptions(int argc, const char* const* argv, TEchoServe
     } else if (arg == "--max-calls") {
       ok = ParseLong(value, 1, 1000000, n);
       config.MaxCalls = static_cast<size_t>(n);
+    } else if (arg == "--max-calls-per-network") {
+      ok = ParseLong(value, 1, 1000000, n);
+      config.MaxCallsPerNetwork = static_cast<size_t>(n);
+    } else if (arg == "--max-calls-per-address") {
+      ok = ParseLong(value, 1, 1000000, n);
+      config.MaxCallsPerAddress = static_cast<size_t>(n);
     } else if (arg == "--stun-port") {
       ok = ParseLong(value, 0, 65534, n);
       config.StunPort = static_cast<uint16_t>(n);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "server/SessionPolicy.h"
+#include "server/TimeoutMappings.h"
 
 // One UDP port that takes SIP probes, and the idle gaps (ms) of its NAT session reports. An empty
 // schedule: no NAT session test on that port. An Adaptive schedule (the defaults) is fitted to
@@ -33,6 +34,13 @@ struct TEchoServerConfig {
   // so that none falls on a boundary; and the gap of the refresh datagrams. Empty: no test.
   std::vector<int> TimeoutIdleSecs = {10, 15, 20, 25, 35, 50, 70, 100, 140, 190};
   int TimeoutRefreshSecs = 10;
+  // Its UDP port, which no SIP ALG watches (a router's SIP helper keeps every mapping to 5060
+  // open for an hour); 0: any free port. Announced in the token.
+  uint16_t TimeoutPort = 3480;
+  // Its datagrams to one address, of all sessions together: a cap on what forged sources could
+  // aim at the neighbours behind a carrier's NAT (a session's test sends about 150).
+  double TimeoutDatagramsPerAddressPerSecond = 8;
+  double TimeoutDatagramBurstPerAddress = 500;
   uint16_t RtpPort = 5004;   // RTP bursts and test calls; 0: any free port
   int RtpPackets = 50;       // packets per burst
   int RtpIntervalMs = 20;    // gap between them
@@ -41,6 +49,10 @@ struct TEchoServerConfig {
   // how many run at once (no more than the RTP rate carries at 50 packets a second each).
   int CallMaxSeconds = 30;
   size_t MaxCalls = 300;
+  // A network's share of them and an address's (0: a sixteenth of the calls, at least 2, and a
+  // quarter of a network's, at least 1).
+  size_t MaxCallsPerNetwork = 0;
+  size_t MaxCallsPerAddress = 0;
   // STUN answers on this port and the next one; 0: no STUN. OtherAddress: the host's second
   // address, from which a change of address is answered ("": only the port can change).
   uint16_t StunPort = 3478;
@@ -67,6 +79,7 @@ struct TEchoServerConfig {
   int HttpIdleTimeoutMs = 30000;  // HTTP connection between requests, and per response
   int HttpLifetimeMs = 190000;    // an HTTP connection in all: the tester gives up after 180 s
   int LogSummaryMs = 60000;        // the period of the summed lines about non-testers
+  size_t LogLinesPerPeriod = 120;  // testers' own end lines in that period; the rest are summed
   // Unsent bytes on one connection before it is cut off: an echo of the largest datagram, and
   // 16 KiB more.
   size_t MaxPendingOutput = (64 + 16) * 1024;
@@ -80,10 +93,13 @@ struct TEchoServerConfig {
   // The longest a control session lives: the checks, then the longest NAT test or time-out test,
   // the tester's countdown after it and the margin, and a call begun at the last moment.
   long long LongestSessionMs() const;
-  // ".t10-15-....r10" to announce the NAT time-out test in each token; "" for none.
-  std::string TimeoutPlanSuffix() const;
+  // ".p3480.t10-15-....r10" to announce the NAT time-out test on its port (as bound) in each
+  // token; "" for none.
+  std::string TimeoutPlanSuffix(uint16_t boundPort) const;
   // The calls that may run at once: --max-calls, within what the RTP rate carries.
   size_t CallsAtOnce() const;
+  size_t CallsPerNetwork() const;
+  size_t CallsPerAddress() const;
 };
 
 // The idle gaps of a port's NAT session reports once it is known whether another port of the

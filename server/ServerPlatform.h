@@ -30,6 +30,28 @@ bool EnableLocalAddressInfo(int socket);
 // when none is waiting or the call failed.
 long ReceiveDatagram(int socket, char* buffer, size_t capacity, TUdpPeer& from, uint32_t& local);
 
+// Datagrams taken from a non-blocking socket in one call, each with its sender and the local
+// address it was sent to; a datagram longer than kBytes comes cut to kBytes.
+class TDatagramBatch {
+ public:
+  static constexpr int kCapacity = 32;
+  static constexpr size_t kBytes = 2048;
+  // How many came (0: none was waiting, or the call failed). Fewer than kCapacity: the socket's
+  // queue is empty now.
+  int Receive(int socket);
+  std::string_view Data(int i) const {
+    return {buffers_ + static_cast<size_t>(i) * kBytes, sizes_[static_cast<size_t>(i)]};
+  }
+  const TUdpPeer& From(int i) const { return from_[static_cast<size_t>(i)]; }
+  uint32_t Local(int i) const { return local_[static_cast<size_t>(i)]; }
+
+ private:
+  char buffers_[kCapacity * kBytes];
+  size_t sizes_[kCapacity];
+  TUdpPeer from_[kCapacity];
+  uint32_t local_[kCapacity];
+};
+
 // Sends one datagram to `to` from the local address `local` (0: the system's choice), whatever
 // address the socket is bound to. False when the system refused it.
 bool SendDatagramFrom(int socket, const void* data, size_t size, const TUdpPeer& to,

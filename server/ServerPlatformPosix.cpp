@@ -59,6 +59,40 @@ long ReceiveDatagram(int socket, char* buffer, size_t capacity, TUdpPeer& from, 
   return static_cast<long>(n);
 }
 
+int TDatagramBatch::Receive(int socket) {
+  sockaddr_in senders[kCapacity];
+  iovec io[kCapacity];
+  alignas(cmsghdr) char control[kCapacity][CMSG_SPACE(sizeof(in_pktinfo))];
+  mmsghdr msgs[kCapacity];
+  for (int i = 0; i < kCapacity; ++i) {
+    io[i] = {buffers_ + static_cast<size_t>(i) * kBytes, kBytes};
+    msgs[i].msg_hdr = {};
+    msgs[i].msg_hdr.msg_name = &senders[i];
+    msgs[i].msg_hdr.msg_namelen = sizeof senders[i];
+    msgs[i].msg_hdr.msg_iov = &io[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+    msgs[i].msg_hdr.msg_control = control[i];
+    msgs[i].msg_hdr.msg_controllen = sizeof control[i];
+    msgs[i].msg_len = 0;
+  }
+  const int n = recvmmsg(socket, msgs, kCapacity, MSG_DONTWAIT, nullptr);
+  if (n <= 0) return 0;
+  for (int i = 0; i < n; ++i) {
+    const size_t k = static_cast<size_t>(i);
+    sizes_[k] = std::min<size_t>(msgs[i].msg_len, kBytes);
+    from_[k] = {ntohl(senders[i].sin_addr.s_addr), ntohs(senders[i].sin_port)};
+    local_[k] = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        local_[k] = ntohl(info.ipi_spec_dst.s_addr);
+      }
+    }
+  }
+  return n;
+}
+
 bool SendDatagramFrom(int socket, const void* data, size_t size, const TUdpPeer& to,
                       uint32_t local) {
   sockaddr_in target{};

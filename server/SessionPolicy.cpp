@@ -62,6 +62,37 @@ TCallStep CallStep(int received, int sent, TServerTime now, TServerTime first, T
   return sent < received ? TCallStep::Send : TCallStep::Skip;
 }
 
+namespace {
+
+size_t CountOf(const std::unordered_map<uint32_t, size_t>& counts, uint32_t key) {
+  auto it = counts.find(key);
+  return it == counts.end() ? 0 : it->second;
+}
+
+void Lower(std::unordered_map<uint32_t, size_t>& counts, uint32_t key) {
+  if (auto it = counts.find(key); it != counts.end() && --it->second == 0) counts.erase(it);
+}
+
+}  // namespace
+
+bool TCallShare::Take(uint32_t address) {
+  if (size_ >= total_ || FromNetwork(address) >= perNetwork_ || FromAddress(address) >= perAddress_) return false;
+  ++size_;
+  ++byNetwork_[address & mask_];
+  ++byAddress_[address];
+  return true;
+}
+
+void TCallShare::Give(uint32_t address) {
+  if (FromAddress(address) == 0) return;
+  --size_;
+  Lower(byNetwork_, address & mask_);
+  Lower(byAddress_, address);
+}
+
+size_t TCallShare::FromNetwork(uint32_t address) const { return CountOf(byNetwork_, address & mask_); }
+size_t TCallShare::FromAddress(uint32_t address) const { return CountOf(byAddress_, address); }
+
 // ---- Admission ---------------------------------------------------------------------------------
 
 TAdmission::TVerdict TAdmission::Decide(uint32_t address) const {
@@ -202,33 +233,6 @@ void TSessionLife::OnReport(uint16_t port, std::optional<int> nextMs, TServerTim
   }
 }
 
-bool TTimeoutLedger::Take(int mapping, int kind, int idleSecs, TServerTime now) {
-  auto it = byMapping_.find(mapping);
-  if (it == byMapping_.end()) {
-    const bool refresh = kind == 2;
-    if (refresh != (idleSecs == 0) || kind < 0 || kind > 2) return false;
-    if (!refresh && std::find(idle_.begin(), idle_.end(), idleSecs) == idle_.end()) return false;
-    if (byMapping_.size() >= 2 * idle_.size() + 1) return false;
-    for (const auto& [m, e] : byMapping_)
-      if (e.Kind == kind && e.IdleSecs == idleSecs) return false;  // claimed by another mapping
-    it = byMapping_.emplace(mapping, TEntry{kind, idleSecs, 0, false, now}).first;
-  }
-  TEntry& e = it->second;
-  if (e.Kind != kind || e.IdleSecs != idleSecs || e.Finished || e.Requests >= kTimeoutRequestsPerMapping ||
-      now > e.First + std::chrono::milliseconds(kTimeoutWarmUpMs))
-    return false;
-  ++e.Requests;
-  return true;
-}
-
-void TTimeoutLedger::Finish(int mapping) {
-  if (auto it = byMapping_.find(mapping); it != byMapping_.end()) it->second.Finished = true;
-}
-
-bool TTimeoutLedger::AllFinished() const {
-  return std::all_of(byMapping_.begin(), byMapping_.end(), [](const auto& m) { return m.second.Finished; });
-}
-
 void TSessionLife::OnTimeoutDue(TServerTime due) {
   timeoutEnd_ = std::max(timeoutEnd_.value_or(due), due + Ms(s_.CountdownMs));
   timeoutOpen_ = true;
@@ -288,9 +292,10 @@ void TLogTally::Count(TTallied kind, uint32_t address) {
 std::vector<std::string> TLogTally::Flush(const std::string& period) {
   static const char* const what[][3] = {{"session", "sessions", " ended without a probe"},
                                         {"HTTP connection", "HTTP connections", " ended without a good answer"},
-                                        {"connection", "connections", " closed to make room"}};
+                                        {"connection", "connections", " closed to make room"},
+                                        {"tester's line", "testers' lines", " not logged one by one"}};
   std::vector<std::string> lines;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     TKind& k = kinds_[i];
     if (k.Count == 0) continue;
     const size_t n = k.Networks.size();

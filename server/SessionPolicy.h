@@ -74,35 +74,6 @@ class TSessionBudget {
   std::map<uint16_t, int> natInvites_;  // by server port
 };
 
-// What a session's NAT time-out test may cost: the mappings its plan has room for (one per kind
-// and idle time, and one refresh mapping), each at most kTimeoutRequestsPerMapping requests
-// within kTimeoutWarmUpMs of its first (a warm-up takes 3 s; later ones would put its idle
-// datagram off, and the session's end with it), none after that datagram went out. These
-// requests cost nothing from the session's budget: this is their budget, bounded by the plan.
-constexpr int kTimeoutRequestsPerMapping = 6;
-constexpr int kTimeoutWarmUpMs = 10000;
-
-class TTimeoutLedger {
- public:
-  explicit TTimeoutLedger(std::vector<int> idleSecs) : idle_(std::move(idleSecs)) {}
-  // A request on mapping (kind 0 new, 1 busy, 2 refresh; idle 0 for refresh); false: refused.
-  bool Take(int mapping, int kind, int idleSecs, TServerTime now);
-  // The mapping's last datagram went out: it takes no more.
-  void Finish(int mapping);
-  bool AllFinished() const;
-
- private:
-  struct TEntry {
-    int Kind;
-    int IdleSecs;
-    int Requests;
-    bool Finished;
-    TServerTime First;
-  };
-  std::vector<int> idle_;
-  std::map<int, TEntry> byMapping_;
-};
-
 // The RTP bursts of all sessions share one pace, so that sessions that start many bursts at once
 // cannot take the event loop from everybody else: each tick of the burst interval gives one
 // packet to each burst, up to perTick of them; the others wait for the next tick, in turn, and
@@ -146,6 +117,29 @@ enum class TCallStep { Send, Skip, End };
 // packet's time), else send; or end.
 TCallStep CallStep(int received, int sent, TServerTime now, TServerTime first, TServerTime latest,
                    int maxSeconds);
+
+// Test calls at once, shared per network: at most `total` in all, `perNetwork` from one network
+// (the address's first prefixBits bits) and `perAddress` from one address, so that one network
+// never holds more than its share while others wait. A call past a cap is refused; a running call
+// is never cut for another.
+class TCallShare {
+ public:
+  TCallShare(size_t total, size_t perNetwork, size_t perAddress, uint32_t networkMask)
+      : total_(total), perNetwork_(perNetwork), perAddress_(perAddress), mask_(networkMask) {}
+  // A call from address begins; false: no room for it.
+  bool Take(uint32_t address);
+  // A call from address is over.
+  void Give(uint32_t address);
+  size_t Size() const { return size_; }
+  size_t FromNetwork(uint32_t address) const;
+  size_t FromAddress(uint32_t address) const;
+
+ private:
+  size_t total_, perNetwork_, perAddress_;
+  uint32_t mask_;
+  size_t size_ = 0;
+  std::unordered_map<uint32_t, size_t> byNetwork_, byAddress_;
+};
 
 // ---- Admission ---------------------------------------------------------------------------------
 
@@ -339,6 +333,7 @@ class TAddressFallback {
   void OnToken() {
     open_ = false;
     held_.clear();
+    held_.shrink_to_fit();
   }
   // When the next held datagram is due.
   std::optional<TServerTime> NextDue() const {
@@ -348,10 +343,9 @@ class TAddressFallback {
   // The held datagrams due by now, in their order.
   std::vector<Item> TakeDue(TServerTime now) {
     std::vector<Item> due;
-    while (!held_.empty() && held_.front().first <= now) {
-      due.push_back(std::move(held_.front().second));
-      held_.pop_front();
-    }
+    size_t n = 0;
+    for (; n < held_.size() && held_[n].first <= now; ++n) due.push_back(std::move(held_[n].second));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
     return due;
   }
   size_t Held() const { return held_.size(); }
@@ -360,14 +354,17 @@ class TAddressFallback {
   std::chrono::milliseconds hold_;
   size_t max_;
   bool open_ = true;
-  std::deque<std::pair<TServerTime, Item>> held_;
+  // A few at most, and none in most sessions: a vector costs nothing while empty.
+  std::vector<std::pair<TServerTime, Item>> held_;
 };
 
 // ---- Rationed logs -----------------------------------------------------------------------------
 
 // Ends that say nothing about a tester are summed per period instead of a line each: how many,
 // and from how many networks (up to maxNetworks of them are told apart).
-enum class TTallied { NoProbe, HttpError, MadeRoom };  // no probe: none of the checks
+// No probe: none of the checks (a session whose only datagrams were a lone time-out request, a
+// call packet or a busy answer's). Unlogged: a tester's own line past the log's share.
+enum class TTallied { NoProbe, HttpError, MadeRoom, Unlogged };
 
 class TLogTally {
  public:
@@ -384,7 +381,7 @@ class TLogTally {
   };
   uint32_t mask_;
   size_t max_;
-  TKind kinds_[3];
+  TKind kinds_[4];
 };
 
 // 1234567 -> "1,234,567".

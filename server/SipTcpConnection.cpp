@@ -70,7 +70,7 @@ void TSipTcpConnection::LogEnd(const std::string& who, const std::string& durati
   const std::string line = "SIP over TCP " + who + " to port " + std::to_string(serverPort_) + " " + duration +
                            ": " + std::to_string(messages_) + " message(s) echoed; " + why;
   if (messages_ > 0)
-    ctx_.Log(line);
+    ctx_.OwnLog(peer_, line);
   else
     ctx_.StrangerLog([&] { return line; });
 }

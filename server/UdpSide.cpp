@@ -5,6 +5,7 @@
 
 #include "server/ControlSession.h"
 #include "server/DatagramPump.h"
+#include "server/TimeoutMappings.h"
 #include "proto/CallWire.h"
 #include "proto/LargeSipWire.h"
 #include "proto/NatTimeoutWire.h"
@@ -20,9 +21,13 @@ constexpr size_t kLargestDatagram = 65536;
 TUdpSide::TUdpSide(TServerContext& ctx)
     : ctx_(ctx),
       rtp_(ctx.Io),
+      timeout_(ctx.Io),
       buffer_(kLargestDatagram),
+      rtpBatch_(std::make_unique<TDatagramBatch>()),
       perSource_(ctx.Config.MaxDatagramSources, ctx.Config.DatagramsPerSecond,
                  ctx.Config.DatagramBurst),
+      timeoutPerAddress_(ctx.Config.MaxDatagramSources, ctx.Config.TimeoutDatagramsPerAddressPerSecond,
+                         ctx.Config.TimeoutDatagramBurstPerAddress),
       rtpPacer_(0),
       rtpTimer_(ctx.Io) {}
 
@@ -39,6 +44,11 @@ void TUdpSide::Bind(const asio::ip::address_v4& address) {
     socket.non_blocking(true);
     EnableLocalAddressInfo(socket.native_handle());
   };
+  // The time-out test's port first: whoever waits for the SIP ports finds it bound too.
+  if (!ctx_.Config.TimeoutIdleSecs.empty()) {
+    open(timeout_, ctx_.Config.TimeoutPort);
+    timeoutPort_ = timeout_.local_endpoint(ec).port();
+  }
   for (const auto& plan : ctx_.Config.SipPorts) {
     auto s = std::make_unique<TSipSocket>(ctx_.Io);
     s->plan = plan;
@@ -53,7 +63,11 @@ void TUdpSide::Bind(const asio::ip::address_v4& address) {
 
 void TUdpSide::Start() {
   for (auto& s : sip_) Receive(*s);
-  PumpDatagrams(ctx_, rtp_, buffer_, [this](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+  if (timeout_.is_open())
+    PumpDatagrams(ctx_, timeout_, buffer_, [this](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+      OnTimeoutDatagram(timeoutPort_, datagram, from, local);
+    });
+  PumpDatagramBatches(ctx_, rtp_, *rtpBatch_, [this](std::string_view datagram, const TUdpPeer& from, uint32_t local) {
     OnRtpDatagram(datagram, from, local);
   });
 }
@@ -63,7 +77,10 @@ void TUdpSide::Close() {
   asio::error_code ec;
   for (auto& s : sip_) s->socket.close(ec);
   rtp_.close(ec);
+  timeout_.close(ec);
 }
+
+uint16_t TUdpSide::TimeoutPort() const { return timeoutPort_; }
 
 uint16_t TUdpSide::RtpPort() const {
   asio::error_code ec;
@@ -78,7 +95,8 @@ void TUdpSide::Receive(TSipSocket& s) {
 
 void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from,
                           uint32_t local) {
-  if (nat_timeout::IsTimeoutDatagram(datagram)) return OnTimeoutDatagram(s, datagram, from, local);
+  // An older tester runs the time-out test on the SIP ports.
+  if (nat_timeout::IsTimeoutDatagram(datagram)) return OnTimeoutDatagram(s.plan.Port, datagram, from, local);
   if (large_sip::IsAsk(datagram)) return OnLargeAsk(s, datagram, from, local);
   bool byToken = false;
   TControlSession* session = ctx_.Sessions.Find(datagram, from.Address, byToken);
@@ -106,17 +124,17 @@ void TUdpSide::OnDatagram(TSipSocket& s, std::string_view datagram, const TUdpPe
 }
 
 // The NAT time-out test's datagrams: never echoed, taken only with an open session's token.
-void TUdpSide::OnTimeoutDatagram(TSipSocket& s, std::string_view datagram, const TUdpPeer& from, uint32_t local) {
+void TUdpSide::OnTimeoutDatagram(uint16_t port, std::string_view datagram, const TUdpPeer& from, uint32_t local) {
   const auto request = nat_timeout::ParseRequest(datagram);
   TControlSession* session = request ? ctx_.Sessions.FindByTokenText(request->Token) : nullptr;
   if (session) {
     const auto keep = session->shared_from_this();
-    if (session->OnTimeoutRequest(s, *request, datagram.size(), from, local, TServerClock::now())) return;
+    if (session->OnTimeoutRequest(*request, datagram.size(), from, local, port, TServerClock::now())) return;
   }
   ++ctx_.Counters.Dropped;
   ctx_.StrangerLog([&] {
     return "NAT time-out datagram of " + std::to_string(datagram.size()) + " bytes on UDP port " +
-           std::to_string(s.plan.Port) + " from " + EndpointText(from.Address, from.Port) + " dropped: " +
+           std::to_string(port) + " from " + EndpointText(from.Address, from.Port) + " dropped: " +
            (!request ? "not readable" : !session ? "no session" : "not taken by its session");
   });
 }
@@ -168,7 +186,7 @@ void TUdpSide::StartRtpBurst(const std::shared_ptr<TControlSession>& session, co
 void TUdpSide::PaceRtp() {
   // Each call running takes its 50 packets a second off the rate; the bursts share the rest.
   const long long rate = ctx_.Config.RtpPacketsPerSecond,
-                  calls = static_cast<long long>(ctx_.Calls) * call_wire::kPacketsPerSecond;
+                  calls = static_cast<long long>(ctx_.CallShare.Size()) * call_wire::kPacketsPerSecond;
   rtpPacer_.SetPerTick(static_cast<size_t>(std::max(0LL, rate - calls) * ctx_.Config.RtpIntervalMs / 1000));
   rtpPacer_.Tick([this](TRtpBurst& b) {
     const auto session = b.session.lock();
@@ -187,6 +205,14 @@ void TUdpSide::PaceRtp() {
     if (ec || ctx_.Stopping) return;
     PaceRtp();
   });
+}
+
+bool TUdpSide::SendTimeout(uint32_t owner, const TTimeoutSend& s) {
+  udp::socket* socket = s.ServerPort == timeoutPort_ && timeout_.is_open() ? &timeout_ : nullptr;
+  for (auto& sip : sip_)
+    if (!socket && sip->plan.Port == s.ServerPort) socket = &sip->socket;
+  if (!socket || !timeoutPerAddress_.Allow(s.To.Address, TServerClock::now())) return false;
+  return Send(*socket, owner, s.To, s.Local, s.Text);
 }
 
 bool TUdpSide::Send(udp::socket& socket, uint32_t owner, const TUdpPeer& to, uint32_t local,

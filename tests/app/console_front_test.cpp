@@ -10,6 +10,7 @@
 #include "app/CliJson.h"
 #include "run/TestRun.h"
 #include "app/Unit_1_client.h"
+#include "probes/CallTest.h"
 #include "proto/XorUnit.h"
 #include "tests/app/CliSupport.h"
 #include "tests/app/RunSupport.h"
@@ -179,10 +180,12 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_TRUE(summary["nat_timeout_by_port"].toObject()["5058"].toObject()["gone_by_seconds"].isNull());
   // The time-out test on mappings of its own: nothing expires on loopback.
   EXPECT_EQ(QJsonDocument(summary["nat_timeout"].toObject()).toJson(QJsonDocument::Compact).toStdString(),
-            R"({"busy":{"gone_by_seconds":null,"held_seconds":3},"idle_seconds_tested":[2,3],"inbound_refresh":null,)"
-            R"("new":{"gone_by_seconds":null,"held_seconds":3}})");
+            R"({"busy":{"gone_by_seconds":null,"held_seconds":3,"unsteady":false},"idle_seconds_tested":[2,3],)"
+            R"("inbound_refresh":null,"new":{"gone_by_seconds":null,"held_seconds":3,"unsteady":false},"port":3480,)"
+            R"("sip_port_longer":null})");
   // The test call, as long as the server takes: nothing lost either way, after the burst's lines.
   const QJsonObject call = root["call"].toObject();
+  EXPECT_TRUE(call["not_tested"].isNull());
   EXPECT_EQ(call["seconds"].toInt(), 2);
   EXPECT_EQ(call["audio"].toString().toStdString(), "both_ways");
   for (const char* way : {"up", "down"}) {
@@ -500,7 +503,7 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
       {"nothing run", [](TRunReport&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
         {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"}, {"large_sip", "null"},
-        {"schema_version", "4"}, {"nat_layers", "null"}}},
+        {"schema_version", "4"}, {"call", "null"}, {"nat_layers", "null"}}},
       {"large SIP: the largest size decides, a size not tested has no result",
        [](TRunReport& f) {
          TLargeSipReport& l = f.Result.Sequence.Large;
@@ -519,6 +522,23 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
         {"large_sip/tcp/5058/up",
          R"({"bytes":4000,"changed_lines":0,"fragments":null,"not_tested":null,"received_bytes":null,"result":"lost",)"
          R"("sizes":[{"bytes":4000,"changed_lines":0,"fragments":null,"not_tested":null,"received_bytes":null,"result":"lost"}]})"}}},
+      {"a call the server had no room for",
+       [](TRunReport& f) { f.Result.Call = CallNotBegun(TCallNotTested::ServerBusy, 15, 5004); },
+       {{"call/not_tested", "\"server_busy\""}, {"call/audio", "null"}, {"call/up", "null"}}},
+      {"a call the server does not offer",
+       [](TRunReport& f) { f.Result.Call = CallNotBegun(TCallNotTested::NoCallOffered, 0, 5004); },
+       {{"call/not_tested", "\"no_call_offered\""}, {"call/audio", "null"}}},
+      {"one-way audio: no figures for the way nothing came",
+       [](TRunReport& f) {
+         TCallResult c;
+         c.Started = true;
+         c.Audio = TCallAudio::OneWayOut;
+         c.Up = CallDirection(std::vector<bool>(750, true), 750, 0, {}, 0);
+         c.Down = CallDirection({}, 750, 0, {}, 0);
+         f.Result.Call = c;
+       },
+       {{"call/not_tested", "null"}, {"call/audio", "\"one_way_out\""}, {"call/down/received", "0"},
+        {"call/down/mos", "null"}, {"call/down/r_factor", "null"}, {"call/up/received", "750"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

@@ -137,7 +137,7 @@ TEST_F(RunNat, countdown_runs_out_and_ends_the_run) {
                                                              "NAT session on port 5058 ok after 3s",
                                                              // 2 s held, then the 1 s report missing: lost
                                                              "No report after 1s on port 5060: lost on the way, as a "
-                                                             "longer idle time held before"}));
+                                                             "longer idle time held"}));
   const std::vector<UiState> tail = {{false, true, true, "3"}, {false, true, true, "2"}, {false, true, true, "1"},
                                      {false, true, true, "0"}, kIdle};
   ASSERT_GE(rig.states.size(), tail.size());

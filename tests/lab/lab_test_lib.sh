@@ -21,8 +21,8 @@ lab_require() {
   fi
 }
 
-# A lab name of its own for every lab a test builds.
-lab_name() { echo "natlabt-$$-$RANDOM$RANDOM"; }
+# A lab name of its own for every lab a test builds, also from labs built side by side.
+lab_name() { echo "natlabt-$BASHPID-$RANDOM$RANDOM"; }
 
 # True while anything of lab $1 exists: a namespace, its hosts directory or its state.
 lab_exists() {

@@ -20,7 +20,7 @@ TCallDirection Direction(double lossPercent, double jitterMs, double mos) {
   d.LossPercent = lossPercent;
   d.JitterMs = jitterMs;
   d.Mos = mos;
-  d.R = 80;
+  d.R = 80;  // unused by the advice
   return d;
 }
 
@@ -129,9 +129,107 @@ TEST(CallQuality, LinesSayWhetherAudioGotThroughAndHowItSounds) {
   none.Port = 5004;
   EXPECT_EQ(CallLines(none), std::vector<std::string>{"No audio reached the server from port 5004"});
   TCallResult cut = oneWay;
-  cut.Cut = true;  // no report: whether audio got out is not known, and no advice claims it
+  cut.Started = true;
+  cut.NotTested = TCallNotTested::CutShort;  // no report: whether audio got out is not known, and no advice claims it
   EXPECT_FALSE(Mentions(CallLines(cut), "One-way"));
   EXPECT_TRUE(CallAdvice(cut).empty());
+}
+
+TEST(CallQuality, WhyACallTellsNothingAboutTheWayOut) {
+  struct Row {
+    const char* name;
+    TCallEnd end;  // Offered, Started, Stopped, Busy, Report, Refused, Whole, CameBack
+    TCallNotTested why;
+    const char* line;  // the first of its lines
+  } rows[] = {
+      {"not offered", {false, false, false, false, false, false, false, 0}, TCallNotTested::NoCallOffered,
+       "Call not tested: the server offers no test call"},
+      {"busy", {true, true, false, true, false, false, true, 0}, TCallNotTested::ServerBusy,
+       "Call not tested: the server has no room for another call now"},
+      {"its report came", {true, true, true, false, true, false, false, 0}, TCallNotTested::None, nullptr},
+      {"stopped before it began", {true, false, true, false, false, false, false, 0}, TCallNotTested::Stopped,
+       "Call not tested: the run was stopped before the call began"},
+      {"stopped while it ran, audio back", {true, true, true, false, false, false, false, 40}, TCallNotTested::Stopped,
+       "Test call cut short: the run was stopped before the server reported what it received"},
+      {"the run ended before it began", {true, false, false, false, false, false, false, 0}, TCallNotTested::CutShort,
+       "Call not tested: the run ended before the call began"},
+      {"no report, audio came back", {true, true, false, false, false, false, false, 1}, TCallNotTested::None, nullptr},
+      {"a report that does not add up, audio back", {true, true, false, false, false, true, true, 700}, TCallNotTested::None,
+       nullptr},
+      {"a whole call, no report, nothing back", {true, true, false, false, false, false, true, 0}, TCallNotTested::None,
+       nullptr},
+      {"a whole call, a refused report, nothing back", {true, true, false, false, false, true, true, 0},
+       TCallNotTested::CutShort, "The server's call report does not add up (x): sending quality not told"},
+      {"not whole, no report, nothing back", {true, true, false, false, false, false, false, 0}, TCallNotTested::CutShort,
+       "Test call cut short: the run ended before the server reported what it received"},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(CallNotTestedOf(r.end), r.why) << r.name;
+    if (!r.line) continue;
+    TCallResult c;
+    c.Started = r.end.Started;
+    c.NotTested = r.why;
+    if (r.end.Refused) c.ReportFault = "x";
+    EXPECT_EQ(CallLines(c).front(), r.line) << r.name;
+    EXPECT_TRUE(CallAdvice(c).empty()) << r.name;
+  }
+  EXPECT_STREQ(CallNotTestedName(TCallNotTested::NoCallOffered), "no_call_offered");
+  EXPECT_EQ(CallNotTestedName(TCallNotTested::None), nullptr);
+}
+
+TEST(CallQuality, AReportIsCheckedAgainstWhatThisComputerKnows) {
+  // A call of 5 s: 250 packets sent, 240 came back.
+  const auto report = [](int received, int sent, size_t mapSize, long long jitterUs, std::vector<long long> bySecond = {}) {
+    call_wire::TReport r;
+    r.Received = received;
+    r.Sent = sent;
+    r.Map.assign(mapSize, false);
+    for (int i = 0; i < received && mapSize > 0; ++i) r.Map[mapSize - 1 - static_cast<size_t>(i)] = true;
+    r.JitterUs = jitterUs;
+    r.JitterBySecondUs = std::move(bySecond);
+    return r;
+  };
+  const long long bound = 12'000'000;  // (2 x 5 + 2) s
+  struct Row {
+    const char* name;
+    call_wire::TReport r;
+    const char* fault;  // nullptr: it adds up
+  } rows[] = {
+      {"all came, all back", report(250, 250, 250, 900), nullptr},
+      {"at every bound", report(250, 240, 250, bound, {bound, 0, 0, 0, 0, bound}), nullptr},
+      {"more received than sent", report(251, 240, 251, 900), "it received 251 packets of the 250 sent"},
+      {"6,000 of 250", report(6000, 6000, 6000, 900), "it received 6000 packets of the 250 sent"},
+      {"an index past those sent", report(249, 240, 251, 900), "it names packet 250 of the 250 sent"},
+      {"sent back more than it received", report(200, 241, 250, 900), "it sent back 241 packets, more than the 200 it received"},
+      {"fewer sent back than came", report(250, 239, 250, 900), "it sent back 239 packets, 240 came"},
+      {"jitter past the bound", report(250, 240, 250, bound + 1), "a jitter of 12000.0 ms in a call of 5 s"},
+      {"a jitter of 11 days", report(250, 240, 250, 999'999'999'999), "a jitter of 1000000000.0 ms in a call of 5 s"},
+      {"a second's jitter past it", report(250, 240, 250, 900, {900, bound + 1}), "a jitter of 12000.0 ms in a call of 5 s"},
+      {"more seconds than the call", report(250, 240, 250, 900, std::vector<long long>(7, 0)),
+       "jitter for 7 seconds of a call of 5 s"},
+  };
+  for (const Row& row : rows) {
+    const auto fault = CallReportFault(row.r, 250, 240, 5);
+    if (row.fault)
+      EXPECT_EQ(fault.value_or("adds up"), row.fault) << row.name;
+    else
+      EXPECT_FALSE(fault) << row.name << ": " << *fault;
+  }
+}
+
+TEST(CallQuality, FiguresStayWithinTheirRangeAndNoneForAWayNothingCame) {
+  const TCallDirection nothing = CallDirection(std::vector<bool>(10, false), 250, 0, {}, 0);
+  EXPECT_EQ(nothing.Received, 0);
+  EXPECT_DOUBLE_EQ(nothing.LossPercent, 100);
+  EXPECT_FALSE(nothing.R.has_value());
+  EXPECT_FALSE(nothing.Mos.has_value());
+  // A lost way and a jitter of a minute: R would be far below 0.
+  const TCallDirection poor = CallDirection({true, false, false, false}, 250, 60'000'000, {}, 0);
+  EXPECT_EQ(poor.R, 0.0);
+  EXPECT_EQ(poor.Mos, 1.0);
+  const TCallDirection clean = CallDirection(std::vector<bool>(250, true), 250, 0, {}, 0);
+  EXPECT_LE(*clean.R, 100.0);
+  EXPECT_NEAR(*clean.Mos, 4.40, 0.01);
 }
 
 TEST(CallQuality, AdviceNamesTheDirectionPastEachLimit) {

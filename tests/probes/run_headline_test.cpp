@@ -31,10 +31,13 @@ TEST(RunHeadline, one_line_per_kind_of_run) {
   TRunSummary unreached;
   unreached.Server = TServerReach::Unreachable;
   // The time-out test's new mapping, where it measured one, over the ports' reports.
-  auto timeout = [](TTimeoutBracket fresh) {
+  auto timeout = [](std::optional<int> held, std::optional<int> gone, bool measured, bool unsteady = false) {
     TRunSummary s = Reached(V::None, V::None, {{7, 15}});
     s.NatTimeout = TNatTimeoutResult{};
-    s.NatTimeout->New = fresh;
+    s.NatTimeout->New.HeldSecs = held;
+    s.NatTimeout->New.GoneBySecs = gone;
+    s.NatTimeout->New.Measured = measured;
+    s.NatTimeout->New.Unsteady = unsteady;
     return s;
   };
   const std::pair<TRunSummary, std::string> rows[] = {
@@ -46,10 +49,11 @@ TEST(RunHeadline, one_line_per_kind_of_run) {
       {tcp, "Result: SIP ALG on port 5060, TCP port 5060; no NAT report came back; see the log below"},
       {own, "Result: no router tested (the server saw this computer's own address); see the log below"},
       {unreached, "Result: the echo server was not reached; see the log below"},
-      {timeout({25, 35, true}), "Result: no SIP ALG seen; NAT time-out 25 to 35 s; see the log below"},
-      {timeout({{}, 10, true}), "Result: no SIP ALG seen; NAT time-out below 10 s; see the log below"},
-      {timeout({190, {}, true}), "Result: no SIP ALG seen; NAT time-out at least 190 s; see the log below"},
-      {timeout({{}, {}, false}), "Result: no SIP ALG seen; NAT time-out 7 to 15 s; see the log below"},
+      {timeout(25, 35, true), "Result: no SIP ALG seen; NAT time-out 25 to 35 s; see the log below"},
+      {timeout({}, 10, true), "Result: no SIP ALG seen; NAT time-out below 10 s; see the log below"},
+      {timeout(190, {}, true), "Result: no SIP ALG seen; NAT time-out at least 190 s; see the log below"},
+      {timeout({}, {}, false), "Result: no SIP ALG seen; NAT time-out 7 to 15 s; see the log below"},
+      {timeout(20, 25, true, true), "Result: no SIP ALG seen; NAT time-out 20 to 25 s (unsteady); see the log below"},
   };
   for (const auto& [summary, line] : rows) EXPECT_EQ(RunHeadline(summary), line);
 }

@@ -53,6 +53,29 @@ void Reports(TRunResult& r, int port, std::vector<int> held, std::optional<int> 
   r.Nat[port] = {std::move(held), next, kT0};
 }
 
+// A bracket of the time-out test.
+TTimeoutBracket B(std::optional<int> held, std::optional<int> gone, bool measured = true) {
+  TTimeoutBracket b;
+  b.HeldSecs = held;
+  b.GoneBySecs = gone;
+  b.Measured = measured;
+  return b;
+}
+
+// The time-out test's figures.
+TNatTimeoutResult Timeout(TTimeoutBracket fresh, TTimeoutBracket busy, std::optional<bool> refresh) {
+  TNatTimeoutResult t;
+  t.IdleSecsTested = {10, 25, 35};
+  t.New = fresh;
+  t.Busy = busy;
+  t.InboundRefresh = refresh;
+  return t;
+}
+TRunResult Timeout(TRunResult r, TTimeoutBracket fresh, TTimeoutBracket busy, std::optional<bool> refresh) {
+  r.NatTimeout = Timeout(fresh, busy, refresh);
+  return r;
+}
+
 // Ends the run `ms` after the last report.
 TRunResult EndedAfter(TRunResult r, int64_t ms) {
   r.EndedAtMs = kT0 + ms;
@@ -110,6 +133,59 @@ TEST(RunSummary, lines_per_finding) {
          return EndedAfter(r, 33'000);
        },
        ctx, {"NAT time-out on port 5060: held at least 60 s (the 30 s report did not come)"}, 3},
+      // The time-out test found that only what goes out keeps a mapping open: the reports count
+      // from the INVITEs, 32.4 s before the last of them.
+      {"outbound-only refresh: a port's bracket from its last datagram out",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 10, 20}, 40);
+         r.Sequence.NatSentAtMs5060 = kT0 - 32'400;
+         r.NatTimeout = Timeout(B(35, 50), B(35, 50), false);
+         return EndedAfter(r, 42'000);
+       },
+       ctx,
+       {"NAT time-out on port 5060: held 32 s idle, gone by 73 s, counted from this computer's last datagram out, as "
+        "this NAT counts"},
+       3},
+      {"refresh not told: only that the port held",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 20}, 40);
+         r.Sequence.NatSentAtMs5060 = kT0 - 22'000;
+         r.NatTimeout = Timeout(B(35, 50), B(35, 50), std::nullopt);
+         return EndedAfter(r, 42'000);
+       },
+       ctx,
+       {"NAT time-out on port 5060: held at least 20 s; when it went is not told (whether incoming traffic keeps a "
+        "mapping open was not told)"},
+       3},
+      {"a port's report missing sooner than the test's new mappings went: lost on the way",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2}, 3);
+         r.NatTimeout = Timeout(B(50, 70), B(140, 190), true);
+         return EndedAfter(r, 42'000);
+       },
+       ctx, {"NAT time-out on port 5060: held at least 2 s (the 3 s report did not come)"}, 3},
+      {"... and one missing as late as they held still is",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 50}, 51);
+         r.NatTimeout = Timeout(B(50, 70), B(140, 190), true);
+         return EndedAfter(r, 60'000);
+       },
+       ctx, {"NAT time-out on port 5060: held 50 s idle, gone by 51 s"}, 3},
+      {"a SIP port's mapping outlived the test's busy ones",
+       [] {
+         TRunResult r = NoAlg();
+         Reports(r, 5060, {2, 20, 40, 80, 160}, std::nullopt);
+         r.NatTimeout = Timeout(B(25, 35), B(100, 140), true);
+         return EndedAfter(r, 500'000);
+       },
+       ctx,
+       {"On port 5060 the router keeps mappings open longer (held at least 160 s): its SIP ALG refreshes them; with the "
+        "ALG off a phone meets the figures above"},
+       8},
       {"stopped by the user before the report was due; a still open run ends now",
        [] {
          TRunResult r = NoAlg();
@@ -218,20 +294,6 @@ TEST(RunSummary, lines_per_finding) {
   }
 }
 
-// The time-out test's figures.
-TNatTimeoutResult Timeout(TTimeoutBracket fresh, TTimeoutBracket busy, std::optional<bool> refresh) {
-  TNatTimeoutResult t;
-  t.IdleSecsTested = {10, 25, 35};
-  t.New = fresh;
-  t.Busy = busy;
-  t.InboundRefresh = refresh;
-  return t;
-}
-TRunResult Timeout(TRunResult r, TTimeoutBracket fresh, TTimeoutBracket busy, std::optional<bool> refresh) {
-  r.NatTimeout = Timeout(fresh, busy, refresh);
-  return r;
-}
-
 TEST(RunSummary, advice_per_result) {
   struct Row {
     const char* name;
@@ -316,43 +378,53 @@ TEST(RunSummary, advice_per_result) {
        [] {
          TRunResult r = NoAlg();
          Reports(r, 5060, {2, 20, 40}, 80);
-         r.NatTimeout = Timeout({25, 35, true}, {100, 140, true}, true);
+         r.NatTimeout = Timeout(B(25, 35), B(100, 140), true);
          return EndedAfter(r, 90'000);
        },
        {"The NAT forgets a new UDP mapping after 25 to 35 s idle: set the keep-alive (or re-registration) interval of "
         "the phone or softphone below 25 s, for example 15 s; a phone's mapping is new after every registration, so a "
         "longer interval loses it and incoming calls may not reach the phone."}},
       {"... even the shortest idle time failed; incoming traffic refreshes nothing",
-       [] { return Timeout(NoAlg(), {{}, 10, true}, {{}, 10, true}, false); },
+       [] { return Timeout(NoAlg(), B(std::nullopt, 10), B(std::nullopt, 10), false); },
        {"The NAT forgets a new UDP mapping within 10 s idle: set the keep-alive interval of the phone or softphone "
         "well below 10 s, or incoming calls may not reach it.",
         "Only what this computer sends keeps a mapping open: keep-alive requests that the provider sends from its side "
         "will not keep it open, so the phone must send its own."}},
       {"... a new mapping gone at the short limit asks for a keep-alive, one held there for nothing",
-       [] { return Timeout(NoAlg(), {600, kShortNatTimeoutSecs, true}, {900, {}, true}, std::nullopt); },
+       [] { return Timeout(NoAlg(), B(600, kShortNatTimeoutSecs), B(900, std::nullopt), std::nullopt); },
        {"The NAT forgets a new UDP mapping after 600 to 900 s idle: set the keep-alive (or re-registration) interval "
         "of the phone or softphone below 600 s, for example 450 s; a phone's mapping is new after every registration, "
         "so a longer interval loses it and incoming calls may not reach the phone."}},
-      {"... gone past the short limit", [] { return Timeout(NoAlg(), {900, 1200, true}, {900, {}, true}, true); }, {}},
-      {"... a port whose own mapping went no later than the test's held (a SIP helper keeps 5060's open)",
+      {"... gone past the short limit", [] { return Timeout(NoAlg(), B(900, 1200), B(900, std::nullopt), true); }, {}},
+      {"... a port whose own mapping went sooner gets no advice of its own: the headline's figure decides",
        [] {
          TRunResult r = Completed(Changed(2), Changed(4), Clean(), Clean());
          Reports(r, 5058, {2, 7}, 15);
-         r.NatTimeout = Timeout({15, {}, true}, {30, {}, true}, std::nullopt);
+         r.NatTimeout = Timeout(B(15, std::nullopt), B(30, std::nullopt), std::nullopt);
          return EndedAfter(r, 62'000);
        },
        {page, names,
         "Port 5058 passed untouched: the ALG handles port 5060 only, so a provider's other SIP port (such as 5058), or "
         "SIP over TLS, avoids it where the ALG cannot be switched off.",
-        again,
-        "On port 5058 the mapping went sooner, after 7 to 15 s: a phone that uses that port needs a keep-alive below "
-        "7 s."}},
+        again}},
+      {"... an unsteady new mapping: the first failure's figure, and why",
+       [] {
+         TTimeoutBracket fresh = B(20, 25);
+         fresh.Unsteady = true;
+         fresh.UnsteadyHeldSecs = 50;
+         return Timeout(NoAlg(), fresh, B(100, 140), true);
+       },
+       {"The NAT forgets a new UDP mapping after 20 to 25 s idle: set the keep-alive (or re-registration) interval of "
+        "the phone or softphone below 20 s, for example 15 s; a phone's mapping is new after every registration, so a "
+        "longer interval loses it and incoming calls may not reach the phone.",
+        "The NAT's time-out is unsteady: it lost a new mapping after 25 s idle, yet kept one for 50 s; the keep-alive "
+        "above follows the shorter figure."}},
       {"... not measured at all: the ports' reports decide, the first of two that held as long",
        [] {
          TRunResult r = NoAlg();
          Reports(r, 5060, {2}, 40);
          Reports(r, 5058, {2}, 30);
-         r.NatTimeout = Timeout({}, {}, std::nullopt);
+         r.NatTimeout = Timeout(B(std::nullopt, std::nullopt, false), B(std::nullopt, std::nullopt, false), std::nullopt);
          return EndedAfter(r, 90'000);
        },
        {"The NAT forgets an idle UDP mapping after 2 to 40 s (port 5060): set the keep-alive (or re-registration) "
@@ -385,6 +457,37 @@ TEST(RunSummary, advice_per_result) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(AdviceLines(SummariseRun(row.make(), {5060, 5004, 0, row.localIp})), row.advice);
+  }
+}
+
+TEST(RunSummary, sip_port_longer_than_the_busy_mappings) {
+  auto port = [](TNatBracket::TState state, int held) {
+    TNatBracket b;
+    b.Port = 5060;
+    b.State = state;
+    b.HeldSecs = held;
+    return b;
+  };
+  const auto measured = TNatBracket::TState::Measured;
+  TNatTimeoutResult unsteady = Timeout(B(25, 35), B(100, 140), true);
+  unsteady.Busy.Unsteady = true;
+  struct Row {
+    const char* name;
+    std::vector<TNatBracket> ports;
+    std::optional<TNatTimeoutResult> test;
+    std::optional<bool> longer;
+  } rows[] = {
+      {"no time-out test", {port(measured, 160)}, std::nullopt, std::nullopt},
+      {"busy mappings that never went", {port(measured, 160)}, Timeout(B(25, 35), B(190, std::nullopt), true), std::nullopt},
+      {"busy figures unsteady", {port(measured, 160)}, unsteady, std::nullopt},
+      {"no port measured", {port(TNatBracket::TState::NoReport, 0)}, Timeout(B(25, 35), B(100, 140), true), std::nullopt},
+      {"held as long as the busy gone-by", {port(measured, 140)}, Timeout(B(25, 35), B(100, 140), true), false},
+      {"held a second longer", {port(measured, 141)}, Timeout(B(25, 35), B(100, 140), true), true},
+  };
+  for (const Row& r : rows) {
+    const TNatBracket* which = nullptr;
+    EXPECT_EQ(SipPortLonger(r.ports, r.test, &which), r.longer) << r.name;
+    EXPECT_EQ(which != nullptr, r.longer == true) << r.name;
   }
 }
 

@@ -24,8 +24,28 @@ TEST(NatTimeoutWire, TokenCarriesThePlanAndOlderTokensNone) {
       {"x.t10.r5x", false},
       {"x.t2-3-4-5-6-7-8-9-10-11-12-13-14-15-16-17.r1", true},
       {"x.t2-3-4-5-6-7-8-9-10-11-12-13-14-15-16-17-18.r1", false},  // too many
+      {"x.c30-5004.p3480.t10.r5", true},
+      {"x.p0.t10.r5", false},
+      {"x.p65536.t10.r5", false},
+      {"x.p34a0.t10.r5", false},
   };
   for (const Row& r : rows) EXPECT_EQ(PlanFromToken(r.token).has_value(), r.valid) << r.token;
+  EXPECT_EQ(PlanFromToken("x.c30-5004.p3480.t10.r5")->Port, 3480);
+  EXPECT_EQ(PlanFromToken("x.t10.r5")->Port, 0) << "an older server: the SIP port";
+  EXPECT_EQ(RefreshDatagrams({{10, 25}, 10, 0}), 3) << "an older server stops at the first gap past 25 s";
+  EXPECT_EQ(RefreshDatagrams({{10, 25}, 10, 3480}), 3 + kRefreshTailGaps);
+}
+
+TEST(NatTimeoutWire, PaddedRequestsPayAndStayWithinADatagram) {
+  const TRequest r = PaddedTo({"tok", 3, TKind::Busy, 10, 2}, 300);
+  EXPECT_EQ(RequestText(r).size(), 300u);
+  EXPECT_EQ(ParseRequest(RequestText(r))->Pad, r.Pad);
+  const size_t bare = RequestText({"tok", 3, TKind::Busy, 10, 2}).size();
+  EXPECT_EQ(RequestText(PaddedTo(r, bare + 1)).size(), bare) << "one byte past the bare text: no room for a pad";
+  EXPECT_EQ(RequestText(PaddedTo(r, bare + 2)).size(), bare + 2);
+  EXPECT_EQ(RequestText(PaddedTo(r, 99999)).size(), kMaxRequestBytes);
+  EXPECT_FALSE(ParseRequest("NAT-TIMEOUT tok 3 busy 10 2 keep-alive ..x\r\n"));
+  EXPECT_FALSE(ParseRequest("NAT-TIMEOUT tok 3 busy 10 2 keep-alive " + std::string(kMaxRequestBytes, '.') + "\r\n"));
 }
 
 TEST(NatTimeoutWire, BadRequestsAreRefusedAndRepliesStaySmall) {

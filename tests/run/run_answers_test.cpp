@@ -74,7 +74,9 @@ TEST(RunAnswers, one_per_topic_from_the_summary) {
       {"a short time-out of the tester's own mapping",
        [](TRunSummary& s) {
          s.NatTimeout = TNatTimeoutResult{};
-         s.NatTimeout->New = {25, 35, true};
+         s.NatTimeout->New.HeldSecs = 25;
+         s.NatTimeout->New.GoneBySecs = 35;
+         s.NatTimeout->New.Measured = true;
        },
        TTopic::NatKeepAlive, TTone::Problem, "NAT time-out 25 to 35 s: a phone needs a keep-alive below 25 s"},
       {"a report's port gone sooner than the other held",
@@ -99,9 +101,15 @@ TEST(RunAnswers, one_per_topic_from_the_summary) {
       {"a call cut short",
        [](TRunSummary& s) {
          s.Call = Call(TCallAudio::None, 0, 0);
-         s.Call->Cut = true;
+         s.Call->NotTested = TCallNotTested::CutShort;
        },
        TTopic::CallQuality, TTone::Unknown, "Test call cut short"},
+      {"a server's report that does not add up",
+       [](TRunSummary& s) {
+         s.Call = Call(TCallAudio::BothWays, 4.4, 4.4);
+         s.Call->ReportFault = "more packets than were sent";
+       },
+       TTopic::CallQuality, TTone::Unknown, "Test call: the server's report does not add up"},
       {"nothing to do", [](TRunSummary&) {}, TTopic::WhatToDo, TTone::Good, "Nothing to do"},
   };
   for (const Row& row : rows) {

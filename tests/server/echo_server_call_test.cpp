@@ -6,6 +6,8 @@
 
 #include "probes/SipProbe.h"
 #include "proto/CallWire.h"
+#include "proto/NatTimeoutWire.h"
+#include "server/ServerContext.h"
 #include "server/SessionPolicy.h"
 #include "tests/server/ServerTest.h"
 
@@ -127,6 +129,12 @@ TEST_F(EchoServerCall, stream_latched_back_skips_what_did_not_come_and_the_repor
   for (int i = 0; i < 40; ++i) EXPECT_EQ(report->Map[static_cast<size_t>(i)], kept(i)) << i;
   EXPECT_GE(after, 900ms);
   EXPECT_LT(after, 5000ms);
+  // A session that reached its checks logs its call in its own line.
+  auto sip = Udp(me);
+  TSipProbe probe;
+  probe.BuildRegister(session->token, "5060", me, std::to_string(sip.Port()));
+  sip.SendTo(srv, 5060, probe.RegisterMsg);
+  ASSERT_TRUE(NextEcho(*session));
   session->conn.Close();
   EXPECT_TRUE(server->WaitForLine("call 20 received, " + std::to_string(back.size()) + " sent, jitter "));
 }
@@ -171,6 +179,129 @@ TEST_F(EchoServerCall, a_call_past_the_cap_is_told_busy_once_and_gets_nothing) {
   rtp2.SendTo(srv, RtpPort(), Packet(second->token, 5));
   EXPECT_FALSE(rtp2.Receive(500ms));
   EXPECT_EQ(server->Server().Counters().CallsBusy, 1u);
+}
+
+// An address of the loopback range in another /24 than `address`.
+std::string OtherNetwork(const std::string& address) {
+  const size_t second = address.find('.', address.find('.') + 1), third = address.find('.', second + 1);
+  const int c = std::stoi(address.substr(second + 1, third - second - 1));
+  return address.substr(0, second + 1) + std::to_string(c ^ 1) + address.substr(third);
+}
+
+TEST_F(EchoServerCall, one_address_holds_its_share_of_the_calls_and_a_tester_from_elsewhere_gets_one) {
+  TEchoServerConfig config = CallConfig();
+  config.MaxCalls = 3;
+  config.MaxCallsPerAddress = 2;  // its network's share is 2 as well (the least a network has)
+  Serve(config);
+  // An attacker at one address opens sessions and keeps their calls alive, one packet at a time.
+  const std::string attacker = support::TestAddress(2);
+  std::vector<Session> held;
+  std::vector<std::unique_ptr<UdpPeer>> streams;
+  uint32_t index = 0;
+  const auto feed = [&] {
+    for (size_t i = 0; i < held.size(); ++i) streams[i]->SendTo(srv, RtpPort(), Packet(held[i].token, index));
+    ++index;
+  };
+  for (int i = 0; i < 3; ++i) {
+    auto s = Greet(attacker);
+    ASSERT_TRUE(s);
+    held.push_back(std::move(*s));
+    streams.push_back(std::make_unique<UdpPeer>(attacker, 0));
+  }
+  feed();
+  // Two calls run; the third session of the address is told busy, though a slot is free.
+  ASSERT_TRUE(streams[0]->Receive());
+  ASSERT_TRUE(streams[1]->Receive());
+  const auto third = NextReport(held[2]);
+  ASSERT_TRUE(third);
+  EXPECT_TRUE(third->Busy);
+  // Another address of its network: the network holds its share.
+  const std::string neighbour = support::TestAddress(3);
+  auto n = Greet(neighbour);
+  ASSERT_TRUE(n);
+  auto nRtp = Udp(neighbour);
+  feed();
+  nRtp.SendTo(srv, RtpPort(), Packet(n->token, 0));
+  const auto busy = NextReport(*n);
+  ASSERT_TRUE(busy);
+  EXPECT_TRUE(busy->Busy);
+  // A tester from another network gets the free slot while the attacker's calls go on.
+  const std::string elsewhere = OtherNetwork(me);
+  auto tester = Greet(elsewhere);
+  ASSERT_TRUE(tester);
+  auto rtp = Udp(elsewhere);
+  feed();
+  rtp.SendTo(srv, RtpPort(), Packet(tester->token, 0));
+  const auto back = rtp.Receive();
+  ASSERT_TRUE(back);
+  EXPECT_EQ(call_wire::ParsePacket(back->data)->Token, tester->token);
+  EXPECT_EQ(server->Server().Counters().Calls, 3u);
+  EXPECT_EQ(server->Server().Counters().CallsBusy, 2u);
+  // Neither running call was cut for it: both still answer.
+  feed();
+  for (int i = 0; i < 2; ++i) {
+    bool answered = false;
+    for (int k = 0; k < 10 && !answered; ++k) {
+      const auto d = streams[i]->Receive();
+      if (!d) break;
+      answered = call_wire::ParsePacket(d->data)->Index >= 1;
+    }
+    EXPECT_TRUE(answered) << "call " << i;
+  }
+}
+
+TEST_F(EchoServerCall, a_flood_of_lone_datagrams_is_summed_and_the_log_stays_within_its_bound) {
+  TEchoServerConfig config = CallConfig();
+  config.TimeoutIdleSecs = {10, 15};
+  config.LogSummaryMs = 60000;   // one period: the server's stop closes it
+  config.LogLinesPerPeriod = 4;  // testers' own lines
+  config.MaxCallsPerAddress = 1;
+  Serve(config);
+  // 30 sessions from one address, each sending one datagram: a time-out request, a call packet
+  // (one call per address; the rest are told busy) or a REGISTER, one of the checks.
+  auto udp = Udp(me);
+  std::vector<Session> sessions;
+  for (int i = 0; i < 30; ++i) {
+    auto s = Greet(me);
+    ASSERT_TRUE(s);
+    switch (i % 3) {
+      case 0:
+        udp.SendTo(srv, 5060, nat_timeout::RequestText({s->token, 1, nat_timeout::TKind::New, 10, 1}));
+        ASSERT_TRUE(udp.Receive()) << "its answer";
+        break;
+      case 1:
+        udp.SendTo(srv, RtpPort(), Packet(s->token, 0));
+        if (i == 1) {
+          ASSERT_TRUE(udp.Receive()) << "the call's first packet back";
+        } else {
+          const auto busy = NextReport(*s);
+          ASSERT_TRUE(busy && busy->Busy);
+        }
+        break;
+      default: {
+        TSipProbe probe;
+        probe.BuildRegister(s->token, "5060", me, std::to_string(udp.Port()));
+        udp.SendTo(srv, 5060, probe.RegisterMsg);
+        ASSERT_TRUE(NextEcho(*s));
+      }
+    }
+    sessions.push_back(std::move(*s));
+  }
+  server->Server().Stop();
+  ASSERT_TRUE(server->WaitForLine("20 sessions from 1 network ended without a probe in the last minute"));
+  ASSERT_TRUE(server->WaitForLine("6 testers' lines from 1 network not logged one by one in the last minute"));
+  size_t bytes = 0, own = 0;
+  for (const auto& line : server->Lines()) {
+    EXPECT_LE(line.size(), TServerContext::kMaxLogLine);
+    bytes += line.size();
+    if (line.rfind("session ", 0) == 0) {
+      ++own;
+      EXPECT_NE(line.find(" 1 echoes, "), std::string::npos) << "only the checked ones: " << line;
+    }
+  }
+  EXPECT_EQ(own, 4u);
+  // The testers' lines of the period, the stranger lines of a period and a handful of fixed ones.
+  EXPECT_LE(bytes, (config.LogLinesPerPeriod + TServerContext::kStrangerLines + 1 + 8) * TServerContext::kMaxLogLine);
 }
 
 TEST_F(EchoServerCall, the_call_ends_the_session_burst_still_running) {

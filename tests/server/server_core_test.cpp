@@ -145,6 +145,42 @@ TEST(ServerCore, a_full_server_takes_the_oldest_unprotected_place_of_the_fullest
   EXPECT_EQ(admission.FromNetwork(a2), 1u);
 }
 
+TEST(ServerCore, calls_are_shared_per_network_and_address_and_never_cut) {
+  // 5 calls in all, 3 per network, 2 per address.
+  TCallShare share(5, 3, 2, TAdmission::PrefixMask(24));
+  const uint32_t a1 = Ip(10, 0, 1, 1), a2 = Ip(10, 0, 1, 2), b1 = Ip(10, 0, 2, 1), c1 = Ip(10, 0, 3, 1);
+  struct Step {
+    const char* name;
+    bool take;  // false: a call of address ends
+    uint32_t address;
+    bool granted;
+  } steps[] = {
+      {"first of an address", true, a1, true},
+      {"second of the address", true, a1, true},
+      {"third: past the address's share", true, a1, false},
+      {"its network's third, from another address", true, a2, true},
+      {"past the network's share", true, a2, false},
+      {"another network", true, b1, true},
+      {"a third network", true, c1, true},
+      {"full", true, b1, false},
+      {"a call of the first address ends", false, a1, true},
+      {"its room goes to a network below its share", true, b1, true},
+      {"full again", true, a1, false},
+      {"an address with no call ends none", false, Ip(10, 0, 4, 1), true},
+      {"still full", true, Ip(10, 0, 4, 1), false},
+  };
+  for (const Step& s : steps) {
+    if (s.take)
+      EXPECT_EQ(share.Take(s.address), s.granted) << s.name;
+    else
+      share.Give(s.address);
+    EXPECT_LE(share.Size(), 5u) << s.name;
+  }
+  EXPECT_EQ(share.FromNetwork(a1), 2u);
+  EXPECT_EQ(share.FromAddress(b1), 2u);
+  EXPECT_EQ(share.Size(), 5u);
+}
+
 TEST(ServerCore, sip_over_tcp_is_let_in_under_the_places_of_its_address) {
   const auto t0 = TServerClock::now();
   const uint32_t a = Ip(10, 0, 1, 1), b = Ip(10, 0, 1, 2);
@@ -376,6 +412,9 @@ TEST(ServerCore, ends_of_non_testers_are_summed_per_period) {
         {TTallied::HttpError, Ip(10, 0, 3, 1)}, {TTallied::MadeRoom, Ip(10, 0, 3, 1)}},
        {"4 HTTP connections from 2+ networks ended without a good answer in the last minute",
         "1 connection from 1 network closed to make room in the last minute"}},
+      {"testers' lines past the log's share",
+       {{TTallied::Unlogged, Ip(10, 0, 1, 1)}, {TTallied::Unlogged, Ip(10, 0, 1, 9)}},
+       {"2 testers' lines from 1 network not logged one by one in the last minute"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -101,10 +101,16 @@ TEST(ServerOptions, command_line_table) {
       {{"--nat-timeout-idle", "5,,10"}, TOptionsOutcome::Error},
       {{"--nat-timeout-idle", ""}, TOptionsOutcome::Error},
       {{"--nat-timeout-refresh", "0"}, TOptionsOutcome::Error},
+      {{"--nat-timeout-port", "0"}, TOptionsOutcome::Run},
+      {{"--nat-timeout-port", "65535"}, TOptionsOutcome::Run},
+      {{"--nat-timeout-port", "65536"}, TOptionsOutcome::Error},
       {{"--call-max-seconds", "0", "--max-calls", "1"}, TOptionsOutcome::Run},
       {{"--call-max-seconds", "120"}, TOptionsOutcome::Run},
       {{"--call-max-seconds", "121"}, TOptionsOutcome::Error},
       {{"--max-calls", "0"}, TOptionsOutcome::Error},
+      {{"--max-calls-per-network", "5", "--max-calls-per-address", "1"}, TOptionsOutcome::Run},
+      {{"--max-calls-per-network", "0"}, TOptionsOutcome::Error},
+      {{"--max-calls-per-address", "0"}, TOptionsOutcome::Error},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv = {"sip-alg-echo-server"};
@@ -128,10 +134,11 @@ TEST(ServerOptions, command_line_table) {
   EXPECT_EQ(config.SipPorts[1].ScheduleMs, (std::vector<int>{15000, 30000, 60000}));
   EXPECT_TRUE(config.SipPorts[2].ScheduleMs.empty());
   EXPECT_TRUE(config.SipPorts[0].Adaptive && config.SipPorts[1].Adaptive);
-  // The longest session: the checks and the large SIP checks, then a time-out mapping's warm-up, the longest idle time and
-  // a refresh gap (longer than 5060's reports), the tester's countdown and the margin; a call of
-  // 30 s begun at its last moment, 2 s of grace and the margin.
-  EXPECT_EQ(TEchoServerConfig().LongestSessionMs(), 45000 + 30000 + 10000 + 190000 + 10000 + 3000 + 10000 + 42000);
+  // The longest session: the checks and the large SIP checks, then a time-out mapping's warm-up,
+  // the longest idle time and five refresh gaps past it (longer than 5060's reports), the
+  // tester's countdown and the margin; a call of 30 s begun at its last moment, 2 s of grace and
+  // the margin.
+  EXPECT_EQ(TEchoServerConfig().LongestSessionMs(), 45000 + 30000 + 10000 + 240000 + 3000 + 10000 + 42000);
   TEchoServerConfig noTimeout;
   noTimeout.TimeoutIdleSecs.clear();
   noTimeout.CallMaxSeconds = 0;
@@ -142,6 +149,37 @@ TEST(ServerOptions, command_line_table) {
   EXPECT_EQ(calls.CallsAtOnce(), 400u);
   calls.RtpPacketsPerSecond = 19999;
   EXPECT_EQ(calls.CallsAtOnce(), 399u);
+}
+
+TEST(ServerOptions, a_networks_and_an_addresss_share_of_the_calls) {
+  struct Row {
+    size_t maxCalls, perNetwork, perAddress;  // as given (0: the default)
+    size_t network, address;                  // in force
+  } rows[] = {
+      {300, 0, 0, 18, 4},     // a sixteenth, rounded down; a quarter of that
+      {303, 0, 0, 18, 4},
+      {40, 0, 0, 2, 1},       // the least a network may have
+      {20, 0, 0, 2, 1},
+      {1, 0, 0, 1, 1},        // never more than there are calls
+      {300, 5, 0, 5, 1},
+      {300, 0, 7, 18, 7},
+      {300, 3, 7, 3, 3},      // an address never more than its network
+      {2, 9, 9, 2, 2},
+  };
+  for (const Row& r : rows) {
+    TEchoServerConfig c;
+    c.MaxCalls = r.maxCalls;
+    c.MaxCallsPerNetwork = r.perNetwork;
+    c.MaxCallsPerAddress = r.perAddress;
+    EXPECT_EQ(c.CallsPerNetwork(), r.network) << r.maxCalls << " " << r.perNetwork << " " << r.perAddress;
+    EXPECT_EQ(c.CallsPerAddress(), r.address) << r.maxCalls << " " << r.perNetwork << " " << r.perAddress;
+  }
+  const char* argv[] = {"s", "--max-calls-per-network", "6", "--max-calls-per-address", "3"};
+  TEchoServerConfig config;
+  std::string message;
+  ASSERT_EQ(ParseServerOptions(5, argv, config, message), TOptionsOutcome::Run);
+  EXPECT_EQ(config.CallsPerNetwork(), 6u);
+  EXPECT_EQ(config.CallsPerAddress(), 3u);
 }
 
 }  // namespace

@@ -180,7 +180,7 @@ TEST_F(WindowEnd, a_call_shows_its_chart_and_a_stopped_one_is_cut_short) {
   rig.ClickStop();
   ASSERT_TRUE(Ended(rig, 20s));
   ASSERT_TRUE(f.Result.Call);
-  EXPECT_TRUE(f.Result.Call->Cut);
+  EXPECT_EQ(f.Result.Call->NotTested, TCallNotTested::Stopped);
   // After the second call's start: the cut (and, where audio came back meanwhile, its quality).
   const auto& l = f.MemoRTP->Lines();
   const auto second = std::find_if(l.rbegin(), l.rend(), [](const std::string& s) { return s.rfind("Test call: 2 s", 0) == 0; });
