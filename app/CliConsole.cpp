@@ -1,9 +1,9 @@
 #include "app/CliConsole.h"
 
-#include "app/RunEnd.h"
-#include "app/Unit_1_client.h"
+#include "probes/RunResult.h"
+#include "run/TestRun.h"
 
-TCliConsole::TCliConsole(TForm1& form, std::ostream& out, bool terminal, TShown shown)
+TCliConsole::TCliConsole(std::ostream& out, bool terminal, TShown shown)
     : out_(out),
       terminal_(terminal),
       quiet_(shown == TShown::Nothing),
@@ -11,25 +11,27 @@ TCliConsole::TCliConsole(TForm1& form, std::ostream& out, bool terminal, TShown 
       waits_(terminal) {
   if (quiet_) return;
   waits_.Printed(RunClockMs());
-  connect(&form, &TForm1::NatInvitesSent, this, [this] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    waits_.NatInvitesSent(kNoNatReportSeconds, RunClockMs());
-  });
-  connect(&form, &TForm1::RunEnded, this, [this] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    waits_.Ended();
-  });
-  // The NAT time-out test's end, at each tick of the window's countdown.
-  connect(form.Timer1, &TTimer::Tick, this, [this, &form] {
-    const TNatTimeoutProgress p = form.NatTimeout->Progress();
-    std::lock_guard<std::mutex> lock(mutex_);
-    waits_.TimeoutTest(p.Started && !p.Done ? std::optional<int64_t>(p.EndsByMs) : std::nullopt);
-  });
-  connect(&form, &TForm1::WaitChanged, this, [this](const QString& what) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    waits_.StepWaiting(FromDisplay(what));
-  });
   ticker_ = std::thread([this] { Ticks(); });
+}
+
+void TCliConsole::Waiting(const std::string& what) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  waits_.StepWaiting(what);
+}
+
+void TCliConsole::NatInvitesSent() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  waits_.NatInvitesSent(kNoNatReportSeconds, RunClockMs());
+}
+
+void TCliConsole::TimeoutTestDue(std::optional<int64_t> endsByMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  waits_.TimeoutTest(endsByMs);
+}
+
+void TCliConsole::RunOver() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  waits_.Ended();
 }
 
 TCliConsole::~TCliConsole() { Finish(); }

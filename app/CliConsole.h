@@ -1,7 +1,6 @@
 #pragma once
 // The console itself: the lines of a run as they appear, and while it goes on what it waits
 // for ("[WAIT] " lines, or a countdown in place on a terminal).
-#include <QObject>
 #include <condition_variable>
 #include <mutex>
 #include <ostream>
@@ -11,25 +10,29 @@
 
 #include "app/CliLines.h"
 #include "app/CliWaits.h"
-
-class TForm1;
+#include "run/RunObserver.h"
 
 // Writes the lines of one console run to `out` and says what the run waits for meanwhile. The
-// waits are looked at once a second by a thread of the console's own, since the user-interface
-// thread may itself be held in a long step (a slow vendor list, say); every write to `out`
-// and every look at the waits takes the one lock.
-class TCliConsole : public QObject {
+// waits are looked at once a second by a thread of the console's own, since the run's thread
+// may itself be held in a long step (a slow vendor list, say); every write to `out` and every
+// look at the waits takes the one lock. What the run waits for it learns as the run's observer.
+class TCliConsole : public TRunObserver {
  public:
   // What is written while the run goes on: every line and the waits; the waits alone (the
   // progress of a --json run, on a terminal); nothing.
   enum class TShown { All, WaitsOnly, Nothing };
   // terminal: `out` is a terminal (a countdown may then update in place).
-  TCliConsole(TForm1& form, std::ostream& out, bool terminal, TShown shown);
+  TCliConsole(std::ostream& out, bool terminal, TShown shown);
   ~TCliConsole() override;
   // One line of the run, as it appears.
   void Line(const TCliLine& line);
   // The run is over: no more waits; a countdown in place is wiped.
   void Finish();
+
+  void Waiting(const std::string& what) override;
+  void NatInvitesSent() override;
+  void TimeoutTestDue(std::optional<int64_t> endsByMs) override;
+  void RunOver() override;
 
  private:
   void Ticks();

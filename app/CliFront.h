@@ -1,46 +1,35 @@
 #pragma once
-// The console front: the very same window, never shown, driven like a person would drive it,
-// with every line that appears in a pane written to the standard output as it appears.
+// The console front: it drives one run as a person at the window would (Start, and Stop when
+// the time is up or a signal comes) and keeps every line the run reports, tagged by where the
+// window would show it.
 #include <QObject>
 #include <QTimer>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "app/CliLines.h"
 #include "app/CliOptions.h"
-#include "app/Windowing.h"
-#include "probes/RunResult.h"
+#include "run/TestRun.h"
 
-class TForm1;
-
-// Message boxes become [ERROR] lines; the first argument is the endpoint of the options.
-class TCliWindowing : public TWindowing {
+class TCliDriver : public QObject, public TRunObserver {
  public:
-  TCliWindowing(std::string endpoint, std::function<void(const std::string&)> onError)
-      : endpoint_(std::move(endpoint)), onError_(std::move(onError)) {}
-  void ShowMessage(const std::string& caption, const std::string& text) override;
-  void ShowError(const std::string& caption, const std::string& text) override;
-  std::string FirstArgument() override { return endpoint_; }
-
- private:
-  std::string endpoint_;
-  std::function<void(const std::string&)> onError_;
-};
-
-// Drives one run of the window: press "Start test", wait until the window announces the end
-// of the run or the time is up, and keep every line. Finished() is emitted once, at the end.
-class TCliDriver : public QObject {
-  Q_OBJECT
- public:
-  TCliDriver(TForm1& form, const TCliOptions& options, std::function<void(const TCliLine&)> echo);
-  void Start();                      // call once the form exists; FormCreate must have run
+  // echo: each line as it comes; finished: once, at the end (the run's, or the time limit's).
+  TCliDriver(TTestRun& run, const TCliOptions& options, std::function<void(const TCliLine&)> echo,
+             std::function<void()> finished);
+  // Writes the panes' first lines and starts the run from localIp, once the event loop runs.
+  void Start(const std::string& localIp);
+  // An error for a person: one [ERROR] line (the server not reached, in a line that names it).
   void AddError(const std::string& text);
   // An ending signal (SIGINT, SIGTERM): the run ends as "Stop test" would, and the front winds up.
   void Interrupt();
   const TCliRecord& Record() const { return record_; }
- signals:
-  void Finished();
+
+  void PaneLine(TPane pane, const std::string& line) override;
+  void LinkStatus(const std::string& text) override { Add("STATUS", text); }
+  void ErrorRaised(const std::string& text) override { AddError(text); }
+  void Message(const std::string& text) override { AddError(text); }
+  void ProgramEnds() override { record_.WindowClosed = true; }
+  void RunReported(const TRunReport&) override { Finish(); }
 
  private:
   void Add(const std::string& tag, const std::string& text);
@@ -48,11 +37,12 @@ class TCliDriver : public QObject {
   void EndRun(TRunEnd why);
   void Finish();
 
-  TForm1& form_;
+  TTestRun& run_;
   TCliOptions options_;
   std::function<void(const TCliLine&)> echo_;
+  std::function<void()> finished_;
   TCliRecord record_;
   QTimer deadline_;     // --max-seconds
-  bool finished_ = false;
+  bool done_ = false;
   bool notReachedSaid_ = false;  // the line that the server was not reached is out
 };

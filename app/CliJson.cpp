@@ -5,8 +5,6 @@
 #include <QJsonObject>
 #include <optional>
 
-#include "app/RunReport.h"
-#include "app/Unit_1_client.h"
 #include "proto/CallWire.h"
 
 namespace {
@@ -223,8 +221,8 @@ QJsonValue LargeSipJson(const TLargeSipReport& r) {
 }
 
 // Adds the summary ("summary": the lines and their facts by port) and the advice ("advice").
-void AddSummary(QJsonObject& root, const TForm1& form, int exitStatus) {
-  const TRunSummary s = SummariseLastRun(form);
+void AddSummary(QJsonObject& root, const TRunReport& report, int exitStatus) {
+  const TRunSummary& s = report.Summary;
   QJsonObject alg, algTcp, nat;
   for (const TAlgFinding& f : s.Alg) alg[QString::number(f.Port)] = AlgName(f.Verdict);
   for (const TAlgFinding& f : s.AlgTcp) algTcp[QString::number(f.Port)] = AlgName(f.Verdict);
@@ -234,7 +232,7 @@ void AddSummary(QJsonObject& root, const TForm1& form, int exitStatus) {
                                                {"held_seconds", measured ? QJsonValue(b.HeldSecs) : QJsonValue()},
                                                {"gone_by_seconds", Number(b.GoneBySecs)}};
   }
-  root.insert("summary", QJsonObject{{"lines", Strings(CliResultTexts(form, exitStatus))},
+  root.insert("summary", QJsonObject{{"lines", Strings(CliResultTexts(report, exitStatus))},
                                      {"server", ServerName(s.Server)},
                                      {"alg", alg},
                                      {"alg_tcp", s.AlgTcp.empty() ? QJsonValue() : QJsonValue(algTcp)},
@@ -247,17 +245,17 @@ void AddSummary(QJsonObject& root, const TForm1& form, int exitStatus) {
 
 }  // namespace
 
-std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus) {
-  const TRunResult& r = form.Result;
+std::string CliJson(const TRunReport& report, const TCliRecord& record, int exitStatus) {
+  const TRunResult& r = report.Result;
   const TSequenceReport& seq = r.Sequence;
   QJsonObject root{
       {"schema_version", kJsonSchemaVersion},
       {"exit_status", exitStatus},
       {"end", r.End == TRunEnd::Open ? QJsonValue(QJsonValue::Null) : QJsonValue(RunEndName(r.End))},
       {"not_reached", r.NotReachedReason.empty() ? QJsonValue(QJsonValue::Null) : Text(r.NotReachedReason)},
-      {"server", Text(form.ServerHost)},
-      {"server_address", form.ServerAddress.empty() ? QJsonValue(QJsonValue::Null) : Text(form.ServerAddress)},
-      {"server_sip_port", form.ServerPort},
+      {"server", Text(report.ServerHost)},
+      {"server_address", report.ServerAddress.empty() ? QJsonValue(QJsonValue::Null) : Text(report.ServerAddress)},
+      {"server_sip_port", report.ServerPort},
       {"alg", QJsonObject{{"5060", QJsonObject{{"register", Check(seq.Register5060)}, {"invite", Check(seq.Invite5060)}}},
                           {"5058", QJsonObject{{"register", Check(seq.Register5058)}, {"invite", Check(seq.Invite5058)}}}}},
       {"alg_tcp",
@@ -265,7 +263,7 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
                    {"5058", QJsonObject{{"register", TcpCheck(seq.TcpRegister5058)}, {"invite", TcpCheck(seq.TcpInvite5058)}}}}},
       {"public", QJsonObject{{"5060", Public(seq.Public5060)}, {"5058", Public(seq.Public5058)}}},
       {"nat", QJsonObject{{"5060", Nat(r, 5060, seq.Nat5060)}, {"5058", Nat(r, 5058, seq.Nat5058)}}},
-      {"rtp", QJsonObject{{"port", form.RtpPort}, {"packets", r.RtpPackets}}},
+      {"rtp", QJsonObject{{"port", report.RtpPort}, {"packets", r.RtpPackets}}},
       {"call", CallJson(r.Call)},
       {"large_sip", LargeSipJson(seq.Large)},
       {"nat_behaviour", Behaviour(seq.Behaviour)},
@@ -280,6 +278,6 @@ std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus
       {"status", LinesOf(record, "STATUS")},
       {"errors", LinesOf(record, "ERROR")},
   };
-  AddSummary(root, form, exitStatus);
+  AddSummary(root, report, exitStatus);
   return QJsonDocument(root).toJson(QJsonDocument::Compact).toStdString();
 }

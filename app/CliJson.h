@@ -1,13 +1,12 @@
 #pragma once
-// The console front's JSON object of a run (--json), made from the run's result.
+// The console front's JSON object of a run (--json), made from the run's report.
 #include <string>
 
 #include "app/CliLines.h"
-
-class TForm1;
+#include "run/RunReport.h"
 
 // Version of the JSON object's layout; it grows when a field changes its meaning or goes.
 inline constexpr int kJsonSchemaVersion = 4;
 
 // The JSON object of a run (one line).
-std::string CliJson(const TForm1& form, const TCliRecord& record, int exitStatus);
+std::string CliJson(const TRunReport& report, const TCliRecord& record, int exitStatus);

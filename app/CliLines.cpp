@@ -1,7 +1,5 @@
 #include "app/CliLines.h"
 
-#include "app/RunReport.h"
-#include "app/Unit_1_client.h"
 
 std::string CliOutput(const TCliLine& line) {
   std::string out;
@@ -44,16 +42,15 @@ std::string CliExitMeaning(int exitStatus, TRunEnd end) {
   return "the run did not complete (an error, or no port to bind)";
 }
 
-std::vector<std::string> CliResultTexts(const TForm1& form, int exitStatus) {
-  const TRunSummary summary = SummariseLastRun(form);
-  std::vector<std::string> lines = SummaryLines(summary);
-  lines.push_back("Exit status " + std::to_string(exitStatus) + ": " + CliExitMeaning(exitStatus, summary.End));
+std::vector<std::string> CliResultTexts(const TRunReport& report, int exitStatus) {
+  std::vector<std::string> lines = SummaryLines(report.Summary);
+  lines.push_back("Exit status " + std::to_string(exitStatus) + ": " + CliExitMeaning(exitStatus, report.Summary.End));
   return lines;
 }
 
-std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus) {
+std::vector<TCliLine> CliSummaryLines(const TRunReport& report, int exitStatus) {
   std::vector<TCliLine> out;
-  for (const std::string& l : CliResultTexts(form, exitStatus)) out.push_back({"RESULT", l});
-  for (const std::string& l : AdviceLines(SummariseLastRun(form))) out.push_back({"ADVICE", l});
+  for (const std::string& l : CliResultTexts(report, exitStatus)) out.push_back({"RESULT", l});
+  for (const std::string& l : AdviceLines(report.Summary)) out.push_back({"ADVICE", l});
   return out;
 }

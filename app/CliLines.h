@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "probes/RunResult.h"
-
-class TForm1;
+#include "run/RunReport.h"
 
 // Exit statuses.
 enum TCliExit {
@@ -34,8 +33,8 @@ std::string CliOutput(const TCliLine& line);
 // What the front gathered over a run besides the run's result.
 struct TCliRecord {
   std::vector<TCliLine> Lines;
-  bool ErrorShown = false;      // a message box appeared
-  bool WindowClosed = false;    // the window closed itself (no address, bind limit)
+  bool ErrorShown = false;      // an error or a message came (the window shows it in a box)
+  bool WindowClosed = false;    // the run ended the program (the bind limit)
 };
 
 // The exit status of a run from its result and what the front saw: 1 when any check saw an
@@ -48,8 +47,8 @@ int CliExitStatus(const TRunResult& result, const TCliRecord& record);
 // falls short apart.
 std::string CliExitMeaning(int exitStatus, TRunEnd end);
 
-// The summary of the form's last run as "RESULT" lines (the exit status last), then its advice
-// as "ADVICE" lines.
-std::vector<TCliLine> CliSummaryLines(const TForm1& form, int exitStatus);
+// The summary of a run as "RESULT" lines (the exit status last), then its advice as "ADVICE"
+// lines.
+std::vector<TCliLine> CliSummaryLines(const TRunReport& report, int exitStatus);
 // The summary's lines with the exit status line last.
-std::vector<std::string> CliResultTexts(const TForm1& form, int exitStatus);
+std::vector<std::string> CliResultTexts(const TRunReport& report, int exitStatus);

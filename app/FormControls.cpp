@@ -4,7 +4,7 @@
 #include <QScrollBar>
 #include <algorithm>
 
-#include "net/ScopeExit.h"
+#include "run/RunObserver.h"
 
 namespace {
 
@@ -68,21 +68,7 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
 
 void TMemo::Add(const std::string& line) {
   // Split at CR LF, LF or a lone CR: each piece is a line of its own.
-  std::vector<std::string> pieces;
-  std::string current;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == '\r' || c == '\n') {
-      pieces.push_back(current);
-      current.clear();
-      if (c == '\r' && i + 1 < line.size() && line[i + 1] == '\n') ++i;
-    } else {
-      current += c;
-    }
-  }
-  pieces.push_back(current);
-
-  for (const std::string& piece : pieces) {
+  for (const std::string& piece : SplitPaneLines(line)) {
     QString shown = ToDisplay(piece);
     shown.replace(QChar(0), QChar(0x2400));  // a zero byte would cut the line short on screen
     lines_.push_back(piece);
@@ -126,27 +112,6 @@ void TStatusBar::StretchPanel(int index) {
   removeWidget(panel);
   insertWidget(index, panel, 1);
   panel->show();
-}
-
-// ---------------------------------------------------------------------------------------------
-
-TTimer::TTimer(QObject* parent, int intervalMs) : QTimer(parent) {
-  setInterval(intervalMs);
-  setTimerType(Qt::PreciseTimer);
-  connect(this, &QTimer::timeout, this, [this] {
-    if (inTick_) return;
-    inTick_ = true;
-    const TScopeExit reset{[this] { inTick_ = false; }};
-    emit Tick();
-  });
-}
-
-void TTimer::SetEnabled(bool enabled) {
-  if (enabled) {
-    if (!isActive()) start();
-  } else {
-    stop();
-  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,16 +1,17 @@
 #pragma once
 // The few control kinds of the tester's window that the toolkit does not offer as they are:
-// panes that only grow, a status bar with fixed-width panels, a timer that never re-enters its
-// handler, and containers that place their children by side alignment and anchors.
+// panes that only grow, a status bar with fixed-width panels, and containers that place their
+// children by side alignment and anchors. The timer is the run's (RunTimer.h).
 #include <QFont>
 #include <QLabel>
 #include <QLayout>
 #include <QPlainTextEdit>
 #include <QStatusBar>
-#include <QTimer>
 #include <QWidget>
 #include <string>
 #include <vector>
+
+#include "run/RunTimer.h"
 
 // The window's fonts: the family of the design where the system has it, else a close match
 // of the same kind, at the given height in pixels.
@@ -59,24 +60,6 @@ class TStatusBar : public QStatusBar {
 
  private:
   std::vector<QLabel*> panels_;
-};
-
-// A timer with an enabled flag. Enabling a running timer keeps its rhythm; enabling a stopped
-// one starts a fresh period. A tick that comes while the handler of the previous one is still
-// running (inside a message box, say) is dropped, so ticks never pile up or nest.
-class TTimer : public QTimer {
-  Q_OBJECT
- public:
-  TTimer(QObject* parent, int intervalMs);
-  bool Enabled() const { return isActive(); }
-  void SetEnabled(bool enabled);
-  // True while the Tick handler runs.
-  bool InTick() const { return inTick_; }
- signals:
-  void Tick();
-
- private:
-  bool inTick_ = false;
 };
 
 // How a child of a TAlignLayout is placed.

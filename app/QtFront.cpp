@@ -9,7 +9,6 @@
 #include <QPainterPath>
 
 #include "app/FormControls.h"
-#include "net/ScopeExit.h"
 
 namespace {
 
@@ -41,38 +40,6 @@ void TQtWindowing::ShowError(const std::string& caption, const std::string& text
 std::string TQtWindowing::FirstArgument() {
   const QStringList args = QCoreApplication::arguments();
   return args.size() > 1 ? FromDisplay(args.at(1)) : std::string();
-}
-
-// ---------------------------------------------------------------------------------------------
-
-TQtUiThread::TQtUiThread() {
-  heldWake_.setSingleShot(true);
-  heldWake_.setInterval(0);
-  connect(&heldWake_, &QTimer::timeout, this, [this] { ServicePending(); });
-}
-
-void TQtUiThread::WakeUiLoop() {
-  // Safe from any thread: the call is posted to this object's thread and runs from its loop.
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        if (keepingAlive_) {
-          heldWake_.start();  // timers are held while KeepAlive runs
-          return;
-        }
-        ServicePending();
-      },
-      Qt::QueuedConnection);
-}
-
-void TQtUiThread::KeepAlive() {
-  if (keepingAlive_) return;
-  keepingAlive_ = true;
-  const TScopeExit done{[this] { keepingAlive_ = false; }};
-  // Paint requests, exposures and the window manager's messages; a close asked for by the
-  // window manager counts as user input and waits too.
-  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers |
-                                  QEventLoop::X11ExcludeTimers);
 }
 
 // ---------------------------------------------------------------------------------------------

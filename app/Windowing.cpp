@@ -34,24 +34,6 @@ std::string ApplicationTitle() { return g_title; }
 void ShowMessage(const std::string& text) { CurrentWindowing().ShowMessage(g_title, text); }
 std::string FirstArgument() { return CurrentWindowing().FirstArgument(); }
 
-std::string ErrorReportText(const std::string& message) {
-  std::string text = message;
-  if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.'))
-    text += '.';
-  return text;
-}
-
-std::string ExceptionMessage(const std::exception_ptr& error) {
-  if (!error) return std::string();
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
-
 void ReportException(const std::exception_ptr& error) {
   try {
     CurrentWindowing().ShowError(g_title, ErrorReportText(ExceptionMessage(error)));

@@ -19,6 +19,8 @@
 #include <functional>
 #include <string>
 
+#include "run/ErrorText.h"
+
 // The person-facing side of the windowing layer. Every call comes from the user-interface
 // thread; ShowMessage and ShowError return once the person (or whatever stands in) is done.
 class TWindowing {
@@ -52,12 +54,6 @@ std::string FirstArgument();
 // Opens a URL in the default browser through the installed front.
 void OpenUrl(const std::string& url);
 
-// Text of the error report for an exception message: a full stop is appended when the last
-// character's code is higher than that of the full stop (letters and digits are; ".", "!"
-// and ")" are not).
-std::string ErrorReportText(const std::string& message);
-// The message of an exception of any kind.
-std::string ExceptionMessage(const std::exception_ptr& error);
 // Operation 10: shows the exception in an error box captioned with the application title.
 // Never throws.
 void ReportException(const std::exception_ptr& error);

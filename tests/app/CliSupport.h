@@ -41,6 +41,13 @@ inline QProcessEnvironment Offscreen() {
   return env;
 }
 
+// No display of any kind, and no platform named.
+inline QProcessEnvironment NoDisplay() {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
+  return env;
+}
+
 inline std::vector<std::string> SplitLines(const std::string& out) {
   std::vector<std::string> l;
   size_t from = 0;
@@ -68,11 +75,11 @@ struct CliRun {
 // until the object goes (then killed, if need be).
 class LiveCli {
  public:
-  explicit LiveCli(const QStringList& args) {
+  explicit LiveCli(const QStringList& args, const QProcessEnvironment& env = Offscreen()) {
     p_.setProgram(QString::fromStdString(BinDir() + "/nat-sip-alg-tester-cli"));
     p_.setArguments(args);
     p_.setWorkingDirectory(dir_.path());
-    p_.setProcessEnvironment(Offscreen());
+    p_.setProcessEnvironment(env);
     EndWithTest(p_);
     p_.start();
     started_ = p_.waitForStarted(5000);
@@ -127,8 +134,8 @@ class LiveCli {
 };
 
 // Runs the console front to its end (killed after timeoutMs).
-inline CliRun RunCli(const QStringList& args, int timeoutMs) {
-  LiveCli cli(args);
+inline CliRun RunCli(const QStringList& args, int timeoutMs, const QProcessEnvironment& env = Offscreen()) {
+  LiveCli cli(args, env);
   if (!cli.Started()) return CliRun();
   return cli.Finish(timeoutMs);
 }

@@ -8,7 +8,7 @@
 #include "app/CliConsole.h"
 #include "app/CliFront.h"
 #include "app/CliJson.h"
-#include "app/RunEnd.h"
+#include "run/TestRun.h"
 #include "app/Unit_1_client.h"
 #include "probes/CallTest.h"
 #include "proto/XorUnit.h"
@@ -209,6 +209,32 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
     EXPECT_GT(pub["port"].toInt(), 0) << port;
     EXPECT_TRUE(pub["port_kept"].toBool()) << port;
   }
+}
+
+// The console front needs no display and no part of the toolkit's desktop side: it links QtCore
+// alone, and a whole run goes as usual with no display or platform named.
+TEST_F(ConsoleFront, runs_without_a_display_on_qtcore_alone) {
+  QProcess ldd;
+  ldd.start("ldd", {QString::fromStdString(BinDir() + "/nat-sip-alg-tester-cli")});
+  ASSERT_TRUE(ldd.waitForFinished(10000));
+  const std::string libraries = ldd.readAllStandardOutput().toStdString();
+  EXPECT_NE(libraries.find("libQt6Core"), std::string::npos) << libraries;
+  for (const char* gui : {"libQt6Gui", "libQt6Widgets", "libQt6Charts"})
+    EXPECT_EQ(libraries.find(gui), std::string::npos) << gui << "\n" << libraries;
+
+  Serve(ShortConfig(at));
+  const CliRun r = RunCli({"--json", "--local-ip", QString::fromStdString(me), "--call-seconds", "0",
+                           QString::fromStdString(at)},
+                          30000, NoDisplay());
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  std::string error;
+  const QJsonObject root = ParseJson(r.out, error);
+  ASSERT_EQ(error, "") << r.out;
+  EXPECT_EQ(root["end"].toString().toStdString(), "countdown");
+  EXPECT_EQ(Strings(root["panes"].toObject()["sip"]).front(), "SIP ALG Test:");
+  EXPECT_EQ(Check(root, "5058", "invite"), "no_alg/0");
 }
 
 TEST_F(ConsoleFront, exit_status_per_outcome) {
@@ -418,25 +444,25 @@ TEST_F(ConsoleFront, max_seconds_bounds_a_stalled_vendor_list) {
 TEST_F(ConsoleFront, json_fields_from_the_result) {
   struct Row {
     const char* name;
-    std::function<void(TForm1&)> setUp;
+    std::function<void(TRunReport&)> setUp;
     std::vector<std::pair<std::string, std::string>> expected;  // path, compact JSON of the value
   };
   const Row rows[] = {
       {"an unknown router",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          f.Result.RouterIP = "0.0.0.0";
          f.Result.RouterMac = "000000000000";
        },
        {{"router/ip", "null"}, {"router/mac", "null"}, {"router/vendor", "null"}}},
       {"a known router",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          f.Result.RouterIP = "192.168.77.1";
          f.Result.RouterMac = "70B3D5F2F123";
          f.Result.Vendor = "TELEPLATFORMS";
        },
        {{"router/ip", "\"192.168.77.1\""}, {"router/mac", "\"70B3D5F2F123\""}, {"router/vendor", "\"TELEPLATFORMS\""}}},
       {"a custom SIP port: the NAT results of the 5060 socket under 5060",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          f.ServerPort = 5070;
          f.Result.Sequence.Nat5060 = true;
          f.Result.Nat[5060].HeldSecs = {2, 20};
@@ -446,7 +472,7 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
         {"nat/5058", R"({"last_ok_seconds":null,"next_seconds":null,"started":false})"},
         {"server_sip_port", "5070"}}},
       {"verdicts of every kind",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          auto& q = f.Result.Sequence;
          q.Register5060 = {true, -2};
          q.Register5058 = {true, 0};
@@ -456,7 +482,7 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
        {{"alg/5060", R"({"invite":{"changed":0,"verdict":"dropped"},"register":{"changed":2,"verdict":"alg"}})"},
         {"alg/5058", R"({"invite":{"changed":0,"verdict":"lost"},"register":{"changed":0,"verdict":"no_alg"}})"}}},
       {"verdicts over TCP of every kind",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          auto& q = f.Result.Sequence;
          q.TcpRegister5060 = {true, -2};
          q.TcpInvite5060 = {true, 0, true};
@@ -468,18 +494,18 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
          R"({"invite":{"changed":0,"verdict":"lost"},"register":{"changed":0,"verdict":"not_reachable"}})"},
         {"alg/5060", R"({"invite":null,"register":null})"}}},
       {"a one-address server: the mapping class it cannot tell apart named so",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          f.Result.Sequence.Behaviour = TNatBehaviour{};
          f.Result.Sequence.Behaviour->Answered = f.Result.Sequence.Behaviour->MappingNotPortDependent = true;
          f.Result.Sequence.Behaviour->Public = stun::TEndpoint{0xCB007109, 5060};
        },
        {{"nat_behaviour/mapping", "\"endpoint_independent_or_address_dependent\""}, {"nat_behaviour/filtering", "null"}}},
-      {"nothing run", [](TForm1&) {},
+      {"nothing run", [](TRunReport&) {},
        {{"alg/5060", R"({"invite":null,"register":null})"}, {"alg_tcp/5058", R"({"invite":null,"register":null})"},
         {"public/5058", "null"}, {"end", "null"}, {"summary/nat_timeout", "null"}, {"large_sip", "null"},
         {"schema_version", "4"}, {"call", "null"}, {"nat_layers", "null"}}},
       {"large SIP: the largest size decides, a size not tested has no result",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          TLargeSipReport& l = f.Result.Sequence.Large;
          l.Ran = true;
          TLargeSize arrived{2000, TLargeResult::Arrived, 0, 2000}, cut{4000, TLargeResult::Changed, 3, 2960, true};
@@ -497,13 +523,13 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
          R"({"bytes":4000,"changed_lines":0,"fragments":null,"not_tested":null,"received_bytes":null,"result":"lost",)"
          R"("sizes":[{"bytes":4000,"changed_lines":0,"fragments":null,"not_tested":null,"received_bytes":null,"result":"lost"}]})"}}},
       {"a call the server had no room for",
-       [](TForm1& f) { f.Result.Call = CallNotBegun(TCallNotTested::ServerBusy, 15, 5004); },
+       [](TRunReport& f) { f.Result.Call = CallNotBegun(TCallNotTested::ServerBusy, 15, 5004); },
        {{"call/not_tested", "\"server_busy\""}, {"call/audio", "null"}, {"call/up", "null"}}},
       {"a call the server does not offer",
-       [](TForm1& f) { f.Result.Call = CallNotBegun(TCallNotTested::NoCallOffered, 0, 5004); },
+       [](TRunReport& f) { f.Result.Call = CallNotBegun(TCallNotTested::NoCallOffered, 0, 5004); },
        {{"call/not_tested", "\"no_call_offered\""}, {"call/audio", "null"}}},
       {"one-way audio: no figures for the way nothing came",
-       [](TForm1& f) {
+       [](TRunReport& f) {
          TCallResult c;
          c.Started = true;
          c.Audio = TCallAudio::OneWayOut;
@@ -516,10 +542,11 @@ TEST_F(ConsoleFront, json_fields_from_the_result) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    TForm1 form;
-    row.setUp(form);
+    TRunReport report;
+    row.setUp(report);
+    report.Summary = SummariseRun(report.Result, {report.ServerPort, report.RtpPort, 0, report.LocalIp});
     std::string error;
-    const QJsonObject root = ParseJson(CliJson(form, TCliRecord(), 0), error);
+    const QJsonObject root = ParseJson(CliJson(report, TCliRecord(), 0), error);
     ASSERT_EQ(error, "");
     for (const auto& [path, value] : row.expected) {
       QJsonValue v = root;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/EchoEndpoint.h"
+#include "run/EchoEndpoint.h"
 
 TEST(EchoEndpoint, argument_forms_and_fallbacks) {
   struct Row { const char* arg; const char* host; int port; };

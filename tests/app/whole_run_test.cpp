@@ -172,7 +172,7 @@ TEST_F(WholeRun, the_time_out_test_holds_the_run_open_and_stop_keeps_what_it_fou
   EXPECT_TRUE(f.LblCount->isVisibleTo(&f));
   EXPECT_GT(f.LblCount->text().toInt(), 0);
   // The 2 s mappings have held by now; stopping keeps that and says no more.
-  ASSERT_TRUE(rig.Spin([&] { return f.NatTimeout->Progress().Result.New.HeldSecs == 2; }, 10s));
+  ASSERT_TRUE(rig.Spin([&] { return f.Run->Io().NatTimeoutProgress().Result.New.HeldSecs == 2; }, 10s));
   rig.ClickStop();
   ASSERT_TRUE(rig.WaitRunEnd(5s));
   EXPECT_EQ(f.Result.End, TRunEnd::Stopped);

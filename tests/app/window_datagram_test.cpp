@@ -14,7 +14,7 @@ namespace {
 TEST(WindowEndpoints, stored_settings) {
   TRecordingWindowing front;
   TForm1 form;
-  for (TIdUDPServer* e : {form.IdUDP_client_5060.get(), form.IdUDP_client_5058.get(), form.IdRTP5004.get()}) {
+  for (TIdUDPServer* e : {form.IdUDP_client_5060, form.IdUDP_client_5058, form.IdRTP5004}) {
     EXPECT_EQ(e->Bindings().Count(), 0);
     EXPECT_EQ(e->GetDefaultPort(), 0);
     EXPECT_FALSE(e->ThreadedEvent);
@@ -75,10 +75,10 @@ TEST(WindowEndpoints, datagrams_reach_the_handlers_on_the_ui_thread) {
 
     struct Row { TIdUDPServer* to; std::string text; const char* handler; };
     const Row rows[] = {
-        {form.IdUDP_client_5060.get(), "Sent after 20000 ", "sip"},
-        {form.IdUDP_client_5058.get(), "fail", "sip"},  // dropped unseen; later ones still come
-        {form.IdUDP_client_5058.get(), "Sent after 40000 ", "sip"},
-        {form.IdRTP5004.get(), std::string("rtp\0payload", 11), "rtp"},
+        {form.IdUDP_client_5060, "Sent after 20000 ", "sip"},
+        {form.IdUDP_client_5058, "fail", "sip"},  // dropped unseen; later ones still come
+        {form.IdUDP_client_5058, "Sent after 40000 ", "sip"},
+        {form.IdRTP5004, std::string("rtp\0payload", 11), "rtp"},
     };
     for (const Row& row : rows) {
       const size_t before = form.got.size();

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/EchoEndpoint.h"
+#include "run/EchoEndpoint.h"
 #include "net/IdHeaderList.h"
 #include "net/IdStack.h"
 #include "tests/fuzz/FuzzCheck.h"

@@ -13,23 +13,22 @@
 #include "proto/XorUnit.h"
 #include "probes/Sequencer.h"
 #include "proto/LargeSipWire.h"
+#include "tests/support/ControlWire.h"
 
 namespace {
 
 // A control connection and a server on the other side of the router, scripted per test:
 // `route` decides what the server receives of each datagram (nullopt: it is lost).
-struct FakeRun : TSequencerIo {
+struct FakeRun : TSequencerIo, support::ControlWire {
   std::string token = "tok123";
   std::string afterGreeting;  // what the server sends after the greeting's answer (scrambled)
   std::function<std::optional<std::string>(const std::string& datagram, TSipSocket from, int sendNo)> route =
       [](const std::string& d, TSipSocket, int) { return d; };
 
-  std::string buffered;  // unscrambled view is not kept: bytes exactly as on the wire
   std::vector<std::pair<TPane, std::string>> lines;
   struct Sent { TSipSocket from; std::string host; int port; std::string text; };
   std::vector<Sent> sent;
   int disconnects = 0, natStarted = 0, sleptMs = 0;
-  int64_t now = 1000000;  // the clock: a read that finds nothing takes its whole wait
 
   void AddLine(TPane pane, const std::string& line) override { lines.emplace_back(pane, line); }
   void ControlWrite(const std::string& bytes) override {
@@ -39,14 +38,7 @@ struct FakeRun : TSequencerIo {
   std::string ControlReadLine(const std::string& terminator, int timeoutMs) override {
     EXPECT_GT(timeoutMs, 0);
     EXPECT_LE(timeoutMs, 2000);
-    const size_t p = buffered.find(terminator);
-    if (p == std::string::npos) {
-      now += timeoutMs;
-      return "";
-    }
-    std::string line = buffered.substr(0, p);
-    buffered.erase(0, p + terminator.size());
-    return line;
+    return ReadLine(terminator, timeoutMs);
   }
   void Disconnect() override { ++disconnects; }
   void LocalBinding(TSipSocket s, std::string& ip, int& port) override {
@@ -70,9 +62,7 @@ struct FakeRun : TSequencerIo {
   }
   // The server's echo of a datagram that reached its UDP port `port` from socket `s`.
   void Echo(const std::string& text, int port, TSipSocket s) {
-    buffered += Scramble("Received " + std::to_string(text.size()) + " bytes on UDP port " + std::to_string(port) +
-                         " from 203.0.113.9:" + std::to_string(LocalPort(s)) + "\r\n" + text) +
-                EchoTerminator();
+    EchoDatagram(text, port, "203.0.113.9:" + std::to_string(LocalPort(s)));
   }
   // SIP over TCP: `tcpRoute` decides what the server receives of each message (nullopt: it is
   // swallowed); the ports in tcpRefused refuse the connection.

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <optional>
 
-#include "app/RunEnd.h"
+#include "run/TestRun.h"
 #include "tests/app/CliSupport.h"
 #include "tests/app/RunSupport.h"
 
@@ -88,7 +88,7 @@ TEST_F(WindowEnd, no_nat_report_ends_the_run_with_the_consoles_line_and_advice) 
   StandIn();  // echoes every probe, sends no NAT report
   Rig& rig = Shown();
   NotingForm& f = *rig.form;
-  f.RunEnding->NoNatReportSecs = 2;
+  f.Run->NoNatReportSecs = 2;
   rig.ClickStart();
   ASSERT_TRUE(rig.Spin([&] { return f.StatusBar1->PanelText(1) ==
                                     "Waiting for the first NAT session report (the run ends without one after 2 s)"; },
@@ -128,7 +128,7 @@ TEST_F(WindowEnd, the_report_holds_the_second_run_alone) {
   p.script = [&run](const Datagram& d, size_t) { return run == 1 ? AlgOnRegister(d) : Echo{true, d.text, 0}; };
   Rig& rig = Shown();
   NotingForm& f = *rig.form;
-  f.RunEnding->NoNatReportSecs = 1;
+  f.Run->NoNatReportSecs = 1;
   rig.ClickStart();
   ASSERT_TRUE(Ended(rig, 30s));
   run = 2;

@@ -1,10 +1,9 @@
-// The window's side of the test call: when it starts, the server's report on the control
-// connection, and the call's lines and chart once it is over or the run ends.
+// The run's side of the test call: when it starts, the server's report on the control
+// connection, and the call's lines once it is over or the run ends.
 #include <algorithm>
 
-#include "app/CallChart.h"
-#include "app/Unit_1_client.h"
 #include "proto/XorUnit.h"
+#include "run/TestRun.h"
 
 namespace {
 
@@ -20,46 +19,42 @@ constexpr int64_t kBurstWaitUs = 5'000'000;
 
 }  // namespace
 
-void TForm1::ArmCall() {
+void TTestRun::ArmCall() {
   const int seconds = CallSeconds(CallSecondsAsked, call_wire::PlanFromToken(Result.Sequence.Token));
-  if (seconds > 0 && !Call->Started()) callDueUs_ = SteadyUs() + kCallDelayUs;
+  if (seconds > 0 && !io_->Call().Started()) callDueUs_ = SteadyUs() + kCallDelayUs;
 }
 
-bool TForm1::CallPending() const { return callDueUs_.has_value() && !callWritten_; }
+bool TTestRun::CallPending() const { return callDueUs_.has_value() && !callWritten_; }
 
-int TForm1::CallSecondsLeft() const {
+int TTestRun::CallSecondsLeft() {
   if (!CallPending()) return 0;
+  const TBackgroundCall& call = io_->Call();
   const int seconds = CallSeconds(CallSecondsAsked, call_wire::PlanFromToken(Result.Sequence.Token));
-  const int64_t endsBy = Call->SendingDone() ? Call->SendingEndedUs() + kReportWaitUs
-                         : Call->Started()  ? SteadyUs() + (seconds * 1'000'000LL) + kReportWaitUs  // at most
+  const int64_t endsBy = call.SendingDone() ? call.SendingEndedUs() + kReportWaitUs
+                         : call.Started()   ? SteadyUs() + (seconds * 1'000'000LL) + kReportWaitUs  // at most
                                             : *callDueUs_ + seconds * 1'000'000LL + kReportWaitUs;
   return static_cast<int>(std::max<int64_t>(0, (endsBy - SteadyUs() + 999'999) / 1'000'000));
 }
 
-void TForm1::CallStep() {
+void TTestRun::CallStep() {
   if (!CallPending() || Stopped) return;
+  TBackgroundCall& call = io_->Call();
   const int64_t now = SteadyUs();
-  if (!Call->Started()) {
+  if (!call.Started()) {
     if (now < *callDueUs_ || (RtpCount > 0 && now < *callDueUs_ + kBurstWaitUs)) return;
     const auto plan = call_wire::PlanFromToken(Result.Sequence.Token);
-    const TIdStackSocketHandle fd = IdRTP5004->Bindings()[0].Handle();
     const std::string host = ServerAddress.empty() ? ServerHost : ServerAddress;
-    const int port = plan->RtpPort;
     callBurstCame_ = Result.RtpPackets > 0;
-    Call->Start([fd, host, port](const std::string& bytes) {
-                  // A send that fails is a packet lost on this computer's side.
-                  SocketStack->SockSendTo(fd, bytes.data(), static_cast<int>(bytes.size()), 0, host, port);
-                },
-                host, Result.Sequence.Token, CallSeconds(CallSecondsAsked, plan));
-    Line(TPane::Rtp, "Test call: " + std::to_string(Call->Seconds()) + " s of audio from port " +
+    call.Start(io_->RtpSender(host, plan->RtpPort), host, Result.Sequence.Token, CallSeconds(CallSecondsAsked, plan));
+    Line(TPane::Rtp, "Test call: " + std::to_string(call.Seconds()) + " s of audio from port " +
                          std::to_string(RtpPort) + " to the server and back...");
     return;
   }
-  if (!Call->SendingDone()) return;
+  if (!call.SendingDone()) return;
   // The report follows the echoes of the NAT session test that may still be on their way.
   try {
     for (int i = 0; i < kFramesPerStep && !callReport_ && !callReportUnreadable_; ++i) {
-      const std::string frame = Scramble(IdTCPClient1->ReadLine(EchoTerminator(), 1, -1));
+      const std::string frame = Scramble(io_->ControlReadLine(EchoTerminator(), 1));
       if (frame.empty()) break;
       callReport_ = call_wire::ParseReport(frame);
       callReportUnreadable_ = !callReport_ && call_wire::IsReportText(frame);
@@ -69,13 +64,14 @@ void TForm1::CallStep() {
     FinishCall();
     return;
   }
-  if (callReport_ || callReportUnreadable_ || now >= Call->SendingEndedUs() + kReportWaitUs) FinishCall();
+  if (callReport_ || callReportUnreadable_ || now >= call.SendingEndedUs() + kReportWaitUs) FinishCall();
 }
 
-void TForm1::FinishCall() {
+void TTestRun::FinishCall() {
   if (callWritten_) return;
+  TBackgroundCall& call = io_->Call();
   const bool stopped = Result.End == TRunEnd::Stopped;
-  if (!Call->Started()) {
+  if (!call.Started()) {
     // A call due that never began; one the server does not offer goes to the summary alone.
     const bool checked = Result.Sequence.Outcome == TSequenceReport::TOutcome::Completed;
     if (checked && CallSecondsAsked > 0 && !call_wire::PlanFromToken(Result.Sequence.Token))
@@ -88,12 +84,13 @@ void TForm1::FinishCall() {
     callDueUs_.reset();
     return;
   }
-  Call->Stop();
+  call.Stop();
   callWritten_ = true;
   // Without the report, "nothing reached the server" holds only after a whole call and the wait.
-  const bool whole = Call->Sent() >= Call->Seconds() * call_wire::kPacketsPerSecond &&
-                     SteadyUs() >= Call->SendingEndedUs() + kReportWaitUs;
-  Result.Call = Call->Result({callReport_, callReportUnreadable_, stopped, whole, RtpPort, callBurstCame_});
+  const bool whole = call.Sent() >= call.Seconds() * call_wire::kPacketsPerSecond &&
+                     SteadyUs() >= call.SendingEndedUs() + kReportWaitUs;
+  Result.Call = call.Result({callReport_, callReportUnreadable_, stopped, whole, RtpPort, callBurstCame_});
   for (const std::string& line : CallLines(*Result.Call)) Line(TPane::Rtp, line);
-  ShowCallChart(*this, *Result.Call);
+  Tell([this](TRunObserver& o) { o.CallFinished(*Result.Call); });
+  TellAnswer(TRunAnswer::TTopic::CallQuality);
 }

@@ -1,4 +1,4 @@
-#include "app/EchoEndpoint.h"
+#include "run/EchoEndpoint.h"
 
 #include "net/IdConvert.h"
 

@@ -1,0 +1,16 @@
+#pragma once
+// The window's accounts of a run's report: the lines its end adds to the log pane, the result
+// line of the status bar, and the text that "Copy report" puts on the clipboard.
+#include <string>
+#include <vector>
+
+#include "run/RunReport.h"
+
+// What the log pane gets at the end of a run: the server not reached, if so; a rule; the
+// summary; the advice.
+std::vector<std::string> WindowLogEndLines(const TRunReport& report);
+
+// The text "Copy report" copies, of one run: a heading (the version, when it began, the local
+// address and the server), the summary, the advice, then each pane's lines, the log pane's end
+// once the run is over; lines end with LF.
+std::string RunReportText(const TRunReport& report);
