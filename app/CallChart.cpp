@@ -100,14 +100,18 @@ void ShowCallChart(TForm1& form, const TCallResult& call) {
 QPoint ChartPlace(const QRect& main, const QSize& chart, const QRect& screen) {
   constexpr int kGap = 8;
   const int right = main.right() + 1 + kGap, left = main.left() - kGap - chart.width();
-  int x;
-  if (right + chart.width() <= screen.right() + 1)
+  int x, y = main.top();
+  if (right + chart.width() <= screen.right() + 1) {
     x = right;
-  else if (left >= screen.left())
+  } else if (left >= screen.left()) {
     x = left;
-  else  // no room on either side: against the edge with more room, over the window's side
+  } else {
+    // No room on either side: against the edge with more room, over the window's log pane
+    // rather than its result card.
     x = screen.right() + 1 - main.right() >= main.left() - screen.left() ? screen.right() + 1 - chart.width()
                                                                        : screen.left();
-  const int y = std::clamp(main.top(), screen.top(), std::max(screen.top(), screen.bottom() + 1 - chart.height()));
+    y = main.bottom() + 1 - chart.height();
+  }
+  y = std::clamp(y, screen.top(), std::max(screen.top(), screen.bottom() + 1 - chart.height()));
   return {std::max(screen.left(), x), y};
 }

@@ -14,6 +14,6 @@ class TForm1;
 void ShowCallChart(TForm1& form, const TCallResult& call);
 
 // Where the chart's window goes: right of the tester's window (`main`, its frame) when it fits
-// on the screen's free area, else left of it, else against the screen's edge on the side with
-// more room; at the window's top, moved up where it would reach below the screen.
+// on the screen's free area, at its top, else left of it, else against the screen's edge on the
+// side with more room, level with the window's bottom; always within the screen's free area.
 QPoint ChartPlace(const QRect& main, const QSize& chart, const QRect& screen);

@@ -29,7 +29,7 @@ const std::vector<TPlainWord>& Words() {
        "busy mapping: one that carried datagrams both ways for a while, as during a call"},
       {"NAT refresh by incoming traffic",
        "refresh by incoming traffic: whether datagrams from outside keep a mapping open, or only this computer's own"},
-      {"mapping endpoint-independent or address-dependent",
+      {"endpoint-independent or address-dependent (one server address)",
        "one server address: the test could not tell endpoint-independent from address-dependent apart"},
       {"mapping endpoint-independent",
        "endpoint-independent mapping: this computer keeps one public address and port whatever it talks to, which "
@@ -75,7 +75,8 @@ std::vector<std::string> ExplainedSummaryLines(const TRunSummary& summary) {
       const size_t at = rest.find(w.term);
       if (told[k] || at == std::string::npos || (w.when && !w.when(summary))) continue;
       told[k] = true;
-      rest.replace(at, std::string(w.term).size(), std::string(std::string(w.term).size(), ' '));
+      const std::string term = w.term;
+      for (size_t p = at; p != std::string::npos; p = rest.find(term, p)) rest.replace(p, term.size(), term.size(), ' ');
       out.push_back(std::string("  ") + w.meaning);
     }
   }
