@@ -120,11 +120,6 @@ TEST_F(WindowCard, error_box_says_why_the_server_was_not_reached) {
   }
 }
 
-TEST_F(WindowCard, other_errors_keep_their_box_as_it_was) {
-  TRunReport report;
-  EXPECT_EQ(ErrorBoxText("Connection Closed Gracefully.", report), "Connection Closed Gracefully.");
-}
-
 // The card's rows come as the run learns its answers, and read as the run's answers at the end.
 TEST_F(WindowCard, rows_fill_as_the_answers_come) {
   standin::ScriptedServer& p = StandIn();
