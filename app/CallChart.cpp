@@ -1,5 +1,7 @@
 #include "app/CallChart.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
@@ -27,9 +29,12 @@ QLineSeries* Series(const QString& name, const std::vector<double>& values, doub
 
 void ShowCallChart(TForm1& form, const TCallResult& call) {
   if (!form.isVisible() || (!call.Up && !call.Down)) return;
-  auto* window = form.findChild<QWidget*>(QString::fromLatin1(kChartName), Qt::FindDirectChildrenOnly);
+  QWidget* window = form.CallChartWindow;
   if (!window) {
-    window = new QWidget(&form, Qt::Tool);
+    // A window of its own, not a tool window of the tester's: it is minimized on its own, and
+    // the tester's end closes it.
+    window = new QWidget(nullptr, Qt::Window);
+    window->setAttribute(Qt::WA_QuitOnClose, false);
     window->setObjectName(QString::fromLatin1(kChartName));
     window->setWindowTitle(QStringLiteral("Test call per second"));
     auto* layout = new QVBoxLayout(window);
@@ -38,6 +43,7 @@ void ShowCallChart(TForm1& form, const TCallResult& call) {
     view->setRenderHint(QPainter::Antialiasing);
     layout->addWidget(view);
     window->resize(620, 340);
+    form.CallChartWindow = window;
   }
   auto* view = window->findChild<QChartView*>();
   auto* chart = new QChart;
@@ -86,6 +92,26 @@ void ShowCallChart(TForm1& form, const TCallResult& call) {
   QChart* old = view->chart();
   view->setChart(chart);
   if (old != chart) delete old;
-  window->move(form.frameGeometry().topRight() + QPoint(8, 0));
+  const QScreen* screen = form.screen() ? form.screen() : QGuiApplication::primaryScreen();
+  if (screen) window->move(ChartPlace(form.frameGeometry(), window->frameGeometry().size(), screen->availableGeometry()));
   window->show();
+}
+
+QPoint ChartPlace(const QRect& main, const QSize& chart, const QRect& screen) {
+  constexpr int kGap = 8;
+  const int right = main.right() + 1 + kGap, left = main.left() - kGap - chart.width();
+  int x, y = main.top();
+  if (right + chart.width() <= screen.right() + 1) {
+    x = right;
+  } else if (left >= screen.left()) {
+    x = left;
+  } else {
+    // No room on either side: against the edge with more room, over the window's log pane
+    // rather than its result card.
+    x = screen.right() + 1 - main.right() >= main.left() - screen.left() ? screen.right() + 1 - chart.width()
+                                                                       : screen.left();
+    y = main.bottom() + 1 - chart.height();
+  }
+  y = std::clamp(y, screen.top(), std::max(screen.top(), screen.bottom() + 1 - chart.height()));
+  return {std::max(screen.left(), x), y};
 }

@@ -81,7 +81,7 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
 
 const char kWindowUsage[] =
     "usage: nat-sip-alg-tester [host[:port]]\n"
-    "  host[:port]  the echo server (default: the built-in one)\n"
+    "  host[:port]  the echo server, put in the window's \"Echo server\" field (default: the last one used)\n"
     "  --version    print the version and end\n"
     "  --help       print this text and end\n"
     "Without a display, nat-sip-alg-tester-cli runs the same test in a console.\n";

@@ -2,6 +2,8 @@
 
 #include <QFontDatabase>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <algorithm>
 
 #include "run/RunObserver.h"
@@ -72,10 +74,31 @@ void TMemo::Add(const std::string& line) {
     QString shown = ToDisplay(piece);
     shown.replace(QChar(0), QChar(0x2400));  // a zero byte would cut the line short on screen
     lines_.push_back(piece);
-    appendPlainText(shown);
+    // In the usual colour, whatever the line before it was shown in.
+    QTextCursor end(document());
+    end.movePosition(QTextCursor::End);
+    if (lines_.size() > 1) end.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    end.insertText(shown, QTextCharFormat());
     emit LineAdded(shown);
   }
   verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+void TMemo::DimLines(int keep) {
+  const QTextBlock first = document()->findBlockByNumber(keep);
+  if (!first.isValid() || lines_.empty()) return;
+  QTextCursor c(document());
+  c.setPosition(first.position());
+  c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+  QTextCharFormat dim;
+  dim.setForeground(palette().color(QPalette::Disabled, QPalette::Text));
+  c.mergeCharFormat(dim);
+}
+
+bool TMemo::LineDimmed(int index) const {
+  const QTextBlock block = document()->findBlockByNumber(index);
+  if (!block.isValid() || block.begin().atEnd()) return false;
+  return block.begin().fragment().charFormat().hasProperty(QTextFormat::ForegroundBrush);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -127,20 +150,20 @@ TAlignLayout::~TAlignLayout() {
   for (Item& it : items_) delete it.item;
 }
 
-void TAlignLayout::AddAligned(QWidget* w, TAlign align, int extent) {
+void TAlignLayout::AddAligned(QWidget* w, TAlign align, int extent, double grow) {
   addChildWidget(w);
-  items_.push_back({new QWidgetItem(w), align, extent, QRect(), akLeft | akTop});
+  items_.push_back({new QWidgetItem(w), align, extent, grow, QRect(), akLeft | akTop});
   invalidate();
 }
 
 void TAlignLayout::AddPlaced(QWidget* w, QRect designRect, int anchors) {
   addChildWidget(w);
-  items_.push_back({new QWidgetItem(w), TAlign::alNone, 0, designRect, anchors});
+  items_.push_back({new QWidgetItem(w), TAlign::alNone, 0, 0, designRect, anchors});
   invalidate();
 }
 
 void TAlignLayout::addItem(QLayoutItem* item) {
-  items_.push_back({item, TAlign::alNone, 0, item->geometry(), akLeft | akTop});
+  items_.push_back({item, TAlign::alNone, 0, 0, item->geometry(), akLeft | akTop});
 }
 
 QLayoutItem* TAlignLayout::itemAt(int index) const {
@@ -165,26 +188,32 @@ void TAlignLayout::setGeometry(const QRect& rect) {
     const QRect r(x, y, std::max(0, w), std::max(0, h));
     if (QWidget* widget = item->widget()) widget->setGeometry(r); else item->setGeometry(r);
   };
+  const int dw = rect.width() - design_.width(), dh = rect.height() - design_.height();
+  // A child's extent with its share of the growth beyond the design size.
+  auto extent = [](const Item& it, int growth) {
+    return it.extent + static_cast<int>(it.grow * std::max(0, growth) + 0.5);
+  };
   for (TAlign pass : {TAlign::alTop, TAlign::alBottom, TAlign::alLeft, TAlign::alRight,
                       TAlign::alClient}) {
     for (Item& it : items_) {
       if (it.align != pass) continue;
+      const int e = extent(it, pass == TAlign::alTop || pass == TAlign::alBottom ? dh : dw);
       switch (pass) {
         case TAlign::alTop:
-          place(it.item, left, top, right - left, it.extent);
-          top += it.extent;
+          place(it.item, left, top, right - left, e);
+          top += e;
           break;
         case TAlign::alBottom:
-          place(it.item, left, bottom - it.extent, right - left, it.extent);
-          bottom -= it.extent;
+          place(it.item, left, bottom - e, right - left, e);
+          bottom -= e;
           break;
         case TAlign::alLeft:
-          place(it.item, left, top, it.extent, bottom - top);
-          left += it.extent;
+          place(it.item, left, top, e, bottom - top);
+          left += e;
           break;
         case TAlign::alRight:
-          place(it.item, right - it.extent, top, it.extent, bottom - top);
-          right -= it.extent;
+          place(it.item, right - e, top, e, bottom - top);
+          right -= e;
           break;
         default:
           place(it.item, left, top, right - left, bottom - top);
@@ -193,7 +222,6 @@ void TAlignLayout::setGeometry(const QRect& rect) {
     }
   }
   // Children placed by position, against the whole parent.
-  const int dw = rect.width() - design_.width(), dh = rect.height() - design_.height();
   for (Item& it : items_) {
     if (it.align != TAlign::alNone) continue;
     QRect g = it.design;

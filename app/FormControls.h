@@ -26,7 +26,8 @@ QString ToDisplay(const std::string& text);
 std::string FromDisplay(const QString& text);
 
 // A read-only multi-line pane that only grows: lines are appended, never edited or removed.
-// The user can select and copy text. The pane scrolls to each new line.
+// The user can select and copy text. The pane scrolls to each new line. The lines of a run
+// that is over can be dimmed, so the next run's stand apart.
 class TMemo : public QPlainTextEdit {
   Q_OBJECT
  public:
@@ -36,6 +37,11 @@ class TMemo : public QPlainTextEdit {
   void Add(const std::string& line);
   // Every line the pane holds, in order, as the bytes that were added.
   const std::vector<std::string>& Lines() const { return lines_; }
+  // Shows every line held now, but the first `keep` (a heading), in the dim text colour; lines
+  // added later are shown as usual.
+  void DimLines(int keep);
+  // Whether line `index` is shown dimmed.
+  bool LineDimmed(int index) const;
  signals:
   // Emitted once per line added, after it is shown.
   void LineAdded(const QString& line);
@@ -78,7 +84,10 @@ class TAlignLayout : public QLayout {
   TAlignLayout(QWidget* parent, QSize designSize);
   ~TAlignLayout() override;
 
-  void AddAligned(QWidget* w, TAlign align, int extent);
+  // grow: the share of the parent's growth beyond its design size (height for top and bottom,
+  // width for left and right) that the child's extent takes on; below the design size it
+  // keeps its extent.
+  void AddAligned(QWidget* w, TAlign align, int extent, double grow = 0);
   void AddPlaced(QWidget* w, QRect designRect, int anchors = akLeft | akTop);
   void SetMinimumSize(QSize size) { minimum_ = size; }
 
@@ -95,6 +104,7 @@ class TAlignLayout : public QLayout {
     QLayoutItem* item;
     TAlign align;
     int extent;      // height for top/bottom, width for left/right
+    double grow;     // share of the parent's growth added to extent
     QRect design;    // position for alNone
     int anchors;
   };

@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <algorithm>
 
+#include "app/ServerChoice.h"
 #include "app/Windowing.h"
 
 TForm1* Form1 = nullptr;
@@ -17,16 +18,21 @@ constexpr int kFont8 = 11;
 constexpr int kFont10 = 13;
 constexpr int kFont12 = 16;
 
-// Heights of the fixed strips.
+// Heights of the fixed strips at the design size; the panes share what the window grows by.
 constexpr int kPanel1Height = 477;
 constexpr int kStatusHeight = 19;
 constexpr int kMemo2Height = 206;
 constexpr int kColumnWidth = 280;
 constexpr int kResultPaneHeight = 224;
 constexpr int kColumnHeight = kPanel1Height - kMemo2Height;  // 271
-// "Copy report" follows "Stop test" in the top row, as far from it as "Stop test" is from "Start test".
-constexpr QRect kCopyReportRect(560, 8, 75, 25);
-constexpr int kTopRowWidth = kCopyReportRect.x() + kCopyReportRect.width() + 5;
+// "Echo server:" and its field follow "Stop test" in the top row; the field takes the rest of
+// the row and keeps at least this width.
+constexpr QPoint kServerLabelAt(525, 12);
+constexpr QRect kServerFieldRect(592, 8, 182, 21);
+constexpr int kServerFieldLeast = 120;
+constexpr int kTopRowWidth = kServerFieldRect.x() + kServerFieldLeast + 6;
+// The result card, between the top row and Panel1.
+constexpr QRect kCardRect(6, 38, TForm1::kClientWidth - 12, TForm1::kCardHeight - 4);
 
 template <class T>
 T* Named(T* control, const char* name) {
@@ -54,6 +60,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setAutoFillBackground(true);
 
   LocalAddressSource = SocketLayerLocalAddresses;
+  SettingsSource = UserSettings;
   // The components and the timers reach the run through the window's handlers.
   IdTCPClient1->OnStatus = [this](TIdComponent* sender, TIdStatus status, const std::string& text) {
     IdTCPClient1Status(sender, status, text);
@@ -80,13 +87,14 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
 TForm1::~TForm1() {
   if (Form1 == this) Form1 = nullptr;
+  delete CallChartWindow.data();  // a window of its own, not a child
   // The run and its components go before the controls: a datagram handed over while an
   // endpoint shuts down finds no pane gone.
   Run.reset();
 }
 
 void TForm1::CreateControls() {
-  auto* placer = new TAlignLayout(this, QSize(kClientWidth, kClientHeight));
+  auto* placer = placer_ = new TAlignLayout(this, QSize(kClientWidth, kClientHeight));
 
   // Top row.
   Label2 = Named(new QLabel(QStringLiteral("Local IP:"), this), "Label2");
@@ -105,9 +113,22 @@ void TForm1::CreateControls() {
   StopBtn->setEnabled(false);
   placer->AddPlaced(StopBtn, QRect(440, 8, 75, 25));
 
-  BtnCopyReport = Named(new QPushButton(QStringLiteral("Copy report"), this), "BtnCopyReport");
+  LabelServer = Named(new QLabel(QStringLiteral("Echo server:"), this), "LabelServer");
+  LabelServer->adjustSize();
+  placer->AddPlaced(LabelServer, QRect(kServerLabelAt, LabelServer->size()));
+  EchoServerEdit = Named(new QLineEdit(this), "EchoServerEdit");
+  EchoServerEdit->setPlaceholderText(QString::fromLatin1(kEchoServerPlaceholder));
+  EchoServerEdit->setToolTip(QString::fromLatin1(kEchoServerTip));
+  LabelServer->setBuddy(EchoServerEdit);
+  placer->AddPlaced(EchoServerEdit, kServerFieldRect, akLeft | akTop | akRight);
+
+  // The result card, with "Copy report" in its corner.
+  ResultCard = new TResultCard(this);
+  placer->AddPlaced(ResultCard, kCardRect, akLeft | akTop | akRight);
+  BtnCopyReport = Named(new QPushButton(QStringLiteral("Copy report")), "BtnCopyReport");
   BtnCopyReport->setEnabled(false);
-  placer->AddPlaced(BtnCopyReport, kCopyReportRect);
+  BtnCopyReport->setFixedSize(75, 25);
+  ResultCard->AddCorner(BtnCopyReport);
 
   // Bottom: the status bar, and above it Panel1 with the panes. The second panel tells what a
   // step waits for, which needs more than its 200 pixels.
@@ -117,16 +138,18 @@ void TForm1::CreateControls() {
   placer->AddAligned(StatusBar1, TAlign::alBottom, kStatusHeight);
 
   Panel1 = new TPanel(this, "Panel1", QSize(kClientWidth, kPanel1Height));
-  placer->AddAligned(Panel1, TAlign::alBottom, kPanel1Height);
+  placer->AddAligned(Panel1, TAlign::alBottom, kPanel1Height, 1.0);
 
+  // The log pane takes half of what Panel1 grows by, the columns above it the other half.
   Memo2 = MakeMemo(Panel1, "Memo2", FixedFont(kFont8), nullptr);
-  Panel1->Placer()->AddAligned(Memo2, TAlign::alBottom, kMemo2Height);
+  Panel1->Placer()->AddAligned(Memo2, TAlign::alBottom, kMemo2Height, 0.5);
 
   // Left column: SIP results and the router button.
   Panel3 = new TPanel(Panel1, "Panel3", QSize(kColumnWidth, kColumnHeight));
-  Panel1->Placer()->AddAligned(Panel3, TAlign::alLeft, kColumnWidth);
+  // The three columns share what the window grows by in width.
+  Panel1->Placer()->AddAligned(Panel3, TAlign::alLeft, kColumnWidth, 1.0 / 3);
   MemoSIP = MakeMemo(Panel3, "MemoSIP", SansFont(kFont10), PaneHeading(TPane::Sip));
-  Panel3->Placer()->AddAligned(MemoSIP, TAlign::alTop, kResultPaneHeight);
+  Panel3->Placer()->AddAligned(MemoSIP, TAlign::alTop, kResultPaneHeight, 1.0);
   BtnRouter = Named(new QPushButton(QStringLiteral("Open router management"), Panel3), "BtnRouter");
   BtnRouter->setEnabled(false);
   Panel3->Placer()->AddPlaced(BtnRouter, QRect(38, 232, 195, 25), akLeft | akBottom);
@@ -136,9 +159,9 @@ void TForm1::CreateControls() {
   Panel1->Placer()->AddAligned(Panel2, TAlign::alClient, 0);
 
   Panel4 = new TPanel(Panel2, "Panel4", QSize(kColumnWidth, kColumnHeight));
-  Panel2->Placer()->AddAligned(Panel4, TAlign::alLeft, kColumnWidth);
+  Panel2->Placer()->AddAligned(Panel4, TAlign::alLeft, kColumnWidth, 0.5);
   MemoNat = MakeMemo(Panel4, "MemoNat", SansFont(kFont10), PaneHeading(TPane::Nat));
-  Panel4->Placer()->AddAligned(MemoNat, TAlign::alTop, kResultPaneHeight);
+  Panel4->Placer()->AddAligned(MemoNat, TAlign::alTop, kResultPaneHeight, 1.0);
   Label1 = Named(new QLabel(QStringLiteral("Countdown:"), Panel4), "Label1");
   Label1->setFont(SansFont(kFont12));
   Label1->adjustSize();
@@ -151,13 +174,20 @@ void TForm1::CreateControls() {
   LblCount->adjustSize();
   LblCount->setVisible(false);
   Panel4->Placer()->AddPlaced(LblCount, QRect(QPoint(100, 230), LblCount->size()), akLeft | akBottom);
+  LblLeft = Named(new QLabel(QStringLiteral("s left in this run"), Panel4), "LblLeft");
+  LblLeft->setFont(SansFont(kFont10));
+  LblLeft->adjustSize();
+  LblLeft->setVisible(false);
+  Panel4->Placer()->AddPlaced(LblLeft, QRect(QPoint(100 + LblCount->width() + 4, 233), LblLeft->size()),
+                              akLeft | akBottom);
 
   MemoRTP = MakeMemo(Panel2, "MemoRTP", SansFont(kFont10), PaneHeading(TPane::Rtp));
   Panel2->Placer()->AddAligned(MemoRTP, TAlign::alClient, 0);
 
   // "Start test" is first in the tab order and holds the focus.
   setTabOrder(BtnTest, StopBtn);
-  setTabOrder(StopBtn, BtnCopyReport);
+  setTabOrder(StopBtn, EchoServerEdit);
+  setTabOrder(EchoServerEdit, BtnCopyReport);
   setTabOrder(BtnCopyReport, ComboBox1);
   setTabOrder(ComboBox1, MemoSIP);
   setTabOrder(MemoSIP, BtnRouter);
@@ -194,6 +224,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     return;
   }
   QWidget::closeEvent(event);
+  if (event->isAccepted() && CallChartWindow) CallChartWindow->close();
 }
 
 void TForm1::Close() {
@@ -212,6 +243,7 @@ void TForm1::FormCreate(QObject* /*Sender*/) {
     }
     ComboBox1->setCurrentIndex(0);
     ComboBox1->setEnabled(ComboBox1->count() > 1);
+    EchoServerEdit->setText(ToDisplay(InitialEchoServer(FirstArgument(), *SettingsSource())));
   });
 }
 
@@ -232,7 +264,18 @@ void TForm1::IdRTP5004UDPRead(TIdUDPServer* /*Sender*/, TStream& /*AData*/, TIdS
   Run->RtpDatagram(ABinding.RemoteIP);
 }
 
-void TForm1::BtnTestClick(QObject* /*Sender*/) { Run->Start(FromDisplay(ComboBox1->currentText()), FirstArgument()); }
+void TForm1::BtnTestClick(QObject* /*Sender*/) {
+  const std::string server = CleanEchoServer(FromDisplay(EchoServerEdit->text()));
+  if (server.empty()) {
+    // A server on this computer would test no router: the person names one first.
+    ShowMessage(kEchoServerAsk);
+    EchoServerEdit->setFocus();
+    return;
+  }
+  RememberEchoServer(*SettingsSource(), server);
+  BeginRunView();
+  Run->Start(FromDisplay(ComboBox1->currentText()), server);
+}
 
 void TForm1::StopBtnClick(QObject* /*Sender*/) { Run->Stop(); }
 

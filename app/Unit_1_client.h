@@ -6,7 +6,10 @@
 // that leaves it is reported in a box and the program goes on.
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
+#include <QSettings>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "app/FormControls.h"
+#include "app/ResultCard.h"
 #include "run/RunSockets.h"
 #include "run/TestRun.h"
 
@@ -23,9 +27,11 @@ class TForm1 : public QWidget, private TRunObserver {
   Q_OBJECT
 
  public:
-  // Size of the window's client area as designed.
+  // Size of the window's client area as designed: the panes' 534 pixels and the result card
+  // above them.
+  static constexpr int kCardHeight = 116;
   static constexpr int kClientWidth = 780;
-  static constexpr int kClientHeight = 534;
+  static constexpr int kClientHeight = 534 + kCardHeight;
 
   explicit TForm1(QWidget* parent = nullptr);
   ~TForm1() override;
@@ -59,9 +65,22 @@ class TForm1 : public QWidget, private TRunObserver {
   TMemo* MemoNat;         // NAT session results
   QLabel* Label1;         // "Countdown:"
   QLabel* LblCount;       // countdown value in seconds
-  // "Copy report", right of "Stop test": the last run's summary, advice and panes to the
+  // "Copy report", in the result card's corner: the last run's summary, advice and panes to the
   // clipboard; usable once a run has ended.
   QPushButton* BtnCopyReport;
+  // "Echo server:" and its field (host[:port]), right of "Stop test".
+  QLabel* LabelServer;
+  QLineEdit* EchoServerEdit;
+  // The result card between the top row and the panes.
+  TResultCard* ResultCard;
+  // "s left in this run", after the countdown.
+  QLabel* LblLeft;
+  // The call's chart, a window of its own once a call had figures.
+  QPointer<QWidget> CallChartWindow;
+
+  // Where the window keeps the last echo server used; by default the user's settings.
+  // Replaceable before FormCreate runs (tests).
+  std::function<std::unique_ptr<QSettings>()> SettingsSource;
 
   // ---- State of a test run: the run's, by the names the window has always had ----------------
   int32_t& LastNatSecs5058 = Run->NatAges.LastNatSecs5058;  // for server port 5058, in seconds
@@ -149,6 +168,8 @@ class TForm1 : public QWidget, private TRunObserver {
 
  private:
   void CreateControls();
+  // A new run begins: the last run's lines are dimmed, the card waits for the new answers.
+  void BeginRunView();
   // Runs one click handler as a step of the run.
   void RunStep(const std::function<void()>& handler);
   void LogLine(const std::string& line) { Memo2->Add(line); }
@@ -161,6 +182,7 @@ class TForm1 : public QWidget, private TRunObserver {
   void ReportWait(const std::string& text) override;
   void ControlChanged(TRunControl control, bool on) override;
   void CountdownCaption(const std::string& caption) override;
+  void Answer(const TRunAnswer& answer) override;
   void CallFinished(const TCallResult& call) override;
   void ErrorRaised(const std::string& text) override;
   void Message(const std::string& text) override;
@@ -171,6 +193,7 @@ class TForm1 : public QWidget, private TRunObserver {
 
   bool closed_ = false;
   bool closeHeld_ = false;  // a close came while a step ran
+  TAlignLayout* placer_ = nullptr;
 };
 
 // The one window of the program, while it exists.

@@ -2,15 +2,28 @@
 
 #include <ctime>
 
+#include "run/PlainWords.h"
+
 std::vector<std::string> WindowLogEndLines(const TRunReport& report) {
   std::vector<std::string> out;
   const TRunSummary& s = report.Summary;
   if (!s.NotReachedReason.empty()) out.push_back(ServerNotReachedLine(report.ServerHost, s.NotReachedReason));
   out.push_back(std::string(29, '-'));
-  for (const std::string& line : SummaryLines(s)) out.push_back(line);
+  for (const std::string& line : ExplainedSummaryLines(s)) out.push_back(line);
   for (const std::string& line : AdviceLines(s)) out.push_back(line);
   return out;
 }
+
+std::string ErrorBoxText(const std::string& text, const TRunReport& report) {
+  const TRunSummary& s = report.Summary;
+  if (s.NotReachedReason.empty()) return text;
+  std::string out = text + "\n\n" + ServerNotReachedLine(report.ServerHost, s.NotReachedReason);
+  const std::vector<std::string> advice = AdviceLines(s);
+  if (!advice.empty()) out += "\n" + advice.front();
+  return out;
+}
+
+bool RouterFound(const std::string& routerIp) { return !routerIp.empty() && routerIp != "0.0.0.0"; }
 
 std::string RunReportText(const TRunReport& report) {
   char started[64] = "";
@@ -27,7 +40,7 @@ std::string RunReportText(const TRunReport& report) {
     out += "\n" + title + "\n";
     for (const std::string& l : lines) out += "  " + l + "\n";
   };
-  section("Summary:", SummaryLines(report.Summary));
+  section("Summary:", ExplainedSummaryLines(report.Summary));
   section("Advice:", AdviceLines(report.Summary));
   if (report.Result.Call) section("Test call per second (the window's chart):", CallTable(*report.Result.Call));
   std::vector<std::string> log = report.PaneLines(TPane::Log);

@@ -7,8 +7,15 @@
 #include "run/RunReport.h"
 
 // What the log pane gets at the end of a run: the server not reached, if so; a rule; the
-// summary; the advice.
+// summary with its terms explained; the advice.
 std::vector<std::string> WindowLogEndLines(const TRunReport& report);
+
+// The text of an error box: the error's own text, and where it kept the run from reaching the
+// echo server, the sentence that says so and what to try first.
+std::string ErrorBoxText(const std::string& text, const TRunReport& report);
+
+// Whether the start found a router ("" or "0.0.0.0": none).
+bool RouterFound(const std::string& routerIp);
 
 // The text "Copy report" copies, of one run: a heading (the version, when it began, the local
 // address and the server), the summary, the advice, then each pane's lines, the log pane's end

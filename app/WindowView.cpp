@@ -1,7 +1,8 @@
 // The window as a front of its run: what the run reports goes to the window's controls (pane
 // lines, the link status and what a step waits for in the status bar, the buttons, the
-// countdown), errors and messages to boxes, the call to its chart, and at the end the summary
-// and the advice to the log pane and the result to the status bar.
+// countdown), the answers to the result card, errors and messages to boxes, the call to its
+// chart, and at the end the summary and the advice to the log pane and the result to the status
+// bar.
 #include <QClipboard>
 #include <QGuiApplication>
 
@@ -36,19 +37,36 @@ void TForm1::ControlChanged(TRunControl control, bool on) {
   switch (control) {
     case TRunControl::Start: BtnTest->setEnabled(on); break;
     case TRunControl::Stop: StopBtn->setEnabled(on); break;
-    case TRunControl::Router: BtnRouter->setEnabled(on); break;
+    case TRunControl::Router: {
+      // A router's page to open only where a router was found: http://0.0.0.0 opens nothing.
+      const bool found = RouterFound(RouterIP);
+      BtnRouter->setEnabled(on && found);
+      BtnRouter->setToolTip(on && !found ? QStringLiteral("No router found: this computer has no default route")
+                                         : QString());
+      break;
+    }
     case TRunControl::Countdown:
       Label1->setVisible(on);
       LblCount->setVisible(on);
+      LblLeft->setVisible(on);
       break;
   }
 }
 
 void TForm1::CountdownCaption(const std::string& caption) { LblCount->setText(ToDisplay(caption)); }
 
+void TForm1::Answer(const TRunAnswer& answer) { ResultCard->Show(answer); }
+
+void TForm1::BeginRunView() {
+  ResultCard->Clear();
+  for (TMemo* pane : {MemoSIP, MemoNat, MemoRTP, Memo2}) pane->DimLines(pane == Memo2 ? 0 : 1);
+}
+
 void TForm1::CallFinished(const TCallResult& call) { ShowCallChart(*this, call); }
 
-void TForm1::ErrorRaised(const std::string& text) { CurrentWindowing().ShowError(ApplicationTitle(), text); }
+void TForm1::ErrorRaised(const std::string& text) {
+  CurrentWindowing().ShowError(ApplicationTitle(), ErrorBoxText(text, Run->Report()));
+}
 
 void TForm1::Message(const std::string& text) { ShowMessage(text); }
 
@@ -65,6 +83,10 @@ void TForm1::RunReported(const TRunReport& report) {
   StatusBar1->SetPanelText(1, headline);
   StatusBar1->Panel(1)->setToolTip(ToDisplay(headline));  // where the panel is too narrow for it
   for (const std::string& line : WindowLogEndLines(report)) Memo2->Add(line);
+  // The card shows the first advice; its tool tip all of it.
+  std::string advice;
+  for (const std::string& line : AdviceLines(report.Summary)) advice += (advice.empty() ? "" : "\n") + line;
+  if (!advice.empty()) ResultCard->Row(TRunAnswer::TTopic::WhatToDo)->setToolTip(ToDisplay(advice));
 }
 
 void TForm1::CopyReportClick(QObject* /*Sender*/) {

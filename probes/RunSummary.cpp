@@ -176,8 +176,8 @@ std::vector<std::string> LeadingAdvice(const TRunSummary& s) {
   std::vector<std::string> out;
   const std::string& why = s.NotReachedReason;
   if (why == "the connection was refused")
-    out.push_back("Check the server's name and that its echo server runs and takes TCP port 80; see README "
-                  "(\"Deploying the echo server\").");
+    out.push_back("Check the server's name and that its echo server runs and takes TCP port 80; the package "
+                  "sip-alg-echo-server runs one (see its manual page, sip-alg-echo-server(8)).");
   else if (why == "the connection timed out" || why == "there is no route to it")
     out.push_back("Check the server's name, this computer's network connection, and that no firewall on the way "
                   "blocks TCP port 80.");
@@ -186,7 +186,9 @@ std::vector<std::string> LeadingAdvice(const TRunSummary& s) {
   else if (why == "the host name lookup got no answer")
     out.push_back("Check this computer's network connection and its DNS servers, or give the server's address "
                   "instead of its name.");
-  if (s.OwnAddress) out.push_back("Run the test against an echo server on the internet; see README.");
+  if (s.OwnAddress)
+    out.push_back("Run the test against an echo server on the internet, outside this network: the package "
+                  "sip-alg-echo-server runs one on a machine there.");
   if (s.End == TRunEnd::NoNatReport)
     out.push_back("Inbound UDP does not come back through the router: look at its firewall or \"UDP flood\" "
                   "protection, or forward the ports (UDP 5060 and 5058) to this computer.");

@@ -23,8 +23,9 @@ enum class TRunControl {
 // One answer of the result card: a question a person asks first, answered in one line.
 struct TRunAnswer {
   enum class TTopic { Alg, NatKeepAlive, CallQuality, WhatToDo };
-  // Good: nothing to do. Problem: something to fix. Unknown: the run could not tell.
-  enum class TTone { Good, Problem, Unknown };
+  // Good: nothing to do. Warning: something to set (a keep-alive, a call that sounds poor).
+  // Problem: something to fix. Unknown: the run could not tell.
+  enum class TTone { Good, Warning, Problem, Unknown };
   TTopic Topic = TTopic::Alg;
   TTone Tone = TTone::Unknown;
   std::string Text;

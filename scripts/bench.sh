@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks. Figures go into README by hand.
+# Builds and runs the benchmarks. Figures go into docs/DEVELOPERS.md by hand.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 nat_install_deps

@@ -201,7 +201,8 @@ TEST_F(ConsoleFront, clean_run_exits_0_with_its_json_summary) {
   EXPECT_LT(burst, both);
   EXPECT_NE(both, rtpLines.end());
   // No NAT on loopback: nothing to do but to test against a server outside.
-  EXPECT_EQ(Strings(root["advice"]), std::vector<std::string>{"Run the test against an echo server on the internet; see README."});
+  EXPECT_EQ(Strings(root["advice"]), std::vector<std::string>{"Run the test against an echo server on the internet, outside this network: the package "
+        "sip-alg-echo-server runs one on a machine there."});
   // No NAT on loopback: the server saw each socket at its own address and port.
   for (const char* port : {"5060", "5058"}) {
     const QJsonObject pub = root["public"].toObject()[port].toObject();

@@ -106,7 +106,11 @@ TEST_F(RunStart, refused_connect_lets_the_user_start_again) {
   ScriptedServer& p = StandIn();
   Rig& rig = Window(nobody);
   TForm1& f = *rig.form;
-  const std::string refused = "Socket Error # 10061\r\nConnection refused.";
+  // The error's own text, then what it means and what to try.
+  const std::string refused = "Socket Error # 10061\r\nConnection refused.\n\nThe server " + nobody +
+                              " was not reached on TCP port 80: the connection was refused.\nCheck the server's name "
+                              "and that its echo server runs and takes TCP port 80; the package sip-alg-echo-server "
+                              "runs one (see its manual page, sip-alg-echo-server(8)).";
 
   rig.ClickStart();
   EXPECT_TRUE(rig.front.OneBox(true, refused));
@@ -121,7 +125,7 @@ TEST_F(RunStart, refused_connect_lets_the_user_start_again) {
   EXPECT_EQ(rig.statuses.back(), "Link status: Not connected.");
 
   // Start again, this time with a server: the run goes as usual.
-  rig.front.argument = at;
+  f.EchoServerEdit->setText(QString::fromStdString(at));
   rig.ClickStart();
   ASSERT_TRUE(rig.WaitSequence());
   EXPECT_EQ(f.LastReport.Outcome, TSequenceReport::TOutcome::Completed);
@@ -129,7 +133,7 @@ TEST_F(RunStart, refused_connect_lets_the_user_start_again) {
   ASSERT_TRUE(f.TimerTCP->Enabled());
 
   // Refused again while the sequence timer ticks: one box, and the ticks start nothing.
-  rig.front.argument = nobody;
+  f.EchoServerEdit->setText(QString::fromStdString(nobody));
   rig.ClickStart();
   ASSERT_EQ(rig.front.boxes.size(), 2u);
   EXPECT_EQ(rig.front.boxes[1].text, refused);

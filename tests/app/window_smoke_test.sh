@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real window on a virtual X display: it appears with its caption and its client area of
-# 780 x 534, centred, painted; a screenshot is kept for a person to look at.
+# 780 x 650 (the panes' 534 and the result card above them), centred, painted; a screenshot is
+# kept for a person to look at.
 # Usage: window_smoke_test.sh <nat-sip-alg-tester> <screenshot.png>
 set -u
 app="$1"
@@ -24,10 +25,10 @@ setpriv --pdeathsig KILL "$(dirname "$0")/../../scripts/with-xvfb.sh" bash -c '
   fi
   eval "$(xdotool getwindowgeometry --shell "$win")"
   echo "window $WIDTH x $HEIGHT at $X,$Y"
-  [ "$WIDTH" = 780 ] && [ "$HEIGHT" = 534 ] || { echo "FAIL: client area is $WIDTH x $HEIGHT"; exit 1; }
+  [ "$WIDTH" = 780 ] && [ "$HEIGHT" = 650 ] || { echo "FAIL: client area is $WIDTH x $HEIGHT"; exit 1; }
   # Centred on the 1024 x 768 screen (no window manager: no frame).
   [ $(( X - (1024 - 780) / 2 )) -ge -2 ] && [ $(( X - (1024 - 780) / 2 )) -le 2 ] &&
-  [ $(( Y - (768 - 534) / 2 )) -ge -2 ] && [ $(( Y - (768 - 534) / 2 )) -le 2 ] ||
+  [ $(( Y - (768 - 650) / 2 )) -ge -2 ] && [ $(( Y - (768 - 650) / 2 )) -le 2 ] ||
     { echo "FAIL: not centred"; exit 1; }
   # Once painted, a picture of the whole screen is kept. The window face is light grey, the
   # empty screen black: the middle of the window must be light.

@@ -1,5 +1,5 @@
 // The lab's delay schedule: release times, the order rule, and the interarrival jitter a
-// receiver measures behind it (the figures lab/DelaySchedule.h and README state).
+// receiver measures behind it (the figures lab/DelaySchedule.h and docs/DEVELOPERS.md state).
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -50,6 +50,14 @@ wait_until 'grep -q "session .* echoes" "$log" 2>/dev/null || ! kill -0 $pid 2>/
 grep -q 'session .* echoes' "$log" && echo "run: ended" || echo "run: did not end"
 sleep 1   # the last lines painted
 import -window "$win" "$shot" && echo "screenshot: saved"
+# The call's chart, a window of its own beside the tester's.
+chart=$(xdotool search --name "^Test call per second$" 2>/dev/null | head -1)
+if [ -n "$chart" ]; then
+  eval "$(xdotool getwindowgeometry --shell "$win" | sed 's/^/MAIN_/')"
+  eval "$(xdotool getwindowgeometry --shell "$chart" | sed 's/^/CHART_/')"
+  [ "$CHART_X" -ge $((MAIN_X + MAIN_WIDTH)) ] && echo "chart: beside the window"
+  import -window "$chart" "${shot%.png}-chart.png" && echo "chart screenshot: saved"
+fi
 kill $pid 2>/dev/null
 wait $pid 2>/dev/null
 exit 0
@@ -63,7 +71,7 @@ server_cmd="exec $(printf '%q ' "$SERVER" --address 172.31.77.2 --other-address 
 OUT=$("$LAB" run --name "$(lab_name)" --wan-address 172.31.77.3 --alg 5060 --forward-udp 5004 --udp-timeout 5 --relay-localhost --router-mac 00:00:0c:07:ac:01 \
         --wan-cmd "$server_cmd" --wait-tcp 80 --wait-udp 5060 --wait-udp 5058 --timeout 180 \
         -- bash -c 'cd "$1" && shift && exec "$@"' \
-           bash "$WORK" "$WITH_XVFB" "$WORK/drive.sh" "$APP" "$SERVER_LOG" "$SHOT" \
+           bash "$WORK" env NAT_XVFB_SCREEN=2048x1152x24 "$WITH_XVFB" "$WORK/drive.sh" "$APP" "$SERVER_LOG" "$SHOT" \
            "$(cd "$(dirname "$0")/../support" && pwd)/wait.sh" 2>&1)
 RC=$?
 echo "$OUT"
@@ -78,5 +86,6 @@ expect_line "$OUT" "^run: ended$" "the key press started a run that ended by its
 expect_line "$(cat "$SERVER_LOG")" "session .* 16 echoes, NAT test 5058, [1-9][0-9]* RTP packets" "the server echoed the four probes, four large INVITEs, two requests for large answers and six NAT session test INVITEs, and sent RTP"
 expect_line "$(cat "$SERVER_LOG")" "http .*GET /download/MAC.CSV 200" "the window fetched the vendor list from the server"
 expect_line "$OUT" "^screenshot: saved$" "a screenshot is taken"
+expect_line "$OUT" "^chart: beside the window$" "the call's chart opens beside the window, where the screen has room"
 expect_true "[ -s '$SHOT' ]" "the screenshot is at $SHOT"
 lab_finish

@@ -161,7 +161,7 @@ if systemd-analyze verify /lib/systemd/system/$unit; then
 else
   fail "systemd-analyze verify $unit"
 fi
-# README states the exposure; a unit that loses a protection scores higher and fails here.
+# docs/DEVELOPERS.md states the exposure; a unit that loses a protection scores higher and fails here.
 if systemd-analyze security --offline=yes --threshold=14 --no-pager /lib/systemd/system/$unit \
      >"$work/security.log" 2>&1; then
   pass "systemd-analyze security: $(tail -1 "$work/security.log" | grep -oE '[0-9]+\.[0-9]+ [A-Z]+')"

@@ -435,7 +435,8 @@ TEST(RunSummary, advice_per_result) {
          r.Sequence.Public5060 = TPublicMapping{"192.168.1.20", 5060, true};
          return r;
        },
-       {"Run the test against an echo server on the internet; see README."}, "192.168.1.20"},
+       {"Run the test against an echo server on the internet, outside this network: the package "
+        "sip-alg-echo-server runs one on a machine there."}, "192.168.1.20"},
       {"given up on NAT reports",
        [] {
          TRunResult r = NoAlg();
@@ -451,8 +452,8 @@ TEST(RunSummary, advice_per_result) {
          r.NotReachedReason = "the connection was refused";
          return r;
        },
-       {"Check the server's name and that its echo server runs and takes TCP port 80; see README (\"Deploying the "
-        "echo server\")."}},
+       {"Check the server's name and that its echo server runs and takes TCP port 80; the package "
+        "sip-alg-echo-server runs one (see its manual page, sip-alg-echo-server(8))."}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

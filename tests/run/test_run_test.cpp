@@ -161,7 +161,7 @@ TEST_F(RunObject, a_whole_run_ends_when_its_countdown_runs_out_and_reports_once)
   ASSERT_NO_FATAL_FAILURE(StartAndSequence());
   EXPECT_EQ(noted.Of("CONTROL Stop"), std::vector<std::string>{"CONTROL Stop on"}) << "usable once the INVITEs are out";
   EXPECT_LT(noted.IndexOf("NAT  Checking NAT session timeout"), noted.IndexOf("INVITES"));
-  EXPECT_EQ(noted.Of("ANSWER"), std::vector<std::string>{"ANSWER No SIP ALG seen"}) << "known once the checks are done";
+  EXPECT_EQ(noted.Of("ANSWER"), std::vector<std::string>{"ANSWER SIP ALG: none seen"}) << "known once the checks are done";
   // A report from the server's 5060 that announces the next after 2 s: a countdown of 4.
   run.SipDatagram(5060, "Sent after 1000 Next pkt after 2000 ", 5060);
   EXPECT_EQ(noted.Of("CAPTION").back(), "CAPTION 4");

@@ -3,6 +3,7 @@
 // never come; the sentence after a refused connection's box; the report of the last run alone.
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QWindow>
 #include <gtest/gtest.h>
 
@@ -162,9 +163,16 @@ TEST_F(WindowEnd, a_call_shows_its_chart_and_a_stopped_one_is_cut_short) {
   const std::vector<std::string>& rtp = f.MemoRTP->Lines();
   EXPECT_LT(IndexOf(rtp, "RTP (audio) port " + std::to_string(f.RtpPort) + " working"), IndexOf(rtp, "Audio both ways"));
   EXPECT_LT(IndexOf(rtp, "Call quality receiving: MOS "), rtp.size());
-  auto* chart = f.findChild<QWidget*>(QStringLiteral("CallChart"));
+  QWidget* chart = f.CallChartWindow;
   ASSERT_NE(chart, nullptr);
   EXPECT_TRUE(chart->isVisible());
+  // A window of its own, minimized on its own, wholly on the screen.
+  EXPECT_TRUE(chart->isWindow());
+  EXPECT_EQ(chart->parentWidget(), nullptr);
+  ASSERT_TRUE(rig.Spin([&] { return chart->windowHandle() && chart->windowHandle()->isExposed(); }, 10s));
+  EXPECT_TRUE(chart->screen()->availableGeometry().contains(chart->frameGeometry())) << chart->x() << "," << chart->y();
+  EXPECT_EQ(f.ResultCard->RowText(TRunAnswer::TTopic::CallQuality).rfind("Call quality: MOS ", 0), 0u)
+      << f.ResultCard->RowText(TRunAnswer::TTopic::CallQuality);
   QGuiApplication::clipboard()->clear();
   f.BtnCopyReport->click();
   const std::string report = QGuiApplication::clipboard()->text().toStdString();
